@@ -1,0 +1,137 @@
+// The block buffer pool: one process-wide LRU cache of fixed-size disk-block
+// buffers shared by every open B-tree file. It moves whole blocks by file and
+// block number and knows nothing of what they hold.
+//
+// Buffer states:
+//
+//        get_block / get_empty_block          put_block(write_now = 0)
+//   free ---------------------------> pinned ----------------------> dirty
+//    ^                                 |  ^                             |
+//    |     replacement (clean)         |  | get_block                   |
+//    +------------- cached <-----------+  +-----------------------------+
+//    |              release_block /          |
+//    |              put_block(write_now=1)   | replacement / flush_blocks:
+//    +-------- purge_block (drops changes) <-+ written back, then cached
+//
+// Invariants:
+//  1. Each buffer is one allocation: its header followed by buffer_size bytes
+//     of data; the engine sees only the data pointer and gives it back.
+//  2. A buffer holding a block is on exactly one hash chain, bucket
+//     (handle + block) mod 64, newest first; a free buffer (handle -1,
+//     block -1) is on none. Every buffer is on the LRU list, least recently
+//     used first; get, put and release move a buffer to the tail.
+//  3. A buffer with use_count > 0 (pinned) is never replaced or freed.
+//     Replacement walks from the least recently used end, writes a dirty
+//     candidate back first and skips one whose write fails.
+//  4. Nothing is allocated on the get/put/release path.
+//  5. The pool never has fewer than 6 buffers.
+//  6. bufpool_err is the status of the last operation: every operation
+//     below sets it to 0 on entry unless noted.
+#ifndef RECBASE_BUFPOOL_BUFPOOL_H
+#define RECBASE_BUFPOOL_BUFPOOL_H
+
+#include <cstdint>
+
+namespace recbase {
+
+constexpr int32_t kHashBuckets = 64;
+constexpr int32_t kMinBuffers = 6;
+
+// bufpool_err values.
+enum PoolError : int32_t {
+  kPoolOk = 0,
+  kPoolNotRegistered = 1,
+  kPoolNoMemory = 2,
+  kPoolAllPinned = 3,
+  kPoolIo = 4,
+  kPoolPurgePinned = 6,
+  kPoolBlockTooBig = 7,
+  kPoolPurgeDirty = 9,
+};
+
+struct BufferPool;
+struct BufferHeader;
+
+// A B-tree file as the pool sees it. Registered in the LRU file set.
+struct LruFile {
+  LruFile *member_link;  // registry link; first word
+  int32_t handle;        // OS handle from sys_open
+  BufferPool *pool;
+  int32_t block_size;  // from bytes 0-1 of the file, signed 16-bit
+  // 0 after open and after a completed flush; 2 once a block of the file is
+  // put dirty or written.
+  uint8_t modified;
+};
+
+// Creates and registers a pool of count buffers of buffer_size bytes; null
+// with bufpool_err 2 when not all of them can be made.
+BufferPool *bufpool_create(int32_t buffer_size, int32_t count);
+// Writes every dirty buffer back (a failure sets bufpool_err 4 and the walk
+// goes on), frees every buffer, unregisters and frees the pool. -1 when the
+// pool is not registered (bufpool_err 1) or any write failed.
+int32_t bufpool_destroy(BufferPool *pool);
+// Adds up to n clean, free, zero-filled buffers at the least recently used
+// end; returns how many. Not registered: bufpool_err 1; out of memory stops
+// with bufpool_err 2.
+int32_t bufpool_addbufs(BufferPool *pool, int32_t n);
+// Removes up to n replaceable buffers (dirty ones written back first);
+// returns how many. Callers keep at least kMinBuffers.
+int32_t bufpool_rmbufs(BufferPool *pool, int32_t n);
+
+// The process's pool (null when none), and its size and count as reported
+// by cbbufsize/cbbufcnt (0 when there is no pool).
+BufferPool *bufpool_current();
+int32_t bufpool_buffer_size();
+int32_t bufpool_buffer_count();
+
+// Opens name through sys_open(name, !read_only, shared) and reads the block
+// size from bytes 0-1. Null with bufpool_err 2 (memory), 4 (open or read
+// failed), 7 (block size larger than the pool's buffers).
+LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
+                       int32_t read_only);
+// flush_blocks, purge_all_blocks, sys_close, unregister, free. 1 only when
+// the flush and the purge both gave 1.
+int32_t close_lru_file(LruFile *file);
+
+// Pins block n of the file, reading it when it is not buffered. Null with
+// bufpool_err 3 (every buffer pinned) or 4 (read failed).
+uint8_t *get_block(LruFile *file, uint32_t n);
+// Pins a free buffer for block n, zero-filled, without reading the file
+// (for blocks beyond its end). Null with bufpool_err 3.
+uint8_t *get_empty_block(LruFile *file, uint32_t n);
+// Unpins; write_now non-zero writes the block at once (when the file's
+// modified flag is set or n is not 0), else marks it dirty. -1 with
+// bufpool_err 4 when the write fails.
+int32_t put_block(LruFile *file, uint8_t *data, int32_t write_now);
+// Unpins an unchanged block. Always 1.
+int32_t release_block(LruFile *file, uint8_t *data);
+// Drops block n from the pool. -1 with bufpool_err 9 when it was dirty (the
+// change is lost) or 6 when it was pinned; it is dropped in every case.
+int32_t purge_block(LruFile *file, uint32_t n);
+// purge_block for every buffered block of the file.
+int32_t purge_all_blocks(LruFile *file);
+// Writes every dirty block of the file, then sys_flush. -1 with bufpool_err
+// 4 when any write or the flush failed (the walk goes on).
+int32_t flush_blocks(LruFile *file);
+// 1 when a buffer of the file is dirty, else 0.
+int32_t has_dirty_blocks(LruFile *file);
+
+// Per-buffer flag for the engine's use, cleared whenever the buffer is
+// (re)loaded or assigned to a block. The B-tree layer sets it once it has
+// checked the node read from disk, so a cached node is checked only once.
+uint8_t &block_checked(uint8_t *data);
+
+// Introspection for tests and tools.
+struct PoolStats {
+  int32_t buffers;
+  int32_t pinned;  // buffers with use_count > 0
+  int32_t dirty;
+  int32_t in_use;  // buffers holding a block
+};
+PoolStats bufpool_stats(BufferPool *pool);
+// use_count of the buffer holding block n of the file; -1 when not buffered.
+int32_t bufpool_use_count(LruFile *file, uint32_t n);
+
+}  // namespace recbase
+
+#endif  // RECBASE_BUFPOOL_BUFPOOL_H

@@ -1,0 +1,24 @@
+// Every heap allocation of the library goes through rb_malloc/rb_free, so
+// that tests can make allocation N fail and check that each caller turns it
+// into an error code. The hook is internal: it is not exported from the
+// shared library, and only tests linking the internal build reach it.
+#ifndef RECBASE_FRAME_ALLOC_H
+#define RECBASE_FRAME_ALLOC_H
+
+#include <cstddef>
+
+namespace recbase {
+
+// Returns null when the allocation fails (or the hook says it fails).
+void *rb_malloc(std::size_t size);
+// Frees memory from rb_malloc; null is allowed.
+void rb_free(void *p);
+
+// Test hook: when set, consulted before every allocation; returning false
+// makes that allocation fail.
+using AllocHook = bool (*)(std::size_t size);
+extern AllocHook g_alloc_hook;
+
+}  // namespace recbase
+
+#endif  // RECBASE_FRAME_ALLOC_H

@@ -1,0 +1,161 @@
+// The platform services table: the one door from the library to the
+// operating system for files, byte-range locks, sleeping and printing.
+//
+// Invariants:
+//  1. Nothing outside frame/platform_*.cpp calls the operating system for
+//     these services; everything goes through g_platform, reached from the
+//     engine through the inline wrappers below (the one place where calls can
+//     be counted and faults injected: tests replace slots of the table).
+//  2. Before platform_fill() has run (cbinit runs it) only sys_print and
+//     sys_idle hold implementations; the other slots are null.
+//     platform_fill() stores all fifteen slots, sys_print included.
+//  3. A file handle is a 32-bit value; -1 is never a valid handle and is the
+//     failure result of sys_open and sys_create.
+//  4. Offsets and lengths are 32-bit: a file is at most 2^31 - 1 bytes.
+//  5. A failed slot stores the native error in g_sys_last_error (30 for a
+//     read or write that moved fewer bytes than asked); nothing clears it.
+//
+// Linux implementation (frame/platform_linux.cpp):
+//  - Files are opened with open(2) without O_SYNC/O_DSYNC; data reaches the
+//    disk at sys_flush (fdatasync), which the B-tree layer calls at its
+//    flush points. Reads and writes are pread/pwrite, looping over partial
+//    transfers and EINTR.
+//  - Share modes: every open takes an advisory whole-file lock with flock(2)
+//    on its own open file description, LOCK_SH for a shared open and LOCK_EX
+//    for an exclusive open or a create, without waiting. So an exclusive open
+//    fails while any other open of the file exists, in this process or
+//    another, and a shared open fails while an exclusive one exists. sys_open
+//    and sys_create fail with EWOULDBLOCK in g_sys_last_error then.
+//    sys_remove refuses (EBUSY) to unlink a file that another open holds.
+//    flock locks are independent of the byte-range locks below on local file
+//    systems; on NFS, where Linux emulates flock with byte-range locks, share
+//    modes are not supported.
+//  - Byte-range locks are open-file-description locks (F_OFD_SETLK): they
+//    belong to the open file description, so two handles conflict even
+//    inside one process, a failed try returns at once, and closing one
+//    descriptor of a file does not drop the locks of another. A handle
+//    opened for writing takes exclusive (write) locks; a handle opened
+//    read-only can only take shared (read) locks, which still exclude every
+//    lock of a writable handle but not each other.
+//  - The millisecond clock is CLOCK_MONOTONIC; sleeping is nanosleep.
+//  - The default print routine writes to standard output, which it makes
+//    unbuffered on its first call.
+#ifndef RECBASE_FRAME_PLATFORM_H
+#define RECBASE_FRAME_PLATFORM_H
+
+#include <cstdint>
+
+#include "recbase/defs.h"
+
+namespace recbase {
+
+// The fifteen slots, in their fixed order. Results are 1 / -1 unless noted.
+struct PlatformServices {
+  // 0 on success, -1 on failure.
+  int32_t (*sys_close)(int32_t handle);
+  // 1 at once while skip_os_flush is set; else fdatasync.
+  int32_t (*sys_flush)(int32_t handle);
+  // Creates a new file, read-write and exclusive; -1 when it exists.
+  int32_t (*sys_create)(const char *name);
+  // Always 1.
+  int32_t (*sys_sleep)(int32_t milliseconds);
+  // File size through *size.
+  int32_t (*sys_filesize)(int32_t handle, uint32_t *size);
+  // Locks [offset, offset + length): one try, then up to tries - 1 more,
+  // sleeping delay_ms (through sys_sleep) before each, giving up once more
+  // than timeout_ms have passed since the first failure. Does not store
+  // g_sys_last_error.
+  int32_t (*sys_lock)(int32_t handle, int32_t offset, int32_t length,
+                      int32_t tries, int32_t delay_ms, int32_t timeout_ms);
+  // Opens an existing file; handle or -1.
+  int32_t (*sys_open)(const char *name, int32_t writable, int32_t shared);
+  // Prints a zero-terminated text; replaceable with cbset_print.
+  RbPrint sys_print;
+  int32_t (*sys_read)(int32_t handle, int32_t offset, int32_t length,
+                      void *buffer);
+  // sys_read of block_size bytes at block * block_size.
+  int32_t (*sys_readblock)(int32_t handle, uint32_t block, int32_t block_size,
+                           void *buffer);
+  int32_t (*sys_remove)(const char *name);
+  int32_t (*sys_write)(int32_t handle, int32_t offset, int32_t length,
+                       const void *buffer);
+  int32_t (*sys_writeblock)(int32_t handle, uint32_t block,
+                            int32_t block_size, const void *buffer);
+  int32_t (*sys_unlock)(int32_t handle, int32_t offset, int32_t length);
+  // Always 1; no operating-system call.
+  int32_t (*sys_idle)();
+};
+
+// The process-wide table.
+extern PlatformServices g_platform;
+// The native error of the most recent failed file operation.
+extern int32_t g_sys_last_error;
+// Value stored in g_sys_last_error for a short read or write.
+constexpr int32_t kShortTransfer = 30;
+
+// Lock retry settings (cblock_timeout) and flush settings (cb_set_flush).
+struct LockSettings {
+  int32_t tries = 25;
+  int32_t delay_ms = 50;
+  int32_t timeout_ms = 10000;
+};
+struct FlushSettings {
+  int32_t deferred_flush = 1;
+  int32_t skip_os_flush = 0;
+};
+extern LockSettings g_lock_settings;
+extern FlushSettings g_flush_settings;
+
+// Stores all fifteen native implementations in g_platform.
+void platform_fill();
+// The native implementations, for tests that wrap a slot and call through.
+const PlatformServices &platform_native();
+// Milliseconds from an arbitrary origin (wraps; compare differences signed).
+uint32_t platform_clock_ms();
+
+// Wrappers through which the library reaches the table.
+inline int32_t sys_close(int32_t h) { return g_platform.sys_close(h); }
+inline int32_t sys_flush(int32_t h) { return g_platform.sys_flush(h); }
+inline int32_t sys_create(const char *name) {
+  return g_platform.sys_create(name);
+}
+inline int32_t sys_sleep(int32_t ms) { return g_platform.sys_sleep(ms); }
+inline int32_t sys_filesize(int32_t h, uint32_t *size) {
+  return g_platform.sys_filesize(h, size);
+}
+inline int32_t sys_lock(int32_t h, int32_t offset, int32_t length,
+                        int32_t tries, int32_t delay_ms, int32_t timeout_ms) {
+  return g_platform.sys_lock(h, offset, length, tries, delay_ms, timeout_ms);
+}
+inline int32_t sys_open(const char *name, int32_t writable, int32_t shared) {
+  return g_platform.sys_open(name, writable, shared);
+}
+inline int32_t sys_print(const char *text) {
+  return g_platform.sys_print(text);
+}
+inline int32_t sys_read(int32_t h, int32_t offset, int32_t length,
+                        void *buffer) {
+  return g_platform.sys_read(h, offset, length, buffer);
+}
+inline int32_t sys_readblock(int32_t h, uint32_t block, int32_t block_size,
+                             void *buffer) {
+  return g_platform.sys_readblock(h, block, block_size, buffer);
+}
+inline int32_t sys_remove(const char *name) {
+  return g_platform.sys_remove(name);
+}
+inline int32_t sys_write(int32_t h, int32_t offset, int32_t length,
+                         const void *buffer) {
+  return g_platform.sys_write(h, offset, length, buffer);
+}
+inline int32_t sys_writeblock(int32_t h, uint32_t block, int32_t block_size,
+                              const void *buffer) {
+  return g_platform.sys_writeblock(h, block, block_size, buffer);
+}
+inline int32_t sys_unlock(int32_t h, int32_t offset, int32_t length) {
+  return g_platform.sys_unlock(h, offset, length);
+}
+
+}  // namespace recbase
+
+#endif  // RECBASE_FRAME_PLATFORM_H
