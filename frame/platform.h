@@ -130,8 +130,10 @@ inline int32_t sys_lock(int32_t h, int32_t offset, int32_t length,
 inline int32_t sys_open(const char *name, int32_t writable, int32_t shared) {
   return g_platform.sys_open(name, writable, shared);
 }
+// A caller may install a null print routine (cbset_print does not check);
+// printing then fails with -1 instead of calling through null.
 inline int32_t sys_print(const char *text) {
-  return g_platform.sys_print(text);
+  return g_platform.sys_print != nullptr ? g_platform.sys_print(text) : -1;
 }
 inline int32_t sys_read(int32_t h, int32_t offset, int32_t length,
                         void *buffer) {

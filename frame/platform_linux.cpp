@@ -1,0 +1,266 @@
+// The Linux implementations of the fifteen platform slots. This file and its
+// siblings for other systems are the only places that call the operating
+// system for files, locks, time, sleeping and plain output; the mechanisms
+// (flock share modes, open-file-description byte-range locks, fdatasync at
+// flush points) are described at the top of frame/platform.h.
+//
+// Every slot validates its arguments before any system call: a null name or
+// buffer, a negative offset or length, or a byte range that would pass the
+// 2^31 - 1 byte limit of a file fails with -1 and EINVAL or EFBIG in
+// g_sys_last_error (sys_lock only answers -1: it never stores an error).
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "frame/platform.h"
+
+namespace recbase {
+namespace {
+
+constexpr int64_t kMaxFileBytes = INT32_MAX;
+
+int32_t fail(int err) {
+  g_sys_last_error = err;
+  return -1;
+}
+
+// Checks a byte range [offset, offset + length) against the file limit.
+int32_t check_range(int64_t offset, int64_t length, const void *buffer) {
+  if (offset < 0 || length < 0 || buffer == nullptr) return EINVAL;
+  if (offset + length > kMaxFileBytes) return EFBIG;
+  return 0;
+}
+
+// Takes the share-mode lock of a fresh descriptor; closes it on conflict.
+int32_t share_or_close(int fd, int how) {
+  if (flock(fd, how | LOCK_NB) == 0) return fd;
+  const int err = errno;
+  close(fd);
+  return fail(err);
+}
+
+int32_t native_close(int32_t handle) {
+  if (close(handle) != 0) return fail(errno);
+  return 0;
+}
+
+int32_t native_flush(int32_t handle) {
+  if (g_flush_settings.skip_os_flush != 0) return 1;
+  if (fdatasync(handle) != 0) return fail(errno);
+  return 1;
+}
+
+int32_t native_create(const char *name) {
+  if (name == nullptr) return fail(EINVAL);
+  const int fd = open(name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+  if (fd < 0) return fail(errno);
+  return share_or_close(fd, LOCK_EX);
+}
+
+int32_t native_sleep(int32_t milliseconds) {
+  if (milliseconds <= 0) return 1;
+  timespec left{milliseconds / 1000,
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+  return 1;
+}
+
+int32_t native_filesize(int32_t handle, uint32_t *size) {
+  if (size == nullptr) return fail(EINVAL);
+  struct stat st;
+  if (fstat(handle, &st) != 0) return fail(errno);
+  if (st.st_size > static_cast<off_t>(UINT32_MAX)) return fail(EFBIG);
+  *size = static_cast<uint32_t>(st.st_size);
+  return 1;
+}
+
+// One non-blocking attempt. A handle opened read-only can only hold read
+// locks; a writable one takes write locks, which exclude every other lock.
+enum class Try { kLocked, kBusy, kError };
+Try try_lock(int32_t handle, int32_t offset, int32_t length) {
+  const int mode = fcntl(handle, F_GETFL);
+  if (mode < 0) return Try::kError;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);  // l_pid must be 0 for OFD locks
+  fl.l_type = (mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = length;
+  if (fcntl(handle, F_OFD_SETLK, &fl) == 0) return Try::kLocked;
+  return (errno == EAGAIN || errno == EACCES) ? Try::kBusy : Try::kError;
+}
+
+// tries counts every attempt, the first included: tries <= 1 is one attempt
+// and no sleep. Only a conflict with another lock is retried; any other
+// failure (a bad handle, say) gives -1 at once. A length of 0 would mean
+// "to the end of the file and beyond" to the kernel, so it is refused.
+int32_t native_lock(int32_t handle, int32_t offset, int32_t length,
+                    int32_t tries, int32_t delay_ms, int32_t timeout_ms) {
+  if (offset < 0 || length <= 0) return -1;
+  if (static_cast<int64_t>(offset) + length > kMaxFileBytes) return -1;
+  Try result = try_lock(handle, offset, length);
+  if (result == Try::kLocked) return 1;
+  if (result == Try::kError) return -1;
+  const uint32_t start = platform_clock_ms();
+  auto sleep = g_platform.sys_sleep != nullptr ? g_platform.sys_sleep
+                                               : native_sleep;
+  for (;;) {
+    --tries;
+    if (tries < 1) return -1;
+    sleep(delay_ms);
+    result = try_lock(handle, offset, length);
+    if (result == Try::kLocked) return 1;
+    if (result == Try::kError) return -1;
+    const int32_t elapsed = static_cast<int32_t>(platform_clock_ms() - start);
+    if (elapsed > timeout_ms) return -1;
+  }
+}
+
+int32_t native_open(const char *name, int32_t writable, int32_t shared) {
+  if (name == nullptr) return fail(EINVAL);
+  const int fd = open(name, (writable != 0 ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) return fail(errno);
+  return share_or_close(fd, shared != 0 ? LOCK_SH : LOCK_EX);
+}
+
+bool g_print_unbuffered_done = false;
+
+}  // namespace
+
+// Default print routine: standard output, made unbuffered on the first call
+// so that the library's text and the caller's own output keep their order.
+int32_t RBCALL native_print(const char *text) {
+  if (text == nullptr) return -1;
+  if (!g_print_unbuffered_done) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    g_print_unbuffered_done = true;
+  }
+  const std::size_t len = std::strlen(text);
+  return std::fwrite(text, 1, len, stdout) == len ? 1 : -1;
+}
+
+int32_t native_idle() { return 1; }
+
+namespace {
+
+int32_t native_read(int32_t handle, int32_t offset, int32_t length,
+                    void *buffer) {
+  if (const int32_t err = check_range(offset, length, buffer)) return fail(err);
+  auto *at = static_cast<uint8_t *>(buffer);
+  int64_t done = 0;
+  while (done < length) {
+    const ssize_t n = pread(handle, at + done, length - done, offset + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    if (n == 0) return fail(kShortTransfer);
+    done += n;
+  }
+  return 1;
+}
+
+int32_t native_write(int32_t handle, int32_t offset, int32_t length,
+                     const void *buffer) {
+  if (const int32_t err = check_range(offset, length, buffer)) return fail(err);
+  const auto *at = static_cast<const uint8_t *>(buffer);
+  int64_t done = 0;
+  while (done < length) {
+    const ssize_t n = pwrite(handle, at + done, length - done, offset + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    if (n == 0) return fail(kShortTransfer);
+    done += n;
+  }
+  return 1;
+}
+
+// Block offsets are computed in 64 bits so that a large block number cannot
+// wrap into a valid-looking offset.
+int32_t block_offset(uint32_t block, int32_t block_size, const void *buffer,
+                     int32_t *offset) {
+  if (block_size < 0 || buffer == nullptr) return EINVAL;
+  const int64_t start = static_cast<int64_t>(block) * block_size;
+  if (start + block_size > kMaxFileBytes) return EFBIG;
+  *offset = static_cast<int32_t>(start);
+  return 0;
+}
+
+int32_t native_readblock(int32_t handle, uint32_t block, int32_t block_size,
+                         void *buffer) {
+  int32_t offset = 0;
+  if (const int32_t err = block_offset(block, block_size, buffer, &offset)) {
+    return fail(err);
+  }
+  return native_read(handle, offset, block_size, buffer);
+}
+
+int32_t native_writeblock(int32_t handle, uint32_t block, int32_t block_size,
+                          const void *buffer) {
+  int32_t offset = 0;
+  if (const int32_t err = block_offset(block, block_size, buffer, &offset)) {
+    return fail(err);
+  }
+  return native_write(handle, offset, block_size, buffer);
+}
+
+// A file that another open holds (any flock on it) is not removed: the
+// other holder would go on working on a file that no longer has a name.
+int32_t native_remove(const char *name) {
+  if (name == nullptr) return fail(EINVAL);
+  const int fd = open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != EACCES) return fail(errno);
+    // Unreadable but perhaps removable: no open can be checked for.
+    return unlink(name) == 0 ? 1 : fail(errno);
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return fail(EBUSY);
+  }
+  const int32_t result = unlink(name) == 0 ? 1 : fail(errno);
+  close(fd);
+  return result;
+}
+
+int32_t native_unlock(int32_t handle, int32_t offset, int32_t length) {
+  if (offset < 0 || length <= 0) return fail(EINVAL);
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = length;
+  if (fcntl(handle, F_OFD_SETLK, &fl) != 0) return fail(errno);
+  return 1;
+}
+
+const PlatformServices kNative = {
+    native_close,  native_flush,     native_create, native_sleep,
+    native_filesize, native_lock,    native_open,   native_print,
+    native_read,   native_readblock, native_remove, native_write,
+    native_writeblock, native_unlock, native_idle,
+};
+
+}  // namespace
+
+const PlatformServices &platform_native() { return kNative; }
+
+uint32_t platform_clock_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                               static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+}  // namespace recbase

@@ -1,0 +1,53 @@
+// The process-wide platform services table and the settings that its slots
+// and their callers read, with the three exported calls that only store
+// settings (print routine, lock retries, flush policy).
+//
+// Invariants:
+//  1. Until platform_fill() runs, only sys_print and sys_idle are set; they
+//     are constant-initialised, so printing works even before any library
+//     initialisation and during other files' static initialisation.
+//  2. platform_fill() stores every slot, sys_print included: a print routine
+//     installed with cbset_print before cbinit is replaced by the default.
+#include "frame/platform.h"
+#include "recbase/cbt.h"
+
+namespace recbase {
+
+// Defined by the platform file of the system being built for.
+int32_t RBCALL native_print(const char *text);
+int32_t native_idle();
+
+PlatformServices g_platform = {
+    nullptr, nullptr, nullptr,      nullptr, nullptr, nullptr,
+    nullptr, native_print, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, native_idle,
+};
+int32_t g_sys_last_error = 0;
+LockSettings g_lock_settings;
+FlushSettings g_flush_settings;
+
+void platform_fill() { g_platform = platform_native(); }
+
+}  // namespace recbase
+
+extern "C" {
+
+RBAPI RbPrint RBCALL cbset_print(RbPrint print_function) {
+  const RbPrint previous = recbase::g_platform.sys_print;
+  recbase::g_platform.sys_print = print_function;
+  return previous;
+}
+
+RBAPI void RBCALL cblock_timeout(int32_t tries, int32_t delay_ms,
+                                 int32_t timeout_ms) {
+  recbase::g_lock_settings.tries = tries == 0 ? 1 : tries;
+  recbase::g_lock_settings.delay_ms = delay_ms;
+  recbase::g_lock_settings.timeout_ms = timeout_ms;
+}
+
+RBAPI void RBCALL cb_set_flush(int32_t deferred, int32_t skip) {
+  recbase::g_flush_settings.deferred_flush = deferred;
+  recbase::g_flush_settings.skip_os_flush = skip;
+}
+
+}  // extern "C"
