@@ -68,7 +68,9 @@ struct LruFile {
 BufferPool *bufpool_create(int32_t buffer_size, int32_t count);
 // Writes every dirty buffer back (a failure sets bufpool_err 4 and the walk
 // goes on), frees every buffer, unregisters and frees the pool. -1 when the
-// pool is not registered (bufpool_err 1) or any write failed.
+// pool is not registered (bufpool_err 1) or any write failed. Destroying the
+// current pool also clears it: bufpool_current() is then null and the size
+// and count read 0, so cbinit may run again.
 int32_t bufpool_destroy(BufferPool *pool);
 // Adds up to n clean, free, zero-filled buffers at the least recently used
 // end; returns how many. Not registered: bufpool_err 1; out of memory stops
@@ -83,6 +85,8 @@ int32_t bufpool_rmbufs(BufferPool *pool, int32_t n);
 BufferPool *bufpool_current();
 int32_t bufpool_buffer_size();
 int32_t bufpool_buffer_count();
+// Makes pool the process's pool (cbinit, after creating it).
+void bufpool_set_current(BufferPool *pool);
 
 // Opens name through sys_open(name, !read_only, shared) and reads the block
 // size from bytes 0-1. Null with bufpool_err 2 (memory), 4 (open or read

@@ -1,0 +1,520 @@
+// The block buffer pool: buffers, their LRU list and hash chains, and the
+// block operations of bufpool/bufpool.h (whose header comment gives the
+// buffer states and the invariants this file keeps).
+//
+// Memory layout of one buffer (one rb_malloc each, made once):
+//
+//   +--------------------+---------+--------------------------------+
+//   | BufferHeader       | padding | data: buffer_size bytes         |
+//   +--------------------+---------+--------------------------------+
+//   ^ allocation          ^ kDataOffset (header size rounded up to 16)
+//
+// The engine holds only data pointers; the header is found by stepping back
+// kDataOffset bytes, and its data field pointing back at the data confirms
+// that the pointer came from the pool.
+#include "bufpool/bufpool.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "frame/alloc.h"
+#include "frame/bytes.h"
+#include "frame/platform.h"
+#include "recbase/cbt.h"
+
+namespace recbase {
+
+constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
+constexpr int32_t kNoHandle = -1;
+
+struct BufferHeader {
+  BufferHeader *next;       // towards the most recently used end
+  BufferHeader *prev;       // towards the least recently used end
+  BufferHeader *hash_next;  // next on the hash chain
+  int32_t use_count;        // number of current pins
+  int32_t handle;           // file holding the block; kNoHandle when free
+  uint32_t block;           // block number; kNoBlock when free
+  int32_t block_size;       // that file's block size
+  uint8_t dirty;            // changed and not yet written
+  uint8_t checked;          // engine's flag: node checked since loaded
+  uint8_t *data;
+};
+
+struct BufferPool {
+  BufferPool *member_link;  // registry link; first word
+  BufferHeader *lru_head;   // least recently used
+  BufferHeader *lru_tail;   // most recently used
+  BufferHeader *buckets[kHashBuckets];
+  int32_t buffer_size;
+  int32_t count;
+};
+
+namespace {
+
+constexpr std::size_t kDataOffset = (sizeof(BufferHeader) + 15) & ~std::size_t{15};
+
+void *g_pool_set = nullptr;      // the buffer pool set
+void *g_lru_file_set = nullptr;  // every open LruFile
+BufferPool *g_current = nullptr;
+
+bool registered(BufferPool *pool) {
+  return is_member(&g_pool_set, pool) == 1;
+}
+
+// A file is usable when it is non-null and its pool is still registered.
+bool usable(LruFile *file) {
+  return file != nullptr && registered(file->pool);
+}
+
+BufferHeader *header_of(uint8_t *data) {
+  if (data == nullptr) return nullptr;
+  auto *h = reinterpret_cast<BufferHeader *>(data - kDataOffset);
+  return h->data == data ? h : nullptr;
+}
+
+BufferHeader **bucket(BufferPool *pool, int32_t handle, uint32_t block) {
+  const uint32_t key = static_cast<uint32_t>(handle) + block;
+  return &pool->buckets[key % kHashBuckets];
+}
+
+BufferHeader *find(BufferPool *pool, int32_t handle, uint32_t block) {
+  for (BufferHeader *h = *bucket(pool, handle, block); h != nullptr;
+       h = h->hash_next) {
+    if (h->handle == handle && h->block == block) return h;
+  }
+  return nullptr;
+}
+
+void hash_in(BufferPool *pool, BufferHeader *h) {
+  BufferHeader **head = bucket(pool, h->handle, h->block);
+  h->hash_next = *head;
+  *head = h;
+}
+
+void hash_out(BufferPool *pool, BufferHeader *h) {
+  for (BufferHeader **p = bucket(pool, h->handle, h->block); *p != nullptr;
+       p = &(*p)->hash_next) {
+    if (*p == h) {
+      *p = h->hash_next;
+      break;
+    }
+  }
+  h->hash_next = nullptr;
+}
+
+void lru_unlink(BufferPool *pool, BufferHeader *h) {
+  (h->prev != nullptr ? h->prev->next : pool->lru_head) = h->next;
+  (h->next != nullptr ? h->next->prev : pool->lru_tail) = h->prev;
+  h->next = h->prev = nullptr;
+}
+
+void lru_push_head(BufferPool *pool, BufferHeader *h) {
+  h->prev = nullptr;
+  h->next = pool->lru_head;
+  (pool->lru_head != nullptr ? pool->lru_head->prev : pool->lru_tail) = h;
+  pool->lru_head = h;
+}
+
+void touch(BufferPool *pool, BufferHeader *h) {
+  if (pool->lru_tail == h) return;
+  lru_unlink(pool, h);
+  h->prev = pool->lru_tail;
+  pool->lru_tail->next = h;
+  pool->lru_tail = h;
+}
+
+// Makes a buffer free: off its chain, no block, clean, unpinned.
+void make_free(BufferPool *pool, BufferHeader *h) {
+  if (h->handle != kNoHandle) hash_out(pool, h);
+  h->use_count = 0;
+  h->handle = kNoHandle;
+  h->block = kNoBlock;
+  h->dirty = 0;
+  h->checked = 0;
+}
+
+void assign(BufferPool *pool, BufferHeader *h, LruFile *file, uint32_t n) {
+  h->use_count = 1;
+  h->handle = file->handle;
+  h->block = n;
+  h->block_size = file->block_size;
+  h->dirty = 0;
+  h->checked = 0;
+  hash_in(pool, h);
+}
+
+int32_t write_back(BufferHeader *h) {
+  return sys_writeblock(h->handle, h->block, h->block_size, h->data);
+}
+
+// Replacement: the least recently used unpinned buffer, written back first
+// when dirty. A buffer whose write fails keeps its block and stays dirty;
+// the walk goes on. The buffer found is not moved in the LRU list.
+BufferHeader *take_free(BufferPool *pool) {
+  for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
+    if (h->use_count != 0) continue;
+    if (h->dirty != 0 && write_back(h) != 1) {
+      bufpool_err = kPoolIo;
+      continue;
+    }
+    make_free(pool, h);
+    return h;
+  }
+  bufpool_err = kPoolAllPinned;
+  return nullptr;
+}
+
+void free_buffer(BufferHeader *h) { rb_free(h); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The pool
+
+BufferPool *bufpool_current() { return g_current; }
+int32_t bufpool_buffer_size() {
+  return g_current != nullptr ? g_current->buffer_size : 0;
+}
+int32_t bufpool_buffer_count() {
+  return g_current != nullptr ? g_current->count : 0;
+}
+void bufpool_set_current(BufferPool *pool) { g_current = pool; }
+
+BufferPool *bufpool_create(int32_t buffer_size, int32_t count) {
+  bufpool_err = kPoolOk;
+  if (buffer_size <= 0 || count < 0) {
+    bufpool_err = kPoolNoMemory;
+    return nullptr;
+  }
+  auto *pool = static_cast<BufferPool *>(rb_malloc(sizeof(BufferPool)));
+  if (pool == nullptr) {
+    bufpool_err = kPoolNoMemory;
+    return nullptr;
+  }
+  std::memset(pool, 0, sizeof *pool);
+  pool->buffer_size = buffer_size;
+  add_member(&g_pool_set, pool);
+  if (bufpool_addbufs(pool, count) < count) {
+    while (pool->lru_head != nullptr) {
+      BufferHeader *h = pool->lru_head;
+      lru_unlink(pool, h);
+      free_buffer(h);
+    }
+    del_member(&g_pool_set, pool);
+    rb_free(pool);
+    bufpool_err = kPoolNoMemory;
+    return nullptr;
+  }
+  return pool;
+}
+
+int32_t bufpool_destroy(BufferPool *pool) {
+  bufpool_err = kPoolOk;
+  if (!registered(pool)) {
+    bufpool_err = kPoolNotRegistered;
+    return -1;
+  }
+  int32_t result = 1;
+  while (pool->lru_head != nullptr) {
+    BufferHeader *h = pool->lru_head;
+    if (h->dirty != 0 && write_back(h) != 1) {
+      bufpool_err = kPoolIo;
+      result = -1;
+    }
+    lru_unlink(pool, h);
+    free_buffer(h);
+  }
+  del_member(&g_pool_set, pool);
+  if (pool == g_current) g_current = nullptr;
+  rb_free(pool);
+  return result;
+}
+
+int32_t bufpool_addbufs(BufferPool *pool, int32_t n) {
+  bufpool_err = kPoolOk;
+  if (!registered(pool)) {
+    bufpool_err = kPoolNotRegistered;
+    return 0;
+  }
+  int32_t added = 0;
+  const std::size_t bytes = kDataOffset + static_cast<std::size_t>(pool->buffer_size);
+  for (; added < n; ++added) {
+    auto *raw = static_cast<uint8_t *>(rb_malloc(bytes));
+    if (raw == nullptr) {
+      bufpool_err = kPoolNoMemory;
+      break;
+    }
+    auto *h = reinterpret_cast<BufferHeader *>(raw);
+    std::memset(h, 0, sizeof *h);
+    h->data = raw + kDataOffset;
+    std::memset(h->data, 0, static_cast<std::size_t>(pool->buffer_size));
+    h->handle = kNoHandle;
+    h->block = kNoBlock;
+    lru_push_head(pool, h);
+    ++pool->count;
+  }
+  return added;
+}
+
+int32_t bufpool_rmbufs(BufferPool *pool, int32_t n) {
+  bufpool_err = kPoolOk;
+  if (!registered(pool)) {
+    bufpool_err = kPoolNotRegistered;
+    return 0;
+  }
+  int32_t removed = 0;
+  for (; removed < n; ++removed) {
+    BufferHeader *h = take_free(pool);
+    if (h == nullptr) break;
+    lru_unlink(pool, h);
+    free_buffer(h);
+    --pool->count;
+  }
+  bufpool_err = kPoolOk;
+  return removed;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
+                       int32_t read_only) {
+  bufpool_err = kPoolOk;
+  if (!registered(pool)) {
+    bufpool_err = kPoolNotRegistered;
+    return nullptr;
+  }
+  const int32_t handle = sys_open(name, read_only == 0 ? 1 : 0, shared);
+  if (handle == -1) {
+    bufpool_err = kPoolIo;
+    return nullptr;
+  }
+  uint8_t size_bytes[2];
+  if (sys_readblock(handle, 0, 2, size_bytes) != 1) {
+    sys_close(handle);
+    bufpool_err = kPoolIo;
+    return nullptr;
+  }
+  // The file's first two bytes are its block size, little-endian, signed.
+  const int32_t block_size = get_le16s(size_bytes);
+  if (block_size <= 0) {
+    sys_close(handle);
+    bufpool_err = kPoolIo;
+    return nullptr;
+  }
+  if (block_size > pool->buffer_size) {
+    sys_close(handle);
+    bufpool_err = kPoolBlockTooBig;
+    return nullptr;
+  }
+  auto *file = static_cast<LruFile *>(rb_malloc(sizeof(LruFile)));
+  if (file == nullptr) {
+    sys_close(handle);
+    bufpool_err = kPoolNoMemory;
+    return nullptr;
+  }
+  file->member_link = nullptr;
+  file->handle = handle;
+  file->pool = pool;
+  file->block_size = block_size;
+  file->modified = 0;
+  add_member(&g_lru_file_set, file);
+  return file;
+}
+
+int32_t close_lru_file(LruFile *file) {
+  bufpool_err = kPoolOk;
+  if (!usable(file) || is_member(&g_lru_file_set, file) != 1) {
+    bufpool_err = kPoolNotRegistered;
+    return -1;
+  }
+  const int32_t flushed = flush_blocks(file);
+  const int32_t saved_err = bufpool_err;
+  const int32_t purged = purge_all_blocks(file);
+  if (purged == 1) bufpool_err = saved_err;
+  sys_close(file->handle);
+  del_member(&g_lru_file_set, file);
+  rb_free(file);
+  return flushed == 1 && purged == 1 ? 1 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Blocks
+
+uint8_t *get_block(LruFile *file, uint32_t n) {
+  bufpool_err = kPoolOk;
+  if (!usable(file)) {
+    bufpool_err = kPoolNotRegistered;
+    return nullptr;
+  }
+  BufferPool *pool = file->pool;
+  BufferHeader *h = find(pool, file->handle, n);
+  if (h != nullptr) {
+    ++h->use_count;
+  } else {
+    h = take_free(pool);
+    if (h == nullptr) return nullptr;
+    if (sys_readblock(file->handle, n, file->block_size, h->data) != 1) {
+      bufpool_err = kPoolIo;
+      return nullptr;
+    }
+    assign(pool, h, file, n);
+  }
+  touch(pool, h);
+  return h->data;
+}
+
+uint8_t *get_empty_block(LruFile *file, uint32_t n) {
+  bufpool_err = kPoolOk;
+  if (!usable(file)) {
+    bufpool_err = kPoolNotRegistered;
+    return nullptr;
+  }
+  BufferPool *pool = file->pool;
+  BufferHeader *h = take_free(pool);
+  if (h == nullptr) return nullptr;
+  assign(pool, h, file, n);
+  std::memset(h->data, 0, static_cast<std::size_t>(pool->buffer_size));
+  touch(pool, h);
+  return h->data;
+}
+
+int32_t put_block(LruFile *file, uint8_t *data, int32_t write_now) {
+  bufpool_err = kPoolOk;
+  BufferHeader *h = header_of(data);
+  if (!usable(file) || h == nullptr) {
+    bufpool_err = kPoolNotRegistered;
+    return -1;
+  }
+  if (h->use_count > 0) --h->use_count;
+  if (write_now != 0) {
+    // Block 0 of an unmodified file is not written: it begins with the
+    // control record, which the engine writes itself.
+    if (file->modified != 0 || h->block != 0) {
+      if (sys_writeblock(file->handle, h->block, file->block_size, data) != 1) {
+        bufpool_err = kPoolIo;
+        return -1;
+      }
+      file->modified = 2;
+    }
+    h->dirty = 0;
+  } else {
+    h->dirty = 1;
+    file->modified = 2;
+  }
+  touch(file->pool, h);
+  return 1;
+}
+
+int32_t release_block(LruFile *file, uint8_t *data) {
+  bufpool_err = kPoolOk;
+  BufferHeader *h = header_of(data);
+  if (!usable(file) || h == nullptr) {
+    bufpool_err = kPoolNotRegistered;
+    return -1;
+  }
+  if (h->use_count > 0) --h->use_count;
+  touch(file->pool, h);
+  return 1;
+}
+
+namespace {
+
+// Drops one buffered block; -1 with the reason when a change or a pin was
+// lost.
+int32_t drop(BufferPool *pool, BufferHeader *h) {
+  int32_t result = 1;
+  if (h->dirty != 0) {
+    bufpool_err = kPoolPurgeDirty;
+    result = -1;
+  } else if (h->use_count != 0) {
+    bufpool_err = kPoolPurgePinned;
+    result = -1;
+  }
+  make_free(pool, h);
+  return result;
+}
+
+}  // namespace
+
+int32_t purge_block(LruFile *file, uint32_t n) {
+  bufpool_err = kPoolOk;
+  if (!usable(file)) {
+    bufpool_err = kPoolNotRegistered;
+    return -1;
+  }
+  BufferHeader *h = find(file->pool, file->handle, n);
+  return h == nullptr ? 1 : drop(file->pool, h);
+}
+
+int32_t purge_all_blocks(LruFile *file) {
+  bufpool_err = kPoolOk;
+  if (!usable(file)) {
+    bufpool_err = kPoolNotRegistered;
+    return -1;
+  }
+  int32_t result = 1;
+  for (BufferHeader *h = file->pool->lru_head; h != nullptr; h = h->next) {
+    if (h->handle == file->handle && drop(file->pool, h) != 1) result = -1;
+  }
+  return result;
+}
+
+int32_t flush_blocks(LruFile *file) {
+  bufpool_err = kPoolOk;
+  if (!usable(file)) {
+    bufpool_err = kPoolNotRegistered;
+    return -1;
+  }
+  int32_t result = 1;
+  for (BufferHeader *h = file->pool->lru_head; h != nullptr; h = h->next) {
+    if (h->handle != file->handle || h->dirty == 0) continue;
+    if (write_back(h) != 1) {
+      bufpool_err = kPoolIo;
+      result = -1;
+      continue;
+    }
+    h->dirty = 0;
+  }
+  if (sys_flush(file->handle) != 1) {
+    bufpool_err = kPoolIo;
+    result = -1;
+  }
+  return result;
+}
+
+int32_t has_dirty_blocks(LruFile *file) {
+  bufpool_err = kPoolOk;
+  if (!usable(file)) return 0;
+  for (BufferHeader *h = file->pool->lru_head; h != nullptr; h = h->next) {
+    if (h->handle == file->handle && h->dirty != 0) return 1;
+  }
+  return 0;
+}
+
+uint8_t &block_checked(uint8_t *data) {
+  return reinterpret_cast<BufferHeader *>(data - kDataOffset)->checked;
+}
+
+// ---------------------------------------------------------------------------
+// Introspection
+
+PoolStats bufpool_stats(BufferPool *pool) {
+  PoolStats stats{0, 0, 0, 0};
+  if (!registered(pool)) return stats;
+  for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
+    ++stats.buffers;
+    if (h->use_count > 0) ++stats.pinned;
+    if (h->dirty != 0) ++stats.dirty;
+    if (h->handle != kNoHandle) ++stats.in_use;
+  }
+  return stats;
+}
+
+int32_t bufpool_use_count(LruFile *file, uint32_t n) {
+  if (!usable(file)) return -1;
+  BufferHeader *h = find(file->pool, file->handle, n);
+  return h != nullptr ? h->use_count : -1;
+}
+
+}  // namespace recbase
