@@ -1,0 +1,471 @@
+// The Linux platform slots: files and share modes, byte-range locks within
+// one process and between processes, the lock retry loop (with a counting
+// sleep slot), flushing, printing and the table itself.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame/platform.h"
+#include "recbase/cbt.h"
+#include "tests/support/temp_dir.h"
+
+namespace recbase {
+namespace {
+
+using test::read_file;
+using test::run_in_child;
+using test::TempDir;
+using test::write_file;
+
+class PlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform_fill();
+    g_sys_last_error = 0;
+  }
+  void TearDown() override {
+    for (int32_t h : handles_) sys_close(h);
+    platform_fill();
+    g_lock_settings = LockSettings{};
+    g_flush_settings = FlushSettings{};
+  }
+  // Opens and remembers the handle so that TearDown closes it.
+  int32_t open(const std::string &path, int32_t writable, int32_t shared) {
+    const int32_t h = sys_open(path.c_str(), writable, shared);
+    if (h != -1) handles_.push_back(h);
+    return h;
+  }
+  void close(int32_t h) {
+    sys_close(h);
+    handles_.erase(std::remove(handles_.begin(), handles_.end(), h),
+                   handles_.end());
+  }
+  std::string make_file(const std::string &name, size_t size) {
+    const std::string path = dir_.file(name);
+    write_file(path, std::vector<uint8_t>(size, 0xAB));
+    return path;
+  }
+
+  TempDir dir_;
+  std::vector<int32_t> handles_;
+};
+
+// ---------------------------------------------------------------------------
+// Files
+
+TEST_F(PlatformTest, CreateWritesAndReadsBack) {
+  const std::string path = dir_.file("new");
+  const int32_t h = sys_create(path.c_str());
+  ASSERT_NE(h, -1);
+  handles_.push_back(h);
+  const char text[] = "block of bytes";
+  EXPECT_EQ(sys_write(h, 100, sizeof text, text), 1);
+  char back[sizeof text] = {};
+  EXPECT_EQ(sys_read(h, 100, sizeof back, back), 1);
+  EXPECT_STREQ(back, text);
+  uint32_t size = 0;
+  EXPECT_EQ(sys_filesize(h, &size), 1);
+  EXPECT_EQ(size, 100 + sizeof text);
+}
+
+TEST_F(PlatformTest, CreateOnAnExistingFileFails) {
+  const std::string path = make_file("old", 10);
+  EXPECT_EQ(sys_create(path.c_str()), -1);
+  EXPECT_EQ(g_sys_last_error, EEXIST);
+  EXPECT_EQ(read_file(path).size(), 10u);  // not truncated
+}
+
+TEST_F(PlatformTest, ShortReadGivesThirty) {
+  const std::string path = make_file("short", 20);
+  const int32_t h = open(path, 1, 0);
+  ASSERT_NE(h, -1);
+  uint8_t buffer[36];
+  EXPECT_EQ(sys_read(h, 0, 36, buffer), -1);
+  EXPECT_EQ(g_sys_last_error, kShortTransfer);
+  g_sys_last_error = 0;
+  EXPECT_EQ(sys_readblock(h, 1, 16, buffer), -1);  // bytes 16..31 of 20
+  EXPECT_EQ(g_sys_last_error, kShortTransfer);
+}
+
+TEST_F(PlatformTest, BlocksAreAddressedByNumberTimesSize) {
+  const std::string path = make_file("blocks", 0);
+  const int32_t h = open(path, 1, 0);
+  ASSERT_NE(h, -1);
+  std::vector<uint8_t> block(92);
+  for (uint32_t n = 0; n < 3; ++n) {
+    std::fill(block.begin(), block.end(), static_cast<uint8_t>(n + 1));
+    ASSERT_EQ(sys_writeblock(h, n, 92, block.data()), 1);
+  }
+  const std::vector<uint8_t> disk = read_file(path);
+  ASSERT_EQ(disk.size(), 3u * 92);
+  EXPECT_EQ(disk[91], 1);
+  EXPECT_EQ(disk[92], 2);
+  EXPECT_EQ(disk[2 * 92], 3);
+  EXPECT_EQ(sys_readblock(h, 1, 92, block.data()), 1);
+  EXPECT_EQ(block[0], 2);
+}
+
+TEST_F(PlatformTest, BadArgumentsFailWithoutTouchingTheFile) {
+  const std::string path = make_file("args", 64);
+  const int32_t h = open(path, 1, 0);
+  ASSERT_NE(h, -1);
+  uint8_t buffer[16] = {};
+  struct Case {
+    const char *what;
+    std::function<int32_t()> call;
+    int32_t error;
+  };
+  const Case cases[] = {
+      {"null create", [&] { return sys_create(nullptr); }, EINVAL},
+      {"null open", [&] { return sys_open(nullptr, 1, 1); }, EINVAL},
+      {"null remove", [&] { return sys_remove(nullptr); }, EINVAL},
+      {"negative offset", [&] { return sys_read(h, -1, 4, buffer); }, EINVAL},
+      {"negative length", [&] { return sys_write(h, 0, -4, buffer); }, EINVAL},
+      {"null buffer", [&] { return sys_read(h, 0, 4, nullptr); }, EINVAL},
+      {"null block buffer", [&] { return sys_writeblock(h, 0, 16, nullptr); },
+       EINVAL},
+      {"negative block size", [&] { return sys_readblock(h, 0, -16, buffer); },
+       EINVAL},
+      {"null size", [&] { return sys_filesize(h, nullptr); }, EINVAL},
+      {"past 2^31 - 1", [&] { return sys_write(h, INT32_MAX - 2, 4, buffer); },
+       EFBIG},
+      // 65535 * 32768 + 32768 is 2^31: one byte past the limit.
+      {"block past limit",
+       [&] { return sys_readblock(h, 65535, 32768, buffer); }, EFBIG},
+      // In 32 bits 0xFFFFFFFF * 16 would wrap to a small offset.
+      {"block wraps",
+       [&] { return sys_writeblock(h, 0xFFFFFFFFu, 16, buffer); }, EFBIG},
+      {"unknown handle", [&] { return sys_read(987654, 0, 4, buffer); }, EBADF},
+      {"close unknown", [&] { return sys_close(987654); }, EBADF},
+      {"unlock bad range", [&] { return sys_unlock(h, -5, 1); }, EINVAL},
+      // Within the limit but past the end of this file: a short read.
+      {"last block", [&] { return sys_readblock(h, 65534, 32768, buffer); },
+       kShortTransfer},
+  };
+  for (const Case &c : cases) {
+    g_sys_last_error = 0;
+    EXPECT_EQ(c.call(), -1) << c.what;
+    EXPECT_EQ(g_sys_last_error, c.error) << c.what;
+  }
+  EXPECT_EQ(read_file(path), std::vector<uint8_t>(64, 0xAB));
+}
+
+TEST_F(PlatformTest, OpenOfAMissingFileFails) {
+  EXPECT_EQ(sys_open(dir_.file("missing").c_str(), 1, 1), -1);
+  EXPECT_EQ(g_sys_last_error, ENOENT);
+}
+
+TEST_F(PlatformTest, ReadOnlyHandleCannotWrite) {
+  const std::string path = make_file("ro", 8);
+  const int32_t h = open(path, 0, 1);
+  ASSERT_NE(h, -1);
+  const uint8_t byte = 1;
+  EXPECT_EQ(sys_write(h, 0, 1, &byte), -1);
+  EXPECT_EQ(g_sys_last_error, EBADF);
+}
+
+// ---------------------------------------------------------------------------
+// Share modes
+
+TEST_F(PlatformTest, ExclusiveOpenKeepsOtherOpensOut) {
+  const std::string path = make_file("excl", 8);
+  const int32_t h = open(path, 1, 0);
+  ASSERT_NE(h, -1);
+  EXPECT_EQ(sys_open(path.c_str(), 1, 1), -1);
+  EXPECT_EQ(g_sys_last_error, EWOULDBLOCK);
+  EXPECT_EQ(sys_open(path.c_str(), 0, 1), -1);
+  EXPECT_EQ(sys_open(path.c_str(), 1, 0), -1);
+  EXPECT_EQ(run_in_child([&] {
+              return sys_open(path.c_str(), 0, 1) == -1 &&
+                             g_sys_last_error == EWOULDBLOCK
+                         ? 0
+                         : 1;
+            }),
+            0);
+  close(h);
+  EXPECT_NE(open(path, 1, 0), -1);
+}
+
+TEST_F(PlatformTest, SharedOpensCoexistAndKeepExclusiveOut) {
+  const std::string path = make_file("shared", 8);
+  ASSERT_NE(open(path, 1, 1), -1);
+  ASSERT_NE(open(path, 0, 1), -1);
+  EXPECT_EQ(sys_open(path.c_str(), 1, 0), -1);
+  EXPECT_EQ(run_in_child([&] {
+              const int32_t shared = sys_open(path.c_str(), 1, 1);
+              const int32_t exclusive = sys_open(path.c_str(), 1, 0);
+              return shared != -1 && exclusive == -1 ? 0 : 1;
+            }),
+            0);
+}
+
+TEST_F(PlatformTest, CreatedFileIsHeldExclusively) {
+  const std::string path = dir_.file("created");
+  const int32_t h = sys_create(path.c_str());
+  ASSERT_NE(h, -1);
+  handles_.push_back(h);
+  EXPECT_EQ(sys_open(path.c_str(), 0, 1), -1);
+}
+
+TEST_F(PlatformTest, RemoveIsRefusedWhileAnotherOpenHoldsTheFile) {
+  const std::string path = make_file("held", 8);
+  const int32_t h = open(path, 0, 1);
+  ASSERT_NE(h, -1);
+  EXPECT_EQ(sys_remove(path.c_str()), -1);
+  EXPECT_EQ(g_sys_last_error, EBUSY);
+  EXPECT_TRUE(test::file_exists(path));
+  close(h);
+  EXPECT_EQ(sys_remove(path.c_str()), 1);
+  EXPECT_FALSE(test::file_exists(path));
+  EXPECT_EQ(sys_remove(path.c_str()), -1);
+  EXPECT_EQ(g_sys_last_error, ENOENT);
+}
+
+// ---------------------------------------------------------------------------
+// Byte-range locks
+
+TEST_F(PlatformTest, TwoHandlesOfOneProcessConflict) {
+  const std::string path = make_file("locks", 64);
+  const int32_t a = open(path, 1, 1);
+  const int32_t b = open(path, 1, 1);
+  ASSERT_NE(a, -1);
+  ASSERT_NE(b, -1);
+  EXPECT_EQ(sys_lock(a, 0, 10, 1, 0, 0), 1);
+  EXPECT_EQ(sys_lock(b, 5, 10, 1, 0, 0), -1);
+  EXPECT_EQ(sys_lock(b, 10, 5, 1, 0, 0), 1);  // adjacent, not overlapping
+  EXPECT_EQ(sys_unlock(a, 0, 10), 1);
+  EXPECT_EQ(sys_lock(b, 0, 10, 1, 0, 0), 1);
+}
+
+TEST_F(PlatformTest, ClosingAnotherHandleKeepsTheLocks) {
+  const std::string path = make_file("keep", 64);
+  const int32_t a = open(path, 1, 1);
+  const int32_t b = open(path, 1, 1);
+  ASSERT_EQ(sys_lock(a, 0, 4, 1, 0, 0), 1);
+  const int32_t c = open(path, 1, 1);
+  close(c);
+  EXPECT_EQ(sys_lock(b, 0, 4, 1, 0, 0), -1);
+  close(a);  // closing the owner drops its locks
+  EXPECT_EQ(sys_lock(b, 0, 4, 1, 0, 0), 1);
+}
+
+TEST_F(PlatformTest, LocksConflictBetweenProcesses) {
+  const std::string path = make_file("procs", 64);
+  const int32_t a = open(path, 1, 1);
+  ASSERT_EQ(sys_lock(a, 8, 8, 1, 0, 0), 1);
+  // The child opens its own handle: an inherited descriptor would share the
+  // parent's open file description and so its locks.
+  EXPECT_EQ(run_in_child([&] {
+              const int32_t h = sys_open(path.c_str(), 1, 1);
+              if (h == -1) return 2;
+              if (sys_lock(h, 12, 2, 1, 0, 0) != -1) return 3;
+              if (sys_lock(h, 16, 8, 1, 0, 0) != 1) return 4;
+              return 0;
+            }),
+            0);
+  ASSERT_EQ(sys_unlock(a, 8, 8), 1);
+  EXPECT_EQ(run_in_child([&] {
+              const int32_t h = sys_open(path.c_str(), 1, 1);
+              return sys_lock(h, 8, 8, 1, 0, 0) == 1 ? 0 : 1;
+            }),
+            0);
+}
+
+TEST_F(PlatformTest, ReadOnlyHandlesShareLocksButExcludeWriters) {
+  const std::string path = make_file("readers", 64);
+  const int32_t r1 = open(path, 0, 1);
+  const int32_t r2 = open(path, 0, 1);
+  const int32_t w = open(path, 1, 1);
+  ASSERT_EQ(sys_lock(r1, 0, 4, 1, 0, 0), 1);
+  EXPECT_EQ(sys_lock(r2, 0, 4, 1, 0, 0), 1);
+  EXPECT_EQ(sys_lock(w, 2, 4, 1, 0, 0), -1);
+  EXPECT_EQ(run_in_child([&] {
+              const int32_t r = sys_open(path.c_str(), 0, 1);
+              const int32_t wc = sys_open(path.c_str(), 1, 1);
+              return sys_lock(r, 0, 4, 1, 0, 0) == 1 &&
+                             sys_lock(wc, 0, 4, 1, 0, 0) == -1
+                         ? 0
+                         : 1;
+            }),
+            0);
+  ASSERT_EQ(sys_unlock(r1, 0, 4), 1);
+  ASSERT_EQ(sys_unlock(r2, 0, 4), 1);
+  ASSERT_EQ(sys_lock(w, 0, 4, 1, 0, 0), 1);
+  EXPECT_EQ(sys_lock(r1, 0, 4, 1, 0, 0), -1);
+}
+
+TEST_F(PlatformTest, ZeroOrNegativeLengthIsNotLocked) {
+  const std::string path = make_file("zero", 8);
+  const int32_t h = open(path, 1, 1);
+  EXPECT_EQ(sys_lock(h, 0, 0, 1, 0, 0), -1);
+  EXPECT_EQ(sys_lock(h, 0, -1, 1, 0, 0), -1);
+  EXPECT_EQ(sys_lock(h, -1, 4, 1, 0, 0), -1);
+  EXPECT_EQ(sys_lock(987654, 0, 4, 1, 0, 0), -1);
+}
+
+// A sleep slot that counts and records instead of sleeping, and may run an
+// action on a given call (to release the conflicting lock mid-retry).
+struct SleepLog {
+  std::vector<int32_t> delays;
+  int release_on_call = 0;
+  int32_t release_handle = -1;
+  bool really_sleep = false;
+};
+SleepLog g_sleeps;
+
+int32_t counting_sleep(int32_t ms) {
+  g_sleeps.delays.push_back(ms);
+  if (static_cast<int>(g_sleeps.delays.size()) == g_sleeps.release_on_call) {
+    sys_unlock(g_sleeps.release_handle, 0, 4);
+  }
+  if (g_sleeps.really_sleep) platform_native().sys_sleep(ms);
+  return 1;
+}
+
+class LockRetryTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    g_sleeps = SleepLog{};
+    g_platform.sys_sleep = counting_sleep;
+    const std::string path = make_file("retry", 16);
+    holder_ = open(path, 1, 1);
+    waiter_ = open(path, 1, 1);
+    ASSERT_EQ(sys_lock(holder_, 0, 4, 1, 0, 0), 1);
+    g_sleeps.release_handle = holder_;
+  }
+  int32_t holder_ = -1;
+  int32_t waiter_ = -1;
+};
+
+TEST_F(LockRetryTest, OneTryMeansOneAttemptAndNoSleep) {
+  for (int32_t tries : {1, 0, -3}) {
+    EXPECT_EQ(sys_lock(waiter_, 0, 4, tries, 50, 10000), -1) << tries;
+  }
+  EXPECT_TRUE(g_sleeps.delays.empty());
+}
+
+TEST_F(LockRetryTest, GivesUpAfterTriesMinusOneSleeps) {
+  EXPECT_EQ(sys_lock(waiter_, 0, 4, 25, 50, 10000), -1);
+  EXPECT_EQ(g_sleeps.delays, std::vector<int32_t>(24, 50));
+}
+
+TEST_F(LockRetryTest, SucceedsOnceTheHolderLetsGo) {
+  g_sleeps.release_on_call = 3;
+  EXPECT_EQ(sys_lock(waiter_, 0, 4, 25, 50, 10000), 1);
+  EXPECT_EQ(g_sleeps.delays.size(), 3u);
+  EXPECT_EQ(sys_lock(holder_, 0, 4, 1, 0, 0), -1);  // now the waiter holds it
+}
+
+TEST_F(LockRetryTest, GivesUpOnceTheTimeoutHasPassed) {
+  g_sleeps.really_sleep = true;
+  const uint32_t start = platform_clock_ms();
+  EXPECT_EQ(sys_lock(waiter_, 0, 4, 1000, 20, 60), -1);
+  const int32_t elapsed = static_cast<int32_t>(platform_clock_ms() - start);
+  // More than 60 ms must pass, in sleeps of 20: at least 3, far below 999.
+  EXPECT_GE(g_sleeps.delays.size(), 3u);
+  EXPECT_LE(g_sleeps.delays.size(), 10u);
+  EXPECT_GE(elapsed, 60);
+}
+
+TEST_F(LockRetryTest, OtherFailuresAreNotRetried) {
+  EXPECT_EQ(sys_lock(987654, 0, 4, 25, 50, 10000), -1);
+  EXPECT_TRUE(g_sleeps.delays.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Flush, settings, printing, the table
+
+TEST_F(PlatformTest, SkipOsFlushAnswersAtOnce) {
+  const std::string path = make_file("flush", 8);
+  const int32_t h = open(path, 1, 0);
+  EXPECT_EQ(sys_flush(h), 1);
+  EXPECT_EQ(sys_flush(987654), -1);
+  EXPECT_EQ(g_sys_last_error, EBADF);
+  cb_set_flush(0, 1);
+  EXPECT_EQ(g_flush_settings.deferred_flush, 0);
+  g_sys_last_error = 0;
+  EXPECT_EQ(sys_flush(987654), 1);  // the handle is not even looked at
+  EXPECT_EQ(g_sys_last_error, 0);
+}
+
+TEST_F(PlatformTest, LockTimeoutTakesZeroTriesAsOne) {
+  cblock_timeout(0, 7, 300);
+  EXPECT_EQ(g_lock_settings.tries, 1);
+  EXPECT_EQ(g_lock_settings.delay_ms, 7);
+  EXPECT_EQ(g_lock_settings.timeout_ms, 300);
+  cblock_timeout(5, 1, 2);
+  EXPECT_EQ(g_lock_settings.tries, 5);
+}
+
+int32_t RBCALL print_a(const char *) { return 1; }
+int32_t RBCALL print_b(const char *) { return 1; }
+
+TEST_F(PlatformTest, SetPrintReturnsThePreviousRoutine) {
+  const RbPrint original = cbset_print(print_a);
+  EXPECT_EQ(original, platform_native().sys_print);
+  EXPECT_EQ(cbset_print(print_b), print_a);
+  EXPECT_EQ(cbset_print(original), print_b);
+}
+
+TEST_F(PlatformTest, FillingTheTableReplacesAnInstalledPrintRoutine) {
+  cbset_print(print_a);
+  platform_fill();
+  EXPECT_EQ(g_platform.sys_print, platform_native().sys_print);
+  EXPECT_NE(g_platform.sys_open, nullptr);
+  EXPECT_EQ(g_platform.sys_idle(), 1);
+}
+
+// Redirects standard output into a file for the duration of a test.
+class StdoutCapture {
+ public:
+  explicit StdoutCapture(const std::string &path) : path_(path) {
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    dup2(fd, STDOUT_FILENO);
+    ::close(fd);
+  }
+  ~StdoutCapture() {
+    std::fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+  }
+  std::string text() const {
+    const std::vector<uint8_t> bytes = read_file(path_);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+ private:
+  std::string path_;
+  int saved_;
+};
+
+TEST_F(PlatformTest, DefaultPrintWritesUnbufferedToStandardOutput) {
+  StdoutCapture capture(dir_.file("stdout"));
+  EXPECT_EQ(sys_print("first "), 1);
+  EXPECT_EQ(sys_print(""), 1);
+  // Standard output is unbuffered now: the caller's own output lands at
+  // once, in order, without a flush.
+  std::fputs("second", stdout);
+  EXPECT_EQ(capture.text(), "first second");
+  EXPECT_EQ(sys_print(nullptr), -1);
+}
+
+TEST_F(PlatformTest, ClockAdvancesAcrossASleep) {
+  const uint32_t start = platform_clock_ms();
+  EXPECT_EQ(sys_sleep(20), 1);
+  EXPECT_GE(static_cast<int32_t>(platform_clock_ms() - start), 20);
+  EXPECT_EQ(sys_sleep(-5), 1);
+}
+
+}  // namespace
+}  // namespace recbase
