@@ -1,0 +1,753 @@
+// The buffer pool: creation and sizing through the exported calls, and the
+// block operations the B-tree engine uses, checked against the files on
+// disk. Platform slots are wrapped to record or fail block writes.
+#include "bufpool/bufpool.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "frame/alloc.h"
+#include "frame/bytes.h"
+#include "frame/platform.h"
+#include "recbase/cbt.h"
+#include "tests/support/temp_dir.h"
+
+namespace recbase {
+namespace {
+
+using test::read_file;
+using test::TempDir;
+using test::write_file;
+
+// --- platform wrappers ------------------------------------------------------
+
+struct IoLog {
+  std::vector<uint32_t> writes;        // block numbers, in order
+  std::set<uint32_t> failing_writes;   // block numbers whose write fails
+  int reads = 0;
+  int flushes = 0;
+  bool fail_flush = false;
+};
+IoLog g_io;
+
+int32_t logging_writeblock(int32_t h, uint32_t block, int32_t size,
+                           const void *data) {
+  g_io.writes.push_back(block);
+  if (g_io.failing_writes.count(block) != 0) {
+    g_sys_last_error = EIO;
+    return -1;
+  }
+  return platform_native().sys_writeblock(h, block, size, data);
+}
+
+int32_t counting_readblock(int32_t h, uint32_t block, int32_t size,
+                           void *data) {
+  ++g_io.reads;
+  return platform_native().sys_readblock(h, block, size, data);
+}
+
+int32_t counting_flush(int32_t h) {
+  ++g_io.flushes;
+  return g_io.fail_flush ? -1 : platform_native().sys_flush(h);
+}
+
+int g_allocations_left = -1;  // -1: no limit
+bool limited_allocation(std::size_t) {
+  if (g_allocations_left < 0) return true;
+  if (g_allocations_left == 0) return false;
+  --g_allocations_left;
+  return true;
+}
+
+// Byte that block n of a test file holds everywhere (block 0 aside).
+uint8_t fill_of(uint32_t n) { return static_cast<uint8_t>(n * 7 + 1); }
+
+class PoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (bufpool_current() != nullptr) bufpool_destroy(bufpool_current());
+    g_io = IoLog{};
+    g_allocations_left = -1;
+    platform_fill();
+  }
+  void TearDown() override {
+    platform_fill();  // real slots again, so that cleanup writes succeed
+    g_alloc_hook = nullptr;
+    for (LruFile *f : files_) close_lru_file(f);
+    if (bufpool_current() != nullptr) bufpool_destroy(bufpool_current());
+    cbclear_error();
+    bufpool_err = 0;
+  }
+
+  void init(int32_t count, int32_t size) {
+    ASSERT_EQ(cbinit(count, size), 1);
+    g_platform.sys_writeblock = logging_writeblock;
+    g_platform.sys_readblock = counting_readblock;
+    g_platform.sys_flush = counting_flush;
+  }
+
+  // A file of `blocks` blocks: block 0 starts with the block size, block n
+  // is filled with fill_of(n).
+  std::string make_file(const std::string &name, int32_t block_size,
+                        uint32_t blocks) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(block_size) * blocks);
+    for (uint32_t n = 1; n < blocks; ++n) {
+      std::fill_n(bytes.begin() + static_cast<long>(n) * block_size,
+                  block_size, fill_of(n));
+    }
+    put_le16(bytes.data(), static_cast<uint16_t>(block_size));
+    const std::string path = dir_.file(name);
+    write_file(path, bytes);
+    return path;
+  }
+
+  LruFile *open(const std::string &path) {
+    LruFile *f = open_lru_file(path.c_str(), bufpool_current(), 0, 0);
+    if (f != nullptr) files_.push_back(f);
+    return f;
+  }
+  int32_t close(LruFile *f) {
+    files_.erase(std::remove(files_.begin(), files_.end(), f), files_.end());
+    return close_lru_file(f);
+  }
+
+  // First byte of block n on disk.
+  uint8_t disk_byte(const std::string &path, int32_t block_size, uint32_t n) {
+    const std::vector<uint8_t> bytes = read_file(path);
+    const size_t at = static_cast<size_t>(n) * block_size;
+    return at < bytes.size() ? bytes[at] : 0;
+  }
+
+  TempDir dir_;
+  std::vector<LruFile *> files_;
+};
+
+// --- creation and sizing ----------------------------------------------------
+
+struct InitCase {
+  int32_t count, size, want_count, want_size;
+};
+class InitSizes : public PoolTest,
+                  public ::testing::WithParamInterface<InitCase> {};
+
+TEST_P(InitSizes, CountAndSizeAreNormalised) {
+  const InitCase c = GetParam();
+  ASSERT_EQ(cbinit(c.count, c.size), 1);
+  EXPECT_EQ(cbfcncode, 1);
+  EXPECT_EQ(cbbufcnt(), c.want_count);
+  EXPECT_EQ(cbbufsize(), c.want_size);
+  EXPECT_EQ(bufpool_stats(bufpool_current()).buffers, c.want_count);
+}
+
+INSTANTIATE_TEST_SUITE_P(PoolTest, InitSizes,
+                         ::testing::Values(InitCase{0, 0, 16, 512},
+                                           InitCase{3, 20, 6, 512},
+                                           InitCase{10, 36, 10, 36},
+                                           InitCase{-4, -1, 6, 512},
+                                           InitCase{6, 35, 6, 512},
+                                           InitCase{7, 4096, 7, 4096}));
+
+TEST_F(PoolTest, InitFillsThePlatformTable) {
+  g_platform.sys_open = nullptr;
+  ASSERT_EQ(cbinit(0, 0), 1);
+  EXPECT_EQ(g_platform.sys_open, platform_native().sys_open);
+}
+
+TEST_F(PoolTest, SecondInitFailsAndLeavesThePool) {
+  init(8, 1024);
+  BufferPool *pool = bufpool_current();
+  EXPECT_EQ(cbinit(0, 0), -1);
+  EXPECT_EQ(cberrcode, 4);
+  EXPECT_EQ(cbconcode, 4);
+  EXPECT_EQ(cbinit_mswin(0, 0), -1);
+  EXPECT_EQ(bufpool_current(), pool);
+  EXPECT_EQ(cbbufcnt(), 8);
+  EXPECT_EQ(cbbufsize(), 1024);
+  // A later successful call leaves the failure's codes, not its function.
+  EXPECT_EQ(cbfcncode, 24);
+  EXPECT_EQ(cberrcode, 4);
+  EXPECT_EQ(cbconcode, 4);
+}
+
+TEST_F(PoolTest, WithoutAPoolSizesReadZeroAndChangesFail) {
+  EXPECT_EQ(cbbufsize(), 0);
+  EXPECT_EQ(cbbufcnt(), 0);
+  EXPECT_EQ(cbaddbufs(4), 0);
+  EXPECT_EQ(cberrcode, 3);
+  EXPECT_EQ(cbconcode, 4);
+  EXPECT_EQ(cbfcncode, 25);
+  cbclear_error();
+  EXPECT_EQ(cbrmbufs(4), 0);
+  EXPECT_EQ(cberrcode, 3);
+  EXPECT_EQ(cbfcncode, 26);
+}
+
+TEST_F(PoolTest, InitFailsCleanlyWhenAnyAllocationFails) {
+  // One allocation for the pool and one per buffer: fail each in turn.
+  g_alloc_hook = limited_allocation;
+  for (int ok = 0; ok < 7; ++ok) {
+    g_allocations_left = ok;
+    EXPECT_EQ(cbinit(6, 64), -1) << ok;
+    EXPECT_EQ(cberrcode, 5) << ok;
+    EXPECT_EQ(cbconcode, 4) << ok;
+    EXPECT_EQ(bufpool_err, 2) << ok;
+    EXPECT_EQ(bufpool_current(), nullptr) << ok;
+    EXPECT_EQ(cbbufcnt(), 0) << ok;
+  }
+  g_allocations_left = 7;
+  EXPECT_EQ(cbinit(6, 64), 1);
+  EXPECT_EQ(cbbufcnt(), 6);
+}
+
+TEST_F(PoolTest, AddBuffers) {
+  init(16, 512);
+  EXPECT_EQ(cbaddbufs(4), 4);
+  EXPECT_EQ(cbbufcnt(), 20);
+  EXPECT_EQ(cbaddbufs(-3), 0);
+  EXPECT_EQ(cbaddbufs(0), 0);
+  EXPECT_EQ(cbbufcnt(), 20);
+  cbclear_error();
+  g_alloc_hook = limited_allocation;
+  g_allocations_left = 2;
+  EXPECT_EQ(cbaddbufs(5), 2);
+  EXPECT_EQ(cberrcode, 5);
+  EXPECT_EQ(cbconcode, 4);
+  EXPECT_EQ(cbbufcnt(), 22);
+  EXPECT_EQ(bufpool_stats(bufpool_current()).buffers, 22);
+}
+
+TEST_F(PoolTest, RemoveBuffersKeepsSix) {
+  init(16, 512);
+  EXPECT_EQ(cbrmbufs(100), 10);
+  EXPECT_EQ(cbbufcnt(), 6);
+  EXPECT_EQ(cbrmbufs(1), 0);
+  EXPECT_EQ(cbrmbufs(-1), 0);
+  EXPECT_EQ(cbbufcnt(), 6);
+  EXPECT_EQ(bufpool_stats(bufpool_current()).buffers, 6);
+}
+
+TEST_F(PoolTest, RemoveBuffersWritesDirtyOnesAndSkipsPinned) {
+  init(8, 512);
+  const std::string path = make_file("rm", 512, 10);
+  LruFile *f = open(path);
+  ASSERT_NE(f, nullptr);
+  std::vector<uint8_t *> data;
+  for (uint32_t n = 1; n <= 8; ++n) data.push_back(get_block(f, n));
+  data[0][0] = 0xE1;  // block 1, least recently used
+  ASSERT_EQ(put_block(f, data[0], 0), 1);
+  for (uint32_t n = 2; n <= 7; ++n) release_block(f, data[n - 1]);
+  // Block 8 stays pinned. LRU order now: 8, 1 (dirty), 2..7.
+  EXPECT_EQ(cbrmbufs(2), 2);
+  EXPECT_EQ(g_io.writes, (std::vector<uint32_t>{1}));
+  EXPECT_EQ(disk_byte(path, 512, 1), 0xE1);
+  EXPECT_EQ(bufpool_use_count(f, 1), -1);
+  EXPECT_EQ(bufpool_use_count(f, 2), -1);
+  EXPECT_EQ(cbrmbufs(10), 0);  // six left
+  EXPECT_EQ(cbbufcnt(), 6);
+  // Below the exported call nothing keeps six, but a pinned buffer stays.
+  EXPECT_EQ(bufpool_rmbufs(bufpool_current(), 10), 5);
+  EXPECT_EQ(bufpool_err, 0);
+  EXPECT_EQ(bufpool_use_count(f, 8), 1);
+  EXPECT_EQ(bufpool_stats(bufpool_current()).buffers, 1);
+  release_block(f, data[7]);
+}
+
+// --- files ------------------------------------------------------------------
+
+TEST_F(PoolTest, OpenRefusesFilesThatCannotBeUsed) {
+  init(6, 512);
+  EXPECT_EQ(open(dir_.file("missing")), nullptr);
+  EXPECT_EQ(bufpool_err, 4);
+
+  const std::string big = make_file("big", 1024, 2);
+  EXPECT_EQ(open(big), nullptr);
+  EXPECT_EQ(bufpool_err, 7);
+  // The handle was closed: nothing holds the file any more.
+  EXPECT_EQ(sys_remove(big.c_str()), 1);
+
+  std::vector<uint8_t> bytes(64, 0);
+  for (uint16_t bad : {0, 0xFFFF, 0x8000}) {
+    put_le16(bytes.data(), bad);
+    const std::string path = dir_.file("bad" + std::to_string(bad));
+    write_file(path, bytes);
+    EXPECT_EQ(open(path), nullptr) << bad;
+    EXPECT_EQ(bufpool_err, 4) << bad;
+    EXPECT_EQ(sys_remove(path.c_str()), 1) << bad;
+  }
+
+  const std::string tiny = dir_.file("tiny");
+  write_file(tiny, {0x40});
+  EXPECT_EQ(open(tiny), nullptr);
+  EXPECT_EQ(bufpool_err, 4);
+
+  const std::string ok = make_file("ok", 512, 2);
+  g_alloc_hook = limited_allocation;
+  g_allocations_left = 0;
+  EXPECT_EQ(open(ok), nullptr);
+  EXPECT_EQ(bufpool_err, 2);
+  g_alloc_hook = nullptr;
+  EXPECT_EQ(sys_remove(ok.c_str()), 1);
+
+  EXPECT_EQ(open_lru_file(big.c_str(), nullptr, 0, 0), nullptr);
+  EXPECT_EQ(bufpool_err, 1);
+}
+
+TEST_F(PoolTest, BlockSizeEqualToTheBufferSizeIsAccepted) {
+  init(6, 92);
+  LruFile *f = open(make_file("exact", 92, 3));
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->block_size, 92);
+  EXPECT_EQ(f->modified, 0);
+}
+
+TEST_F(PoolTest, CloseWritesDirtyBlocksAndUnregisters) {
+  init(6, 512);
+  const std::string path = make_file("close", 512, 4);
+  LruFile *f = open(path);
+  uint8_t *d = get_block(f, 2);
+  d[0] = 0x5A;
+  put_block(f, d, 0);
+  EXPECT_EQ(close(f), 1);
+  EXPECT_EQ(disk_byte(path, 512, 2), 0x5A);
+  EXPECT_EQ(g_io.flushes, 1);
+  EXPECT_EQ(bufpool_stats(bufpool_current()).in_use, 0);
+  EXPECT_EQ(sys_remove(path.c_str()), 1);  // handle closed
+}
+
+TEST_F(PoolTest, CloseReportsAPinnedBlock) {
+  init(6, 512);
+  LruFile *f = open(make_file("pinned", 512, 4));
+  ASSERT_NE(get_block(f, 1), nullptr);
+  EXPECT_EQ(close(f), -1);
+  EXPECT_EQ(bufpool_err, 6);
+  EXPECT_EQ(bufpool_stats(bufpool_current()).pinned, 0);
+}
+
+// --- getting and pinning ----------------------------------------------------
+
+TEST_F(PoolTest, GetReadsTheBlockOnceAndPinsItPerGet) {
+  init(6, 512);
+  LruFile *f = open(make_file("get", 512, 4));
+  const int reads = g_io.reads;
+  uint8_t *a = get_block(f, 3);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a[0], fill_of(3));
+  EXPECT_EQ(a[511], fill_of(3));
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
+  uint8_t *b = get_block(f, 3);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(g_io.reads, reads + 1);
+  EXPECT_EQ(bufpool_use_count(f, 3), 2);
+  EXPECT_EQ(release_block(f, a), 1);
+  EXPECT_EQ(bufpool_use_count(f, 3), 1);
+  EXPECT_EQ(release_block(f, a), 1);
+  EXPECT_EQ(bufpool_use_count(f, 3), 0);
+  EXPECT_EQ(release_block(f, a), 1);  // never below 0
+  EXPECT_EQ(bufpool_use_count(f, 3), 0);
+  EXPECT_EQ(bufpool_use_count(f, 2), -1);
+}
+
+TEST_F(PoolTest, SeventhBlockWaitsForAnUnpin) {
+  init(6, 512);
+  LruFile *f = open(make_file("seven", 512, 8));
+  std::vector<uint8_t *> pinned;
+  for (uint32_t n = 1; n <= 6; ++n) pinned.push_back(get_block(f, n));
+  EXPECT_EQ(bufpool_stats(bufpool_current()).pinned, 6);
+  EXPECT_EQ(get_block(f, 7), nullptr);
+  EXPECT_EQ(bufpool_err, 3);
+  EXPECT_EQ(get_empty_block(f, 9), nullptr);
+  EXPECT_EQ(bufpool_err, 3);
+  release_block(f, pinned[3]);  // block 4
+  uint8_t *seventh = get_block(f, 7);
+  EXPECT_EQ(seventh, pinned[3]);
+  EXPECT_EQ(seventh[0], fill_of(7));
+  EXPECT_EQ(bufpool_use_count(f, 4), -1);
+  for (uint8_t *d : pinned) release_block(f, d);
+}
+
+TEST_F(PoolTest, ABlockPinnedTwiceStaysPinnedAfterOneRelease) {
+  init(6, 512);
+  LruFile *f = open(make_file("twice", 512, 8));
+  uint8_t *one = get_block(f, 1);
+  get_block(f, 1);
+  release_block(f, one);
+  std::vector<uint8_t *> others;
+  for (uint32_t n = 2; n <= 6; ++n) others.push_back(get_block(f, n));
+  EXPECT_EQ(get_block(f, 7), nullptr);
+  EXPECT_EQ(bufpool_err, 3);
+  EXPECT_EQ(bufpool_use_count(f, 1), 1);
+  release_block(f, one);
+  for (uint8_t *d : others) release_block(f, d);
+}
+
+TEST_F(PoolTest, FailedReadLeavesTheBufferFree) {
+  init(6, 512);
+  LruFile *f = open(make_file("eof", 512, 3));
+  EXPECT_EQ(get_block(f, 3), nullptr);  // past the end
+  EXPECT_EQ(bufpool_err, 4);
+  EXPECT_EQ(g_sys_last_error, kShortTransfer);
+  EXPECT_EQ(bufpool_use_count(f, 3), -1);
+  EXPECT_EQ(bufpool_stats(bufpool_current()).in_use, 0);
+}
+
+TEST_F(PoolTest, EmptyBlockIsZeroedPinnedAndNotRead) {
+  init(6, 512);
+  const std::string path = make_file("empty", 512, 8);
+  LruFile *f = open(path);
+  // Every buffer holds file data first, so the empty block reuses one.
+  for (uint32_t n = 1; n <= 6; ++n) release_block(f, get_block(f, n));
+  const int reads = g_io.reads;
+  uint8_t *e = get_empty_block(f, 8);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(g_io.reads, reads);
+  EXPECT_EQ(std::count(e, e + 512, 0), 512);
+  EXPECT_EQ(bufpool_use_count(f, 8), 1);
+  EXPECT_EQ(bufpool_use_count(f, 1), -1);  // its buffer was taken
+  std::fill_n(e, 512, 0x33);
+  EXPECT_EQ(put_block(f, e, 1), 1);  // the file grows at once
+  EXPECT_EQ(read_file(path).size(), 9u * 512);
+  EXPECT_EQ(disk_byte(path, 512, 8), 0x33);
+}
+
+TEST_F(PoolTest, CheckedFlagIsClearedWhenTheBufferIsReloaded) {
+  init(6, 512);
+  LruFile *f = open(make_file("checked", 512, 4));
+  uint8_t *d = get_block(f, 1);
+  EXPECT_EQ(block_checked(d), 0);
+  block_checked(d) = 1;
+  release_block(f, d);
+  d = get_block(f, 1);  // cached: still checked
+  EXPECT_EQ(block_checked(d), 1);
+  release_block(f, d);
+  ASSERT_EQ(purge_block(f, 1), 1);
+  d = get_block(f, 1);
+  EXPECT_EQ(block_checked(d), 0);
+  block_checked(d) = 1;
+  release_block(f, d);
+  ASSERT_EQ(purge_block(f, 1), 1);
+  uint8_t *e = get_empty_block(f, 1);
+  EXPECT_EQ(block_checked(e), 0);
+  release_block(f, e);
+}
+
+// --- writing back -----------------------------------------------------------
+
+TEST_F(PoolTest, ReplacementWritesDirtyBlocksLeastRecentFirst) {
+  init(6, 512);
+  const std::string path = make_file("evict", 512, 10);
+  LruFile *f = open(path);
+  for (uint32_t n = 1; n <= 6; ++n) {
+    uint8_t *d = get_block(f, n);
+    d[0] = static_cast<uint8_t>(0xD0 + n);
+    ASSERT_EQ(put_block(f, d, 0), 1);
+  }
+  EXPECT_EQ(f->modified, 2);
+  EXPECT_EQ(has_dirty_blocks(f), 1);
+  EXPECT_TRUE(g_io.writes.empty());
+  for (uint32_t n = 7; n <= 9; ++n) release_block(f, get_block(f, n));
+  EXPECT_EQ(g_io.writes, (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(disk_byte(path, 512, 1), 0xD1);
+  EXPECT_EQ(disk_byte(path, 512, 3), 0xD3);
+  EXPECT_EQ(disk_byte(path, 512, 4), fill_of(4));  // still only in the pool
+  EXPECT_EQ(bufpool_stats(bufpool_current()).dirty, 3);
+}
+
+TEST_F(PoolTest, ReplacementSkipsABlockWhoseWriteFails) {
+  init(6, 512);
+  const std::string path = make_file("skip", 512, 10);
+  LruFile *f = open(path);
+  for (uint32_t n = 1; n <= 6; ++n) {
+    uint8_t *d = get_block(f, n);
+    d[0] = 0xEE;
+    put_block(f, d, 0);
+  }
+  g_io.failing_writes = {1};
+  uint8_t *d = get_block(f, 7);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(bufpool_err, 4);  // the failed write is still reported
+  EXPECT_EQ(g_io.writes, (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(bufpool_use_count(f, 1), 0);  // kept, still dirty
+  EXPECT_EQ(bufpool_use_count(f, 2), -1);
+  EXPECT_EQ(disk_byte(path, 512, 2), 0xEE);
+  release_block(f, d);
+  g_io.failing_writes.clear();
+  EXPECT_EQ(flush_blocks(f), 1);
+  EXPECT_EQ(disk_byte(path, 512, 1), 0xEE);
+}
+
+TEST_F(PoolTest, PutWithWriteNowWritesAtOnce) {
+  init(6, 512);
+  const std::string path = make_file("now", 512, 4);
+  LruFile *f = open(path);
+  uint8_t *d = get_block(f, 2);
+  d[0] = 0x77;
+  EXPECT_EQ(put_block(f, d, 1), 1);
+  EXPECT_EQ(disk_byte(path, 512, 2), 0x77);
+  EXPECT_EQ(f->modified, 2);
+  EXPECT_EQ(bufpool_use_count(f, 2), 0);
+  EXPECT_EQ(has_dirty_blocks(f), 0);
+}
+
+TEST_F(PoolTest, BlockZeroOfAnUnmodifiedFileIsNotWritten) {
+  init(6, 512);
+  LruFile *f = open(make_file("zero", 512, 2));
+  uint8_t *d = get_block(f, 0);
+  EXPECT_EQ(put_block(f, d, 1), 1);
+  EXPECT_TRUE(g_io.writes.empty());
+  EXPECT_EQ(f->modified, 0);
+  d = get_block(f, 1);
+  put_block(f, d, 0);  // now the file is modified
+  d = get_block(f, 0);
+  EXPECT_EQ(put_block(f, d, 1), 1);
+  EXPECT_EQ(g_io.writes, (std::vector<uint32_t>{0}));
+}
+
+TEST_F(PoolTest, FailedImmediateWriteKeepsTheBlockDirty) {
+  init(6, 512);
+  LruFile *f = open(make_file("fail", 512, 4));
+  uint8_t *d = get_block(f, 1);
+  put_block(f, get_block(f, 1), 0);  // dirty, one pin left
+  g_io.failing_writes = {1};
+  EXPECT_EQ(put_block(f, d, 1), -1);
+  EXPECT_EQ(bufpool_err, 4);
+  EXPECT_EQ(bufpool_use_count(f, 1), 0);  // the pin is dropped anyway
+  EXPECT_EQ(has_dirty_blocks(f), 1);
+  g_io.failing_writes.clear();
+}
+
+TEST_F(PoolTest, FlushWritesEveryDirtyBlockPinnedOrNot) {
+  init(6, 512);
+  const std::string path = make_file("flush", 512, 6);
+  LruFile *f = open(path);
+  for (uint32_t n = 1; n <= 3; ++n) {
+    uint8_t *d = get_block(f, n);
+    d[0] = 0xF0;
+    put_block(f, d, 0);
+  }
+  uint8_t *held = get_block(f, 2);  // pinned while flushed
+  EXPECT_EQ(flush_blocks(f), 1);
+  EXPECT_EQ(g_io.flushes, 1);
+  std::vector<uint32_t> written = g_io.writes;
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(written, (std::vector<uint32_t>{1, 2, 3}));
+  for (uint32_t n = 1; n <= 3; ++n) EXPECT_EQ(disk_byte(path, 512, n), 0xF0);
+  EXPECT_EQ(has_dirty_blocks(f), 0);
+  EXPECT_EQ(f->modified, 2);  // cleared by the engine, not by the pool
+  release_block(f, held);
+  g_io.writes.clear();
+  EXPECT_EQ(flush_blocks(f), 1);
+  EXPECT_TRUE(g_io.writes.empty());
+}
+
+TEST_F(PoolTest, FlushReportsWriteAndSyncFailuresButGoesOn) {
+  init(6, 512);
+  const std::string path = make_file("flushfail", 512, 6);
+  LruFile *f = open(path);
+  for (uint32_t n = 1; n <= 3; ++n) {
+    uint8_t *d = get_block(f, n);
+    d[0] = 0xF1;
+    put_block(f, d, 0);
+  }
+  g_io.failing_writes = {2};
+  EXPECT_EQ(flush_blocks(f), -1);
+  EXPECT_EQ(bufpool_err, 4);
+  EXPECT_EQ(disk_byte(path, 512, 1), 0xF1);
+  EXPECT_EQ(disk_byte(path, 512, 3), 0xF1);
+  EXPECT_EQ(disk_byte(path, 512, 2), fill_of(2));
+  EXPECT_EQ(has_dirty_blocks(f), 1);
+  g_io.failing_writes.clear();
+  g_io.fail_flush = true;
+  EXPECT_EQ(flush_blocks(f), -1);
+  EXPECT_EQ(bufpool_err, 4);
+  EXPECT_EQ(has_dirty_blocks(f), 0);
+}
+
+// --- purging ----------------------------------------------------------------
+
+TEST_F(PoolTest, PurgeDropsChangesAndPins) {
+  init(6, 512);
+  const std::string path = make_file("purge", 512, 6);
+  LruFile *f = open(path);
+  uint8_t *d = get_block(f, 1);
+  d[0] = 0x99;
+  put_block(f, d, 0);
+  ASSERT_NE(get_block(f, 2), nullptr);  // left pinned
+  release_block(f, get_block(f, 3));
+  EXPECT_EQ(purge_block(f, 5), 1);  // not buffered
+  EXPECT_EQ(purge_block(f, 2), -1);
+  EXPECT_EQ(bufpool_err, 6);
+  EXPECT_EQ(bufpool_use_count(f, 2), -1);
+  EXPECT_EQ(purge_all_blocks(f), -1);
+  EXPECT_EQ(bufpool_err, 9);
+  EXPECT_EQ(bufpool_stats(bufpool_current()).in_use, 0);
+  EXPECT_TRUE(g_io.writes.empty());
+  EXPECT_EQ(disk_byte(path, 512, 1), fill_of(1));
+  d = get_block(f, 1);
+  EXPECT_EQ(d[0], fill_of(1));  // the change is gone
+  release_block(f, d);
+  EXPECT_EQ(purge_all_blocks(f), 1);
+}
+
+// --- several files ----------------------------------------------------------
+
+TEST_F(PoolTest, HandlesSixtyFourApartShareAChainAndAreToldApart) {
+  init(6, 512);
+  LruFile *a = open(make_file("a", 512, 4));
+  const std::string path_b = make_file("b", 512, 4);
+  std::vector<uint8_t> bytes = read_file(path_b);
+  std::fill(bytes.begin() + 3 * 512, bytes.end(), 0xBB);
+  write_file(path_b, bytes);
+  LruFile *b = open(path_b);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  // Move b's descriptor to a's plus 64: the same bucket for equal blocks.
+  const int32_t target = a->handle + 64;
+  ASSERT_EQ(dup2(b->handle, target), target);
+  ::close(b->handle);
+  b->handle = target;
+
+  uint8_t *da = get_block(a, 3);
+  uint8_t *db = get_block(b, 3);
+  ASSERT_NE(da, nullptr);
+  ASSERT_NE(db, da);
+  EXPECT_EQ(da[0], fill_of(3));
+  EXPECT_EQ(db[0], 0xBB);
+  get_block(b, 3);
+  EXPECT_EQ(bufpool_use_count(a, 3), 1);
+  EXPECT_EQ(bufpool_use_count(b, 3), 2);
+  release_block(a, da);
+  EXPECT_EQ(purge_block(a, 3), 1);
+  EXPECT_EQ(bufpool_use_count(a, 3), -1);
+  EXPECT_EQ(bufpool_use_count(b, 3), 2);
+  EXPECT_EQ(get_block(b, 3), db);  // found again on the shared chain
+  for (int i = 0; i < 3; ++i) release_block(b, db);
+  EXPECT_EQ(close(b), 1);
+  EXPECT_EQ(close(a), 1);
+}
+
+// --- destroying -------------------------------------------------------------
+
+TEST_F(PoolTest, DestroyWritesBackAndClearsTheCurrentPool) {
+  init(6, 512);
+  const std::string path = make_file("destroy", 512, 4);
+  LruFile *f = open(path);
+  uint8_t *d = get_block(f, 2);
+  d[0] = 0x42;
+  put_block(f, d, 0);
+  EXPECT_EQ(bufpool_destroy(bufpool_current()), 1);
+  EXPECT_EQ(disk_byte(path, 512, 2), 0x42);
+  EXPECT_EQ(bufpool_current(), nullptr);
+  EXPECT_EQ(cbbufcnt(), 0);
+  EXPECT_EQ(cbbufsize(), 0);
+  // The file's record outlived its pool: its calls fail instead of crashing.
+  EXPECT_EQ(get_block(f, 1), nullptr);
+  EXPECT_EQ(bufpool_err, 1);
+  EXPECT_EQ(bufpool_destroy(nullptr), -1);
+  EXPECT_EQ(bufpool_err, 1);
+  ASSERT_EQ(cbinit(0, 0), 1);  // a new start is allowed
+  EXPECT_EQ(cbbufcnt(), 16);
+  // Release the orphan's descriptor by hand.
+  sys_close(f->handle);
+  rb_free(f);
+  files_.clear();
+}
+
+TEST_F(PoolTest, DestroyReportsAFailedWriteAndStillFreesEverything) {
+  init(6, 512);
+  LruFile *f = open(make_file("destroyfail", 512, 4));
+  uint8_t *d = get_block(f, 1);
+  put_block(f, d, 0);
+  g_io.failing_writes = {1};
+  EXPECT_EQ(bufpool_destroy(bufpool_current()), -1);
+  EXPECT_EQ(bufpool_err, 4);
+  EXPECT_EQ(bufpool_current(), nullptr);
+  sys_close(f->handle);
+  rb_free(f);
+  files_.clear();
+}
+
+TEST_F(PoolTest, NullArgumentsAreRefused) {
+  init(6, 512);
+  LruFile *f = open(make_file("null", 512, 2));
+  EXPECT_EQ(get_block(nullptr, 1), nullptr);
+  EXPECT_EQ(bufpool_err, 1);
+  EXPECT_EQ(get_empty_block(nullptr, 1), nullptr);
+  EXPECT_EQ(put_block(f, nullptr, 0), -1);
+  EXPECT_EQ(release_block(f, nullptr), -1);
+  EXPECT_EQ(purge_block(nullptr, 1), -1);
+  EXPECT_EQ(purge_all_blocks(nullptr), -1);
+  EXPECT_EQ(flush_blocks(nullptr), -1);
+  EXPECT_EQ(has_dirty_blocks(nullptr), 0);
+  EXPECT_EQ(close_lru_file(nullptr), -1);
+  EXPECT_EQ(bufpool_addbufs(nullptr, 3), 0);
+  EXPECT_EQ(bufpool_rmbufs(nullptr, 3), 0);
+  EXPECT_EQ(bufpool_err, 1);
+}
+
+// --- a random workload against a model of the file --------------------------
+
+class PoolModelTest : public PoolTest,
+                      public ::testing::WithParamInterface<int32_t> {};
+
+// Random gets, changes, releases, flushes and purges of clean blocks over a
+// small pool; every block read must show the last content written to it,
+// and after closing, the file must hold exactly the model.
+TEST_P(PoolModelTest, ContentsFollowTheModel) {
+  const int32_t block_size = GetParam();
+  init(7, block_size);
+  constexpr uint32_t kBlocks = 40;
+  const std::string path = make_file("model", block_size, kBlocks);
+  LruFile *f = open(path);
+  ASSERT_NE(f, nullptr);
+  std::map<uint32_t, uint8_t> model;
+  for (uint32_t n = 1; n < kBlocks; ++n) model[n] = fill_of(n);
+  std::mt19937 rng(static_cast<unsigned>(block_size));
+  std::vector<std::pair<uint32_t, uint8_t *>> held;
+  for (int step = 0; step < 4000; ++step) {
+    const unsigned action = rng() % 10;
+    if (action < 5 && held.size() < 5) {
+      const uint32_t n = 1 + rng() % (kBlocks - 1);
+      uint8_t *d = get_block(f, n);
+      ASSERT_NE(d, nullptr) << step;
+      ASSERT_EQ(d[0], model[n]) << "block " << n << " step " << step;
+      ASSERT_EQ(d[block_size - 1], model[n]);
+      held.emplace_back(n, d);
+    } else if (action < 9 && !held.empty()) {
+      const size_t i = rng() % held.size();
+      auto [n, d] = held[i];
+      held.erase(held.begin() + static_cast<long>(i));
+      if (rng() % 2 == 0) {
+        const uint8_t v = static_cast<uint8_t>(rng());
+        std::fill_n(d, block_size, v);
+        model[n] = v;
+        ASSERT_EQ(put_block(f, d, static_cast<int32_t>(rng() % 4 == 0)), 1);
+      } else {
+        ASSERT_EQ(release_block(f, d), 1);
+      }
+    } else if (held.empty()) {
+      ASSERT_EQ(flush_blocks(f), 1);
+    }
+  }
+  for (auto [n, d] : held) release_block(f, d);
+  ASSERT_EQ(close(f), 1);
+  const std::vector<uint8_t> disk = read_file(path);
+  for (uint32_t n = 1; n < kBlocks; ++n) {
+    const size_t at = static_cast<size_t>(n) * block_size;
+    EXPECT_EQ(disk[at], model[n]) << n;
+    EXPECT_EQ(disk[at + block_size - 1], model[n]) << n;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, PoolModelTest,
+                         ::testing::Values(92, 512, 4096));
+
+}  // namespace
+}  // namespace recbase
