@@ -41,6 +41,7 @@ endif()
 # when the install is made with "cmake --install --prefix" elsewhere.
 file(RELATIVE_PATH RECBASE_PC_TO_PREFIX
      /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" RECBASE_PC_TO_PREFIX "${RECBASE_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/recbase.pc.in
                ${PROJECT_BINARY_DIR}/recbase.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/recbase.pc
