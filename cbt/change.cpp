@@ -1,0 +1,64 @@
+// The exported calls that change a tree: the checks, write lock and
+// synchronisation before the work, and the commit after it.
+#include "cbt/change.h"
+
+#include "cbt/insert.h"
+#include "cbt/locking.h"
+
+using namespace recbase;
+using namespace recbase::cbt;
+
+namespace recbase::cbt {
+
+int32_t key_limit() { return bufpool_buffer_size() - kKeyOverhead; }
+
+bool check_change_key(Op &op, const void *key, int32_t len) {
+  if (len < 0 || (key == nullptr && len > 0)) {
+    op.fail(kErrKeyLength, kCtxValidate);
+    return false;
+  }
+  // Keys longer than the tree's own blocks can hold cannot be placed even
+  // when the pool's buffers are larger.
+  if (len > op.bs - kKeyOverhead) {
+    op.fail(kErrKeyLength, kCtxInsertKey);
+    return false;
+  }
+  return true;
+}
+
+int32_t begin_change(Op &op) {
+  if (writer_lock(op) != 1) return -1;
+  if (synchronise(op) != 1) {
+    release(op);
+    return -1;
+  }
+  return 1;
+}
+
+int32_t end_change(Op &op, int32_t result) {
+  if (commit(op, true, true) != 1) result = -1;
+  if (!op.file->shared) release(op);
+  return result;
+}
+
+}  // namespace recbase::cbt
+
+extern "C" RBAPI int32_t RBCALL cbinsert(CbTree *tree, const void *key,
+                                         int32_t key_length, int32_t item,
+                                         int32_t dup_allowed) {
+  cbfcncode = kFnInsert;
+  Op op;
+  if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
+  if (key_length > key_limit()) return -1;
+  if (!check_change_key(op, key, key_length)) return publish(op, -1);
+  if (tree->read_only) return publish(op, op.fail_err(kErrReadOnly));
+  if (begin_change(op) != 1) return publish(op, -1);
+  Pair pair;
+  pair.key = static_cast<const uint8_t *>(key);
+  pair.len = key_length;
+  pair.item = item;
+  pair.dup = dup_allowed != 0 ? 1 : 0;
+  const int32_t r = insert_pair(op, pair);
+  op.cr().key_count += 1;
+  return publish(op, end_change(op, r));
+}

@@ -1,0 +1,463 @@
+// Creating, opening, flushing and closing B-tree files; the library's end;
+// the small queries on trees and files.
+#include <cstring>
+#include <new>
+
+#include "cbt/locking.h"
+#include "cbt/search.h"
+#include "cbt/tree.h"
+#include "frame/alloc.h"
+#include "frame/platform.h"
+
+using namespace recbase;
+using namespace recbase::cbt;
+
+namespace {
+
+CbFile *find_file(const char *name) {
+  for (auto *f = static_cast<CbFile *>(g_file_list); f != nullptr;
+       f = f->member_link) {
+    if (std::strcmp(f->name, name) == 0) return f;
+  }
+  return nullptr;
+}
+
+// One allocation holds the record and its copy of the name.
+CbFile *new_file(const char *name, int32_t shared) {
+  const size_t len = std::strlen(name) + 1;
+  void *mem = rb_malloc(sizeof(CbFile) + len);
+  if (mem == nullptr) return nullptr;
+  auto *f = new (mem) CbFile;
+  f->name = reinterpret_cast<char *>(f + 1);
+  std::memcpy(f->name, name, len);
+  f->shared = shared;
+  return f;
+}
+
+void free_file(CbFile *f) {
+  if (f == nullptr) return;
+  f->~CbFile();
+  rb_free(f);
+}
+
+CbTree *new_tree(CbCompare compare, int32_t read_only) {
+  void *mem = rb_malloc(sizeof(CbTree));
+  if (mem == nullptr) return nullptr;
+  auto *t = new (mem) CbTree;
+  t->cmp = compare != nullptr ? compare : cbkeycmp;
+  t->read_only = read_only;
+  t->mark.state = kNoMark;
+  return t;
+}
+
+void free_tree(CbTree *t) {
+  if (t == nullptr) return;
+  free_cursor(t->pos);
+  free_cursor(t->mark);
+  t->~CbTree();
+  rb_free(t);
+}
+
+// A control record read at the first open must describe a tree that fits
+// the file: its blocks exist and its counts are possible.
+int32_t check_control(Op &op, const ControlRecord &cr) {
+  if (cr.block_size < kMinBlockSize || cr.block_size != op.lru->block_size) {
+    return op.fail(kErrBlockSize, kCtxReadControl);
+  }
+  const uint32_t last = cr.last_block;
+  const bool empty = cr.root == 0;
+  if (cr.depth < 0 || cr.depth > kMaxDepth || empty != (cr.depth == 0) ||
+      cr.root > last || cr.first_leaf > last || cr.last_leaf > last ||
+      cr.free_head > last ||
+      (!empty && (cr.first_leaf == 0 || cr.last_leaf == 0))) {
+    return op.corrupt(kCtxReadControl);
+  }
+  const uint64_t need = (static_cast<uint64_t>(last) + 1) *
+                        static_cast<uint64_t>(cr.block_size);
+  uint32_t size = 0;
+  if (need > 0x7FFFFFFFu || sys_filesize(op.lru->handle, &size) != 1 ||
+      size < need) {
+    return op.corrupt(kCtxReadControl);
+  }
+  return 1;
+}
+
+// Reads and checks the control record at the first open of a file, under a
+// reader lock when the file is shared.
+int32_t load_control(Op &op) {
+  const bool locked_here = op.file->shared && op.file->lock_flags == 0;
+  if (locked_here && reader_lock(op) != 1) {
+    op.ctx = kCtxReadControl;
+    return -1;
+  }
+  ControlRecord cr;
+  int32_t r = read_control(op, &cr, kCtxReadControl);
+  if (r == 1) r = check_control(op, cr);
+  if (locked_here && release(op) != 1) {
+    op.fail(kErrUnlock, kCtxReadControl);
+    r = -1;
+  }
+  if (r != 1) return -1;
+  op.file->cr = cr;
+  op.file->last_seen = cr.change_counter;
+  return 1;
+}
+
+CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
+                  int32_t read_only) {
+  BufferPool *pool = bufpool_current();
+  if (name == nullptr) {
+    op.fail(kErrOpen, kCtxOpen);
+    return nullptr;
+  }
+  if (pool == nullptr) {
+    op.fail(kErrNoPool, kCtxOpen);
+    return nullptr;
+  }
+  CbFile *file = find_file(name);
+  const bool made = file == nullptr;
+  if (made) {
+    file = new_file(name, shared);
+    if (file == nullptr) {
+      op.fail(kErrNoMemory, kCtxAllocControl);
+      return nullptr;
+    }
+  } else if ((file->shared != 0) != (shared != 0)) {
+    op.fail(kErrShareConflict, kCtxOpen);
+    return nullptr;
+  }
+  CbTree *tree = new_tree(compare, read_only);
+  if (tree == nullptr) {
+    if (made) free_file(file);
+    op.fail(kErrNoMemory, kCtxAllocTree);
+    return nullptr;
+  }
+  tree->file = file;
+  if (made) {
+    LruFile *lru = open_lru_file(name, pool, shared, read_only);
+    if (lru == nullptr) {
+      op.fail(bufpool_err == kPoolBlockTooBig ? kErrBlockSize : kErrOpen,
+              kCtxOpen);
+      free_tree(tree);
+      free_file(file);
+      return nullptr;
+    }
+    file->lru = lru;
+    file->cr.block_size = static_cast<int16_t>(lru->block_size);
+    op.bind(tree);
+    if (load_control(op) != 1) {
+      close_lru_file(lru);
+      free_tree(tree);
+      free_file(file);
+      return nullptr;
+    }
+  } else {
+    op.bind(tree);
+    if (synchronise(op) != 1) {
+      release(op);
+      free_tree(tree);
+      return nullptr;
+    }
+  }
+  if (release(op) != 1) {
+    if (made) {
+      close_lru_file(file->lru);
+      free_file(file);
+    }
+    free_tree(tree);
+    return nullptr;
+  }
+  if (made) add_member(&g_file_list, file);
+  file->open_count += 1;
+  add_member(&g_tree_list, tree);
+  return tree;
+}
+
+// Writes `size` zero bytes at `offset`: in one write when a buffer can be
+// had, else in pieces of 32 bytes.
+int32_t write_zeros(int32_t handle, int32_t offset, int32_t size) {
+  if (size <= 0) return 1;
+  void *zeros = rb_malloc(static_cast<size_t>(size));
+  if (zeros != nullptr) {
+    std::memset(zeros, 0, static_cast<size_t>(size));
+    const int32_t r = sys_write(handle, offset, size, zeros);
+    rb_free(zeros);
+    return r;
+  }
+  static const uint8_t kPiece[32] = {};
+  for (int32_t done = 0; done < size; done += 32) {
+    const int32_t n = size - done < 32 ? size - done : 32;
+    if (sys_write(handle, offset + done, n, kPiece) != 1) return -1;
+  }
+  return 1;
+}
+
+CbTree *create_tree(Op &op, const char *name, CbCompare compare,
+                    int32_t block_size, int32_t shared) {
+  if (block_size == 0) block_size = kDefaultBlockSize;
+  if (block_size < kMinBlockSize) block_size = kMinBlockSize;
+  if (block_size > kMaxBlockSize || bufpool_buffer_size() < block_size) {
+    op.fail(kErrBlockSize, kCtxNewControl);
+    return nullptr;
+  }
+  BufferPool *pool = bufpool_current();
+  if (pool == nullptr) {
+    op.fail(kErrNoPool, kCtxCreate);
+    return nullptr;
+  }
+  if (name == nullptr || find_file(name) != nullptr) {
+    op.fail(kErrCreate, kCtxCreate);
+    return nullptr;
+  }
+  CbFile *file = new_file(name, 0);
+  if (file == nullptr) {
+    op.fail(kErrNoMemory, kCtxAllocControl);
+    return nullptr;
+  }
+  CbTree *tree = new_tree(compare, 0);
+  if (tree == nullptr) {
+    free_file(file);
+    op.fail(kErrNoMemory, kCtxAllocTree);
+    return nullptr;
+  }
+  tree->file = file;
+  auto discard = [&]() {
+    free_tree(tree);
+    free_file(file);
+    return nullptr;
+  };
+  sys_remove(name);
+  const int32_t h = sys_create(name);
+  if (h == -1) {
+    op.fail(kErrCreate, kCtxCreate);
+    return discard();
+  }
+  file->cr.block_size = static_cast<int16_t>(block_size);
+  uint8_t raw[kControlSize];
+  encode_control(file->cr, raw);
+  if (sys_write(h, 0, kControlSize, raw) != 1 ||
+      write_zeros(h, kControlSize, block_size - kControlSize) != 1) {
+    sys_close(h);
+    op.fail(kErrPutBlock, kCtxCreate);
+    return discard();
+  }
+  sys_close(h);
+  if (shared != 0) {
+    discard();
+    return open_tree(op, name, compare, shared, 0);
+  }
+  LruFile *lru = open_lru_file(name, pool, 0, 0);
+  if (lru == nullptr) {
+    op.fail(kErrOpen, kCtxOpen);
+    return discard();
+  }
+  file->lru = lru;
+  file->last_seen = 0;
+  file->open_count = 1;
+  add_member(&g_file_list, file);
+  add_member(&g_tree_list, tree);
+  return tree;
+}
+
+// The flush step of cbflush and cbclose: writes back the control record and
+// the dirty blocks of a file changed since the last flush.
+int32_t flush_step(Op &op) {
+  op.err = 0;
+  op.ctx = 0;
+  CbFile *f = op.file;
+  if (f->lru->modified == 0) return 1;
+  int32_t err = 0;
+  int32_t ctx = 0;
+  const uint32_t explicit_writer = kWriterExplicit | kWriterHeld;
+  if (!f->shared || (f->lock_flags & explicit_writer) == explicit_writer) {
+    const int32_t r = f->flush_pending ? commit(op, false, false)
+                                       : write_control(op);
+    if (r != 1) {
+      err = op.err;
+      ctx = op.ctx;
+    }
+  }
+  if (!f->shared || has_dirty_blocks(f->lru)) {
+    if (f->shared) {
+      int32_t got = -1;
+      for (int attempt = 0; attempt < 3 && got != 1; ++attempt) {
+        got = writer_lock(op);
+        if (got != 1) sys_sleep(1);
+      }
+      if (got != 1) {
+        op.ctx = kCtxLock;
+        return -1;
+      }
+    }
+    if (flush_blocks(f->lru) != 1) {
+      err = kErrFlushBlocks;
+      ctx = kCtxFlush;
+    }
+    if (release(op) != 1 && err == 0) {
+      err = op.err;
+      ctx = op.ctx;
+    }
+  }
+  f->lru->modified = 0;
+  op.err = err;
+  if (err == 0) return 1;
+  op.ctx = ctx;
+  return -1;
+}
+
+void clear_codes() {
+  cberrcode = 0;
+  cbconcode = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+RBAPI CbTree *RBCALL cbscreate(const char *name, CbCompare compare,
+                               int32_t block_size, int32_t shared) {
+  cbfcncode = kFnCreate;
+  clear_codes();
+  Op op;
+  CbTree *t = create_tree(op, name, compare, block_size, shared);
+  cbfcncode = kFnCreate;
+  publish(op, 0);
+  return t;
+}
+
+RBAPI CbTree *RBCALL cbcreate(const char *name, CbCompare compare,
+                              int32_t block_size) {
+  return cbscreate(name, compare, block_size, 0);
+}
+
+RBAPI CbTree *RBCALL cbopen_shared(const char *name, CbCompare compare,
+                                   int32_t shared, int32_t read_only) {
+  cbfcncode = kFnOpenShared;
+  clear_codes();
+  Op op;
+  CbTree *t = open_tree(op, name, compare, shared, read_only);
+  publish(op, 0);
+  return t;
+}
+
+RBAPI CbTree *RBCALL cbopen(const char *name, CbCompare compare) {
+  CbTree *t = cbopen_shared(name, compare, 0, 0);
+  cbfcncode = kFnOpen;
+  return t;
+}
+
+RBAPI int32_t RBCALL cbclose(CbTree *tree) {
+  cbfcncode = kFnClose;
+  clear_codes();
+  Op op;
+  if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
+  int32_t err = 0;
+  int32_t ctx = 0;
+  if (flush_step(op) != 1) {
+    err = op.err;
+    ctx = op.ctx;
+  }
+  CbFile *file = tree->file;
+  del_member(&g_tree_list, tree);
+  free_tree(tree);
+  if (file->open_count < 2) {
+    if (release_all(op) != 1 && err == 0) {
+      err = op.err;
+      ctx = op.ctx;
+    }
+    if (close_lru_file(file->lru) != 1 && err == 0) {
+      err = kErrCloseLru;
+      ctx = kCtxCloseFile;
+    }
+    del_member(&g_file_list, file);
+    free_file(file);
+  } else {
+    file->open_count -= 1;
+  }
+  op.err = err;
+  op.ctx = err == 0 ? kUnset : ctx;
+  return publish(op, err == 0 ? 1 : -1);
+}
+
+RBAPI int32_t RBCALL cbflush(CbTree *tree) {
+  cbfcncode = kFnFlush;
+  Op op;
+  if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
+  return publish(op, flush_step(op));
+}
+
+RBAPI int32_t RBCALL cbexit(void) {
+  cbfcncode = kFnExit;
+  clear_codes();
+  BufferPool *pool = bufpool_current();
+  if (pool == nullptr) {
+    cberrcode = kErrNoPool;
+    cbconcode = kCtxReleaseAll;
+    return -1;
+  }
+  while (g_tree_list != nullptr) {
+    if (cbclose(static_cast<CbTree *>(g_tree_list)) != 1) return -1;
+  }
+  if (bufpool_destroy(pool) != 1) {
+    cberrcode = kErrPool;
+    cbconcode = kCtxReleasePool;
+    return -1;
+  }
+  cberrcode = 0;
+  return 1;
+}
+
+RBAPI int32_t RBCALL cbblksize(const char *name) {
+  cbfcncode = kFnBlkSize;
+  Op op;
+  if (name == nullptr) {
+    op.fail(kErrOpen, kCtxReadControl);
+    return publish(op, -1);
+  }
+  if (CbFile *open = find_file(name)) return open->cr.block_size;
+  BufferPool *pool = bufpool_current();
+  if (pool == nullptr) {
+    op.fail(kErrNoPool, kCtxReadControl);
+    return publish(op, -1);
+  }
+  CbFile temp;
+  temp.shared = 1;
+  LruFile *lru = open_lru_file(name, pool, 1, 1);
+  if (lru == nullptr) {
+    temp.shared = 0;
+    lru = open_lru_file(name, pool, 0, 1);
+  }
+  if (lru == nullptr) {
+    op.fail(kErrOpen, kCtxReadControl);
+    return publish(op, -1);
+  }
+  temp.lru = lru;
+  temp.cr.block_size = static_cast<int16_t>(lru->block_size);
+  op.file = &temp;
+  op.lru = lru;
+  op.bs = lru->block_size;
+  ControlRecord cr;
+  int32_t result = -1;
+  if (reader_lock(op) == 1) {
+    if (read_control(op, &cr, kCtxReadControl) == 1) {
+      result = cr.block_size;
+    } else {
+      op.fail(kErrGetBlock, kCtxReadControl);
+    }
+  }
+  release(op);
+  close_lru_file(lru);
+  return publish(op, result);
+}
+
+RBAPI int32_t RBCALL cbdepth(CbTree *tree) {
+  cbfcncode = kFnDepth;
+  Op op;
+  if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
+  int32_t r = -1;
+  if (synchronise(op) == 1) r = op.cr().depth;
+  if (release(op) != 1) r = -1;
+  return publish(op, r);
+}
+
+}  // extern "C"

@@ -1,0 +1,563 @@
+// Insertion of a pair, with the overflow policy: when a node is full its
+// entries are first pushed into its right neighbour, then into its left one
+// (neighbours under the same parent only), and only when neither makes room
+// is it split, at the point that best balances the two halves by bytes.
+//
+// Parents are not patched entry by entry. A node step tells the level above
+// what happened:
+//   1  the pair was placed; nothing to do above
+//   3  the node was split: a new right sibling exists that the parent does
+//      not list
+//   5  entries were shifted into a sibling, then the pair placed here
+//   6  entries were shifted and the pair was placed by the shift
+// (5 and 6 also removed the stale separator of the sibling from the parent.)
+// On 3, 5 or 6 the parent is re-synchronised with the sibling chain of its
+// children: every child between the last one it still lists correctly and
+// the next one it lists is listed again under its current smallest pair. A
+// split of the root grows the tree by one level.
+//
+// The descent holds no block while the level below works, so a change pins
+// only a handful of blocks at a time whatever the depth.
+#include "cbt/insert.h"
+
+#include <cstdlib>
+
+#include "cbt/blocks.h"
+#include "cbt/node_ops.h"
+
+namespace recbase::cbt {
+
+namespace {
+
+enum StepResult : int32_t {
+  kPlaced = 1,
+  kSplit = 3,
+  kShiftedThenPlaced = 5,
+  kPlacedByShift = 6,
+};
+
+bool needs_resync(int32_t r) {
+  return r == kSplit || r == kShiftedThenPlaced || r == kPlacedByShift;
+}
+
+// Where a node sits: its parent (0: none) and its index there (-1: the
+// parent's low_path child). shiftable is false for a node whose index is not
+// known, which then never shifts into its neighbours.
+struct Parent {
+  BlockNo block = 0;
+  int32_t index = 0;
+  bool shiftable = true;
+};
+
+int32_t node_insert(Op &op, const Pair &pair, BlockNo x, Parent par);
+
+// Insertion position of the pair in node x: the first entry greater than it,
+// or -1 in an interior node when the pair sorts below its low path key.
+// -1 result with 23/22 when the pair is already there.
+int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
+                           int32_t *p) {
+  const Hit hit = node_search(op, x, pair.key, pair.len, pair.item);
+  if (hit.result == 0) return op.fail(kErrDupPair, kCtxInsertKey);
+  *p = hit.pos;
+  if (!x.leaf() && *p == 0) {
+    if (x.count() == -1) {
+      *p = -1;
+    } else {
+      Pin leaf(op);
+      Pair low;
+      if (low_path_pair(op, x.low_path(), leaf, low) != 1) return -1;
+      const int32_t c = cmp_pair(op, pair.key, pair.len, pair.item,
+                                 leaf.node(), 0);
+      if (c == 0) return op.fail(kErrDupPair, kCtxInsertKey);
+      if (c < 0) *p = -1;
+    }
+  }
+  return 1;
+}
+
+// With duplicates not allowed, looks for an equal key next to position p of
+// leaf x, across its ends into the neighbouring leaves.
+int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
+                            int32_t p) {
+  if (keys_equal(op, pair.key, pair.len, x, p - 1) ||
+      keys_equal(op, pair.key, pair.len, x, p)) {
+    return op.fail(kErrDupKey, kCtxInsertKey);
+  }
+  Pin side(op);
+  if (p == 0 && x.left() != 0) {
+    if (side.get(x.left(), kCtxInsertKey) != 1) return -1;
+    const Node l = side.node();
+    if (keys_equal(op, pair.key, pair.len, l, l.count() - 1)) {
+      return op.fail(kErrDupKey, kCtxInsertKey);
+    }
+  } else if (p > 0 && p == x.count() && x.right() != 0) {
+    if (side.get(x.right(), kCtxInsertKey) != 1) return -1;
+    if (keys_equal(op, pair.key, pair.len, side.node(), 0)) {
+      return op.fail(kErrDupKey, kCtxInsertKey);
+    }
+  }
+  return 1;
+}
+
+// Removes entry `index` of the parent (a separator made stale by a shift).
+int32_t drop_parent_entry(Op &op, BlockNo parent, int32_t index,
+                          int32_t ctx) {
+  Pin pp(op);
+  if (pp.get(parent, ctx) != 1) return -1;
+  remove_entry(pp.node(), index);
+  pp.put();
+  return 1;
+}
+
+// The pair descriptor of entry e of node x.
+Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
+  Pair ent;
+  ent.key = x.key(e);
+  ent.len = x.key_len(e);
+  ent.item = x.item(e);
+  ent.dup = dup;
+  ent.child = x.leaf() ? 0 : x.child(e);
+  return ent;
+}
+
+// Pushes entries from the end of x into its right neighbour, placing the
+// pair as soon as it fits. Returns 1 (nothing moved), 5, 6 or -1.
+int32_t shift_right(Op &op, const Pair &pair, Node x, int32_t p,
+                    Parent par) {
+  if (par.block == 0 || !par.shiftable) return 1;
+  {
+    Pin pp(op);
+    if (pp.get(par.block, kCtxShiftRight) != 1) return -1;
+    if (!(par.index < pp.node().count() - 1)) return 1;
+  }
+  if (x.right() == 0) return op.corrupt(kCtxShiftRight);
+  Pin ps(op);
+  if (ps.get(x.right(), kCtxShiftRight) != 1) return -1;
+  Node s = ps.node();
+  if (s.leaf() != x.leaf() || s.unused()) return op.corrupt(kCtxShiftRight);
+  const int32_t at = x.leaf() ? 0 : -1;
+  int32_t result = 1;
+  for (int32_t e = x.count() - 1; e >= p && e >= 0; --e) {
+    const Pair ent = entry_pair(x, e, pair.dup);
+    const int32_t rt = room_test(op, ent, s, at);
+    if (rt < 0) return -1;
+    if (rt != 0) break;
+    if (insert_entry(op, ent, s, at) != 1) return -1;
+    remove_entry(x, e);
+    result = kShiftedThenPlaced;
+    const int32_t fit = room_test(op, pair, x, p);
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (insert_entry(op, pair, x, p) != 1) return -1;
+      result = kPlacedByShift;
+      break;
+    }
+  }
+  if (result != kPlacedByShift && p == x.count()) {
+    const int32_t fit = room_test(op, pair, s, at);
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (insert_entry(op, pair, s, at) != 1) return -1;
+      result = kPlacedByShift;
+    }
+  }
+  if (result == 1) return 1;
+  ps.put();
+  if (drop_parent_entry(op, par.block, par.index + 1, kCtxShiftRight) != 1) {
+    return -1;
+  }
+  return result;
+}
+
+// Pushes entries from the front of x into its left neighbour, placing the
+// pair as soon as it fits. p is updated as entries leave. Returns 1, 5, 6 or
+// -1.
+int32_t shift_left(Op &op, const Pair &pair, Node x, int32_t *pp_pos,
+                   Parent par) {
+  if (par.block == 0 || !par.shiftable || par.index < 0) return 1;
+  if (x.left() == 0) return op.corrupt(kCtxShiftLeft);
+  Pin ps(op);
+  if (ps.get(x.left(), kCtxShiftLeft) != 1) return -1;
+  Node s = ps.node();
+  if (s.leaf() != x.leaf() || s.unused() || s.count() < 0) {
+    return op.corrupt(kCtxShiftLeft);
+  }
+  int32_t &p = *pp_pos;
+  const int32_t stop = x.leaf() ? 0 : -1;
+  int32_t result = 1;
+  while (p > stop) {
+    Pin low_leaf(op);
+    Pair ent;
+    if (x.leaf()) {
+      ent = entry_pair(x, 0, pair.dup);
+    } else {
+      // The low_path child moves, keyed by its smallest pair.
+      if (low_path_pair(op, x.low_path(), low_leaf, ent) != 1) return -1;
+      ent.dup = pair.dup;
+      ent.child = x.low_path();
+    }
+    const int32_t rt = room_test(op, ent, s, s.count());
+    if (rt < 0) return -1;
+    if (rt != 0) break;
+    if (insert_entry(op, ent, s, s.count()) != 1) return -1;
+    low_leaf.release();
+    remove_entry(x, x.leaf() ? 0 : -1);
+    result = kShiftedThenPlaced;
+    --p;
+    const int32_t fit = room_test(op, pair, x, p);
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (insert_entry(op, pair, x, p) != 1) return -1;
+      result = kPlacedByShift;
+      break;
+    }
+  }
+  if (result != kPlacedByShift && p == stop) {
+    const int32_t fit = room_test(op, pair, s, s.count());
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (insert_entry(op, pair, s, s.count()) != 1) return -1;
+      result = kPlacedByShift;
+    }
+  }
+  if (result == 1) return 1;
+  ps.put();
+  if (drop_parent_entry(op, par.block, par.index, kCtxShiftLeft) != 1) {
+    return -1;
+  }
+  return result;
+}
+
+// Makes a new right sibling of x (pinned in px) in `out`: an empty leaf, or
+// an interior node without children, linked into x's level.
+int32_t new_right_sibling(Op &op, Pin &px, Pin &out) {
+  if (alloc_block(op, out) != 1) return -1;
+  Node x = px.node();
+  Node r = out.node();
+  const BlockNo old_right = x.right();
+  if (x.leaf()) {
+    r.init_leaf(px.block(), old_right);
+  } else {
+    r.init_interior(0, px.block(), old_right, -1);
+  }
+  if (old_right != 0) {
+    Pin pr(op);
+    if (pr.get(old_right, kCtxFixLeft) != 1) {
+      return op.fail(kErrGetBlock, kCtxFixLeft);
+    }
+    pr.node().set_left(out.block());
+    pr.put();
+  } else if (x.leaf()) {
+    op.cr().last_leaf = out.block();
+  }
+  x.set_right(out.block());
+  return 1;
+}
+
+// Splits x (pinned in px) for the pair at position p: chooses the split
+// index by bytes, moves the upper entries into a new right sibling and
+// places the pair on its side. Returns 3 or -1. px is released.
+int32_t split(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par) {
+  Node x = px.node();
+  const int32_t n = x.count();
+  const bool leaf = x.leaf();
+  const int32_t e = x.entry_size();
+  const int32_t usable = op.bs - kNodeHeader;
+  auto upper = [&](int32_t s) {
+    return leaf ? bytes_of(x, s, n - 1) : bytes_of(x, s + 1, n - 1);
+  };
+  const int32_t left_part = bytes_of(x, 0, p - 1);
+  const int32_t right_part = upper(p);
+  const bool shares_before =
+      p > 0 && shares_text(op, pair.key, pair.len, x, p - 1);
+  const int32_t need = e + (shares_before ? 0 : pair.len);
+  int32_t s = p;
+  bool stays_left;
+  if (right_part >= left_part && left_part + need < usable) {
+    // The pair stays in x; entries from p on may follow it to the left.
+    stays_left = true;
+    int32_t left = left_part + need;
+    int32_t right = right_part;
+    while (right > left && s < n) {
+      const bool shared =
+          s == p ? shares_text(op, pair.key, pair.len, x, s)
+                 : shared_with_prev(x, s);
+      const int32_t d = e + (shared ? 0 : x.key_len(s));
+      if (left + d >= usable) break;
+      if (std::abs(right - (left + d)) >= std::abs(right - left)) break;
+      ++s;
+      left += d;
+      right = upper(s);
+    }
+  } else {
+    // The pair goes to the new node; entries below p may follow it.
+    stays_left = false;
+    int32_t left = left_part;
+    int32_t right = bytes_of(x, p, n - 1);
+    if (leaf) {
+      right += kLeafEntry;
+      if (!(p < n && shares_text(op, pair.key, pair.len, x, p))) {
+        right += pair.len;
+      }
+    }
+    while (right < left && s >= 2) {
+      int32_t d;
+      if (leaf) {
+        const bool shared =
+            s == p ? shares_text(op, pair.key, pair.len, x, s - 1)
+                   : shared_with_prev(x, s);
+        d = kLeafEntry + (shared ? 0 : x.key_len(s - 1));
+      } else if (s == p) {
+        const bool shared =
+            p < n && shares_text(op, pair.key, pair.len, x, p);
+        d = kInteriorEntry + (shared ? 0 : pair.len);
+      } else if (s == p - 1) {
+        const bool shared = shares_text(op, pair.key, pair.len, x, s);
+        d = kInteriorEntry + (shared ? 0 : x.key_len(s));
+      } else {
+        d = kInteriorEntry + (shared_with_prev(x, s + 1) ? 0 : x.key_len(s));
+      }
+      if (right + d >= usable) break;
+      if (std::abs(left - (right + d)) >= std::abs(left - right)) break;
+      --s;
+      right += d;
+      left = bytes_of(x, 0, s - 1);
+    }
+  }
+  Pin pr(op);
+  if (new_right_sibling(op, px, pr) != 1) return -1;
+  move_right(x, pr.node(), n - s);
+  const BlockNo target = stays_left ? px.block() : pr.block();
+  pr.put();
+  px.put();
+  if (node_insert(op, pair, target, par) == -1) return -1;
+  return kSplit;
+}
+
+// Overflow handling for x (pinned in px) and the pair at position p.
+int32_t overflow(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par) {
+  Node x = px.node();
+  const int32_t r1 = shift_right(op, pair, x, p, par);
+  if (r1 == -1) return -1;
+  if (r1 == kPlacedByShift) return r1;
+  const int32_t r2 = shift_left(op, pair, x, &p, par);
+  if (r2 == -1) return -1;
+  if (r2 == kPlacedByShift) return r2;
+  if (insertion_position(op, pair, x, &p) != 1) return -1;
+  const int32_t fit = room_test(op, pair, x, p);
+  if (fit < 0) return -1;
+  if (fit == 0) {
+    if (insert_entry(op, pair, x, p) != 1) return -1;
+    return (r1 == kShiftedThenPlaced || r2 == kShiftedThenPlaced)
+               ? kShiftedThenPlaced
+               : kPlaced;
+  }
+  return split(op, pair, px, p, par);
+}
+
+// The node insertion step: places the pair in node x.
+int32_t node_insert(Op &op, const Pair &pair, BlockNo xb, Parent par) {
+  Pin px(op);
+  if (px.get(xb, kCtxInsertKey) != 1) return -1;
+  const Node x = px.node();
+  if (x.unused() && x.count() != -1) return op.corrupt(kCtxInsertKey);
+  int32_t p = 0;
+  if (insertion_position(op, pair, x, &p) != 1) return -1;
+  if (x.leaf() && pair.dup == 0 &&
+      check_duplicate_key(op, pair, x, p) != 1) {
+    return -1;
+  }
+  const int32_t fit = room_test(op, pair, x, p);
+  if (fit < 0) return -1;
+  int32_t result;
+  if (fit == 0) {
+    result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
+  } else {
+    result = overflow(op, pair, px, p, par);
+  }
+  px.put();
+  return result;
+}
+
+// The node of a level that now lists `child`, after a step that may have
+// moved entries into a new right sibling: `from` itself or a node to its
+// right. When the child went into the left neighbour instead, later (larger)
+// pairs still belong in `from`.
+int32_t locate_child(Op &op, BlockNo child, BlockNo from, BlockNo *out) {
+  BlockNo b = from;
+  for (uint32_t guard = 0; guard <= op.cr().last_block; ++guard) {
+    Pin pin(op);
+    if (pin.get(b, kCtxResync) != 1) return -1;
+    const Node node = pin.node();
+    bool here = node.low_path() == child;
+    for (int32_t i = 0; !here && i < node.count(); ++i) {
+      here = node.child(i) == child;
+    }
+    if (here) {
+      *out = b;
+      return 1;
+    }
+    if (node.right() == 0) break;
+    b = node.right();
+  }
+  *out = from;
+  return 1;
+}
+
+// Lists again, in parent n, every child between the last child it lists
+// correctly and the next one it lists (children of index i's step).
+int32_t resync(Op &op, BlockNo nb, int32_t i, Parent par) {
+  BlockNo r = 0;
+  BlockNo stop = 0;
+  {
+    Pin pn(op);
+    if (pn.get(nb, kCtxResync) != 1) return -1;
+    const Node n = pn.node();
+    int32_t j = i - 1 < -1 ? -1 : i - 1;
+    if (j >= n.count()) return op.corrupt(kCtxResync);
+    if (right_of(op, n.child_at(j), kCtxResync, &r) != 1) return -1;
+    ++j;
+    if (j < n.count() && n.child(j) == r) {
+      if (right_of(op, r, kCtxResync, &r) != 1) return -1;
+      ++j;
+    }
+    if (j < n.count()) {
+      stop = n.child(j);
+    } else if (n.right() != 0) {
+      Pin pr(op);
+      if (pr.get(n.right(), kCtxResync) != 1) return -1;
+      stop = pr.node().low_path();
+    }
+  }
+  int32_t result = 1;
+  BlockNo target = nb;
+  Parent at = par;
+  for (uint32_t guard = 0; r != stop; ++guard) {
+    if (r == 0 || guard > op.cr().last_block) return op.corrupt(kCtxResync);
+    Pin leaf(op);
+    Pair low;
+    if (low_path_pair(op, r, leaf, low) != 1) return -1;
+    low.dup = 1;
+    const int32_t x = node_insert(op, low, target, at);
+    if (x == -1) return -1;
+    if (needs_resync(x)) {
+      result = x;
+      BlockNo found = target;
+      if (locate_child(op, r, target, &found) != 1) return -1;
+      if (found != target) {
+        // Its index in the parent is not known here: it must not shift.
+        target = found;
+        at.shiftable = false;
+      }
+    }
+    leaf.release();
+    if (right_of(op, r, kCtxResync, &r) != 1) return -1;
+  }
+  return result;
+}
+
+// Adds a root above the current one and lists the root level's other nodes
+// in it, repeating while the new root itself had to split.
+int32_t make_new_root(Op &op) {
+  ControlRecord &cr = op.cr();
+  for (int32_t levels = 0; levels < kMaxDepth; ++levels) {
+    Pin pt(op);
+    if (alloc_block(op, pt) != 1) {
+      op.ctx = kCtxNewRoot;
+      return -1;
+    }
+    const BlockNo old_root = cr.root;
+    const BlockNo t = pt.block();
+    pt.node().init_interior(old_root, 0, 0, 0);
+    pt.put();
+    cr.root = t;
+    cr.depth += 1;
+    BlockNo c = 0;
+    if (right_of(op, old_root, kCtxNewRoot, &c) != 1) return -1;
+    BlockNo target = t;
+    for (uint32_t guard = 0; c != 0; ++guard) {
+      if (guard > cr.last_block) return op.corrupt(kCtxNewRoot);
+      Pin leaf(op);
+      Pair low;
+      if (low_path_pair(op, c, leaf, low) != 1) return -1;
+      low.dup = 1;
+      const int32_t x = node_insert(op, low, target, Parent{});
+      if (x == -1) return -1;
+      if (x == kSplit && locate_child(op, c, target, &target) != 1) {
+        return -1;
+      }
+      leaf.release();
+      if (right_of(op, c, kCtxNewRoot, &c) != 1) return -1;
+    }
+    BlockNo beside = 0;
+    if (right_of(op, cr.root, kCtxNewRoot, &beside) != 1) return -1;
+    if (beside == 0) return 1;
+  }
+  return op.corrupt(kCtxNewRoot);
+}
+
+// The descent step at interior node nb, at `level` below the root.
+int32_t descend(Op &op, const Pair &pair, BlockNo nb, Parent par,
+                int32_t level) {
+  int32_t i;
+  BlockNo child;
+  {
+    Pin pn(op);
+    if (pn.get(nb, kCtxLocateSubtree) != 1) return -1;
+    const Node n = pn.node();
+    const Hit hit = node_search(op, n, pair.key, pair.len, pair.item);
+    i = child_index(hit);
+    child = n.child_at(i);
+  }
+  if (level + 1 >= op.cr().depth) return op.corrupt(kCtxInsertKey);
+  bool leaf;
+  {
+    Pin pc(op);
+    if (pc.get(child, kCtxInsertKey) != 1) return -1;
+    if (pc.node().unused()) return op.corrupt(kCtxInsertKey);
+    leaf = pc.node().leaf();
+  }
+  const Parent here{nb, i, true};
+  const int32_t r = leaf ? node_insert(op, pair, child, here)
+                         : descend(op, pair, child, here, level + 1);
+  if (needs_resync(r)) return resync(op, nb, i, par);
+  return r;
+}
+
+int32_t make_first_node(Op &op, const Pair &pair) {
+  ControlRecord &cr = op.cr();
+  Pin pb(op);
+  if (alloc_block(op, pb) != 1) {
+    op.ctx = kCtxFirstNode;
+    return -1;
+  }
+  const BlockNo b = pb.block();
+  pb.node().init_leaf(0, 0);
+  pb.put();
+  cr.root = b;
+  cr.first_leaf = b;
+  cr.last_leaf = b;
+  cr.depth = 1;
+  return node_insert(op, pair, b, Parent{}) == 1 ? 1 : -1;
+}
+
+}  // namespace
+
+int32_t insert_pair(Op &op, const Pair &pair) {
+  ControlRecord &cr = op.cr();
+  if (cr.root == 0) return make_first_node(op, pair);
+  bool leaf;
+  {
+    Pin pr(op);
+    if (pr.get(cr.root, kCtxInsertKey) != 1) return -1;
+    if (pr.node().unused()) return op.corrupt(kCtxInsertKey);
+    leaf = pr.node().leaf();
+  }
+  const int32_t r = leaf ? node_insert(op, pair, cr.root, Parent{})
+                         : descend(op, pair, cr.root, Parent{}, 0);
+  if (r == -1) return -1;
+  if (needs_resync(r)) return make_new_root(op);
+  return 1;
+}
+
+}  // namespace recbase::cbt

@@ -1,0 +1,19 @@
+// Insertion of one pair into a tree (the work of cbinsert, without its
+// checks, locking and commit).
+#ifndef RECBASE_CBT_INSERT_H
+#define RECBASE_CBT_INSERT_H
+
+#include <cstdint>
+
+#include "cbt/tree.h"
+
+namespace recbase::cbt {
+
+// Places the pair; 1 or -1 (22 equal key with dup 0, 23 the pair exists,
+// 25 a damaged node, 6/7/8 block faults, with the failing step's context).
+// Nothing is undone after a failure.
+int32_t insert_pair(Op &op, const Pair &pair);
+
+}  // namespace recbase::cbt
+
+#endif  // RECBASE_CBT_INSERT_H

@@ -1,0 +1,259 @@
+// Entry operations on nodes held in pool buffers.
+#include "cbt/node_ops.h"
+
+#include <cstring>
+
+namespace recbase::cbt {
+
+int32_t bytes_of(const Node &node, int32_t i, int32_t j) {
+  if (i < 0) i = 0;
+  if (j < i) return 0;
+  return (j - i + 1) * node.entry_size() +
+         (node.key_off(j) - node.key_off(i) + node.key_len(j));
+}
+
+int32_t bytes_in_use(const Node &node) {
+  const int32_t n = node.count() > 0 ? node.count() : 0;
+  return node.block_size() - node.key_start() + n * node.entry_size() +
+         kNodeHeader;
+}
+
+bool shared_with_prev(const Node &node, int32_t i) {
+  return i > 0 && i < node.count() &&
+         node.key_off(i) == node.key_off(i - 1) &&
+         node.key_len(i) == node.key_len(i - 1);
+}
+
+int32_t low_path_leaf(Op &op, BlockNo b, Pin &leaf) {
+  const int32_t depth = op.cr().depth;
+  for (int32_t level = 0; level < depth; ++level) {
+    if (leaf.get(b, kCtxLowPathLeaf) != 1) return -1;
+    const Node node = leaf.node();
+    if (node.leaf()) return 1;
+    b = node.low_path();
+    leaf.release();
+  }
+  return op.corrupt(kCtxLowPathLeaf);
+}
+
+int32_t low_path_pair(Op &op, BlockNo b, Pin &leaf, Pair &out) {
+  if (low_path_leaf(op, b, leaf) != 1) return -1;
+  const Node node = leaf.node();
+  if (node.count() < 1) return op.corrupt(kCtxLowPathLeaf);
+  out.key = node.key(0);
+  out.len = node.key_len(0);
+  out.item = node.item(0);
+  out.child = b;
+  return 1;
+}
+
+namespace {
+
+// Bytes a new entry for (key, len) at position p would add to x.
+int32_t entry_need(const Op &op, const uint8_t *key, int32_t len,
+                   const Node &x, int32_t p) {
+  const bool share = shares_text(op, key, len, x, p - 1) ||
+                     shares_text(op, key, len, x, p);
+  int32_t need = x.entry_size() + (share ? 0 : len);
+  // A new text between two entries that share one copy splits the run: the
+  // later entry then needs a copy of its own.
+  if (!share && shared_with_prev(x, p)) need += x.key_len(p);
+  return need;
+}
+
+bool fits(const Op &op, const uint8_t *key, int32_t len, const Node &x,
+          int32_t p) {
+  return entry_need(op, key, len, x, p) <=
+         (x.block_size() - kNodeHeader) - content_bytes(x);
+}
+
+// Gives entry p, which shares the text of entry p - 1, a copy of its own
+// placed right after the text of p - 1 (entries after p sharing with p keep
+// sharing with it).
+void unshare(Node x, int32_t p) {
+  uint8_t *d = x.data();
+  const int32_t off = x.key_off(p);
+  const int32_t len = x.key_len(p);
+  const int32_t start = x.key_start();
+  // Text of entries 0..p-1 moves down by len; the bytes at [off, off + len)
+  // still hold the text and become entry p's own copy.
+  std::memmove(d + start - len, d + start, off + len - start);
+  x.set_key_start(start - len);
+  for (int32_t i = 0; i < p; ++i) x.set_key_off(i, x.key_off(i) - len);
+}
+
+// Inserts (pair.key, pair.len, pair.item[, pair.child]) at position p >= 0.
+void insert_at(const Op &op, const Pair &pair, Node x, int32_t p) {
+  uint8_t *d = x.data();
+  const int32_t n = x.count();
+  const int32_t e = x.entry_size();
+  int32_t off = -1;
+  if (shares_text(op, pair.key, pair.len, x, p)) {
+    off = x.key_off(p);
+  } else if (shares_text(op, pair.key, pair.len, x, p - 1)) {
+    off = x.key_off(p - 1);
+  } else if (shared_with_prev(x, p)) {
+    unshare(x, p);
+  }
+  std::memmove(x.entry(p + 1), x.entry(p), static_cast<size_t>(n - p) * e);
+  if (off < 0) {
+    // The new text goes right before the text of the entry now at p + 1
+    // (the end of the block when it is the last); the text of entries
+    // 0..p-1 moves down to make room.
+    const int32_t place = p < n ? x.key_off(p + 1) : x.block_size();
+    const int32_t start = x.key_start();
+    std::memmove(d + start - pair.len, d + start, place - start);
+    if (pair.len > 0) std::memcpy(d + place - pair.len, pair.key, pair.len);
+    x.set_key_start(start - pair.len);
+    for (int32_t i = 0; i < p; ++i) x.set_key_off(i, x.key_off(i) - pair.len);
+    off = place - pair.len;
+  }
+  x.set_entry(p, off, pair.len, pair.item);
+  if (!x.leaf()) x.set_child(p, pair.child);
+  x.set_count(n + 1);
+}
+
+}  // namespace
+
+int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p) {
+  if (x.empty()) return 0;
+  if (!x.leaf() && p == -1) {
+    // The old low_path child will become entry 0 under its smallest pair.
+    Pin leaf(op);
+    Pair low;
+    if (low_path_pair(op, x.low_path(), leaf, low) != 1) return -1;
+    return fits(op, low.key, low.len, x, 0) ? 0 : 1;
+  }
+  return fits(op, pair.key, pair.len, x, p) ? 0 : 1;
+}
+
+int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p) {
+  if (!x.leaf() && p == -1) {
+    if (x.count() == -1) {
+      x.set_low_path(pair.child);
+      x.set_count(0);
+      return 1;
+    }
+    Pin leaf(op);
+    Pair low;
+    if (low_path_pair(op, x.low_path(), leaf, low) != 1) return -1;
+    low.dup = pair.dup;
+    low.child = x.low_path();
+    x.set_low_path(pair.child);
+    insert_at(op, low, x, 0);
+    return 1;
+  }
+  insert_at(op, pair, x, p);
+  return 1;
+}
+
+void remove_entry(Node x, int32_t p) {
+  const int32_t n = x.count();
+  if (!x.leaf() && p == -1) {
+    if (n <= 0) {
+      x.set_count(-1);
+      return;
+    }
+    x.set_low_path(x.child(0));
+    p = 0;
+  }
+  if (p < 0 || p >= n) return;
+  uint8_t *d = x.data();
+  const int32_t e = x.entry_size();
+  const int32_t off = x.key_off(p);
+  const int32_t len = x.key_len(p);
+  const bool shared = shared_with_prev(x, p) || shared_with_prev(x, p + 1);
+  std::memmove(x.entry(p), x.entry(p + 1), static_cast<size_t>(n - p - 1) * e);
+  std::memset(x.entry(n - 1), 0, e);
+  x.set_count(n - 1);
+  if (!shared && len > 0) {
+    const int32_t start = x.key_start();
+    std::memmove(d + start + len, d + start, off - start);
+    std::memset(d + start, 0, len);
+    x.set_key_start(start + len);
+    for (int32_t i = 0; i < p; ++i) x.set_key_off(i, x.key_off(i) + len);
+  }
+}
+
+void move_right(Node x, Node r, int32_t m) {
+  const int32_t n = x.count();
+  if (m <= 0 || m > n) return;
+  const int32_t bs = x.block_size();
+  const int32_t e = x.entry_size();
+  const int32_t s = n - m;  // first entry that leaves x
+  uint8_t *xd = x.data();
+  uint8_t *rd = r.data();
+  // Entries that r receives: s..n-1 of a leaf; s+1..n-1 of an interior node,
+  // whose entry s gives only its child (r's low_path).
+  const int32_t first = x.leaf() ? s : s + 1;
+  if (!x.leaf()) r.set_low_path(x.child(s));
+  const int32_t moved = n - first;
+  if (moved > 0) {
+    // Their text is copied as one block to the same offsets in r, which
+    // holds no text yet, so every offset stays valid.
+    const int32_t from = x.key_off(first);
+    std::memcpy(rd + from, xd + from, bs - from);
+    std::memcpy(r.entry(0), x.entry(first), static_cast<size_t>(moved) * e);
+    r.set_key_start(from);
+  }
+  r.set_count(moved);
+  // x keeps entries 0..s-1; their text moves up to end the block.
+  const int32_t start = x.key_start();
+  const int32_t end = s > 0 ? x.key_off(s - 1) + x.key_len(s - 1) : start;
+  const int32_t shift = bs - end;
+  std::memmove(xd + start + shift, xd + start, end - start);
+  std::memset(xd + start, 0, shift);
+  for (int32_t i = 0; i < s; ++i) x.set_key_off(i, x.key_off(i) + shift);
+  x.set_key_start(start + shift);
+  std::memset(x.entry(s), 0, static_cast<size_t>(m) * e);
+  x.set_count(s);
+}
+
+int32_t move_left(Op &op, Node a, Node b) {
+  if (a.leaf() != b.leaf()) return op.corrupt(kCtxMoveLeft);
+  if (!b.leaf()) {
+    Pin leaf(op);
+    Pair low;
+    if (low_path_pair(op, b.low_path(), leaf, low) != 1) {
+      if (op.ctx == kCtxLowPathLeaf) op.ctx = kCtxMoveLeft;
+      return -1;
+    }
+    if (insert_entry(op, low, a, a.count() < 0 ? 0 : a.count()) != 1) {
+      return -1;
+    }
+  }
+  const int32_t nb = b.count();
+  if (nb <= 0) return 1;
+  const int32_t bs = a.block_size();
+  const int32_t e = a.entry_size();
+  const int32_t na = a.count() < 0 ? 0 : a.count();
+  uint8_t *ad = a.data();
+  uint8_t *bd = b.data();
+  // b's first run of equal keys shares a's last text when the keys match.
+  int32_t run = 0;
+  if (na > 0 &&
+      shares_text(op, b.key(0), b.key_len(0), a, na - 1)) {
+    run = 1;
+    while (shared_with_prev(b, run)) ++run;
+  }
+  const int32_t from = run > 0 ? b.key_off(0) + b.key_len(0) : b.key_off(0);
+  const int32_t text = bs - from;
+  // a's text moves down by the size of b's copied text, which then lands at
+  // the offsets it had in b.
+  const int32_t start = a.key_start();
+  std::memmove(ad + start - text, ad + start, bs - start);
+  for (int32_t i = 0; i < na; ++i) a.set_key_off(i, a.key_off(i) - text);
+  a.set_key_start(start - text);
+  std::memcpy(ad + from, bd + from, text);
+  std::memcpy(a.entry(na), b.entry(0), static_cast<size_t>(nb) * e);
+  const int32_t shared_off = na > 0 ? a.key_off(na - 1) : 0;
+  for (int32_t i = 0; i < run; ++i) a.set_key_off(na + i, shared_off);
+  a.set_count(na + nb);
+  // b is emptied; the caller frees it.
+  std::memset(bd + kNodeHeader, 0, bs - kNodeHeader);
+  b.set_count(0);
+  b.set_key_start(bs);
+  return 1;
+}
+
+}  // namespace recbase::cbt

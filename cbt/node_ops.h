@@ -1,0 +1,61 @@
+// Operations that change the entries of a node in place: measuring, the room
+// test, inserting and removing one entry, the low path key of a subtree, and
+// moving runs of entries to a right sibling (split) or all of a node into its
+// left sibling (join).
+//
+// Every operation keeps the layout of cbt/node_format.h: entries in pair
+// order; key text packed at the end of the block in entry order; neighbouring
+// entries with equal keys of equal length sharing one copy. Nothing is
+// allocated: bytes move inside the pool buffers with overlap-safe moves.
+#ifndef RECBASE_CBT_NODE_OPS_H
+#define RECBASE_CBT_NODE_OPS_H
+
+#include <cstdint>
+
+#include "cbt/tree.h"
+
+namespace recbase::cbt {
+
+// Bytes of entries i..j: entries times entry size plus the text they occupy
+// (shared text once). i below 0 counts as 0; an empty range is 0.
+int32_t bytes_of(const Node &node, int32_t i, int32_t j);
+// Bytes of all entries of the node (0 without entries).
+inline int32_t content_bytes(const Node &node) {
+  return bytes_of(node, 0, node.count() - 1);
+}
+// Header, entries and text: 16 + entries * entry size + key area.
+int32_t bytes_in_use(const Node &node);
+// True when entry i shares its text with entry i - 1.
+bool shared_with_prev(const Node &node, int32_t i);
+
+// Pins in `leaf` the leftmost leaf of the subtree rooted at block b, whose
+// entry 0 is the subtree's smallest pair. At most depth nodes are read.
+// Fails with 6 or 25 and context 32.
+int32_t low_path_leaf(Op &op, BlockNo b, Pin &leaf);
+// The smallest pair of subtree b (its key points into the pinned leaf, so
+// `leaf` must outlive the use of out.key). child is set to b.
+int32_t low_path_pair(Op &op, BlockNo b, Pin &leaf, Pair &out);
+
+// Whether pair fits at position p of node x: 0 fits, 1 does not, -1 failure
+// (reading the low path key for position -1 of an interior node).
+int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p);
+// Inserts the pair at position p of x; the caller has made sure it fits.
+// Position -1 of an interior node makes pair.child the low_path child, the
+// old low_path child becoming entry 0 keyed by its smallest pair.
+int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p);
+// Removes the entry at position p (-1: the low_path child, entry 0's child
+// taking its place, or entry_count -1 when no entry is left).
+void remove_entry(Node x, int32_t p);
+
+// Moves the last m entries of x into r, its new and empty right sibling.
+// Interior x gives the child of entry count - m as r's low_path and the
+// entries after it as r's entries; that entry's key is dropped.
+void move_right(Node x, Node r, int32_t m);
+// Appends everything of b to a, its left sibling: an interior b's low_path
+// child first becomes an entry of a keyed by its smallest pair. The caller
+// has made sure it fits. b is left for the caller to free.
+int32_t move_left(Op &op, Node a, Node b);
+
+}  // namespace recbase::cbt
+
+#endif  // RECBASE_CBT_NODE_OPS_H

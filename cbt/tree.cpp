@@ -1,0 +1,141 @@
+// Operation context, pinned blocks, comparisons and the in-node search.
+#include "cbt/tree.h"
+
+namespace recbase::cbt {
+
+void *g_tree_list = nullptr;
+void *g_file_list = nullptr;
+
+void Op::bind(CbTree *t) {
+  tree = t;
+  file = t->file;
+  lru = file->lru;
+  bs = file->cr.block_size;
+  cmp = t->cmp;
+}
+
+int32_t Op::corrupt(int32_t c) { return fail(kErrCorrupt, c); }
+
+int32_t publish(const Op &op, int32_t result) {
+  if (op.err != kUnset) cberrcode = op.err;
+  if (op.ctx != kUnset) cbconcode = op.ctx;
+  return result;
+}
+
+bool check_tree(Op &op, CbTree *tree) {
+  if (tree == nullptr || !is_member(&g_tree_list, tree)) {
+    op.fail(kErrBadTree, kCtxValidate);
+    return false;
+  }
+  op.tree = tree;
+  return true;
+}
+
+bool check_file(Op &op) {
+  CbFile *file = op.tree->file;
+  if (file == nullptr || !is_member(&g_file_list, file)) {
+    op.fail(kErrBadFile, kCtxValidate);
+    return false;
+  }
+  op.bind(op.tree);
+  return true;
+}
+
+int32_t Pin::get(BlockNo b, int32_t ctx) {
+  release();
+  if (b == 0 || b > op_.cr().last_block) return op_.corrupt(ctx);
+  uint8_t *data = get_block(op_.lru, b);
+  if (data == nullptr) return op_.fail(kErrGetBlock, ctx);
+  uint8_t &checked = block_checked(data);
+  if (!checked) {
+    if (check_node_layout(data, op_.bs) != nullptr) {
+      release_block(op_.lru, data);
+      return op_.corrupt(ctx);
+    }
+    checked = 1;
+  }
+  data_ = data;
+  block_ = b;
+  return 1;
+}
+
+void Pin::adopt(uint8_t *data, BlockNo b) {
+  release();
+  data_ = data;
+  block_ = b;
+  block_checked(data) = 1;
+}
+
+void Pin::release() {
+  if (data_ != nullptr) {
+    release_block(op_.lru, data_);
+    data_ = nullptr;
+  }
+}
+
+void Pin::put() {
+  if (data_ != nullptr) {
+    put_block(op_.lru, data_, 0);
+    data_ = nullptr;
+  }
+}
+
+int32_t Pin::put_now(int32_t ctx) {
+  if (data_ == nullptr) return 1;
+  uint8_t *data = data_;
+  data_ = nullptr;
+  if (put_block(op_.lru, data, 1) != 1) return op_.fail(kErrPutBlock, ctx);
+  return 1;
+}
+
+void Pin::move_to(Pin &other) {
+  other.release();
+  other.data_ = data_;
+  other.block_ = block_;
+  data_ = nullptr;
+}
+
+int32_t cmp_pair(const Op &op, const uint8_t *key, int32_t len, int32_t item,
+                 const Node &node, int32_t i) {
+  const int32_t c = op.cmp(key, len, node.key(i), node.key_len(i));
+  if (c != 0) return c;
+  const int32_t other = node.item(i);
+  return item < other ? -1 : (item > other ? 1 : 0);
+}
+
+bool shares_text(const Op &op, const uint8_t *key, int32_t len,
+                 const Node &node, int32_t i) {
+  if (i < 0 || i >= node.count() || node.key_len(i) != len) return false;
+  return op.cmp(key, len, node.key(i), len) == 0;
+}
+
+bool keys_equal(const Op &op, const uint8_t *key, int32_t len,
+                const Node &node, int32_t i) {
+  if (i < 0 || i >= node.count()) return false;
+  return op.cmp(key, len, node.key(i), node.key_len(i)) == 0;
+}
+
+Hit node_search(const Op &op, const Node &node, const uint8_t *key,
+                int32_t len, int32_t item) {
+  const int32_t n = node.count();
+  if (n < 1) return {1, 0};
+  int32_t low = 0;
+  int32_t high = n - 1;
+  int32_t mid = 0;
+  int32_t c = 0;
+  while (low <= high) {
+    mid = (low + high) / 2;
+    c = cmp_pair(op, key, len, item, node, mid);
+    if (c == 0) return {0, mid};
+    if (c < 0) {
+      high = mid - 1;
+    } else {
+      low = mid + 1;
+    }
+  }
+  const int32_t pos = c > 0 ? mid + 1 : mid;
+  if (pos < n) return {-1, pos};
+  return {1, n};
+}
+
+}  // namespace recbase::cbt

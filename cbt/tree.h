@@ -1,0 +1,214 @@
+// The B-tree engine's in-memory records and the operation context that every
+// internal step works in.
+//
+// Records:
+//  - CbFile: one per B-tree file open in this process (found by name): the
+//    control record copy, the pool's LruFile, the open count, and the
+//    shared-mode state (lock flags, reader slot, synced and flush-pending
+//    flags, last seen change counter).
+//  - CbTree: the handle given to callers: the file, the compare function,
+//    the read-only flag, and two cursors (the position and the mark).
+//
+// Invariants:
+//  1. Every live CbTree is in the tree list and every live CbFile in the file
+//     list (both linked through their first word); every exported call checks
+//     its handle against them before touching it.
+//  2. A CbFile's open_count is the number of live CbTree handles on it; the
+//     last close frees it.
+//  3. A cursor in state 1 holds a private copy of its entry's key and item;
+//     its block and index are hints, trusted only while its snapshot equals
+//     the file's last seen change counter (else it is re-validated).
+//  4. No block stays pinned between calls: every Pin releases on every path.
+//  5. Internal steps never write the exported error variables: they record a
+//     failure in their Op, and the exported entry point publishes it.
+//
+// Cursor states:
+//
+//    new handle --> -2 (before first) --cbnext/cbhead--> 1 (on an entry)
+//                     ^                                   |   ^
+//                     +-------------cbprev off front------+   |
+//                     -3 (after last / empty) <--cbnext off end
+//    mark only: -1 (never set) --cbmark--> copy of the position
+#ifndef RECBASE_CBT_TREE_H
+#define RECBASE_CBT_TREE_H
+
+#include <cstdint>
+
+#include "bufpool/bufpool.h"
+#include "cbt/node_format.h"
+#include "frame/errors.h"
+#include "recbase/cbt.h"
+
+namespace recbase::cbt {
+
+constexpr BlockNo kNoBlock = 0xFFFFFFFFu;
+
+enum CursorState : int32_t {
+  kOnEntry = 1,
+  kNoMark = -1,
+  kBeforeFirst = -2,
+  kAfterLast = -3,
+};
+
+struct Cursor {
+  BlockNo block = kNoBlock;
+  int32_t state = kBeforeFirst;
+  int32_t index = -1;
+  uint8_t *key = nullptr;  // private copy of the entry's key
+  int16_t key_len = 0;
+  int32_t item = 0;
+  int16_t cap = 0;  // size of the key copy
+  uint32_t snapshot = 0;
+};
+
+// Lock flag bits of a CbFile.
+enum LockFlag : uint32_t {
+  kReaderExplicit = 1,
+  kReaderHeld = 2,
+  kWriterExplicit = 16,
+  kWriterHeld = 32,
+};
+
+struct CbFile {
+  CbFile *member_link = nullptr;  // file list; first word
+  ControlRecord cr;
+  uint32_t open_count = 0;
+  int32_t shared = 0;
+  uint32_t lock_flags = 0;
+  LruFile *lru = nullptr;
+  char *name = nullptr;  // private copy, the lookup key
+  uint32_t last_seen = 0;
+  int32_t reader_slot = kLockRegionStart;
+  bool synced = false;
+  bool flush_pending = false;
+};
+
+// Process-wide lists of the engine.
+extern void *g_tree_list;
+extern void *g_file_list;
+
+}  // namespace recbase::cbt
+
+// The handle type named in the public header.
+struct CbTree {
+  CbTree *member_link = nullptr;  // tree list; first word
+  recbase::cbt::CbFile *file = nullptr;
+  CbCompare cmp = nullptr;
+  recbase::cbt::Cursor pos;
+  recbase::cbt::Cursor mark;
+  int32_t read_only = 0;
+};
+
+namespace recbase::cbt {
+
+// "No change" marker for the staged error fields of an Op.
+constexpr int32_t kUnset = INT32_MIN;
+
+// The context of one exported call: the tree and file it works on and the
+// failure it will publish.
+struct Op {
+  CbTree *tree = nullptr;
+  CbFile *file = nullptr;
+  LruFile *lru = nullptr;
+  int32_t bs = 0;
+  CbCompare cmp = nullptr;
+  int32_t err = kUnset;
+  int32_t ctx = kUnset;
+
+  void bind(CbTree *t);
+  // Records error and context; returns -1 for use in "return op.fail(..)".
+  int32_t fail(int32_t e, int32_t c) {
+    err = e;
+    ctx = c;
+    return -1;
+  }
+  int32_t fail_err(int32_t e) {
+    err = e;
+    return -1;
+  }
+  // The one path by which every bad-file finding is reported.
+  int32_t corrupt(int32_t c);
+  bool failed_with(int32_t e) const { return err == e; }
+  ControlRecord &cr() const { return file->cr; }
+};
+
+// Stores the staged codes into cberrcode / cbconcode and returns result.
+int32_t publish(const Op &op, int32_t result);
+// Tree check and file check: false with 19/10 or 18/10 staged.
+bool check_tree(Op &op, CbTree *tree);
+bool check_file(Op &op);
+
+// A pinned pool block of the op's file, released on every path.
+class Pin {
+ public:
+  explicit Pin(Op &op) : op_(op) {}
+  ~Pin() { release(); }
+  Pin(const Pin &) = delete;
+  Pin &operator=(const Pin &) = delete;
+
+  // Pins node block b. Fails with 6 (unreadable) or 25 (b is not a block of
+  // the tree, or its layout is unsound), with context ctx.
+  int32_t get(BlockNo b, int32_t ctx);
+  // Takes over a block that is already pinned (a new block).
+  void adopt(uint8_t *data, BlockNo b);
+  bool held() const { return data_ != nullptr; }
+  BlockNo block() const { return block_; }
+  Node node() const { return Node(data_, op_.bs); }
+  uint8_t *data() const { return data_; }
+  // Unpins an unchanged block.
+  void release();
+  // Unpins a changed block, written back later (cannot fail).
+  void put();
+  // Unpins a changed block, writing it now; -1 with 8 and ctx on failure.
+  int32_t put_now(int32_t ctx);
+  // Gives the pin to another Pin.
+  void move_to(Pin &other);
+
+ private:
+  Op &op_;
+  uint8_t *data_ = nullptr;
+  BlockNo block_ = 0;
+};
+
+// Key and pair comparisons under the tree's compare function.
+inline int32_t cmp_keys(const Op &op, const uint8_t *a, int32_t alen,
+                        const uint8_t *b, int32_t blen) {
+  return op.cmp(a, alen, b, blen);
+}
+// (key, item) against entry i of node.
+int32_t cmp_pair(const Op &op, const uint8_t *key, int32_t len, int32_t item,
+                 const Node &node, int32_t i);
+// True when entry i exists and a key equal to (key, len) would share its
+// stored text: same length and compare equal.
+bool shares_text(const Op &op, const uint8_t *key, int32_t len,
+                 const Node &node, int32_t i);
+// True when entry i exists and its key compares equal to (key, len).
+bool keys_equal(const Op &op, const uint8_t *key, int32_t len,
+                const Node &node, int32_t i);
+
+// In-node search: result 0 found at pos; -1 the pair is below entry pos; 1
+// the pair is above every entry (pos = entry_count).
+struct Hit {
+  int32_t result;
+  int32_t pos;
+};
+Hit node_search(const Op &op, const Node &node, const uint8_t *key,
+                int32_t len, int32_t item);
+// Index of the child to descend into for a search result: the matching
+// entry, else the entry before the insertion position (-1: low_path).
+inline int32_t child_index(const Hit &h) {
+  return h.result == 0 ? h.pos : h.pos - 1;
+}
+
+// The pair descriptor in which pairs travel through the node operations.
+struct Pair {
+  const uint8_t *key = nullptr;
+  int32_t len = 0;
+  int32_t item = 0;
+  int32_t dup = 0;
+  BlockNo child = 0;
+};
+
+}  // namespace recbase::cbt
+
+#endif  // RECBASE_CBT_TREE_H
