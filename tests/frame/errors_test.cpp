@@ -81,22 +81,6 @@ TEST(MessagesTest, FirstCodesAndKeptSpellings) {
   EXPECT_STREQ(cbconmsg(53), "resyncronizing buffers with disk");
 }
 
-TEST(MessagesTest, EveryCodeInRangeHasARealText) {
-  for (int32_t code = 0; code < 42; ++code) {
-    EXPECT_STRNE(isammsg(code), "Unknown isam error number") << code;
-    EXPECT_GT(std::strlen(isammsg(code)), 0u) << code;
-  }
-  for (int32_t code = 0; code < 33; ++code) {
-    EXPECT_STRNE(cberrmsg(code), "Unknown cbt error number") << code;
-  }
-  for (int32_t code = 0; code < 31; ++code) {
-    EXPECT_STRNE(cbfcnmsg(code), "Unknown cbt function number") << code;
-  }
-  for (int32_t code = 0; code < 57; ++code) {
-    EXPECT_STRNE(cbconmsg(code), "Unknown cbt context number") << code;
-  }
-}
-
 TEST_F(PrintTest, ClearedErrorPrintsAsOneText) {
   set_cb(5, 7, 9);
   cbclear_error();
