@@ -1,5 +1,5 @@
 /* A first look at recbase from C: start the library, read the pool's
- * settings, make a call fail on purpose and print why, then shut down. */
+ * settings, make calls fail on purpose and print why, then shut down. */
 #include <stdio.h>
 
 #include "recbase.h"
@@ -20,6 +20,16 @@ int main(void) {
   printf("pool unchanged: %d buffers of %d bytes\n", (int)cbbufcnt(),
          (int)cbbufsize());
 
-  /* TODO(cbexit): call cbexit() here once the B-tree layer provides it. */
+  /* Opening a tree file that does not exist fails with a reason. */
+  if (cbopen("no-such-file.cbt", cbkeycmp) == NULL) {
+    printf("cbopen of a missing file failed as expected:\n");
+    cbprterr();
+  }
+
+  if (cbexit() != 1) {
+    cbprterr();
+    return 1;
+  }
+  printf("after cbexit: %d buffers\n", (int)cbbufcnt());
   return 0;
 }
