@@ -51,20 +51,17 @@ struct BufferPool {
 
 namespace {
 
-constexpr std::size_t kDataOffset = (sizeof(BufferHeader) + 15) & ~std::size_t{15};
+constexpr std::size_t kDataOffset =
+    (sizeof(BufferHeader) + 15) & ~std::size_t{15};
 
 void *g_pool_set = nullptr;      // the buffer pool set
 void *g_lru_file_set = nullptr;  // every open LruFile
 BufferPool *g_current = nullptr;
 
-bool registered(BufferPool *pool) {
-  return is_member(&g_pool_set, pool) == 1;
-}
+bool registered(BufferPool *pool) { return is_member(&g_pool_set, pool) == 1; }
 
 // A file is usable when it is non-null and its pool is still registered.
-bool usable(LruFile *file) {
-  return file != nullptr && registered(file->pool);
-}
+bool usable(LruFile *file) { return file != nullptr && registered(file->pool); }
 
 BufferHeader *header_of(uint8_t *data) {
   if (data == nullptr) return nullptr;
@@ -237,7 +234,8 @@ int32_t bufpool_addbufs(BufferPool *pool, int32_t n) {
     return 0;
   }
   int32_t added = 0;
-  const std::size_t bytes = kDataOffset + static_cast<std::size_t>(pool->buffer_size);
+  const std::size_t bytes =
+      kDataOffset + static_cast<std::size_t>(pool->buffer_size);
   for (; added < n; ++added) {
     auto *raw = static_cast<uint8_t *>(rb_malloc(bytes));
     if (raw == nullptr) {

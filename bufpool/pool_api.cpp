@@ -38,7 +38,21 @@ int32_t init(int32_t buffer_count, int32_t buffer_size) {
 }  // namespace
 }  // namespace recbase
 
-using namespace recbase;
+using recbase::BufferPool;
+using recbase::bufpool_addbufs;
+using recbase::bufpool_buffer_count;
+using recbase::bufpool_buffer_size;
+using recbase::bufpool_current;
+using recbase::bufpool_rmbufs;
+using recbase::fail;
+using recbase::init;
+using recbase::kErrNoMemory;
+using recbase::kErrNoPool;
+using recbase::kFnAddBufs;
+using recbase::kFnBufCnt;
+using recbase::kFnBufSize;
+using recbase::kFnRmBufs;
+using recbase::kMinBuffers;
 
 extern "C" {
 

@@ -115,9 +115,12 @@ RBAPI int32_t RBCALL iprterr(void) {
 // allocation of the exact size and printed at once; printed piece by piece
 // when that allocation fails.
 RBAPI int32_t RBCALL cbprterr(void) {
-  const char *pieces[7] = {"context: ",       cbconmsg(cbconcode),
-                           ", function: ",    cbfcnmsg(cbfcncode),
-                           "\n",              cberrmsg(cberrcode),
+  const char *pieces[7] = {"context: ",
+                           cbconmsg(cbconcode),
+                           ", function: ",
+                           cbfcnmsg(cbfcncode),
+                           "\n",
+                           cberrmsg(cberrcode),
                            "\n"};
   std::size_t total = 1;  // terminator
   for (const char *p : pieces) total += std::strlen(p);

@@ -110,8 +110,8 @@ int32_t native_lock(int32_t handle, int32_t offset, int32_t length,
   if (result == Try::kLocked) return 1;
   if (result == Try::kError) return -1;
   const uint32_t start = platform_clock_ms();
-  auto sleep = g_platform.sys_sleep != nullptr ? g_platform.sys_sleep
-                                               : native_sleep;
+  auto sleep =
+      g_platform.sys_sleep != nullptr ? g_platform.sys_sleep : native_sleep;
   for (;;) {
     --tries;
     if (tries < 1) return -1;
@@ -246,10 +246,10 @@ int32_t native_unlock(int32_t handle, int32_t offset, int32_t length) {
 }
 
 const PlatformServices kNative = {
-    native_close,  native_flush,     native_create, native_sleep,
-    native_filesize, native_lock,    native_open,   native_print,
-    native_read,   native_readblock, native_remove, native_write,
-    native_writeblock, native_unlock, native_idle,
+    native_close,      native_flush,     native_create, native_sleep,
+    native_filesize,   native_lock,      native_open,   native_print,
+    native_read,       native_readblock, native_remove, native_write,
+    native_writeblock, native_unlock,    native_idle,
 };
 
 }  // namespace

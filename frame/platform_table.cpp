@@ -18,9 +18,9 @@ int32_t RBCALL native_print(const char *text);
 int32_t native_idle();
 
 PlatformServices g_platform = {
-    nullptr, nullptr, nullptr,      nullptr, nullptr, nullptr,
-    nullptr, native_print, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, native_idle,
+    nullptr, nullptr, nullptr,      nullptr, nullptr,
+    nullptr, nullptr, native_print, nullptr, nullptr,
+    nullptr, nullptr, nullptr,      nullptr, native_idle,
 };
 int32_t g_sys_last_error = 0;
 LockSettings g_lock_settings;

@@ -89,8 +89,8 @@ class PoolTest : public ::testing::Test {
                         uint32_t blocks) {
     std::vector<uint8_t> bytes(static_cast<size_t>(block_size) * blocks);
     for (uint32_t n = 1; n < blocks; ++n) {
-      std::fill_n(bytes.begin() + static_cast<long>(n) * block_size,
-                  block_size, fill_of(n));
+      std::fill_n(bytes.begin() + static_cast<long>(n) * block_size, block_size,
+                  fill_of(n));
     }
     put_le16(bytes.data(), static_cast<uint16_t>(block_size));
     const std::string path = dir_.file(name);
@@ -150,9 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(InitCase{0, 0, 16, 512}, InitCase{3, 20, 6, 512},
                       InitCase{10, 36, 10, 36}, InitCase{-4, -1, 6, 512},
                       InitCase{6, 35, 6, 512}, InitCase{7, 4096, 7, 4096}),
-    [](const auto &info) {
-      return "count_" + std::to_string(info.index);
-    });
+    [](const auto &info) { return "count_" + std::to_string(info.index); });
 
 TEST_F(PoolTest, SecondInitFailsAndLeavesThePool) {
   init(8, 1024);
@@ -397,7 +395,8 @@ TEST_F(PoolTest, ReplacementWritesDirtyBlocksLeastRecentFirst) {
   init(6, 512);
   const std::string path = make_file("evict", 512, 10);
   LruFile *f = open(path);
-  for (uint32_t n = 1; n <= 6; ++n) change(f, n, static_cast<uint8_t>(0xD0 + n));
+  for (uint32_t n = 1; n <= 6; ++n)
+    change(f, n, static_cast<uint8_t>(0xD0 + n));
   EXPECT_EQ(f->modified, 2);
   EXPECT_EQ(has_dirty_blocks(f), 1);
   EXPECT_TRUE(g_io.writes.empty());
@@ -553,7 +552,8 @@ TEST_F(PoolTest, HandlesSixtyFourApartShareAChainAndAreToldApart) {
   EXPECT_EQ(close(b), 1);
 }
 
-// --- destroying and bad arguments ---------------------------------------------
+// --- destroying and bad arguments
+// ---------------------------------------------
 
 TEST_F(PoolTest, DestroyWritesBackAndClearsTheCurrentPool) {
   init(6, 512);

@@ -115,9 +115,13 @@ TEST_F(PrintTest, WithoutMemoryTheSevenPiecesArePrintedSeparately) {
   set_cb(22, 16, 22);
   g_alloc_hook = refuse_allocation;
   EXPECT_EQ(cbprterr(), 1);
-  const std::vector<std::string> expected = {
-      "context: ", "inserting key into node", ", function: ", "cbinsert",
-      "\n",        "duplicate key not allowed", "\n"};
+  const std::vector<std::string> expected = {"context: ",
+                                             "inserting key into node",
+                                             ", function: ",
+                                             "cbinsert",
+                                             "\n",
+                                             "duplicate key not allowed",
+                                             "\n"};
   EXPECT_EQ(g_printed, expected);
 }
 

@@ -1,9 +1,10 @@
 // The Linux platform slots: files and share modes, byte-range locks within
 // one process and between processes, the lock retry loop (with a counting
 // sleep slot), flushing, printing and the table itself.
-#include <gtest/gtest.h>
+#include "frame/platform.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "frame/platform.h"
 #include "recbase/cbt.h"
 #include "tests/support/temp_dir.h"
 
