@@ -2,6 +2,7 @@
 // synchronisation before the work, and the commit after it.
 #include "cbt/change.h"
 
+#include "cbt/delete.h"
 #include "cbt/insert.h"
 #include "cbt/locking.h"
 
@@ -41,24 +42,57 @@ int32_t end_change(Op &op, int32_t result) {
   return result;
 }
 
+int32_t do_insert(Op &op, const Pair &pair) {
+  if (begin_change(op) != 1) return -1;
+  const int32_t r = insert_pair(op, pair);
+  op.cr().key_count += 1;
+  return end_change(op, r);
+}
+
+int32_t do_delete(Op &op, const Pair &pair) {
+  if (begin_change(op) != 1) return -1;
+  int32_t r = move_off_pair(op, pair);
+  if (delete_pair(op, pair) != 1) r = -1;
+  op.cr().key_count -= 1;
+  return end_change(op, r);
+}
+
+Pair make_pair(const void *key, int32_t len, int32_t item, int32_t dup) {
+  Pair pair;
+  pair.key = static_cast<const uint8_t *>(key);
+  pair.len = len;
+  pair.item = item;
+  pair.dup = dup != 0 ? 1 : 0;
+  return pair;
+}
+
 }  // namespace recbase::cbt
 
-extern "C" RBAPI int32_t RBCALL cbinsert(CbTree *tree, const void *key,
-                                         int32_t key_length, int32_t item,
-                                         int32_t dup_allowed) {
+extern "C" {
+
+RBAPI int32_t RBCALL cbinsert(CbTree *tree, const void *key,
+                              int32_t key_length, int32_t item,
+                              int32_t dup_allowed) {
   cbfcncode = kFnInsert;
   Op op;
   if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
   if (key_length > key_limit()) return -1;
   if (!check_change_key(op, key, key_length)) return publish(op, -1);
   if (tree->read_only) return publish(op, op.fail_err(kErrReadOnly));
-  if (begin_change(op) != 1) return publish(op, -1);
-  Pair pair;
-  pair.key = static_cast<const uint8_t *>(key);
-  pair.len = key_length;
-  pair.item = item;
-  pair.dup = dup_allowed != 0 ? 1 : 0;
-  const int32_t r = insert_pair(op, pair);
-  op.cr().key_count += 1;
-  return publish(op, end_change(op, r));
+  return publish(op,
+                 do_insert(op, make_pair(key, key_length, item, dup_allowed)));
 }
+
+RBAPI int32_t RBCALL cbdelete(CbTree *tree, const void *key,
+                              int32_t key_length, int32_t item) {
+  cbfcncode = kFnDelete;
+  Op op;
+  if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
+  if (key_length < 0 || (key == nullptr && key_length > 0)) {
+    return publish(op, op.fail(kErrKeyLength, kCtxValidate));
+  }
+  if (tree->read_only) return publish(op, op.fail_err(kErrReadOnly));
+  return publish(op, do_delete(op, make_pair(key, key_length, item, 0)));
+}
+
+}  // extern "C"

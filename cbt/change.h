@@ -17,6 +17,12 @@ bool check_change_key(Op &op, const void *key, int32_t len);
 int32_t begin_change(Op &op);
 // Commit with a change counted; -1 when it fails, else result.
 int32_t end_change(Op &op, int32_t result);
+// A whole insert / delete as cbinsert / cbdelete make it after their
+// argument checks: lock and synchronise, the work, key_count, commit. Used
+// by cbmodify too, whose inner steps finish their own modification.
+int32_t do_insert(Op &op, const Pair &pair);
+int32_t do_delete(Op &op, const Pair &pair);
+Pair make_pair(const void *key, int32_t len, int32_t item, int32_t dup);
 
 }  // namespace recbase::cbt
 

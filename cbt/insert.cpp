@@ -75,30 +75,6 @@ int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
   return 1;
 }
 
-// With duplicates not allowed, looks for an equal key next to position p of
-// leaf x, across its ends into the neighbouring leaves.
-int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
-                            int32_t p) {
-  if (keys_equal(op, pair.key, pair.len, x, p - 1) ||
-      keys_equal(op, pair.key, pair.len, x, p)) {
-    return op.fail(kErrDupKey, kCtxInsertKey);
-  }
-  Pin side(op);
-  if (p == 0 && x.left() != 0) {
-    if (side.get(x.left(), kCtxInsertKey) != 1) return -1;
-    const Node l = side.node();
-    if (keys_equal(op, pair.key, pair.len, l, l.count() - 1)) {
-      return op.fail(kErrDupKey, kCtxInsertKey);
-    }
-  } else if (p > 0 && p == x.count() && x.right() != 0) {
-    if (side.get(x.right(), kCtxInsertKey) != 1) return -1;
-    if (keys_equal(op, pair.key, pair.len, side.node(), 0)) {
-      return op.fail(kErrDupKey, kCtxInsertKey);
-    }
-  }
-  return 1;
-}
-
 // Removes entry `index` of the parent (a separator made stale by a shift).
 int32_t drop_parent_entry(Op &op, BlockNo parent, int32_t index,
                           int32_t ctx) {
@@ -257,8 +233,21 @@ int32_t new_right_sibling(Op &op, Pin &px, Pin &out) {
 // Splits x (pinned in px) for the pair at position p: chooses the split
 // index by bytes, moves the upper entries into a new right sibling and
 // places the pair on its side. Returns 3 or -1. px is released.
-int32_t split(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par) {
+int32_t split(Op &op, const Pair &new_pair, Pin &px, int32_t p,
+              Parent par) {
   Node x = px.node();
+  // A pair for position -1 of an interior node takes the low_path place; the
+  // old low_path child is what then needs an entry, keyed by its smallest
+  // pair, at position 0. Split for that entry instead.
+  Pin low_leaf(op);
+  Pair pair = new_pair;
+  if (!x.leaf() && p == -1) {
+    if (low_path_pair(op, x.low_path(), low_leaf, pair) != 1) return -1;
+    pair.dup = new_pair.dup;
+    pair.child = x.low_path();
+    x.set_low_path(new_pair.child);
+    p = 0;
+  }
   const int32_t n = x.count();
   const bool leaf = x.leaf();
   const int32_t e = x.entry_size();
@@ -542,6 +531,30 @@ int32_t make_first_node(Op &op, const Pair &pair) {
 }
 
 }  // namespace
+
+// With duplicates not allowed, looks for an equal key next to position p of
+// leaf x, across its ends into the neighbouring leaves.
+int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
+                            int32_t p) {
+  if (keys_equal(op, pair.key, pair.len, x, p - 1) ||
+      keys_equal(op, pair.key, pair.len, x, p)) {
+    return op.fail(kErrDupKey, kCtxInsertKey);
+  }
+  Pin side(op);
+  if (p == 0 && x.left() != 0) {
+    if (side.get(x.left(), kCtxInsertKey) != 1) return -1;
+    const Node l = side.node();
+    if (keys_equal(op, pair.key, pair.len, l, l.count() - 1)) {
+      return op.fail(kErrDupKey, kCtxInsertKey);
+    }
+  } else if (p > 0 && p == x.count() && x.right() != 0) {
+    if (side.get(x.right(), kCtxInsertKey) != 1) return -1;
+    if (keys_equal(op, pair.key, pair.len, side.node(), 0)) {
+      return op.fail(kErrDupKey, kCtxInsertKey);
+    }
+  }
+  return 1;
+}
 
 int32_t insert_pair(Op &op, const Pair &pair) {
   ControlRecord &cr = op.cr();

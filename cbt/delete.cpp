@@ -1,0 +1,309 @@
+// Deletion of a pair. Deletion never borrows from a neighbour:
+//  - a leaf that loses its last pair is freed at once (onto the free chain);
+//  - a leaf whose bytes in use fall below the underflow mark T (three
+//    quarters of the usable node space) is joined with a neighbour under the
+//    same parent when the two fit together below T, the right one always
+//    moving into the left one: first its left neighbour, and only after that
+//    join also its right one (a low_path child tries only its right one);
+//  - a parent drops the entries of freed children and is then offered to its
+//    own neighbours by the same joined-size rule; a parent left without
+//    children is freed; a root left with only its low_path child is removed,
+//    so the tree shrinks by one level.
+// Separators are not updated when a child's smallest pair goes: a parent
+// entry may be smaller than every pair left in its child, which the search
+// tolerates.
+//
+// Node step results passed upward: -1 failure, 1 done, 4 a node at this
+// level was freed (its parent must drop the entry for it).
+#include "cbt/delete.h"
+
+#include "cbt/blocks.h"
+#include "cbt/node_ops.h"
+#include "cbt/search.h"
+
+namespace recbase::cbt {
+
+namespace {
+
+constexpr int32_t kFreed = 4;
+
+struct Parent {
+  BlockNo block = 0;  // 0: the node is the root
+  int32_t index = 0;  // -1: the parent's low_path child
+};
+
+// The underflow mark: (3 * block_size - 48) / 4.
+int32_t underflow_mark(const Op &op) {
+  return static_cast<int32_t>((3u * static_cast<uint32_t>(op.bs) - 48u) >> 2);
+}
+
+int32_t low_path_word(Op &op, BlockNo b, int32_t ctx, uint32_t *out) {
+  Pin pin(op);
+  if (pin.get(b, ctx) != 1) return -1;
+  *out = pin.node().low_path();
+  return 1;
+}
+
+// Joins b into a (b is a's right sibling, both pinned) and frees b.
+int32_t join_into(Op &op, Pin &pa, Pin &pb) {
+  if (move_left(op, pa.node(), pb.node()) != 1) return -1;
+  if (free_block(op, pb) != 1) return -1;
+  pb.put();
+  pa.put();
+  return kFreed;
+}
+
+// Joins a and its right sibling b when together they stay below the
+// underflow mark: 4 joined, 1 not, -1.
+int32_t try_join(Op &op, BlockNo ab, BlockNo bb) {
+  Pin pa(op);
+  if (pa.get(ab, kCtxKeyCount) != 1) return -1;
+  Pin pb(op);
+  if (pb.get(bb, kCtxNodeSpace) != 1) return -1;
+  const Node a = pa.node();
+  const Node b = pb.node();
+  if (a.leaf() != b.leaf() || a.unused() || b.unused() || a.right() != bb) {
+    return op.corrupt(kCtxNodeSpace);
+  }
+  if (!a.leaf() && a.count() == 0 && b.count() == 0) {
+    return join_into(op, pa, pb);
+  }
+  int32_t adjust = 0;
+  if (a.leaf()) {
+    if (a.count() > 0 && b.count() > 0 &&
+        shares_text(op, b.key(0), b.key_len(0), a, a.count() - 1)) {
+      adjust = -b.key_len(0);
+    }
+  } else {
+    // b's low_path child becomes an ordinary entry keyed by its smallest
+    // pair v, whose text may share with a's last or b's first key.
+    Pin leaf(op);
+    Pair v;
+    if (low_path_pair(op, b.low_path(), leaf, v) != 1) return -1;
+    const bool with_a =
+        a.count() > 0 && shares_text(op, v.key, v.len, a, a.count() - 1);
+    const bool with_b = b.count() > 0 && shares_text(op, v.key, v.len, b, 0);
+    if (with_a && with_b) {
+      adjust = kInteriorEntry - v.len;
+    } else if (with_a || with_b) {
+      adjust = kInteriorEntry;
+    } else {
+      adjust = kInteriorEntry + v.len;
+    }
+  }
+  const int32_t joined =
+      content_bytes(a) + content_bytes(b) + adjust + kNodeHeader;
+  if (underflow_mark(op) <= joined) return 1;
+  return join_into(op, pa, pb);
+}
+
+// Offers the child at index g of parent par.block to its neighbours under
+// the same parent: 4 when a join took place, 1 when none did, -1.
+int32_t join_neighbours(Op &op, Parent par) {
+  if (par.block == 0) return 1;
+  Pin pp(op);
+  if (pp.get(par.block, kCtxRemoveUnused) != 1) return -1;
+  const Node p = pp.node();
+  const int32_t g = par.index;
+  if (g < -1 || g >= p.count()) return op.corrupt(kCtxRemoveUnused);
+  bool joined = false;
+  BlockNo a;
+  if (g >= 0) {
+    a = p.child_at(g - 1);
+    const BlockNo c = p.child(g);
+    uint32_t word = 0;
+    if (low_path_word(op, c, kCtxRemoveUnused, &word) != 1) return -1;
+    if (word != 0) {
+      const int32_t r = try_join(op, a, c);
+      if (r == -1) return -1;
+      if (r != kFreed) return 1;
+      joined = true;
+    }
+  } else {
+    a = p.low_path();
+  }
+  if (g < p.count() - 1) {
+    const BlockNo d = p.child(g + 1);
+    uint32_t word = 0;
+    if (low_path_word(op, a, kCtxRemoveUnused, &word) != 1) return -1;
+    if (word != 0) {
+      const int32_t r = try_join(op, a, d);
+      if (r == -1) return -1;
+      if (r == kFreed) joined = true;
+    }
+  }
+  return joined ? kFreed : 1;
+}
+
+int32_t leaf_delete(Op &op, const Pair &pair, BlockNo xb, Parent par) {
+  Pin px(op);
+  if (px.get(xb, kCtxDeleteKey) != 1) return -1;
+  Node x = px.node();
+  if (!x.leaf()) return op.corrupt(kCtxDeleteKey);
+  const Hit hit = node_search(op, x, pair.key, pair.len, pair.item);
+  if (hit.result != 0) return op.fail(kErrNotFound, kCtxDeleteKey);
+  if (x.count() <= 1) {
+    if (free_block(op, px) != 1) return -1;
+    px.put();
+    return kFreed;
+  }
+  remove_entry(x, hit.pos);
+  const bool underflow = bytes_in_use(x) < underflow_mark(op);
+  px.put();
+  if (!underflow) return 1;
+  return join_neighbours(op, par);
+}
+
+// Drops from parent nb the entries of the children freed below index i;
+// frees nb when it is left without children; then offers nb to its
+// neighbours.
+int32_t remove_unused(Op &op, BlockNo nb, int32_t i, Parent par) {
+  int32_t result = 1;
+  {
+    Pin pn(op);
+    if (pn.get(nb, kCtxRemoveUnused) != 1) return -1;
+    Node n = pn.node();
+    if (n.leaf() || i < -1 || i >= n.count()) {
+      return op.corrupt(kCtxRemoveUnused);
+    }
+    int32_t j = i - 1 < -1 ? -1 : i - 1;
+    uint32_t word = 0;
+    if (low_path_word(op, n.child_at(j), kCtxRemoveUnused, &word) != 1) {
+      return -1;
+    }
+    if (word != 0) {
+      if (j + 1 >= n.count()) return op.corrupt(kCtxRemoveUnused);
+      if (low_path_word(op, n.child(j + 1), kCtxRemoveUnused, &word) != 1) {
+        return -1;
+      }
+      j = word == 0 ? j + 1 : j + 2;
+    }
+    // The first live block after the survivor on the left.
+    BlockNo follow = 0;
+    if (j >= 0) {
+      if (right_of(op, n.child_at(j - 1), kCtxRightSibling, &follow) != 1) {
+        return -1;
+      }
+    } else if (n.count() > 0) {
+      follow = n.child(0);
+    } else if (n.right() != 0) {
+      uint32_t lp = 0;
+      if (low_path_word(op, n.right(), kCtxRemoveUnused, &lp) != 1) return -1;
+      follow = lp;
+    }
+    for (int32_t guard = 0; j < n.count() && n.child_at(j) != follow;
+         ++guard) {
+      if (guard > kMaxDepth + n.count()) return op.corrupt(kCtxRemoveUnused);
+      remove_entry(n, j);
+    }
+    if (par.block == 0) {
+      // A root left with one child (or none) goes.
+      if (n.count() <= 0) result = kFreed;
+    } else if (n.count() == -1) {
+      if (free_block(op, pn) != 1) return -1;
+      result = kFreed;
+    }
+    pn.put();
+  }
+  if (par.block != 0 && result == 1) return join_neighbours(op, par);
+  return result;
+}
+
+int32_t descend(Op &op, const Pair &pair, BlockNo nb, Parent par,
+                int32_t level) {
+  int32_t i;
+  BlockNo child;
+  {
+    Pin pn(op);
+    if (pn.get(nb, kCtxLocateSubtree) != 1) return -1;
+    const Node n = pn.node();
+    const Hit hit = node_search(op, n, pair.key, pair.len, pair.item);
+    i = child_index(hit);
+    child = n.child_at(i);
+  }
+  if (level + 1 >= op.cr().depth) return op.corrupt(kCtxDeleteKey);
+  bool leaf;
+  {
+    Pin pc(op);
+    if (pc.get(child, kCtxDeleteKey) != 1) return -1;
+    if (pc.node().unused()) return op.corrupt(kCtxDeleteKey);
+    leaf = pc.node().leaf();
+  }
+  const Parent here{nb, i};
+  const int32_t r = leaf ? leaf_delete(op, pair, child, here)
+                         : descend(op, pair, child, here, level + 1);
+  if (r == kFreed) return remove_unused(op, nb, i, par);
+  return r;
+}
+
+// The root was left with only its low_path child, which becomes the root
+// (and so on down while that child has a single child too), or with no child
+// at all, or the root leaf itself was freed: the tree is then empty.
+int32_t remove_root(Op &op) {
+  ControlRecord &cr = op.cr();
+  for (int32_t levels = 0; levels <= kMaxDepth; ++levels) {
+    Pin pr(op);
+    if (pr.get(cr.root, kCtxRemoveRoot) != 1) return -1;
+    Node root = pr.node();
+    if (root.leaf()) return 1;
+    const bool unused = root.unused() && root.count() == 0;
+    const bool childless = root.count() == -1;
+    if (!unused && !childless && root.count() != 0) return 1;
+    if (unused) {
+      cr.root = 0;
+    } else {
+      cr.root = childless ? 0 : root.low_path();
+      if (free_block(op, pr) != 1) return -1;
+    }
+    cr.depth -= 1;
+    pr.put();
+    if (cr.root == 0) {
+      cr.depth = 0;
+      cr.first_leaf = 0;
+      cr.last_leaf = 0;
+      return 1;
+    }
+  }
+  return op.corrupt(kCtxRemoveRoot);
+}
+
+}  // namespace
+
+int32_t delete_pair(Op &op, const Pair &pair) {
+  ControlRecord &cr = op.cr();
+  if (cr.root == 0) return op.fail(kErrEmptyTree, kCtxDeleteEmpty);
+  bool leaf;
+  {
+    Pin pr(op);
+    if (pr.get(cr.root, kCtxLowPathValue) != 1) return -1;
+    if (pr.node().unused()) return op.fail(kErrCorrupt, kCtxDeleteUnused);
+    leaf = pr.node().leaf();
+  }
+  const int32_t r = leaf ? leaf_delete(op, pair, cr.root, Parent{})
+                         : descend(op, pair, cr.root, Parent{}, 0);
+  if (r == -1) return -1;
+  if (r == kFreed) return remove_root(op);
+  return 1;
+}
+
+int32_t move_off_pair(Op &op, const Pair &pair) {
+  CbTree *t = op.tree;
+  auto holds = [&](const Cursor &c) {
+    return c.state == kOnEntry && c.item == pair.item &&
+           cmp_keys(op, pair.key, pair.len, c.key, c.key_len) == 0;
+  };
+  auto step_off = [&](Cursor &c) {
+    const int32_t r = revalidate(op, c);
+    if (r == -1) return -1;
+    if (r == 1) return step_forward(op, c) == -1 ? -1 : 1;
+    return 1;  // gone already: on its successor, or past the end
+  };
+  if (holds(t->pos) && step_off(t->pos) == -1) return -1;
+  if (holds(t->mark)) {
+    if (t->mark.state == kBeforeFirst) return -1;
+    if (step_off(t->mark) == -1) return -1;
+  }
+  return 1;
+}
+
+}  // namespace recbase::cbt

@@ -1,0 +1,22 @@
+// Deletion of one pair from a tree (the work of cbdelete, without its
+// checks, locking and commit).
+#ifndef RECBASE_CBT_DELETE_H
+#define RECBASE_CBT_DELETE_H
+
+#include <cstdint>
+
+#include "cbt/tree.h"
+
+namespace recbase::cbt {
+
+// Removes the pair: 1, or -1 with 24/26 (empty tree), 26/28 (not present),
+// 25 (damaged node), 6/8/9 (block faults) and the failing step's context.
+// Nothing is undone after a failure.
+int32_t delete_pair(Op &op, const Pair &pair);
+// Moves the calling handle's position and mark off the pair when they stand
+// on it, each one entry forward: 1, or -1 when a step failed.
+int32_t move_off_pair(Op &op, const Pair &pair);
+
+}  // namespace recbase::cbt
+
+#endif  // RECBASE_CBT_DELETE_H
