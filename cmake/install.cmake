@@ -29,13 +29,15 @@ install(FILES ${PROJECT_BINARY_DIR}/recbaseConfig.cmake
               ${PROJECT_BINARY_DIR}/recbaseConfigVersion.cmake
         DESTINATION ${RECBASE_CMAKE_DIR})
 
-# pkg-config: a static build also needs the C++ runtime at link time.
+# pkg-config: a static library brings no dependencies of its own, so a C
+# program linking it needs the C++ runtime named (callers rarely pass
+# --static, so it goes in Libs rather than Libs.private).
 if(RECBASE_SHARED)
-  set(RECBASE_PC_PRIVATE_LIBS "")
+  set(RECBASE_PC_EXTRA_LIBS "")
   set(RECBASE_PC_CFLAGS "")
 else()
-  set(RECBASE_PC_PRIVATE_LIBS "-lstdc++")
-  set(RECBASE_PC_CFLAGS "-DRECBASE_STATIC")
+  set(RECBASE_PC_EXTRA_LIBS " -lstdc++")
+  set(RECBASE_PC_CFLAGS " -DRECBASE_STATIC")
 endif()
 # The prefix is found from the .pc file's own place, so the file stays right
 # when the install is made with "cmake --install --prefix" elsewhere.
