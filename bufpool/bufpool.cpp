@@ -4,10 +4,12 @@
 //
 // Memory layout of one buffer (one rb_malloc each, made once):
 //
-//   +--------------------+---------+--------------------------------+
-//   | BufferHeader       | padding | data: buffer_size bytes         |
-//   +--------------------+---------+--------------------------------+
-//   ^ allocation          ^ kDataOffset (header size rounded up to 16)
+//   +-------+--------------------+---------+---------------------------+
+//   | slack | BufferHeader       | padding | data: buffer_size bytes    |
+//   +-------+--------------------+---------+---------------------------+
+//   ^ allocation                           ^ header + kDataOffset
+//           ^ header, on a 16-byte boundary  (kDataOffset: header size
+//                                             rounded up to 16)
 //
 // The engine holds only data pointers; the header is found by stepping back
 // kDataOffset bytes, and its data field pointing back at the data confirms
@@ -15,6 +17,7 @@
 #include "bufpool/bufpool.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "frame/alloc.h"
@@ -37,7 +40,8 @@ struct BufferHeader {
   int32_t block_size;       // that file's block size
   uint8_t dirty;            // changed and not yet written
   uint8_t checked;          // engine's flag: node checked since loaded
-  uint8_t *data;
+  uint8_t *data;            // kDataOffset bytes after the header
+  void *allocation;         // what rb_malloc gave, for rb_free
 };
 
 struct BufferPool {
@@ -51,8 +55,9 @@ struct BufferPool {
 
 namespace {
 
+constexpr std::size_t kAlign = 16;
 constexpr std::size_t kDataOffset =
-    (sizeof(BufferHeader) + 15) & ~std::size_t{15};
+    (sizeof(BufferHeader) + kAlign - 1) & ~(kAlign - 1);
 
 void *g_pool_set = nullptr;      // the buffer pool set
 void *g_lru_file_set = nullptr;  // every open LruFile
@@ -161,7 +166,7 @@ BufferHeader *take_free(BufferPool *pool) {
   return nullptr;
 }
 
-void free_buffer(BufferHeader *h) { rb_free(h); }
+void free_buffer(BufferHeader *h) { rb_free(h->allocation); }
 
 }  // namespace
 
@@ -234,17 +239,22 @@ int32_t bufpool_addbufs(BufferPool *pool, int32_t n) {
     return 0;
   }
   int32_t added = 0;
+  // Room to place the header on a 16-byte boundary whatever alignment the
+  // allocator gives (8 bytes on some 32-bit systems).
   const std::size_t bytes =
-      kDataOffset + static_cast<std::size_t>(pool->buffer_size);
+      kAlign - 1 + kDataOffset + static_cast<std::size_t>(pool->buffer_size);
   for (; added < n; ++added) {
-    auto *raw = static_cast<uint8_t *>(rb_malloc(bytes));
+    void *raw = rb_malloc(bytes);
     if (raw == nullptr) {
       bufpool_err = kPoolNoMemory;
       break;
     }
-    auto *h = reinterpret_cast<BufferHeader *>(raw);
+    const std::uintptr_t at =
+        (reinterpret_cast<std::uintptr_t>(raw) + kAlign - 1) & ~(kAlign - 1);
+    auto *h = reinterpret_cast<BufferHeader *>(at);
     std::memset(h, 0, sizeof *h);
-    h->data = raw + kDataOffset;
+    h->allocation = raw;
+    h->data = reinterpret_cast<uint8_t *>(at) + kDataOffset;
     std::memset(h->data, 0, static_cast<std::size_t>(pool->buffer_size));
     h->handle = kNoHandle;
     h->block = kNoBlock;
