@@ -1,0 +1,305 @@
+// Tree handles: create, open, close, flush, exit and the small queries, the
+// error-state protocol of the exported calls, and share modes between
+// handles of one process and between processes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/cbt/edge_support.h"
+
+namespace recbase::test {
+namespace {
+
+class HandlesTest : public CbtTest {};
+
+TEST_F(HandlesTest, CreateUsesTheDefaultCompareAndBlockSizes) {
+  CbTree *t = create("t", 0);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(cbblksize(path("t").c_str()), 512);
+  EXPECT_EQ(cbdepth(t), 0);
+  ASSERT_EQ(put(t, "ABC", 4), 1);
+  EXPECT_EQ(cbdepth(t), 1);
+  int32_t item = 0;
+  // Letters compare without regard to case under the default function.
+  EXPECT_EQ(cbfind(t, "abc", 3, &item), 2);
+  EXPECT_EQ(item, 4);
+  ASSERT_NE(create("small", 50), nullptr);
+  EXPECT_EQ(cbblksize(path("small").c_str()), 92);
+}
+
+TEST_F(HandlesTest, CreateRefusesBlocksLargerThanTheBuffers) {
+  const std::string kept = path("kept");
+  write_file(kept, {1, 2, 3});
+  EXPECT_EQ(cbcreate(kept.c_str(), nullptr, 1024), nullptr);
+  EXPECT_EQ(cberrcode, 17);
+  EXPECT_EQ(cbconcode, 9);
+  EXPECT_EQ(read_file(kept), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(create("absent", 1024), nullptr);
+  EXPECT_FALSE(file_exists(path("absent")));
+}
+
+class BigBufferTest : public CbtTest {
+ protected:
+  BigBufferTest() {
+    pool_count_ = 6;
+    pool_size_ = 40000;
+  }
+};
+
+TEST_F(BigBufferTest, BlockSizeMustFitItsSixteenBitField) {
+  EXPECT_EQ(create("t", 32768), nullptr);
+  EXPECT_EQ(cberrcode, 17);
+  EXPECT_FALSE(file_exists(path("t")));
+  ASSERT_NE(create("t", 32767), nullptr);
+  EXPECT_EQ(cbblksize(path("t").c_str()), 32767);
+}
+
+TEST_F(HandlesTest, CreateOfANameOpenHereFailsAndLeavesItAlone) {
+  CbTree *t = create("t");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(put(t, "kept", 1), 1);
+  EXPECT_EQ(create("t"), nullptr);
+  EXPECT_EQ(cberrcode, 1);
+  int32_t item = 0;
+  EXPECT_EQ(cbfind(t, "kept", 4, &item), 2);
+  ASSERT_EQ(cbclose(t), 1);
+
+  // Once closed, the file is replaced by an empty tree.
+  CbTree *again = create("t");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(cbhead(again, &item), -3);
+  EXPECT_EQ(read_file(path("t")).size(), 512u);
+}
+
+TEST_F(HandlesTest, ShareModesOfOneFileCannotMixInOneProcess) {
+  ASSERT_EQ(cbclose(create("t")), 1);
+  const std::string name = path("t");
+  CbTree *shared = cbopen_shared(name.c_str(), nullptr, 1, 0);
+  ASSERT_NE(shared, nullptr);
+  EXPECT_EQ(cbopen(name.c_str(), nullptr), nullptr);
+  EXPECT_EQ(cberrcode, 28);
+  EXPECT_EQ(cbconcode, 2);
+  ASSERT_EQ(cbclose(shared), 1);
+
+  CbTree *exclusive = cbopen(name.c_str(), nullptr);
+  ASSERT_NE(exclusive, nullptr);
+  EXPECT_EQ(cbopen_shared(name.c_str(), nullptr, 1, 0), nullptr);
+  EXPECT_EQ(cberrcode, 28);
+  EXPECT_EQ(cbconcode, 2);
+}
+
+TEST_F(HandlesTest, TwoHandlesShareTheFileUntilTheLastCloses) {
+  ASSERT_EQ(cbclose(create("t")), 1);
+  const std::string name = path("t");
+  CbTree *a = cbopen(name.c_str(), nullptr);
+  CbTree *b = cbopen(name.c_str(), nullptr);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_NE(a, b);
+  ASSERT_EQ(put(a, "x", 1), 1);
+  int32_t item = 0;
+  EXPECT_EQ(cbfind(b, "x", 1, &item), 2);
+  // Each handle has its own position.
+  EXPECT_EQ(cbcurr(a, &item), -2);
+
+  ASSERT_EQ(cbclose(a), 1);
+  EXPECT_EQ(cbinsert(a, "y", 1, 2, 1), -1);
+  EXPECT_EQ(cberrcode, 19);
+  ASSERT_EQ(put(b, "y", 2), 1);
+  EXPECT_EQ(create("t"), nullptr);  // still open through b
+  ASSERT_EQ(cbclose(b), 1);
+
+  // Closed for good: a damaged control record on disk is now noticed.
+  patch_file(name, 24, {0xFF});
+  EXPECT_EQ(cbopen(name.c_str(), nullptr), nullptr);
+  EXPECT_EQ(cberrcode, 16);
+}
+
+TEST_F(HandlesTest, CloseAndFlushRefuseWhatIsNotAnOpenHandle) {
+  CbTree *t = create("t");
+  ASSERT_NE(t, nullptr);
+  alignas(8) uint8_t junk[256] = {};
+  auto *fake = reinterpret_cast<CbTree *>(junk);
+  for (CbTree *bad : {static_cast<CbTree *>(nullptr), fake}) {
+    EXPECT_EQ(cbclose(bad), -1);
+    EXPECT_EQ(cberrcode, 19);
+    EXPECT_EQ(cbconcode, 10);
+    EXPECT_EQ(cbflush(bad), -1);
+    EXPECT_EQ(cberrcode, 19);
+    EXPECT_EQ(cbdepth(bad), -1);
+    EXPECT_EQ(cberrcode, 19);
+  }
+  ASSERT_EQ(cbclose(t), 1);
+  EXPECT_EQ(cbclose(t), -1);
+  EXPECT_EQ(cberrcode, 19);
+  EXPECT_EQ(cbconcode, 10);
+}
+
+TEST_F(HandlesTest, ExitClosesEveryHandleAndWritesItBack) {
+  CbTree *a = create("a");
+  CbTree *b = create("b");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_NE(cbopen(path("a").c_str(), nullptr), nullptr);
+  ASSERT_EQ(put(a, "in a", 1), 1);
+  ASSERT_EQ(put(b, "in b", 2), 1);
+  EXPECT_EQ(cbexit(), 1);
+  EXPECT_EQ(cbfcncode, 3);  // it closed handles
+  EXPECT_EQ(cbbufsize(), 0);
+  EXPECT_EQ(cbexit(), -1);
+  EXPECT_EQ(cberrcode, 3);
+  EXPECT_EQ(cbconcode, 3);
+  EXPECT_EQ(cbfcncode, 2);
+
+  ASSERT_EQ(cbinit(0, 0), 1);
+  EXPECT_EQ(cbdepth(a), -1);  // old handles died with the library
+  CbTree *ra = cbopen(path("a").c_str(), nullptr);
+  CbTree *rb = cbopen(path("b").c_str(), nullptr);
+  ASSERT_NE(ra, nullptr);
+  ASSERT_NE(rb, nullptr);
+  EXPECT_EQ(walk_forward(ra), (PairList{{"in a", 1}}));
+  EXPECT_EQ(walk_forward(rb), (PairList{{"in b", 2}}));
+  EXPECT_EQ(DiskControl(read_file(path("a"))).key_count, 1u);
+}
+
+TEST_F(HandlesTest, OpenAndBlockSizeNeedAPool) {
+  ASSERT_EQ(cbclose(create("t", 92)), 1);
+  const std::string name = path("t");
+  EXPECT_EQ(cbblksize(name.c_str()), 92);  // read from the closed file
+  ASSERT_EQ(cbexit(), 1);
+  EXPECT_EQ(cbopen(name.c_str(), nullptr), nullptr);
+  EXPECT_EQ(cberrcode, 3);
+  // Without a pool the buffers are 0 bytes: too small for any block.
+  EXPECT_EQ(create("u"), nullptr);
+  EXPECT_EQ(cberrcode, 17);
+  EXPECT_FALSE(file_exists(path("u")));
+  EXPECT_EQ(cbblksize(name.c_str()), -1);
+  EXPECT_EQ(cberrcode, 3);
+}
+
+TEST_F(HandlesTest, ClearErrorZeroesAllThreeCodes) {
+  int32_t item = 0;
+  EXPECT_EQ(cbfind(nullptr, "a", 1, &item), -1);
+  EXPECT_EQ(cbget_errcode(), 19);
+  EXPECT_EQ(cbget_concode(), 10);
+  EXPECT_EQ(cbget_fcncode(), 19);
+  cbclear_error();
+  EXPECT_EQ(cbget_errcode(), 0);
+  EXPECT_EQ(cbget_concode(), 0);
+  EXPECT_EQ(cbget_fcncode(), 0);
+}
+
+// One successful call: its function code, and whether it cleared the error
+// and context codes on entry.
+struct Call {
+  const char *name;
+  int32_t fcn;
+  bool clears;
+  std::function<int32_t()> run;
+};
+
+TEST_F(HandlesTest, EveryCallStoresItsCodeAndOnlySomeClearErrors) {
+  const std::string name = path("t");
+  CbTree *t = create("t");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(put(t, "a", 1), 1);
+  ASSERT_EQ(put(t, "b", 2), 1);
+  CbTree *second = nullptr;
+  int32_t item = 0;
+  char buf[4];
+  auto ok = [](bool b) { return b ? 1 : -1; };
+  const std::vector<Call> calls = {
+      {"cbinsert", 16, false, [&] { return put(t, "c", 3); }},
+      {"cbfind", 19, false, [&] { return ok(cbfind(t, "a", 1, &item) == 2); }},
+      {"cbfinditem", 20, false,
+       [&] {
+         item = 2;
+         return ok(cbfinditem(t, "b", 1, &item) == 2);
+       }},
+      {"cbhead", 9, false, [&] { return cbhead(t, &item); }},
+      {"cbnext", 11, false, [&] { return cbnext(t, &item); }},
+      {"cbprev", 12, false, [&] { return cbprev(t, &item); }},
+      {"cbtail", 10, false, [&] { return cbtail(t, &item); }},
+      {"cbcurr", 13, false, [&] { return cbcurr(t, &item); }},
+      {"cbkey", 14, false, [&] { return cbkey(t, buf, 4); }},
+      {"cbkeylen", 15, false, [&] { return cbkeylen(t, &item); }},
+      {"cbmark", 21, false, [&] { return cbmark(t); }},
+      {"cbfindmark", 22, false, [&] { return cbfindmark(t, &item); }},
+      {"cbdepth", 27, false, [&] { return cbdepth(t); }},
+      {"cbblksize", 28, false,
+       [&] { return ok(cbblksize(name.c_str()) == 512); }},
+      {"cbflush", 6, true, [&] { return cbflush(t); }},
+      {"cbopen", 7, true,
+       [&] { return ok((second = cbopen(name.c_str(), nullptr)) != nullptr); }},
+      {"cbclose", 3, true, [&] { return cbclose(second); }},
+      {"cbopen_shared", 8, true,
+       [&] {
+         return ok((second = cbopen_shared(name.c_str(), nullptr, 0, 1)) !=
+                   nullptr);
+       }},
+      {"cbcreate", 4, true,
+       [&] { return ok(cbcreate(path("c").c_str(), nullptr, 0) != nullptr); }},
+      {"cbscreate", 4, true,
+       [&] {
+         return ok(cbscreate(path("s").c_str(), nullptr, 0, 0) != nullptr);
+       }},
+      {"cbexit", 3, true, [&] { return cbexit(); }},
+  };
+  for (const Call &c : calls) {
+    cberrcode = 99;
+    cbconcode = 98;
+    cbfcncode = 0;
+    EXPECT_EQ(c.run(), 1) << c.name;
+    EXPECT_EQ(cbfcncode, c.fcn) << c.name;
+    EXPECT_EQ(cberrcode, c.clears ? 0 : 99) << c.name;
+    EXPECT_EQ(cbconcode, c.clears ? 0 : 98) << c.name;
+  }
+}
+
+TEST_F(HandlesTest, AnExclusiveOpenKeepsOtherProcessesOut) {
+  CbTree *t = create("t");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(put(t, "a", 1), 1);
+  ASSERT_EQ(cbflush(t), 1);
+  const std::string name = path("t");
+  // The child starts over with a library of its own, as another process
+  // would, and then tries both share modes.
+  const int status = run_in_child([&] {
+    if (cbexit() != 1 || cbinit(0, 0) != 1) return 10;
+    if (cbopen(name.c_str(), nullptr) != nullptr || cberrcode != 2) return 1;
+    if (cbopen_shared(name.c_str(), nullptr, 1, 0) != nullptr) return 2;
+    if (cberrcode != 2) return 3;
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(cbdepth(t), 1);
+}
+
+TEST_F(HandlesTest, SharedOpensInTwoProcessesCoexist) {
+  ASSERT_EQ(cbclose(create("t")), 1);
+  const std::string name = path("t");
+  CbTree *t = cbopen_shared(name.c_str(), nullptr, 1, 0);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(put(t, "parent", 1), 1);
+  const int status = run_in_child([&] {
+    if (cbexit() != 1 || cbinit(0, 0) != 1) return 10;
+    if (cbopen(name.c_str(), nullptr) != nullptr) return 1;
+    CbTree *c = cbopen_shared(name.c_str(), nullptr, 1, 0);
+    if (c == nullptr) return 2;
+    int32_t item = 0;
+    if (cbfind(c, "parent", 6, &item) != 2 || item != 1) return 3;
+    if (put(c, "child", 2) != 1) return 4;
+    return cbexit() == 1 ? 0 : 5;
+  });
+  EXPECT_EQ(status, 0);
+  // The child's pair reaches this process through the shared file.
+  int32_t item = 0;
+  EXPECT_EQ(cbfind(t, "child", 5, &item), 2);
+  EXPECT_EQ(item, 2);
+  EXPECT_EQ(walk_forward(t), (PairList{{"child", 2}, {"parent", 1}}));
+}
+
+}  // namespace
+}  // namespace recbase::test
