@@ -1,0 +1,242 @@
+// Four processes change one shared tree at once, each on keys of its own
+// (prefixed by its number), with random inserts, deletes and finds, some of
+// them refused on purpose (a pair already present, a pair absent) so that
+// failing calls must give their locks back too. Each process checks every
+// result against its own model and reports the pairs it left behind; the
+// test process then requires exactly the union of those in the file, in
+// order, and a sound tree. Once with a lock per call, once with explicit
+// writer locks around batches of 50 operations.
+//
+// RECBASE_STRESS_N sets the operations per process (default 2000).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cbt/checker.h"
+#include "frame/platform.h"
+#include "tests/cbt/process_support.h"
+#include "tests/support/temp_dir.h"
+
+namespace recbase {
+namespace {
+
+using test::TempDir;
+
+constexpr int kProcesses = 4;
+constexpr int kBatch = 50;
+
+int ops_per_process() {
+  const char *env = getenv("RECBASE_STRESS_N");
+  const int n = env != nullptr ? atoi(env) : 0;
+  return n > 0 ? n : 2000;
+}
+
+// Keys of one process: its number first, then a varying length so that
+// nodes hold keys of several sizes.
+std::string key_for(int process, uint32_t n) {
+  return "p" + std::to_string(process) + "-" + std::to_string(n) +
+         std::string(n % 11, 'x');
+}
+
+// Exit codes of a stress process.
+enum StressExit {
+  kOk = 0,
+  kInitFailed = 1,
+  kOpenFailed,
+  kInsertWrong,
+  kDeleteWrong,
+  kFindWrong,
+  kLockWrong,
+  kUnlockWrong,
+  kReportFailed,
+  kCloseFailed,
+};
+
+struct StressPlan {
+  std::string path;
+  int process = 0;
+  int ops = 0;
+  bool batches = false;
+  std::string report;  // where the surviving pairs are written
+};
+
+int complain(int code, const char *what, int op, int32_t result) {
+  std::fprintf(stderr, "stress: %s at op %d: result %d, error %d/%d\n", what,
+               op, result, cberrcode, cbconcode);
+  return code;
+}
+
+// The body of one stress process.
+int stress_process(const StressPlan &plan) {
+  if (cbinit(64, 512) != 1) return kInitFailed;
+  // Many quick retries: the others hold the file only for a call (or a
+  // batch), and a long sleep would only slow the test down.
+  cblock_timeout(1000000, 1, 60000);
+  cb_set_flush(1, 1);
+  CbTree *t = cbopen_shared(plan.path.c_str(), nullptr, 1, 0);
+  if (t == nullptr) return kOpenFailed;
+  std::mt19937 rng(1000u + static_cast<unsigned>(plan.process));
+  const uint32_t key_range = static_cast<uint32_t>(plan.ops / 4 + 16);
+  std::map<std::string, int32_t> live;
+  for (int op = 0; op < plan.ops; ++op) {
+    if (plan.batches && op % kBatch == 0) {
+      const int32_t r = cblock(t, 2);
+      if (r != 1) return complain(kLockWrong, "cblock 2", op, r);
+    }
+    const std::string key = key_for(plan.process, rng() % key_range);
+    const int32_t len = static_cast<int32_t>(key.size());
+    auto it = live.find(key);
+    if (it == live.end()) {
+      const int32_t item = static_cast<int32_t>(rng());
+      int32_t r = cbinsert(t, key.data(), len, item, 0);
+      if (r != 1) return complain(kInsertWrong, "insert", op, r);
+      live.emplace(key, item);
+      if (op % 13 == 0) {  // absent pair: refused, and the lock given back
+        r = cbdelete(t, key.data(), len, item ^ 1);
+        if (r != -1 || cberrcode != 26) {
+          return complain(kDeleteWrong, "delete of an absent pair", op, r);
+        }
+      }
+    } else {
+      if (op % 7 == 0) {  // the same pair again: refused
+        const int32_t r = cbinsert(t, key.data(), len, it->second, 0);
+        if (r != -1 || cberrcode != 23) {
+          return complain(kInsertWrong, "second insert", op, r);
+        }
+      }
+      const int32_t r = cbdelete(t, key.data(), len, it->second);
+      if (r != 1) return complain(kDeleteWrong, "delete", op, r);
+      live.erase(it);
+    }
+    if (op % 5 == 0 && !live.empty()) {
+      auto probe = live.begin();
+      std::advance(probe, rng() % live.size());
+      int32_t item = probe->second;
+      const int32_t r =
+          cbfinditem(t, probe->first.data(),
+                     static_cast<int32_t>(probe->first.size()), &item);
+      if (r != 2 || item != probe->second) {
+        return complain(kFindWrong, "find", op, r);
+      }
+    }
+    if (plan.batches && (op % kBatch == kBatch - 1 || op == plan.ops - 1)) {
+      const int32_t r = cbunlock(t, 2);
+      if (r != 1) return complain(kUnlockWrong, "cbunlock 2", op, r);
+    }
+  }
+  std::ofstream out(plan.report);
+  for (const auto &[key, item] : live) out << key << ' ' << item << '\n';
+  out.close();
+  if (!out) return kReportFailed;
+  if (cbclose(t) != 1 || cbexit() != 1) return kCloseFailed;
+  return kOk;
+}
+
+std::vector<std::pair<std::string, int32_t>> read_report(
+    const std::string &path) {
+  std::vector<std::pair<std::string, int32_t>> pairs;
+  std::ifstream in(path);
+  std::string key;
+  int32_t item = 0;
+  while (in >> key >> item) pairs.emplace_back(key, item);
+  return pairs;
+}
+
+// (block size, explicit writer locks around batches)
+class SharedStressTest
+    : public ::testing::TestWithParam<std::pair<int32_t, bool>> {
+ protected:
+  void TearDown() override {
+    if (bufpool_current() != nullptr) cbexit();
+    platform_fill();
+  }
+  TempDir dir_;
+};
+
+TEST_P(SharedStressTest, FourProcessesKeepTheirOwnPairs) {
+  const auto [block_size, batches] = GetParam();
+  const std::string path = dir_.file("stress.cbt");
+  // The file is made here and the pool gone again before any fork.
+  ASSERT_EQ(cbinit(16, 512), 1);
+  CbTree *made = cbscreate(path.c_str(), nullptr, block_size, 1);
+  ASSERT_NE(made, nullptr);
+  ASSERT_EQ(cbclose(made), 1);
+  ASSERT_EQ(cbexit(), 1);
+
+  const int ops = ops_per_process();
+  std::vector<StressPlan> plans;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < kProcesses; ++p) {
+    plans.push_back(
+        {path, p, ops, batches, dir_.file("survivors" + std::to_string(p))});
+  }
+  // All start together: each waits for the end of the gate pipe, which
+  // comes when the last copy of its write end is closed.
+  int gate[2];
+  ASSERT_EQ(pipe(gate), 0);
+  for (const StressPlan &plan : plans) {
+    pids.push_back(test::spawn([&plan, &gate] {
+      close(gate[1]);
+      char c;
+      if (read(gate[0], &c, 1) != 0) return 99;
+      return stress_process(plan);
+    }));
+  }
+  close(gate[1]);
+  close(gate[0]);
+  // Generous: a normal run takes a few seconds; only a hang comes near.
+  for (int p = 0; p < kProcesses; ++p) {
+    EXPECT_EQ(test::wait_child(pids[p], 300000), kOk) << "process " << p;
+  }
+  if (HasFailure()) return;
+
+  std::map<std::string, int32_t> expected;
+  for (const StressPlan &plan : plans) {
+    for (const auto &[key, item] : read_report(plan.report)) {
+      expected.emplace(key, item);
+    }
+  }
+  ASSERT_EQ(cbinit(16, 512), 1);
+  CbTree *t = cbopen_shared(path.c_str(), nullptr, 1, 0);
+  ASSERT_NE(t, nullptr);
+  std::vector<std::pair<std::string, int32_t>> found;
+  int32_t item = 0;
+  for (int32_t r = cbhead(t, &item); r == 1; r = cbnext(t, &item)) {
+    char key[64];
+    int32_t len = 0;
+    ASSERT_EQ(cbkeylen(t, &len), 1);
+    ASSERT_LT(len, 64);
+    ASSERT_EQ(cbkey(t, key, len), 1);
+    found.emplace_back(std::string(key, static_cast<size_t>(len)), item);
+  }
+  const std::vector<std::pair<std::string, int32_t>> want(expected.begin(),
+                                                          expected.end());
+  EXPECT_EQ(found.size(), want.size());
+  EXPECT_TRUE(found == want) << "the file does not hold the survivors";
+  cbt::TreeStats stats;
+  EXPECT_EQ(cbt::check_tree(t, &stats), "");
+  EXPECT_EQ(stats.entries, want.size());
+  EXPECT_EQ(cbclose(t), 1);
+  EXPECT_EQ(cbt::check_tree_file(path.c_str(), nullptr), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SharedStressTest,
+                         ::testing::Values(std::make_pair(512, false),
+                                           std::make_pair(512, true),
+                                           std::make_pair(128, false),
+                                           std::make_pair(128, true)),
+                         [](const auto &info) {
+                           return "Block" + std::to_string(info.param.first) +
+                                  (info.param.second ? "Batches" : "Single");
+                         });
+
+}  // namespace
+}  // namespace recbase
