@@ -186,10 +186,10 @@ size_t scan_phase(CbTree* tree, const Model& m) {
     if (next == sorted.size()) fail("scan found more pairs than held", ops, r);
     uint32_t want = sorted[next++];
     if (item != int32_t(want)) fail("scan gave a wrong item", want, item);
-    r = cbkey(tree, buf.data(), m.key_bytes());
-    if (r != 1) fail("cbkey failed", want, r);
+    int32_t k = cbkey(tree, buf.data(), m.key_bytes());
+    if (k != 1) fail("cbkey failed", want, k);
     if (std::memcmp(buf.data(), m.key(want), buf.size()) != 0)
-      fail("scan gave a wrong key", want, r);
+      fail("scan gave a wrong key", want, k);
     ++ops;
   }
   if (r != -3) fail("scan did not end with -3", ops, r);
