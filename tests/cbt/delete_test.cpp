@@ -1,0 +1,482 @@
+// Deletion: the empty tree and missing pairs (still counted), the last pair
+// of the tree, a leaf emptied between neighbours or as its parent's
+// low_path child, the join of two leaves below the underflow mark and the
+// root removal that follows, the free chain as a stack, where the deleting
+// handle and another handle stand afterwards, and read-only handles. The
+// file bytes are read back after cbflush to state what the tree must hold.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/cbt/edge_support.h"
+
+namespace recbase::test {
+namespace {
+
+// 20-byte keys: 28 bytes per leaf entry, so a 512-byte leaf holds 17 pairs
+// and the underflow mark (3 * 512 - 48) / 4 = 372 is 12.7 entries' worth.
+std::string key(int n) { return numbered_key(n, 20); }
+
+int32_t put_n(CbTree *t, int n, int32_t item) { return put(t, key(n), item); }
+int32_t del(CbTree *t, const std::string &k, int32_t item) {
+  return cbdelete(t, k.data(), static_cast<int32_t>(k.size()), item);
+}
+int32_t del_n(CbTree *t, int n, int32_t item) { return del(t, key(n), item); }
+
+// Pairs (key(n), n) for the numbers given.
+PairList numbered(const std::vector<int> &ns) {
+  PairList out;
+  for (int n : ns) out.emplace_back(key(n), n);
+  return out;
+}
+
+// True when every byte of a freed block after its 16-byte header is zero.
+bool zero_after_header(const DiskNode &n) {
+  const std::vector<uint8_t> &b = n.bytes();
+  for (size_t i = 16; i < b.size(); ++i) {
+    if (b[i] != 0) return false;
+  }
+  return true;
+}
+
+class DeleteTest : public CbtTest {
+ protected:
+  void SetUp() override {
+    CbtTest::SetUp();
+    t_ = create("t");
+    ASSERT_NE(t_, nullptr);
+  }
+  std::vector<uint8_t> flushed() {
+    EXPECT_EQ(cbflush(t_), 1);
+    return read_file(path("t"));
+  }
+  DiskNode node(const std::vector<uint8_t> &f, uint32_t b) const {
+    return DiskNode(f, 512, b);
+  }
+  // The leaves from first_leaf along the right_sibling chain.
+  std::vector<uint32_t> leaf_chain(const std::vector<uint8_t> &f) const {
+    std::vector<uint32_t> out;
+    for (uint32_t b = DiskControl(f).first_leaf; b != 0 && out.size() < 100;
+         b = node(f, b).right()) {
+      out.push_back(b);
+    }
+    return out;
+  }
+  CbTree *t_ = nullptr;
+};
+
+// The counters of a failed deletion change only the control record, which
+// a file that is not shared writes back with its next changed block; a
+// shared file writes it at the end of every change.
+TEST_F(DeleteTest, AnEmptyTreeRefusesButCountsTheAttempt) {
+  const std::string name = path("shared");
+  CbTree *s = cbscreate(name.c_str(), nullptr, 512, 1);
+  ASSERT_NE(s, nullptr);
+  cberrcode = cbconcode = 0;
+  EXPECT_EQ(del(s, "a", 1), -1);
+  EXPECT_EQ(cberrcode, 24);
+  EXPECT_EQ(cbconcode, 26);
+  EXPECT_EQ(cbfcncode, 17);
+  ASSERT_EQ(cbflush(s), 1);
+  std::vector<uint8_t> f = read_file(name);
+  EXPECT_EQ(le32_at(f, 32), 0xFFFFFFFFu);  // key_count below zero
+  EXPECT_EQ(DiskControl(f).change_counter, 1u);
+  EXPECT_EQ(DiskControl(f).root, 0u);
+  ASSERT_EQ(put(s, "a", 1), 1);
+  ASSERT_EQ(cbflush(s), 1);
+  f = read_file(name);
+  EXPECT_EQ(le32_at(f, 32), 0u);
+  EXPECT_EQ(DiskControl(f).change_counter, 2u);
+  expect_sound(s);
+
+  // The same on a file that is not shared, seen after the next insert.
+  EXPECT_EQ(del(t_, "a", 1), -1);
+  EXPECT_EQ(cberrcode, 24);
+  ASSERT_EQ(put(t_, "a", 1), 1);
+  EXPECT_EQ(le32_at(flushed(), 32), 0u);
+  EXPECT_EQ(DiskControl(flushed()).change_counter, 2u);
+}
+
+TEST_F(DeleteTest, AMissingPairRemovesNothing) {
+  const std::string name = path("shared");
+  CbTree *s = cbscreate(name.c_str(), nullptr, 512, 1);
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(put(s, "a", 1), 1);
+  ASSERT_EQ(put(s, "b", 5), 1);
+  ASSERT_EQ(put(s, "b", 7), 1);
+  const std::vector<uint8_t> before = read_file(name);
+  // The key is there with other items; the item is part of the pair.
+  for (int32_t item : {6, -5, 0, 8}) {
+    cberrcode = cbconcode = 0;
+    EXPECT_EQ(del(s, "b", item), -1) << item;
+    EXPECT_EQ(cberrcode, 26);
+    EXPECT_EQ(cbconcode, 28);
+  }
+  EXPECT_EQ(del(s, "c", 1), -1);  // past every pair
+  EXPECT_EQ(cberrcode, 26);
+  EXPECT_EQ(del(s, "", 1), -1);  // before every pair
+  EXPECT_EQ(cberrcode, 26);
+  EXPECT_EQ(walk_forward(s), (PairList{{"a", 1}, {"b", 5}, {"b", 7}}));
+  ASSERT_EQ(cbflush(s), 1);
+  const std::vector<uint8_t> after = read_file(name);
+  // Only the counters moved: six attempts, six changes.
+  EXPECT_EQ(DiskControl(after).key_count, DiskControl(before).key_count - 6);
+  EXPECT_EQ(DiskControl(after).change_counter,
+            DiskControl(before).change_counter + 6);
+  EXPECT_EQ(node(after, 1).bytes(), node(before, 1).bytes());
+}
+
+TEST_F(DeleteTest, KeysAreMatchedByTheCompareFunction) {
+  ASSERT_EQ(put(t_, "Key", 1), 1);
+  ASSERT_EQ(del(t_, "kEY", 1), 1);  // cbkeycmp folds case
+  int32_t item = 0;
+  EXPECT_EQ(cbhead(t_, &item), -3);
+}
+
+TEST_F(DeleteTest, BadKeyArgumentsAreRefused) {
+  ASSERT_EQ(put(t_, "a", 1), 1);
+  EXPECT_EQ(cbdelete(t_, nullptr, 1, 1), -1);
+  EXPECT_EQ(cberrcode, 21);
+  EXPECT_EQ(cbconcode, 10);
+  EXPECT_EQ(cbdelete(t_, "a", -1, 1), -1);
+  EXPECT_EQ(cberrcode, 21);
+  EXPECT_EQ(cbconcode, 10);
+  // A null key of length 0 is the empty key, which is simply not there.
+  EXPECT_EQ(cbdelete(t_, nullptr, 0, 1), -1);
+  EXPECT_EQ(cberrcode, 26);
+  EXPECT_EQ(walk_forward(t_), (PairList{{"a", 1}}));
+}
+
+TEST_F(DeleteTest, TheLastPairFreesTheRootLeafForTheNextInsert) {
+  ASSERT_EQ(put(t_, "only", 9), 1);
+  ASSERT_EQ(DiskControl(flushed()).root, 1u);
+  ASSERT_EQ(del(t_, "only", 9), 1);
+  const std::vector<uint8_t> f = flushed();
+  const DiskControl c(f);
+  EXPECT_EQ(c.root, 0u);
+  EXPECT_EQ(c.first_leaf, 0u);
+  EXPECT_EQ(c.last_leaf, 0u);
+  EXPECT_EQ(c.depth, 0);
+  EXPECT_EQ(c.free_head, 1u);
+  EXPECT_EQ(c.last_block, 1u);  // the file never shrinks
+  EXPECT_EQ(f.size(), 2u * 512);
+  const DiskNode freed = node(f, 1);
+  EXPECT_EQ(freed.low_path(), 0u);
+  EXPECT_EQ(freed.left(), 0u);  // the end of the chain
+  EXPECT_EQ(freed.count(), 0);
+  EXPECT_TRUE(zero_after_header(freed));
+  EXPECT_EQ(cbdepth(t_), 0);
+  int32_t item = 0;
+  EXPECT_EQ(cbhead(t_, &item), -3);
+  EXPECT_EQ(cbtail(t_, &item), -2);
+  expect_sound(t_);
+
+  ASSERT_EQ(put(t_, "again", 3), 1);
+  const DiskControl again(flushed());
+  EXPECT_EQ(again.root, 1u);
+  EXPECT_EQ(again.free_head, 0u);
+  EXPECT_EQ(again.last_block, 1u);
+  EXPECT_EQ(again.depth, 1);
+  EXPECT_EQ(walk_forward(t_), (PairList{{"again", 3}}));
+}
+
+TEST_F(DeleteTest, TheDeletingHandleMovesOnAndAnotherHandleFindsTheGap) {
+  for (const auto &[k, item] :
+       PairList{{"a", 1}, {"b", 5}, {"b", 7}, {"c", 2}}) {
+    ASSERT_EQ(put(t_, k, item), 1);
+  }
+  CbTree *other = cbopen(path("t").c_str(), nullptr);
+  ASSERT_NE(other, nullptr);
+  int32_t item = 0;
+  ASSERT_EQ(cbfind(t_, "b", 1, &item), 2);  // on (b, 5)
+  ASSERT_EQ(cbmark(t_), 1);
+  ASSERT_EQ(cbfind(other, "b", 1, &item), 2);
+
+  ASSERT_EQ(del(t_, "b", 5), 1);
+  // Its own position and mark stand on the pair that followed.
+  cberrcode = 0;
+  EXPECT_EQ(cbcurr(t_, &item), 1);
+  EXPECT_EQ(item, 7);
+  EXPECT_EQ(cberrcode, 0);
+  EXPECT_EQ(cbfindmark(t_, &item), 1);
+  EXPECT_EQ(item, 7);
+  EXPECT_EQ(key_at(t_), "b");
+  // The other handle still stands on the gap: its next step lands on the
+  // successor and reports the deletion.
+  EXPECT_EQ(cbnext(other, &item), 1);
+  EXPECT_EQ(item, 7);
+  EXPECT_EQ(cberrcode, 31);
+  cberrcode = 0;
+  EXPECT_EQ(cbnext(other, &item), 1);  // and on from there as usual
+  EXPECT_EQ(item, 2);
+  EXPECT_EQ(cberrcode, 0);
+
+  // Stepping back from a vanished pair lands on the one before it.
+  ASSERT_EQ(cbfind(other, "b", 1, &item), 2);  // (b, 7)
+  ASSERT_EQ(del(t_, "b", 7), 1);
+  EXPECT_EQ(cbprev(other, &item), 1);
+  EXPECT_EQ(item, 1);
+  EXPECT_EQ(key_at(other), "a");
+
+  // The last pair deleted under the position: past the end.
+  ASSERT_EQ(cbtail(t_, &item), 1);
+  ASSERT_EQ(cbtail(other, &item), 1);
+  ASSERT_EQ(del(t_, "c", 2), 1);
+  EXPECT_EQ(cbcurr(t_, &item), -3);
+  EXPECT_EQ(cbprev(t_, &item), 1);
+  EXPECT_EQ(item, 1);
+  char buf[4];
+  cberrcode = 0;
+  EXPECT_EQ(cbkey(other, buf, 4), -3);
+  EXPECT_EQ(cberrcode, 31);
+  EXPECT_EQ(cbclose(other), 1);
+}
+
+// A depth-2 tree whose leaves each hold 17 pairs, so full that no two of
+// them can join: keys 100, 200, .. with items equal to their numbers, and
+// each leaf topped up with the numbers right after its first key.
+class FullLeavesTest : public DeleteTest {
+ protected:
+  void SetUp() override {
+    DeleteTest::SetUp();
+    for (int n = 100; n <= 6800; n += 100) ASSERT_EQ(put_n(t_, n, n), 1);
+    std::vector<uint8_t> f = flushed();
+    ASSERT_EQ(DiskControl(f).depth, 2);
+    for (uint32_t b : leaf_chain(f)) {
+      const DiskNode leaf = node(f, b);
+      const int first = leaf.item(0);
+      for (int n = first + 1; n < first + 1 + 17 - leaf.count(); ++n) {
+        ASSERT_EQ(put_n(t_, n, n), 1);
+      }
+    }
+    f = flushed();
+    leaves_ = leaf_chain(f);
+    ASSERT_GE(leaves_.size(), 4u);
+    ASSERT_EQ(DiskControl(f).depth, 2);
+    root_ = DiskControl(f).root;
+    for (uint32_t b : leaves_) ASSERT_EQ(node(f, b).count(), 17) << b;
+    const DiskNode root = node(f, root_);
+    ASSERT_EQ(root.low_path(), leaves_[0]);
+    ASSERT_EQ(static_cast<size_t>(root.count()), leaves_.size() - 1);
+    expect_sound(t_);
+  }
+  // Deletes every pair of leaf b.
+  void empty_leaf(uint32_t b) {
+    const DiskNode leaf = node(flushed(), b);
+    for (int32_t i = 0; i < leaf.count(); ++i) {
+      ASSERT_EQ(del(t_, leaf.key(i), leaf.item(i)), 1) << i;
+    }
+  }
+  std::vector<uint32_t> leaves_;
+  uint32_t root_ = 0;
+};
+
+TEST_F(FullLeavesTest, AnEmptiedLeafIsFreedAndItsNeighboursLinked) {
+  const std::vector<uint8_t> before = flushed();
+  const uint32_t left = leaves_[0], gone = leaves_[1], right = leaves_[2];
+  const PairList all = walk_forward(t_);
+  ASSERT_NO_FATAL_FAILURE(empty_leaf(gone));
+  const std::vector<uint8_t> f = flushed();
+  EXPECT_EQ(DiskControl(f).free_head, gone);
+  EXPECT_EQ(node(f, gone).low_path(), 0u);
+  EXPECT_TRUE(zero_after_header(node(f, gone)));
+  EXPECT_EQ(node(f, left).right(), right);
+  EXPECT_EQ(node(f, right).left(), left);
+  // The parent lost entry 0 (the one for the freed leaf), nothing else.
+  const DiskNode was = node(before, root_), now = node(f, root_);
+  ASSERT_EQ(now.count(), was.count() - 1);
+  EXPECT_EQ(now.low_path(), left);
+  for (int32_t i = 0; i < now.count(); ++i) {
+    EXPECT_EQ(now.child(i), was.child(i + 1)) << i;
+    EXPECT_EQ(now.key(i), was.key(i + 1)) << i;
+  }
+  // The neighbours themselves kept their pairs.
+  EXPECT_EQ(node(f, left).items(), node(before, left).items());
+  EXPECT_EQ(node(f, right).items(), node(before, right).items());
+  const std::vector<int32_t> removed = node(before, gone).items();
+  PairList rest;
+  for (const auto &p : all) {
+    if (std::find(removed.begin(), removed.end(), p.second) == removed.end()) {
+      rest.push_back(p);
+    }
+  }
+  EXPECT_EQ(rest.size(), all.size() - 17);
+  EXPECT_EQ(walk_forward(t_), rest);
+  expect_sound(t_);
+}
+
+TEST_F(FullLeavesTest, AnEmptiedLowPathChildHandsItsPlaceToTheNextChild) {
+  const std::vector<uint8_t> before = flushed();
+  const uint32_t gone = leaves_[0], next = leaves_[1];
+  ASSERT_NO_FATAL_FAILURE(empty_leaf(gone));
+  const std::vector<uint8_t> f = flushed();
+  const DiskControl c(f);
+  EXPECT_EQ(c.free_head, gone);
+  EXPECT_EQ(c.first_leaf, next);
+  EXPECT_EQ(node(f, next).left(), 0u);
+  const DiskNode was = node(before, root_), now = node(f, root_);
+  EXPECT_EQ(now.low_path(), next);
+  ASSERT_EQ(now.count(), was.count() - 1);
+  for (int32_t i = 0; i < now.count(); ++i) {
+    EXPECT_EQ(now.child(i), was.child(i + 1)) << i;
+  }
+  int32_t item = 0;
+  ASSERT_EQ(cbhead(t_, &item), 1);
+  EXPECT_EQ(item, node(f, next).item(0));
+  expect_sound(t_);
+}
+
+TEST_F(FullLeavesTest, FreedBlocksAreReusedLastFreedFirst) {
+  const uint32_t b1 = leaves_[1], b2 = leaves_[2];
+  const uint32_t last_block = DiskControl(flushed()).last_block;
+  ASSERT_NO_FATAL_FAILURE(empty_leaf(b1));
+  ASSERT_NO_FATAL_FAILURE(empty_leaf(b2));
+  std::vector<uint8_t> f = flushed();
+  EXPECT_EQ(DiskControl(f).free_head, b2);
+  EXPECT_EQ(node(f, b2).left(), b1);
+  EXPECT_EQ(node(f, b1).left(), 0u);
+  EXPECT_EQ(node(f, leaves_[0]).right(), leaves_[3]);
+  expect_sound(t_);
+
+  // The low_path leaf and its right neighbour are full: one more pair
+  // there splits the leaf, which takes one block, the top of the chain.
+  ASSERT_EQ(put_n(t_, 150, 150), 1);
+  f = flushed();
+  const DiskControl c(f);
+  EXPECT_EQ(c.free_head, b1);
+  EXPECT_EQ(c.last_block, last_block);
+  EXPECT_TRUE(node(f, b2).leaf());
+  EXPECT_EQ(node(f, leaves_[0]).right(), b2);
+  expect_sound(t_);
+}
+
+// The worked example of a join: root 3 over leaf A = 1 (its low_path
+// child) and leaf B = 2. Built from a root leaf of keys 10..170 split by
+// 175 into 10..90 and 100..175; A is then topped up to `a_pairs` and B
+// cut down to 160, 170, 175.
+class JoinTest : public DeleteTest {
+ protected:
+  void build(int a_pairs) {
+    for (int n = 10; n <= 170; n += 10) ASSERT_EQ(put_n(t_, n, n), 1);
+    ASSERT_EQ(put_n(t_, 175, 175), 1);
+    for (int n = 11; n < 11 + a_pairs - 9; ++n) ASSERT_EQ(put_n(t_, n, n), 1);
+    for (int n = 100; n <= 150; n += 10) ASSERT_EQ(del_n(t_, n, n), 1);
+    const std::vector<uint8_t> f = flushed();
+    const DiskControl c(f);
+    ASSERT_EQ(c.root, 3u);
+    ASSERT_EQ(c.depth, 2);
+    ASSERT_EQ(node(f, 3).low_path(), 1u);
+    ASSERT_EQ(node(f, 3).count(), 1);
+    ASSERT_EQ(node(f, 3).child(0), 2u);
+    ASSERT_EQ(node(f, 1).count(), a_pairs);
+    ASSERT_EQ(node(f, 2).items(), (std::vector<int32_t>{160, 170, 175}));
+    expect_sound(t_);
+  }
+};
+
+TEST_F(JoinTest, LeavesThatWouldFillTheMarkTogetherStaySeparate) {
+  ASSERT_NO_FATAL_FAILURE(build(11));
+  const std::vector<uint8_t> before = flushed();
+  // B drops to 72 bytes in use, but 11 * 28 + 2 * 28 + 16 = 380 is not
+  // below 372.
+  ASSERT_EQ(del_n(t_, 170, 170), 1);
+  const std::vector<uint8_t> f = flushed();
+  EXPECT_EQ(DiskControl(f).depth, 2);
+  EXPECT_EQ(DiskControl(f).root, 3u);
+  EXPECT_EQ(DiskControl(f).free_head, 0u);
+  EXPECT_EQ(node(f, 1).bytes(), node(before, 1).bytes());
+  EXPECT_EQ(node(f, 2).items(), (std::vector<int32_t>{160, 175}));
+  EXPECT_EQ(node(f, 3).bytes(), node(before, 3).bytes());
+  expect_sound(t_);
+}
+
+TEST_F(JoinTest, TheRightLeafMovesIntoTheLeftAndTheRootGoes) {
+  ASSERT_NO_FATAL_FAILURE(build(10));
+  // 10 * 28 + 2 * 28 + 16 = 352, below 372: B's two pairs join A.
+  ASSERT_EQ(del_n(t_, 170, 170), 1);
+  const std::vector<uint8_t> f = flushed();
+  const DiskControl c(f);
+  EXPECT_EQ(c.root, 1u);
+  EXPECT_EQ(c.depth, 1);
+  EXPECT_EQ(c.first_leaf, 1u);
+  EXPECT_EQ(c.last_leaf, 1u);
+  EXPECT_EQ(c.last_block, 3u);
+  const DiskNode a = node(f, 1);
+  EXPECT_TRUE(a.leaf());
+  EXPECT_EQ(a.left(), 0u);
+  EXPECT_EQ(a.right(), 0u);
+  EXPECT_EQ(a.items(), (std::vector<int32_t>{10, 11, 20, 30, 40, 50, 60, 70, 80,
+                                             90, 160, 175}));
+  EXPECT_EQ(a.key(10), key(160));
+  EXPECT_EQ(a.key(11), key(175));
+  EXPECT_EQ(a.key_start(), 512 - 12 * 20);
+  // B was freed first, then the root: the chain is root, then B.
+  EXPECT_EQ(c.free_head, 3u);
+  const DiskNode old_root = node(f, 3), b = node(f, 2);
+  EXPECT_EQ(old_root.low_path(), 0u);
+  EXPECT_EQ(old_root.left(), 2u);
+  EXPECT_EQ(old_root.count(), 0);
+  EXPECT_TRUE(zero_after_header(old_root));
+  EXPECT_EQ(b.low_path(), 0u);
+  EXPECT_EQ(b.left(), 0u);
+  EXPECT_EQ(b.count(), 0);
+  EXPECT_TRUE(zero_after_header(b));
+  EXPECT_EQ(walk_forward(t_),
+            numbered({10, 11, 20, 30, 40, 50, 60, 70, 80, 90, 160, 175}));
+  EXPECT_EQ(walk_backward(t_).size(), 12u);
+  expect_sound(t_);
+}
+
+TEST_F(DeleteTest, EmptyingADeepTreeLeavesEveryBlockFree) {
+  // Long keys in small blocks: one pair per leaf, several levels.
+  CbTree *deep = create("deep", 92);
+  ASSERT_NE(deep, nullptr);
+  const int kPairs = 40;
+  for (int n = 0; n < kPairs; ++n) {
+    ASSERT_EQ(put(deep, numbered_key(n, 60), n), 1);
+  }
+  ASSERT_GE(cbdepth(deep), 4);
+  cbt::TreeStats full;
+  ASSERT_EQ(cbt::check_tree(deep, &full), "");
+  // From the middle outwards, so that both neighbours of a freed leaf are
+  // live for most of the way.
+  for (int i = 0; i < kPairs; ++i) {
+    const int n = i % 2 == 0 ? kPairs / 2 + i / 2 : kPairs / 2 - 1 - i / 2;
+    ASSERT_EQ(cbdelete(deep, numbered_key(n, 60).data(), 60, n), 1) << n;
+    ASSERT_EQ(cbt::check_tree(deep), "") << "after deleting " << n;
+  }
+  EXPECT_EQ(cbdepth(deep), 0);
+  cbt::TreeStats empty;
+  ASSERT_EQ(cbt::check_tree(deep, &empty), "");
+  EXPECT_EQ(empty.last_block, full.last_block);
+  EXPECT_EQ(empty.free_blocks, full.last_block);
+  EXPECT_EQ(empty.entries, 0u);
+}
+
+TEST_F(DeleteTest, ReadOnlyHandlesCannotDelete) {
+  for (int n = 0; n < 40; ++n) ASSERT_EQ(put_n(t_, n, n), 1);
+  ASSERT_EQ(cbclose(t_), 1);
+  const std::string name = path("t");
+  const std::vector<uint8_t> before = read_file(name);
+  CbTree *ro = cbopen_shared(name.c_str(), nullptr, 0, 1);
+  ASSERT_NE(ro, nullptr);
+  int32_t item = 0;
+  ASSERT_EQ(cbfind(ro, key(5).data(), 20, &item), 2);
+  cbconcode = 44;
+  EXPECT_EQ(del_n(ro, 5, 5), -1);
+  EXPECT_EQ(cberrcode, 32);
+  EXPECT_EQ(cbconcode, 44);
+  // Not even the position moved.
+  EXPECT_EQ(cbcurr(ro, &item), 1);
+  EXPECT_EQ(item, 5);
+  EXPECT_EQ(cbt::check_tree(ro), "");
+  EXPECT_EQ(walk_forward(ro).size(), 40u);
+  ASSERT_EQ(cbclose(ro), 1);
+  EXPECT_EQ(read_file(name), before);
+  EXPECT_EQ(cbt::check_tree_file(name.c_str(), nullptr), "");
+}
+
+}  // namespace
+}  // namespace recbase::test
