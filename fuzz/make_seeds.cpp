@@ -14,21 +14,17 @@ namespace {
 struct Seed {
   const char *name;
   int32_t block_size;
-  int count;        // pairs inserted
-  int key_len;      // bytes of each key (at least 4)
-  int delete_every; // 0: none; n: afterwards delete every n-th pair
-  int32_t depth;    // expected depth
+  int count;         // pairs inserted
+  int key_len;       // bytes of each key (at least 4)
+  int delete_every;  // 0: none; n: afterwards delete every n-th pair
+  int32_t depth;     // expected depth
 };
 
 constexpr Seed kSeeds[] = {
-    {"bs92-empty", 92, 0, 4, 0, 0},
-    {"bs92-depth1", 92, 4, 4, 0, 1},
-    {"bs92-depth2", 92, 20, 5, 0, 2},
-    {"bs92-depth3", 92, 90, 6, 0, 3},
-    {"bs92-freechain", 92, 90, 6, 2, 0},
-    {"bs512-depth1", 512, 12, 8, 0, 1},
-    {"bs512-depth2", 512, 30, 40, 0, 2},
-    {"bs512-depth3", 512, 70, 60, 0, 3},
+    {"bs92-empty", 92, 0, 4, 0, 0},      {"bs92-depth1", 92, 4, 4, 0, 1},
+    {"bs92-depth2", 92, 20, 5, 0, 2},    {"bs92-depth3", 92, 90, 6, 0, 3},
+    {"bs92-freechain", 92, 90, 6, 2, 0}, {"bs512-depth1", 512, 12, 8, 0, 1},
+    {"bs512-depth2", 512, 30, 40, 0, 2}, {"bs512-depth3", 512, 70, 60, 0, 3},
 };
 
 // Key i: a decimal prefix that orders the keys, padded with letters; every
@@ -63,7 +59,8 @@ bool make(const std::string &dir, const Seed &s) {
   }
   const int32_t depth = cbdepth(t);
   if (cbclose(t) != 1) return false;
-  const std::string fault = recbase::cbt::check_tree_file(path.c_str(), nullptr);
+  const std::string fault =
+      recbase::cbt::check_tree_file(path.c_str(), nullptr);
   if (!fault.empty()) {
     std::fprintf(stderr, "%s: %s\n", s.name, fault.c_str());
     return false;

@@ -55,8 +55,8 @@ enum FaultSlot : uint32_t {
 // Names for messages, in bit order.
 inline const char *fault_slot_name(uint32_t slot) {
   static const char *const kNames[] = {
-      "open",  "create", "read", "readblock", "write", "writeblock",
-      "flush", "lock",   "unlock", "close",   "remove"};
+      "open",  "create", "read",   "readblock", "write", "writeblock",
+      "flush", "lock",   "unlock", "close",     "remove"};
   for (int i = 0; i < 11; ++i) {
     if (slot == (1u << i)) return kNames[i];
   }
@@ -74,7 +74,7 @@ struct Countdown {
 };
 
 struct State {
-  bool active = false;  // a FaultInjector exists
+  bool active = false;       // a FaultInjector exists
   PlatformServices below{};  // the slots that were there before wrapping
   AllocHook hook_below = nullptr;
   uint32_t mask = kFaultAllSlots;
@@ -121,8 +121,7 @@ inline int32_t w_create(const char *name) {
 inline int32_t w_lock(int32_t h, int32_t offset, int32_t length, int32_t tries,
                       int32_t delay_ms, int32_t timeout_ms) {
   if (io_fails(kFaultLock, false)) return -1;
-  return state().below.sys_lock(h, offset, length, tries, delay_ms,
-                                timeout_ms);
+  return state().below.sys_lock(h, offset, length, tries, delay_ms, timeout_ms);
 }
 inline int32_t w_open(const char *name, int32_t writable, int32_t shared) {
   return io_fails(kFaultOpen) ? -1
@@ -132,8 +131,7 @@ inline int32_t w_read(int32_t h, int32_t offset, int32_t length, void *buf) {
   return io_fails(kFaultRead) ? -1
                               : state().below.sys_read(h, offset, length, buf);
 }
-inline int32_t w_readblock(int32_t h, uint32_t block, int32_t size,
-                           void *buf) {
+inline int32_t w_readblock(int32_t h, uint32_t block, int32_t size, void *buf) {
   return io_fails(kFaultReadBlock)
              ? -1
              : state().below.sys_readblock(h, block, size, buf);
