@@ -131,6 +131,10 @@ class Worker {
   Reply next() { return send({Call::kNext}); }
   // Walks the whole tree with cbhead/cbnext: result = pairs seen, or -1.
   Reply count() { return send({Call::kCount}); }
+  // cbmark; cbfindmark (text holds the key at the position it gives).
+  Reply mark() { return send({Call::kMark}); }
+  Reply find_mark() { return send({Call::kFindMark}); }
+  Reply flush() { return send({Call::kFlush}); }
   Reply lock(int32_t mode) { return send({Call::kLock, mode}); }
   Reply unlock(int32_t mode) { return send({Call::kUnlock, mode}); }
   Reply set_flush(int32_t deferred, int32_t skip) {
@@ -173,6 +177,9 @@ class Worker {
     kFind,
     kNext,
     kCount,
+    kMark,
+    kFindMark,
+    kFlush,
     kLock,
     kUnlock,
     kSetFlush,
@@ -276,6 +283,16 @@ class Worker {
           r.result = s == -3 ? n : -1;
           break;
         }
+        case Call::kMark:
+          r.result = cbmark(tree);
+          break;
+        case Call::kFindMark:
+          r.result = cbfindmark(tree, &r.item);
+          key_at(tree, r);
+          break;
+        case Call::kFlush:
+          r.result = cbflush(tree);
+          break;
         case Call::kLock:
           r.result = cblock(tree, q.a);
           break;

@@ -232,13 +232,48 @@ TEST_F(SharedTest, ChangesOfOneProcessAreSeenAtTheNextCallOfAnother) {
   EXPECT_EQ(r.item, 12);
   EXPECT_EQ(r.err, 0);
 
+  // A mark on a pair that another process deletes gives its successor.
+  ASSERT_EQ(b.find(key_of(12)).result, 2);
+  ASSERT_EQ(b.mark().result, 1);
+  ASSERT_EQ(a.del(key_of(12), 12).result, 1);
+  r = b.find_mark();
+  EXPECT_EQ(r.result, 3);
+  EXPECT_EQ(r.item, 13);
+  EXPECT_STREQ(r.text, "k013");
+
   // Many changes at once (splits, a deeper tree) reach b whole.
   for (int i = 100; i < 400; ++i) ASSERT_EQ(a.insert(key_of(i), i).result, 1);
-  EXPECT_EQ(b.count().result, 20 + 1 - 2 + 300);
+  EXPECT_EQ(b.count().result, 20 + 1 - 3 + 300);
   EXPECT_EQ(b.check().result, 1) << b.check().text;
   for (int i = 100; i < 400; i += 2) ASSERT_EQ(b.del(key_of(i), i).result, 1);
-  EXPECT_EQ(a.count().result, 19 + 150);
+  EXPECT_EQ(a.count().result, 18 + 150);
   EXPECT_EQ(a.check().result, 1) << a.check().text;
+  EXPECT_EQ(check_file(), "");
+}
+
+TEST_F(SharedTest, PositionSurvivesTheRemovalOfItsWholeLeafElsewhere) {
+  Worker a(path_), b(path_);
+  ASSERT_EQ(a.create(92).result, 1);  // a few pairs per leaf, many leaves
+  for (int i = 0; i < 120; ++i) ASSERT_EQ(a.insert(key_of(i), i).result, 1);
+  ASSERT_EQ(b.open().result, 1);
+  ASSERT_EQ(b.find(key_of(50)).result, 2);
+  // a removes everything from 40 to 89: b's leaf and its neighbours go.
+  for (int i = 40; i < 90; ++i) ASSERT_EQ(a.del(key_of(i), i).result, 1);
+  Reply r = b.next();
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.item, 90);
+  EXPECT_EQ(r.err, kErrDeletedPosition);
+  r = b.next();
+  EXPECT_EQ(r.item, 91);
+  // And the other way: the tree grows under a position.
+  for (int i = 40; i < 90; ++i) ASSERT_EQ(a.insert(key_of(i), i).result, 1);
+  for (int i = 92; i < 120; ++i) {
+    r = b.next();
+    ASSERT_EQ(r.result, 1);
+    ASSERT_EQ(r.item, i);
+  }
+  EXPECT_EQ(b.next().result, -3);
+  EXPECT_EQ(b.check().result, 1) << b.check().text;
   EXPECT_EQ(check_file(), "");
 }
 
@@ -271,6 +306,26 @@ TEST_F(SharedTest, DeferredChangesReachTheDiskAtUnlock) {
   EXPECT_NE(cr.root, 0u);
   EXPECT_EQ(check_file(), "");
   EXPECT_EQ(r.find(key_of(29)).item, 29);
+
+  // cbflush writes back at once, the lock staying.
+  ASSERT_EQ(w.lock(2).result, 1);
+  ASSERT_EQ(w.insert(key_of(30), 30).result, 1);
+  EXPECT_EQ(disk_control().change_counter, cr0.change_counter + 30);
+  ASSERT_EQ(w.flush().result, 1);
+  EXPECT_EQ(disk_control().change_counter, cr0.change_counter + 31);
+  EXPECT_EQ(r.find(key_of(1)).err, kErrLock);
+  EXPECT_EQ(check_file(), "");
+  // Closing with changes pending writes them back and unlocks.
+  ASSERT_EQ(w.insert(key_of(31), 31).result, 1);
+  ASSERT_EQ(w.del(key_of(0), 0).result, 1);
+  EXPECT_EQ(disk_control().change_counter, cr0.change_counter + 31);
+  ASSERT_EQ(w.close().result, 1);
+  EXPECT_TRUE(region_free(512));
+  cr = disk_control();
+  EXPECT_EQ(cr.change_counter, cr0.change_counter + 33);
+  EXPECT_EQ(cr.key_count, 31u);
+  EXPECT_EQ(r.count().result, 31);
+  EXPECT_EQ(check_file(), "");
 }
 
 TEST_F(SharedTest, WithoutDeferredFlushEachChangeIsWrittenThroughUnderTheLock) {
@@ -335,6 +390,34 @@ TEST_F(SharedTest, ReaderThenWriterLocksReleaseEverythingInEitherOrder) {
   EXPECT_EQ(a.unlock(1).result, 1);
   EXPECT_TRUE(region_free(512));
   EXPECT_EQ(b.insert(key_of(52), 52).result, 1);
+
+  // A reader byte inside the region: the writer ranges lie on both sides
+  // of it, and the byte stays when they go.
+  Worker c(path_);
+  ASSERT_EQ(c.open().result, 1);
+  ASSERT_EQ(b.lock(1).result, 1);
+  ASSERT_EQ(c.lock(1).result, 1);
+  std::vector<bool> before(512);
+  for (int32_t i = 36; i < 512; ++i) before[i] = reader_byte_held(i);
+  ASSERT_EQ(a.lock(1).result, 1);
+  int32_t mine = -1;
+  for (int32_t i = 36; i < 512 && mine < 0; ++i) {
+    if (!before[i] && reader_byte_held(i)) mine = i;
+  }
+  ASSERT_GT(mine, 36);  // the first two bytes are taken by b and c
+  ASSERT_EQ(b.unlock(1).result, 1);
+  ASSERT_EQ(c.unlock(1).result, 1);
+  ASSERT_EQ(a.lock(2).result, 1);
+  EXPECT_NE(lock_on(36, mine - 36).l_type, F_UNLCK);
+  EXPECT_NE(lock_on(mine + 1, 512 - mine - 1).l_type, F_UNLCK);
+  EXPECT_EQ(a.insert(key_of(53), 53).result, 1);
+  EXPECT_EQ(a.unlock(2).result, 1);
+  EXPECT_TRUE(reader_byte_held(mine));
+  EXPECT_EQ(lock_on(36, mine - 36).l_type, F_UNLCK);
+  EXPECT_EQ(lock_on(mine + 1, 512 - mine - 1).l_type, F_UNLCK);
+  EXPECT_EQ(b.find(key_of(53)).item, 53);
+  EXPECT_EQ(a.unlock(1).result, 1);
+  EXPECT_TRUE(region_free(512));
   EXPECT_EQ(check_file(), "");
 }
 
