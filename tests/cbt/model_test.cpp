@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -213,6 +214,8 @@ TEST_P(RandomModelTest, InsertsFindsWalksAndMarksMatchTheModel) {
   const size_t total = static_cast<size_t>(c.phases) * c.ops_per_phase;
   Source src(c.seed, limit, c.alphabet, total / 10 + 1);
   std::vector<ModelPair> inserted;  // for picking present pairs at random
+  size_t shortest = SIZE_MAX;       // of the keys that went in
+  size_t longest = 0;
   bool marked = false;
   ModelPair mark{};
 
@@ -225,7 +228,11 @@ TEST_P(RandomModelTest, InsertsFindsWalksAndMarksMatchTheModel) {
         const int32_t item = src.item();
         const size_t before = model.pairs().size();
         ASSERT_NO_FATAL_FAILURE(insert_one(tree, model, key, item, 1));
-        if (model.pairs().size() > before) inserted.push_back({key, item});
+        if (model.pairs().size() > before) {
+          inserted.push_back({key, item});
+          shortest = std::min(shortest, key.size());
+          longest = std::max(longest, key.size());
+        }
       } else if (kind < 68 && !inserted.empty()) {
         // A pair that is present: refused with 23.
         const ModelPair &p =
@@ -258,6 +265,9 @@ TEST_P(RandomModelTest, InsertsFindsWalksAndMarksMatchTheModel) {
     }
     ASSERT_NO_FATAL_FAILURE(verify(tree, model));
   }
+  // Keys of every length from empty to the limit went in.
+  EXPECT_EQ(shortest, 0u);
+  EXPECT_EQ(longest, static_cast<size_t>(limit));
   tree = reopen(tree, model, c.cmp);
   ASSERT_NE(tree, nullptr);
   // The same finds give the same answers from the file as read back.
