@@ -269,9 +269,102 @@ class FullLeavesTest : public DeleteTest {
       ASSERT_EQ(del(t_, leaf.key(i), leaf.item(i)), 1) << i;
     }
   }
+  // Deletes pairs of leaf b from its end until `keep` are left.
+  void trim(uint32_t b, int32_t keep) {
+    const DiskNode leaf = node(flushed(), b);
+    for (int32_t i = leaf.count() - 1; i >= keep; --i) {
+      ASSERT_EQ(del(t_, leaf.key(i), leaf.item(i)), 1) << i;
+    }
+    ASSERT_EQ(node(flushed(), b).count(), keep);
+  }
+  // A pair of leaf b with a 200-byte key (208 bytes in a leaf), sorting
+  // right after its first pair.
+  std::pair<std::string, int32_t> long_pair(uint32_t b) {
+    const int32_t n = node(flushed(), b).item(0);
+    return {numbered_key(n, 200), n};
+  }
   std::vector<uint32_t> leaves_;
   uint32_t root_ = 0;
 };
+
+// Contents in bytes (28 per short pair, 208 for the long one); two leaves
+// join when their contents add up to less than 372 - 16 = 356.
+TEST_F(FullLeavesTest, ALeafJoinsItsLeftNeighbourAndThenItsRightOne) {
+  const uint32_t l = leaves_[0], m = leaves_[1], r = leaves_[2];
+  ASSERT_NO_FATAL_FAILURE(trim(m, 10));
+  const auto big = long_pair(m);
+  ASSERT_EQ(put(t_, big.first, big.second), 1);  // m: 280 + 208 = 488
+  ASSERT_NO_FATAL_FAILURE(trim(l, 2));           // 56 + 488: no join
+  ASSERT_NO_FATAL_FAILURE(trim(r, 2));           // 488 + 56: no join
+  ASSERT_NO_FATAL_FAILURE(trim(m, 5));  // the long pair and 4: 56 + 320
+  const std::vector<uint8_t> before = flushed();
+  ASSERT_EQ(leaf_chain(before)[1], m);
+  const std::vector<int32_t> l_items = node(before, l).items();
+  const std::vector<int32_t> m_items = node(before, m).items();
+  const std::vector<int32_t> r_items = node(before, r).items();
+  // m drops to 112: it joins l (168), which then also takes r (224).
+  ASSERT_EQ(del(t_, big.first, big.second), 1);
+  const std::vector<uint8_t> f = flushed();
+  // The long pair sorted second in m.
+  ASSERT_EQ(node(before, m).key_len(1), 200);
+  std::vector<int32_t> want = l_items;
+  want.push_back(m_items[0]);
+  want.insert(want.end(), m_items.begin() + 2, m_items.end());
+  want.insert(want.end(), r_items.begin(), r_items.end());
+  const DiskNode joined = node(f, l);
+  EXPECT_EQ(joined.items(), want);
+  EXPECT_EQ(joined.key_start(), 512 - 8 * 20);
+  EXPECT_EQ(joined.right(), leaves_[3]);
+  EXPECT_EQ(node(f, leaves_[3]).left(), l);
+  // r went last: the top of the free chain, with m below it.
+  EXPECT_EQ(DiskControl(f).free_head, r);
+  EXPECT_EQ(node(f, r).left(), m);
+  const DiskNode root = node(f, root_);
+  EXPECT_EQ(root.count(), node(before, root_).count() - 2);
+  EXPECT_EQ(root.child(0), leaves_[3]);
+  expect_sound(t_);
+}
+
+TEST_F(FullLeavesTest, ALeafThatCannotJoinItsLeftNeighbourIsNotOfferedRight) {
+  const uint32_t l = leaves_[0], m = leaves_[1], r = leaves_[2];
+  ASSERT_NO_FATAL_FAILURE(trim(m, 10));
+  const auto big = long_pair(m);
+  ASSERT_EQ(put(t_, big.first, big.second), 1);
+  ASSERT_NO_FATAL_FAILURE(trim(r, 2));
+  ASSERT_NO_FATAL_FAILURE(trim(m, 5));
+  // m drops to 112 bytes: with r (56) it would fit, but l is full.
+  ASSERT_EQ(del(t_, big.first, big.second), 1);
+  const std::vector<uint8_t> f = flushed();
+  EXPECT_EQ(leaf_chain(f), leaves_);
+  EXPECT_EQ(node(f, l).count(), 17);
+  EXPECT_EQ(node(f, m).count(), 4);
+  EXPECT_EQ(node(f, r).count(), 2);
+  EXPECT_EQ(DiskControl(f).free_head, 0u);
+  expect_sound(t_);
+}
+
+TEST_F(FullLeavesTest, ALowPathChildTakesInItsRightNeighbour) {
+  const uint32_t l = leaves_[0], m = leaves_[1];
+  ASSERT_NO_FATAL_FAILURE(trim(m, 2));  // l is full: no join
+  const std::vector<int32_t> m_items = node(flushed(), m).items();
+  // l shrinks; at 10 pairs, 280 + 56 = 336 is below 356 and m moves in.
+  const DiskNode full = node(flushed(), l);
+  for (int32_t i = 16; i >= 11; --i) {
+    ASSERT_EQ(del(t_, full.key(i), full.item(i)), 1);
+    ASSERT_EQ(node(flushed(), m).count(), 2) << "joined too early, at " << i;
+  }
+  ASSERT_EQ(del(t_, full.key(10), full.item(10)), 1);
+  const std::vector<uint8_t> f = flushed();
+  std::vector<int32_t> want;
+  for (int32_t i = 0; i < 10; ++i) want.push_back(full.item(i));
+  want.insert(want.end(), m_items.begin(), m_items.end());
+  EXPECT_EQ(node(f, l).items(), want);
+  EXPECT_EQ(node(f, l).right(), leaves_[2]);
+  EXPECT_EQ(DiskControl(f).free_head, m);
+  EXPECT_EQ(node(f, root_).low_path(), l);
+  EXPECT_EQ(node(f, root_).child(0), leaves_[2]);
+  expect_sound(t_);
+}
 
 TEST_F(FullLeavesTest, AnEmptiedLeafIsFreedAndItsNeighboursLinked) {
   const std::vector<uint8_t> before = flushed();
@@ -358,10 +451,13 @@ TEST_F(FullLeavesTest, FreedBlocksAreReusedLastFreedFirst) {
 // cut down to 160, 170, 175.
 class JoinTest : public DeleteTest {
  protected:
-  void build(int a_pairs) {
+  // The pairs added to A have keys of first_len bytes (20 by default).
+  void build(int a_pairs, size_t first_len = 20) {
     for (int n = 10; n <= 170; n += 10) ASSERT_EQ(put_n(t_, n, n), 1);
     ASSERT_EQ(put_n(t_, 175, 175), 1);
-    for (int n = 11; n < 11 + a_pairs - 9; ++n) ASSERT_EQ(put_n(t_, n, n), 1);
+    for (int n = 11; n < 11 + a_pairs - 9; ++n) {
+      ASSERT_EQ(put(t_, numbered_key(n, first_len), n), 1);
+    }
     for (int n = 100; n <= 150; n += 10) ASSERT_EQ(del_n(t_, n, n), 1);
     const std::vector<uint8_t> f = flushed();
     const DiskControl c(f);
@@ -373,6 +469,13 @@ class JoinTest : public DeleteTest {
     ASSERT_EQ(node(f, 1).count(), a_pairs);
     ASSERT_EQ(node(f, 2).items(), (std::vector<int32_t>{160, 170, 175}));
     expect_sound(t_);
+  }
+  // build() on a new file in place of the first.
+  void build_again(int a_pairs, size_t first_len) {
+    ASSERT_EQ(cbclose(t_), 1);
+    t_ = create("t");
+    ASSERT_NE(t_, nullptr);
+    build(a_pairs, first_len);
   }
 };
 
@@ -389,6 +492,23 @@ TEST_F(JoinTest, LeavesThatWouldFillTheMarkTogetherStaySeparate) {
   EXPECT_EQ(node(f, 1).bytes(), node(before, 1).bytes());
   EXPECT_EQ(node(f, 2).items(), (std::vector<int32_t>{160, 175}));
   EXPECT_EQ(node(f, 3).bytes(), node(before, 3).bytes());
+  expect_sound(t_);
+}
+
+TEST_F(JoinTest, AJoinedSizeOfExactlyTheMarkIsNotJoined) {
+  // A's tenth key has 40 bytes: 9 * 28 + 48 + 2 * 28 + 16 = 372.
+  ASSERT_NO_FATAL_FAILURE(build(10, 40));
+  ASSERT_EQ(del_n(t_, 170, 170), 1);
+  std::vector<uint8_t> f = flushed();
+  EXPECT_EQ(DiskControl(f).depth, 2);
+  EXPECT_EQ(node(f, 1).count(), 10);
+  EXPECT_EQ(node(f, 2).count(), 2);
+  // One byte less and they join.
+  ASSERT_NO_FATAL_FAILURE(build_again(10, 39));
+  ASSERT_EQ(del_n(t_, 170, 170), 1);
+  f = flushed();
+  EXPECT_EQ(DiskControl(f).depth, 1);
+  EXPECT_EQ(node(f, 1).count(), 12);
   expect_sound(t_);
 }
 
