@@ -1,0 +1,413 @@
+// The recbase tool's tree subcommands, run as a child process on files
+// built here: a sound tree with a free chain, copies damaged in a leaf's key
+// text and in the control record's parity, keys with bytes that need
+// escaping, and files that cannot be read at all.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cbt/checker.h"
+#include "recbase/cbt.h"
+#include "tests/support/temp_dir.h"
+
+extern char **environ;
+
+namespace recbase::test {
+namespace {
+
+struct ToolRun {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string &path) {
+  const std::vector<uint8_t> bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A pair as the tree orders it: key under cbkeycmp, then signed item.
+using Pair = std::pair<std::string, int32_t>;
+struct PairLess {
+  bool operator()(const Pair &a, const Pair &b) const {
+    const int32_t c =
+        cbkeycmp(a.first.data(), static_cast<int32_t>(a.first.size()),
+                 b.first.data(), static_cast<int32_t>(b.first.size()));
+    return c != 0 ? c < 0 : a.second < b.second;
+  }
+};
+using PairSet = std::set<Pair, PairLess>;
+
+uint32_t le32_at(const std::vector<uint8_t> &f, size_t off) {
+  return f[off] | f[off + 1] << 8 | f[off + 2] << 16 |
+         static_cast<uint32_t>(f[off + 3]) << 24;
+}
+uint32_t le16_at(const std::vector<uint8_t> &f, size_t off) {
+  return f[off] | f[off + 1] << 8;
+}
+
+class TreeCmdTest : public ::testing::Test {
+ protected:
+  static constexpr int32_t kBlock = 512;
+
+  void SetUp() override { ASSERT_EQ(cbinit(32, kBlock), 1); }
+  void TearDown() override { EXPECT_EQ(cbexit(), 1); }
+
+  // Runs the tool with args; stdout and stderr go to files of the test's
+  // directory and are returned with the exit code.
+  ToolRun tool(const std::vector<std::string> &args) {
+    std::vector<std::string> argv_text{RECBASE_TOOL_PATH};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string out = dir_.file("stdout"), err = dir_.file("stderr");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ToolRun run;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) ==
+        0) {
+      int status = 0;
+      if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+        run.code = WEXITSTATUS(status);
+      }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = slurp(out);
+    run.err = slurp(err);
+    return run;
+  }
+
+  // Writes pairs into a new tree file, deletes the pairs in gone, closes
+  // it, and returns the pairs it holds.
+  PairSet build(const std::string &path, const std::vector<Pair> &pairs,
+                const std::vector<Pair> &gone = {}) {
+    PairSet held;
+    CbTree *t = cbcreate(path.c_str(), nullptr, kBlock);
+    EXPECT_NE(t, nullptr);
+    if (t == nullptr) return held;
+    for (const Pair &p : pairs) {
+      EXPECT_EQ(cbinsert(t, p.first.data(),
+                         static_cast<int32_t>(p.first.size()), p.second, 1),
+                1);
+      held.insert(p);
+    }
+    for (const Pair &p : gone) {
+      EXPECT_EQ(cbdelete(t, p.first.data(),
+                         static_cast<int32_t>(p.first.size()), p.second),
+                1);
+      held.erase(p);
+    }
+    EXPECT_EQ(cbclose(t), 1);
+    return held;
+  }
+
+  // 3,000 keys "k00000".. inserted in a scrambled order, items alternating
+  // in sign; then the middle 2,000 are deleted, which empties whole leaves
+  // and puts their blocks on the free chain.
+  PairSet build_with_free_chain(const std::string &path) {
+    std::vector<Pair> pairs, gone;
+    for (int32_t i = 0; i < 3000; ++i) {
+      const int32_t n = (i * 7919) % 3000;
+      char key[16];
+      std::snprintf(key, sizeof key, "k%05d", n);
+      pairs.emplace_back(key, n % 2 != 0 ? -n : n);
+      if (n >= 500 && n < 2500) gone.push_back(pairs.back());
+    }
+    return build(path, pairs, gone);
+  }
+
+  cbt::TreeStats stats_of(const std::string &path) {
+    cbt::TreeStats stats;
+    EXPECT_EQ(cbt::check_tree_file(path.c_str(), nullptr, &stats), "");
+    return stats;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(TreeCmdTest, CheckReportsASoundTreeWithItsEntriesAndDepth) {
+  const std::string path = dir_.file("t.cbt");
+  const PairSet held = build_with_free_chain(path);
+  const cbt::TreeStats stats = stats_of(path);
+  ASSERT_GT(stats.free_blocks, 0u);
+
+  const ToolRun r = tool({"tree", "check", path});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, path + ": sound (" + std::to_string(held.size()) +
+                       " entries, depth " + std::to_string(stats.depth) +
+                       ")\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(TreeCmdTest, CheckNamesTheFirstViolationOfADamagedTree) {
+  const std::string path = dir_.file("t.cbt");
+  build_with_free_chain(path);
+  std::vector<uint8_t> f = read_file(path);
+
+  // Entry 1 of the first leaf gets a key that sorts before entry 0's.
+  const uint32_t leaf = le32_at(f, 10);
+  const size_t node = static_cast<size_t>(leaf) * kBlock;
+  const uint32_t key1 = le16_at(f, node + 16 + 8);
+  f[node + key1] = 0x01;
+  const std::string bad_key = dir_.file("bad_key.cbt");
+  write_file(bad_key, f);
+  ToolRun r = tool({"tree", "check", bad_key});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, bad_key + ": block " + std::to_string(leaf) +
+                       ": entries 0 and 1 out of order\n");
+
+  // A changed root field no longer matches the control record's parity.
+  f = read_file(path);
+  f[2] ^= 0x01;
+  const std::string bad_parity = dir_.file("bad_parity.cbt");
+  write_file(bad_parity, f);
+  r = tool({"tree", "check", bad_parity});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, bad_parity + ": control record: parity error\n");
+
+  // A file too short to hold a control record reads, but is no tree.
+  const std::string empty = dir_.file("empty.cbt");
+  write_file(empty, {});
+  r = tool({"tree", "check", empty});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("no control record"), std::string::npos) << r.err;
+}
+
+TEST_F(TreeCmdTest, StatDescribesBlocksFreeChainAndLevels) {
+  const std::string path = dir_.file("t.cbt");
+  const PairSet held = build_with_free_chain(path);
+  const cbt::TreeStats stats = stats_of(path);
+
+  const ToolRun r = tool({"tree", "stat", path});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], path);
+
+  // "  name   value" lines, then a level table.
+  std::map<std::string, std::string> field;
+  std::vector<std::vector<double>> levels;
+  bool in_table = false;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    std::istringstream in(lines[i]);
+    if (lines[i].find("level") != std::string::npos) {
+      in_table = true;
+      continue;
+    }
+    if (in_table) {
+      double lv, nodes, entries, fill;
+      ASSERT_TRUE(in >> lv >> nodes >> entries >> fill) << lines[i];
+      levels.push_back({lv, nodes, entries, fill});
+      continue;
+    }
+    const size_t cut = lines[i].find_first_of("0123456789");
+    ASSERT_NE(cut, std::string::npos) << lines[i];
+    std::string name = lines[i].substr(0, cut);
+    name.erase(0, name.find_first_not_of(' '));
+    name.erase(name.find_last_not_of(' ') + 1);
+    field[name] = lines[i].substr(cut);
+  }
+  EXPECT_EQ(field["block size"], "512");
+  EXPECT_EQ(field["depth"], std::to_string(stats.depth));
+  EXPECT_EQ(field["last block"], std::to_string(stats.last_block));
+  EXPECT_EQ(field["blocks in use"], std::to_string(stats.blocks_in_tree));
+  EXPECT_EQ(field["blocks free"], std::to_string(stats.free_blocks));
+  EXPECT_EQ(field["free chain"], std::to_string(stats.free_blocks) + " blocks");
+  EXPECT_EQ(field["entries"], std::to_string(held.size()));
+
+  ASSERT_EQ(levels.size(), static_cast<size_t>(stats.depth));
+  EXPECT_EQ(levels.front()[1], 1);  // one root node
+  EXPECT_EQ(levels.back()[2], static_cast<double>(held.size()));
+  double nodes = 0;
+  for (size_t i = 0; i < levels.size(); ++i) {
+    const cbt::LevelStats &want = stats.levels[i];
+    EXPECT_EQ(levels[i][0], static_cast<double>(i));
+    EXPECT_EQ(levels[i][1], want.nodes);
+    EXPECT_EQ(levels[i][2], static_cast<double>(want.entries));
+    const double fill = 100.0 * static_cast<double>(want.bytes_used) /
+                        (static_cast<double>(want.nodes) * kBlock);
+    EXPECT_NEAR(levels[i][3], fill, 0.051);
+    EXPECT_GT(levels[i][3], 0);
+    EXPECT_LE(levels[i][3], 100);
+    nodes += levels[i][1];
+  }
+  EXPECT_EQ(nodes, stats.blocks_in_tree);
+}
+
+TEST_F(TreeCmdTest, StatOfADamagedTreePrintsWhatItHasAndFails) {
+  const std::string path = dir_.file("t.cbt");
+  build_with_free_chain(path);
+  std::vector<uint8_t> f = read_file(path);
+  // The free chain's head block gets a stray non-zero byte: the tree itself
+  // checks out, so every level is reported before the violation.
+  const uint32_t free_head = le32_at(f, 18);
+  ASSERT_NE(free_head, 0u);
+  f[static_cast<size_t>(free_head) * kBlock + 100] = 0xAB;
+  write_file(path, f);
+
+  const ToolRun r = tool({"tree", "stat", path});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("not sound"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("block size        512"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("level"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, path + ": block " + std::to_string(free_head) +
+                       ": unused block with byte 100 not zero\n");
+}
+
+TEST_F(TreeCmdTest, DumpPrintsEveryPairInOrderAsTextOrHex) {
+  const std::string path = dir_.file("t.cbt");
+  const std::vector<Pair> pairs = {
+      {"plain", 7},
+      {"plain", -7},
+      {"tab\there", 1},
+      {"back\\slash", 2},
+      {std::string("\0\x01z", 3), 3},
+      {"", -2147483647 - 1},
+      {"\x7f\xff", 2147483647},
+      {"plain", -8},
+  };
+  const PairSet held = build(path, pairs);
+
+  std::string text, hex;
+  for (const Pair &p : held) {
+    for (unsigned char c : p.first) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      text += c >= 0x20 && c < 0x7f && c != '\\' ? std::string(1, c)
+                                                 : std::string(esc);
+      std::snprintf(esc, sizeof esc, "%02x", c);
+      hex += esc;
+    }
+    text += "\t" + std::to_string(p.second) + "\n";
+    hex += "\t" + std::to_string(p.second) + "\n";
+  }
+  // A few lines spelled out, so that the expectation above cannot drift
+  // with the code it checks.
+  EXPECT_NE(text.find("back\\x5cslash\t2\n"), std::string::npos);
+  EXPECT_NE(text.find("tab\\x09here\t1\n"), std::string::npos);
+  EXPECT_EQ(text.substr(0, 13), "\t-2147483648\n");
+  EXPECT_NE(hex.find("7fff\t2147483647\n"), std::string::npos);
+
+  ToolRun r = tool({"tree", "dump", path});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, text);
+  EXPECT_EQ(r.err, "");
+
+  r = tool({"tree", "dump", "--hex", path});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, hex);
+
+  r = tool({"tree", "dump", path, "--limit", "3"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  const std::vector<std::string> all = lines_of(text);
+  EXPECT_EQ(lines_of(r.out),
+            std::vector<std::string>(all.begin(), all.begin() + 3));
+
+  r = tool({"tree", "dump", path, "--limit", "0"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(TreeCmdTest, DumpWalksALargeTreeAndRefusesADamagedOne) {
+  const std::string path = dir_.file("t.cbt");
+  const PairSet held = build_with_free_chain(path);
+  ToolRun r = tool({"tree", "dump", path});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), held.size());
+  size_t i = 0;
+  for (const Pair &p : held) {
+    EXPECT_EQ(lines[i], p.first + "\t" + std::to_string(p.second));
+    ++i;
+  }
+
+  std::vector<uint8_t> f = read_file(path);
+  f[2] ^= 0x01;
+  write_file(path, f);
+  r = tool({"tree", "dump", path});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(cberrmsg(16)), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("cbopen_shared"), std::string::npos) << r.err;
+}
+
+TEST_F(TreeCmdTest, FilesThatCannotBeReadExitWithTwo) {
+  const std::string missing = dir_.file("missing.cbt");
+  for (const char *cmd : {"check", "stat", "dump"}) {
+    const ToolRun r = tool({"tree", cmd, missing});
+    EXPECT_EQ(r.code, 2) << cmd;
+    EXPECT_EQ(r.out, "") << cmd;
+    EXPECT_NE(r.err.find(missing + ":\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(cberrmsg(2)), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos)
+        << r.err;
+  }
+  const std::string dir = dir_.file("");
+  const ToolRun r = tool({"tree", "check", dir});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find(cberrmsg(2)), std::string::npos) << r.err;
+}
+
+TEST_F(TreeCmdTest, HelpAndCommandLineErrors) {
+  for (const std::vector<std::string> &args :
+       std::vector<std::vector<std::string>>{{"--help"},
+                                             {"tree", "--help"},
+                                             {"tree", "check", "--help"},
+                                             {"tree", "stat", "--help"},
+                                             {"tree", "dump", "--help"}}) {
+    const ToolRun r = tool(args);
+    EXPECT_EQ(r.code, 0) << args.back();
+    EXPECT_NE(r.out.find("Usage:"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Exit codes"), std::string::npos) << r.out;
+  }
+  const ToolRun dump_help = tool({"tree", "dump", "--help"});
+  EXPECT_NE(dump_help.out.find("--hex"), std::string::npos);
+  EXPECT_NE(dump_help.out.find("--limit"), std::string::npos);
+
+  struct Bad {
+    std::vector<std::string> args;
+    const char *says;
+  } bad[] = {
+      {{}, "subcommand is required"},
+      {{"tree"}, "subcommand is required"},
+      {{"tree", "check"}, "FILE is required"},
+      {{"tree", "fsck", "x"}, "unknown command \"fsck\""},
+      {{"frob"}, "unknown command \"frob\""},
+      {{"tree", "dump", "x", "--limit", "-1"}, "must be 0 or more"},
+      {{"tree", "dump", "x", "--limit", "many"}, "many"},
+      {{"tree", "stat", "x", "y"}, "y"},
+  };
+  for (const Bad &b : bad) {
+    const ToolRun r = tool(b.args);
+    EXPECT_EQ(r.code, 64) << b.says;
+    EXPECT_NE(r.err.find(b.says), std::string::npos) << r.err;
+  }
+}
+
+}  // namespace
+}  // namespace recbase::test
