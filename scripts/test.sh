@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-ensure_packages cmake g++ make pkg-config libgtest-dev googletest
+ensure_packages cmake g++ make pkg-config libgtest-dev googletest libcli11-dev
 
 BUILD_DIR=${BUILD_DIR:-build}
 read -r -a extra <<<"${CMAKE_FLAGS:-}"
