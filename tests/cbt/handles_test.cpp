@@ -117,6 +117,66 @@ TEST_F(HandlesTest, TwoHandlesShareTheFileUntilTheLastCloses) {
   EXPECT_EQ(cberrcode, 16);
 }
 
+TEST_F(HandlesTest, AnotherSpellingOfAnOpenFilesNameIsKeptOut) {
+  CbTree *t = create("t");
+  ASSERT_NE(t, nullptr);
+  // Not found by name, so it reaches the OS, where the exclusive open holds.
+  EXPECT_EQ(cbopen((path("") + "/./t").c_str(), nullptr), nullptr);
+  EXPECT_EQ(cberrcode, 2);
+  EXPECT_EQ(cbconcode, 2);
+  EXPECT_EQ(cbcreate((path("") + "/./t").c_str(), nullptr, 0), nullptr);
+  EXPECT_EQ(cberrcode, 1);
+  EXPECT_EQ(cbdepth(t), 0);
+}
+
+TEST_F(HandlesTest, AFileFirstOpenedReadOnlyIsNeverWritten) {
+  CbTree *t = create("t");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(put(t, "a", 1), 1);
+  ASSERT_EQ(cbclose(t), 1);
+  const std::string name = path("t");
+  const std::vector<uint8_t> before = read_file(name);
+  CbTree *ro = cbopen_shared(name.c_str(), nullptr, 0, 1);
+  ASSERT_NE(ro, nullptr);
+  // A later writable handle shares the first open's read-only OS handle:
+  // its changes cannot be written back, and that is reported.
+  CbTree *rw = cbopen_shared(name.c_str(), nullptr, 0, 0);
+  ASSERT_NE(rw, nullptr);
+  int32_t r = 1;
+  for (int i = 0; i < 40 && r == 1; ++i) r = put(rw, numbered_key(i, 20), i);
+  EXPECT_EQ(r, -1);  // a new block must be written at once
+  EXPECT_EQ(cberrcode, 8);
+  EXPECT_EQ(cbflush(rw), -1);
+  EXPECT_EQ(cberrcode, 11);
+  EXPECT_EQ(cbconcode, 50);
+  cbclose(rw);
+  EXPECT_EQ(cbclose(ro), -1);
+  EXPECT_EQ(read_file(name), before);
+}
+
+TEST_F(HandlesTest, DefaultCompareFoldsLettersAndPutsShortKeysFirst) {
+  auto cmp = [](const std::string &a, const std::string &b) {
+    return cbkeycmp(a.data(), static_cast<int32_t>(a.size()), b.data(),
+                    static_cast<int32_t>(b.size()));
+  };
+  cberrcode = 5;
+  EXPECT_EQ(cmp("ab", "abc"), -1);
+  EXPECT_EQ(cmp("abc", "ab"), 1);
+  EXPECT_EQ(cmp("b", "abc"), 1);
+  EXPECT_EQ(cmp("", ""), 0);
+  EXPECT_EQ(cmp("", "a"), -1);
+  EXPECT_EQ(cmp("a", ""), 1);
+  EXPECT_EQ(cmp("", std::string(1, '\0')), -1);
+  EXPECT_EQ(cmp("ABC", "abc"), 0);
+  EXPECT_EQ(cmp("aBc", "AbC"), 0);
+  EXPECT_EQ(cmp("_", "A"), -1);  // 0x5F against 'a' (0x61)
+  EXPECT_EQ(cmp("Z", "["), 1);   // 'z' (0x7A) against 0x5B
+  EXPECT_EQ(cmp("@", "a"), -1);
+  EXPECT_EQ(cmp("\x80", "\x7F"), 1);  // unsigned bytes
+  EXPECT_EQ(cmp("\xC1", "\xE1"), -1);  // only ASCII letters fold
+  EXPECT_EQ(cberrcode, 5);
+}
+
 TEST_F(HandlesTest, CloseAndFlushRefuseWhatIsNotAnOpenHandle) {
   CbTree *t = create("t");
   ASSERT_NE(t, nullptr);
