@@ -4,11 +4,15 @@
 // failing calls must give their locks back too. Each process checks every
 // result against its own model and reports the pairs it left behind; the
 // test process then requires exactly the union of those in the file, in
-// order, and a sound tree. Once with a lock per call, once with explicit
-// writer locks around batches of 50 operations.
+// order, and a sound tree. Meanwhile a fifth process, read-only, walks the
+// tree from end to end again and again: every walk must be in ascending
+// order and meet each pair of a fixed set that nobody deletes, however the
+// leaves split and join under its position. Once with a lock per call, once
+// with explicit writer locks around batches of 50 operations.
 //
 // RECBASE_STRESS_N sets the operations per process (default 2000).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -32,6 +36,7 @@ using test::TempDir;
 
 constexpr int kProcesses = 4;
 constexpr int kBatch = 50;
+constexpr int kFixedPerProcess = 50;
 
 int ops_per_process() {
   const char *env = getenv("RECBASE_STRESS_N");
@@ -46,6 +51,12 @@ std::string key_for(int process, uint32_t n) {
          std::string(n % 11, 'x');
 }
 
+// Pairs that are in the tree from the start and never deleted: a run of
+// them within each process's keys.
+std::string fixed_key(int process, int n) {
+  return "p" + std::to_string(process) + "-s" + std::to_string(n);
+}
+
 // Exit codes of a stress process.
 enum StressExit {
   kOk = 0,
@@ -58,6 +69,9 @@ enum StressExit {
   kUnlockWrong,
   kReportFailed,
   kCloseFailed,
+  kWalkOutOfOrder,
+  kWalkFailed,
+  kWalkMissedPairs,
 };
 
 struct StressPlan {
@@ -140,6 +154,53 @@ int stress_process(const StressPlan &plan) {
   return kOk;
 }
 
+// True once every writer has ended: the pipe's write ends are all closed.
+bool writers_done(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
+}
+
+// The body of the walking process. Walks until a walk that began after the
+// writers ended; each must be ascending and hold every fixed pair.
+int walk_process(const std::string &path, int done_fd) {
+  if (cbinit(64, 512) != 1) return kInitFailed;
+  cblock_timeout(1000000, 1, 60000);
+  CbTree *t = cbopen_shared(path.c_str(), nullptr, 1, 1);
+  if (t == nullptr) return kOpenFailed;
+  for (bool last = false; !last;) {
+    last = writers_done(done_fd);
+    std::string prev;
+    int32_t prev_item = 0;
+    int fixed = 0;
+    int32_t item = 0;
+    int32_t r = cbhead(t, &item);
+    for (; r == 1; r = cbnext(t, &item)) {
+      char buf[64];
+      int32_t len = 0;
+      if (cbkeylen(t, &len) != 1 || len > 64 || cbkey(t, buf, len) != 1) {
+        return complain(kWalkFailed, "key of the position", fixed, r);
+      }
+      const std::string key(buf, static_cast<size_t>(len));
+      // A writer may delete a pair and put its key back with another item:
+      // pairs, not keys, ascend.
+      if (!prev.empty() && (key < prev || (key == prev && item <= prev_item))) {
+        std::fprintf(stderr, "stress: walk gave %s/%d after %s/%d\n",
+                     key.c_str(), item, prev.c_str(), prev_item);
+        return complain(kWalkOutOfOrder, "walk", fixed, r);
+      }
+      if (key.find("-s") != std::string::npos) ++fixed;
+      prev = key;
+      prev_item = item;
+    }
+    if (r != -3) return complain(kWalkFailed, "walk", fixed, r);
+    if (fixed != kProcesses * kFixedPerProcess) {
+      return complain(kWalkMissedPairs, "walk", fixed, r);
+    }
+  }
+  if (cbclose(t) != 1 || cbexit() != 1) return kCloseFailed;
+  return kOk;
+}
+
 std::vector<std::pair<std::string, int32_t>> read_report(
     const std::string &path) {
   std::vector<std::pair<std::string, int32_t>> pairs;
@@ -168,6 +229,16 @@ TEST_P(SharedStressTest, FourProcessesKeepTheirOwnPairs) {
   ASSERT_EQ(cbinit(16, 512), 1);
   CbTree *made = cbscreate(path.c_str(), nullptr, block_size, 1);
   ASSERT_NE(made, nullptr);
+  std::map<std::string, int32_t> expected;
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int n = 0; n < kFixedPerProcess; ++n) {
+      const std::string key = fixed_key(p, n);
+      ASSERT_EQ(
+          cbinsert(made, key.data(), static_cast<int32_t>(key.size()), n, 0),
+          1);
+      expected.emplace(key, n);
+    }
+  }
   ASSERT_EQ(cbclose(made), 1);
   ASSERT_EQ(cbexit(), 1);
 
@@ -181,7 +252,16 @@ TEST_P(SharedStressTest, FourProcessesKeepTheirOwnPairs) {
   // All start together: each waits for the end of the gate pipe, which
   // comes when the last copy of its write end is closed.
   int gate[2];
+  int done[2];
   ASSERT_EQ(pipe(gate), 0);
+  ASSERT_EQ(pipe(done), 0);
+  const pid_t walker = test::spawn([&path, &gate, &done] {
+    close(gate[1]);
+    close(done[1]);
+    char c;
+    if (read(gate[0], &c, 1) != 0) return 99;
+    return walk_process(path, done[0]);
+  });
   for (const StressPlan &plan : plans) {
     pids.push_back(test::spawn([&plan, &gate] {
       close(gate[1]);
@@ -192,13 +272,15 @@ TEST_P(SharedStressTest, FourProcessesKeepTheirOwnPairs) {
   }
   close(gate[1]);
   close(gate[0]);
+  close(done[0]);
   // Generous: a normal run takes a few seconds; only a hang comes near.
   for (int p = 0; p < kProcesses; ++p) {
     EXPECT_EQ(test::wait_child(pids[p], 300000), kOk) << "process " << p;
   }
+  close(done[1]);
+  EXPECT_EQ(test::wait_child(walker, 300000), kOk) << "walking process";
   if (HasFailure()) return;
 
-  std::map<std::string, int32_t> expected;
   for (const StressPlan &plan : plans) {
     for (const auto &[key, item] : read_report(plan.report)) {
       expected.emplace(key, item);
