@@ -169,6 +169,39 @@ TEST_F(SharedTest, InsertWaitsForAReaderAndProceedsWhenItGoes) {
   EXPECT_EQ(a.find("late").item, 7);
 }
 
+TEST_F(SharedTest, ReadOnlyProcessReadsAndKeepsWritersOutWhileItReads) {
+  Worker w(path_), ro(path_), ro2(path_);
+  make_tree(w, 5);
+  ASSERT_EQ(ro.open(1, 1).result, 1);
+  ASSERT_EQ(ro2.open(1, 1).result, 1);
+  ASSERT_EQ(w.lock_timeout(1, 5, 5).result, 1);
+  EXPECT_EQ(ro.insert("x", 1).err, 32);  // refused before any lock
+  ASSERT_EQ(ro.lock(1).result, 1);
+  ASSERT_EQ(ro2.lock(1).result, 1);
+  EXPECT_EQ(w.insert(key_of(7), 7).err, kErrLock);
+  EXPECT_EQ(ro.unlock(1).result, 1);
+  EXPECT_EQ(w.insert(key_of(7), 7).err, kErrLock);
+  EXPECT_EQ(ro2.unlock(1).result, 1);
+  EXPECT_EQ(w.insert(key_of(7), 7).result, 1);
+  EXPECT_EQ(ro.find(key_of(7)).item, 7);
+  EXPECT_EQ(ro2.count().result, 6);
+}
+
+TEST_F(SharedTest, OpeningWaitsForAWriter) {
+  Worker w(path_), late(path_);
+  make_tree(w, 5);
+  ASSERT_EQ(w.lock(2).result, 1);
+  ASSERT_EQ(late.lock_timeout(1, 5, 5).result, 1);
+  Reply r = late.open();
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.err, kErrLock);
+  EXPECT_EQ(r.con, 7);  // reading the control record
+  ASSERT_EQ(w.insert(key_of(5), 5).result, 1);
+  ASSERT_EQ(w.unlock(2).result, 1);
+  EXPECT_EQ(late.open().result, 1);
+  EXPECT_EQ(late.count().result, 6);
+}
+
 TEST_F(SharedTest, FiftySixReadersFillTheRegionOfA92ByteBlock) {
   constexpr int kReaders = 92 - 36;
   std::vector<std::unique_ptr<Worker>> w;
@@ -439,10 +472,19 @@ TEST_F(SharedTest, FileWithoutSharingTakesNoOsLock) {
   r = w.find(key_of(1));
   EXPECT_EQ(r.result, 2);
   EXPECT_EQ(r.err, 0);
+  // Nobody else may open the file meanwhile, shared or not.
+  Worker x(path_), y(path_);
+  EXPECT_EQ(x.open(1).err, 2);
+  EXPECT_EQ(x.open(0).err, 2);
   r = w.close();
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.err, 0);
   EXPECT_EQ(check_file(), "");
+  // A shared open keeps exclusive opens out in turn.
+  EXPECT_EQ(x.open(1).result, 1);
+  EXPECT_EQ(y.open(0).err, 2);
+  EXPECT_EQ(y.open(1).result, 1);
+  EXPECT_EQ(y.count().result, 2);
 }
 
 // ---------------------------------------------------------------------------
