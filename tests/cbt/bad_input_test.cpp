@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -126,6 +127,52 @@ TEST_F(BadInputTest, KeysMustHaveBytesAndALength) {
   EXPECT_EQ(cbfindmark(t, nullptr), -1);
   EXPECT_EQ(walk_forward(t), (PairList{{"", 7}, {"a", 1}}));
   expect_sound(t);
+}
+
+// A compare function that breaks every rule of an order (not antisymmetric,
+// not transitive) but answers the same for the same two keys.
+int32_t RBCALL disorderly(const void *a, int32_t alen, const void *b,
+                          int32_t blen) {
+  uint32_t x = 2166136261u;
+  for (int32_t i = 0; i < alen; ++i) {
+    x = (x ^ static_cast<const uint8_t *>(a)[i]) * 16777619u;
+  }
+  for (int32_t i = 0; i < blen; ++i) {
+    x = (x ^ static_cast<const uint8_t *>(b)[i]) * 31u;
+  }
+  return static_cast<int32_t>(x % 3) - 1;
+}
+
+TEST_F(BadInputTest, ABrokenCompareFunctionGivesNonsenseButNoCrash) {
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (int32_t bs : {92, 128, 512}) {
+    CbTree *t = create("t" + std::to_string(bs), bs, disorderly);
+    ASSERT_NE(t, nullptr);
+    for (int i = 0; i < 300; ++i) {
+      std::string k(next() % static_cast<uint32_t>(bs - 28), 'a');
+      for (char &c : k) c = static_cast<char>('a' + next() % 3);
+      const int32_t r = put(t, k, static_cast<int32_t>(next() % 100),
+                            static_cast<int32_t>(next() % 2));
+      if (r != 1) {
+        EXPECT_EQ(r, -1);
+        EXPECT_NE(cberrcode, 0);
+      }
+    }
+    int32_t item = 0;
+    int steps = 0;
+    int32_t r = cbhead(t, &item);
+    while (r == 1 && ++steps < 100000) r = cbnext(t, &item);
+    EXPECT_EQ(r, -3) << bs;
+    r = cbtail(t, &item);
+    while (r == 1 && ++steps < 200000) r = cbprev(t, &item);
+    EXPECT_EQ(r, -2) << bs;
+    for (const char *k : {"", "a", "abc", "cab"}) {
+      r = cbfind(t, k, static_cast<int32_t>(std::strlen(k)), &item);
+      EXPECT_TRUE(r == 2 || r == 3 || r == -3) << r;
+    }
+    EXPECT_EQ(cbclose(t), 1);
+  }
 }
 
 // ---------------------------------------------------------------------------
