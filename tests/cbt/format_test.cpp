@@ -146,6 +146,27 @@ TEST_F(FormatTest, EqualNeighboursShareOneCopyOfTheirText) {
   expect_sound(p);
 }
 
+TEST_F(FormatTest, AKeyInsideASharedRunGivesBothSidesTheirOwnText) {
+  CbTree *t = create("t", 512, first_two);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(put(t, "abc", 1), 1);
+  ASSERT_EQ(put(t, "abd", 3), 1);
+  ASSERT_EQ(DiskNode(flushed(t, "t"), 512, 1).key_start(), 509);
+  // Equal to both, but of another length: it cannot share, and the run it
+  // lands in is split around its own text.
+  ASSERT_EQ(put(t, "ab", 2), 1);
+  const std::vector<uint8_t> f = flushed(t, "t");
+  const DiskNode leaf(f, 512, 1);
+  ASSERT_EQ(leaf.count(), 3);
+  EXPECT_EQ(leaf.key_start(), 504);
+  EXPECT_EQ(leaf.key_off(0), 504);
+  EXPECT_EQ(leaf.key_off(1), 507);
+  EXPECT_EQ(leaf.key_off(2), 509);
+  EXPECT_EQ(std::string(f.begin() + 512 + 504, f.begin() + 1024), "abcababc");
+  EXPECT_EQ(walk_forward(t), (PairList{{"abc", 1}, {"ab", 2}, {"abc", 3}}));
+  expect_sound(t);
+}
+
 // Large buffers, so that a flipped block size still passes the pool's own
 // size check and reaches the parity check.
 class ParityTest : public FormatTest {
