@@ -15,6 +15,12 @@ constexpr int kExitUnsound = 1;     // the file was read and is not a sound tree
 constexpr int kExitCannotRead = 2;  // the file could not be opened or read
 constexpr int kExitUsage = 64;      // the command line was not understood
 
+// Buffers of the pool the tool starts before it knows a file's block size:
+// as large as any block, because cbblksize opens the file through the pool
+// and fails on a file whose blocks are larger than the pool's buffers.
+constexpr int32_t kProbeBufferSize = 32767;
+constexpr int32_t kProbeBufferCount = 6;
+
 // The library's pool, from start() until stop() or the end of the scope.
 class Library {
  public:

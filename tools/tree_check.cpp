@@ -1,6 +1,6 @@
 // recbase tree check / stat: both run the tree checker over a file that is
 // not open in this process. The checker reads the file itself (not through
-// the pool), so a small pool is enough whatever the block size.
+// the pool); the pool is there for cbblksize.
 //
 // Telling "cannot read" (exit 2) from "not sound" (exit 1): the file is
 // first opened and its control record read with cbblksize. An error of the
@@ -29,7 +29,7 @@ using cbt::TreeStats;
 // Returns kExitOk, kExitUnsound, or kExitCannotRead after reporting why.
 int examine(const std::string &file, TreeStats *stats, std::string *fault) {
   Library library;
-  if (!library.start(6, 0)) {
+  if (!library.start(kProbeBufferCount, kProbeBufferSize)) {
     report_library_error(file);
     return kExitCannotRead;
   }

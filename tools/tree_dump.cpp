@@ -1,7 +1,7 @@
 // recbase tree dump: walks a tree file through the public interface, opened
 // shared and read-only, so it can run while other processes use the file.
 // The pool is sized from the file's block size, which is read first with a
-// minimal pool.
+// small pool of the largest buffers.
 #include <cinttypes>
 #include <cstdio>
 #include <vector>
@@ -41,10 +41,10 @@ void append_hex(std::string &out, const uint8_t *key, int32_t length) {
 }
 
 // Starts the pool with buffers as large as the file's blocks. When the block
-// size cannot be read the pool keeps its default buffers: the open that
-// follows then fails and reports the precise reason.
+// size cannot be read the probing pool stays: the open that follows then
+// fails and reports the precise reason.
 bool start_pool(Library &library, const std::string &file) {
-  if (!library.start(6, 0)) return false;
+  if (!library.start(kProbeBufferCount, kProbeBufferSize)) return false;
   const int32_t block_size = cbblksize(file.c_str());
   if (block_size <= 0) return true;
   if (!library.stop()) return false;

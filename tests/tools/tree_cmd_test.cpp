@@ -67,7 +67,7 @@ class TreeCmdTest : public ::testing::Test {
  protected:
   static constexpr int32_t kBlock = 512;
 
-  void SetUp() override { ASSERT_EQ(cbinit(32, kBlock), 1); }
+  void SetUp() override { ASSERT_EQ(cbinit(32, 4096), 1); }
   void TearDown() override { EXPECT_EQ(cbexit(), 1); }
 
   // Runs the tool with args; stdout and stderr go to files of the test's
@@ -103,9 +103,10 @@ class TreeCmdTest : public ::testing::Test {
   // Writes pairs into a new tree file, deletes the pairs in gone, closes
   // it, and returns the pairs it holds.
   PairSet build(const std::string &path, const std::vector<Pair> &pairs,
-                const std::vector<Pair> &gone = {}) {
+                const std::vector<Pair> &gone = {},
+                int32_t block_size = kBlock) {
     PairSet held;
-    CbTree *t = cbcreate(path.c_str(), nullptr, kBlock);
+    CbTree *t = cbcreate(path.c_str(), nullptr, block_size);
     EXPECT_NE(t, nullptr);
     if (t == nullptr) return held;
     for (const Pair &p : pairs) {
@@ -127,7 +128,8 @@ class TreeCmdTest : public ::testing::Test {
   // 3,000 keys "k00000".. inserted in a scrambled order, items alternating
   // in sign; then the middle 2,000 are deleted, which empties whole leaves
   // and puts their blocks on the free chain.
-  PairSet build_with_free_chain(const std::string &path) {
+  PairSet build_with_free_chain(const std::string &path,
+                                int32_t block_size = kBlock) {
     std::vector<Pair> pairs, gone;
     for (int32_t i = 0; i < 3000; ++i) {
       const int32_t n = (i * 7919) % 3000;
@@ -136,7 +138,7 @@ class TreeCmdTest : public ::testing::Test {
       pairs.emplace_back(key, n % 2 != 0 ? -n : n);
       if (n >= 500 && n < 2500) gone.push_back(pairs.back());
     }
-    return build(path, pairs, gone);
+    return build(path, pairs, gone, block_size);
   }
 
   cbt::TreeStats stats_of(const std::string &path) {
@@ -354,6 +356,33 @@ TEST_F(TreeCmdTest, DumpWalksALargeTreeAndRefusesADamagedOne) {
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find(cberrmsg(16)), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("cbopen_shared"), std::string::npos) << r.err;
+}
+
+// The tool learns the block size before it sizes its pool, so blocks
+// larger than the library's default buffers are read as well.
+TEST_F(TreeCmdTest, LargeBlocksAreReadWithAPoolSizedToThem) {
+  const std::string path = dir_.file("t4096.cbt");
+  const PairSet held = build_with_free_chain(path, 4096);
+  const cbt::TreeStats stats = stats_of(path);
+
+  ToolRun r = tool({"tree", "check", path});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, path + ": sound (" + std::to_string(held.size()) +
+                       " entries, depth " + std::to_string(stats.depth) +
+                       ")\n");
+
+  r = tool({"tree", "stat", path});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("block size        4096\n"), std::string::npos) << r.out;
+
+  r = tool({"tree", "dump", path});
+  EXPECT_EQ(r.code, 0) << r.err;
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), held.size());
+  EXPECT_EQ(lines.front(),
+            held.begin()->first + "\t" + std::to_string(held.begin()->second));
+  EXPECT_EQ(lines.back(), held.rbegin()->first + "\t" +
+                              std::to_string(held.rbegin()->second));
 }
 
 TEST_F(TreeCmdTest, FilesThatCannotBeReadExitWithTwo) {
