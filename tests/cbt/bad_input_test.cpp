@@ -261,6 +261,30 @@ TEST_F(DamagedFileTest, ControlRecordsThatCannotDescribeTheFile) {
   EXPECT_EQ(walk_forward(t).size(), 60u);
 }
 
+TEST_F(DamagedFileTest, AFreeChainThatNamesANodeInUseIsNotTrusted) {
+  const std::string name = make_tree();
+  const DiskControl c(read_file(name));
+  set_control_field(name, 18, 4, c.first_leaf);
+  CbTree *t = cbopen(name.c_str(), nullptr);
+  ASSERT_NE(t, nullptr);
+  // Reading does not touch the free chain; the first new block does.
+  EXPECT_EQ(walk_forward(t).size(), 60u);
+  int32_t r = 1;
+  size_t added = 0;
+  for (int i = 0; i < 200 && r == 1; ++i) {
+    r = put(t, key(i), 1000 + i);
+    if (r == 1) ++added;
+  }
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(cberrcode, 25);
+  EXPECT_EQ(cbconcode, 24);
+  // The refusal came before the block was touched.
+  ASSERT_EQ(cbclose(t), 1);
+  t = cbopen(name.c_str(), nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(walk_forward(t).size(), 60u + added);
+}
+
 TEST_F(DamagedFileTest, TruncatedFiles) {
   const std::string name = make_tree();
   std::vector<uint8_t> bytes = read_file(name);
