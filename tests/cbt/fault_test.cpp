@@ -158,7 +158,8 @@ struct Tally {
   int absorbed = 0;  // ... and the operation still succeeded
   int sound = 0;     // reopened sound with allowed contents (or absent)
   int detected = 0;  // damage reported by the open, a walk or the checker
-  std::map<std::string, int> codes;  // "cberrcode/cbconcode" of failures
+  std::map<std::string, int> codes;  // "cberrcode/cbconcode@slot" of failures
+  std::map<std::string, int> damaged_after;  // damaged files by failed slot
 };
 
 class FaultLoop : public ::testing::Test {
@@ -266,6 +267,7 @@ class FaultLoop : public ::testing::Test {
       if (::testing::Test::HasFailure()) return tally;
 
       bool fired = false;
+      std::string fault_at = mode_name(mode);
       {
         FaultInjector faults;
         if (mode == Mode::kAlloc) {
@@ -278,6 +280,7 @@ class FaultLoop : public ::testing::Test {
         fired = faults.io_fired() || faults.alloc_fired();
         const std::string at =
             mode == Mode::kAlloc ? "" : fault_slot_name(faults.fired_slot());
+        if (!at.empty()) fault_at = at;
         const BufferPool *pool = bufpool_current();
         const int32_t pinned =
             pool != nullptr ? bufpool_stats(bufpool_current()).pinned : 0;
@@ -321,6 +324,7 @@ class FaultLoop : public ::testing::Test {
         ++tally.sound;
       } else {
         ++tally.detected;
+        ++tally.damaged_after[fault_at];
       }
       if (::testing::Test::HasFailure()) return tally;
     }
@@ -340,6 +344,10 @@ class FaultLoop : public ::testing::Test {
            << t.detected << " (detected); codes";
       for (const auto &[code, count] : t.codes) {
         line << " " << code << "x" << count;
+      }
+      if (!t.damaged_after.empty()) line << "; damaged after a failed";
+      for (const auto &[slot, count] : t.damaged_after) {
+        line << " " << slot << "x" << count;
       }
       std::cout << "[fault] " << line.str() << "\n";
       RecordProperty(s.name + "_" + mode_name(mode), line.str());
@@ -456,6 +464,32 @@ TEST_F(FaultLoop, InsertIntoDeepTree) {
   run_all(s);
 }
 
+TEST_F(FaultLoop, InsertWithDirtyPool) {
+  Scenario s;
+  s.name = "cbinsert(depth 3, dirty pool)";
+  s.inserts = scattered60();
+  // Changes spread over several leaves before the insert, so that the
+  // insert's reads push dirty buffers out of the six-buffer pool.
+  static const char *const kEarlier[] = {"k0005", "k0255", "k0455", "k0555"};
+  s.prepare = [](Ctx &c) {
+    c.tree = cbopen(c.path.c_str(), nullptr);
+    ASSERT_NE(c.tree, nullptr);
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_EQ(insert_key(c, kEarlier[i], 1000 + i), 1);
+    }
+  };
+  s.op = [](Ctx &c) { return insert_key(c, "k0305", 305); };
+  Pairs p = image_pairs(s);
+  s.allowed = {p};
+  for (int i = 0; i < 4; ++i) {
+    p = with(p, kEarlier[i], 1000 + i);
+    s.allowed.push_back(p);
+  }
+  s.allowed.push_back(with(p, "k0305", 305));
+  s.depth_before = 3;
+  run_all(s);
+}
+
 // ---------------------------------------------------------------------------
 // Deletion.
 
@@ -563,6 +597,33 @@ TEST_F(FaultLoop, SharedInsert) {
   s.inserts = range(0, 6);
   s.op = [](Ctx &c) { return insert_key(c, key(6), 6); };
   s.allowed = {image_pairs(s), with(image_pairs(s), key(6), 6)};
+  run_all(s);
+}
+
+TEST_F(FaultLoop, SharedDeleteWithJoin) {
+  Scenario s;
+  s.name = "cbdelete(shared, join+root removal)";
+  s.shared = 1;
+  s.inserts = range(0, 7);
+  s.deletes = {3, 2, 1};
+  s.op = [](Ctx &c) { return cbdelete(c.tree, key(4).data(), 4, 4); };
+  s.allowed = {image_pairs(s), without(image_pairs(s), key(4), 4)};
+  s.depth_before = 2;
+  s.depth_after = 1;
+  run_all(s);
+}
+
+TEST_F(FaultLoop, SharedModifyByDeleteAndInsert) {
+  Scenario s;
+  s.name = "cbmodify(shared, delete+insert)";
+  s.shared = 1;
+  s.inserts = range(0, 7);
+  s.op = [](Ctx &c) {
+    return cbmodify(c.tree, key(0).data(), 4, 0, key(9).data(), 4, 9, 0);
+  };
+  const Pairs before = image_pairs(s);
+  s.allowed = {before, without(before, key(0), 0),
+               with(without(before, key(0), 0), key(9), 9)};
   run_all(s);
 }
 
