@@ -1,16 +1,17 @@
-// recbase tree check / stat: both run the tree checker over a file that is
-// not open in this process. The checker reads the file itself (not through
-// the pool); the pool is there for cbblksize.
+// recbase tree check / stat: both run the tree checker over a file. The
+// checker reads the file itself, not through the pool; the tool also opens
+// the file through the library, shared and read-only, to hold a reader lock
+// while it does.
 //
-// Telling "cannot read" (exit 2) from "not sound" (exit 1): the file is
-// first opened and its control record read with cbblksize. An error of the
-// operating system there or while the checker reads the file (no such
-// file, no permission, a directory, held by an exclusive open elsewhere, an
-// I/O error) means the file could not be examined. A file that reads but
-// holds no valid control record, or a tree that breaks an invariant, is
-// reported by the checker in words as unsound.
+// Telling "cannot read" (exit 2) from "not sound" (exit 1): an error of the
+// operating system (no such file, no permission, a directory, held by an
+// exclusive open elsewhere, an I/O error), a lock held by a writer past the
+// library's retries, or no memory, means the file could not be examined. A
+// file that reads but holds no valid control record, or a tree that breaks
+// an invariant, is reported by the checker in words as unsound.
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 
 #include "cbt/checker.h"
 #include "frame/errors.h"
@@ -25,6 +26,24 @@ namespace {
 using cbt::LevelStats;
 using cbt::TreeStats;
 
+// True when the library's last failure says the file could not be read
+// (rather than that its contents are bad): an error of the operating
+// system, a lock that could not be had, no memory.
+bool cannot_read() {
+  const int32_t err = cbget_errcode();
+  return os_error_seen() || err == kErrLock || err == kErrNoMemory ||
+         err == kErrNoPool;
+}
+
+// Closes a handle of the tree under check, releasing its reader lock.
+struct CloseTree {
+  void operator()(CbTree *tree) const {
+    cbunlock(tree, 1);
+    cbclose(tree);
+  }
+};
+using LockedTree = std::unique_ptr<CbTree, CloseTree>;
+
 // Runs the checker over file; *fault gets "" or the first violation.
 // Returns kExitOk, kExitUnsound, or kExitCannotRead after reporting why.
 int examine(const std::string &file, TreeStats *stats, std::string *fault) {
@@ -33,15 +52,23 @@ int examine(const std::string &file, TreeStats *stats, std::string *fault) {
     report_library_error(file);
     return kExitCannotRead;
   }
-  // A file that opens and reads but whose control record is bad is left to
-  // the checker, which says what is wrong with it.
+  // While the checker reads, a reader lock keeps writers in other processes
+  // out, so that it sees one state of the file. A file whose control record
+  // the library refuses cannot be opened for the lock; the checker then
+  // reads it unlocked and says what is wrong with it.
   clear_os_error();
-  if (cbblksize(file.c_str()) == -1) {
-    const int32_t err = cbget_errcode();
-    if (os_error_seen() || (err != kErrOpen && err != kErrGetBlock)) {
+  LockedTree tree;
+  if (cbblksize(file.c_str()) > 0) {
+    tree.reset(cbopen_shared(file.c_str(), nullptr, 1, 1));
+    if (tree != nullptr && cblock(tree.get(), 1) != 1) {
       report_library_error(file);
+      cbclose(tree.release());
       return kExitCannotRead;
     }
+  }
+  if (tree == nullptr && cannot_read()) {
+    report_library_error(file);
+    return kExitCannotRead;
   }
   clear_os_error();
   *fault = cbt::check_tree_file(file.c_str(), nullptr, stats);

@@ -30,7 +30,11 @@ struct DumpOptions {
 
 // Prints the pairs in order, one per line: key, a tab, the item as a signed
 // number. In text form printable ASCII bytes other than '\' stand for
-// themselves and every other byte is written \xNN.
+// themselves and every other byte is written \xNN. The file is opened shared
+// and read-only and held under a reader lock for the whole walk; when a
+// writer in another process keeps the lock past the library's retries, or
+// any call fails, the library's error is printed and kExitCannotRead
+// returned.
 int tree_dump(const std::string &file, const DumpOptions &options);
 
 }  // namespace recbase::tool

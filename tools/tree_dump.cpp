@@ -66,6 +66,15 @@ int tree_dump(const std::string &file, const DumpOptions &options) {
     return kExitCannotRead;
   }
 
+  // One reader lock for the whole walk: writers in other processes wait
+  // until the dump ends, so it shows one state of the tree, and the calls
+  // of the walk do not each lock and unlock the file.
+  if (cblock(tree, 1) != 1) {
+    report_library_error(file);
+    cbclose(tree);
+    return kExitCannotRead;
+  }
+
   std::vector<uint8_t> key;
   std::string line;
   int32_t item = 0;
@@ -100,6 +109,7 @@ int tree_dump(const std::string &file, const DumpOptions &options) {
   // limit with rc still 1; -1 is a failure of the library.
   if (rc != 1 && rc != -3) failed = true;
   if (failed) report_library_error(file);
+  cbunlock(tree, 1);
   if (cbclose(tree) != 1 && !failed) {
     report_library_error(file);
     return kExitCannotRead;

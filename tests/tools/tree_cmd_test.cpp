@@ -385,6 +385,31 @@ TEST_F(TreeCmdTest, LargeBlocksAreReadWithAPoolSizedToThem) {
                               std::to_string(held.rbegin()->second));
 }
 
+// Check, stat and dump read under a reader lock: a writer that holds its
+// lock in another process keeps them out until it lets go.
+TEST_F(TreeCmdTest, AWriterHoldingItsLockKeepsTheToolOut) {
+  const std::string path = dir_.file("t.cbt");
+  build_with_free_chain(path);
+  CbTree *writer = cbopen_shared(path.c_str(), nullptr, 1, 0);
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(cblock(writer, 2), 1);
+
+  for (const char *cmd : {"check", "dump"}) {
+    const ToolRun r = tool({"tree", cmd, path});
+    EXPECT_EQ(r.code, 2) << cmd;
+    EXPECT_EQ(r.out, "") << cmd;
+    EXPECT_NE(r.err.find(cberrmsg(29)), std::string::npos) << r.err;
+  }
+
+  ASSERT_EQ(cbunlock(writer, 2), 1);
+  ToolRun r = tool({"tree", "check", path});
+  EXPECT_EQ(r.code, 0) << r.err;
+  r = tool({"tree", "dump", path, "--limit", "1"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "k00000\t0\n");
+  EXPECT_EQ(cbclose(writer), 1);
+}
+
 TEST_F(TreeCmdTest, FilesThatCannotBeReadExitWithTwo) {
   const std::string missing = dir_.file("missing.cbt");
   for (const char *cmd : {"check", "stat", "dump"}) {
