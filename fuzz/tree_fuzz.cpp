@@ -1,5 +1,6 @@
 // libFuzzer target: takes the bytes of a B-tree file, writes them to a
-// temporary file and runs the script of fuzz/tree_script.h against it. The
+// temporary file and runs the script of fuzz/tree_script.h against it
+// (opened shared when the low bit of byte 26 is set). The
 // library must answer every damaged image with an error code: a crash, a
 // sanitizer report, a leak, or any property of the script broken (which
 // aborts here) is a finding.
@@ -62,11 +63,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // A fresh pool per input, so that no state carries from one to the next.
   if (cbinit(kBuffers, kBufferSize) != 1) std::abort();
   cb_set_flush(1, 1);  // no fdatasync: the fuzzer is after logic, not disks
+  // The low bit of byte 26 (the stamp, which the engine never reads) picks
+  // a shared open, so that mutations reach the locking paths too.
+  const int32_t shared = size > 26 && (data[26] & 1) != 0 ? 1 : 0;
   recbase::fuzz::run_tree_script(
-      temp_file().c_str(), [](const std::string &what) {
+      temp_file().c_str(),
+      [](const std::string &what) {
         std::fprintf(stderr, "tree_fuzz: %s\n", what.c_str());
         std::abort();
-      });
+      },
+      shared);
   if (cbexit() != 1) std::abort();
   return 0;
 }

@@ -141,23 +141,25 @@ class Runner {
 
 }  // namespace script_detail
 
-// Runs the script on the tree file at path.
+// Runs the script on the tree file at path, opened shared between
+// processes (the locking and re-synchronising paths) when shared is set.
 inline ScriptOutcome run_tree_script(const char *path,
-                                     const Complaint &complain) {
+                                     const Complaint &complain,
+                                     int32_t shared = 0) {
   ScriptOutcome out;
   out.sound_before = cbt::check_tree_file(path, nullptr).empty();
-  CbTree *tree = cbopen(path, nullptr);
+  CbTree *tree = cbopen_shared(path, nullptr, shared, 0);
   if (tree == nullptr) {
     out.open_error = cberrcode;
-    if (cberrcode == 0) complain("cbopen gave NULL without cberrcode");
+    if (cberrcode == 0) complain("open gave NULL without cberrcode");
     // A sound file may still be refused for a block size larger than the
     // pool's buffers.
     if (out.sound_before && cberrcode != 17) {
-      complain("cbopen refused a file that the checker passes (cberrcode " +
+      complain("open refused a file that the checker passes (cberrcode " +
                std::to_string(cberrcode) + ")");
     }
     if (bufpool_stats(bufpool_current()).pinned != 0) {
-      complain("cbopen left blocks pinned");
+      complain("open left blocks pinned");
     }
     return out;
   }
