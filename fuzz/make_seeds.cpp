@@ -1,9 +1,11 @@
 // Writes the seed corpus of tree_fuzz: small, sound B-tree files of block
-// sizes 92 and 512, one to three levels deep, one with a free chain, made
-// through the library itself and verified with the checker.
+// sizes 92 and 512, one to three levels deep, one with a free chain, one
+// marked for a shared open, made through the library itself and verified
+// with the checker.
 //   make_seeds OUTPUT_DIR
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "cbt/checker.h"
@@ -18,13 +20,20 @@ struct Seed {
   int key_len;       // bytes of each key (at least 4)
   int delete_every;  // 0: none; n: afterwards delete every n-th pair
   int32_t depth;     // expected depth
+  bool shared_open;  // mark the seed for a shared open
 };
 
 constexpr Seed kSeeds[] = {
-    {"bs92-empty", 92, 0, 4, 0, 0},      {"bs92-depth1", 92, 4, 4, 0, 1},
-    {"bs92-depth2", 92, 20, 5, 0, 2},    {"bs92-depth3", 92, 90, 6, 0, 3},
-    {"bs92-freechain", 92, 90, 6, 2, 0}, {"bs512-depth1", 512, 12, 8, 0, 1},
-    {"bs512-depth2", 512, 30, 40, 0, 2}, {"bs512-depth3", 512, 70, 60, 0, 3},
+    // name, block size, pairs, key length, delete every, depth, shared
+    {"bs92-empty", 92, 0, 4, 0, 0, false},
+    {"bs92-depth1", 92, 4, 4, 0, 1, false},
+    {"bs92-depth2", 92, 20, 5, 0, 2, false},
+    {"bs92-depth3", 92, 90, 6, 0, 3, false},
+    {"bs92-freechain", 92, 90, 6, 2, 0, false},
+    {"bs92-depth3-shared", 92, 90, 6, 0, 3, true},
+    {"bs512-depth1", 512, 12, 8, 0, 1, false},
+    {"bs512-depth2", 512, 30, 40, 0, 2, false},
+    {"bs512-depth3", 512, 70, 60, 0, 3, false},
 };
 
 // Key i: a decimal prefix that orders the keys, padded with letters; every
@@ -59,6 +68,14 @@ bool make(const std::string &dir, const Seed &s) {
   }
   const int32_t depth = cbdepth(t);
   if (cbclose(t) != 1) return false;
+  if (s.shared_open) {
+    // tree_fuzz opens the image shared when the stamp's low bit is set; the
+    // stamp is outside the parity, so the file stays sound.
+    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(26);
+    f.put(static_cast<char>((300 & 0xFF) | 1));
+    if (!f) return false;
+  }
   const std::string fault =
       recbase::cbt::check_tree_file(path.c_str(), nullptr);
   if (!fault.empty()) {
