@@ -241,15 +241,15 @@ TEST_F(DamagedFileTest, ControlRecordsThatCannotDescribeTheFile) {
     int width;
     uint32_t value;
   } fields[] = {
-      {2, 4, c.last_block + 1},    // root beyond the file
-      {10, 4, c.last_block + 5},   // first leaf beyond the file
-      {14, 4, 0},                  // no last leaf in a tree with a root
-      {18, 4, 0xFFFFFFFFu},        // free chain head beyond the file
-      {6, 4, c.last_block + 1},    // more blocks than the file holds
-      {6, 4, 0xFFFFFFFFu},         // more blocks than any file holds
-      {22, 2, 0},                  // depth 0 with a root
-      {22, 2, 0xFFFF},             // negative depth
-      {22, 2, 1000},               // deeper than any tree
+      {2, 4, c.last_block + 1},   // root beyond the file
+      {10, 4, c.last_block + 5},  // first leaf beyond the file
+      {14, 4, 0},                 // no last leaf in a tree with a root
+      {18, 4, 0xFFFFFFFFu},       // free chain head beyond the file
+      {6, 4, c.last_block + 1},   // more blocks than the file holds
+      {6, 4, 0xFFFFFFFFu},        // more blocks than any file holds
+      {22, 2, 0},                 // depth 0 with a root
+      {22, 2, 0xFFFF},            // negative depth
+      {22, 2, 1000},              // deeper than any tree
   };
   for (const auto &f : fields) {
     set_control_field(name, f.off, f.width, f.value);
@@ -349,8 +349,8 @@ void exercise_damaged_tree(CbTree *t, const std::vector<std::string> &keys,
     check(cbfind(t, k.data(), static_cast<int32_t>(k.size()), &item),
           {2, 3, -3}, "cbfind");
   }
-  for (const std::string &k : {std::string("0000"), std::string("0061"),
-                               std::string("zzzz")}) {
+  for (const std::string &k :
+       {std::string("0000"), std::string("0061"), std::string("zzzz")}) {
     check(put(t, k, 1000), {1}, "cbinsert");
   }
   EXPECT_GT(failures, 0) << what << ": damage went unnoticed";

@@ -21,8 +21,8 @@
 namespace recbase::test {
 
 inline uint32_t le16_at(const std::vector<uint8_t> &b, size_t off) {
-  return static_cast<uint32_t>(b.at(off)) |
-         static_cast<uint32_t>(b.at(off + 1)) << 8;
+  return static_cast<uint32_t>(b.at(off)) | static_cast<uint32_t>(b.at(off + 1))
+                                                << 8;
 }
 inline int32_t le16s_at(const std::vector<uint8_t> &b, size_t off) {
   return static_cast<int16_t>(le16_at(b, off));
@@ -168,9 +168,7 @@ class CbtTest : public ::testing::Test {
     return cbcreate(path(name).c_str(), cmp, block_size);
   }
   // Checks the tree's invariants as this process sees it.
-  static void expect_sound(CbTree *t) {
-    EXPECT_EQ(cbt::check_tree(t), "");
-  }
+  static void expect_sound(CbTree *t) { EXPECT_EQ(cbt::check_tree(t), ""); }
 
   int32_t pool_count_ = 16;
   int32_t pool_size_ = 512;

@@ -93,8 +93,7 @@ TEST_F(FormatTest, KeyTextIsPackedInEntryOrderAtTheEndOfTheLeaf) {
   EXPECT_EQ(leaf.key_off(1), 505);
   EXPECT_EQ(leaf.key_off(2), 510);
   EXPECT_EQ(leaf.items(), (std::vector<int32_t>{1, 2, 3}));
-  EXPECT_EQ(std::string(f.begin() + 512 + 502, f.begin() + 1024),
-            "abcbcdefcd");
+  EXPECT_EQ(std::string(f.begin() + 512 + 502, f.begin() + 1024), "abcbcdefcd");
   const int32_t used = 16 + leaf.count() * 8 + (512 - leaf.key_start());
   EXPECT_EQ(512 - used, 462);
   for (size_t i = 40; i < 502; ++i) EXPECT_EQ(leaf.bytes()[i], 0) << i;
@@ -126,8 +125,8 @@ TEST_F(FormatTest, EqualNeighboursShareOneCopyOfTheirText) {
   EXPECT_EQ(leaf.key_off(1), leaf.key_off(2));
   EXPECT_EQ(leaf.key(0), "Key");
   // Reading back gives the bytes stored first, whatever each insert passed.
-  EXPECT_EQ(walk_forward(t), (PairList{{"Key", 0}, {"Key", 5}, {"Key", 9},
-                                       {"zz", 1}}));
+  EXPECT_EQ(walk_forward(t),
+            (PairList{{"Key", 0}, {"Key", 5}, {"Key", 9}, {"zz", 1}}));
 
   // Keys that compare equal but differ in length keep their own text.
   CbTree *p = create("p", 512, first_two);

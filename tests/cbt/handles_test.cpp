@@ -172,7 +172,7 @@ TEST_F(HandlesTest, DefaultCompareFoldsLettersAndPutsShortKeysFirst) {
   EXPECT_EQ(cmp("_", "A"), -1);  // 0x5F against 'a' (0x61)
   EXPECT_EQ(cmp("Z", "["), 1);   // 'z' (0x7A) against 0x5B
   EXPECT_EQ(cmp("@", "a"), -1);
-  EXPECT_EQ(cmp("\x80", "\x7F"), 1);  // unsigned bytes
+  EXPECT_EQ(cmp("\x80", "\x7F"), 1);   // unsigned bytes
   EXPECT_EQ(cmp("\xC1", "\xE1"), -1);  // only ASCII letters fold
   EXPECT_EQ(cberrcode, 5);
 }

@@ -52,9 +52,13 @@ TEST_F(InsertTest, EqualKeysAreOrderedByTheirSignedItems) {
     ASSERT_EQ(put(t_, "k", item), 1);
   }
   ASSERT_EQ(put(t_, "j", 9), 1);
-  EXPECT_EQ(walk_forward(t_),
-            (PairList{{"j", 9}, {"k", INT32_MIN}, {"k", -2}, {"k", -1},
-                      {"k", 0}, {"k", 5}, {"k", INT32_MAX}}));
+  EXPECT_EQ(walk_forward(t_), (PairList{{"j", 9},
+                                        {"k", INT32_MIN},
+                                        {"k", -2},
+                                        {"k", -1},
+                                        {"k", 0},
+                                        {"k", 5},
+                                        {"k", INT32_MAX}}));
 }
 
 TEST_F(InsertTest, KeysUpToTheBufferLimitAreAccepted) {
