@@ -146,6 +146,12 @@ TEST_F(DeleteTest, BadKeyArgumentsAreRefused) {
   // A null key of length 0 is the empty key, which is simply not there.
   EXPECT_EQ(cbdelete(t_, nullptr, 0, 1), -1);
   EXPECT_EQ(cberrcode, 26);
+  // The length of a key to delete has no limit: one longer than any key
+  // can be is just not found.
+  const std::string huge(4000, 'a');
+  EXPECT_EQ(del(t_, huge, 1), -1);
+  EXPECT_EQ(cberrcode, 26);
+  EXPECT_EQ(cbconcode, 28);
   EXPECT_EQ(walk_forward(t_), (PairList{{"a", 1}}));
 }
 

@@ -152,6 +152,8 @@ TEST_F(ModifyTest, RefusalsLeaveTheFileAsItWas) {
       {"old pair missing", "a", 2, "z", 1, 1, 26, 21},
       {"old key missing", "x", 1, "y", 1, 1, 26, 21},
       {"old pair missing, item-only change", "b", 6, "b", 8, 0, 26, 21},
+      {"old key longer than any key", std::string(4000, 'a'), 1, "z", 1, 1, 26,
+       21},
   };
   for (const Case &c : cases) {
     cberrcode = cbconcode = 0;
