@@ -210,6 +210,26 @@ TEST_F(NavigateTest, MarkSavesAPositionToReturnTo) {
   }
 }
 
+TEST_F(NavigateTest, KeysOfEveryLengthAreCopiedWhole) {
+  const std::string longest(512 - 28, 'm');
+  fill({{"", 1}, {"a", 2}, {longest, 3}, {"n", 4}, {std::string(200, 'z'), 5}});
+  PairList back = walk_backward(t_);
+  EXPECT_EQ(walk_forward(t_), PairList(back.rbegin(), back.rend()));
+  ASSERT_EQ(back.size(), 5u);
+  EXPECT_EQ(back[2].first, longest);
+
+  int32_t item = 3;
+  ASSERT_EQ(cbfinditem(t_, longest.data(), 484, &item), 2);
+  ASSERT_EQ(cbmark(t_), 1);
+  ASSERT_EQ(cbhead(t_, &item), 1);  // the empty key
+  int32_t len = -1;
+  EXPECT_EQ(cbkeylen(t_, &len), 1);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(cbfindmark(t_, &item), 1);
+  EXPECT_EQ(item, 3);
+  EXPECT_EQ(key_at(t_), longest);
+}
+
 TEST_F(NavigateTest, PositionsSurviveInsertsThroughAnotherHandle) {
   fill({{"b", 5}, {"b", 7}, {"d", 1}});
   CbTree *other = open_again();
