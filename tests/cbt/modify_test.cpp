@@ -69,6 +69,11 @@ TEST_F(ModifyTest, APairReplacedByItselfOnlyMovesTheHandleOn) {
   EXPECT_EQ(cbcurr(t_, &item), 1);
   EXPECT_EQ(item, 1);
   EXPECT_EQ(flushed(), before);
+  // The next real change is the first one counted since the fill.
+  ASSERT_EQ(put(t_, "d", 1), 1);
+  const DiskControl was(before), now(flushed());
+  EXPECT_EQ(now.change_counter, was.change_counter + 1);
+  EXPECT_EQ(now.key_count, was.key_count + 1);
 }
 
 TEST_F(ModifyTest, TheHandleOnTheOldPairMovesToItsSuccessorNotTheNewPair) {
