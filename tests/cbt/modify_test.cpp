@@ -172,6 +172,13 @@ TEST_F(ModifyTest, RefusalsLeaveTheFileAsItWas) {
   }
   EXPECT_EQ(walk_forward(s), kSmall);
   expect_sound(s);
+  // Nor was any of them counted in memory: the next insert is the first
+  // change since the fill.
+  ASSERT_EQ(put(s, "d", 1), 1);
+  ASSERT_EQ(cbflush(s), 1);
+  const DiskControl was(before), now(read_file(name));
+  EXPECT_EQ(now.change_counter, was.change_counter + 1);
+  EXPECT_EQ(now.key_count, was.key_count + 1);
 }
 
 TEST_F(ModifyTest, BadArgumentsAreRefusedBeforeAnythingChanges) {
