@@ -154,6 +154,32 @@ TEST_F(HandlesTest, AFileFirstOpenedReadOnlyIsNeverWritten) {
   EXPECT_EQ(read_file(name), before);
 }
 
+TEST_F(HandlesTest, ExitStopsAtTheFirstFailingCloseAndCanBeRepeated) {
+  CbTree *t = create("t");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(put(t, "kept", 1), 1);
+  ASSERT_EQ(cbclose(t), 1);
+  const std::string name = path("t");
+  const std::vector<uint8_t> before = read_file(name);
+  CbTree *ro = cbopen_shared(name.c_str(), nullptr, 0, 1);
+  CbTree *rw = cbopen_shared(name.c_str(), nullptr, 0, 0);
+  ASSERT_NE(ro, nullptr);
+  ASSERT_NE(rw, nullptr);
+  ASSERT_EQ(put(rw, "lost", 1), 1);  // held in the pool; the disk refuses it
+  EXPECT_EQ(cbexit(), -1);
+  EXPECT_EQ(cberrcode, 11);
+  EXPECT_EQ(cbconcode, 50);
+  EXPECT_EQ(cbbufsize(), 512);  // the pool stays
+  EXPECT_EQ(cbdepth(ro), 1);    // and so does the handle not yet reached
+  EXPECT_EQ(cbdepth(rw), -1);   // the failed one is gone all the same
+  EXPECT_EQ(cbexit(), -1);
+  EXPECT_EQ(cberrcode, 12);
+  EXPECT_EQ(cbconcode, 19);
+  EXPECT_EQ(cbexit(), 1);
+  EXPECT_EQ(cbbufsize(), 0);
+  EXPECT_EQ(read_file(name), before);
+}
+
 TEST_F(HandlesTest, DefaultCompareFoldsLettersAndPutsShortKeysFirst) {
   auto cmp = [](const std::string &a, const std::string &b) {
     return cbkeycmp(a.data(), static_cast<int32_t>(a.size()), b.data(),
