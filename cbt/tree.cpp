@@ -97,7 +97,7 @@ void Pin::move_to(Pin &other) {
 
 int32_t cmp_pair(const Op &op, const uint8_t *key, int32_t len, int32_t item,
                  const Node &node, int32_t i) {
-  const int32_t c = op.cmp(key, len, node.key(i), node.key_len(i));
+  const int32_t c = cmp_keys(op, key, len, node.key(i), node.key_len(i));
   if (c != 0) return c;
   const int32_t other = node.item(i);
   return item < other ? -1 : (item > other ? 1 : 0);
@@ -106,13 +106,13 @@ int32_t cmp_pair(const Op &op, const uint8_t *key, int32_t len, int32_t item,
 bool shares_text(const Op &op, const uint8_t *key, int32_t len,
                  const Node &node, int32_t i) {
   if (i < 0 || i >= node.count() || node.key_len(i) != len) return false;
-  return op.cmp(key, len, node.key(i), len) == 0;
+  return cmp_keys(op, key, len, node.key(i), len) == 0;
 }
 
 bool keys_equal(const Op &op, const uint8_t *key, int32_t len,
                 const Node &node, int32_t i) {
   if (i < 0 || i >= node.count()) return false;
-  return op.cmp(key, len, node.key(i), node.key_len(i)) == 0;
+  return cmp_keys(op, key, len, node.key(i), node.key_len(i)) == 0;
 }
 
 Hit node_search(const Op &op, const Node &node, const uint8_t *key,

@@ -35,6 +35,7 @@
 #include <cstdint>
 
 #include "bufpool/bufpool.h"
+#include "cbt/keycmp.h"
 #include "cbt/node_format.h"
 #include "frame/errors.h"
 #include "recbase/cbt.h"
@@ -170,9 +171,11 @@ class Pin {
   BlockNo block_ = 0;
 };
 
-// Key and pair comparisons under the tree's compare function.
+// Key and pair comparisons under the tree's compare function (the default
+// order inline, without a call through the pointer).
 inline int32_t cmp_keys(const Op &op, const uint8_t *a, int32_t alen,
                         const uint8_t *b, int32_t blen) {
+  if (op.cmp == cbkeycmp) return default_keycmp(a, alen, b, blen);
   return op.cmp(a, alen, b, blen);
 }
 // (key, item) against entry i of node.
