@@ -586,6 +586,37 @@ TEST_F(DeleteTest, EmptyingADeepTreeLeavesEveryBlockFree) {
   EXPECT_EQ(empty.entries, 0u);
 }
 
+// A block on the free chain where the tree expects a node is damage, found
+// before anything changes.
+TEST_F(DeleteTest, ANodeOnTheFreeChainIsReportedAsDamage) {
+  const std::string name = path("t");
+  ASSERT_EQ(put(t_, "a", 1), 1);
+  ASSERT_EQ(cbclose(t_), 1);
+  patch_file(name, 512, std::vector<uint8_t>(512, 0));  // root 1, freed
+  t_ = cbopen(name.c_str(), nullptr);
+  ASSERT_NE(t_, nullptr);
+  cberrcode = cbconcode = 0;
+  EXPECT_EQ(del(t_, "a", 1), -1);
+  EXPECT_EQ(cberrcode, 25);
+  EXPECT_EQ(cbconcode, 27);
+
+  // A leaf under a sound root: leaves 1 (10..90) and 2 (100..175), root 3.
+  CbTree *two = create("two");
+  ASSERT_NE(two, nullptr);
+  for (int n = 10; n <= 170; n += 10) ASSERT_EQ(put_n(two, n, n), 1);
+  ASSERT_EQ(put_n(two, 175, 175), 1);
+  ASSERT_EQ(cbclose(two), 1);
+  const std::string two_name = path("two");
+  ASSERT_EQ(DiskControl(read_file(two_name)).root, 3u);
+  patch_file(two_name, 2 * 512, std::vector<uint8_t>(512, 0));
+  two = cbopen(two_name.c_str(), nullptr);
+  ASSERT_NE(two, nullptr);
+  cberrcode = cbconcode = 0;
+  EXPECT_EQ(del_n(two, 100, 100), -1);
+  EXPECT_EQ(cberrcode, 25);
+  EXPECT_EQ(cbconcode, 28);
+}
+
 TEST_F(DeleteTest, ReadOnlyHandlesCannotDelete) {
   for (int n = 0; n < 40; ++n) ASSERT_EQ(put_n(t_, n, n), 1);
   ASSERT_EQ(cbclose(t_), 1);
