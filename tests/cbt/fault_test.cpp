@@ -281,9 +281,8 @@ class FaultLoop : public ::testing::Test {
         const std::string at =
             mode == Mode::kAlloc ? "" : fault_slot_name(faults.fired_slot());
         if (!at.empty()) fault_at = at;
-        const BufferPool *pool = bufpool_current();
-        const int32_t pinned =
-            pool != nullptr ? bufpool_stats(bufpool_current()).pinned : 0;
+        BufferPool *pool = bufpool_current();
+        const int32_t pinned = pool != nullptr ? bufpool_stats(pool).pinned : 0;
         EXPECT_EQ(pinned, 0) << where;
         if (!fired) {
           EXPECT_EQ(r, 1) << where << ": no fault met, yet cberrcode "
