@@ -17,6 +17,7 @@
 
 #include "bufpool/bufpool.h"
 #include "cbt/node_format.h"
+#include "cbt/node_ops.h"
 #include "cbt/tree.h"
 #include "frame/bytes.h"
 #include "recbase/cbt.h"
@@ -212,6 +213,9 @@ TEST_F(CheckerTest, DamagedNodesAreNamed) {
     Node root = img.node(img.cr().root);
     root.set_child(0, root.low_path());
   });
+  // A child dropped from its parent but still on its level's chain.
+  expect_fault("listed by no parent",
+               [](Image &img) { remove_entry(img.node(img.cr().root), 0); });
   expect_fault("right_sibling", [](Image &img) {
     img.node(img.leaf(4)).set_right(img.leaf(6));
   });
