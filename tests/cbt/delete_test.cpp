@@ -1,9 +1,11 @@
 // Deletion: the empty tree and missing pairs (still counted), the last pair
 // of the tree, a leaf emptied between neighbours or as its parent's
-// low_path child, the join of two leaves below the underflow mark and the
-// root removal that follows, the free chain as a stack, where the deleting
-// handle and another handle stand afterwards, and read-only handles. The
-// file bytes are read back after cbflush to state what the tree must hold.
+// low_path child, the join of two leaves below the underflow mark (at the
+// mark exactly, and in which order a leaf is offered to its neighbours) and
+// the root removal that follows, the free chain as a stack, where the
+// deleting handle and another handle stand afterwards, nodes found on the
+// free chain, and read-only handles. The file bytes are read back after
+// cbflush to state what the tree must hold.
 #include <gtest/gtest.h>
 
 #include <algorithm>
