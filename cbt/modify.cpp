@@ -93,11 +93,16 @@ int32_t modify(Op &op, const Pair &old_pair, const Pair &new_pair) {
     release(op);
     return -1;
   }
+  // Equal keys were looked for above (and need not be when only the item
+  // changes), so the insertion that completes the change allows them: other
+  // pairs with the old key may well remain.
+  Pair placed = new_pair;
+  placed.dup = 1;
   const bool same_leaf = at_old.leaf == at_new.leaf;
   if (!same_leaf) {
     nl.release();
     if (do_delete(op, old_pair) != 1) return finish(op, -1);
-    if (do_insert(op, new_pair) != 1) return finish(op, -1);
+    if (do_insert(op, placed) != 1) return finish(op, -1);
     return finish(op, 1);
   }
   if (move_off_pair(op, old_pair) != 1) return finish(op, -1);
@@ -110,7 +115,9 @@ int32_t modify(Op &op, const Pair &old_pair, const Pair &new_pair) {
     return finish(op, 1);
   }
   nl.put();
-  if (do_insert(op, new_pair) != 1) return finish(op, -1);
+  // The old entry went without a count; the insertion counts the new one.
+  op.cr().key_count -= 1;
+  if (do_insert(op, placed) != 1) return finish(op, -1);
   return finish(op, 1);
 }
 

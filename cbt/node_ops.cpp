@@ -49,24 +49,6 @@ int32_t low_path_pair(Op &op, BlockNo b, Pin &leaf, Pair &out) {
 
 namespace {
 
-// Bytes a new entry for (key, len) at position p would add to x.
-int32_t entry_need(const Op &op, const uint8_t *key, int32_t len,
-                   const Node &x, int32_t p) {
-  const bool share = shares_text(op, key, len, x, p - 1) ||
-                     shares_text(op, key, len, x, p);
-  int32_t need = x.entry_size() + (share ? 0 : len);
-  // A new text between two entries that share one copy splits the run: the
-  // later entry then needs a copy of its own.
-  if (!share && shared_with_prev(x, p)) need += x.key_len(p);
-  return need;
-}
-
-bool fits(const Op &op, const uint8_t *key, int32_t len, const Node &x,
-          int32_t p) {
-  return entry_need(op, key, len, x, p) <=
-         (x.block_size() - kNodeHeader) - content_bytes(x);
-}
-
 // Gives entry p, which shares the text of entry p - 1, a copy of its own
 // placed right after the text of p - 1 (entries after p sharing with p keep
 // sharing with it).
@@ -82,19 +64,37 @@ void unshare(Node x, int32_t p) {
   for (int32_t i = 0; i < p; ++i) x.set_key_off(i, x.key_off(i) - len);
 }
 
-// Inserts (pair.key, pair.len, pair.item[, pair.child]) at position p >= 0.
-void insert_at(const Op &op, const Pair &pair, Node x, int32_t p) {
+// Where the text of a new entry at position p comes from: the offset of a
+// neighbour's equal text it shares (-1: none), and whether it splits a run
+// of shared text, whose later entry then needs a copy of its own.
+struct TextPlan {
+  int32_t share_off = -1;
+  bool unshare = false;
+  int32_t need = 0;  // bytes the entry adds to the node
+};
+
+TextPlan plan_text(const Op &op, const Pair &pair, const Node &x, int32_t p) {
+  TextPlan plan;
+  if (shares_text(op, pair.key, pair.len, x, p)) {
+    plan.share_off = x.key_off(p);
+  } else if (shares_text(op, pair.key, pair.len, x, p - 1)) {
+    plan.share_off = x.key_off(p - 1);
+  } else if (shared_with_prev(x, p)) {
+    plan.unshare = true;
+  }
+  plan.need = x.entry_size() + (plan.share_off >= 0 ? 0 : pair.len) +
+              (plan.unshare ? x.key_len(p) : 0);
+  return plan;
+}
+
+// Inserts (pair.key, pair.len, pair.item[, pair.child]) at position p >= 0
+// as planned; the caller has checked that plan.need bytes are free.
+void insert_at(const Pair &pair, Node x, int32_t p, const TextPlan &plan) {
   uint8_t *d = x.data();
   const int32_t n = x.count();
   const int32_t e = x.entry_size();
-  int32_t off = -1;
-  if (shares_text(op, pair.key, pair.len, x, p)) {
-    off = x.key_off(p);
-  } else if (shares_text(op, pair.key, pair.len, x, p - 1)) {
-    off = x.key_off(p - 1);
-  } else if (shared_with_prev(x, p)) {
-    unshare(x, p);
-  }
+  int32_t off = plan.share_off;
+  if (plan.unshare) unshare(x, p);
   std::memmove(x.entry(p + 1), x.entry(p), static_cast<size_t>(n - p) * e);
   if (off < 0) {
     // The new text goes right before the text of the entry now at p + 1
@@ -113,18 +113,24 @@ void insert_at(const Op &op, const Pair &pair, Node x, int32_t p) {
   x.set_count(n + 1);
 }
 
+// Free bytes between the entry array and the key text.
+int32_t free_bytes(const Node &x) {
+  return x.block_size() - bytes_in_use(x);
+}
+
 }  // namespace
 
 int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p) {
   if (x.empty()) return 0;
+  const int32_t room = (x.block_size() - kNodeHeader) - content_bytes(x);
   if (!x.leaf() && p == -1) {
     // The old low_path child will become entry 0 under its smallest pair.
     Pin leaf(op);
     Pair low;
     if (low_path_pair(op, x.low_path(), leaf, low) != 1) return -1;
-    return fits(op, low.key, low.len, x, 0) ? 0 : 1;
+    return plan_text(op, low, x, 0).need <= room ? 0 : 1;
   }
-  return fits(op, pair.key, pair.len, x, p) ? 0 : 1;
+  return plan_text(op, pair, x, p).need <= room ? 0 : 1;
 }
 
 int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p) {
@@ -139,11 +145,17 @@ int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p) {
     if (low_path_pair(op, x.low_path(), leaf, low) != 1) return -1;
     low.dup = pair.dup;
     low.child = x.low_path();
+    const TextPlan plan = plan_text(op, low, x, 0);
+    // The room test decided with the same compare function; a function that
+    // answers differently the second time must not make the text overrun.
+    if (plan.need > free_bytes(x)) return op.corrupt(kCtxInsertKey);
     x.set_low_path(pair.child);
-    insert_at(op, low, x, 0);
+    insert_at(low, x, 0, plan);
     return 1;
   }
-  insert_at(op, pair, x, p);
+  const TextPlan plan = plan_text(op, pair, x, p);
+  if (plan.need > free_bytes(x)) return op.corrupt(kCtxInsertKey);
+  insert_at(pair, x, p, plan);
   return 1;
 }
 
@@ -238,6 +250,7 @@ int32_t move_left(Op &op, Node a, Node b) {
   }
   const int32_t from = run > 0 ? b.key_off(0) + b.key_len(0) : b.key_off(0);
   const int32_t text = bs - from;
+  if (text + nb * e > free_bytes(a)) return op.corrupt(kCtxMoveLeft);
   // a's text moves down by the size of b's copied text, which then lands at
   // the offsets it had in b.
   const int32_t start = a.key_start();

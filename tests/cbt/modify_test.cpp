@@ -318,6 +318,27 @@ TEST_F(TwoLeavesTest, ADuplicateKeyIsFoundInTheNeighbouringLeaf) {
   expect_sound(t_);
 }
 
+TEST_F(TwoLeavesTest, TheItemAloneChangesAcrossLeavesWhereDuplicatesAreRefused) {
+  // Key 90 also ends leaf 1 with item 90; (90, 200) belongs after it, at
+  // the end of leaf 1, and (90, -1) before it. Moving (90, 90) to an item
+  // that sorts into leaf 2's range goes by deletion and insertion, and the
+  // other pairs of the key must not make that insertion refuse.
+  ASSERT_EQ(put(t_, key(90), 95), 1);
+  ASSERT_EQ(put(t_, key(100), 99), 1);  // (100, 99) starts leaf 2
+  cberrcode = 0;
+  ASSERT_EQ(modify(t_, key(100), 100, key(100), 5, 0), 1);
+  EXPECT_EQ(cberrcode, 0);
+  ASSERT_EQ(modify(t_, key(90), 95, key(90), -7, 0), 1);
+  const PairList pairs = walk_forward(t_);
+  ASSERT_EQ(pairs.size(), 20u);
+  EXPECT_EQ(pairs[8], (std::pair<std::string, int32_t>(key(90), -7)));
+  EXPECT_EQ(pairs[9], (std::pair<std::string, int32_t>(key(90), 90)));
+  EXPECT_EQ(pairs[10], (std::pair<std::string, int32_t>(key(100), 5)));
+  EXPECT_EQ(pairs[11], (std::pair<std::string, int32_t>(key(100), 99)));
+  EXPECT_EQ(DiskControl(flushed()).key_count, 20u);
+  expect_sound(t_);
+}
+
 TEST_F(TwoLeavesTest, ANewPairThatDoesNotFitItsLeafIsInserted) {
   // Fill leaf 1 up (17 pairs), then lengthen one of its keys: the leaf
   // has no room for the longer key once the old one is out.
