@@ -393,6 +393,26 @@ int32_t locate_child(Op &op, BlockNo child, BlockNo from, BlockNo *out) {
   return 1;
 }
 
+// Sets at.index to the position at which parent at.block lists node b
+// (-1: its low_path child). A node the parent does not list (its separator
+// was dropped by a shift, or it was just made by a split) must not shift
+// into its neighbours, which needs a true index; at.shiftable says so.
+int32_t where_listed(Op &op, BlockNo b, Parent *at) {
+  at->shiftable = false;
+  if (at->block == 0) return 1;
+  Pin pp(op);
+  if (pp.get(at->block, kCtxResync) != 1) return -1;
+  const Node p = pp.node();
+  for (int32_t i = -1; i < p.count(); ++i) {
+    if (p.child_at(i) == b) {
+      at->index = i;
+      at->shiftable = true;
+      return 1;
+    }
+  }
+  return 1;
+}
+
 // Lists again, in parent n, every child between the last child it lists
 // correctly and the next one it lists (children of index i's step).
 int32_t resync(Op &op, BlockNo nb, int32_t i, Parent par) {
@@ -433,11 +453,11 @@ int32_t resync(Op &op, BlockNo nb, int32_t i, Parent par) {
       result = x;
       BlockNo found = target;
       if (locate_child(op, r, target, &found) != 1) return -1;
-      if (found != target) {
-        // Its index in the parent is not known here: it must not shift.
-        target = found;
-        at.shiftable = false;
-      }
+      target = found;
+      // A shift may have removed entries of the parent, and a split made a
+      // node it does not list yet: find where the parent lists the node
+      // now, if it does.
+      if (where_listed(op, target, &at) != 1) return -1;
     }
     leaf.release();
     if (right_of(op, r, kCtxResync, &r) != 1) return -1;

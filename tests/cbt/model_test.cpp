@@ -281,7 +281,7 @@ TEST_P(RandomModelTest, InsertsFindsWalksAndMarksMatchTheModel) {
 
 const Config kConfigs[] = {
     {"b92_pool6_keycmp", 92, 92, 6, nullptr, Alphabet::kFoldFree, 4, 3500,
-     9203},
+     9201},
     {"b92_pool6_memcmp", 92, 92, 6, memcmp_order, Alphabet::kAnyByte, 3, 3500,
      9202},
     {"b512_pool6_mixedcase", 512, 512, 6, nullptr, Alphabet::kMixedCase, 4,
