@@ -24,23 +24,41 @@ int32_t RBCALL capture(const char *text) {
 
 bool refuse_allocation(std::size_t) { return false; }
 
-// Installs the capturing print routine and restores the previous one and
-// the error variables afterwards.
+// Each table's last code has a text of its own; the codes around the table
+// give the fallback.
+TEST(MessagesTest, CodesOutsideEachTableGiveTheFallback) {
+  struct Table {
+    const char *(*lookup)(int32_t);
+    int32_t last;
+    const char *last_text, *fallback;
+  } tables[] = {
+      {isammsg, 41, "No Window created for output",
+       "Unknown isam error number"},
+      {cberrmsg, 32, "btree is read only", "Unknown cbt error number"},
+      {cbfcnmsg, 30, "cbunlock", "Unknown cbt function number"},
+      {cbconmsg, 56, "finding first key", "Unknown cbt context number"},
+  };
+  for (const Table &t : tables) {
+    EXPECT_STREQ(t.lookup(t.last), t.last_text);
+    for (int32_t code : {t.last + 1, -1, INT32_MIN, INT32_MAX}) {
+      EXPECT_STREQ(t.lookup(code), t.fallback) << t.last << " " << code;
+    }
+  }
+}
+
 class PrintTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_printed.clear();
     g_fail_print_call = 0;
     previous_ = cbset_print(capture);
-    saved_ = {cberrcode, cbfcncode, cbconcode, isam_errno};
   }
   void TearDown() override {
     cbset_print(previous_);
     g_alloc_hook = nullptr;
-    cberrcode = saved_[0];
-    cbfcncode = saved_[1];
-    cbconcode = saved_[2];
-    isam_errno = saved_[3];
+    cbclear_error();
+    isam_errno = 0;
+    bufpool_err = 0;
   }
   void set_cb(int32_t err, int32_t fcn, int32_t con) {
     cberrcode = err;
@@ -49,69 +67,36 @@ class PrintTest : public ::testing::Test {
   }
 
   RbPrint previous_ = nullptr;
-  std::vector<int32_t> saved_;
 };
 
-TEST(MessagesTest, OutOfRangeCodesGiveTheFallbackTexts) {
-  EXPECT_STREQ(isammsg(-1), "Unknown isam error number");
-  EXPECT_STREQ(isammsg(42), "Unknown isam error number");
-  EXPECT_STREQ(isammsg(INT32_MIN), "Unknown isam error number");
-  EXPECT_STREQ(cberrmsg(33), "Unknown cbt error number");
-  EXPECT_STREQ(cberrmsg(-1), "Unknown cbt error number");
-  EXPECT_STREQ(cbfcnmsg(31), "Unknown cbt function number");
-  EXPECT_STREQ(cbfcnmsg(INT32_MAX), "Unknown cbt function number");
-  EXPECT_STREQ(cbconmsg(57), "Unknown cbt context number");
-  EXPECT_STREQ(cbconmsg(-57), "Unknown cbt context number");
-}
-
-TEST(MessagesTest, LastCodeOfEachTableHasItsOwnText) {
-  EXPECT_STREQ(isammsg(41), "No Window created for output");
-  EXPECT_STREQ(cberrmsg(32), "btree is read only");
-  EXPECT_STREQ(cbfcnmsg(30), "cbunlock");
-  EXPECT_STREQ(cbconmsg(56), "finding first key");
-}
-
-TEST(MessagesTest, FirstCodesAndKeptSpellings) {
-  EXPECT_STREQ(isammsg(0), "No error");
-  EXPECT_STREQ(cberrmsg(0), "no error");
-  EXPECT_STREQ(cbfcnmsg(0), "no function set");
-  EXPECT_STREQ(cbconmsg(0), "no context set");
-  EXPECT_STREQ(isammsg(15), "Cannot rename data base");
-  EXPECT_STREQ(cbconmsg(43), "re-syncronizing parent and child nodes");
-  EXPECT_STREQ(cbconmsg(53), "resyncronizing buffers with disk");
-}
-
-TEST_F(PrintTest, ClearedErrorPrintsAsOneText) {
+TEST_F(PrintTest, ErrorPrintsAsContextFunctionAndMessage) {
+  struct Case {
+    int32_t err, fcn, con;
+    const char *text;
+  } cases[] = {
+      {0, 0, 0,
+       "context: no context set, function: no function set\nno error\n"},
+      {2, 8, 2,
+       "context: opening btree file for read/write, function: "
+       "cbopen_shared\ncannot open a btree file\n"},
+      {-3, 99, 1000,
+       "context: Unknown cbt context number, function: Unknown cbt "
+       "function number\nUnknown cbt error number\n"},
+  };
+  for (const Case &c : cases) {
+    g_printed.clear();
+    set_cb(c.err, c.fcn, c.con);
+    EXPECT_EQ(cbprterr(), 1);
+    EXPECT_EQ(g_printed, std::vector<std::string>{c.text});
+  }
   set_cb(5, 7, 9);
   cbclear_error();
-  EXPECT_EQ(cbget_errcode(), 0);
-  EXPECT_EQ(cbget_fcncode(), 0);
-  EXPECT_EQ(cbget_concode(), 0);
-  EXPECT_EQ(cbprterr(), 1);
-  ASSERT_EQ(g_printed.size(), 1u);
-  EXPECT_EQ(g_printed[0],
-            "context: no context set, function: no function set\nno error\n");
+  EXPECT_EQ(cbget_errcode() | cbget_fcncode() | cbget_concode(), 0);
 }
 
-TEST_F(PrintTest, FailedSharedOpenReadsAsTwoLines) {
-  set_cb(2, 8, 2);
-  EXPECT_EQ(cbprterr(), 1);
-  ASSERT_EQ(g_printed.size(), 1u);
-  EXPECT_EQ(g_printed[0],
-            "context: opening btree file for read/write, function: "
-            "cbopen_shared\ncannot open a btree file\n");
-}
-
-TEST_F(PrintTest, UnknownCodesPrintTheirFallbacks) {
-  set_cb(-3, 99, 1000);
-  EXPECT_EQ(cbprterr(), 1);
-  ASSERT_EQ(g_printed.size(), 1u);
-  EXPECT_EQ(g_printed[0],
-            "context: Unknown cbt context number, function: Unknown cbt "
-            "function number\nUnknown cbt error number\n");
-}
-
-TEST_F(PrintTest, WithoutMemoryTheSevenPiecesArePrintedSeparately) {
+// Without memory the seven pieces go out one by one; a failing piece fails
+// the whole but the rest are still printed.
+TEST_F(PrintTest, WithoutMemoryThePiecesArePrintedSeparately) {
   set_cb(22, 16, 22);
   g_alloc_hook = refuse_allocation;
   EXPECT_EQ(cbprterr(), 1);
@@ -122,6 +107,21 @@ TEST_F(PrintTest, WithoutMemoryTheSevenPiecesArePrintedSeparately) {
                                              "\n",
                                              "duplicate key not allowed",
                                              "\n"};
+  EXPECT_EQ(g_printed, expected);
+  g_printed.clear();
+  g_fail_print_call = 4;
+  EXPECT_EQ(cbprterr(), -1);
+  EXPECT_EQ(g_printed, expected);
+}
+
+TEST_F(PrintTest, IsamErrorIsOneLineWithNewline) {
+  iset_errno(9);
+  EXPECT_EQ(iget_errno(), 9);
+  EXPECT_EQ(iprterr(), 1);
+  iset_errno(-4);
+  EXPECT_EQ(iprterr(), 1);
+  const std::vector<std::string> expected = {"Error from cbt level\n",
+                                             "Unknown isam error number\n"};
   EXPECT_EQ(g_printed, expected);
 }
 
@@ -138,35 +138,13 @@ TEST_F(PrintTest, PrintersChangeNoErrorVariable) {
   EXPECT_EQ(cbconcode, 2);
   EXPECT_EQ(isam_errno, 20);
   EXPECT_EQ(bufpool_err, 7);
-  bufpool_err = 0;
 }
 
-TEST_F(PrintTest, AFailedPrintIsReported) {
+TEST_F(PrintTest, FailedOrMissingPrintRoutineIsReported) {
   g_fail_print_call = 1;
   EXPECT_EQ(cbprterr(), -1);
-  // Piecewise: one failing piece among seven fails the whole.
   g_printed.clear();
-  g_fail_print_call = 4;
-  g_alloc_hook = refuse_allocation;
-  EXPECT_EQ(cbprterr(), -1);
-  EXPECT_EQ(g_printed.size(), 7u);  // the remaining pieces are still printed
-  g_printed.clear();
-  g_fail_print_call = 1;
   EXPECT_EQ(iprterr(), -1);
-}
-
-TEST_F(PrintTest, IsamErrorIsOneLineWithNewline) {
-  iset_errno(9);
-  EXPECT_EQ(iget_errno(), 9);
-  EXPECT_EQ(iprterr(), 1);
-  iset_errno(-4);
-  EXPECT_EQ(iprterr(), 1);
-  const std::vector<std::string> expected = {"Error from cbt level\n",
-                                             "Unknown isam error number\n"};
-  EXPECT_EQ(g_printed, expected);
-}
-
-TEST_F(PrintTest, NullPrintRoutineFailsInsteadOfCrashing) {
   cbset_print(nullptr);
   EXPECT_EQ(cbprterr(), -1);
   EXPECT_EQ(iprterr(), -1);
