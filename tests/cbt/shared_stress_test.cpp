@@ -57,23 +57,6 @@ std::string fixed_key(int process, int n) {
   return "p" + std::to_string(process) + "-s" + std::to_string(n);
 }
 
-// Exit codes of a stress process.
-enum StressExit {
-  kOk = 0,
-  kInitFailed = 1,
-  kOpenFailed,
-  kInsertWrong,
-  kDeleteWrong,
-  kFindWrong,
-  kLockWrong,
-  kUnlockWrong,
-  kReportFailed,
-  kCloseFailed,
-  kWalkOutOfOrder,
-  kWalkFailed,
-  kWalkMissedPairs,
-};
-
 struct StressPlan {
   std::string path;
   int process = 0;
@@ -82,28 +65,29 @@ struct StressPlan {
   std::string report;  // where the surviving pairs are written
 };
 
-int complain(int code, const char *what, int op, int32_t result) {
+// Says what went wrong and gives the process's failing exit code.
+int complain(const char *what, int op, int32_t result) {
   std::fprintf(stderr, "stress: %s at op %d: result %d, error %d/%d\n", what,
                op, result, cberrcode, cbconcode);
-  return code;
+  return 1;
 }
 
 // The body of one stress process.
 int stress_process(const StressPlan &plan) {
-  if (cbinit(64, 512) != 1) return kInitFailed;
+  if (cbinit(64, 512) != 1) return complain("cbinit", 0, 0);
   // Many quick retries: the others hold the file only for a call (or a
   // batch), and a long sleep would only slow the test down.
   cblock_timeout(1000000, 1, 60000);
   cb_set_flush(1, 1);
   CbTree *t = cbopen_shared(plan.path.c_str(), nullptr, 1, 0);
-  if (t == nullptr) return kOpenFailed;
+  if (t == nullptr) return complain("open", 0, 0);
   std::mt19937 rng(1000u + static_cast<unsigned>(plan.process));
   const uint32_t key_range = static_cast<uint32_t>(plan.ops / 4 + 16);
   std::map<std::string, int32_t> live;
   for (int op = 0; op < plan.ops; ++op) {
     if (plan.batches && op % kBatch == 0) {
       const int32_t r = cblock(t, 2);
-      if (r != 1) return complain(kLockWrong, "cblock 2", op, r);
+      if (r != 1) return complain("cblock 2", op, r);
     }
     const std::string key = key_for(plan.process, rng() % key_range);
     const int32_t len = static_cast<int32_t>(key.size());
@@ -111,23 +95,23 @@ int stress_process(const StressPlan &plan) {
     if (it == live.end()) {
       const int32_t item = static_cast<int32_t>(rng());
       int32_t r = cbinsert(t, key.data(), len, item, 0);
-      if (r != 1) return complain(kInsertWrong, "insert", op, r);
+      if (r != 1) return complain("insert", op, r);
       live.emplace(key, item);
       if (op % 13 == 0) {  // absent pair: refused, and the lock given back
         r = cbdelete(t, key.data(), len, item ^ 1);
         if (r != -1 || cberrcode != 26) {
-          return complain(kDeleteWrong, "delete of an absent pair", op, r);
+          return complain("delete of an absent pair", op, r);
         }
       }
     } else {
       if (op % 7 == 0) {  // the same pair again: refused
         const int32_t r = cbinsert(t, key.data(), len, it->second, 0);
         if (r != -1 || cberrcode != 23) {
-          return complain(kInsertWrong, "second insert", op, r);
+          return complain("second insert", op, r);
         }
       }
       const int32_t r = cbdelete(t, key.data(), len, it->second);
-      if (r != 1) return complain(kDeleteWrong, "delete", op, r);
+      if (r != 1) return complain("delete", op, r);
       live.erase(it);
     }
     if (op % 5 == 0 && !live.empty()) {
@@ -138,20 +122,18 @@ int stress_process(const StressPlan &plan) {
           cbfinditem(t, probe->first.data(),
                      static_cast<int32_t>(probe->first.size()), &item);
       if (r != 2 || item != probe->second) {
-        return complain(kFindWrong, "find", op, r);
+        return complain("find", op, r);
       }
     }
     if (plan.batches && (op % kBatch == kBatch - 1 || op == plan.ops - 1)) {
       const int32_t r = cbunlock(t, 2);
-      if (r != 1) return complain(kUnlockWrong, "cbunlock 2", op, r);
+      if (r != 1) return complain("cbunlock 2", op, r);
     }
   }
   std::ofstream out(plan.report);
   for (const auto &[key, item] : live) out << key << ' ' << item << '\n';
   out.close();
-  if (!out) return kReportFailed;
-  if (cbclose(t) != 1 || cbexit() != 1) return kCloseFailed;
-  return kOk;
+  return !out || cbclose(t) != 1 || cbexit() != 1;
 }
 
 // True once every writer has ended: the pipe's write ends are all closed.
@@ -163,10 +145,10 @@ bool writers_done(int fd) {
 // The body of the walking process. Walks until a walk that began after the
 // writers ended; each must be ascending and hold every fixed pair.
 int walk_process(const std::string &path, int done_fd) {
-  if (cbinit(64, 512) != 1) return kInitFailed;
+  if (cbinit(64, 512) != 1) return complain("cbinit", 0, 0);
   cblock_timeout(1000000, 1, 60000);
   CbTree *t = cbopen_shared(path.c_str(), nullptr, 1, 1);
-  if (t == nullptr) return kOpenFailed;
+  if (t == nullptr) return complain("open", 0, 0);
   for (bool last = false; !last;) {
     last = writers_done(done_fd);
     std::string prev;
@@ -178,7 +160,7 @@ int walk_process(const std::string &path, int done_fd) {
       char buf[64];
       int32_t len = 0;
       if (cbkeylen(t, &len) != 1 || len > 64 || cbkey(t, buf, len) != 1) {
-        return complain(kWalkFailed, "key of the position", fixed, r);
+        return complain("key of the position", fixed, r);
       }
       const std::string key(buf, static_cast<size_t>(len));
       // A writer may delete a pair and put its key back with another item:
@@ -186,19 +168,18 @@ int walk_process(const std::string &path, int done_fd) {
       if (!prev.empty() && (key < prev || (key == prev && item <= prev_item))) {
         std::fprintf(stderr, "stress: walk gave %s/%d after %s/%d\n",
                      key.c_str(), item, prev.c_str(), prev_item);
-        return complain(kWalkOutOfOrder, "walk", fixed, r);
+        return complain("walk out of order", fixed, r);
       }
       if (key.find("-s") != std::string::npos) ++fixed;
       prev = key;
       prev_item = item;
     }
-    if (r != -3) return complain(kWalkFailed, "walk", fixed, r);
+    if (r != -3) return complain("walk", fixed, r);
     if (fixed != kProcesses * kFixedPerProcess) {
-      return complain(kWalkMissedPairs, "walk", fixed, r);
+      return complain("walk missed fixed pairs", fixed, r);
     }
   }
-  if (cbclose(t) != 1 || cbexit() != 1) return kCloseFailed;
-  return kOk;
+  return cbclose(t) != 1 || cbexit() != 1;
 }
 
 std::vector<std::pair<std::string, int32_t>> read_report(
@@ -250,35 +231,34 @@ TEST_P(SharedStressTest, FourProcessesKeepTheirOwnPairs) {
         {path, p, ops, batches, dir_.file("survivors" + std::to_string(p))});
   }
   // All start together: each waits for the end of the gate pipe, which
-  // comes when the last copy of its write end is closed.
-  int gate[2];
-  int done[2];
+  // comes when the last copy of its write end is closed. The walker learns
+  // that the writers are done the same way, from the done pipe.
+  int gate[2], done[2];
   ASSERT_EQ(pipe(gate), 0);
   ASSERT_EQ(pipe(done), 0);
-  const pid_t walker = test::spawn([&path, &gate, &done] {
-    close(gate[1]);
+  const auto after_gate = [&gate](auto body) {
+    return test::spawn([&gate, body] {
+      close(gate[1]);
+      char c;
+      return read(gate[0], &c, 1) == 0 ? body() : 99;
+    });
+  };
+  const pid_t walker = after_gate([&path, &done] {
     close(done[1]);
-    char c;
-    if (read(gate[0], &c, 1) != 0) return 99;
     return walk_process(path, done[0]);
   });
   for (const StressPlan &plan : plans) {
-    pids.push_back(test::spawn([&plan, &gate] {
-      close(gate[1]);
-      char c;
-      if (read(gate[0], &c, 1) != 0) return 99;
-      return stress_process(plan);
-    }));
+    pids.push_back(after_gate([&plan] { return stress_process(plan); }));
   }
   close(gate[1]);
   close(gate[0]);
   close(done[0]);
   // Generous: a normal run takes a few seconds; only a hang comes near.
   for (int p = 0; p < kProcesses; ++p) {
-    EXPECT_EQ(test::wait_child(pids[p], 300000), kOk) << "process " << p;
+    EXPECT_EQ(test::wait_child(pids[p], 300000), 0) << "process " << p;
   }
   close(done[1]);
-  EXPECT_EQ(test::wait_child(walker, 300000), kOk) << "walking process";
+  EXPECT_EQ(test::wait_child(walker, 300000), 0) << "walking process";
   if (HasFailure()) return;
 
   for (const StressPlan &plan : plans) {

@@ -4,10 +4,10 @@
 // written-through flushing as it shows on disk, the explicit lock calls,
 // processes killed while holding locks, and a failing unlock.
 //
-// Every process that uses the library is a Worker (tests/cbt/
-// process_support.h) driven step by step, so each interleaving is the one
-// written down. The test process itself inspects the file directly: raw
-// bytes, the OS's view of the byte-range locks, and the tree checker.
+// Every process that uses the library is a Worker driven step by step, so
+// each interleaving is the one written down. The test process itself inspects
+// the file directly: raw bytes, the OS's view of the byte-range locks, and the
+// tree checker.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -109,19 +109,23 @@ class SharedTest : public ::testing::Test {
     }
   }
 
+  static void expect_lock_refused(const Reply &r, int32_t result) {
+    EXPECT_EQ(r.result, result);
+    EXPECT_EQ(r.err, kErrLock);
+    EXPECT_EQ(r.con, kCtxLocking);
+  }
+
   TempDir dir_;
   std::string path_;
 };
 
-// ---------------------------------------------------------------------------
-// Readers and writers
-
-TEST_F(SharedTest, TwoReadersHoldDistinctBytesAndKeepWritersOut) {
+TEST_F(SharedTest, ReadersHoldDistinctBytesAndAWriterWaitsForTheLast) {
   Worker a(path_), b(path_), c(path_);
   make_tree(a, 10);
-  ASSERT_EQ(b.open().result, 1);
+  ASSERT_EQ(b.open(1, 1).result, 1);  // read-only
   ASSERT_EQ(c.open().result, 1);
   EXPECT_TRUE(region_free(512));
+  EXPECT_EQ(b.insert("x", 1).err, 32);  // refused before any lock
 
   EXPECT_EQ(a.lock(1).result, 1);
   EXPECT_EQ(b.lock(1).result, 1);
@@ -134,72 +138,24 @@ TEST_F(SharedTest, TwoReadersHoldDistinctBytesAndKeepWritersOut) {
   EXPECT_EQ(b.find(key_of(4)).result, 2);
   EXPECT_EQ(c.find(key_of(5)).item, 5);
 
-  // A writer cannot get in; with one try the insert gives up at once and
-  // holds nothing afterwards.
+  // With one try a writer gives up at once and holds nothing afterwards;
+  // one reader gone is not enough.
   ASSERT_EQ(c.lock_timeout(1, 10, 10).result, 1);
-  Reply r = c.insert("new", 99);
-  EXPECT_EQ(r.result, -1);
-  EXPECT_EQ(r.err, kErrLock);
-  EXPECT_EQ(r.con, kCtxLocking);
-  r = c.lock(2);
-  EXPECT_EQ(r.result, -4);
-  EXPECT_EQ(r.err, kErrLock);
-  EXPECT_EQ(r.con, kCtxLocking);
-
-  // One reader gone is not enough.
+  expect_lock_refused(c.insert("new", 99), -1);
+  expect_lock_refused(c.lock(2), -4);
   EXPECT_EQ(a.unlock(1).result, 1);
   EXPECT_FALSE(reader_byte_held(36));
   EXPECT_EQ(c.insert("new", 99).result, -1);
-  EXPECT_EQ(b.unlock(1).result, 1);
-  EXPECT_TRUE(region_free(512));
-  EXPECT_EQ(c.insert("new", 99).result, 1);
-  EXPECT_EQ(a.find("new").item, 99);
-}
 
-TEST_F(SharedTest, InsertWaitsForAReaderAndProceedsWhenItGoes) {
-  Worker a(path_), c(path_);
-  make_tree(a, 3);
-  ASSERT_EQ(c.open().result, 1);
-  ASSERT_EQ(a.lock(1).result, 1);
+  // With retries the insert waits for the last reader, then proceeds.
   ASSERT_EQ(c.lock_timeout(1000, 5, 10000).result, 1);
-  c.start_insert("late", 7);
-  EXPECT_FALSE(c.answered_within(150));  // still waiting for the reader
-  EXPECT_EQ(a.unlock(1).result, 1);
+  c.start_insert("new", 99);
+  EXPECT_FALSE(c.answered_within(150));
+  EXPECT_EQ(b.unlock(1).result, 1);
   EXPECT_EQ(c.finish().result, 1);
-  EXPECT_EQ(a.find("late").item, 7);
-}
-
-TEST_F(SharedTest, ReadOnlyProcessReadsAndKeepsWritersOutWhileItReads) {
-  Worker w(path_), ro(path_), ro2(path_);
-  make_tree(w, 5);
-  ASSERT_EQ(ro.open(1, 1).result, 1);
-  ASSERT_EQ(ro2.open(1, 1).result, 1);
-  ASSERT_EQ(w.lock_timeout(1, 5, 5).result, 1);
-  EXPECT_EQ(ro.insert("x", 1).err, 32);  // refused before any lock
-  ASSERT_EQ(ro.lock(1).result, 1);
-  ASSERT_EQ(ro2.lock(1).result, 1);
-  EXPECT_EQ(w.insert(key_of(7), 7).err, kErrLock);
-  EXPECT_EQ(ro.unlock(1).result, 1);
-  EXPECT_EQ(w.insert(key_of(7), 7).err, kErrLock);
-  EXPECT_EQ(ro2.unlock(1).result, 1);
-  EXPECT_EQ(w.insert(key_of(7), 7).result, 1);
-  EXPECT_EQ(ro.find(key_of(7)).item, 7);
-  EXPECT_EQ(ro2.count().result, 6);
-}
-
-TEST_F(SharedTest, OpeningWaitsForAWriter) {
-  Worker w(path_), late(path_);
-  make_tree(w, 5);
-  ASSERT_EQ(w.lock(2).result, 1);
-  ASSERT_EQ(late.lock_timeout(1, 5, 5).result, 1);
-  Reply r = late.open();
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(r.err, kErrLock);
-  EXPECT_EQ(r.con, 7);  // reading the control record
-  ASSERT_EQ(w.insert(key_of(5), 5).result, 1);
-  ASSERT_EQ(w.unlock(2).result, 1);
-  EXPECT_EQ(late.open().result, 1);
-  EXPECT_EQ(late.count().result, 6);
+  EXPECT_TRUE(region_free(512));
+  EXPECT_EQ(a.find("new").item, 99);
+  EXPECT_EQ(b.count().result, 11);
 }
 
 TEST_F(SharedTest, FiftySixReadersFillTheRegionOfA92ByteBlock) {
@@ -217,16 +173,12 @@ TEST_F(SharedTest, FiftySixReadersFillTheRegionOfA92ByteBlock) {
 
   Worker &last = *w[kReaders];
   ASSERT_EQ(last.lock_timeout(2, 5, 20).result, 1);
-  Reply r = last.lock(1);
-  EXPECT_EQ(r.result, -4);
-  EXPECT_EQ(r.err, kErrLock);
-  EXPECT_EQ(r.con, kCtxLocking);
+  expect_lock_refused(last.lock(1), -4);
   // A reading call needs a byte too; it fails while synchronising.
-  r = last.find(key_of(1));
+  Reply r = last.find(key_of(1));
   EXPECT_EQ(r.result, -1);
   EXPECT_EQ(r.err, kErrLock);
   EXPECT_EQ(r.con, 52);
-
   // A byte given back is found by the waiting reader wherever it lies.
   EXPECT_EQ(w[20]->unlock(1).result, 1);
   EXPECT_EQ(last.lock(1).result, 1);
@@ -234,19 +186,14 @@ TEST_F(SharedTest, FiftySixReadersFillTheRegionOfA92ByteBlock) {
   EXPECT_EQ(w[0]->count().result, 5);
 }
 
-// ---------------------------------------------------------------------------
-// Seeing the changes of another process
-
 TEST_F(SharedTest, ChangesOfOneProcessAreSeenAtTheNextCallOfAnother) {
   Worker a(path_), b(path_);
   make_tree(a, 20);
   ASSERT_EQ(b.open().result, 1);
-  // b reads the leaf into its pool ...
-  Reply r = b.find(key_of(5));
-  ASSERT_EQ(r.result, 2);
-  // ... a changes it; b's buffered copy must not be used again.
+  // b has the leaf in its pool when a changes it: the copy is not used.
+  ASSERT_EQ(b.find(key_of(5)).result, 2);
   ASSERT_EQ(a.insert("k005a", 500).result, 1);
-  r = b.find("k005a");
+  Reply r = b.find("k005a");
   EXPECT_EQ(r.result, 2);
   EXPECT_EQ(r.item, 500);
   ASSERT_EQ(a.del(key_of(7), 7).result, 1);
@@ -255,7 +202,7 @@ TEST_F(SharedTest, ChangesOfOneProcessAreSeenAtTheNextCallOfAnother) {
   EXPECT_STREQ(r.text, "k008");
 
   // A position on a pair that another process deletes moves on to the pair
-  // that now follows it, and says so.
+  // that now follows it, and says so; then walks on normally.
   ASSERT_EQ(b.find(key_of(10)).result, 2);
   ASSERT_EQ(a.del(key_of(10), 10).result, 1);
   r = b.next();
@@ -263,13 +210,12 @@ TEST_F(SharedTest, ChangesOfOneProcessAreSeenAtTheNextCallOfAnother) {
   EXPECT_EQ(r.item, 11);
   EXPECT_STREQ(r.text, "k011");
   EXPECT_EQ(r.err, kErrDeletedPosition);
-  r = b.next();  // and walks on normally
+  r = b.next();
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.item, 12);
   EXPECT_EQ(r.err, 0);
 
   // A mark on a pair that another process deletes gives its successor.
-  ASSERT_EQ(b.find(key_of(12)).result, 2);
   ASSERT_EQ(b.mark().result, 1);
   ASSERT_EQ(a.del(key_of(12), 12).result, 1);
   r = b.find_mark();
@@ -297,51 +243,41 @@ TEST_F(SharedTest, PositionSurvivesTheRemovalOfItsWholeLeafElsewhere) {
   for (int i = 0; i < 120; ++i) ASSERT_EQ(a.insert(key_of(i), i).result, 1);
   ASSERT_EQ(b.open().result, 1);
   ASSERT_EQ(b.find(key_of(50)).result, 2);
-  // a removes everything from 40 to 89: b's leaf and its neighbours go.
+  // a removes b's leaf and its neighbours, then the tree grows under it.
   for (int i = 40; i < 90; ++i) ASSERT_EQ(a.del(key_of(i), i).result, 1);
   Reply r = b.next();
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.item, 90);
   EXPECT_EQ(r.err, kErrDeletedPosition);
-  r = b.next();
-  EXPECT_EQ(r.item, 91);
-  // And the other way: the tree grows under a position.
+  EXPECT_EQ(b.next().item, 91);
   for (int i = 40; i < 90; ++i) ASSERT_EQ(a.insert(key_of(i), i).result, 1);
-  for (int i = 92; i < 120; ++i) {
-    r = b.next();
-    ASSERT_EQ(r.result, 1);
-    ASSERT_EQ(r.item, i);
-  }
+  for (int i = 92; i < 120; ++i) ASSERT_EQ(b.next().item, i);
   EXPECT_EQ(b.next().result, -3);
   EXPECT_EQ(b.check().result, 1) << b.check().text;
   EXPECT_EQ(check_file(), "");
 }
 
-// ---------------------------------------------------------------------------
-// Flushing under an explicit writer lock
-
-TEST_F(SharedTest, DeferredChangesReachTheDiskAtUnlock) {
+// Deferred, changes under a writer lock reach the disk at unlock, cbflush
+// or close; written through, each change is on disk at once.
+TEST_F(SharedTest, ChangesUnderAWriterLockReachTheDiskAsTheFlushSettingSays) {
   Worker w(path_), r(path_);
   make_tree(w, 0);
   ASSERT_EQ(r.open().result, 1);
   ASSERT_EQ(r.lock_timeout(1, 5, 5).result, 1);
   const std::vector<uint8_t> before = disk_control_bytes();
-  const ControlRecord cr0 = cbt::decode_control(before.data());
+  const uint32_t cc0 = cbt::decode_control(before.data()).change_counter;
 
   ASSERT_EQ(w.set_flush(1, 0).result, 1);
   ASSERT_EQ(w.lock(2).result, 1);
   for (int i = 0; i < 30; ++i) ASSERT_EQ(w.insert(key_of(i), i).result, 1);
   EXPECT_EQ(disk_control_bytes(), before);
   // Nobody reads meanwhile, so the unwritten state is never seen.
-  Reply got = r.find(key_of(1));
-  EXPECT_EQ(got.result, -1);
-  EXPECT_EQ(got.err, kErrLock);
+  EXPECT_EQ(r.find(key_of(1)).err, kErrLock);
   EXPECT_EQ(w.count().result, 30);  // the holder sees its own changes
   EXPECT_EQ(disk_control_bytes(), before);
-
   ASSERT_EQ(w.unlock(2).result, 1);
   ControlRecord cr = disk_control();
-  EXPECT_EQ(cr.change_counter, cr0.change_counter + 30);
+  EXPECT_EQ(cr.change_counter, cc0 + 30);
   EXPECT_EQ(cr.key_count, 30u);
   EXPECT_NE(cr.root, 0u);
   EXPECT_EQ(check_file(), "");
@@ -350,62 +286,51 @@ TEST_F(SharedTest, DeferredChangesReachTheDiskAtUnlock) {
   // cbflush writes back at once, the lock staying.
   ASSERT_EQ(w.lock(2).result, 1);
   ASSERT_EQ(w.insert(key_of(30), 30).result, 1);
-  EXPECT_EQ(disk_control().change_counter, cr0.change_counter + 30);
+  EXPECT_EQ(disk_control().change_counter, cc0 + 30);
   ASSERT_EQ(w.flush().result, 1);
-  EXPECT_EQ(disk_control().change_counter, cr0.change_counter + 31);
+  EXPECT_EQ(disk_control().change_counter, cc0 + 31);
   EXPECT_EQ(r.find(key_of(1)).err, kErrLock);
   EXPECT_EQ(check_file(), "");
   // Closing with changes pending writes them back and unlocks.
   ASSERT_EQ(w.insert(key_of(31), 31).result, 1);
   ASSERT_EQ(w.del(key_of(0), 0).result, 1);
-  EXPECT_EQ(disk_control().change_counter, cr0.change_counter + 31);
+  EXPECT_EQ(disk_control().change_counter, cc0 + 31);
   ASSERT_EQ(w.close().result, 1);
   EXPECT_TRUE(region_free(512));
   cr = disk_control();
-  EXPECT_EQ(cr.change_counter, cr0.change_counter + 33);
+  EXPECT_EQ(cr.change_counter, cc0 + 33);
   EXPECT_EQ(cr.key_count, 31u);
   EXPECT_EQ(r.count().result, 31);
   EXPECT_EQ(check_file(), "");
-}
 
-TEST_F(SharedTest, WithoutDeferredFlushEachChangeIsWrittenThroughUnderTheLock) {
-  Worker w(path_);
-  make_tree(w, 4);
-  const uint32_t cc0 = disk_control().change_counter;
+  // Written through: the whole tree on disk is complete under the lock.
+  ASSERT_EQ(w.open().result, 1);
   ASSERT_EQ(w.set_flush(0, 0).result, 1);
   ASSERT_EQ(w.lock(2).result, 1);
   for (int i = 1; i <= 40; ++i) {
     ASSERT_EQ(w.insert(key_of(100 + i), i).result, 1);
-    ASSERT_EQ(disk_control().change_counter, cc0 + i) << i;
+    ASSERT_EQ(disk_control().change_counter, cc0 + 33 + i) << i;
   }
   ASSERT_EQ(w.del(key_of(2), 2).result, 1);
-  EXPECT_EQ(disk_control().change_counter, cc0 + 41);
-  // The whole tree on disk is complete while the lock is still held.
   cbt::TreeStats stats;
   EXPECT_EQ(check_file(&stats), "");
-  EXPECT_EQ(stats.entries, 43u);
+  EXPECT_EQ(stats.entries, 70u);
   EXPECT_EQ(w.unlock(2).result, 1);
-  EXPECT_EQ(disk_control().change_counter, cc0 + 41);  // nothing left over
+  EXPECT_EQ(disk_control().change_counter, cc0 + 74);  // nothing left over
 }
 
-// ---------------------------------------------------------------------------
-// The explicit lock calls
-
-TEST_F(SharedTest, LockCallsRefuseOtherModesAndUnlockWhatIsNotHeld) {
-  Worker w(path_);
-  make_tree(w, 2);
-  EXPECT_EQ(w.lock(3).result, -1);
-  EXPECT_EQ(w.lock(0).result, -1);
-  EXPECT_EQ(w.unlock(1).result, 1);
-  EXPECT_EQ(w.unlock(2).result, 1);
-  EXPECT_EQ(w.unlock(3).result, -1);
-  EXPECT_TRUE(region_free(512));
-  EXPECT_EQ(w.insert(key_of(9), 9).result, 1);
-}
-
-TEST_F(SharedTest, ReaderThenWriterLocksReleaseEverythingInEitherOrder) {
-  Worker a(path_), b(path_);
+// Modes other than 1 and 2 are refused; unlocking what is not held is
+// harmless. Reader and writer locks of one process nest and go in either
+// order, and opening waits for a writer.
+TEST_F(SharedTest, ExplicitLocksNestAndReleaseInEitherOrder) {
+  Worker a(path_), b(path_), c(path_);
   make_tree(a, 5);
+  EXPECT_EQ(a.lock(3).result, -1);
+  EXPECT_EQ(a.lock(0).result, -1);
+  EXPECT_EQ(a.unlock(1).result, 1);
+  EXPECT_EQ(a.unlock(2).result, 1);
+  EXPECT_EQ(a.unlock(3).result, -1);
+  EXPECT_TRUE(region_free(512));
   ASSERT_EQ(b.open().result, 1);
   ASSERT_EQ(b.lock_timeout(1, 5, 5).result, 1);
 
@@ -416,9 +341,17 @@ TEST_F(SharedTest, ReaderThenWriterLocksReleaseEverythingInEitherOrder) {
   EXPECT_EQ(b.find(key_of(1)).err, kErrLock);
   EXPECT_EQ(a.unlock(1).result, 1);
   EXPECT_EQ(b.find(key_of(1)).err, kErrLock);  // the writer still holds all
+  // A process that opens meanwhile gives up reading the control record.
+  ASSERT_EQ(c.lock_timeout(1, 5, 5).result, 1);
+  Reply r = c.open();
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.err, kErrLock);
+  EXPECT_EQ(r.con, 7);
   EXPECT_EQ(a.unlock(2).result, 1);
   EXPECT_TRUE(region_free(512));
   EXPECT_EQ(b.find(key_of(50)).item, 50);
+  ASSERT_EQ(c.open().result, 1);
+  EXPECT_EQ(c.count().result, 6);
 
   // The writer lock goes first: the reader byte stays.
   ASSERT_EQ(a.lock(1).result, 1);
@@ -433,8 +366,6 @@ TEST_F(SharedTest, ReaderThenWriterLocksReleaseEverythingInEitherOrder) {
 
   // A reader byte inside the region: the writer ranges lie on both sides
   // of it, and the byte stays when they go.
-  Worker c(path_);
-  ASSERT_EQ(c.open().result, 1);
   ASSERT_EQ(b.lock(1).result, 1);
   ASSERT_EQ(c.lock(1).result, 1);
   std::vector<bool> before(512);
@@ -461,27 +392,21 @@ TEST_F(SharedTest, ReaderThenWriterLocksReleaseEverythingInEitherOrder) {
   EXPECT_EQ(check_file(), "");
 }
 
-TEST_F(SharedTest, FileWithoutSharingTakesNoOsLock) {
-  Worker w(path_);
+TEST_F(SharedTest, FileWithoutSharingTakesNoOsLockAndKeepsOthersOut) {
+  Worker w(path_), x(path_), y(path_);
   ASSERT_EQ(w.create(512, 0).result, 1);
-  EXPECT_EQ(w.lock(2).result, 1);
-  EXPECT_TRUE(region_free(512));
-  EXPECT_EQ(w.insert(key_of(1), 1).result, 1);
-  EXPECT_EQ(w.unlock(2).result, 1);
-  EXPECT_EQ(w.lock(1).result, 1);
-  EXPECT_TRUE(region_free(512));
-  EXPECT_EQ(w.unlock(1).result, 1);
+  for (int32_t mode : {2, 1}) {
+    EXPECT_EQ(w.lock(mode).result, 1);
+    EXPECT_TRUE(region_free(512));
+    EXPECT_EQ(w.insert(key_of(mode), mode).result, 1);
+    EXPECT_EQ(w.unlock(mode).result, 1);
+  }
   EXPECT_EQ(w.lock(3).result, -1);
-  // Later calls work and report no unlock error.
-  Reply r = w.insert(key_of(2), 2);
-  EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.err, 0);
-  r = w.find(key_of(1));
+  // Later calls report no unlock error.
+  Reply r = w.find(key_of(1));
   EXPECT_EQ(r.result, 2);
   EXPECT_EQ(r.err, 0);
-  // Nobody else may open the file meanwhile, shared or not.
-  Worker x(path_), y(path_);
-  EXPECT_EQ(x.open(1).err, 2);
+  EXPECT_EQ(x.open(1).err, 2);  // nobody else opens, shared or not
   EXPECT_EQ(x.open(0).err, 2);
   r = w.close();
   EXPECT_EQ(r.result, 1);
@@ -494,35 +419,28 @@ TEST_F(SharedTest, FileWithoutSharingTakesNoOsLock) {
   EXPECT_EQ(y.count().result, 2);
 }
 
-// ---------------------------------------------------------------------------
-// Processes that die holding a lock: the OS drops their locks
-
-TEST_F(SharedTest, ReaderKilledWhileHoldingItsLock) {
-  Worker a(path_), k(path_);
+// Processes that die holding a lock: the OS drops their locks, and all
+// that a writer wrote through is there.
+TEST_F(SharedTest, ProcessesKilledWhileHoldingTheirLocks) {
+  Worker a(path_), reader(path_), writer(path_);
   make_tree(a, 10);
-  ASSERT_EQ(k.open().result, 1);
-  ASSERT_EQ(k.lock(1).result, 1);
   ASSERT_EQ(a.lock_timeout(1, 5, 5).result, 1);
+  ASSERT_EQ(reader.open().result, 1);
+  ASSERT_EQ(reader.lock(1).result, 1);
   ASSERT_EQ(a.insert(key_of(20), 20).err, kErrLock);
-  k.kill9();
+  reader.kill9();
   EXPECT_EQ(a.insert(key_of(20), 20).result, 1);
   EXPECT_EQ(a.del(key_of(3), 3).result, 1);
-  EXPECT_EQ(a.count().result, 10);
-  EXPECT_EQ(check_file(), "");
-}
 
-TEST_F(SharedTest, WriterKilledWhileHoldingItsLockAfterWritingThrough) {
-  Worker a(path_), k(path_);
-  make_tree(a, 10);
-  ASSERT_EQ(k.open().result, 1);
-  ASSERT_EQ(k.set_flush(0, 0).result, 1);
-  ASSERT_EQ(k.lock(2).result, 1);
-  for (int i = 100; i < 160; ++i) ASSERT_EQ(k.insert(key_of(i), i).result, 1);
-  ASSERT_EQ(k.del(key_of(4), 4).result, 1);
-  ASSERT_EQ(a.lock_timeout(1, 5, 5).result, 1);
+  ASSERT_EQ(writer.open().result, 1);
+  ASSERT_EQ(writer.set_flush(0, 0).result, 1);
+  ASSERT_EQ(writer.lock(2).result, 1);
+  for (int i = 100; i < 160; ++i) {
+    ASSERT_EQ(writer.insert(key_of(i), i).result, 1);
+  }
+  ASSERT_EQ(writer.del(key_of(4), 4).result, 1);
   ASSERT_EQ(a.find(key_of(1)).err, kErrLock);
-  k.kill9();
-  // Everything the writer finished is there, and the tree is whole.
+  writer.kill9();
   EXPECT_EQ(a.count().result, 10 + 60 - 1);
   EXPECT_EQ(a.insert(key_of(200), 200).result, 1);
   EXPECT_EQ(a.find(key_of(159)).item, 159);
@@ -530,23 +448,10 @@ TEST_F(SharedTest, WriterKilledWhileHoldingItsLockAfterWritingThrough) {
   EXPECT_EQ(check_file(), "");
 }
 
-// ---------------------------------------------------------------------------
-// An unlock that fails keeps the lock as held
-
 int32_t failing_unlock(int32_t, int32_t, int32_t) { return -1; }
 
-// Replaces the unlock slot of this process's platform table while alive.
-class UnlockFails {
- public:
-  UnlockFails() : saved_(g_platform.sys_unlock) {
-    g_platform.sys_unlock = failing_unlock;
-  }
-  ~UnlockFails() { g_platform.sys_unlock = saved_; }
-
- private:
-  decltype(g_platform.sys_unlock) saved_;
-};
-
+// A failing unlock reports 30 in context 53 and keeps the lock, recorded as
+// held; the end of the next call that locks releases it.
 TEST_F(SharedTest, FailedUnlockReportsAndKeepsTheLock) {
   Worker other(path_);  // forked before this process makes its pool
   make_tree(other, 5);
@@ -556,18 +461,20 @@ TEST_F(SharedTest, FailedUnlockReportsAndKeepsTheLock) {
   ASSERT_NE(t, nullptr);
   const uint32_t &flags = t->file->lock_flags;
   int32_t item = 0;
-
-  // Explicit reader lock: cbunlock makes it implicit and releases it; the
-  // release fails, and the byte stays held and recorded as held. The end of
-  // the next call that locks releases it.
-  ASSERT_EQ(cblock(t, 1), 1);
-  {
-    UnlockFails fails;
-    EXPECT_EQ(cbunlock(t, 1), -1);
+  auto with_failing_unlock = [](auto call) {
+    const auto saved = g_platform.sys_unlock;
+    g_platform.sys_unlock = failing_unlock;
+    const int32_t result = call();
+    g_platform.sys_unlock = saved;
+    EXPECT_EQ(result, -1);
     EXPECT_EQ(cberrcode, kErrUnlock);
     EXPECT_EQ(cbconcode, kCtxResync);
-    EXPECT_EQ(cbfcncode, 30);
-  }
+  };
+
+  // Explicit reader lock: cbunlock makes it implicit and releases it.
+  ASSERT_EQ(cblock(t, 1), 1);
+  with_failing_unlock([&] { return cbunlock(t, 1); });
+  EXPECT_EQ(cbfcncode, 30);
   EXPECT_EQ(flags, cbt::kReaderHeld);
   EXPECT_TRUE(reader_byte_held(36));
   EXPECT_EQ(other.insert(key_of(40), 40).err, kErrLock);
@@ -578,12 +485,7 @@ TEST_F(SharedTest, FailedUnlockReportsAndKeepsTheLock) {
 
   // Explicit writer lock, the same way.
   ASSERT_EQ(cblock(t, 2), 1);
-  {
-    UnlockFails fails;
-    EXPECT_EQ(cbunlock(t, 2), -1);
-    EXPECT_EQ(cberrcode, kErrUnlock);
-    EXPECT_EQ(cbconcode, kCtxResync);
-  }
+  with_failing_unlock([&] { return cbunlock(t, 2); });
   EXPECT_EQ(flags, cbt::kWriterHeld);
   EXPECT_EQ(other.find(key_of(1)).err, kErrLock);
   EXPECT_EQ(cbfind(t, "k040", 4, &item), 2);
@@ -591,25 +493,14 @@ TEST_F(SharedTest, FailedUnlockReportsAndKeepsTheLock) {
   EXPECT_EQ(flags, 0u);
   EXPECT_EQ(other.find(key_of(1)).result, 2);
 
-  // The implicit lock of a reading call, and of a change.
-  {
-    UnlockFails fails;
-    EXPECT_EQ(cbfind(t, "k001", 4, &item), -1);
-    EXPECT_EQ(cberrcode, kErrUnlock);
-    EXPECT_EQ(cbconcode, kCtxResync);
-    EXPECT_EQ(flags, cbt::kReaderHeld);
-  }
-  EXPECT_FALSE(region_free(512));
+  // The implicit lock of a reading call, and of a change (which is done).
+  with_failing_unlock([&] { return cbfind(t, "k001", 4, &item); });
+  EXPECT_EQ(flags, cbt::kReaderHeld);
   EXPECT_EQ(other.insert(key_of(41), 41).err, kErrLock);
-  {
-    UnlockFails fails;
-    EXPECT_EQ(cbinsert(t, "k042", 4, 42, 0), -1);
-    EXPECT_EQ(cberrcode, kErrUnlock);
-    EXPECT_EQ(cbconcode, kCtxResync);
-  }
+  with_failing_unlock([&] { return cbinsert(t, "k042", 4, 42, 0); });
   EXPECT_NE(flags, 0u);
   EXPECT_EQ(other.find(key_of(1)).err, kErrLock);
-  EXPECT_EQ(cbfind(t, "k042", 4, &item), 2);  // the insert itself was done
+  EXPECT_EQ(cbfind(t, "k042", 4, &item), 2);
   EXPECT_EQ(item, 42);
   EXPECT_TRUE(region_free(512));
   EXPECT_EQ(other.insert(key_of(41), 41).result, 1);

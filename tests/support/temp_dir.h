@@ -1,15 +1,18 @@
 // Test helpers shared by the test folders: a per-test temporary directory
-// that is removed with everything in it, and small file helpers that work
-// directly on the file system (so that the library's own I/O is what is
-// under test).
+// that is removed with everything in it, small file helpers that work on the
+// file system directly (so that the library's own I/O is what is under
+// test), and child processes with a deadline.
 #ifndef RECBASE_TESTS_SUPPORT_TEMP_DIR_H
 #define RECBASE_TESTS_SUPPORT_TEMP_DIR_H
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -60,17 +63,39 @@ inline bool file_exists(const std::string &path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-// Runs body in a child process and returns its exit status (0..255), or -1
-// when the child did not exit normally. The child leaves with _exit so that
-// it runs no test-framework or static destructors of the parent's state.
+// Forks a child that runs body() and leaves with its result through _exit,
+// so that it runs no test-framework or static destructors of the parent's
+// state. The child dies with the test process.
+template <typename Body>
+pid_t spawn(Body body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    _exit(body());
+  }
+  return pid;
+}
+
+// Exit status of a child (0..255), -1 when it did not exit normally, -2
+// when it was still running at the deadline (it is then killed and reaped).
+inline int wait_child(pid_t pid, int timeout_ms = 60000) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (int status = 0;; usleep(1000)) {
+    const pid_t r = pid > 0 ? waitpid(pid, &status, WNOHANG) : -1;
+    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (r < 0) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -2;
+    }
+  }
+}
+
 template <typename Body>
 int run_in_child(Body body) {
-  const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) _exit(body());
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return wait_child(spawn(body));
 }
 
 }  // namespace recbase::test
