@@ -1,11 +1,7 @@
-// Deletion: the empty tree and missing pairs (still counted), the last pair
-// of the tree, a leaf emptied between neighbours or as its parent's
-// low_path child, the join of two leaves below the underflow mark (at the
-// mark exactly, and in which order a leaf is offered to its neighbours) and
-// the root removal that follows, the free chain as a stack, where the
-// deleting handle and another handle stand afterwards, nodes found on the
-// free chain, and read-only handles. The file bytes are read back after
-// cbflush to state what the tree must hold.
+// Deletion: failed deletions (still counted), the last pair, a leaf emptied
+// between neighbours or as its parent's low_path child, joins below the
+// underflow mark and the root removal that follows, the free chain as a
+// stack, where handles stand afterwards, and nodes found on the free chain.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,17 +13,10 @@
 namespace recbase::test {
 namespace {
 
-// 20-byte keys: 28 bytes per leaf entry, so a 512-byte leaf holds 17 pairs
-// and the underflow mark (3 * 512 - 48) / 4 = 372 is 12.7 entries' worth.
-std::string key(int n) { return numbered_key(n, 20); }
-
-int32_t put_n(CbTree *t, int n, int32_t item) { return put(t, key(n), item); }
-int32_t del(CbTree *t, const std::string &k, int32_t item) {
-  return cbdelete(t, k.data(), static_cast<int32_t>(k.size()), item);
-}
+// With 20-byte keys the underflow mark of a 512-byte leaf is
+// (3 * 512 - 48) / 4 = 372 bytes.
 int32_t del_n(CbTree *t, int n, int32_t item) { return del(t, key(n), item); }
 
-// Pairs (key(n), n) for the numbers given.
 PairList numbered(const std::vector<int> &ns) {
   PairList out;
   for (int n : ns) out.emplace_back(key(n), n);
@@ -37,26 +26,11 @@ PairList numbered(const std::vector<int> &ns) {
 // True when every byte of a freed block after its 16-byte header is zero.
 bool zero_after_header(const DiskNode &n) {
   const std::vector<uint8_t> &b = n.bytes();
-  for (size_t i = 16; i < b.size(); ++i) {
-    if (b[i] != 0) return false;
-  }
-  return true;
+  return std::all_of(b.begin() + 16, b.end(), [](uint8_t x) { return x == 0; });
 }
 
-class DeleteTest : public CbtTest {
+class DeleteTest : public TreeTest {
  protected:
-  void SetUp() override {
-    CbtTest::SetUp();
-    t_ = create("t");
-    ASSERT_NE(t_, nullptr);
-  }
-  std::vector<uint8_t> flushed() {
-    EXPECT_EQ(cbflush(t_), 1);
-    return read_file(path("t"));
-  }
-  DiskNode node(const std::vector<uint8_t> &f, uint32_t b) const {
-    return DiskNode(f, 512, b);
-  }
   // The leaves from first_leaf along the right_sibling chain.
   std::vector<uint32_t> leaf_chain(const std::vector<uint8_t> &f) const {
     std::vector<uint32_t> out;
@@ -66,46 +40,28 @@ class DeleteTest : public CbtTest {
     }
     return out;
   }
-  CbTree *t_ = nullptr;
 };
 
-// The counters of a failed deletion change only the control record, which
-// a file that is not shared writes back with its next changed block; a
-// shared file writes it at the end of every change.
-TEST_F(DeleteTest, AnEmptyTreeRefusesButCountsTheAttempt) {
+// A shared file writes its control record at the end of every change; one
+// that is not shared writes it with its next changed block.
+TEST_F(DeleteTest, FailedDeletionsChangeOnlyTheCounters) {
   const std::string name = path("shared");
   CbTree *s = cbscreate(name.c_str(), nullptr, 512, 1);
   ASSERT_NE(s, nullptr);
   cberrcode = cbconcode = 0;
-  EXPECT_EQ(del(s, "a", 1), -1);
+  EXPECT_EQ(del(s, "a", 1), -1);  // the empty tree
   EXPECT_EQ(cberrcode, 24);
   EXPECT_EQ(cbconcode, 26);
   EXPECT_EQ(cbfcncode, 17);
-  ASSERT_EQ(cbflush(s), 1);
-  std::vector<uint8_t> f = read_file(name);
+  std::vector<uint8_t> f = flushed(s, "shared");
   EXPECT_EQ(le32_at(f, 32), 0xFFFFFFFFu);  // key_count below zero
   EXPECT_EQ(DiskControl(f).change_counter, 1u);
   EXPECT_EQ(DiskControl(f).root, 0u);
   ASSERT_EQ(put(s, "a", 1), 1);
-  ASSERT_EQ(cbflush(s), 1);
-  f = read_file(name);
+  f = flushed(s, "shared");
   EXPECT_EQ(le32_at(f, 32), 0u);
   EXPECT_EQ(DiskControl(f).change_counter, 2u);
-  expect_sound(s);
 
-  // The same on a file that is not shared, seen after the next insert.
-  EXPECT_EQ(del(t_, "a", 1), -1);
-  EXPECT_EQ(cberrcode, 24);
-  ASSERT_EQ(put(t_, "a", 1), 1);
-  EXPECT_EQ(le32_at(flushed(), 32), 0u);
-  EXPECT_EQ(DiskControl(flushed()).change_counter, 2u);
-}
-
-TEST_F(DeleteTest, AMissingPairRemovesNothing) {
-  const std::string name = path("shared");
-  CbTree *s = cbscreate(name.c_str(), nullptr, 512, 1);
-  ASSERT_NE(s, nullptr);
-  ASSERT_EQ(put(s, "a", 1), 1);
   ASSERT_EQ(put(s, "b", 5), 1);
   ASSERT_EQ(put(s, "b", 7), 1);
   const std::vector<uint8_t> before = read_file(name);
@@ -121,24 +77,23 @@ TEST_F(DeleteTest, AMissingPairRemovesNothing) {
   EXPECT_EQ(del(s, "", 1), -1);  // before every pair
   EXPECT_EQ(cberrcode, 26);
   EXPECT_EQ(walk_forward(s), (PairList{{"a", 1}, {"b", 5}, {"b", 7}}));
-  ASSERT_EQ(cbflush(s), 1);
-  const std::vector<uint8_t> after = read_file(name);
-  // Only the counters moved: six attempts, six changes.
+  const std::vector<uint8_t> after = flushed(s, "shared");
+  // Six attempts, six changes, and no other byte moved.
   EXPECT_EQ(DiskControl(after).key_count, DiskControl(before).key_count - 6);
   EXPECT_EQ(DiskControl(after).change_counter,
             DiskControl(before).change_counter + 6);
   EXPECT_EQ(node(after, 1).bytes(), node(before, 1).bytes());
-}
+  expect_sound(s);
 
-TEST_F(DeleteTest, KeysAreMatchedByTheCompareFunction) {
-  ASSERT_EQ(put(t_, "Key", 1), 1);
-  ASSERT_EQ(del(t_, "kEY", 1), 1);  // cbkeycmp folds case
-  int32_t item = 0;
-  EXPECT_EQ(cbhead(t_, &item), -3);
-}
-
-TEST_F(DeleteTest, BadKeyArgumentsAreRefused) {
+  EXPECT_EQ(del(t_, "a", 1), -1);
+  EXPECT_EQ(cberrcode, 24);
   ASSERT_EQ(put(t_, "a", 1), 1);
+  EXPECT_EQ(le32_at(flushed(), 32), 0u);
+  EXPECT_EQ(DiskControl(flushed()).change_counter, 2u);
+}
+
+TEST_F(DeleteTest, KeysAreMatchedByTheCompareFunctionAndChecked) {
+  ASSERT_NO_FATAL_FAILURE(fill({{"a", 1}, {"Key", 1}}));
   EXPECT_EQ(cbdelete(t_, nullptr, 1, 1), -1);
   EXPECT_EQ(cberrcode, 21);
   EXPECT_EQ(cbconcode, 10);
@@ -148,12 +103,11 @@ TEST_F(DeleteTest, BadKeyArgumentsAreRefused) {
   // A null key of length 0 is the empty key, which is simply not there.
   EXPECT_EQ(cbdelete(t_, nullptr, 0, 1), -1);
   EXPECT_EQ(cberrcode, 26);
-  // The length of a key to delete has no limit: one longer than any key
-  // can be is just not found.
-  const std::string huge(4000, 'a');
-  EXPECT_EQ(del(t_, huge, 1), -1);
+  // A key longer than any key can be is just not found.
+  EXPECT_EQ(del(t_, std::string(4000, 'a'), 1), -1);
   EXPECT_EQ(cberrcode, 26);
   EXPECT_EQ(cbconcode, 28);
+  ASSERT_EQ(del(t_, "kEY", 1), 1);  // cbkeycmp folds case
   EXPECT_EQ(walk_forward(t_), (PairList{{"a", 1}}));
 }
 
@@ -175,7 +129,6 @@ TEST_F(DeleteTest, TheLastPairFreesTheRootLeafForTheNextInsert) {
   EXPECT_EQ(freed.left(), 0u);  // the end of the chain
   EXPECT_EQ(freed.count(), 0);
   EXPECT_TRUE(zero_after_header(freed));
-  EXPECT_EQ(cbdepth(t_), 0);
   int32_t item = 0;
   EXPECT_EQ(cbhead(t_, &item), -3);
   EXPECT_EQ(cbtail(t_, &item), -2);
@@ -191,28 +144,23 @@ TEST_F(DeleteTest, TheLastPairFreesTheRootLeafForTheNextInsert) {
 }
 
 TEST_F(DeleteTest, TheDeletingHandleMovesOnAndAnotherHandleFindsTheGap) {
-  for (const auto &[k, item] :
-       PairList{{"a", 1}, {"b", 5}, {"b", 7}, {"c", 2}}) {
-    ASSERT_EQ(put(t_, k, item), 1);
-  }
+  ASSERT_NO_FATAL_FAILURE(fill({{"a", 1}, {"b", 5}, {"b", 7}, {"c", 2}}));
   CbTree *other = cbopen(path("t").c_str(), nullptr);
   ASSERT_NE(other, nullptr);
   int32_t item = 0;
   ASSERT_EQ(cbfind(t_, "b", 1, &item), 2);  // on (b, 5)
   ASSERT_EQ(cbmark(t_), 1);
   ASSERT_EQ(cbfind(other, "b", 1, &item), 2);
-
   ASSERT_EQ(del(t_, "b", 5), 1);
   // Its own position and mark stand on the pair that followed.
   cberrcode = 0;
   EXPECT_EQ(cbcurr(t_, &item), 1);
   EXPECT_EQ(item, 7);
-  EXPECT_EQ(cberrcode, 0);
   EXPECT_EQ(cbfindmark(t_, &item), 1);
   EXPECT_EQ(item, 7);
   EXPECT_EQ(key_at(t_), "b");
-  // The other handle still stands on the gap: its next step lands on the
-  // successor and reports the deletion.
+  EXPECT_EQ(cberrcode, 0);
+  // The other handle's next step lands on the successor and reports it.
   EXPECT_EQ(cbnext(other, &item), 1);
   EXPECT_EQ(item, 7);
   EXPECT_EQ(cberrcode, 31);
@@ -220,14 +168,12 @@ TEST_F(DeleteTest, TheDeletingHandleMovesOnAndAnotherHandleFindsTheGap) {
   EXPECT_EQ(cbnext(other, &item), 1);  // and on from there as usual
   EXPECT_EQ(item, 2);
   EXPECT_EQ(cberrcode, 0);
-
   // Stepping back from a vanished pair lands on the one before it.
   ASSERT_EQ(cbfind(other, "b", 1, &item), 2);  // (b, 7)
   ASSERT_EQ(del(t_, "b", 7), 1);
   EXPECT_EQ(cbprev(other, &item), 1);
   EXPECT_EQ(item, 1);
   EXPECT_EQ(key_at(other), "a");
-
   // The last pair deleted under the position: past the end.
   ASSERT_EQ(cbtail(t_, &item), 1);
   ASSERT_EQ(cbtail(other, &item), 1);
@@ -239,7 +185,6 @@ TEST_F(DeleteTest, TheDeletingHandleMovesOnAndAnotherHandleFindsTheGap) {
   cberrcode = 0;
   EXPECT_EQ(cbkey(other, buf, 4), -3);
   EXPECT_EQ(cberrcode, 31);
-  EXPECT_EQ(cbclose(other), 1);
 }
 
 // A depth-2 tree whose leaves each hold 17 pairs, so full that no two of
@@ -249,14 +194,12 @@ class FullLeavesTest : public DeleteTest {
  protected:
   void SetUp() override {
     DeleteTest::SetUp();
-    for (int n = 100; n <= 6800; n += 100) ASSERT_EQ(put_n(t_, n, n), 1);
+    for (int n = 100; n <= 6800; n += 100) ASSERT_EQ(put(t_, key(n), n), 1);
     std::vector<uint8_t> f = flushed();
-    ASSERT_EQ(DiskControl(f).depth, 2);
     for (uint32_t b : leaf_chain(f)) {
-      const DiskNode leaf = node(f, b);
-      const int first = leaf.item(0);
-      for (int n = first + 1; n < first + 1 + 17 - leaf.count(); ++n) {
-        ASSERT_EQ(put_n(t_, n, n), 1);
+      const int first = node(f, b).item(0);
+      for (int n = first + 1; n < first + 18 - node(f, b).count(); ++n) {
+        ASSERT_EQ(put(t_, key(n), n), 1);
       }
     }
     f = flushed();
@@ -265,12 +208,11 @@ class FullLeavesTest : public DeleteTest {
     ASSERT_EQ(DiskControl(f).depth, 2);
     root_ = DiskControl(f).root;
     for (uint32_t b : leaves_) ASSERT_EQ(node(f, b).count(), 17) << b;
-    const DiskNode root = node(f, root_);
-    ASSERT_EQ(root.low_path(), leaves_[0]);
-    ASSERT_EQ(static_cast<size_t>(root.count()), leaves_.size() - 1);
+    ASSERT_EQ(node(f, root_).low_path(), leaves_[0]);
+    ASSERT_EQ(static_cast<size_t>(node(f, root_).count()), leaves_.size() - 1);
     expect_sound(t_);
   }
-  // Deletes every pair of leaf b.
+  // Deletes every pair of leaf b, from its first.
   void empty_leaf(uint32_t b) {
     const DiskNode leaf = node(flushed(), b);
     for (int32_t i = 0; i < leaf.count(); ++i) {
@@ -307,18 +249,15 @@ TEST_F(FullLeavesTest, ALeafJoinsItsLeftNeighbourAndThenItsRightOne) {
   ASSERT_NO_FATAL_FAILURE(trim(m, 5));  // the long pair and 4: 56 + 320
   const std::vector<uint8_t> before = flushed();
   ASSERT_EQ(leaf_chain(before)[1], m);
-  const std::vector<int32_t> l_items = node(before, l).items();
+  ASSERT_EQ(node(before, m).key_len(1), 200);
   const std::vector<int32_t> m_items = node(before, m).items();
-  const std::vector<int32_t> r_items = node(before, r).items();
   // m drops to 112: it joins l (168), which then also takes r (224).
   ASSERT_EQ(del(t_, big.first, big.second), 1);
   const std::vector<uint8_t> f = flushed();
-  // The long pair sorted second in m.
-  ASSERT_EQ(node(before, m).key_len(1), 200);
-  std::vector<int32_t> want = l_items;
+  std::vector<int32_t> want = node(before, l).items();
   want.push_back(m_items[0]);
   want.insert(want.end(), m_items.begin() + 2, m_items.end());
-  want.insert(want.end(), r_items.begin(), r_items.end());
+  for (int32_t item : node(before, r).items()) want.push_back(item);
   const DiskNode joined = node(f, l);
   EXPECT_EQ(joined.items(), want);
   EXPECT_EQ(joined.key_start(), 512 - 8 * 20);
@@ -327,9 +266,8 @@ TEST_F(FullLeavesTest, ALeafJoinsItsLeftNeighbourAndThenItsRightOne) {
   // r went last: the top of the free chain, with m below it.
   EXPECT_EQ(DiskControl(f).free_head, r);
   EXPECT_EQ(node(f, r).left(), m);
-  const DiskNode root = node(f, root_);
-  EXPECT_EQ(root.count(), node(before, root_).count() - 2);
-  EXPECT_EQ(root.child(0), leaves_[3]);
+  EXPECT_EQ(node(f, root_).count(), node(before, root_).count() - 2);
+  EXPECT_EQ(node(f, root_).child(0), leaves_[3]);
   expect_sound(t_);
 }
 
@@ -363,8 +301,8 @@ TEST_F(FullLeavesTest, ALowPathChildTakesInItsRightNeighbour) {
   }
   ASSERT_EQ(del(t_, full.key(10), full.item(10)), 1);
   const std::vector<uint8_t> f = flushed();
-  std::vector<int32_t> want;
-  for (int32_t i = 0; i < 10; ++i) want.push_back(full.item(i));
+  std::vector<int32_t> want = full.items();
+  want.resize(10);
   want.insert(want.end(), m_items.begin(), m_items.end());
   EXPECT_EQ(node(f, l).items(), want);
   EXPECT_EQ(node(f, l).right(), leaves_[2]);
@@ -374,18 +312,19 @@ TEST_F(FullLeavesTest, ALowPathChildTakesInItsRightNeighbour) {
   expect_sound(t_);
 }
 
-TEST_F(FullLeavesTest, AnEmptiedLeafIsFreedAndItsNeighboursLinked) {
+TEST_F(FullLeavesTest, EmptiedLeavesAreFreedAndReusedLastFreedFirst) {
   const std::vector<uint8_t> before = flushed();
   const uint32_t left = leaves_[0], gone = leaves_[1], right = leaves_[2];
   const PairList all = walk_forward(t_);
   ASSERT_NO_FATAL_FAILURE(empty_leaf(gone));
-  const std::vector<uint8_t> f = flushed();
+  std::vector<uint8_t> f = flushed();
   EXPECT_EQ(DiskControl(f).free_head, gone);
   EXPECT_EQ(node(f, gone).low_path(), 0u);
+  EXPECT_EQ(node(f, gone).left(), 0u);
   EXPECT_TRUE(zero_after_header(node(f, gone)));
   EXPECT_EQ(node(f, left).right(), right);
   EXPECT_EQ(node(f, right).left(), left);
-  // The parent lost entry 0 (the one for the freed leaf), nothing else.
+  // The parent lost the entry for the freed leaf, nothing else.
   const DiskNode was = node(before, root_), now = node(f, root_);
   ASSERT_EQ(now.count(), was.count() - 1);
   EXPECT_EQ(now.low_path(), left);
@@ -393,7 +332,6 @@ TEST_F(FullLeavesTest, AnEmptiedLeafIsFreedAndItsNeighboursLinked) {
     EXPECT_EQ(now.child(i), was.child(i + 1)) << i;
     EXPECT_EQ(now.key(i), was.key(i + 1)) << i;
   }
-  // The neighbours themselves kept their pairs.
   EXPECT_EQ(node(f, left).items(), node(before, left).items());
   EXPECT_EQ(node(f, right).items(), node(before, right).items());
   const std::vector<int32_t> removed = node(before, gone).items();
@@ -406,6 +344,22 @@ TEST_F(FullLeavesTest, AnEmptiedLeafIsFreedAndItsNeighboursLinked) {
   EXPECT_EQ(rest.size(), all.size() - 17);
   EXPECT_EQ(walk_forward(t_), rest);
   expect_sound(t_);
+
+  // A second freed leaf goes on top of the chain.
+  ASSERT_NO_FATAL_FAILURE(empty_leaf(right));
+  f = flushed();
+  EXPECT_EQ(DiskControl(f).free_head, right);
+  EXPECT_EQ(node(f, right).left(), gone);
+  EXPECT_EQ(node(f, left).right(), leaves_[3]);
+  // The low_path leaf and its right neighbour are full: one more pair
+  // there splits the leaf, which takes the top of the chain.
+  ASSERT_EQ(put(t_, key(150), 150), 1);
+  f = flushed();
+  EXPECT_EQ(DiskControl(f).free_head, gone);
+  EXPECT_EQ(DiskControl(f).last_block, DiskControl(before).last_block);
+  EXPECT_TRUE(node(f, right).leaf());
+  EXPECT_EQ(node(f, left).right(), right);
+  expect_sound(t_);
 }
 
 TEST_F(FullLeavesTest, AnEmptiedLowPathChildHandsItsPlaceToTheNextChild) {
@@ -413,9 +367,8 @@ TEST_F(FullLeavesTest, AnEmptiedLowPathChildHandsItsPlaceToTheNextChild) {
   const uint32_t gone = leaves_[0], next = leaves_[1];
   ASSERT_NO_FATAL_FAILURE(empty_leaf(gone));
   const std::vector<uint8_t> f = flushed();
-  const DiskControl c(f);
-  EXPECT_EQ(c.free_head, gone);
-  EXPECT_EQ(c.first_leaf, next);
+  EXPECT_EQ(DiskControl(f).free_head, gone);
+  EXPECT_EQ(DiskControl(f).first_leaf, next);
   EXPECT_EQ(node(f, next).left(), 0u);
   const DiskNode was = node(before, root_), now = node(f, root_);
   EXPECT_EQ(now.low_path(), next);
@@ -429,48 +382,25 @@ TEST_F(FullLeavesTest, AnEmptiedLowPathChildHandsItsPlaceToTheNextChild) {
   expect_sound(t_);
 }
 
-TEST_F(FullLeavesTest, FreedBlocksAreReusedLastFreedFirst) {
-  const uint32_t b1 = leaves_[1], b2 = leaves_[2];
-  const uint32_t last_block = DiskControl(flushed()).last_block;
-  ASSERT_NO_FATAL_FAILURE(empty_leaf(b1));
-  ASSERT_NO_FATAL_FAILURE(empty_leaf(b2));
-  std::vector<uint8_t> f = flushed();
-  EXPECT_EQ(DiskControl(f).free_head, b2);
-  EXPECT_EQ(node(f, b2).left(), b1);
-  EXPECT_EQ(node(f, b1).left(), 0u);
-  EXPECT_EQ(node(f, leaves_[0]).right(), leaves_[3]);
-  expect_sound(t_);
-
-  // The low_path leaf and its right neighbour are full: one more pair
-  // there splits the leaf, which takes one block, the top of the chain.
-  ASSERT_EQ(put_n(t_, 150, 150), 1);
-  f = flushed();
-  const DiskControl c(f);
-  EXPECT_EQ(c.free_head, b1);
-  EXPECT_EQ(c.last_block, last_block);
-  EXPECT_TRUE(node(f, b2).leaf());
-  EXPECT_EQ(node(f, leaves_[0]).right(), b2);
-  expect_sound(t_);
-}
-
 // The worked example of a join: root 3 over leaf A = 1 (its low_path
-// child) and leaf B = 2. Built from a root leaf of keys 10..170 split by
-// 175 into 10..90 and 100..175; A is then topped up to `a_pairs` and B
-// cut down to 160, 170, 175.
+// child) and leaf B = 2, from build_two_leaves; A is then topped up to
+// `a_pairs` and B cut down to 160, 170, 175.
 class JoinTest : public DeleteTest {
  protected:
-  // The pairs added to A have keys of first_len bytes (20 by default).
+  // The pairs added to A have keys of first_len bytes; a tree built before
+  // is replaced.
   void build(int a_pairs, size_t first_len = 20) {
-    for (int n = 10; n <= 170; n += 10) ASSERT_EQ(put_n(t_, n, n), 1);
-    ASSERT_EQ(put_n(t_, 175, 175), 1);
+    ASSERT_EQ(cbclose(t_), 1);
+    t_ = create("t");
+    ASSERT_NE(t_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(build_two_leaves(t_));
     for (int n = 11; n < 11 + a_pairs - 9; ++n) {
       ASSERT_EQ(put(t_, numbered_key(n, first_len), n), 1);
     }
     for (int n = 100; n <= 150; n += 10) ASSERT_EQ(del_n(t_, n, n), 1);
     const std::vector<uint8_t> f = flushed();
-    const DiskControl c(f);
-    ASSERT_EQ(c.root, 3u);
-    ASSERT_EQ(c.depth, 2);
+    ASSERT_EQ(DiskControl(f).root, 3u);
+    ASSERT_EQ(DiskControl(f).depth, 2);
     ASSERT_EQ(node(f, 3).low_path(), 1u);
     ASSERT_EQ(node(f, 3).count(), 1);
     ASSERT_EQ(node(f, 3).child(0), 2u);
@@ -478,41 +408,28 @@ class JoinTest : public DeleteTest {
     ASSERT_EQ(node(f, 2).items(), (std::vector<int32_t>{160, 170, 175}));
     expect_sound(t_);
   }
-  // build() on a new file in place of the first.
-  void build_again(int a_pairs, size_t first_len) {
-    ASSERT_EQ(cbclose(t_), 1);
-    t_ = create("t");
-    ASSERT_NE(t_, nullptr);
-    build(a_pairs, first_len);
-  }
 };
 
-TEST_F(JoinTest, LeavesThatWouldFillTheMarkTogetherStaySeparate) {
+TEST_F(JoinTest, LeavesJoinOnlyBelowTheMark) {
   ASSERT_NO_FATAL_FAILURE(build(11));
   const std::vector<uint8_t> before = flushed();
-  // B drops to 72 bytes in use, but 11 * 28 + 2 * 28 + 16 = 380 is not
-  // below 372.
+  // 11 * 28 + 2 * 28 + 16 = 380 is not below 372.
   ASSERT_EQ(del_n(t_, 170, 170), 1);
-  const std::vector<uint8_t> f = flushed();
+  std::vector<uint8_t> f = flushed();
   EXPECT_EQ(DiskControl(f).depth, 2);
-  EXPECT_EQ(DiskControl(f).root, 3u);
   EXPECT_EQ(DiskControl(f).free_head, 0u);
   EXPECT_EQ(node(f, 1).bytes(), node(before, 1).bytes());
   EXPECT_EQ(node(f, 2).items(), (std::vector<int32_t>{160, 175}));
   EXPECT_EQ(node(f, 3).bytes(), node(before, 3).bytes());
-  expect_sound(t_);
-}
-
-TEST_F(JoinTest, AJoinedSizeOfExactlyTheMarkIsNotJoined) {
-  // A's tenth key has 40 bytes: 9 * 28 + 48 + 2 * 28 + 16 = 372.
+  // A's tenth key has 40 bytes: 9 * 28 + 48 + 2 * 28 + 16 = 372 exactly.
   ASSERT_NO_FATAL_FAILURE(build(10, 40));
   ASSERT_EQ(del_n(t_, 170, 170), 1);
-  std::vector<uint8_t> f = flushed();
+  f = flushed();
   EXPECT_EQ(DiskControl(f).depth, 2);
   EXPECT_EQ(node(f, 1).count(), 10);
   EXPECT_EQ(node(f, 2).count(), 2);
   // One byte less and they join.
-  ASSERT_NO_FATAL_FAILURE(build_again(10, 39));
+  ASSERT_NO_FATAL_FAILURE(build(10, 39));
   ASSERT_EQ(del_n(t_, 170, 170), 1);
   f = flushed();
   EXPECT_EQ(DiskControl(f).depth, 1);
@@ -535,24 +452,20 @@ TEST_F(JoinTest, TheRightLeafMovesIntoTheLeftAndTheRootGoes) {
   EXPECT_TRUE(a.leaf());
   EXPECT_EQ(a.left(), 0u);
   EXPECT_EQ(a.right(), 0u);
-  EXPECT_EQ(a.items(), (std::vector<int32_t>{10, 11, 20, 30, 40, 50, 60, 70, 80,
-                                             90, 160, 175}));
+  const std::vector<int> all = {10, 11, 20, 30, 40, 50, 60, 70, 80, 90, 160, 175};
+  EXPECT_EQ(a.items(), std::vector<int32_t>(all.begin(), all.end()));
   EXPECT_EQ(a.key(10), key(160));
   EXPECT_EQ(a.key(11), key(175));
   EXPECT_EQ(a.key_start(), 512 - 12 * 20);
   // B was freed first, then the root: the chain is root, then B.
   EXPECT_EQ(c.free_head, 3u);
-  const DiskNode old_root = node(f, 3), b = node(f, 2);
-  EXPECT_EQ(old_root.low_path(), 0u);
-  EXPECT_EQ(old_root.left(), 2u);
-  EXPECT_EQ(old_root.count(), 0);
-  EXPECT_TRUE(zero_after_header(old_root));
-  EXPECT_EQ(b.low_path(), 0u);
-  EXPECT_EQ(b.left(), 0u);
-  EXPECT_EQ(b.count(), 0);
-  EXPECT_TRUE(zero_after_header(b));
-  EXPECT_EQ(walk_forward(t_),
-            numbered({10, 11, 20, 30, 40, 50, 60, 70, 80, 90, 160, 175}));
+  for (uint32_t b : {3u, 2u}) {
+    EXPECT_EQ(node(f, b).low_path(), 0u) << b;
+    EXPECT_EQ(node(f, b).left(), b == 3 ? 2u : 0u) << b;
+    EXPECT_EQ(node(f, b).count(), 0) << b;
+    EXPECT_TRUE(zero_after_header(node(f, b))) << b;
+  }
+  EXPECT_EQ(walk_forward(t_), numbered(all));
   EXPECT_EQ(walk_backward(t_).size(), 12u);
   expect_sound(t_);
 }
@@ -572,7 +485,7 @@ TEST_F(DeleteTest, EmptyingADeepTreeLeavesEveryBlockFree) {
   // live for most of the way.
   for (int i = 0; i < kPairs; ++i) {
     const int n = i % 2 == 0 ? kPairs / 2 + i / 2 : kPairs / 2 - 1 - i / 2;
-    ASSERT_EQ(cbdelete(deep, numbered_key(n, 60).data(), 60, n), 1) << n;
+    ASSERT_EQ(del(deep, numbered_key(n, 60), n), 1) << n;
     cbt::TreeStats stats;
     ASSERT_EQ(cbt::check_tree(deep, &stats), "") << "after deleting " << n;
     // No root is left with its low_path child alone.
@@ -589,57 +502,29 @@ TEST_F(DeleteTest, EmptyingADeepTreeLeavesEveryBlockFree) {
 }
 
 // A block on the free chain where the tree expects a node is damage, found
-// before anything changes.
+// before anything changes: as the root, and as a leaf under a sound root.
 TEST_F(DeleteTest, ANodeOnTheFreeChainIsReportedAsDamage) {
-  const std::string name = path("t");
   ASSERT_EQ(put(t_, "a", 1), 1);
-  ASSERT_EQ(cbclose(t_), 1);
-  patch_file(name, 512, std::vector<uint8_t>(512, 0));  // root 1, freed
-  t_ = cbopen(name.c_str(), nullptr);
-  ASSERT_NE(t_, nullptr);
-  cberrcode = cbconcode = 0;
-  EXPECT_EQ(del(t_, "a", 1), -1);
-  EXPECT_EQ(cberrcode, 25);
-  EXPECT_EQ(cbconcode, 27);
-
-  // A leaf under a sound root: leaves 1 (10..90) and 2 (100..175), root 3.
   CbTree *two = create("two");
   ASSERT_NE(two, nullptr);
-  for (int n = 10; n <= 170; n += 10) ASSERT_EQ(put_n(two, n, n), 1);
-  ASSERT_EQ(put_n(two, 175, 175), 1);
-  ASSERT_EQ(cbclose(two), 1);
-  const std::string two_name = path("two");
-  ASSERT_EQ(DiskControl(read_file(two_name)).root, 3u);
-  patch_file(two_name, 2 * 512, std::vector<uint8_t>(512, 0));
-  two = cbopen(two_name.c_str(), nullptr);
-  ASSERT_NE(two, nullptr);
-  cberrcode = cbconcode = 0;
-  EXPECT_EQ(del_n(two, 100, 100), -1);
-  EXPECT_EQ(cberrcode, 25);
-  EXPECT_EQ(cbconcode, 28);
-}
-
-TEST_F(DeleteTest, ReadOnlyHandlesCannotDelete) {
-  for (int n = 0; n < 40; ++n) ASSERT_EQ(put_n(t_, n, n), 1);
+  ASSERT_NO_FATAL_FAILURE(build_two_leaves(two));
+  const struct {
+    const char *name;
+    uint32_t block;
+    std::string key;
+    int32_t item, ctx;
+  } cases[] = {{"t", 1, "a", 1, 27}, {"two", 2, key(100), 100, 28}};
   ASSERT_EQ(cbclose(t_), 1);
-  const std::string name = path("t");
-  const std::vector<uint8_t> before = read_file(name);
-  CbTree *ro = cbopen_shared(name.c_str(), nullptr, 0, 1);
-  ASSERT_NE(ro, nullptr);
-  int32_t item = 0;
-  ASSERT_EQ(cbfind(ro, key(5).data(), 20, &item), 2);
-  cbconcode = 44;
-  EXPECT_EQ(del_n(ro, 5, 5), -1);
-  EXPECT_EQ(cberrcode, 32);
-  EXPECT_EQ(cbconcode, 44);
-  // Not even the position moved.
-  EXPECT_EQ(cbcurr(ro, &item), 1);
-  EXPECT_EQ(item, 5);
-  EXPECT_EQ(cbt::check_tree(ro), "");
-  EXPECT_EQ(walk_forward(ro).size(), 40u);
-  ASSERT_EQ(cbclose(ro), 1);
-  EXPECT_EQ(read_file(name), before);
-  EXPECT_EQ(cbt::check_tree_file(name.c_str(), nullptr), "");
+  ASSERT_EQ(cbclose(two), 1);
+  for (const auto &c : cases) {
+    patch_file(path(c.name), c.block * 512, std::vector<uint8_t>(512, 0));
+    CbTree *t = cbopen(path(c.name).c_str(), nullptr);
+    ASSERT_NE(t, nullptr);
+    cberrcode = cbconcode = 0;
+    EXPECT_EQ(del(t, c.key, c.item), -1) << c.name;
+    EXPECT_EQ(cberrcode, 25) << c.name;
+    EXPECT_EQ(cbconcode, c.ctx) << c.name;
+  }
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// Helpers for the edge-case tests of the B-tree layer: a fixture with a
-// temporary directory and a buffer pool, small wrappers around the exported
-// calls, and a reader of tree files that decodes the on-disk layout by its
-// own byte offsets (independently of the engine's code), so that tests can
-// state what the file must hold.
+// Helpers for the edge-case tests of the B-tree layer: fixtures, wrappers
+// around the exported calls, and a reader that decodes tree files by their
+// byte offsets, independently of the engine's code.
 #ifndef RECBASE_TESTS_CBT_EDGE_SUPPORT_H
 #define RECBASE_TESTS_CBT_EDGE_SUPPORT_H
 
@@ -102,6 +100,16 @@ inline int32_t put(CbTree *t, const std::string &key, int32_t item,
                    int32_t dup = 1) {
   return cbinsert(t, key.data(), static_cast<int32_t>(key.size()), item, dup);
 }
+inline int32_t del(CbTree *t, const std::string &key, int32_t item) {
+  return cbdelete(t, key.data(), static_cast<int32_t>(key.size()), item);
+}
+inline int32_t modify(CbTree *t, const std::string &old_key, int32_t old_item,
+                      const std::string &new_key, int32_t new_item,
+                      int32_t dup = 1) {
+  return cbmodify(t, old_key.data(), static_cast<int32_t>(old_key.size()),
+                  old_item, new_key.data(),
+                  static_cast<int32_t>(new_key.size()), new_item, dup);
+}
 
 // The key at the position (through cbkeylen and cbkey).
 inline std::string key_at(CbTree *t) {
@@ -145,6 +153,8 @@ inline std::string numbered_key(int n, size_t len) {
   k.resize(len, 'x');
   return k;
 }
+// 20-byte keys: 28 bytes per leaf entry, so a 512-byte leaf holds 17 pairs.
+inline std::string key(int n) { return numbered_key(n, 20); }
 
 // A temporary directory and a pool of pool_count_ buffers of pool_size_
 // bytes (a derived fixture may change both in its constructor); cbexit at
@@ -170,9 +180,42 @@ class CbtTest : public ::testing::Test {
   // Checks the tree's invariants as this process sees it.
   static void expect_sound(CbTree *t) { EXPECT_EQ(cbt::check_tree(t), ""); }
 
+  // The file of tree t, named `name`, after cbflush.
+  std::vector<uint8_t> flushed(CbTree *t, const std::string &name) {
+    EXPECT_EQ(cbflush(t), 1);
+    return read_file(path(name));
+  }
+  // Keys 10, 20, .., 170 (item = number) fill a root leaf and 175 splits
+  // it: leaf 1 holds 10..90, leaf 2 holds 100..170 and 175, root 3 lists
+  // leaf 2 under (100, 100).
+  static void build_two_leaves(CbTree *t) {
+    for (int n = 10; n <= 170; n += 10) ASSERT_EQ(put(t, key(n), n), 1);
+    ASSERT_EQ(put(t, key(175), 175), 1);
+    ASSERT_EQ(cbdepth(t), 2);
+  }
+
   int32_t pool_count_ = 16;
   int32_t pool_size_ = 512;
   TempDir dir_;
+};
+
+// A CbtTest with the tree "t" of 512-byte blocks open as t_.
+class TreeTest : public CbtTest {
+ protected:
+  void SetUp() override {
+    CbtTest::SetUp();
+    t_ = create("t");
+    ASSERT_NE(t_, nullptr);
+  }
+  using CbtTest::flushed;
+  std::vector<uint8_t> flushed() { return flushed(t_, "t"); }
+  void fill(const PairList &pairs) {
+    for (const auto &[k, item] : pairs) ASSERT_EQ(put(t_, k, item), 1);
+  }
+  static DiskNode node(const std::vector<uint8_t> &f, uint32_t b) {
+    return DiskNode(f, 512, b);
+  }
+  CbTree *t_ = nullptr;
 };
 
 }  // namespace recbase::test

@@ -13,13 +13,7 @@
 namespace recbase::test {
 namespace {
 
-class FormatTest : public CbtTest {
- protected:
-  std::vector<uint8_t> flushed(CbTree *t, const std::string &name) {
-    EXPECT_EQ(cbflush(t), 1);
-    return read_file(path(name));
-  }
-};
+class FormatTest : public CbtTest {};
 
 TEST_F(FormatTest, NewFileIsOneBlockOfControlRecordAndZeros) {
   ASSERT_NE(create("t512", 0), nullptr);
@@ -210,71 +204,58 @@ TEST_F(ParityTest, EveryBitOfTheCoveredWordsIsChecked) {
   EXPECT_EQ(cbblksize(name.c_str()), 512);
 }
 
-// 17 pairs with distinct 20-byte keys fill a 512-byte root leaf (16 + 17 *
-// 28 = 492 bytes); the 18th forces a split.
-class SplitExampleTest : public FormatTest {
- protected:
-  static std::string key(int n) { return numbered_key(n, 20); }
-
-  // Fills a root leaf with keys 10, 20, .., 170 (item = n), inserts the key
-  // n_new and returns the flushed file.
-  std::vector<uint8_t> split_with(int n_new) {
-    CbTree *t = create("t");
-    EXPECT_NE(t, nullptr);
-    for (int n = 10; n <= 170; n += 10) EXPECT_EQ(put(t, key(n), n), 1);
-    std::vector<uint8_t> f = flushed(t, "t");
-    EXPECT_EQ(DiskControl(f).last_block, 1u);
-    EXPECT_EQ(DiskNode(f, 512, 1).count(), 17);
-    EXPECT_EQ(put(t, key(n_new), n_new), 1);
-    EXPECT_EQ(cbdepth(t), 2);
+// The worked example of a split: 17 pairs with 20-byte keys 10, 20, ..,
+// 170 fill a 512-byte root leaf (16 + 17 * 28 = 492 bytes); an 18th splits
+// it into the old leaf 1 and a new leaf 2 under a new root 3 that has leaf
+// 1 as low_path and one entry for leaf 2.
+TEST_F(FormatTest, ASplitRootLeafKeepsNineEntriesOnEachSide) {
+  const struct {
+    int n_new;
+    std::vector<int32_t> left, right;
+  } cases[] = {
+      // A new first key stays left with eight old entries.
+      {5, {5, 10, 20, 30, 40, 50, 60, 70, 80},
+       {90, 100, 110, 120, 130, 140, 150, 160, 170}},
+      // A new last key goes right with eight old entries.
+      {175, {10, 20, 30, 40, 50, 60, 70, 80, 90},
+       {100, 110, 120, 130, 140, 150, 160, 170, 175}},
+      // A new middle key starts the right half.
+      {95, {10, 20, 30, 40, 50, 60, 70, 80, 90},
+       {95, 100, 110, 120, 130, 140, 150, 160, 170}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.n_new);
+    const std::string name = "t" + std::to_string(c.n_new);
+    CbTree *t = create(name);
+    ASSERT_NE(t, nullptr);
+    for (int n = 10; n <= 170; n += 10) ASSERT_EQ(put(t, key(n), n), 1);
+    std::vector<uint8_t> f = flushed(t, name);
+    ASSERT_EQ(DiskControl(f).last_block, 1u);
+    ASSERT_EQ(DiskNode(f, 512, 1).count(), 17);
+    ASSERT_EQ(put(t, key(c.n_new), c.n_new), 1);
     expect_sound(t);
-    f = flushed(t, "t");
-    EXPECT_EQ(cbclose(t), 1);
-    return f;
-  }
-
-  // The old leaf 1 keeps `left` and the new leaf 2 holds `right`; a new root
-  // 3 has leaf 1 as low_path and one entry for leaf 2.
-  static void expect_halves(const std::vector<uint8_t> &f,
-                            const std::vector<int32_t> &left,
-                            const std::vector<int32_t> &right) {
+    f = flushed(t, name);
     ASSERT_EQ(f.size(), 4u * 512);
-    const DiskControl c(f);
-    EXPECT_EQ(c.depth, 2);
-    EXPECT_EQ(c.root, 3u);
-    EXPECT_EQ(c.first_leaf, 1u);
-    EXPECT_EQ(c.last_leaf, 2u);
-    const DiskNode l(f, 512, 1);
-    const DiskNode r(f, 512, 2);
-    const DiskNode root(f, 512, 3);
-    EXPECT_EQ(l.items(), left);
-    EXPECT_EQ(r.items(), right);
+    const DiskControl ctl(f);
+    EXPECT_EQ(ctl.depth, 2);
+    EXPECT_EQ(ctl.root, 3u);
+    EXPECT_EQ(ctl.first_leaf, 1u);
+    EXPECT_EQ(ctl.last_leaf, 2u);
+    const DiskNode l(f, 512, 1), r(f, 512, 2), root(f, 512, 3);
+    EXPECT_EQ(l.items(), c.left);
+    EXPECT_EQ(r.items(), c.right);
     EXPECT_EQ(l.right(), 2u);
     EXPECT_EQ(r.left(), 1u);
     EXPECT_EQ(r.right(), 0u);
     EXPECT_EQ(root.low_path(), 1u);
     ASSERT_EQ(root.count(), 1);
     EXPECT_EQ(root.child(0), 2u);
-    EXPECT_EQ(root.key(0), key(right.front()));
-    EXPECT_EQ(root.item(0), right.front());
+    EXPECT_EQ(root.key(0), key(c.right.front()));
+    EXPECT_EQ(root.item(0), c.right.front());
     EXPECT_EQ(root.left(), 0u);
     EXPECT_EQ(root.right(), 0u);
+    EXPECT_EQ(cbclose(t), 1);
   }
-};
-
-TEST_F(SplitExampleTest, NewFirstKeyStaysLeftWithEightOldEntries) {
-  expect_halves(split_with(5), {5, 10, 20, 30, 40, 50, 60, 70, 80},
-                {90, 100, 110, 120, 130, 140, 150, 160, 170});
-}
-
-TEST_F(SplitExampleTest, NewLastKeyGoesRightWithEightOldEntries) {
-  expect_halves(split_with(175), {10, 20, 30, 40, 50, 60, 70, 80, 90},
-                {100, 110, 120, 130, 140, 150, 160, 170, 175});
-}
-
-TEST_F(SplitExampleTest, NewMiddleKeyStartsTheRightHalf) {
-  expect_halves(split_with(95), {10, 20, 30, 40, 50, 60, 70, 80, 90},
-                {95, 100, 110, 120, 130, 140, 150, 160, 170});
 }
 
 }  // namespace

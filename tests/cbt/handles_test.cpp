@@ -14,7 +14,7 @@ namespace {
 
 class HandlesTest : public CbtTest {};
 
-TEST_F(HandlesTest, CreateUsesTheDefaultCompareAndBlockSizes) {
+TEST_F(HandlesTest, CreateUsesDefaultsAndRefusesBlocksLargerThanTheBuffers) {
   CbTree *t = create("t", 0);
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(cbblksize(path("t").c_str()), 512);
@@ -27,9 +27,7 @@ TEST_F(HandlesTest, CreateUsesTheDefaultCompareAndBlockSizes) {
   EXPECT_EQ(item, 4);
   ASSERT_NE(create("small", 50), nullptr);
   EXPECT_EQ(cbblksize(path("small").c_str()), 92);
-}
 
-TEST_F(HandlesTest, CreateRefusesBlocksLargerThanTheBuffers) {
   const std::string kept = path("kept");
   write_file(kept, {1, 2, 3});
   EXPECT_EQ(cbcreate(kept.c_str(), nullptr, 1024), nullptr);
@@ -181,46 +179,72 @@ TEST_F(HandlesTest, ExitStopsAtTheFirstFailingCloseAndCanBeRepeated) {
 }
 
 TEST_F(HandlesTest, DefaultCompareFoldsLettersAndPutsShortKeysFirst) {
-  auto cmp = [](const std::string &a, const std::string &b) {
-    return cbkeycmp(a.data(), static_cast<int32_t>(a.size()), b.data(),
-                    static_cast<int32_t>(b.size()));
+  const struct {
+    std::string a, b;
+    int32_t want;
+  } cases[] = {
+      {"ab", "abc", -1},  {"abc", "ab", 1},     {"b", "abc", 1},
+      {"", "", 0},        {"", "a", -1},        {"a", "", 1},
+      {"", std::string(1, '\0'), -1},          {"ABC", "abc", 0},
+      {"aBc", "AbC", 0},  {"_", "A", -1},  // 0x5F against 'a' (0x61)
+      {"Z", "[", 1},                       // 'z' (0x7A) against 0x5B
+      {"@", "a", -1},     {"\x80", "\x7F", 1},  // unsigned bytes
+      {"\xC1", "\xE1", -1},                    // only ASCII letters fold
   };
   cberrcode = 5;
-  EXPECT_EQ(cmp("ab", "abc"), -1);
-  EXPECT_EQ(cmp("abc", "ab"), 1);
-  EXPECT_EQ(cmp("b", "abc"), 1);
-  EXPECT_EQ(cmp("", ""), 0);
-  EXPECT_EQ(cmp("", "a"), -1);
-  EXPECT_EQ(cmp("a", ""), 1);
-  EXPECT_EQ(cmp("", std::string(1, '\0')), -1);
-  EXPECT_EQ(cmp("ABC", "abc"), 0);
-  EXPECT_EQ(cmp("aBc", "AbC"), 0);
-  EXPECT_EQ(cmp("_", "A"), -1);  // 0x5F against 'a' (0x61)
-  EXPECT_EQ(cmp("Z", "["), 1);   // 'z' (0x7A) against 0x5B
-  EXPECT_EQ(cmp("@", "a"), -1);
-  EXPECT_EQ(cmp("\x80", "\x7F"), 1);   // unsigned bytes
-  EXPECT_EQ(cmp("\xC1", "\xE1"), -1);  // only ASCII letters fold
+  for (const auto &c : cases) {
+    EXPECT_EQ(cbkeycmp(c.a.data(), static_cast<int32_t>(c.a.size()),
+                       c.b.data(), static_cast<int32_t>(c.b.size())),
+              c.want)
+        << c.a << " against " << c.b;
+  }
   EXPECT_EQ(cberrcode, 5);
 }
 
-TEST_F(HandlesTest, CloseAndFlushRefuseWhatIsNotAnOpenHandle) {
+// Insert, delete and modify through a read-only handle: refused with 32,
+// the context code untouched, the position kept, the file unchanged.
+TEST_F(HandlesTest, ReadOnlyHandlesCannotChangeTheTree) {
   CbTree *t = create("t");
   ASSERT_NE(t, nullptr);
-  alignas(8) uint8_t junk[256] = {};
-  auto *fake = reinterpret_cast<CbTree *>(junk);
-  for (CbTree *bad : {static_cast<CbTree *>(nullptr), fake}) {
-    EXPECT_EQ(cbclose(bad), -1);
-    EXPECT_EQ(cberrcode, 19);
-    EXPECT_EQ(cbconcode, 10);
-    EXPECT_EQ(cbflush(bad), -1);
-    EXPECT_EQ(cberrcode, 19);
-    EXPECT_EQ(cbdepth(bad), -1);
-    EXPECT_EQ(cberrcode, 19);
+  for (int n = 0; n < 40; ++n) ASSERT_EQ(put(t, key(n), n), 1);
+  const std::string name = path("t");
+  CbTree *ro = cbopen_shared(name.c_str(), nullptr, 0, 1);
+  ASSERT_NE(ro, nullptr);
+  cbconcode = 44;
+  EXPECT_EQ(put(ro, "b", 2), -1);
+  EXPECT_EQ(cberrcode, 32);
+  EXPECT_EQ(cbconcode, 44);
+  // The flag belongs to the handle: the writable one still inserts.
+  EXPECT_EQ(put(t, "b", 2), 1);
+  int32_t item = 0;
+  EXPECT_EQ(cbfind(ro, "b", 1, &item), 2);
+  ASSERT_EQ(cbexit(), 1);
+
+  // The read-only handle alone on the file.
+  ASSERT_EQ(cbinit(0, 0), 1);
+  const std::vector<uint8_t> before = read_file(name);
+  ro = cbopen_shared(name.c_str(), nullptr, 0, 1);
+  ASSERT_NE(ro, nullptr);
+  ASSERT_EQ(cbfind(ro, key(5).data(), 20, &item), 2);
+  const std::function<int32_t()> changes[] = {
+      [&] { return put(ro, "c", 3); },
+      [&] { return del(ro, key(5), 5); },
+      [&] { return modify(ro, key(5), 5, "z", 1); },
+      [&] { return modify(ro, key(5), 5, key(5), 5); },  // even to itself
+  };
+  for (const auto &change : changes) {
+    cbconcode = 44;
+    EXPECT_EQ(change(), -1);
+    EXPECT_EQ(cberrcode, 32);
+    EXPECT_EQ(cbconcode, 44);
+    EXPECT_EQ(cbcurr(ro, &item), 1);
+    EXPECT_EQ(item, 5);
   }
-  ASSERT_EQ(cbclose(t), 1);
-  EXPECT_EQ(cbclose(t), -1);
-  EXPECT_EQ(cberrcode, 19);
-  EXPECT_EQ(cbconcode, 10);
+  EXPECT_EQ(cbt::check_tree(ro), "");
+  EXPECT_EQ(walk_forward(ro).size(), 41u);
+  EXPECT_EQ(cbclose(ro), 1);
+  EXPECT_EQ(read_file(name), before);
+  EXPECT_EQ(cbt::check_tree_file(name.c_str(), nullptr), "");
 }
 
 TEST_F(HandlesTest, ExitClosesEveryHandleAndWritesItBack) {
@@ -285,7 +309,6 @@ struct Call {
   bool clears;
   std::function<int32_t()> run;
 };
-
 TEST_F(HandlesTest, EveryCallStoresItsCodeAndOnlySomeClearErrors) {
   const std::string name = path("t");
   CbTree *t = create("t");

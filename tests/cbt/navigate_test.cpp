@@ -14,19 +14,9 @@ namespace {
 
 constexpr int32_t kUntouched = 12345;
 
-class NavigateTest : public CbtTest {
+class NavigateTest : public TreeTest {
  protected:
-  void SetUp() override {
-    CbtTest::SetUp();
-    t_ = create("t");
-    ASSERT_NE(t_, nullptr);
-  }
-  void fill(const PairList &pairs) {
-    for (const auto &p : pairs) ASSERT_EQ(put(t_, p.first, p.second), 1);
-  }
   CbTree *open_again() { return cbopen(path("t").c_str(), nullptr); }
-
-  CbTree *t_ = nullptr;
 };
 
 TEST_F(NavigateTest, EmptyTreeHasNothingToVisit) {
@@ -121,29 +111,23 @@ class WalkTest : public CbtTest {
   PairList expected_;
 };
 
-TEST_F(WalkTest, WalksVisitEveryPairOnceInOrder) {
+TEST_F(WalkTest, WalksVisitEveryPairOnceAndTurnAroundAtBothEnds) {
   EXPECT_EQ(walk_forward(t_), expected_);
   PairList back = walk_backward(t_);
-  std::reverse(back.begin(), back.end());
-  EXPECT_EQ(back, expected_);
-}
+  EXPECT_EQ(PairList(back.rbegin(), back.rend()), expected_);
 
-TEST_F(WalkTest, WalksTurnAroundAtBothEnds) {
   int32_t item = 0;
   ASSERT_EQ(cbtail(t_, &item), 1);
   EXPECT_EQ(cbnext(t_, &item), -3);
   EXPECT_EQ(cbnext(t_, &item), -3);
   EXPECT_EQ(cbcurr(t_, &item), -3);
   EXPECT_EQ(cbprev(t_, &item), 1);
-  EXPECT_EQ(item, expected_.back().second);
-  EXPECT_EQ(key_at(t_), expected_.back().first);
-
+  EXPECT_EQ(std::make_pair(key_at(t_), item), expected_.back());
   ASSERT_EQ(cbhead(t_, &item), 1);
   EXPECT_EQ(cbprev(t_, &item), -2);
   EXPECT_EQ(cbprev(t_, &item), -2);
   EXPECT_EQ(cbnext(t_, &item), 1);
-  EXPECT_EQ(key_at(t_), expected_.front().first);
-  EXPECT_EQ(item, expected_.front().second);
+  EXPECT_EQ(std::make_pair(key_at(t_), item), expected_.front());
 }
 
 TEST_F(WalkTest, FindThenStepCrossesLeaves) {
@@ -162,23 +146,6 @@ TEST_F(WalkTest, FindThenStepCrossesLeaves) {
       EXPECT_EQ(item, expected_[i - 1].second);
     }
   }
-}
-
-TEST_F(NavigateTest, KeyCopiesAtMostTheBufferSize) {
-  fill({{"hello", 1}});
-  int32_t item = 0;
-  ASSERT_EQ(cbhead(t_, &item), 1);
-  char buf[8] = {'*', '*', '*', '*', '*', '*', '*', '*'};
-  EXPECT_EQ(cbkey(t_, buf, 2), 1);
-  EXPECT_EQ(std::string(buf, 8), "he******");
-  EXPECT_EQ(cbkey(t_, buf, 0), 1);
-  EXPECT_EQ(cbkey(t_, buf, -5), 1);
-  EXPECT_EQ(std::string(buf, 8), "he******");
-  EXPECT_EQ(cbkey(t_, buf, 8), 1);
-  EXPECT_EQ(std::string(buf, 8), "hello***");
-  int32_t len = 0;
-  EXPECT_EQ(cbkeylen(t_, &len), 1);
-  EXPECT_EQ(len, 5);
 }
 
 TEST_F(NavigateTest, MarkSavesAPositionToReturnTo) {
@@ -210,19 +177,33 @@ TEST_F(NavigateTest, MarkSavesAPositionToReturnTo) {
   }
 }
 
-TEST_F(NavigateTest, KeysOfEveryLengthAreCopiedWhole) {
+TEST_F(NavigateTest, KeysOfEveryLengthAreCopiedUpToTheBufferSize) {
   const std::string longest(512 - 28, 'm');
-  fill({{"", 1}, {"a", 2}, {longest, 3}, {"n", 4}, {std::string(200, 'z'), 5}});
+  fill({{"", 1}, {"a", 2}, {longest, 3}, {"n", 4}, {std::string(200, 'z'), 5},
+        {"hello", 6}});
   PairList back = walk_backward(t_);
   EXPECT_EQ(walk_forward(t_), PairList(back.rbegin(), back.rend()));
-  ASSERT_EQ(back.size(), 5u);
+  ASSERT_EQ(back.size(), 6u);
   EXPECT_EQ(back[2].first, longest);
 
-  int32_t item = 3;
+  int32_t item = 6;
+  ASSERT_EQ(cbfinditem(t_, "hello", 5, &item), 2);
+  char buf[8] = {'*', '*', '*', '*', '*', '*', '*', '*'};
+  EXPECT_EQ(cbkey(t_, buf, 2), 1);
+  EXPECT_EQ(std::string(buf, 8), "he******");
+  EXPECT_EQ(cbkey(t_, buf, 0), 1);
+  EXPECT_EQ(cbkey(t_, buf, -5), 1);
+  EXPECT_EQ(std::string(buf, 8), "he******");
+  EXPECT_EQ(cbkey(t_, buf, 8), 1);
+  EXPECT_EQ(std::string(buf, 8), "hello***");
+  int32_t len = 0;
+  EXPECT_EQ(cbkeylen(t_, &len), 1);
+  EXPECT_EQ(len, 5);
+
+  item = 3;
   ASSERT_EQ(cbfinditem(t_, longest.data(), 484, &item), 2);
   ASSERT_EQ(cbmark(t_), 1);
   ASSERT_EQ(cbhead(t_, &item), 1);  // the empty key
-  int32_t len = -1;
   EXPECT_EQ(cbkeylen(t_, &len), 1);
   EXPECT_EQ(len, 0);
   EXPECT_EQ(cbfindmark(t_, &item), 1);
