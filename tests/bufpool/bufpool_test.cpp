@@ -113,16 +113,21 @@ class PoolTest : public ::testing::Test {
     d[0] = value;
     ASSERT_EQ(put_block(f, d, 0), 1);
   }
-  // First byte of block n on disk.
-  static uint8_t disk_byte(const std::string &path, int32_t block_size,
-                           uint32_t n) {
-    const std::vector<uint8_t> bytes = read_file(path);
-    const size_t at = static_cast<size_t>(n) * block_size;
-    return at < bytes.size() ? bytes[at] : 0;
+  // A pool of six 512-byte buffers and an open file of that many blocks.
+  LruFile *start(uint32_t blocks) {
+    init(6, 512);
+    path_ = make_file("f", 512, blocks);
+    return open(path_);
+  }
+  // First byte of block n of that file on disk.
+  uint8_t disk_byte(uint32_t n) const {
+    const std::vector<uint8_t> bytes = read_file(path_);
+    return size_t{n} * 512 < bytes.size() ? bytes[size_t{n} * 512] : 0;
   }
   PoolStats stats() { return bufpool_stats(bufpool_current()); }
 
   test::TempDir dir_;
+  std::string path_;
   std::vector<LruFile *> files_;
 };
 
@@ -196,8 +201,8 @@ TEST_F(PoolTest, InitAndAddBuffersStopAtAFailedAllocation) {
 
 TEST_F(PoolTest, RemoveBuffersWritesDirtyOnesAndKeepsPinnedOnes) {
   init(16, 512);
-  const std::string path = make_file("rm", 512, 10);
-  LruFile *f = open(path);
+  path_ = make_file("rm", 512, 10);
+  LruFile *f = open(path_);
   EXPECT_EQ(cbrmbufs(100), 10);  // the exported call keeps six
   EXPECT_EQ(cbaddbufs(2), 2);
   std::vector<uint8_t *> data;
@@ -208,7 +213,7 @@ TEST_F(PoolTest, RemoveBuffersWritesDirtyOnesAndKeepsPinnedOnes) {
   // Block 8 stays pinned. LRU order now: 8, 1 (dirty), 2..7.
   EXPECT_EQ(cbrmbufs(2), 2);
   EXPECT_EQ(g_io.writes, (std::vector<uint32_t>{1}));
-  EXPECT_EQ(disk_byte(path, 512, 1), 0xE1);
+  EXPECT_EQ(disk_byte(1), 0xE1);
   EXPECT_EQ(bufpool_use_count(f, 2), -1);
   // Below the exported call nothing keeps six, but a pinned buffer stays.
   EXPECT_EQ(cbrmbufs(1), 0);
@@ -247,14 +252,14 @@ TEST_F(PoolTest, OpenRefusesFilesThatCannotBeUsedAndCloseWritesBack) {
   }
   g_alloc_hook = nullptr;
 
-  const std::string path = make_file("close", 512, 4);
-  LruFile *f = open(path);
+  path_ = make_file("close", 512, 4);
+  LruFile *f = open(path_);
   change(f, 2, 0x5A);
   EXPECT_EQ(close(f), 1);
-  EXPECT_EQ(disk_byte(path, 512, 2), 0x5A);
+  EXPECT_EQ(disk_byte(2), 0x5A);
   EXPECT_EQ(g_io.flushes, 1);
   EXPECT_EQ(stats().in_use, 0);
-  EXPECT_EQ(sys_remove(path.c_str()), 1);  // handle closed
+  EXPECT_EQ(sys_remove(path_.c_str()), 1);  // handle closed
   LruFile *g = open(make_file("pinned", 512, 4));
   ASSERT_NE(get_block(g, 1), nullptr);
   EXPECT_EQ(close(g), -1);
@@ -265,8 +270,7 @@ TEST_F(PoolTest, OpenRefusesFilesThatCannotBeUsedAndCloseWritesBack) {
 // A get reads a block once and pins it once more; a pinned block is never
 // replaced, so a seventh block waits for an unpin.
 TEST_F(PoolTest, GetPinsPerCallAndPinnedBlocksAreNotReplaced) {
-  init(6, 512);
-  LruFile *f = open(make_file("get", 512, 8));
+  LruFile *f = start(8);
   const int reads = g_io.reads;
   uint8_t *one = get_block(f, 1);
   ASSERT_NE(one, nullptr);
@@ -300,50 +304,10 @@ TEST_F(PoolTest, GetPinsPerCallAndPinnedBlocksAreNotReplaced) {
   EXPECT_EQ(stats().in_use, 5);
 }
 
-TEST_F(PoolTest, EmptyBlockIsZeroedPinnedAndNotRead) {
-  init(6, 512);
-  const std::string path = make_file("empty", 512, 8);
-  LruFile *f = open(path);
-  // Every buffer holds file data first, so the empty block reuses one.
-  for (uint32_t n = 1; n <= 6; ++n) release_block(f, get_block(f, n));
-  const int reads = g_io.reads;
-  uint8_t *e = get_empty_block(f, 8);
-  ASSERT_NE(e, nullptr);
-  EXPECT_EQ(g_io.reads, reads);
-  EXPECT_EQ(std::count(e, e + 512, 0), 512);
-  EXPECT_EQ(bufpool_use_count(f, 8), 1);
-  EXPECT_EQ(bufpool_use_count(f, 1), -1);  // its buffer was taken
-  std::fill_n(e, 512, 0x33);
-  EXPECT_EQ(put_block(f, e, 1), 1);  // the file grows at once
-  EXPECT_EQ(read_file(path).size(), 9u * 512);
-  EXPECT_EQ(disk_byte(path, 512, 8), 0x33);
-}
-
-TEST_F(PoolTest, CheckedFlagIsClearedWhenTheBufferIsReloaded) {
-  init(6, 512);
-  LruFile *f = open(make_file("checked", 512, 4));
-  uint8_t *d = get_block(f, 1);
-  EXPECT_EQ(block_checked(d), 0);
-  block_checked(d) = 1;
-  release_block(f, d);
-  d = get_block(f, 1);
-  EXPECT_EQ(block_checked(d), 1);  // cached: still checked
-  release_block(f, d);
-  ASSERT_EQ(purge_block(f, 1), 1);
-  d = get_block(f, 1);
-  EXPECT_EQ(block_checked(d), 0);
-  block_checked(d) = 1;
-  release_block(f, d);
-  ASSERT_EQ(purge_block(f, 1), 1);
-  EXPECT_EQ(block_checked(get_empty_block(f, 1)), 0);
-}
-
 // Replacement writes dirty blocks least recent first, and passes over one
 // whose write fails (keeping it dirty) while reporting the failure.
 TEST_F(PoolTest, ReplacementWritesDirtyBlocksLeastRecentFirst) {
-  init(6, 512);
-  const std::string path = make_file("evict", 512, 12);
-  LruFile *f = open(path);
+  LruFile *f = start(12);
   for (uint32_t n = 1; n <= 6; ++n)
     change(f, n, static_cast<uint8_t>(0xD0 + n));
   EXPECT_EQ(f->modified, 2);
@@ -351,9 +315,9 @@ TEST_F(PoolTest, ReplacementWritesDirtyBlocksLeastRecentFirst) {
   EXPECT_TRUE(g_io.writes.empty());
   for (uint32_t n = 7; n <= 9; ++n) release_block(f, get_block(f, n));
   EXPECT_EQ(g_io.writes, (std::vector<uint32_t>{1, 2, 3}));
-  EXPECT_EQ(disk_byte(path, 512, 1), 0xD1);
-  EXPECT_EQ(disk_byte(path, 512, 3), 0xD3);
-  EXPECT_EQ(disk_byte(path, 512, 4), fill_of(4));  // still only in the pool
+  EXPECT_EQ(disk_byte(1), 0xD1);
+  EXPECT_EQ(disk_byte(3), 0xD3);
+  EXPECT_EQ(disk_byte(4), fill_of(4));  // still only in the pool
   EXPECT_EQ(stats().dirty, 3);
 
   g_io.failing_writes = {4};
@@ -363,17 +327,17 @@ TEST_F(PoolTest, ReplacementWritesDirtyBlocksLeastRecentFirst) {
   EXPECT_EQ(g_io.writes, (std::vector<uint32_t>{1, 2, 3, 4, 5}));
   EXPECT_EQ(bufpool_use_count(f, 4), 0);  // kept, still dirty
   EXPECT_EQ(bufpool_use_count(f, 5), -1);
-  EXPECT_EQ(disk_byte(path, 512, 5), 0xD5);
+  EXPECT_EQ(disk_byte(5), 0xD5);
   release_block(f, d);
   g_io.failing_writes.clear();
   EXPECT_EQ(flush_blocks(f), 1);
-  EXPECT_EQ(disk_byte(path, 512, 4), 0xD4);
+  EXPECT_EQ(disk_byte(4), 0xD4);
 }
 
-TEST_F(PoolTest, PutWithWriteNow) {
-  init(6, 512);
-  const std::string path = make_file("now", 512, 4);
-  LruFile *f = open(path);
+// Put with write-now writes at once; an empty block is zeroed, pinned and
+// not read, and writing it grows the file.
+TEST_F(PoolTest, PutWithWriteNowAndEmptyBlocks) {
+  LruFile *f = start(8);
   // Block 0 of an unmodified file is not written.
   EXPECT_EQ(put_block(f, get_block(f, 0), 1), 1);
   EXPECT_TRUE(g_io.writes.empty());
@@ -382,7 +346,7 @@ TEST_F(PoolTest, PutWithWriteNow) {
   uint8_t *d = get_block(f, 2);
   d[0] = 0x77;
   EXPECT_EQ(put_block(f, d, 1), 1);
-  EXPECT_EQ(disk_byte(path, 512, 2), 0x77);
+  EXPECT_EQ(disk_byte(2), 0x77);
   EXPECT_EQ(f->modified, 2);
   EXPECT_EQ(bufpool_use_count(f, 2), 0);
   EXPECT_EQ(has_dirty_blocks(f), 0);
@@ -396,21 +360,33 @@ TEST_F(PoolTest, PutWithWriteNow) {
   EXPECT_EQ(bufpool_err, 4);
   EXPECT_EQ(bufpool_use_count(f, 1), 0);
   EXPECT_EQ(has_dirty_blocks(f), 1);
+  g_io.failing_writes.clear();
+  // Every buffer holds file data first, so the empty block reuses one.
+  for (uint32_t n = 2; n <= 7; ++n) release_block(f, get_block(f, n));
+  const int reads = g_io.reads;
+  uint8_t *e = get_empty_block(f, 8);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(g_io.reads, reads);
+  EXPECT_EQ(std::count(e, e + 512, 0), 512);
+  EXPECT_EQ(bufpool_use_count(f, 8), 1);
+  EXPECT_EQ(bufpool_use_count(f, 2), -1);  // its buffer was taken
+  std::fill_n(e, 512, 0x33);
+  EXPECT_EQ(put_block(f, e, 1), 1);  // the file grows at once
+  EXPECT_EQ(read_file(path_).size(), 9u * 512);
+  EXPECT_EQ(disk_byte(8), 0x33);
 }
 
 // Flush writes every dirty block, pinned or not; a failing write or OS
 // flush is reported but the others go on.
 TEST_F(PoolTest, FlushWritesEveryDirtyBlockAndReportsFailures) {
-  init(6, 512);
-  const std::string path = make_file("flush", 512, 6);
-  LruFile *f = open(path);
+  LruFile *f = start(6);
   for (uint32_t n = 1; n <= 3; ++n) change(f, n, 0xF0);
   uint8_t *held = get_block(f, 2);
   EXPECT_EQ(flush_blocks(f), 1);
   EXPECT_EQ(g_io.flushes, 1);
   std::sort(g_io.writes.begin(), g_io.writes.end());
   EXPECT_EQ(g_io.writes, (std::vector<uint32_t>{1, 2, 3}));
-  for (uint32_t n = 1; n <= 3; ++n) EXPECT_EQ(disk_byte(path, 512, n), 0xF0);
+  for (uint32_t n = 1; n <= 3; ++n) EXPECT_EQ(disk_byte(n), 0xF0);
   EXPECT_EQ(has_dirty_blocks(f), 0);
   EXPECT_EQ(f->modified, 2);  // cleared by the engine, not by the pool
   release_block(f, held);
@@ -422,9 +398,9 @@ TEST_F(PoolTest, FlushWritesEveryDirtyBlockAndReportsFailures) {
   g_io.failing_writes = {2};
   EXPECT_EQ(flush_blocks(f), -1);
   EXPECT_EQ(bufpool_err, 4);
-  EXPECT_EQ(disk_byte(path, 512, 1), 0xF1);
-  EXPECT_EQ(disk_byte(path, 512, 3), 0xF1);
-  EXPECT_EQ(disk_byte(path, 512, 2), 0xF0);
+  EXPECT_EQ(disk_byte(1), 0xF1);
+  EXPECT_EQ(disk_byte(3), 0xF1);
+  EXPECT_EQ(disk_byte(2), 0xF0);
   EXPECT_EQ(has_dirty_blocks(f), 1);
   g_io.failing_writes.clear();
   g_io.fail_flush = true;
@@ -433,9 +409,8 @@ TEST_F(PoolTest, FlushWritesEveryDirtyBlockAndReportsFailures) {
   EXPECT_EQ(has_dirty_blocks(f), 0);
 }
 
-TEST_F(PoolTest, PurgeDropsChangesAndPins) {
-  init(6, 512);
-  LruFile *f = open(make_file("purge", 512, 6));
+TEST_F(PoolTest, PurgeDropsChangesPinsAndTheCheckedFlag) {
+  LruFile *f = start(6);
   change(f, 1, 0x99);
   ASSERT_NE(get_block(f, 2), nullptr);  // left pinned
   release_block(f, get_block(f, 3));
@@ -451,6 +426,21 @@ TEST_F(PoolTest, PurgeDropsChangesAndPins) {
   EXPECT_EQ(d[0], fill_of(1));  // the change is gone
   release_block(f, d);
   EXPECT_EQ(purge_all_blocks(f), 1);
+  // The checked flag lasts while the block is cached, not past a purge.
+  d = get_block(f, 1);
+  EXPECT_EQ(block_checked(d), 0);
+  block_checked(d) = 1;
+  release_block(f, d);
+  d = get_block(f, 1);
+  EXPECT_EQ(block_checked(d), 1);  // cached: still checked
+  release_block(f, d);
+  ASSERT_EQ(purge_block(f, 1), 1);
+  d = get_block(f, 1);
+  EXPECT_EQ(block_checked(d), 0);
+  block_checked(d) = 1;
+  release_block(f, d);
+  ASSERT_EQ(purge_block(f, 1), 1);
+  EXPECT_EQ(block_checked(get_empty_block(f, 1)), 0);
 }
 
 TEST_F(PoolTest, HandlesSixtyFourApartShareAChainAndAreToldApart) {
@@ -486,9 +476,7 @@ TEST_F(PoolTest, HandlesSixtyFourApartShareAChainAndAreToldApart) {
 }
 
 TEST_F(PoolTest, DestroyWritesBackAndLaterCallsFailInsteadOfCrashing) {
-  init(6, 512);
-  const std::string path = make_file("destroy", 512, 4);
-  LruFile *f = open(path);
+  LruFile *f = start(4);
   EXPECT_EQ(get_block(nullptr, 1), nullptr);
   EXPECT_EQ(get_empty_block(nullptr, 1), nullptr);
   EXPECT_EQ(put_block(f, nullptr, 0), -1);
@@ -505,7 +493,7 @@ TEST_F(PoolTest, DestroyWritesBackAndLaterCallsFailInsteadOfCrashing) {
   g_io.failing_writes = {3};
   EXPECT_EQ(bufpool_destroy(bufpool_current()), -1);
   EXPECT_EQ(bufpool_err, 4);
-  EXPECT_EQ(disk_byte(path, 512, 2), 0x42);  // written despite the failure
+  EXPECT_EQ(disk_byte(2), 0x42);  // written despite the failure
   EXPECT_EQ(bufpool_current(), nullptr);
   EXPECT_EQ(cbbufcnt(), 0);
   // The file's record outlived its pool: its calls fail instead of crashing.

@@ -186,9 +186,10 @@ TEST_F(SharedTest, FiftySixReadersFillTheRegionOfA92ByteBlock) {
   EXPECT_EQ(w[0]->count().result, 5);
 }
 
+// Small blocks: a few pairs per leaf, many leaves.
 TEST_F(SharedTest, ChangesOfOneProcessAreSeenAtTheNextCallOfAnother) {
   Worker a(path_), b(path_);
-  make_tree(a, 20);
+  make_tree(a, 20, 92);
   ASSERT_EQ(b.open().result, 1);
   // b has the leaf in its pool when a changes it: the copy is not used.
   ASSERT_EQ(b.find(key_of(5)).result, 2);
@@ -233,25 +234,19 @@ TEST_F(SharedTest, ChangesOfOneProcessAreSeenAtTheNextCallOfAnother) {
   for (int i = 100; i < 400; i += 2) ASSERT_EQ(b.del(key_of(i), i).result, 1);
   EXPECT_EQ(a.count().result, 18 + 150);
   EXPECT_EQ(a.check().result, 1) << a.check().text;
-  EXPECT_EQ(check_file(), "");
-}
 
-TEST_F(SharedTest, PositionSurvivesTheRemovalOfItsWholeLeafElsewhere) {
-  Worker a(path_), b(path_);
-  ASSERT_EQ(a.create(92).result, 1);  // a few pairs per leaf, many leaves
-  ASSERT_EQ(a.set_flush(1, 1).result, 1);
-  for (int i = 0; i < 120; ++i) ASSERT_EQ(a.insert(key_of(i), i).result, 1);
-  ASSERT_EQ(b.open().result, 1);
-  ASSERT_EQ(b.find(key_of(50)).result, 2);
-  // a removes b's leaf and its neighbours, then the tree grows under it.
-  for (int i = 40; i < 90; ++i) ASSERT_EQ(a.del(key_of(i), i).result, 1);
-  Reply r = b.next();
+  // a removes b's leaf and its neighbours, then the tree grows under b.
+  ASSERT_EQ(b.find(key_of(201)).result, 2);
+  for (int i = 151; i < 351; i += 2) ASSERT_EQ(a.del(key_of(i), i).result, 1);
+  r = b.next();
   EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.item, 90);
+  EXPECT_EQ(r.item, 351);
   EXPECT_EQ(r.err, kErrDeletedPosition);
-  EXPECT_EQ(b.next().item, 91);
-  for (int i = 40; i < 90; ++i) ASSERT_EQ(a.insert(key_of(i), i).result, 1);
-  for (int i = 92; i < 120; ++i) ASSERT_EQ(b.next().item, i);
+  EXPECT_EQ(b.next().item, 353);
+  for (int i = 151; i < 351; i += 2) {
+    ASSERT_EQ(a.insert(key_of(i), i).result, 1);
+  }
+  for (int i = 355; i < 400; i += 2) ASSERT_EQ(b.next().item, i);
   EXPECT_EQ(b.next().result, -3);
   EXPECT_EQ(b.check().result, 1) << b.check().text;
   EXPECT_EQ(check_file(), "");

@@ -150,81 +150,38 @@ class TreeCmdTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(TreeCmdTest, CheckReportsASoundTreeWithItsEntriesAndDepth) {
+TEST_F(TreeCmdTest, CheckAndStatDescribeASoundTree) {
   const std::string path = dir_.file("t.cbt");
   const PairSet held = build_with_free_chain(path);
   const cbt::TreeStats stats = stats_of(path);
   ASSERT_GT(stats.free_blocks, 0u);
 
-  const ToolRun r = tool({"tree", "check", path});
+  ToolRun r = tool({"tree", "check", path});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, path + ": sound (" + std::to_string(held.size()) +
                        " entries, depth " + std::to_string(stats.depth) +
                        ")\n");
   EXPECT_EQ(r.err, "");
-}
 
-TEST_F(TreeCmdTest, CheckNamesTheFirstViolationOfADamagedTree) {
-  const std::string path = dir_.file("t.cbt");
-  build_with_free_chain(path);
-  std::vector<uint8_t> f = read_file(path);
-
-  // Entry 1 of the first leaf gets a key that sorts before entry 0's.
-  const uint32_t leaf = le32_at(f, 10);
-  const size_t node = static_cast<size_t>(leaf) * kBlock;
-  const uint32_t key1 = le16_at(f, node + 16 + 8);
-  f[node + key1] = 0x01;
-  const std::string bad_key = dir_.file("bad_key.cbt");
-  write_file(bad_key, f);
-  ToolRun r = tool({"tree", "check", bad_key});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, bad_key + ": block " + std::to_string(leaf) +
-                       ": entries 0 and 1 out of order\n");
-
-  // A changed root field no longer matches the control record's parity.
-  f = read_file(path);
-  f[2] ^= 0x01;
-  const std::string bad_parity = dir_.file("bad_parity.cbt");
-  write_file(bad_parity, f);
-  r = tool({"tree", "check", bad_parity});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, bad_parity + ": control record: parity error\n");
-
-  // A file too short to hold a control record reads, but is no tree.
-  const std::string empty = dir_.file("empty.cbt");
-  write_file(empty, {});
-  r = tool({"tree", "check", empty});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("no control record"), std::string::npos) << r.err;
-}
-
-TEST_F(TreeCmdTest, StatDescribesBlocksFreeChainAndLevels) {
-  const std::string path = dir_.file("t.cbt");
-  const PairSet held = build_with_free_chain(path);
-  const cbt::TreeStats stats = stats_of(path);
-
-  const ToolRun r = tool({"tree", "stat", path});
+  r = tool({"tree", "stat", path});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::vector<std::string> lines = lines_of(r.out);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], path);
-
   // "  name   value" lines, then a level table.
   std::map<std::string, std::string> field;
   std::vector<std::vector<double>> levels;
-  bool in_table = false;
   for (size_t i = 1; i < lines.size(); ++i) {
     std::istringstream in(lines[i]);
-    if (lines[i].find("level") != std::string::npos) {
-      in_table = true;
-      continue;
-    }
-    if (in_table) {
+    if (!levels.empty() || lines[i].find("level") != std::string::npos) {
       double lv, nodes, entries, fill;
-      ASSERT_TRUE(in >> lv >> nodes >> entries >> fill) << lines[i];
-      levels.push_back({lv, nodes, entries, fill});
+      if (in >> lv >> nodes >> entries >> fill) {
+        levels.push_back({lv, nodes, entries, fill});
+      } else {
+        ASSERT_TRUE(levels.empty()) << lines[i];
+        levels.push_back({});  // the table's heading
+      }
       continue;
     }
     const size_t cut = lines[i].find_first_of("0123456789");
@@ -242,13 +199,13 @@ TEST_F(TreeCmdTest, StatDescribesBlocksFreeChainAndLevels) {
   EXPECT_EQ(field["free chain"], std::to_string(stats.free_blocks) + " blocks");
   EXPECT_EQ(field["entries"], std::to_string(held.size()));
 
-  ASSERT_EQ(levels.size(), static_cast<size_t>(stats.depth));
-  EXPECT_EQ(levels.front()[1], 1);  // one root node
+  ASSERT_EQ(levels.size(), static_cast<size_t>(stats.depth) + 1);
+  EXPECT_EQ(levels[1][1], 1);  // one root node
   EXPECT_EQ(levels.back()[2], static_cast<double>(held.size()));
   double nodes = 0;
-  for (size_t i = 0; i < levels.size(); ++i) {
-    const cbt::LevelStats &want = stats.levels[i];
-    EXPECT_EQ(levels[i][0], static_cast<double>(i));
+  for (size_t i = 1; i < levels.size(); ++i) {
+    const cbt::LevelStats &want = stats.levels[i - 1];
+    EXPECT_EQ(levels[i][0], static_cast<double>(i - 1));
     EXPECT_EQ(levels[i][1], want.nodes);
     EXPECT_EQ(levels[i][2], static_cast<double>(want.entries));
     const double fill = 100.0 * static_cast<double>(want.bytes_used) /
@@ -261,23 +218,54 @@ TEST_F(TreeCmdTest, StatDescribesBlocksFreeChainAndLevels) {
   EXPECT_EQ(nodes, stats.blocks_in_tree);
 }
 
-TEST_F(TreeCmdTest, StatOfADamagedTreePrintsWhatItHasAndFails) {
+// Check names the first violation and fails; stat prints what it has, every
+// level when the tree itself checks out, and fails too.
+TEST_F(TreeCmdTest, CheckAndStatNameTheFirstViolationOfADamagedTree) {
   const std::string path = dir_.file("t.cbt");
   build_with_free_chain(path);
-  std::vector<uint8_t> f = read_file(path);
-  // The free chain's head block gets a stray non-zero byte: the tree itself
-  // checks out, so every level is reported before the violation.
-  const uint32_t free_head = le32_at(f, 18);
-  ASSERT_NE(free_head, 0u);
-  f[static_cast<size_t>(free_head) * kBlock + 100] = 0xAB;
-  write_file(path, f);
+  const std::vector<uint8_t> sound = read_file(path);
+  const auto damaged = [&](const std::string &name, size_t at, uint8_t to) {
+    std::vector<uint8_t> f = sound;
+    f[at] = to;
+    write_file(dir_.file(name), f);
+    return dir_.file(name);
+  };
 
-  const ToolRun r = tool({"tree", "stat", path});
+  // Entry 1 of the first leaf gets a key that sorts before entry 0's.
+  const uint32_t leaf = le32_at(sound, 10);
+  const size_t node = static_cast<size_t>(leaf) * kBlock;
+  const std::string bad_key =
+      damaged("bad_key.cbt", node + le16_at(sound, node + 16 + 8), 0x01);
+  ToolRun r = tool({"tree", "check", bad_key});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, bad_key + ": block " + std::to_string(leaf) +
+                       ": entries 0 and 1 out of order\n");
+
+  // A changed root field no longer matches the control record's parity.
+  const std::string bad_parity = damaged("bad_parity.cbt", 2, sound[2] ^ 1);
+  r = tool({"tree", "check", bad_parity});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, bad_parity + ": control record: parity error\n");
+
+  // A file too short to hold a control record reads, but is no tree.
+  const std::string empty = dir_.file("empty.cbt");
+  write_file(empty, {});
+  r = tool({"tree", "check", empty});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("no control record"), std::string::npos) << r.err;
+
+  // A stray non-zero byte in the free chain's head block.
+  const uint32_t free_head = le32_at(sound, 18);
+  ASSERT_NE(free_head, 0u);
+  const std::string bad_free =
+      damaged("bad_free.cbt", size_t{free_head} * kBlock + 100, 0xAB);
+  r = tool({"tree", "stat", bad_free});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.out.find("not sound"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("block size        512"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("level"), std::string::npos) << r.out;
-  EXPECT_EQ(r.err, path + ": block " + std::to_string(free_head) +
+  EXPECT_EQ(r.err, bad_free + ": block " + std::to_string(free_head) +
                        ": unused block with byte 100 not zero\n");
 }
 
@@ -336,21 +324,36 @@ TEST_F(TreeCmdTest, DumpPrintsEveryPairInOrderAsTextOrHex) {
 }
 
 // Blocks larger than the library's default buffers: the tool learns the
-// block size before it sizes its pool.
-TEST_F(TreeCmdTest, DumpWalksALargeTreeAndRefusesADamagedOne) {
+// block size before it sizes its pool. It reads under a reader lock, so a
+// writer holding its lock in another process keeps it out until it lets go.
+TEST_F(TreeCmdTest, DumpWalksALargeTreeUnlessLockedOrDamaged) {
   const std::string path = dir_.file("t4096.cbt");
   const PairSet held = build_with_free_chain(path, 4096);
   ToolRun r = tool({"tree", "dump", path});
   ASSERT_EQ(r.code, 0) << r.err;
   const std::vector<std::string> lines = lines_of(r.out);
   ASSERT_EQ(lines.size(), held.size());
-  size_t i = 0;
+  auto line = lines.begin();
   for (const Pair &p : held) {
-    EXPECT_EQ(lines[i], p.first + "\t" + std::to_string(p.second));
-    ++i;
+    EXPECT_EQ(*line++, p.first + "\t" + std::to_string(p.second));
   }
+
+  CbTree *writer = cbopen_shared(path.c_str(), nullptr, 1, 0);
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(cblock(writer, 2), 1);
+  for (const char *cmd : {"check", "dump"}) {
+    r = tool({"tree", cmd, path});
+    EXPECT_EQ(r.code, 2) << cmd;
+    EXPECT_EQ(r.out, "") << cmd;
+    EXPECT_NE(r.err.find(cberrmsg(29)), std::string::npos) << r.err;
+  }
+  ASSERT_EQ(cbunlock(writer, 2), 1);
   r = tool({"tree", "check", path});
   EXPECT_EQ(r.code, 0) << r.err;
+  r = tool({"tree", "dump", path, "--limit", "1"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "k00000\t0\n");
+  EXPECT_EQ(cbclose(writer), 1);
 
   std::vector<uint8_t> f = read_file(path);
   f[2] ^= 0x01;
@@ -360,31 +363,6 @@ TEST_F(TreeCmdTest, DumpWalksALargeTreeAndRefusesADamagedOne) {
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find(cberrmsg(16)), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("cbopen_shared"), std::string::npos) << r.err;
-}
-
-// Check, stat and dump read under a reader lock: a writer that holds its
-// lock in another process keeps them out until it lets go.
-TEST_F(TreeCmdTest, AWriterHoldingItsLockKeepsTheToolOut) {
-  const std::string path = dir_.file("t.cbt");
-  build_with_free_chain(path);
-  CbTree *writer = cbopen_shared(path.c_str(), nullptr, 1, 0);
-  ASSERT_NE(writer, nullptr);
-  ASSERT_EQ(cblock(writer, 2), 1);
-
-  for (const char *cmd : {"check", "dump"}) {
-    const ToolRun r = tool({"tree", cmd, path});
-    EXPECT_EQ(r.code, 2) << cmd;
-    EXPECT_EQ(r.out, "") << cmd;
-    EXPECT_NE(r.err.find(cberrmsg(29)), std::string::npos) << r.err;
-  }
-
-  ASSERT_EQ(cbunlock(writer, 2), 1);
-  ToolRun r = tool({"tree", "check", path});
-  EXPECT_EQ(r.code, 0) << r.err;
-  r = tool({"tree", "dump", path, "--limit", "1"});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out, "k00000\t0\n");
-  EXPECT_EQ(cbclose(writer), 1);
 }
 
 TEST_F(TreeCmdTest, FilesThatCannotBeReadExitWithTwo) {
