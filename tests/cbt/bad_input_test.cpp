@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/cbt/edge_support.h"
@@ -129,6 +130,22 @@ TEST_F(BadInputTest, KeysMustHaveBytesAndALength) {
   expect_sound(t);
 }
 
+// Inserts `count` (key, item, dup) made by next_insert; any refusal must be
+// -1 with a code.
+void insert_expecting_clean_refusals(
+    CbTree *t, int count,
+    const std::function<std::tuple<std::string, int32_t, int32_t>(int)>
+        &next_insert) {
+  for (int i = 0; i < count; ++i) {
+    const auto [key, item, dup] = next_insert(i);
+    const int32_t r = put(t, key, item, dup);
+    if (r != 1) {
+      EXPECT_EQ(r, -1);
+      EXPECT_NE(cberrcode, 0);
+    }
+  }
+}
+
 // A compare function that breaks every rule of an order (not antisymmetric,
 // not transitive) but answers the same for the same two keys.
 int32_t RBCALL disorderly(const void *a, int32_t alen, const void *b,
@@ -149,16 +166,12 @@ TEST_F(BadInputTest, ABrokenCompareFunctionGivesNonsenseButNoCrash) {
   for (int32_t bs : {92, 128, 512}) {
     CbTree *t = create("t" + std::to_string(bs), bs, disorderly);
     ASSERT_NE(t, nullptr);
-    for (int i = 0; i < 300; ++i) {
+    insert_expecting_clean_refusals(t, 300, [&](int) {
       std::string k(next() % static_cast<uint32_t>(bs - 28), 'a');
       for (char &c : k) c = static_cast<char>('a' + next() % 3);
-      const int32_t r = put(t, k, static_cast<int32_t>(next() % 100),
-                            static_cast<int32_t>(next() % 2));
-      if (r != 1) {
-        EXPECT_EQ(r, -1);
-        EXPECT_NE(cberrcode, 0);
-      }
-    }
+      const auto item = static_cast<int32_t>(next() % 100);
+      return std::make_tuple(k, item, static_cast<int32_t>(next() % 2));
+    });
     int32_t item = 0;
     int steps = 0;
     int32_t r = cbhead(t, &item);
@@ -188,14 +201,8 @@ TEST_F(BadInputTest, ACompareFunctionThatChangesItsAnswerCannotOverrunANode) {
   for (int32_t bs : {92, 128}) {
     CbTree *t = create("f" + std::to_string(bs), bs, fickle);
     ASSERT_NE(t, nullptr);
-    const std::string k(30, 'k');
-    for (int i = 0; i < 200; ++i) {
-      const int32_t r = put(t, k, i, 1);
-      if (r != 1) {
-        EXPECT_EQ(r, -1);
-        EXPECT_NE(cberrcode, 0);
-      }
-    }
+    insert_expecting_clean_refusals(
+        t, 200, [](int i) { return std::make_tuple(std::string(30, 'k'), i, 1); });
     int32_t item = 0;
     int steps = 0;
     int32_t r = cbhead(t, &item);
@@ -204,9 +211,6 @@ TEST_F(BadInputTest, ACompareFunctionThatChangesItsAnswerCannotOverrunANode) {
     EXPECT_EQ(cbclose(t), 1);
   }
 }
-
-// ---------------------------------------------------------------------------
-// Damaged files
 
 // Writes a 16- or 32-bit control record field and makes the parity right
 // again, so that only the field itself is wrong.
@@ -255,14 +259,7 @@ TEST_F(DamagedFileTest, ControlRecordsThatCannotDescribeTheFile) {
   restore();
 
   set_control_field(name, 0, 2, 1024);  // larger than the pool's buffers
-  expect_open_fails(name, 17, 2);
   EXPECT_EQ(cbblksize(name.c_str()), -1);
-  restore();
-  set_control_field(name, 0, 2, 64);  // below the smallest block size
-  expect_open_fails(name, 17, 7);
-  restore();
-  set_control_field(name, 0, 2, 0x8000);  // negative
-  expect_open_fails(name, 2, 2);
   restore();
 
   const DiskControl c(good);
@@ -270,20 +267,24 @@ TEST_F(DamagedFileTest, ControlRecordsThatCannotDescribeTheFile) {
     size_t off;
     int width;
     uint32_t value;
+    int32_t err, ctx;
   } fields[] = {
-      {2, 4, c.last_block + 1},   // root beyond the file
-      {10, 4, c.last_block + 5},  // first leaf beyond the file
-      {14, 4, 0},                 // no last leaf in a tree with a root
-      {18, 4, 0xFFFFFFFFu},       // free chain head beyond the file
-      {6, 4, c.last_block + 1},   // more blocks than the file holds
-      {6, 4, 0xFFFFFFFFu},        // more blocks than any file holds
-      {22, 2, 0},                 // depth 0 with a root
-      {22, 2, 0xFFFF},            // negative depth
-      {22, 2, 1000},              // deeper than any tree
+      {0, 2, 1024, 17, 2},               // block larger than the buffers
+      {0, 2, 64, 17, 7},                 // below the smallest block size
+      {0, 2, 0x8000, 2, 2},              // negative block size
+      {2, 4, c.last_block + 1, 25, 7},   // root beyond the file
+      {10, 4, c.last_block + 5, 25, 7},  // first leaf beyond the file
+      {14, 4, 0, 25, 7},            // no last leaf in a tree with a root
+      {18, 4, 0xFFFFFFFFu, 25, 7},  // free chain head beyond the file
+      {6, 4, c.last_block + 1, 25, 7},  // more blocks than the file holds
+      {6, 4, 0xFFFFFFFFu, 25, 7},       // more blocks than any file holds
+      {22, 2, 0, 25, 7},                // depth 0 with a root
+      {22, 2, 0xFFFF, 25, 7},           // negative depth
+      {22, 2, 1000, 25, 7},             // deeper than any tree
   };
   for (const auto &f : fields) {
     set_control_field(name, f.off, f.width, f.value);
-    expect_open_fails(name, 25, 7);
+    expect_open_fails(name, f.err, f.ctx);
     restore();
   }
   CbTree *t = cbopen(name.c_str(), nullptr);
