@@ -54,11 +54,19 @@ TEST_F(BigBufferTest, BlockSizeMustFitItsSixteenBitField) {
   EXPECT_EQ(cbblksize(path("t").c_str()), 32767);
 }
 
-TEST_F(HandlesTest, CreateOfANameOpenHereFailsAndLeavesItAlone) {
+TEST_F(HandlesTest, CreateOfANameOpenHereFailsUnderAnySpelling) {
   CbTree *t = create("t");
   ASSERT_NE(t, nullptr);
   ASSERT_EQ(put(t, "kept", 1), 1);
   EXPECT_EQ(create("t"), nullptr);
+  EXPECT_EQ(cberrcode, 1);
+  // Another spelling is not found by name, so it reaches the OS, where the
+  // exclusive open holds.
+  const std::string other = path("") + "/./t";
+  EXPECT_EQ(cbopen(other.c_str(), nullptr), nullptr);
+  EXPECT_EQ(cberrcode, 2);
+  EXPECT_EQ(cbconcode, 2);
+  EXPECT_EQ(cbcreate(other.c_str(), nullptr, 0), nullptr);
   EXPECT_EQ(cberrcode, 1);
   int32_t item = 0;
   EXPECT_EQ(cbfind(t, "kept", 4, &item), 2);
@@ -71,7 +79,7 @@ TEST_F(HandlesTest, CreateOfANameOpenHereFailsAndLeavesItAlone) {
   EXPECT_EQ(read_file(path("t")).size(), 512u);
 }
 
-TEST_F(HandlesTest, ShareModesOfOneFileCannotMixInOneProcess) {
+TEST_F(HandlesTest, HandlesShareTheFileUntilTheLastClosesButNotModes) {
   ASSERT_EQ(cbclose(create("t")), 1);
   const std::string name = path("t");
   CbTree *shared = cbopen_shared(name.c_str(), nullptr, 1, 0);
@@ -81,16 +89,6 @@ TEST_F(HandlesTest, ShareModesOfOneFileCannotMixInOneProcess) {
   EXPECT_EQ(cbconcode, 2);
   ASSERT_EQ(cbclose(shared), 1);
 
-  CbTree *exclusive = cbopen(name.c_str(), nullptr);
-  ASSERT_NE(exclusive, nullptr);
-  EXPECT_EQ(cbopen_shared(name.c_str(), nullptr, 1, 0), nullptr);
-  EXPECT_EQ(cberrcode, 28);
-  EXPECT_EQ(cbconcode, 2);
-}
-
-TEST_F(HandlesTest, TwoHandlesShareTheFileUntilTheLastCloses) {
-  ASSERT_EQ(cbclose(create("t")), 1);
-  const std::string name = path("t");
   CbTree *a = cbopen(name.c_str(), nullptr);
   CbTree *b = cbopen(name.c_str(), nullptr);
   ASSERT_NE(a, nullptr);
@@ -101,6 +99,9 @@ TEST_F(HandlesTest, TwoHandlesShareTheFileUntilTheLastCloses) {
   EXPECT_EQ(cbfind(b, "x", 1, &item), 2);
   // Each handle has its own position.
   EXPECT_EQ(cbcurr(a, &item), -2);
+  EXPECT_EQ(cbopen_shared(name.c_str(), nullptr, 1, 0), nullptr);
+  EXPECT_EQ(cberrcode, 28);
+  EXPECT_EQ(cbconcode, 2);
 
   ASSERT_EQ(cbclose(a), 1);
   EXPECT_EQ(cbinsert(a, "y", 1, 2, 1), -1);
@@ -113,18 +114,6 @@ TEST_F(HandlesTest, TwoHandlesShareTheFileUntilTheLastCloses) {
   patch_file(name, 24, {0xFF});
   EXPECT_EQ(cbopen(name.c_str(), nullptr), nullptr);
   EXPECT_EQ(cberrcode, 16);
-}
-
-TEST_F(HandlesTest, AnotherSpellingOfAnOpenFilesNameIsKeptOut) {
-  CbTree *t = create("t");
-  ASSERT_NE(t, nullptr);
-  // Not found by name, so it reaches the OS, where the exclusive open holds.
-  EXPECT_EQ(cbopen((path("") + "/./t").c_str(), nullptr), nullptr);
-  EXPECT_EQ(cberrcode, 2);
-  EXPECT_EQ(cbconcode, 2);
-  EXPECT_EQ(cbcreate((path("") + "/./t").c_str(), nullptr, 0), nullptr);
-  EXPECT_EQ(cberrcode, 1);
-  EXPECT_EQ(cbdepth(t), 0);
 }
 
 TEST_F(HandlesTest, AFileFirstOpenedReadOnlyIsNeverWritten) {
@@ -289,18 +278,6 @@ TEST_F(HandlesTest, OpenAndBlockSizeNeedAPool) {
   EXPECT_EQ(cberrcode, 3);
 }
 
-TEST_F(HandlesTest, ClearErrorZeroesAllThreeCodes) {
-  int32_t item = 0;
-  EXPECT_EQ(cbfind(nullptr, "a", 1, &item), -1);
-  EXPECT_EQ(cbget_errcode(), 19);
-  EXPECT_EQ(cbget_concode(), 10);
-  EXPECT_EQ(cbget_fcncode(), 19);
-  cbclear_error();
-  EXPECT_EQ(cbget_errcode(), 0);
-  EXPECT_EQ(cbget_concode(), 0);
-  EXPECT_EQ(cbget_fcncode(), 0);
-}
-
 // One successful call: its function code, and whether it cleared the error
 // and context codes on entry.
 struct Call {
@@ -357,6 +334,8 @@ TEST_F(HandlesTest, EveryCallStoresItsCodeAndOnlySomeClearErrors) {
       {"cbexit", 3, true, [&] { return cbexit(); }},
   };
   for (const Call &c : calls) {
+    cbclear_error();
+    EXPECT_EQ(cbget_errcode() | cbget_concode() | cbget_fcncode(), 0);
     cberrcode = 99;
     cbconcode = 98;
     cbfcncode = 0;
@@ -364,6 +343,9 @@ TEST_F(HandlesTest, EveryCallStoresItsCodeAndOnlySomeClearErrors) {
     EXPECT_EQ(cbfcncode, c.fcn) << c.name;
     EXPECT_EQ(cberrcode, c.clears ? 0 : 99) << c.name;
     EXPECT_EQ(cbconcode, c.clears ? 0 : 98) << c.name;
+    EXPECT_EQ(cbget_errcode(), cberrcode);
+    EXPECT_EQ(cbget_concode(), cbconcode);
+    EXPECT_EQ(cbget_fcncode(), cbfcncode);
   }
 }
 
