@@ -16,8 +16,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -142,6 +144,23 @@ bool writers_done(int fd) {
   return poll(&p, 1, 0) == 1;
 }
 
+using Pairs = std::vector<std::pair<std::string, int32_t>>;
+
+// Walks the whole tree into pairs; the result is -3 at a normal end.
+int32_t walk(CbTree *t, Pairs &pairs) {
+  pairs.clear();
+  int32_t item = 0, r = cbhead(t, &item);
+  for (; r == 1; r = cbnext(t, &item)) {
+    char key[64];
+    int32_t len = 0;
+    if (cbkeylen(t, &len) != 1 || len > 64 || cbkey(t, key, len) != 1) {
+      return 0;
+    }
+    pairs.emplace_back(std::string(key, static_cast<size_t>(len)), item);
+  }
+  return r;
+}
+
 // The body of the walking process. Walks until a walk that began after the
 // writers ended; each must be ascending and hold every fixed pair.
 int walk_process(const std::string &path, int done_fd) {
@@ -149,42 +168,33 @@ int walk_process(const std::string &path, int done_fd) {
   cblock_timeout(1000000, 1, 60000);
   CbTree *t = cbopen_shared(path.c_str(), nullptr, 1, 1);
   if (t == nullptr) return complain("open", 0, 0);
+  Pairs pairs;
   for (bool last = false; !last;) {
     last = writers_done(done_fd);
-    std::string prev;
-    int32_t prev_item = 0;
-    int fixed = 0;
-    int32_t item = 0;
-    int32_t r = cbhead(t, &item);
-    for (; r == 1; r = cbnext(t, &item)) {
-      char buf[64];
-      int32_t len = 0;
-      if (cbkeylen(t, &len) != 1 || len > 64 || cbkey(t, buf, len) != 1) {
-        return complain("key of the position", fixed, r);
-      }
-      const std::string key(buf, static_cast<size_t>(len));
-      // A writer may delete a pair and put its key back with another item:
-      // pairs, not keys, ascend.
-      if (!prev.empty() && (key < prev || (key == prev && item <= prev_item))) {
-        std::fprintf(stderr, "stress: walk gave %s/%d after %s/%d\n",
-                     key.c_str(), item, prev.c_str(), prev_item);
-        return complain("walk out of order", fixed, r);
-      }
-      if (key.find("-s") != std::string::npos) ++fixed;
-      prev = key;
-      prev_item = item;
+    const int32_t r = walk(t, pairs);
+    const int seen = static_cast<int>(pairs.size());
+    if (r != -3) return complain("walk", seen, r);
+    // A writer may delete a pair and put its key back with another item:
+    // pairs, not keys, ascend.
+    const auto wrong =
+        std::adjacent_find(pairs.begin(), pairs.end(), std::greater_equal<>());
+    if (wrong != pairs.end()) {
+      std::fprintf(stderr, "stress: walk gave %s/%d after %s/%d\n",
+                   wrong[1].first.c_str(), wrong[1].second,
+                   wrong[0].first.c_str(), wrong[0].second);
+      return complain("walk out of order", seen, r);
     }
-    if (r != -3) return complain("walk", fixed, r);
-    if (fixed != kProcesses * kFixedPerProcess) {
-      return complain("walk missed fixed pairs", fixed, r);
+    if (std::count_if(pairs.begin(), pairs.end(), [](const auto &p) {
+          return p.first.find("-s") != std::string::npos;
+        }) != kProcesses * kFixedPerProcess) {
+      return complain("walk missed fixed pairs", seen, r);
     }
   }
   return cbclose(t) != 1 || cbexit() != 1;
 }
 
-std::vector<std::pair<std::string, int32_t>> read_report(
-    const std::string &path) {
-  std::vector<std::pair<std::string, int32_t>> pairs;
+Pairs read_report(const std::string &path) {
+  Pairs pairs;
   std::ifstream in(path);
   std::string key;
   int32_t item = 0;
@@ -269,18 +279,9 @@ TEST_P(SharedStressTest, FourProcessesKeepTheirOwnPairs) {
   ASSERT_EQ(cbinit(16, 512), 1);
   CbTree *t = cbopen_shared(path.c_str(), nullptr, 1, 0);
   ASSERT_NE(t, nullptr);
-  std::vector<std::pair<std::string, int32_t>> found;
-  int32_t item = 0;
-  for (int32_t r = cbhead(t, &item); r == 1; r = cbnext(t, &item)) {
-    char key[64];
-    int32_t len = 0;
-    ASSERT_EQ(cbkeylen(t, &len), 1);
-    ASSERT_LT(len, 64);
-    ASSERT_EQ(cbkey(t, key, len), 1);
-    found.emplace_back(std::string(key, static_cast<size_t>(len)), item);
-  }
-  const std::vector<std::pair<std::string, int32_t>> want(expected.begin(),
-                                                          expected.end());
+  Pairs found;
+  EXPECT_EQ(walk(t, found), -3);
+  const Pairs want(expected.begin(), expected.end());
   EXPECT_EQ(found.size(), want.size());
   EXPECT_TRUE(found == want) << "the file does not hold the survivors";
   cbt::TreeStats stats;

@@ -88,6 +88,8 @@ TEST_F(PrintTest, ErrorPrintsAsContextFunctionAndMessage) {
     set_cb(c.err, c.fcn, c.con);
     EXPECT_EQ(cbprterr(), 1);
     EXPECT_EQ(g_printed, std::vector<std::string>{c.text});
+    EXPECT_EQ(cberrcode, c.err);  // printing changes no error variable
+    EXPECT_EQ(cbconcode, c.con);
   }
   set_cb(5, 7, 9);
   cbclear_error();
@@ -95,9 +97,11 @@ TEST_F(PrintTest, ErrorPrintsAsContextFunctionAndMessage) {
 }
 
 // Without memory the seven pieces go out one by one; a failing piece fails
-// the whole but the rest are still printed.
+// the whole but the rest are still printed. No error variable changes.
 TEST_F(PrintTest, WithoutMemoryThePiecesArePrintedSeparately) {
   set_cb(22, 16, 22);
+  isam_errno = 20;
+  bufpool_err = 7;
   g_alloc_hook = refuse_allocation;
   EXPECT_EQ(cbprterr(), 1);
   const std::vector<std::string> expected = {"context: ",
@@ -112,6 +116,12 @@ TEST_F(PrintTest, WithoutMemoryThePiecesArePrintedSeparately) {
   g_fail_print_call = 4;
   EXPECT_EQ(cbprterr(), -1);
   EXPECT_EQ(g_printed, expected);
+  EXPECT_EQ(iprterr(), 1);
+  EXPECT_EQ(cberrcode, 22);
+  EXPECT_EQ(cbfcncode, 16);
+  EXPECT_EQ(cbconcode, 22);
+  EXPECT_EQ(isam_errno, 20);
+  EXPECT_EQ(bufpool_err, 7);
 }
 
 TEST_F(PrintTest, IsamErrorIsOneLineWithNewline) {
@@ -123,21 +133,6 @@ TEST_F(PrintTest, IsamErrorIsOneLineWithNewline) {
   const std::vector<std::string> expected = {"Error from cbt level\n",
                                              "Unknown isam error number\n"};
   EXPECT_EQ(g_printed, expected);
-}
-
-TEST_F(PrintTest, PrintersChangeNoErrorVariable) {
-  set_cb(17, 7, 2);
-  isam_errno = 20;
-  bufpool_err = 7;
-  cbprterr();
-  iprterr();
-  g_alloc_hook = refuse_allocation;
-  cbprterr();
-  EXPECT_EQ(cberrcode, 17);
-  EXPECT_EQ(cbfcncode, 7);
-  EXPECT_EQ(cbconcode, 2);
-  EXPECT_EQ(isam_errno, 20);
-  EXPECT_EQ(bufpool_err, 7);
 }
 
 TEST_F(PrintTest, FailedOrMissingPrintRoutineIsReported) {
