@@ -115,8 +115,7 @@ struct Side {
   Spot mark{-1, {"", 0}};
 };
 
-// What the exercise met, so that the test can insist that the paths it is
-// about were taken.
+// What the exercise met, so that the test can insist on the paths it is about.
 struct Tally {
   int64_t ops = 0;
   int64_t deleted = 0;
@@ -127,17 +126,13 @@ struct Tally {
   int32_t max_depth = 0;
 };
 
-class ChangeModelTest : public ::testing::TestWithParam<Config> {
+class ChangeModelTest : public test::CbtTest,
+                        public ::testing::WithParamInterface<Config> {
  protected:
-  void SetUp() override {
-    const Config &c = GetParam();
-    cb_set_flush(1, 1);  // durability is not under test; fdatasync is slow
-    ASSERT_EQ(cbinit(c.buffers, c.block_size), 1);
-    path_ = dir_.file("change.cbt");
-  }
-  void TearDown() override {
-    cbexit();
-    cb_set_flush(1, 0);
+  ChangeModelTest() {
+    pool_count_ = GetParam().buffers;
+    pool_size_ = GetParam().block_size;
+    path_ = path("change.cbt");
   }
 
   CbCompare cmp() const {
@@ -271,13 +266,10 @@ class ChangeModelTest : public ::testing::TestWithParam<Config> {
   // Inserts the pairs in the order given.
   void refill(Side &a, const std::vector<ModelPair> &order);
 
-  test::TempDir dir_;
   std::string path_;
   PairSet pairs_{ModelLess{cbkeycmp}};
   bool exact_ = true;
-  // Used only for its key checks (key_at, keys_equal), which compare the
-  // key at a position with a pair's: bytes, or under the compare function
-  // when case variants are equal. Its own set stays empty.
+  // Used only for its key checks (key_at, keys_equal); its set stays empty.
   TreeModel keys_{nullptr, true};
 };
 
