@@ -100,16 +100,23 @@ TEST_F(BadInputTest, KeysMustHaveBytesAndALength) {
   int32_t item = 0;
   const std::vector<std::pair<const void *, int32_t>> bad_keys = {
       {nullptr, 3}, {"abc", -1}, {nullptr, -1}, {"abc", INT32_MIN}};
-  for (const auto &k : bad_keys) {
-    EXPECT_EQ(cbfind(t, k.first, k.second, &item), -1);
-    EXPECT_EQ(cberrcode, 21);
-    EXPECT_EQ(cbconcode, 10);
-    EXPECT_EQ(cbfinditem(t, k.first, k.second, &item), -1);
-    EXPECT_EQ(cberrcode, 21);
-    EXPECT_EQ(cbconcode, 10);
-    EXPECT_EQ(cbinsert(t, k.first, k.second, 1, 1), -1);
-    EXPECT_EQ(cberrcode, 21);
-    EXPECT_EQ(cbconcode, 10);
+  for (const auto &bad : bad_keys) {
+    const void *key = bad.first;
+    const int32_t len = bad.second;
+    const std::function<int32_t()> calls[] = {
+        [&] { return cbfind(t, key, len, &item); },
+        [&] { return cbfinditem(t, key, len, &item); },
+        [&] { return cbinsert(t, key, len, 1, 1); },
+        [&] { return cbdelete(t, key, len, 1); },
+        [&] { return cbmodify(t, key, len, 1, "b", 1, 1, 1); },
+        [&] { return cbmodify(t, "a", 1, 1, key, len, 1, 1); },
+    };
+    for (const auto &call : calls) {
+      cberrcode = cbconcode = 0;
+      EXPECT_EQ(call(), -1) << len;
+      EXPECT_EQ(cberrcode, 21) << len;
+      EXPECT_EQ(cbconcode, 10) << len;
+    }
   }
   char buf[4];
   EXPECT_EQ(cbhead(t, &item), 1);
