@@ -327,20 +327,24 @@ TEST_F(DamagedFileTest, TruncatedFiles) {
   const std::string name = make_tree();
   std::vector<uint8_t> bytes = read_file(name);
   ASSERT_GE(bytes.size(), 3u * 512);
-  bytes.resize(bytes.size() - 512);
-  write_file(name, bytes);
-  expect_open_fails(name, 25, 7);
-  bytes.resize(bytes.size() - 100);  // not even whole blocks
-  write_file(name, bytes);
-  expect_open_fails(name, 25, 7);
-  bytes.resize(20);  // not even a whole control record
-  write_file(name, bytes);
-  expect_open_fails(name, 6, 7);
-  EXPECT_EQ(cbblksize(name.c_str()), -1);
-  EXPECT_EQ(cberrcode, 6);
-  bytes.clear();
-  write_file(name, bytes);
-  expect_open_fails(name, 2, 2);
+  const struct {
+    size_t size;
+    int32_t err, ctx;
+  } cuts[] = {
+      {bytes.size() - 512, 25, 7},  // a block short
+      {bytes.size() - 612, 25, 7},  // not even whole blocks
+      {20, 6, 7},                   // not even a whole control record
+      {0, 2, 2},
+  };
+  for (const auto &cut : cuts) {
+    bytes.resize(cut.size);
+    write_file(name, bytes);
+    expect_open_fails(name, cut.err, cut.ctx);
+    if (cut.err == 6) {
+      EXPECT_EQ(cbblksize(name.c_str()), -1);
+      EXPECT_EQ(cberrcode, 6);
+    }
+  }
 }
 
 // One damaged field of one node block.

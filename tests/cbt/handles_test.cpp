@@ -349,46 +349,35 @@ TEST_F(HandlesTest, EveryCallStoresItsCodeAndOnlySomeClearErrors) {
   }
 }
 
-TEST_F(HandlesTest, AnExclusiveOpenKeepsOtherProcessesOut) {
-  CbTree *t = create("t");
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(put(t, "a", 1), 1);
-  ASSERT_EQ(cbflush(t), 1);
-  const std::string name = path("t");
-  // The child starts over with a library of its own, as another process
-  // would, and then tries both share modes.
-  const int status = run_in_child([&] {
-    if (cbexit() != 1 || cbinit(0, 0) != 1) return 10;
-    if (cbopen(name.c_str(), nullptr) != nullptr || cberrcode != 2) return 1;
-    if (cbopen_shared(name.c_str(), nullptr, 1, 0) != nullptr) return 2;
-    if (cberrcode != 2) return 3;
-    return 0;
-  });
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(cbdepth(t), 1);
-}
-
-TEST_F(HandlesTest, SharedOpensInTwoProcessesCoexist) {
-  ASSERT_EQ(cbclose(create("t")), 1);
-  const std::string name = path("t");
-  CbTree *t = cbopen_shared(name.c_str(), nullptr, 1, 0);
+// The child starts over with a library of its own, as another process
+// would: "x" is open exclusively here and keeps it out in both share modes;
+// "s" is open shared here and the child shares it too.
+TEST_F(HandlesTest, ShareModesHoldBetweenProcesses) {
+  CbTree *x = create("x");
+  ASSERT_NE(x, nullptr);
+  ASSERT_EQ(put(x, "a", 1), 1);
+  ASSERT_EQ(cbflush(x), 1);
+  ASSERT_EQ(cbclose(create("s")), 1);
+  const std::string xname = path("x"), sname = path("s");
+  CbTree *t = cbopen_shared(sname.c_str(), nullptr, 1, 0);
   ASSERT_NE(t, nullptr);
   ASSERT_EQ(put(t, "parent", 1), 1);
   const int status = run_in_child([&] {
     if (cbexit() != 1 || cbinit(0, 0) != 1) return 10;
-    if (cbopen(name.c_str(), nullptr) != nullptr) return 1;
-    CbTree *c = cbopen_shared(name.c_str(), nullptr, 1, 0);
-    if (c == nullptr) return 2;
+    if (cbopen(xname.c_str(), nullptr) != nullptr || cberrcode != 2) return 1;
+    if (cbopen_shared(xname.c_str(), nullptr, 1, 0) != nullptr) return 2;
+    if (cberrcode != 2) return 3;
+    if (cbopen(sname.c_str(), nullptr) != nullptr) return 4;
+    CbTree *c = cbopen_shared(sname.c_str(), nullptr, 1, 0);
+    if (c == nullptr) return 5;
     int32_t item = 0;
-    if (cbfind(c, "parent", 6, &item) != 2 || item != 1) return 3;
-    if (put(c, "child", 2) != 1) return 4;
-    return cbexit() == 1 ? 0 : 5;
+    if (cbfind(c, "parent", 6, &item) != 2 || item != 1) return 6;
+    if (put(c, "child", 2) != 1) return 7;
+    return cbexit() == 1 ? 0 : 8;
   });
   EXPECT_EQ(status, 0);
+  EXPECT_EQ(cbdepth(x), 1);
   // The child's pair reaches this process through the shared file.
-  int32_t item = 0;
-  EXPECT_EQ(cbfind(t, "child", 5, &item), 2);
-  EXPECT_EQ(item, 2);
   EXPECT_EQ(walk_forward(t), (PairList{{"child", 2}, {"parent", 1}}));
 }
 
