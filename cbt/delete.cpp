@@ -211,27 +211,12 @@ int32_t remove_unused(Op &op, BlockNo nb, int32_t i, Parent par) {
 
 int32_t descend(Op &op, const Pair &pair, BlockNo nb, Parent par,
                 int32_t level) {
-  int32_t i;
-  BlockNo child;
-  {
-    Pin pn(op);
-    if (pn.get(nb, kCtxLocateSubtree) != 1) return -1;
-    const Node n = pn.node();
-    const Hit hit = node_search(op, n, pair.key, pair.len, pair.item);
-    i = child_index(hit);
-    child = n.child_at(i);
-  }
-  if (level + 1 >= op.cr().depth) return op.corrupt(kCtxDeleteKey);
-  bool leaf;
-  {
-    Pin pc(op);
-    if (pc.get(child, kCtxDeleteKey) != 1) return -1;
-    if (pc.node().unused()) return op.corrupt(kCtxDeleteKey);
-    leaf = pc.node().leaf();
-  }
+  ChildStep step;
+  if (step_down(op, pair, nb, level, kCtxDeleteKey, &step) != 1) return -1;
+  const int32_t i = step.index;
   const Parent here{nb, i};
-  const int32_t r = leaf ? leaf_delete(op, pair, child, here)
-                         : descend(op, pair, child, here, level + 1);
+  const int32_t r = step.leaf ? leaf_delete(op, pair, step.child, here)
+                              : descend(op, pair, step.child, here, level + 1);
   if (r == kFreed) return remove_unused(op, nb, i, par);
   return r;
 }

@@ -508,27 +508,12 @@ int32_t make_new_root(Op &op) {
 // The descent step at interior node nb, at `level` below the root.
 int32_t descend(Op &op, const Pair &pair, BlockNo nb, Parent par,
                 int32_t level) {
-  int32_t i;
-  BlockNo child;
-  {
-    Pin pn(op);
-    if (pn.get(nb, kCtxLocateSubtree) != 1) return -1;
-    const Node n = pn.node();
-    const Hit hit = node_search(op, n, pair.key, pair.len, pair.item);
-    i = child_index(hit);
-    child = n.child_at(i);
-  }
-  if (level + 1 >= op.cr().depth) return op.corrupt(kCtxInsertKey);
-  bool leaf;
-  {
-    Pin pc(op);
-    if (pc.get(child, kCtxInsertKey) != 1) return -1;
-    if (pc.node().unused()) return op.corrupt(kCtxInsertKey);
-    leaf = pc.node().leaf();
-  }
+  ChildStep step;
+  if (step_down(op, pair, nb, level, kCtxInsertKey, &step) != 1) return -1;
+  const int32_t i = step.index;
   const Parent here{nb, i, true};
-  const int32_t r = leaf ? node_insert(op, pair, child, here)
-                         : descend(op, pair, child, here, level + 1);
+  const int32_t r = step.leaf ? node_insert(op, pair, step.child, here)
+                              : descend(op, pair, step.child, here, level + 1);
   if (needs_resync(r)) return resync(op, nb, i, par);
   return r;
 }

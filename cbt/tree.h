@@ -212,6 +212,18 @@ struct Pair {
   BlockNo child = 0;
 };
 
+// One step of a descent for a change: in interior node nb, at `level` below
+// the root, the index and block of the child that holds (or would hold) the
+// pair, and whether that child is a leaf. A child below the leaf level or on
+// the free chain is damage, reported with context ctx.
+struct ChildStep {
+  int32_t index = 0;
+  BlockNo child = 0;
+  bool leaf = false;
+};
+int32_t step_down(Op &op, const Pair &pair, BlockNo nb, int32_t level,
+                  int32_t ctx, ChildStep *out);
+
 }  // namespace recbase::cbt
 
 #endif  // RECBASE_CBT_TREE_H
