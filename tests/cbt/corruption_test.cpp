@@ -34,7 +34,7 @@ constexpr int32_t kPoolSize = 512;
 // Beyond this many broken properties a sweep stops reporting.
 constexpr int kMaxComplaints = 10;
 
-struct TreeSpec {
+struct TreeShape {
   const char *name;
   int32_t block_size;
   int pairs;
@@ -87,21 +87,21 @@ struct Tally {
   std::map<int32_t, int> refusals;  // cberrcode of refused opens
 };
 
-class CorruptionSweep : public ::testing::TestWithParam<TreeSpec> {
+class CorruptionSweep : public ::testing::TestWithParam<TreeShape> {
  protected:
   void SetUp() override {
     ASSERT_EQ(cbinit(kPoolBuffers, kPoolSize), 1);
     cb_set_flush(1, 1);
     path_ = dir_.file("tree");
-    const TreeSpec &spec = GetParam();
-    CbTree *t = cbcreate(path_.c_str(), nullptr, spec.block_size);
+    const TreeShape &shape = GetParam();
+    CbTree *t = cbcreate(path_.c_str(), nullptr, shape.block_size);
     ASSERT_NE(t, nullptr);
-    for (int i = 0; i < spec.pairs; ++i) {
-      const std::string k = key_of(i, spec.key_len);
+    for (int i = 0; i < shape.pairs; ++i) {
+      const std::string k = key_of(i, shape.key_len);
       ASSERT_EQ(cbinsert(t, k.data(), static_cast<int32_t>(k.size()), i * 3, 1),
                 1);
     }
-    ASSERT_EQ(cbdepth(t), spec.depth);
+    ASSERT_EQ(cbdepth(t), shape.depth);
     ASSERT_EQ(cbclose(t), 1);
     image_ = read_file(path_);
     ASSERT_EQ(cbt::check_tree_file(path_.c_str(), nullptr), "");
@@ -257,13 +257,13 @@ TEST_P(CorruptionSweep, TruncatedAndExtended) {
 // and kept small so that the sweep takes seconds.
 INSTANTIATE_TEST_SUITE_P(
     Trees, CorruptionSweep,
-    ::testing::Values(TreeSpec{"bs92_depth1", 92, 5, 5, 1},
-                      TreeSpec{"bs92_depth2", 92, 14, 5, 2},
-                      TreeSpec{"bs92_depth3", 92, 40, 6, 3},
-                      TreeSpec{"bs512_depth1", 512, 12, 8, 1},
-                      TreeSpec{"bs512_depth2", 512, 20, 40, 2},
-                      TreeSpec{"bs512_depth3", 512, 40, 100, 3}),
-    [](const ::testing::TestParamInfo<TreeSpec> &info) {
+    ::testing::Values(TreeShape{"bs92_depth1", 92, 5, 5, 1},
+                      TreeShape{"bs92_depth2", 92, 14, 5, 2},
+                      TreeShape{"bs92_depth3", 92, 40, 6, 3},
+                      TreeShape{"bs512_depth1", 512, 12, 8, 1},
+                      TreeShape{"bs512_depth2", 512, 20, 40, 2},
+                      TreeShape{"bs512_depth3", 512, 40, 100, 3}),
+    [](const ::testing::TestParamInfo<TreeShape> &info) {
       return std::string(info.param.name);
     });
 
