@@ -17,7 +17,8 @@
  *  4. Errors: every cb function stores its function code in cbfcncode on
  *     entry. A failure stores cberrcode and cbconcode (what the layer was
  *     doing). A success does not clear them: read them only after -1/NULL.
- *     cbprterr() prints all three in words.
+ *     cbprterr() prints all three in words; recbase/codes.h names every
+ *     code (CBERR_, CBFN_, CBCTX_).
  *  5. Calling convention RBCALL; integers are int32_t; out-parameters are
  *     written only on the results each call names.
  *  6. Memory: the library owns every handle and every text it returns (the
@@ -29,6 +30,7 @@
 #ifndef RECBASE_CBT_H
 #define RECBASE_CBT_H
 
+#include "recbase/codes.h"
 #include "recbase/defs.h"
 
 RB_EXTERN_C_BEGIN
