@@ -31,24 +31,33 @@ constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
 constexpr int32_t kNoHandle = -1;
 
 struct BufferHeader {
-  BufferHeader *next;       // towards the most recently used end
-  BufferHeader *prev;       // towards the least recently used end
-  BufferHeader *hash_next;  // next on the hash chain
-  int32_t use_count;        // number of current pins
-  int32_t handle;           // file holding the block; kNoHandle when free
-  uint32_t block;           // block number; kNoBlock when free
-  int32_t block_size;       // that file's block size
-  uint8_t dirty;            // changed and not yet written
-  uint8_t checked;          // engine's flag: node checked since loaded
-  uint8_t *data;            // kDataOffset bytes after the header
-  void *allocation;         // what rb_malloc gave, for rb_free
+  BufferHeader *next;      // towards the most recently used end
+  BufferHeader *prev;      // towards the least recently used end
+  BufferHeader *hash_next; // next on the hash chain
+  BufferHeader *file_next; // the file's buffer list (doubly linked)
+  BufferHeader *file_prev;
+  BufferHeader *dirty_next; // the file's dirty list (doubly linked)
+  BufferHeader *dirty_prev;
+  LruFile *file;      // file holding the block; null when free
+  int32_t use_count;  // number of current pins
+  int32_t handle;     // file holding the block; kNoHandle when free
+  uint32_t block;     // block number; kNoBlock when free
+  int32_t block_size; // that file's block size
+  uint8_t dirty;      // changed and not yet written
+  uint8_t checked;    // engine's flag: node checked since loaded
+  uint8_t *data;      // kDataOffset bytes after the header
+  void *allocation;   // what rb_malloc gave, for rb_free
 };
 
 struct BufferPool {
-  BufferPool *member_link;  // registry link; first word
-  BufferHeader *lru_head;   // least recently used
-  BufferHeader *lru_tail;   // most recently used
-  BufferHeader *buckets[kHashBuckets];
+  BufferPool *member_link; // registry link; first word
+  BufferHeader *lru_head;  // least recently used
+  BufferHeader *lru_tail;  // most recently used
+  // Hash chains: `chains` heads, a power of two; `table` points either at
+  // `small_table` or at an allocation of its own.
+  BufferHeader **table;
+  uint32_t chains;
+  BufferHeader *small_table[kMinHashChains];
   int32_t buffer_size;
   int32_t count;
 };
@@ -59,8 +68,8 @@ constexpr std::size_t kAlign = 16;
 constexpr std::size_t kDataOffset =
     (sizeof(BufferHeader) + kAlign - 1) & ~(kAlign - 1);
 
-void *g_pool_set = nullptr;      // the buffer pool set
-void *g_lru_file_set = nullptr;  // every open LruFile
+void *g_pool_set = nullptr;     // the buffer pool set
+void *g_lru_file_set = nullptr; // every open LruFile
 BufferPool *g_current = nullptr;
 
 bool registered(BufferPool *pool) { return is_member(&g_pool_set, pool) == 1; }
@@ -69,32 +78,36 @@ bool registered(BufferPool *pool) { return is_member(&g_pool_set, pool) == 1; }
 bool usable(LruFile *file) { return file != nullptr && registered(file->pool); }
 
 BufferHeader *header_of(uint8_t *data) {
-  if (data == nullptr) return nullptr;
+  if (data == nullptr)
+    return nullptr;
   auto *h = reinterpret_cast<BufferHeader *>(data - kDataOffset);
   return h->data == data ? h : nullptr;
 }
 
-BufferHeader **bucket(BufferPool *pool, int32_t handle, uint32_t block) {
-  const uint32_t key = static_cast<uint32_t>(handle) + block;
-  return &pool->buckets[key % kHashBuckets];
+// The chain of (handle, block). Handles are multiplied apart so that the
+// consecutive block numbers of several files spread over different chains.
+BufferHeader **chain(BufferPool *pool, int32_t handle, uint32_t block) {
+  const uint32_t key = static_cast<uint32_t>(handle) * 0x9E3779B1u ^ block;
+  return &pool->table[key & (pool->chains - 1)];
 }
 
 BufferHeader *find(BufferPool *pool, int32_t handle, uint32_t block) {
-  for (BufferHeader *h = *bucket(pool, handle, block); h != nullptr;
+  for (BufferHeader *h = *chain(pool, handle, block); h != nullptr;
        h = h->hash_next) {
-    if (h->handle == handle && h->block == block) return h;
+    if (h->block == block && h->handle == handle)
+      return h;
   }
   return nullptr;
 }
 
 void hash_in(BufferPool *pool, BufferHeader *h) {
-  BufferHeader **head = bucket(pool, h->handle, h->block);
+  BufferHeader **head = chain(pool, h->handle, h->block);
   h->hash_next = *head;
   *head = h;
 }
 
 void hash_out(BufferPool *pool, BufferHeader *h) {
-  for (BufferHeader **p = bucket(pool, h->handle, h->block); *p != nullptr;
+  for (BufferHeader **p = chain(pool, h->handle, h->block); *p != nullptr;
        p = &(*p)->hash_next) {
     if (*p == h) {
       *p = h->hash_next;
@@ -102,6 +115,33 @@ void hash_out(BufferPool *pool, BufferHeader *h) {
     }
   }
   h->hash_next = nullptr;
+}
+
+// Sizes the hash table for the buffer count: the smallest power of two that
+// is at least the count (and kMinHashChains). When the new table cannot be
+// allocated the old one stays: lookups are then slower, never wrong.
+void resize_table(BufferPool *pool) {
+  uint32_t want = kMinHashChains;
+  while (want < static_cast<uint32_t>(pool->count) && want < (1u << 30)) {
+    want <<= 1;
+  }
+  if (want == pool->chains)
+    return;
+  BufferHeader **fresh = pool->small_table;
+  if (want > static_cast<uint32_t>(kMinHashChains)) {
+    fresh = static_cast<BufferHeader **>(rb_malloc(want * sizeof *fresh));
+    if (fresh == nullptr)
+      return;
+  }
+  std::memset(fresh, 0, want * sizeof *fresh);
+  if (pool->table != pool->small_table)
+    rb_free(pool->table);
+  pool->table = fresh;
+  pool->chains = want;
+  for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
+    if (h->handle != kNoHandle)
+      hash_in(pool, h);
+  }
 }
 
 void lru_unlink(BufferPool *pool, BufferHeader *h) {
@@ -118,16 +158,54 @@ void lru_push_head(BufferPool *pool, BufferHeader *h) {
 }
 
 void touch(BufferPool *pool, BufferHeader *h) {
-  if (pool->lru_tail == h) return;
+  if (pool->lru_tail == h)
+    return;
   lru_unlink(pool, h);
   h->prev = pool->lru_tail;
   pool->lru_tail->next = h;
   pool->lru_tail = h;
 }
 
-// Makes a buffer free: off its chain, no block, clean, unpinned.
+// The file's dirty list: a buffer joins at the tail when it becomes dirty
+// and leaves when it is written back or dropped.
+void mark_dirty(BufferHeader *h) {
+  if (h->dirty != 0)
+    return;
+  h->dirty = 1;
+  LruFile *f = h->file;
+  h->dirty_next = nullptr;
+  h->dirty_prev = f->dirty_tail;
+  (f->dirty_tail != nullptr ? f->dirty_tail->dirty_next : f->dirty_head) = h;
+  f->dirty_tail = h;
+}
+
+void mark_clean(BufferHeader *h) {
+  if (h->dirty == 0)
+    return;
+  h->dirty = 0;
+  LruFile *f = h->file;
+  (h->dirty_prev != nullptr ? h->dirty_prev->dirty_next : f->dirty_head) =
+      h->dirty_next;
+  (h->dirty_next != nullptr ? h->dirty_next->dirty_prev : f->dirty_tail) =
+      h->dirty_prev;
+  h->dirty_next = h->dirty_prev = nullptr;
+}
+
+// Makes a buffer free: off its chain and its file's lists, no block, clean,
+// unpinned.
 void make_free(BufferPool *pool, BufferHeader *h) {
-  if (h->handle != kNoHandle) hash_out(pool, h);
+  if (h->handle != kNoHandle)
+    hash_out(pool, h);
+  if (h->file != nullptr) {
+    mark_clean(h);
+    LruFile *f = h->file;
+    (h->file_prev != nullptr ? h->file_prev->file_next : f->buffers) =
+        h->file_next;
+    if (h->file_next != nullptr)
+      h->file_next->file_prev = h->file_prev;
+    h->file_next = h->file_prev = nullptr;
+    h->file = nullptr;
+  }
   h->use_count = 0;
   h->handle = kNoHandle;
   h->block = kNoBlock;
@@ -142,6 +220,12 @@ void assign(BufferPool *pool, BufferHeader *h, LruFile *file, uint32_t n) {
   h->block_size = file->block_size;
   h->dirty = 0;
   h->checked = 0;
+  h->file = file;
+  h->file_prev = nullptr;
+  h->file_next = file->buffers;
+  if (file->buffers != nullptr)
+    file->buffers->file_prev = h;
+  file->buffers = h;
   hash_in(pool, h);
 }
 
@@ -154,7 +238,8 @@ int32_t write_back(BufferHeader *h) {
 // the walk goes on. The buffer found is not moved in the LRU list.
 BufferHeader *take_free(BufferPool *pool) {
   for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
-    if (h->use_count != 0) continue;
+    if (h->use_count != 0)
+      continue;
     if (h->dirty != 0 && write_back(h) != 1) {
       bufpool_err = kPoolIo;
       continue;
@@ -168,7 +253,7 @@ BufferHeader *take_free(BufferPool *pool) {
 
 void free_buffer(BufferHeader *h) { rb_free(h->allocation); }
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 // The pool
@@ -195,6 +280,8 @@ BufferPool *bufpool_create(int32_t buffer_size, int32_t count) {
   }
   std::memset(pool, 0, sizeof *pool);
   pool->buffer_size = buffer_size;
+  pool->table = pool->small_table;
+  pool->chains = kMinHashChains;
   add_member(&g_pool_set, pool);
   if (bufpool_addbufs(pool, count) < count) {
     while (pool->lru_head != nullptr) {
@@ -202,6 +289,8 @@ BufferPool *bufpool_create(int32_t buffer_size, int32_t count) {
       lru_unlink(pool, h);
       free_buffer(h);
     }
+    if (pool->table != pool->small_table)
+      rb_free(pool->table);
     del_member(&g_pool_set, pool);
     rb_free(pool);
     bufpool_err = kPoolNoMemory;
@@ -223,11 +312,19 @@ int32_t bufpool_destroy(BufferPool *pool) {
       bufpool_err = kPoolIo;
       result = -1;
     }
+    // A file still open loses its lists with the buffers.
+    if (h->file != nullptr) {
+      h->file->buffers = nullptr;
+      h->file->dirty_head = h->file->dirty_tail = nullptr;
+    }
     lru_unlink(pool, h);
     free_buffer(h);
   }
+  if (pool->table != pool->small_table)
+    rb_free(pool->table);
   del_member(&g_pool_set, pool);
-  if (pool == g_current) g_current = nullptr;
+  if (pool == g_current)
+    g_current = nullptr;
   rb_free(pool);
   return result;
 }
@@ -261,6 +358,7 @@ int32_t bufpool_addbufs(BufferPool *pool, int32_t n) {
     lru_push_head(pool, h);
     ++pool->count;
   }
+  resize_table(pool);
   return added;
 }
 
@@ -273,11 +371,13 @@ int32_t bufpool_rmbufs(BufferPool *pool, int32_t n) {
   int32_t removed = 0;
   for (; removed < n; ++removed) {
     BufferHeader *h = take_free(pool);
-    if (h == nullptr) break;
+    if (h == nullptr)
+      break;
     lru_unlink(pool, h);
     free_buffer(h);
     --pool->count;
   }
+  resize_table(pool);
   bufpool_err = kPoolOk;
   return removed;
 }
@@ -326,6 +426,8 @@ LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
   file->pool = pool;
   file->block_size = block_size;
   file->modified = 0;
+  file->buffers = nullptr;
+  file->dirty_head = file->dirty_tail = nullptr;
   add_member(&g_lru_file_set, file);
   return file;
 }
@@ -339,7 +441,8 @@ int32_t close_lru_file(LruFile *file) {
   const int32_t flushed = flush_blocks(file);
   const int32_t saved_err = bufpool_err;
   const int32_t purged = purge_all_blocks(file);
-  if (purged == 1) bufpool_err = saved_err;
+  if (purged == 1)
+    bufpool_err = saved_err;
   sys_close(file->handle);
   del_member(&g_lru_file_set, file);
   rb_free(file);
@@ -361,7 +464,8 @@ uint8_t *get_block(LruFile *file, uint32_t n) {
     ++h->use_count;
   } else {
     h = take_free(pool);
-    if (h == nullptr) return nullptr;
+    if (h == nullptr)
+      return nullptr;
     if (sys_readblock(file->handle, n, file->block_size, h->data) != 1) {
       bufpool_err = kPoolIo;
       return nullptr;
@@ -380,7 +484,8 @@ uint8_t *get_empty_block(LruFile *file, uint32_t n) {
   }
   BufferPool *pool = file->pool;
   BufferHeader *h = take_free(pool);
-  if (h == nullptr) return nullptr;
+  if (h == nullptr)
+    return nullptr;
   assign(pool, h, file, n);
   std::memset(h->data, 0, static_cast<std::size_t>(pool->buffer_size));
   touch(pool, h);
@@ -394,7 +499,8 @@ int32_t put_block(LruFile *file, uint8_t *data, int32_t write_now) {
     bufpool_err = kPoolNotRegistered;
     return -1;
   }
-  if (h->use_count > 0) --h->use_count;
+  if (h->use_count > 0)
+    --h->use_count;
   if (write_now != 0) {
     // Block 0 of an unmodified file is not written: it begins with the
     // control record, which the engine writes itself.
@@ -405,9 +511,9 @@ int32_t put_block(LruFile *file, uint8_t *data, int32_t write_now) {
       }
       file->modified = 2;
     }
-    h->dirty = 0;
+    mark_clean(h);
   } else {
-    h->dirty = 1;
+    mark_dirty(h);
     file->modified = 2;
   }
   touch(file->pool, h);
@@ -421,7 +527,8 @@ int32_t release_block(LruFile *file, uint8_t *data) {
     bufpool_err = kPoolNotRegistered;
     return -1;
   }
-  if (h->use_count > 0) --h->use_count;
+  if (h->use_count > 0)
+    --h->use_count;
   touch(file->pool, h);
   return 1;
 }
@@ -443,7 +550,7 @@ int32_t drop(BufferPool *pool, BufferHeader *h) {
   return result;
 }
 
-}  // namespace
+} // namespace
 
 int32_t purge_block(LruFile *file, uint32_t n) {
   bufpool_err = kPoolOk;
@@ -462,8 +569,9 @@ int32_t purge_all_blocks(LruFile *file) {
     return -1;
   }
   int32_t result = 1;
-  for (BufferHeader *h = file->pool->lru_head; h != nullptr; h = h->next) {
-    if (h->handle == file->handle && drop(file->pool, h) != 1) result = -1;
+  while (file->buffers != nullptr) {
+    if (drop(file->pool, file->buffers) != 1)
+      result = -1;
   }
   return result;
 }
@@ -475,14 +583,15 @@ int32_t flush_blocks(LruFile *file) {
     return -1;
   }
   int32_t result = 1;
-  for (BufferHeader *h = file->pool->lru_head; h != nullptr; h = h->next) {
-    if (h->handle != file->handle || h->dirty == 0) continue;
+  BufferHeader *next = nullptr;
+  for (BufferHeader *h = file->dirty_head; h != nullptr; h = next) {
+    next = h->dirty_next;
     if (write_back(h) != 1) {
       bufpool_err = kPoolIo;
       result = -1;
       continue;
     }
-    h->dirty = 0;
+    mark_clean(h);
   }
   if (sys_flush(file->handle) != 1) {
     bufpool_err = kPoolIo;
@@ -493,11 +602,9 @@ int32_t flush_blocks(LruFile *file) {
 
 int32_t has_dirty_blocks(LruFile *file) {
   bufpool_err = kPoolOk;
-  if (!usable(file)) return 0;
-  for (BufferHeader *h = file->pool->lru_head; h != nullptr; h = h->next) {
-    if (h->handle == file->handle && h->dirty != 0) return 1;
-  }
-  return 0;
+  if (!usable(file))
+    return 0;
+  return file->dirty_head != nullptr ? 1 : 0;
 }
 
 uint8_t &block_checked(uint8_t *data) {
@@ -509,20 +616,25 @@ uint8_t &block_checked(uint8_t *data) {
 
 PoolStats bufpool_stats(BufferPool *pool) {
   PoolStats stats{0, 0, 0, 0};
-  if (!registered(pool)) return stats;
+  if (!registered(pool))
+    return stats;
   for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
     ++stats.buffers;
-    if (h->use_count > 0) ++stats.pinned;
-    if (h->dirty != 0) ++stats.dirty;
-    if (h->handle != kNoHandle) ++stats.in_use;
+    if (h->use_count > 0)
+      ++stats.pinned;
+    if (h->dirty != 0)
+      ++stats.dirty;
+    if (h->handle != kNoHandle)
+      ++stats.in_use;
   }
   return stats;
 }
 
 int32_t bufpool_use_count(LruFile *file, uint32_t n) {
-  if (!usable(file)) return -1;
+  if (!usable(file))
+    return -1;
   BufferHeader *h = find(file->pool, file->handle, n);
   return h != nullptr ? h->use_count : -1;
 }
 
-}  // namespace recbase
+} // namespace recbase

@@ -16,16 +16,22 @@
 // Invariants:
 //  1. Each buffer is one allocation: its header followed by buffer_size bytes
 //     of data; the engine sees only the data pointer and gives it back.
-//  2. A buffer holding a block is on exactly one hash chain, bucket
-//     (handle + block) mod 64, newest first; a free buffer (handle -1,
-//     block -1) is on none. Every buffer is on the LRU list, least recently
-//     used first; get, put and release move a buffer to the tail.
-//  3. A buffer with use_count > 0 (pinned) is never replaced or freed.
+//  2. A buffer holding a block is on exactly one hash chain, newest first,
+//     and on its file's buffer list; a free buffer (handle -1, block -1) is
+//     on neither. The hash table has a power of two of chains, at least
+//     kMinHashChains and at least the buffer count, so chains stay about one
+//     buffer long; adding or removing buffers resizes it.
+//  3. Every buffer is on the LRU list, least recently used first; get, put
+//     and release move a buffer to the tail.
+//  4. A dirty buffer is on its file's dirty list, in the order it became
+//     dirty; a clean one is not. Flushing a file walks only that list and
+//     purging it only its buffer list, never the whole pool.
+//  5. A buffer with use_count > 0 (pinned) is never replaced or freed.
 //     Replacement walks from the least recently used end, writes a dirty
 //     candidate back first and skips one whose write fails.
-//  4. Nothing is allocated on the get/put/release path.
-//  5. The pool never has fewer than 6 buffers.
-//  6. bufpool_err is the status of the last operation: every operation
+//  6. Nothing is allocated on the get/put/release path.
+//  7. The pool never has fewer than 6 buffers.
+//  8. bufpool_err is the status of the last operation: every operation
 //     below sets it to 0 on entry unless noted.
 #ifndef RECBASE_BUFPOOL_BUFPOOL_H
 #define RECBASE_BUFPOOL_BUFPOOL_H
@@ -34,7 +40,8 @@
 
 namespace recbase {
 
-constexpr int32_t kHashBuckets = 64;
+// The hash table never has fewer chains than this.
+constexpr int32_t kMinHashChains = 64;
 constexpr int32_t kMinBuffers = 6;
 
 // bufpool_err values.
@@ -54,13 +61,18 @@ struct BufferHeader;
 
 // A B-tree file as the pool sees it. Registered in the LRU file set.
 struct LruFile {
-  LruFile *member_link;  // registry link; first word
-  int32_t handle;        // OS handle from sys_open
+  LruFile *member_link; // registry link; first word
+  int32_t handle;       // OS handle from sys_open
   BufferPool *pool;
-  int32_t block_size;  // from bytes 0-1 of the file, signed 16-bit
+  int32_t block_size; // from bytes 0-1 of the file, signed 16-bit
   // 0 after open and after a completed flush; 2 once a block of the file is
   // put dirty or written.
   uint8_t modified;
+  // The pool's bookkeeping: the buffers holding blocks of this file, and
+  // those of them that are dirty (oldest first).
+  BufferHeader *buffers;
+  BufferHeader *dirty_head;
+  BufferHeader *dirty_tail;
 };
 
 // Creates and registers a pool of count buffers of buffer_size bytes; null
@@ -128,14 +140,14 @@ uint8_t &block_checked(uint8_t *data);
 // Introspection for tests and tools.
 struct PoolStats {
   int32_t buffers;
-  int32_t pinned;  // buffers with use_count > 0
+  int32_t pinned; // buffers with use_count > 0
   int32_t dirty;
-  int32_t in_use;  // buffers holding a block
+  int32_t in_use; // buffers holding a block
 };
 PoolStats bufpool_stats(BufferPool *pool);
 // use_count of the buffer holding block n of the file; -1 when not buffered.
 int32_t bufpool_use_count(LruFile *file, uint32_t n);
 
-}  // namespace recbase
+} // namespace recbase
 
-#endif  // RECBASE_BUFPOOL_BUFPOOL_H
+#endif // RECBASE_BUFPOOL_BUFPOOL_H
