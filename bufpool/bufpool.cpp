@@ -72,7 +72,11 @@ void *g_pool_set = nullptr;     // the buffer pool set
 void *g_lru_file_set = nullptr; // every open LruFile
 BufferPool *g_current = nullptr;
 
-bool registered(BufferPool *pool) { return is_member(&g_pool_set, pool) == 1; }
+// The current pool is registered; any other is looked up in the set.
+bool registered(BufferPool *pool) {
+  return (pool == g_current && pool != nullptr) ||
+         is_member(&g_pool_set, pool) == 1;
+}
 
 // A file is usable when it is non-null and its pool is still registered.
 bool usable(LruFile *file) { return file != nullptr && registered(file->pool); }
