@@ -31,28 +31,28 @@ constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
 constexpr int32_t kNoHandle = -1;
 
 struct BufferHeader {
-  BufferHeader *next;      // towards the most recently used end
-  BufferHeader *prev;      // towards the least recently used end
-  BufferHeader *hash_next; // next on the hash chain
-  BufferHeader *file_next; // the file's buffer list (doubly linked)
+  BufferHeader *next;       // towards the most recently used end
+  BufferHeader *prev;       // towards the least recently used end
+  BufferHeader *hash_next;  // next on the hash chain
+  BufferHeader *file_next;  // the file's buffer list (doubly linked)
   BufferHeader *file_prev;
-  BufferHeader *dirty_next; // the file's dirty list (doubly linked)
+  BufferHeader *dirty_next;  // the file's dirty list (doubly linked)
   BufferHeader *dirty_prev;
-  LruFile *file;      // file holding the block; null when free
-  int32_t use_count;  // number of current pins
-  int32_t handle;     // file holding the block; kNoHandle when free
-  uint32_t block;     // block number; kNoBlock when free
-  int32_t block_size; // that file's block size
-  uint8_t dirty;      // changed and not yet written
-  uint8_t checked;    // engine's flag: node checked since loaded
-  uint8_t *data;      // kDataOffset bytes after the header
-  void *allocation;   // what rb_malloc gave, for rb_free
+  LruFile *file;       // file holding the block; null when free
+  int32_t use_count;   // number of current pins
+  int32_t handle;      // file holding the block; kNoHandle when free
+  uint32_t block;      // block number; kNoBlock when free
+  int32_t block_size;  // that file's block size
+  uint8_t dirty;       // changed and not yet written
+  uint8_t checked;     // engine's flag: node checked since loaded
+  uint8_t *data;       // kDataOffset bytes after the header
+  void *allocation;    // what rb_malloc gave, for rb_free
 };
 
 struct BufferPool {
-  BufferPool *member_link; // registry link; first word
-  BufferHeader *lru_head;  // least recently used
-  BufferHeader *lru_tail;  // most recently used
+  BufferPool *member_link;  // registry link; first word
+  BufferHeader *lru_head;   // least recently used
+  BufferHeader *lru_tail;   // most recently used
   // Hash chains: `chains` heads, a power of two; `table` points either at
   // `small_table` or at an allocation of its own.
   BufferHeader **table;
@@ -68,8 +68,8 @@ constexpr std::size_t kAlign = 16;
 constexpr std::size_t kDataOffset =
     (sizeof(BufferHeader) + kAlign - 1) & ~(kAlign - 1);
 
-void *g_pool_set = nullptr;     // the buffer pool set
-void *g_lru_file_set = nullptr; // every open LruFile
+void *g_pool_set = nullptr;      // the buffer pool set
+void *g_lru_file_set = nullptr;  // every open LruFile
 BufferPool *g_current = nullptr;
 
 // The current pool is registered; any other is looked up in the set.
@@ -82,8 +82,7 @@ bool registered(BufferPool *pool) {
 bool usable(LruFile *file) { return file != nullptr && registered(file->pool); }
 
 BufferHeader *header_of(uint8_t *data) {
-  if (data == nullptr)
-    return nullptr;
+  if (data == nullptr) return nullptr;
   auto *h = reinterpret_cast<BufferHeader *>(data - kDataOffset);
   return h->data == data ? h : nullptr;
 }
@@ -98,8 +97,7 @@ BufferHeader **chain(BufferPool *pool, int32_t handle, uint32_t block) {
 BufferHeader *find(BufferPool *pool, int32_t handle, uint32_t block) {
   for (BufferHeader *h = *chain(pool, handle, block); h != nullptr;
        h = h->hash_next) {
-    if (h->block == block && h->handle == handle)
-      return h;
+    if (h->block == block && h->handle == handle) return h;
   }
   return nullptr;
 }
@@ -129,22 +127,18 @@ void resize_table(BufferPool *pool) {
   while (want < static_cast<uint32_t>(pool->count) && want < (1u << 30)) {
     want <<= 1;
   }
-  if (want == pool->chains)
-    return;
+  if (want == pool->chains) return;
   BufferHeader **fresh = pool->small_table;
   if (want > static_cast<uint32_t>(kMinHashChains)) {
     fresh = static_cast<BufferHeader **>(rb_malloc(want * sizeof *fresh));
-    if (fresh == nullptr)
-      return;
+    if (fresh == nullptr) return;
   }
   std::memset(fresh, 0, want * sizeof *fresh);
-  if (pool->table != pool->small_table)
-    rb_free(pool->table);
+  if (pool->table != pool->small_table) rb_free(pool->table);
   pool->table = fresh;
   pool->chains = want;
   for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
-    if (h->handle != kNoHandle)
-      hash_in(pool, h);
+    if (h->handle != kNoHandle) hash_in(pool, h);
   }
 }
 
@@ -162,8 +156,7 @@ void lru_push_head(BufferPool *pool, BufferHeader *h) {
 }
 
 void touch(BufferPool *pool, BufferHeader *h) {
-  if (pool->lru_tail == h)
-    return;
+  if (pool->lru_tail == h) return;
   lru_unlink(pool, h);
   h->prev = pool->lru_tail;
   pool->lru_tail->next = h;
@@ -173,8 +166,7 @@ void touch(BufferPool *pool, BufferHeader *h) {
 // The file's dirty list: a buffer joins at the tail when it becomes dirty
 // and leaves when it is written back or dropped.
 void mark_dirty(BufferHeader *h) {
-  if (h->dirty != 0)
-    return;
+  if (h->dirty != 0) return;
   h->dirty = 1;
   LruFile *f = h->file;
   h->dirty_next = nullptr;
@@ -184,8 +176,7 @@ void mark_dirty(BufferHeader *h) {
 }
 
 void mark_clean(BufferHeader *h) {
-  if (h->dirty == 0)
-    return;
+  if (h->dirty == 0) return;
   h->dirty = 0;
   LruFile *f = h->file;
   (h->dirty_prev != nullptr ? h->dirty_prev->dirty_next : f->dirty_head) =
@@ -198,15 +189,13 @@ void mark_clean(BufferHeader *h) {
 // Makes a buffer free: off its chain and its file's lists, no block, clean,
 // unpinned.
 void make_free(BufferPool *pool, BufferHeader *h) {
-  if (h->handle != kNoHandle)
-    hash_out(pool, h);
+  if (h->handle != kNoHandle) hash_out(pool, h);
   if (h->file != nullptr) {
     mark_clean(h);
     LruFile *f = h->file;
     (h->file_prev != nullptr ? h->file_prev->file_next : f->buffers) =
         h->file_next;
-    if (h->file_next != nullptr)
-      h->file_next->file_prev = h->file_prev;
+    if (h->file_next != nullptr) h->file_next->file_prev = h->file_prev;
     h->file_next = h->file_prev = nullptr;
     h->file = nullptr;
   }
@@ -227,8 +216,7 @@ void assign(BufferPool *pool, BufferHeader *h, LruFile *file, uint32_t n) {
   h->file = file;
   h->file_prev = nullptr;
   h->file_next = file->buffers;
-  if (file->buffers != nullptr)
-    file->buffers->file_prev = h;
+  if (file->buffers != nullptr) file->buffers->file_prev = h;
   file->buffers = h;
   hash_in(pool, h);
 }
@@ -242,8 +230,7 @@ int32_t write_back(BufferHeader *h) {
 // the walk goes on. The buffer found is not moved in the LRU list.
 BufferHeader *take_free(BufferPool *pool) {
   for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
-    if (h->use_count != 0)
-      continue;
+    if (h->use_count != 0) continue;
     if (h->dirty != 0 && write_back(h) != 1) {
       bufpool_err = kPoolIo;
       continue;
@@ -257,7 +244,7 @@ BufferHeader *take_free(BufferPool *pool) {
 
 void free_buffer(BufferHeader *h) { rb_free(h->allocation); }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // The pool
@@ -293,8 +280,7 @@ BufferPool *bufpool_create(int32_t buffer_size, int32_t count) {
       lru_unlink(pool, h);
       free_buffer(h);
     }
-    if (pool->table != pool->small_table)
-      rb_free(pool->table);
+    if (pool->table != pool->small_table) rb_free(pool->table);
     del_member(&g_pool_set, pool);
     rb_free(pool);
     bufpool_err = kPoolNoMemory;
@@ -324,11 +310,9 @@ int32_t bufpool_destroy(BufferPool *pool) {
     lru_unlink(pool, h);
     free_buffer(h);
   }
-  if (pool->table != pool->small_table)
-    rb_free(pool->table);
+  if (pool->table != pool->small_table) rb_free(pool->table);
   del_member(&g_pool_set, pool);
-  if (pool == g_current)
-    g_current = nullptr;
+  if (pool == g_current) g_current = nullptr;
   rb_free(pool);
   return result;
 }
@@ -375,8 +359,7 @@ int32_t bufpool_rmbufs(BufferPool *pool, int32_t n) {
   int32_t removed = 0;
   for (; removed < n; ++removed) {
     BufferHeader *h = take_free(pool);
-    if (h == nullptr)
-      break;
+    if (h == nullptr) break;
     lru_unlink(pool, h);
     free_buffer(h);
     --pool->count;
@@ -445,8 +428,7 @@ int32_t close_lru_file(LruFile *file) {
   const int32_t flushed = flush_blocks(file);
   const int32_t saved_err = bufpool_err;
   const int32_t purged = purge_all_blocks(file);
-  if (purged == 1)
-    bufpool_err = saved_err;
+  if (purged == 1) bufpool_err = saved_err;
   sys_close(file->handle);
   del_member(&g_lru_file_set, file);
   rb_free(file);
@@ -468,8 +450,7 @@ uint8_t *get_block(LruFile *file, uint32_t n) {
     ++h->use_count;
   } else {
     h = take_free(pool);
-    if (h == nullptr)
-      return nullptr;
+    if (h == nullptr) return nullptr;
     if (sys_readblock(file->handle, n, file->block_size, h->data) != 1) {
       bufpool_err = kPoolIo;
       return nullptr;
@@ -488,8 +469,7 @@ uint8_t *get_empty_block(LruFile *file, uint32_t n) {
   }
   BufferPool *pool = file->pool;
   BufferHeader *h = take_free(pool);
-  if (h == nullptr)
-    return nullptr;
+  if (h == nullptr) return nullptr;
   assign(pool, h, file, n);
   std::memset(h->data, 0, static_cast<std::size_t>(pool->buffer_size));
   touch(pool, h);
@@ -503,8 +483,7 @@ int32_t put_block(LruFile *file, uint8_t *data, int32_t write_now) {
     bufpool_err = kPoolNotRegistered;
     return -1;
   }
-  if (h->use_count > 0)
-    --h->use_count;
+  if (h->use_count > 0) --h->use_count;
   if (write_now != 0) {
     // Block 0 of an unmodified file is not written: it begins with the
     // control record, which the engine writes itself.
@@ -531,8 +510,7 @@ int32_t release_block(LruFile *file, uint8_t *data) {
     bufpool_err = kPoolNotRegistered;
     return -1;
   }
-  if (h->use_count > 0)
-    --h->use_count;
+  if (h->use_count > 0) --h->use_count;
   touch(file->pool, h);
   return 1;
 }
@@ -554,7 +532,7 @@ int32_t drop(BufferPool *pool, BufferHeader *h) {
   return result;
 }
 
-} // namespace
+}  // namespace
 
 int32_t purge_block(LruFile *file, uint32_t n) {
   bufpool_err = kPoolOk;
@@ -574,8 +552,7 @@ int32_t purge_all_blocks(LruFile *file) {
   }
   int32_t result = 1;
   while (file->buffers != nullptr) {
-    if (drop(file->pool, file->buffers) != 1)
-      result = -1;
+    if (drop(file->pool, file->buffers) != 1) result = -1;
   }
   return result;
 }
@@ -606,8 +583,7 @@ int32_t flush_blocks(LruFile *file) {
 
 int32_t has_dirty_blocks(LruFile *file) {
   bufpool_err = kPoolOk;
-  if (!usable(file))
-    return 0;
+  if (!usable(file)) return 0;
   return file->dirty_head != nullptr ? 1 : 0;
 }
 
@@ -620,25 +596,20 @@ uint8_t &block_checked(uint8_t *data) {
 
 PoolStats bufpool_stats(BufferPool *pool) {
   PoolStats stats{0, 0, 0, 0};
-  if (!registered(pool))
-    return stats;
+  if (!registered(pool)) return stats;
   for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
     ++stats.buffers;
-    if (h->use_count > 0)
-      ++stats.pinned;
-    if (h->dirty != 0)
-      ++stats.dirty;
-    if (h->handle != kNoHandle)
-      ++stats.in_use;
+    if (h->use_count > 0) ++stats.pinned;
+    if (h->dirty != 0) ++stats.dirty;
+    if (h->handle != kNoHandle) ++stats.in_use;
   }
   return stats;
 }
 
 int32_t bufpool_use_count(LruFile *file, uint32_t n) {
-  if (!usable(file))
-    return -1;
+  if (!usable(file)) return -1;
   BufferHeader *h = find(file->pool, file->handle, n);
   return h != nullptr ? h->use_count : -1;
 }
 
-} // namespace recbase
+}  // namespace recbase

@@ -61,10 +61,10 @@ struct BufferHeader;
 
 // A B-tree file as the pool sees it. Registered in the LRU file set.
 struct LruFile {
-  LruFile *member_link; // registry link; first word
-  int32_t handle;       // OS handle from sys_open
+  LruFile *member_link;  // registry link; first word
+  int32_t handle;        // OS handle from sys_open
   BufferPool *pool;
-  int32_t block_size; // from bytes 0-1 of the file, signed 16-bit
+  int32_t block_size;  // from bytes 0-1 of the file, signed 16-bit
   // 0 after open and after a completed flush; 2 once a block of the file is
   // put dirty or written.
   uint8_t modified;
@@ -140,14 +140,14 @@ uint8_t &block_checked(uint8_t *data);
 // Introspection for tests and tools.
 struct PoolStats {
   int32_t buffers;
-  int32_t pinned; // buffers with use_count > 0
+  int32_t pinned;  // buffers with use_count > 0
   int32_t dirty;
-  int32_t in_use; // buffers holding a block
+  int32_t in_use;  // buffers holding a block
 };
 PoolStats bufpool_stats(BufferPool *pool);
 // use_count of the buffer holding block n of the file; -1 when not buffered.
 int32_t bufpool_use_count(LruFile *file, uint32_t n);
 
-} // namespace recbase
+}  // namespace recbase
 
-#endif // RECBASE_BUFPOOL_BUFPOOL_H
+#endif  // RECBASE_BUFPOOL_BUFPOOL_H

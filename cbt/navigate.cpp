@@ -29,8 +29,7 @@ bool check_key(Op &op, const void *key, int32_t len) {
 
 // Ends a reading call: releases the implicit lock and publishes.
 int32_t leave(Op &op, int32_t result) {
-  if (release(op) != 1)
-    result = -1;
+  if (release(op) != 1) result = -1;
   return publish(op, result);
 }
 
@@ -40,8 +39,7 @@ int32_t find(CbTree *tree, const void *key, int32_t len, int32_t *item,
   if (!enter(op, tree, fcn) || !check_key(op, key, len)) {
     return publish(op, -1);
   }
-  if (synchronise(op) != 1)
-    return leave(op, -1);
+  if (synchronise(op) != 1) return leave(op, -1);
   const auto *k = static_cast<const uint8_t *>(key);
   const int32_t wanted = exact_item && item != nullptr ? *item : 0;
   Cursor &cur = tree->pos;
@@ -50,22 +48,17 @@ int32_t find(CbTree *tree, const void *key, int32_t len, int32_t *item,
       cmp_keys(op, k, len, cur.key, cur.key_len) == 0) {
     r = kFound;
   }
-  if ((r == kFound || r == kNext) && item != nullptr)
-    *item = cur.item;
+  if ((r == kFound || r == kNext) && item != nullptr) *item = cur.item;
   return leave(op, r);
 }
 
 // One step back from a current position; a failure puts it back.
 int32_t step_back(Op &op, Cursor &cur) {
-  if (cur.state == kBeforeFirst)
-    return kBeforeFirst;
-  if (cur.state == kAfterLast)
-    return position_last(op, cur);
+  if (cur.state == kBeforeFirst) return kBeforeFirst;
+  if (cur.state == kAfterLast) return position_last(op, cur);
   Pin pin(op);
-  if (pin.get(cur.block, kCtxPrevKey) != 1)
-    return -1;
-  if (!pin.node().leaf())
-    return op.corrupt(kCtxPrevKey);
+  if (pin.get(cur.block, kCtxPrevKey) != 1) return -1;
+  if (!pin.node().leaf()) return op.corrupt(kCtxPrevKey);
   BlockNo block = cur.block;
   int32_t index = cur.index - 1;
   if (index < 0) {
@@ -77,11 +70,9 @@ int32_t step_back(Op &op, Cursor &cur) {
       cur.snapshot = op.file->last_seen;
       return kBeforeFirst;
     }
-    if (pin.get(block, kCtxPrevKey) != 1)
-      return -1;
+    if (pin.get(block, kCtxPrevKey) != 1) return -1;
     const Node node = pin.node();
-    if (!node.leaf() || node.count() < 1)
-      return op.corrupt(kCtxPrevKey);
+    if (!node.leaf() || node.count() < 1) return op.corrupt(kCtxPrevKey);
     index = node.count() - 1;
   }
   if (load_entry(op, cur, pin.node(), index) != 1) {
@@ -94,7 +85,7 @@ int32_t step_back(Op &op, Cursor &cur) {
   return 1;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -110,39 +101,30 @@ RBAPI int32_t RBCALL cbfinditem(CbTree *tree, const void *key,
 
 RBAPI int32_t RBCALL cbhead(CbTree *tree, int32_t *item) {
   Op op;
-  if (!enter(op, tree, kFnHead))
-    return publish(op, -1);
-  if (synchronise(op) != 1)
-    return leave(op, -1);
+  if (!enter(op, tree, kFnHead)) return publish(op, -1);
+  if (synchronise(op) != 1) return leave(op, -1);
   int32_t r = position_first(op, tree->pos);
-  if (r == 1)
-    r = get_item(op, item);
+  if (r == 1) r = get_item(op, item);
   return leave(op, r);
 }
 
 RBAPI int32_t RBCALL cbtail(CbTree *tree, int32_t *item) {
   Op op;
-  if (!enter(op, tree, kFnTail))
-    return publish(op, -1);
-  if (synchronise(op) != 1)
-    return leave(op, -1);
+  if (!enter(op, tree, kFnTail)) return publish(op, -1);
+  if (synchronise(op) != 1) return leave(op, -1);
   int32_t r = position_last(op, tree->pos);
-  if (r == 1)
-    r = get_item(op, item);
+  if (r == 1) r = get_item(op, item);
   return leave(op, r);
 }
 
 RBAPI int32_t RBCALL cbnext(CbTree *tree, int32_t *item) {
   Op op;
-  if (!enter(op, tree, kFnNext))
-    return publish(op, -1);
-  if (synchronise(op) != 1)
-    return leave(op, -1);
+  if (!enter(op, tree, kFnNext)) return publish(op, -1);
+  if (synchronise(op) != 1) return leave(op, -1);
   int32_t r = revalidate(op, tree->pos);
   if (r == 1) {
     r = step_forward(op, tree->pos);
-    if (r == 1)
-      r = get_item(op, item);
+    if (r == 1) r = get_item(op, item);
   } else if (r == kNext) {
     // Already on the pair that followed the vanished one.
     op.err = kErrDeleted;
@@ -153,51 +135,41 @@ RBAPI int32_t RBCALL cbnext(CbTree *tree, int32_t *item) {
 
 RBAPI int32_t RBCALL cbprev(CbTree *tree, int32_t *item) {
   Op op;
-  if (!enter(op, tree, kFnPrev))
-    return publish(op, -1);
-  if (synchronise(op) != 1)
-    return leave(op, -1);
+  if (!enter(op, tree, kFnPrev)) return publish(op, -1);
+  if (synchronise(op) != 1) return leave(op, -1);
   int32_t r = revalidate(op, tree->pos);
   if (r != -1) {
     r = step_back(op, tree->pos);
-    if (r == 1)
-      r = get_item(op, item);
+    if (r == 1) r = get_item(op, item);
   }
   return leave(op, r);
 }
 
 RBAPI int32_t RBCALL cbcurr(CbTree *tree, int32_t *item) {
   Op op;
-  if (!enter(op, tree, kFnCurr))
-    return publish(op, -1);
-  if (tree->pos.state != kOnEntry)
-    return publish(op, tree->pos.state);
-  if (synchronise(op) != 1)
-    return leave(op, -1);
+  if (!enter(op, tree, kFnCurr)) return publish(op, -1);
+  if (tree->pos.state != kOnEntry) return publish(op, tree->pos.state);
+  if (synchronise(op) != 1) return leave(op, -1);
   return leave(op, get_item(op, item));
 }
 
 RBAPI int32_t RBCALL cbkey(CbTree *tree, void *buffer, int32_t buffer_size) {
   Op op;
-  if (!enter(op, tree, kFnKey))
-    return publish(op, -1);
+  if (!enter(op, tree, kFnKey)) return publish(op, -1);
   if (buffer == nullptr && buffer_size > 0) {
     op.fail(kErrKeyLength, kCtxValidate);
     return publish(op, -1);
   }
   Cursor &cur = tree->pos;
-  if (cur.state != kOnEntry)
-    return publish(op, cur.state);
+  if (cur.state != kOnEntry) return publish(op, cur.state);
   int32_t r = 1;
   // An unshared file changes only through this process, and the snapshot
   // says it has not changed since the position was taken.
   if (tree->file->shared || cur.snapshot != tree->file->last_seen) {
     r = synchronise(op);
-    if (r == 1)
-      r = revalidate(op, cur);
+    if (r == 1) r = revalidate(op, cur);
   }
-  if (release(op) != 1)
-    r = -1;
+  if (release(op) != 1) r = -1;
   if (r == -1) {
     op.ctx = kCtxSync;
     return publish(op, -1);
@@ -206,71 +178,54 @@ RBAPI int32_t RBCALL cbkey(CbTree *tree, void *buffer, int32_t buffer_size) {
     op.err = kErrDeleted;
     return publish(op, cur.state);
   }
-  if (r == kNext)
-    op.err = kErrDeleted;
+  if (r == kNext) op.err = kErrDeleted;
   const int32_t n = cur.key_len < buffer_size ? cur.key_len : buffer_size;
-  if (n > 0)
-    std::memcpy(buffer, cur.key, n);
+  if (n > 0) std::memcpy(buffer, cur.key, n);
   return publish(op, 1);
 }
 
 RBAPI int32_t RBCALL cbkeylen(CbTree *tree, int32_t *length) {
   Op op;
-  if (!enter(op, tree, kFnKeyLen))
-    return publish(op, -1);
+  if (!enter(op, tree, kFnKeyLen)) return publish(op, -1);
   Cursor &cur = tree->pos;
-  if (cur.state != kOnEntry)
-    return publish(op, cur.state);
+  if (cur.state != kOnEntry) return publish(op, cur.state);
   if (!tree->file->shared && cur.snapshot == tree->file->last_seen) {
-    if (length != nullptr)
-      *length = cur.key_len;
+    if (length != nullptr) *length = cur.key_len;
     return publish(op, 1);
   }
   int32_t r = synchronise(op);
-  if (r == 1)
-    r = revalidate(op, cur);
-  if (release(op) != 1)
-    r = -1;
-  if (r == -1)
-    return publish(op, -1);
-  if (r == kNext)
-    op.err = kErrDeleted;
-  if (cur.state != kOnEntry)
-    return publish(op, cur.state);
-  if (length != nullptr)
-    *length = cur.key_len;
+  if (r == 1) r = revalidate(op, cur);
+  if (release(op) != 1) r = -1;
+  if (r == -1) return publish(op, -1);
+  if (r == kNext) op.err = kErrDeleted;
+  if (cur.state != kOnEntry) return publish(op, cur.state);
+  if (length != nullptr) *length = cur.key_len;
   return publish(op, 1);
 }
 
 RBAPI int32_t RBCALL cbmark(CbTree *tree) {
   Op op;
-  if (!enter(op, tree, kFnMark))
-    return publish(op, -1);
-  if (copy_cursor(op, tree->mark, tree->pos) != 1)
-    return publish(op, -1);
+  if (!enter(op, tree, kFnMark)) return publish(op, -1);
+  if (copy_cursor(op, tree->mark, tree->pos) != 1) return publish(op, -1);
   return publish(op, 1);
 }
 
 RBAPI int32_t RBCALL cbfindmark(CbTree *tree, int32_t *item) {
   Op op;
-  if (!enter(op, tree, kFnFindMark))
-    return publish(op, -1);
+  if (!enter(op, tree, kFnFindMark)) return publish(op, -1);
   if (tree->mark.state == kNoMark) {
     op.fail(kErrNoMark, kCtxFindMark);
     return publish(op, -1);
   }
-  if (synchronise(op) != 1)
-    return leave(op, -1);
+  if (synchronise(op) != 1) return leave(op, -1);
   const int32_t r = revalidate(op, tree->mark);
   if (r == -1) {
     op.fail(kErrDeleted, kCtxFindMark);
     return leave(op, -1);
   }
-  if (copy_cursor(op, tree->pos, tree->mark) != 1)
-    return leave(op, -1);
-  if (item != nullptr)
-    *item = tree->pos.item;
+  if (copy_cursor(op, tree->pos, tree->mark) != 1) return leave(op, -1);
+  if (item != nullptr) *item = tree->pos.item;
   return leave(op, r);
 }
 
-} // extern "C"
+}  // extern "C"

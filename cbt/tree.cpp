@@ -17,10 +17,8 @@ void Op::bind(CbTree *t) {
 int32_t Op::corrupt(int32_t c) { return fail(kErrCorrupt, c); }
 
 int32_t publish(const Op &op, int32_t result) {
-  if (op.err != kUnset)
-    cberrcode = op.err;
-  if (op.ctx != kUnset)
-    cbconcode = op.ctx;
+  if (op.err != kUnset) cberrcode = op.err;
+  if (op.ctx != kUnset) cbconcode = op.ctx;
   return result;
 }
 
@@ -48,11 +46,9 @@ bool check_file(Op &op) {
 
 int32_t Pin::get(BlockNo b, int32_t ctx) {
   release();
-  if (b == 0 || b > op_.cr().last_block)
-    return op_.corrupt(ctx);
+  if (b == 0 || b > op_.cr().last_block) return op_.corrupt(ctx);
   uint8_t *data = get_block(op_.lru, b);
-  if (data == nullptr)
-    return op_.fail(kErrGetBlock, ctx);
+  if (data == nullptr) return op_.fail(kErrGetBlock, ctx);
   uint8_t &checked = block_checked(data);
   if (!checked) {
     if (check_node_layout(data, op_.bs) != nullptr) {
@@ -88,12 +84,10 @@ void Pin::put() {
 }
 
 int32_t Pin::put_now(int32_t ctx) {
-  if (data_ == nullptr)
-    return 1;
+  if (data_ == nullptr) return 1;
   uint8_t *data = data_;
   data_ = nullptr;
-  if (put_block(op_.lru, data, 1) != 1)
-    return op_.fail(kErrPutBlock, ctx);
+  if (put_block(op_.lru, data, 1) != 1) return op_.fail(kErrPutBlock, ctx);
   return 1;
 }
 
@@ -107,23 +101,20 @@ void Pin::move_to(Pin &other) {
 int32_t cmp_pair(const Op &op, const uint8_t *key, int32_t len, int32_t item,
                  const Node &node, int32_t i) {
   const int32_t c = cmp_keys(op, key, len, node.key(i), node.key_len(i));
-  if (c != 0)
-    return c;
+  if (c != 0) return c;
   const int32_t other = node.item(i);
   return item < other ? -1 : (item > other ? 1 : 0);
 }
 
 bool shares_text(const Op &op, const uint8_t *key, int32_t len,
                  const Node &node, int32_t i) {
-  if (i < 0 || i >= node.count() || node.key_len(i) != len)
-    return false;
+  if (i < 0 || i >= node.count() || node.key_len(i) != len) return false;
   return cmp_keys(op, key, len, node.key(i), len) == 0;
 }
 
 bool keys_equal(const Op &op, const uint8_t *key, int32_t len, const Node &node,
                 int32_t i) {
-  if (i < 0 || i >= node.count())
-    return false;
+  if (i < 0 || i >= node.count()) return false;
   return cmp_keys(op, key, len, node.key(i), node.key_len(i)) == 0;
 }
 
@@ -146,8 +137,7 @@ Hit search_entries(const uint8_t *d, int32_t n, const uint8_t *key, int32_t len,
     if (c == 0) {
       const int32_t other = static_cast<int32_t>(get_le32(e + 4));
       c = item < other ? -1 : (item > other ? 1 : 0);
-      if (c == 0)
-        return {0, mid};
+      if (c == 0) return {0, mid};
     }
     if (c < 0) {
       high = mid - 1;
@@ -156,8 +146,7 @@ Hit search_entries(const uint8_t *d, int32_t n, const uint8_t *key, int32_t len,
     }
   }
   const int32_t pos = c > 0 ? mid + 1 : mid;
-  if (pos < n)
-    return {-1, pos};
+  if (pos < n) return {-1, pos};
   return {1, n};
 }
 
@@ -175,13 +164,12 @@ Hit search_entries(const Op &op, const uint8_t *d, int32_t n,
       });
 }
 
-} // namespace
+}  // namespace
 
 Hit node_search(const Op &op, const Node &node, const uint8_t *key, int32_t len,
                 int32_t item) {
   const int32_t n = node.count();
-  if (n < 1)
-    return {1, 0};
+  if (n < 1) return {1, 0};
   if (node.leaf()) {
     return search_entries<kLeafEntry>(op, node.data(), n, key, len, item);
   }
@@ -192,22 +180,18 @@ int32_t step_down(Op &op, const Pair &pair, BlockNo nb, int32_t level,
                   int32_t ctx, ChildStep *out) {
   {
     Pin pn(op);
-    if (pn.get(nb, kCtxLocateSubtree) != 1)
-      return -1;
+    if (pn.get(nb, kCtxLocateSubtree) != 1) return -1;
     const Node n = pn.node();
     const Hit hit = node_search(op, n, pair.key, pair.len, pair.item);
     out->index = child_index(hit);
     out->child = n.child_at(out->index);
   }
-  if (level + 1 >= op.cr().depth)
-    return op.corrupt(ctx);
+  if (level + 1 >= op.cr().depth) return op.corrupt(ctx);
   Pin pc(op);
-  if (pc.get(out->child, ctx) != 1)
-    return -1;
-  if (pc.node().unused())
-    return op.corrupt(ctx);
+  if (pc.get(out->child, ctx) != 1) return -1;
+  if (pc.node().unused()) return op.corrupt(ctx);
   out->leaf = pc.node().leaf();
   return 1;
 }
 
-} // namespace recbase::cbt
+}  // namespace recbase::cbt
