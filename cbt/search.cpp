@@ -25,7 +25,8 @@ int32_t reserve_key(Op &op, Cursor &cur, int32_t len) {
   if (cur.key != nullptr && cur.cap >= len) return 1;
   // The old copy is freed only once the new one exists, so a failure leaves
   // the cursor as it was.
-  auto *fresh = static_cast<uint8_t *>(rb_malloc(static_cast<size_t>(len) + 16));
+  auto *fresh =
+      static_cast<uint8_t *>(rb_malloc(static_cast<size_t>(len) + 16));
   if (fresh == nullptr) return op.fail_err(kErrNoMemory);
   rb_free(cur.key);
   cur.key = fresh;
@@ -76,6 +77,7 @@ int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
   for (int32_t level = 0;; ++level) {
     if (level >= cr.depth) return op.corrupt(kCtxFindLeaf);
     if (pin.get(b, kCtxFindLeaf) != 1) return -1;
+    pin.prefetch();
     const Node node = pin.node();
     if (node.unused()) return op.corrupt(kCtxFindLeaf);
     hit = node_search(op, node, key, len, item);

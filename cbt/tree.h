@@ -164,6 +164,20 @@ class Pin {
   int32_t put_now(int32_t ctx);
   // Gives the pin to another Pin.
   void move_to(Pin &other);
+  // Asks for every cache line of the pinned node, before a search of it:
+  // a binary search over a cold 4 KiB node takes about ten dependent
+  // misses (an entry and a key text per probe), which the prefetch
+  // overlaps. Called once per node and change, where a descent first
+  // reaches it; nodes above 8 KiB are left to the search, which reads few
+  // of their lines.
+  void prefetch() const {
+#if defined(__GNUC__)
+    if (data_ == nullptr || op_.bs > 8192) return;
+    for (int32_t off = 0; off < op_.bs; off += 64) {
+      __builtin_prefetch(data_ + off);
+    }
+#endif
+  }
 
  private:
   Op &op_;
@@ -186,8 +200,8 @@ int32_t cmp_pair(const Op &op, const uint8_t *key, int32_t len, int32_t item,
 bool shares_text(const Op &op, const uint8_t *key, int32_t len,
                  const Node &node, int32_t i);
 // True when entry i exists and its key compares equal to (key, len).
-bool keys_equal(const Op &op, const uint8_t *key, int32_t len,
-                const Node &node, int32_t i);
+bool keys_equal(const Op &op, const uint8_t *key, int32_t len, const Node &node,
+                int32_t i);
 
 // In-node search: result 0 found at pos; -1 the pair is below entry pos; 1
 // the pair is above every entry (pos = entry_count).
@@ -195,8 +209,8 @@ struct Hit {
   int32_t result;
   int32_t pos;
 };
-Hit node_search(const Op &op, const Node &node, const uint8_t *key,
-                int32_t len, int32_t item);
+Hit node_search(const Op &op, const Node &node, const uint8_t *key, int32_t len,
+                int32_t item);
 // Index of the child to descend into for a search result: the matching
 // entry, else the entry before the insertion position (-1: low_path).
 inline int32_t child_index(const Hit &h) {
