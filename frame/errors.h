@@ -3,9 +3,9 @@
 //
 // Exported variables (declared in the public headers): cberrcode, cbfcncode,
 // cbconcode, bufpool_err, isam_errno. Internal functions of the B-tree layer
-// do not write them; they record a failure in their operation's status and
-// the exported entry point publishes it (cbt/op.h). The buffer pool owns
-// bufpool_err and writes it directly.
+// do not write them; they record a failure in their operation's status (the
+// Op of cbt/tree.h) and the exported entry point publishes it. The buffer
+// pool owns bufpool_err and writes it directly.
 #ifndef RECBASE_FRAME_ERRORS_H
 #define RECBASE_FRAME_ERRORS_H
 
