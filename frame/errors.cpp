@@ -8,13 +8,13 @@
 //     table's fixed fallback text. Texts are constant for the process's life.
 //  3. Printing changes no error variable; it reports the print routine's
 //     result (1, or -1 when any piece failed).
+#include "frame/errors.h"
+
 #include <cstring>
 
 #include "frame/alloc.h"
 #include "frame/error_tables.h"
 #include "frame/platform.h"
-#include "recbase/cbt.h"
-#include "recbase/isam.h"
 
 extern "C" {
 RBAPI int32_t cberrcode = 0;

@@ -160,4 +160,16 @@ inline int32_t sys_unlock(int32_t h, int32_t offset, int32_t length) {
 
 }  // namespace recbase
 
+// The exported calls that store the settings above and the print routine
+// (frame/platform_table.cpp). recbase/cbt.h declares them with their
+// contracts; they are declared again here, with the same C linkage and
+// visibility, for the layers below it. cbt/decl_check.cpp compiles both
+// declarations together, so the compiler rejects any difference.
+extern "C" {
+RBAPI RbPrint RBCALL cbset_print(RbPrint print_function);
+RBAPI void RBCALL cblock_timeout(int32_t tries, int32_t delay_ms,
+                                 int32_t timeout_ms);
+RBAPI void RBCALL cb_set_flush(int32_t deferred, int32_t skip);
+}  // extern "C"
+
 #endif  // RECBASE_FRAME_PLATFORM_H
