@@ -48,6 +48,8 @@ RBAPI const char *RBCALL cberrmsg(int32_t code);
 RBAPI const char *RBCALL cbfcnmsg(int32_t code);
 RBAPI const char *RBCALL cbconmsg(int32_t code);
 RBAPI int32_t RBCALL cbprterr(void);
+RBAPI int32_t RBCALL cbget_syserr(void);
+RBAPI void RBCALL cbclear_syserr(void);
 
 RBAPI const char *RBCALL isammsg(int32_t code);
 RBAPI int32_t RBCALL iprterr(void);

@@ -13,7 +13,8 @@
 //     failure result of sys_open and sys_create.
 //  4. Offsets and lengths are 32-bit: a file is at most 2^31 - 1 bytes.
 //  5. A failed slot stores the native error in g_sys_last_error (30 for a
-//     read or write that moved fewer bytes than asked); nothing clears it.
+//     read or write that moved fewer bytes than asked); nothing in the
+//     library clears it, only a caller through cbclear_syserr.
 //
 // Linux implementation (frame/platform_linux.cpp):
 //  - Files are opened with open(2) without O_SYNC/O_DSYNC; data reaches the
