@@ -22,8 +22,9 @@
 
 #include "frame/alloc.h"
 #include "frame/bytes.h"
+#include "frame/errors.h"
 #include "frame/platform.h"
-#include "recbase/cbt.h"
+#include "frame/registry.h"
 
 namespace recbase {
 

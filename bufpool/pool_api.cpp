@@ -1,10 +1,11 @@
 // The exported calls that create the buffer pool and change its size. Each
 // stores its function code in cbfcncode on entry and reports failures in
 // cberrcode/cbconcode; the pool's own detail stays in bufpool_err.
+#include "bufpool/pool_api.h"
+
 #include "bufpool/bufpool.h"
 #include "frame/errors.h"
 #include "frame/platform.h"
-#include "recbase/cbt.h"
 
 namespace recbase {
 namespace {

@@ -19,6 +19,8 @@
 
 namespace recbase::cbt {
 
+const char kCheckNoMemory[] = "out of memory for a copy of the file";
+
 namespace {
 
 std::string say(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -367,7 +369,7 @@ std::string image_of_handle(CbTree *tree, Image &img, CbCompare *cmp) {
   }
   std::string fault = check_size(img.cr, size);
   if (!fault.empty()) return fault;
-  if (!allocate(img)) return "out of memory for a copy of the file";
+  if (!allocate(img)) return kCheckNoMemory;
   if (sys_read(lru->handle, 0, img.bs, img.bytes.data()) != 1) {
     return "block 0: cannot be read";
   }
@@ -396,7 +398,7 @@ std::string image_of_file(int32_t handle, Image &img) {
   img.bs = img.cr.block_size;
   std::string fault = check_size(img.cr, size);
   if (!fault.empty()) return fault;
-  if (!allocate(img)) return "out of memory for a copy of the file";
+  if (!allocate(img)) return kCheckNoMemory;
   constexpr uint32_t kChunk = 1u << 20;
   for (uint32_t off = 0; off < size; off += kChunk) {
     const uint32_t n = size - off < kChunk ? size - off : kChunk;

@@ -1,6 +1,6 @@
 // The tree checker: walks a whole B-tree file and verifies every invariant
-// of the format in cbt/node_format.h. For tests, tools and debugging; not
-// exported.
+// of the format in cbt/node_format.h. For tests and debugging; programs reach
+// the file form through the exported cbcheck (cbt/check_api.cpp).
 //
 // What a sound tree satisfies (each is checked, in this order):
 //  1. Control record: parity (on disk), block_size in 92..32767, the file
@@ -68,6 +68,9 @@ std::string check_tree(CbTree *tree, TreeStats *stats = nullptr);
 // read; that is reported in words like any other failure.
 std::string check_tree_file(const char *name, CbCompare compare,
                             TreeStats *stats = nullptr);
+
+// What either check returns when memory for its copy of the file runs out.
+extern const char kCheckNoMemory[];
 
 }  // namespace recbase::cbt
 

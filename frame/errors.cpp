@@ -1,6 +1,7 @@
 // The exported error variables of both layers, the message lookups generated
-// from frame/error_tables.h, and the two routines that print the current
-// error through the print slot.
+// from frame/error_tables.h, the two routines that print the current error
+// through the print slot, and the exported view of the operating system's
+// error slot (g_sys_last_error of frame/platform.h).
 //
 // Invariants:
 //  1. All five variables are 0 when the library is loaded.
@@ -8,13 +9,13 @@
 //     table's fixed fallback text. Texts are constant for the process's life.
 //  3. Printing changes no error variable; it reports the print routine's
 //     result (1, or -1 when any piece failed).
+#include "frame/errors.h"
+
 #include <cstring>
 
 #include "frame/alloc.h"
 #include "frame/error_tables.h"
 #include "frame/platform.h"
-#include "recbase/cbt.h"
-#include "recbase/isam.h"
 
 extern "C" {
 RBAPI int32_t cberrcode = 0;
@@ -91,6 +92,9 @@ RBAPI void RBCALL cbclear_error(void) {
   cbfcncode = 0;
   cberrcode = 0;
 }
+
+RBAPI int32_t RBCALL cbget_syserr(void) { return recbase::g_sys_last_error; }
+RBAPI void RBCALL cbclear_syserr(void) { recbase::g_sys_last_error = 0; }
 
 RBAPI int32_t RBCALL iget_errno(void) { return isam_errno; }
 RBAPI void RBCALL iset_errno(int32_t code) { isam_errno = code; }

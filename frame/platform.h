@@ -13,7 +13,8 @@
 //     failure result of sys_open and sys_create.
 //  4. Offsets and lengths are 32-bit: a file is at most 2^31 - 1 bytes.
 //  5. A failed slot stores the native error in g_sys_last_error (30 for a
-//     read or write that moved fewer bytes than asked); nothing clears it.
+//     read or write that moved fewer bytes than asked); nothing in the
+//     library clears it, only a caller through cbclear_syserr.
 //
 // Linux implementation (frame/platform_linux.cpp):
 //  - Files are opened with open(2) without O_SYNC/O_DSYNC; data reaches the
@@ -159,5 +160,17 @@ inline int32_t sys_unlock(int32_t h, int32_t offset, int32_t length) {
 }
 
 }  // namespace recbase
+
+// The exported calls that store the settings above and the print routine
+// (frame/platform_table.cpp). recbase/cbt.h declares them with their
+// contracts; they are declared again here, with the same C linkage and
+// visibility, for the layers below it. cbt/decl_check.cpp compiles both
+// declarations together, so the compiler rejects any difference.
+extern "C" {
+RBAPI RbPrint RBCALL cbset_print(RbPrint print_function);
+RBAPI void RBCALL cblock_timeout(int32_t tries, int32_t delay_ms,
+                                 int32_t timeout_ms);
+RBAPI void RBCALL cb_set_flush(int32_t deferred, int32_t skip);
+}  // extern "C"
 
 #endif  // RECBASE_FRAME_PLATFORM_H

@@ -9,7 +9,6 @@
 //  2. platform_fill() stores every slot, sys_print included: a print routine
 //     installed with cbset_print before cbinit is replaced by the default.
 #include "frame/platform.h"
-#include "recbase/cbt.h"
 
 namespace recbase {
 

@@ -15,9 +15,9 @@
 //
 // The link word is read and written with memcpy because members are records
 // of many types whose first field merely has the size of a pointer.
-#include <cstring>
+#include "frame/registry.h"
 
-#include "recbase/cbt.h"
+#include <cstring>
 
 namespace {
 

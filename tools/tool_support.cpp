@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/platform.h"
 #include "recbase/cbt.h"
 
 namespace recbase::tool {
@@ -29,15 +28,16 @@ bool Library::stop() {
   return cbexit() == 1;
 }
 
-void clear_os_error() { g_sys_last_error = 0; }
+void clear_os_error() { cbclear_syserr(); }
 
 bool os_error_seen() {
-  return g_sys_last_error != 0 && g_sys_last_error != kShortTransfer;
+  const int32_t error = cbget_syserr();
+  return error != 0 && error != CB_SHORT_TRANSFER;
 }
 
 void report_os_error() {
-  std::fprintf(stderr, "system error %d: %s\n", g_sys_last_error,
-               std::strerror(g_sys_last_error));
+  const int32_t error = cbget_syserr();
+  std::fprintf(stderr, "system error %d: %s\n", error, std::strerror(error));
 }
 
 void report_library_error(const std::string &file) {

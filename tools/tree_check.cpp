@@ -1,7 +1,7 @@
-// recbase tree check / stat: both run the tree checker over a file. The
-// checker reads the file itself, not through the pool; the tool also opens
-// the file through the library, shared and read-only, to hold a reader lock
-// while it does.
+// recbase tree check / stat: both run the library's tree checker (cbcheck)
+// over a file. The checker reads the file itself, not through the pool; the
+// tool also opens the file through the library, shared and read-only, to
+// hold a reader lock while it does.
 //
 // Telling "cannot read" (exit 2) from "not sound" (exit 1): an error of the
 // operating system (no such file, no permission, a directory, held by an
@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <memory>
 
-#include "cbt/checker.h"
-#include "frame/errors.h"
 #include "recbase/cbt.h"
 #include "tools/tool_support.h"
 #include "tools/tree_cmd.h"
@@ -23,16 +21,16 @@ namespace recbase::tool {
 
 namespace {
 
-using cbt::LevelStats;
-using cbt::TreeStats;
+// Room for any reason the checker gives, file name included.
+constexpr int32_t kMessageSize = 1024;
 
 // True when the library's last failure says the file could not be read
 // (rather than that its contents are bad): an error of the operating
 // system, a lock that could not be had, no memory.
 bool cannot_read() {
   const int32_t err = cbget_errcode();
-  return os_error_seen() || err == kErrLock || err == kErrNoMemory ||
-         err == kErrNoPool;
+  return os_error_seen() || err == CBERR_LOCK || err == CBERR_NO_MEMORY ||
+         err == CBERR_NO_POOL;
 }
 
 // Closes a handle of the tree under check, releasing its reader lock.
@@ -46,7 +44,7 @@ using LockedTree = std::unique_ptr<CbTree, CloseTree>;
 
 // Runs the checker over file; *fault gets "" or the first violation.
 // Returns kExitOk, kExitUnsound, or kExitCannotRead after reporting why.
-int examine(const std::string &file, TreeStats *stats, std::string *fault) {
+int examine(const std::string &file, CbCheckStats *stats, std::string *fault) {
   Library library;
   if (!library.start(kProbeBufferCount, kProbeBufferSize)) {
     report_library_error(file);
@@ -71,11 +69,14 @@ int examine(const std::string &file, TreeStats *stats, std::string *fault) {
     return kExitCannotRead;
   }
   clear_os_error();
-  *fault = cbt::check_tree_file(file.c_str(), nullptr, stats);
-  if (fault->empty()) return kExitOk;
-  if (os_error_seen()) {
-    std::fprintf(stderr, "%s: %s\n", file.c_str(), fault->c_str());
-    report_os_error();
+  char message[kMessageSize];
+  const int32_t sound =
+      cbcheck(file.c_str(), nullptr, stats, message, kMessageSize);
+  *fault = message;
+  if (sound == 1) return kExitOk;
+  if (sound == -1) {
+    std::fprintf(stderr, "%s: %s\n", file.c_str(), message);
+    if (os_error_seen()) report_os_error();
     return kExitCannotRead;
   }
   return kExitUnsound;
@@ -92,7 +93,7 @@ double percent(uint64_t part, uint64_t whole) {
              : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
 
-void print_stats(const std::string &file, const TreeStats &s, bool sound) {
+void print_stats(const std::string &file, const CbCheckStats &s, bool sound) {
   std::printf("%s\n", file.c_str());
   if (!sound) {
     std::printf("  (not sound: the figures cover what the check reached)\n");
@@ -110,10 +111,10 @@ void print_stats(const std::string &file, const TreeStats &s, bool sound) {
   std::printf("  blocks free       %" PRIu32 "\n", not_in_tree);
   std::printf("  free chain        %" PRIu32 " blocks\n", s.free_blocks);
   std::printf("  entries           %" PRIu64 "\n", s.entries);
-  if (s.levels.empty()) return;
+  if (s.level_count == 0) return;
   std::printf("  level      nodes    entries   fill\n");
-  for (size_t i = 0; i < s.levels.size(); ++i) {
-    const LevelStats &l = s.levels[i];
+  for (size_t i = 0; i < static_cast<size_t>(s.level_count); ++i) {
+    const CbCheckLevel &l = s.levels[i];
     const uint64_t capacity =
         static_cast<uint64_t>(l.nodes) * static_cast<uint64_t>(s.block_size);
     std::printf("  %5zu %10" PRIu32 " %10" PRIu64 " %5.1f%%\n", i, l.nodes,
@@ -124,7 +125,7 @@ void print_stats(const std::string &file, const TreeStats &s, bool sound) {
 }  // namespace
 
 int tree_check(const std::string &file) {
-  TreeStats stats;
+  CbCheckStats stats;
   std::string fault;
   const int code = examine(file, &stats, &fault);
   if (code == kExitOk) {
@@ -137,7 +138,7 @@ int tree_check(const std::string &file) {
 }
 
 int tree_stat(const std::string &file) {
-  TreeStats stats;
+  CbCheckStats stats;
   std::string fault;
   const int code = examine(file, &stats, &fault);
   if (code == kExitCannotRead) return code;

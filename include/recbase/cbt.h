@@ -18,7 +18,8 @@
  *     entry. A failure stores cberrcode and cbconcode (what the layer was
  *     doing). A success does not clear them: read them only after -1/NULL.
  *     cbprterr() prints all three in words; recbase/codes.h names every
- *     code (CBERR_, CBFN_, CBCTX_).
+ *     code (CBERR_, CBFN_, CBCTX_). The operating system's own error of a
+ *     failed file operation is kept apart, in cbget_syserr().
  *  5. Calling convention RBCALL; integers are int32_t; out-parameters are
  *     written only on the results each call names.
  *  6. Memory: the library owns every handle and every text it returns (the
@@ -72,6 +73,21 @@ RBAPI const char *RBCALL cbconmsg(int32_t code);
  * calls when no line buffer can be allocated). Changes no error variable.
  * Returns the print routine's result (1, or -1 when any piece failed). */
 RBAPI int32_t RBCALL cbprterr(void);
+
+/* cbget_syserr's value for a read or write that moved fewer bytes than asked
+ * (the file ended early), which is no error of the operating system. */
+#define CB_SHORT_TRANSFER 30
+/* The error the operating system gave for the most recent file operation of
+ * the library that failed (errno on POSIX systems), or CB_SHORT_TRANSFER;
+ * 0 when none failed since the library was loaded or cbclear_syserr was
+ * called. The library stores it beside the codes above (cberrcode 2 for a
+ * file that cannot be opened, say, leaves the reason here) and never clears
+ * it. Sets no error variable. */
+RBAPI int32_t RBCALL cbget_syserr(void);
+/* Sets the value cbget_syserr returns to 0, so that it tells afterwards
+ * whether the calls made since met an error of the operating system. Sets no
+ * error variable. */
+RBAPI void RBCALL cbclear_syserr(void);
 
 /* ------------------------------------------------------------------------ */
 /* Output and handle registry                                                */
@@ -279,6 +295,59 @@ RBAPI int32_t RBCALL cbunlock(CbTree *tree, int32_t mode);
  * 10000 ms). No result, no error state. */
 RBAPI void RBCALL cblock_timeout(int32_t tries, int32_t delay_ms,
                                  int32_t timeout_ms);
+
+/* ------------------------------------------------------------------------ */
+/* Checking a tree file                                                      */
+/* ------------------------------------------------------------------------ */
+
+/* The most levels a tree has, and so the levels cbcheck reports. */
+#define CBCHECK_MAX_LEVELS 64
+
+/* One level of a tree as cbcheck counts it. */
+typedef struct CbCheckLevel {
+  uint64_t entries;    /* pairs on the leaf level, separator entries above */
+  uint64_t bytes_used; /* node headers, entries and key text, summed */
+  uint32_t nodes;      /* nodes (blocks) on the level */
+} CbCheckLevel;
+
+/* The shape of a tree file as cbcheck found it. */
+typedef struct CbCheckStats {
+  int32_t block_size;      /* bytes per block, from the control record */
+  int32_t depth;           /* levels, from the control record */
+  uint32_t last_block;     /* highest block number of the file */
+  uint32_t blocks_in_tree; /* nodes reached from the root */
+  uint32_t free_blocks;    /* blocks on the free chain */
+  int32_t level_count;     /* entries of levels filled in */
+  uint64_t entries;        /* pairs in the leaves */
+  CbCheckLevel levels[CBCHECK_MAX_LEVELS]; /* root level first */
+} CbCheckStats;
+
+/* Reads the whole B-tree file name and checks every invariant of its format:
+ * the control record (parity, block size, file length, root, leaves, depth),
+ * each node's layout, the order of the pairs within and across nodes, the
+ * sibling links of every level, and that each block but block 0 is either in
+ * the tree (once) or on the free chain. compare NULL selects cbkeycmp; it
+ * must be the function the tree was built with.
+ * The file is read as it is on disk, through its own shared read-only open,
+ * without the tree's locks: a caller that wants one state while other
+ * processes write opens the tree shared and holds cblock(tree, 1) around the
+ * call. Changes that handles of this process hold in the pool are not seen
+ * (cbflush first); a file that an exclusive open holds, here or elsewhere,
+ * cannot be read.
+ * stats (may be NULL) is zeroed and gets the figures the check gathered:
+ * all of them when it returns 1, those of the levels and free chain it got
+ * through otherwise. message (may be NULL) gets "" or, on 0 and -1, the
+ * reason in words ("block 7: entries 3 and 4 out of order"), truncated to
+ * message_size - 1 bytes and always terminated when message_size > 0.
+ * Returns 1 when the tree is sound; 0 when the file was read and breaks an
+ * invariant (no error variable changes); -1 when it could not be checked,
+ * with cberrcode / cbconcode 3/7 no pool, 2/7 name NULL or an error of the
+ * operating system opening or reading the file (cbget_syserr() gives it),
+ * 5/7 out of memory (the check works on a copy of the whole file).
+ * Stores cbfcncode 0 (CBFN_NONE): the function codes have no row for it. */
+RBAPI int32_t RBCALL cbcheck(const char *name, CbCompare compare,
+                             CbCheckStats *stats, char *message,
+                             int32_t message_size);
 
 RB_EXTERN_C_END
 

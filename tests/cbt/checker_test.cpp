@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -306,6 +308,54 @@ TEST_F(CheckerTest, RandomDamageNeverCrashesAndPassedFilesReadConsistently) {
   // Both outcomes occurred: flips in free space are harmless, others not.
   EXPECT_GT(passed, 0);
   EXPECT_GT(named, 0);
+}
+
+// The exported form: verdict, codes and message for a sound file, a damaged
+// one, one that cannot be read, no name, a message buffer too small for the
+// words, and no pool.
+TEST_F(CheckerTest, ExportedCheckGivesVerdictCodesAndMessage) {
+  Image bad = sound_;
+  bad.bytes[3] ^= 0x10;
+  const std::string damaged = dir_.file("damaged.cbt");
+  test::write_file(damaged, bad.bytes);
+  const std::string missing = dir_.file("missing.cbt");
+  const struct {
+    const char *name;
+    int32_t size;  // of the message buffer
+    int32_t result, err;
+    const char *says;
+  } cases[] = {
+      {missing.c_str(), 256, -1, CBERR_OPEN, ": cannot be opened"},
+      {path_.c_str(), 64, 1, 0, ""},
+      {damaged.c_str(), 64, 0, 0, "control record: parity error"},
+      {damaged.c_str(), 8, 0, 0, "control"},
+      {nullptr, 64, -1, CBERR_OPEN, "no file name"},
+  };
+  // The missing file's error stays in the operating system's slot: a check
+  // that meets no failure of its own leaves the slot as it found it.
+  cbclear_syserr();
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.says);
+    cbclear_error();
+    CbCheckStats stats;
+    char message[256];
+    std::memset(message, 'x', sizeof message);
+    EXPECT_EQ(cbcheck(c.name, nullptr, &stats, message, c.size), c.result);
+    EXPECT_LT(std::strlen(message), static_cast<size_t>(c.size));
+    EXPECT_NE(std::string(message).find(c.says), std::string::npos) << message;
+    EXPECT_EQ(cberrcode, c.err);
+    EXPECT_EQ(cbconcode, c.err != 0 ? CBCTX_READ_CONTROL : 0);
+    EXPECT_EQ(cbfcncode, CBFN_NONE);
+    EXPECT_EQ(cbget_syserr(), ENOENT);
+    if (c.result == 1) {
+      EXPECT_EQ(stats.entries, static_cast<uint64_t>(kPairs - 300));
+      ASSERT_EQ(stats.level_count, sound_.cr().depth);
+      EXPECT_EQ(stats.levels[stats.level_count - 1].entries, stats.entries);
+    }
+  }
+  ASSERT_EQ(cbexit(), 1);
+  EXPECT_EQ(cbcheck(path_.c_str(), nullptr, nullptr, nullptr, 0), -1);
+  EXPECT_EQ(cberrcode, CBERR_NO_POOL);
 }
 
 }  // namespace
