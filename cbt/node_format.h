@@ -138,9 +138,7 @@ class Node {
   int32_t count() const { return get_le16s(d_ + 12); }
   void set_count(int32_t v) { put_le16(d_ + 12, static_cast<uint16_t>(v)); }
   int32_t key_start() const { return get_le16s(d_ + 14); }
-  void set_key_start(int32_t v) {
-    put_le16(d_ + 14, static_cast<uint16_t>(v));
-  }
+  void set_key_start(int32_t v) { put_le16(d_ + 14, static_cast<uint16_t>(v)); }
 
   bool leaf() const { return low_path() == kLeafMark; }
   bool unused() const { return low_path() == 0; }
@@ -171,6 +169,14 @@ class Node {
     put_le16(entry(i), static_cast<uint16_t>(off));
   }
   void set_child(int32_t i, BlockNo c) { put_le32(entry(i) + 8, c); }
+  // Adds delta to the key offsets of entries 0..n-1 (their text moved).
+  void shift_key_offs(int32_t n, int32_t delta) {
+    const int32_t e = entry_size();
+    uint8_t *at = d_ + kNodeHeader;
+    for (int32_t i = 0; i < n; ++i, at += e) {
+      put_le16(at, static_cast<uint16_t>(get_le16s(at) + delta));
+    }
+  }
 
   // Makes the node an empty leaf or an interior node with the given fields.
   void init_leaf(BlockNo left, BlockNo right);

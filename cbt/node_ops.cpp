@@ -19,8 +19,7 @@ int32_t bytes_in_use(const Node &node) {
 }
 
 bool shared_with_prev(const Node &node, int32_t i) {
-  return i > 0 && i < node.count() &&
-         node.key_off(i) == node.key_off(i - 1) &&
+  return i > 0 && i < node.count() && node.key_off(i) == node.key_off(i - 1) &&
          node.key_len(i) == node.key_len(i - 1);
 }
 
@@ -61,7 +60,7 @@ void unshare(Node x, int32_t p) {
   // still hold the text and become entry p's own copy.
   std::memmove(d + start - len, d + start, off + len - start);
   x.set_key_start(start - len);
-  for (int32_t i = 0; i < p; ++i) x.set_key_off(i, x.key_off(i) - len);
+  x.shift_key_offs(p, -len);
 }
 
 // Where the text of a new entry at position p comes from: the offset of a
@@ -105,7 +104,7 @@ void insert_at(const Pair &pair, Node x, int32_t p, const TextPlan &plan) {
     std::memmove(d + start - pair.len, d + start, place - start);
     if (pair.len > 0) std::memcpy(d + place - pair.len, pair.key, pair.len);
     x.set_key_start(start - pair.len);
-    for (int32_t i = 0; i < p; ++i) x.set_key_off(i, x.key_off(i) - pair.len);
+    x.shift_key_offs(p, -pair.len);
     off = place - pair.len;
   }
   x.set_entry(p, off, pair.len, pair.item);
@@ -114,9 +113,7 @@ void insert_at(const Pair &pair, Node x, int32_t p, const TextPlan &plan) {
 }
 
 // Free bytes between the entry array and the key text.
-int32_t free_bytes(const Node &x) {
-  return x.block_size() - bytes_in_use(x);
-}
+int32_t free_bytes(const Node &x) { return x.block_size() - bytes_in_use(x); }
 
 }  // namespace
 
@@ -183,7 +180,7 @@ void remove_entry(Node x, int32_t p) {
     std::memmove(d + start + len, d + start, off - start);
     std::memset(d + start, 0, len);
     x.set_key_start(start + len);
-    for (int32_t i = 0; i < p; ++i) x.set_key_off(i, x.key_off(i) + len);
+    x.shift_key_offs(p, len);
   }
 }
 
@@ -215,7 +212,7 @@ void move_right(Node x, Node r, int32_t m) {
   const int32_t shift = bs - end;
   std::memmove(xd + start + shift, xd + start, end - start);
   std::memset(xd + start, 0, shift);
-  for (int32_t i = 0; i < s; ++i) x.set_key_off(i, x.key_off(i) + shift);
+  x.shift_key_offs(s, shift);
   x.set_key_start(start + shift);
   std::memset(x.entry(s), 0, static_cast<size_t>(m) * e);
   x.set_count(s);
@@ -243,8 +240,7 @@ int32_t move_left(Op &op, Node a, Node b) {
   uint8_t *bd = b.data();
   // b's first run of equal keys shares a's last text when the keys match.
   int32_t run = 0;
-  if (na > 0 &&
-      shares_text(op, b.key(0), b.key_len(0), a, na - 1)) {
+  if (na > 0 && shares_text(op, b.key(0), b.key_len(0), a, na - 1)) {
     run = 1;
     while (shared_with_prev(b, run)) ++run;
   }
@@ -255,7 +251,7 @@ int32_t move_left(Op &op, Node a, Node b) {
   // the offsets it had in b.
   const int32_t start = a.key_start();
   std::memmove(ad + start - text, ad + start, bs - start);
-  for (int32_t i = 0; i < na; ++i) a.set_key_off(i, a.key_off(i) - text);
+  a.shift_key_offs(na, -text);
   a.set_key_start(start - text);
   std::memcpy(ad + from, bd + from, text);
   std::memcpy(a.entry(na), b.entry(0), static_cast<size_t>(nb) * e);
