@@ -39,14 +39,52 @@ int32_t check_range(int64_t offset, int64_t length, const void *buffer) {
 }
 
 // Takes the share-mode lock of a fresh descriptor; closes it on conflict.
-int32_t share_or_close(int fd, int how) {
+// The access mode of every handle opened here, so that a lock needs no
+// system call to learn which kind of lock the handle may take. Two bits per
+// handle below kModeTableSize: known, and read-only. Handles beyond the
+// table (or not opened here) ask the kernel.
+constexpr int kModeTableSize = 4096;
+uint8_t g_mode_known[kModeTableSize / 8];
+uint8_t g_mode_read_only[kModeTableSize / 8];
+
+void remember_mode(int fd, bool read_only) {
+  if (fd < 0 || fd >= kModeTableSize) return;
+  const uint8_t bit = static_cast<uint8_t>(1u << (fd & 7));
+  g_mode_known[fd >> 3] |= bit;
+  if (read_only) {
+    g_mode_read_only[fd >> 3] |= bit;
+  } else {
+    g_mode_read_only[fd >> 3] &= static_cast<uint8_t>(~bit);
+  }
+}
+
+void forget_mode(int fd) {
+  if (fd < 0 || fd >= kModeTableSize) return;
+  g_mode_known[fd >> 3] &= static_cast<uint8_t>(~(1u << (fd & 7)));
+}
+
+// 1 read-only, 0 writable, -1 unknown handle.
+int read_only_mode(int fd) {
+  if (fd >= 0 && fd < kModeTableSize &&
+      (g_mode_known[fd >> 3] & (1u << (fd & 7))) != 0) {
+    return (g_mode_read_only[fd >> 3] >> (fd & 7)) & 1;
+  }
+  const int mode = fcntl(fd, F_GETFL);
+  if (mode < 0) return -1;
+  return (mode & O_ACCMODE) == O_RDONLY ? 1 : 0;
+}
+
+int32_t share_or_close(int fd, int how, bool read_only) {
+  remember_mode(fd, read_only);
   if (flock(fd, how | LOCK_NB) == 0) return fd;
+  forget_mode(fd);
   const int err = errno;
   close(fd);
   return fail(err);
 }
 
 int32_t native_close(int32_t handle) {
+  forget_mode(handle);
   if (close(handle) != 0) return fail(errno);
   return 0;
 }
@@ -61,7 +99,7 @@ int32_t native_create(const char *name) {
   if (name == nullptr) return fail(EINVAL);
   const int fd = open(name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
   if (fd < 0) return fail(errno);
-  return share_or_close(fd, LOCK_EX);
+  return share_or_close(fd, LOCK_EX, false);
 }
 
 int32_t native_sleep(int32_t milliseconds) {
@@ -86,11 +124,11 @@ int32_t native_filesize(int32_t handle, uint32_t *size) {
 // locks; a writable one takes write locks, which exclude every other lock.
 enum class Try { kLocked, kBusy, kError };
 Try try_lock(int32_t handle, int32_t offset, int32_t length) {
-  const int mode = fcntl(handle, F_GETFL);
-  if (mode < 0) return Try::kError;
+  const int read_only = read_only_mode(handle);
+  if (read_only < 0) return Try::kError;
   struct flock fl;
   std::memset(&fl, 0, sizeof fl);  // l_pid must be 0 for OFD locks
-  fl.l_type = (mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  fl.l_type = read_only != 0 ? F_RDLCK : F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = offset;
   fl.l_len = length;
@@ -128,7 +166,7 @@ int32_t native_open(const char *name, int32_t writable, int32_t shared) {
   if (name == nullptr) return fail(EINVAL);
   const int fd = open(name, (writable != 0 ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) return fail(errno);
-  return share_or_close(fd, shared != 0 ? LOCK_SH : LOCK_EX);
+  return share_or_close(fd, shared != 0 ? LOCK_SH : LOCK_EX, writable == 0);
 }
 
 bool g_print_unbuffered_done = false;
