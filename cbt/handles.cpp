@@ -72,8 +72,8 @@ int32_t check_control(Op &op, const ControlRecord &cr) {
       (!empty && (cr.first_leaf == 0 || cr.last_leaf == 0))) {
     return op.corrupt(kCtxReadControl);
   }
-  const uint64_t need = (static_cast<uint64_t>(last) + 1) *
-                        static_cast<uint64_t>(cr.block_size);
+  const uint64_t need =
+      (static_cast<uint64_t>(last) + 1) * static_cast<uint64_t>(cr.block_size);
   uint32_t size = 0;
   if (need > 0x7FFFFFFFu || sys_filesize(op.lru->handle, &size) != 1 ||
       size < need) {
@@ -101,6 +101,29 @@ int32_t load_control(Op &op) {
   op.file->cr = cr;
   op.file->last_seen = cr.change_counter;
   return 1;
+}
+
+// Why the pool could not open a tree file whose opening system call worked:
+// its control record is read again on a handle of its own, and a record
+// that fails its parity check gives 16 whatever field the damage hit (the
+// pool read bytes 0-1 as a block size before anything could check them); a
+// sound record with a block size below the smallest a tree may have gives
+// 17. Both with context 7 (reading control record). 0 when neither: the
+// caller keeps the pool's reason.
+int32_t diagnose_control(const char *name, int32_t shared, int32_t read_only) {
+  const int32_t h = sys_open(name, read_only == 0 ? 1 : 0, shared);
+  if (h == -1) return 0;
+  uint8_t raw[kControlSize];
+  int32_t code = 0;
+  if (sys_read(h, 0, kControlSize, raw) == 1) {
+    if (!control_parity_ok(raw)) {
+      code = kErrParity;
+    } else if (decode_control(raw).block_size < kMinBlockSize) {
+      code = kErrBlockSize;
+    }
+  }
+  sys_close(h);
+  return code;
 }
 
 CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
@@ -136,8 +159,17 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
   if (made) {
     LruFile *lru = open_lru_file(name, pool, shared, read_only);
     if (lru == nullptr) {
-      op.fail(bufpool_err == kPoolBlockTooBig ? kErrBlockSize : kErrOpen,
-              kCtxOpen);
+      const int32_t pool_err = bufpool_err;
+      const int32_t found = pool_err == kPoolIo || pool_err == kPoolBlockTooBig
+                                ? diagnose_control(name, shared, read_only)
+                                : 0;
+      if (found != 0) {
+        op.fail(found, kCtxReadControl);
+      } else {
+        op.fail(pool_err == kPoolBlockTooBig ? kErrBlockSize : kErrOpen,
+                kCtxOpen);
+      }
+      bufpool_err = pool_err;
       free_tree(tree);
       free_file(file);
       return nullptr;
@@ -270,8 +302,8 @@ int32_t flush_step(Op &op) {
   int32_t ctx = 0;
   const uint32_t explicit_writer = kWriterExplicit | kWriterHeld;
   if (!f->shared || (f->lock_flags & explicit_writer) == explicit_writer) {
-    const int32_t r = f->flush_pending ? commit(op, false, false)
-                                       : write_control(op);
+    const int32_t r =
+        f->flush_pending ? commit(op, false, false) : write_control(op);
     if (r != 1) {
       err = op.err;
       ctx = op.ctx;

@@ -167,11 +167,13 @@ RBAPI CbTree *RBCALL cbopen(const char *name, CbCompare compare);
  * handle (cberrcode 32). Further opens of a file already open in this
  * process share its buffers and OS handle. Returns the handle (positioned
  * before the first pair, no mark) or NULL with: 3 no pool; 28 the file is
- * open here with the other shared flag; 2 it cannot be opened (or its block
- * size is bad); 17 its block size is larger than the pool's buffers; 6/7 the
- * control record cannot be read; 16/7 its parity is wrong; 25/7 it
- * describes blocks beyond the end of the file; 5 out of memory; 29/54 lock
- * not obtainable. cbfcncode 8; clears cberrcode/cbconcode. */
+ * open here with the other shared flag; 2 it cannot be opened; 16/7 the
+ * control record's parity is wrong (checked before any of its fields is
+ * trusted, the block size included); 17/7 a sound control record gives a
+ * block size below 92 (0 and negative sizes included); 17 the block size is
+ * larger than the pool's buffers; 6/7 the control record cannot be read;
+ * 25/7 it describes blocks beyond the end of the file; 5 out of memory;
+ * 29/54 lock not obtainable. cbfcncode 8; clears cberrcode/cbconcode. */
 RBAPI CbTree *RBCALL cbopen_shared(const char *name, CbCompare compare,
                                    int32_t shared, int32_t read_only);
 /* Writes back what the handle's file holds in the pool and frees the

@@ -208,8 +208,9 @@ TEST_F(BadInputTest, ACompareFunctionThatChangesItsAnswerCannotOverrunANode) {
   for (int32_t bs : {92, 128}) {
     CbTree *t = create("f" + std::to_string(bs), bs, fickle);
     ASSERT_NE(t, nullptr);
-    insert_expecting_clean_refusals(
-        t, 200, [](int i) { return std::make_tuple(std::string(30, 'k'), i, 1); });
+    insert_expecting_clean_refusals(t, 200, [](int i) {
+      return std::make_tuple(std::string(30, 'k'), i, 1);
+    });
     int32_t item = 0;
     int steps = 0;
     int32_t r = cbhead(t, &item);
@@ -264,6 +265,11 @@ TEST_F(DamagedFileTest, ControlRecordsThatCannotDescribeTheFile) {
   EXPECT_EQ(cberrcode, 6);
   EXPECT_EQ(cbconcode, 7);
   restore();
+  // Damage to the block size itself is a parity error too, even when it
+  // leaves no usable size.
+  patch_file(name, 1, {static_cast<uint8_t>(good[1] ^ 0x02)});
+  expect_open_fails(name, 16, 7);
+  restore();
 
   set_control_field(name, 0, 2, 1024);  // larger than the pool's buffers
   EXPECT_EQ(cbblksize(name.c_str()), -1);
@@ -278,16 +284,17 @@ TEST_F(DamagedFileTest, ControlRecordsThatCannotDescribeTheFile) {
   } fields[] = {
       {0, 2, 1024, 17, 2},               // block larger than the buffers
       {0, 2, 64, 17, 7},                 // below the smallest block size
-      {0, 2, 0x8000, 2, 2},              // negative block size
+      {0, 2, 0x8000, 17, 7},             // negative block size
+      {0, 2, 0, 17, 7},                  // no block size at all
       {2, 4, c.last_block + 1, 25, 7},   // root beyond the file
       {10, 4, c.last_block + 5, 25, 7},  // first leaf beyond the file
-      {14, 4, 0, 25, 7},            // no last leaf in a tree with a root
-      {18, 4, 0xFFFFFFFFu, 25, 7},  // free chain head beyond the file
-      {6, 4, c.last_block + 1, 25, 7},  // more blocks than the file holds
-      {6, 4, 0xFFFFFFFFu, 25, 7},       // more blocks than any file holds
-      {22, 2, 0, 25, 7},                // depth 0 with a root
-      {22, 2, 0xFFFF, 25, 7},           // negative depth
-      {22, 2, 1000, 25, 7},             // deeper than any tree
+      {14, 4, 0, 25, 7},                 // no last leaf in a tree with a root
+      {18, 4, 0xFFFFFFFFu, 25, 7},       // free chain head beyond the file
+      {6, 4, c.last_block + 1, 25, 7},   // more blocks than the file holds
+      {6, 4, 0xFFFFFFFFu, 25, 7},        // more blocks than any file holds
+      {22, 2, 0, 25, 7},                 // depth 0 with a root
+      {22, 2, 0xFFFF, 25, 7},            // negative depth
+      {22, 2, 1000, 25, 7},              // deeper than any tree
   };
   for (const auto &f : fields) {
     set_control_field(name, f.off, f.width, f.value);

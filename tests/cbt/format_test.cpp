@@ -187,16 +187,16 @@ TEST_F(ParityTest, EveryBitOfTheCoveredWordsIsChecked) {
         if (o != nullptr) {
           EXPECT_EQ(cbclose(o), 1);
         }
-      } else if (byte < 2 && le16s_at(bad, 0) <= 0) {
-        // No usable block size at all: the file cannot be opened.
-        EXPECT_EQ(o, nullptr);
-        EXPECT_EQ(cberrcode, 2) << "bit " << bit;
       } else {
+        // The parity is checked before any field is trusted, the block size
+        // included (a flipped sign bit leaves no usable size at all).
         EXPECT_EQ(o, nullptr) << "byte " << byte << " bit " << bit;
-        EXPECT_EQ(cberrcode, 16) << "byte " << byte << " bit " << bit;
-        EXPECT_EQ(cbconcode, 7);
+        EXPECT_EQ(cberrcode, CBERR_PARITY) << "byte " << byte << " bit " << bit;
+        EXPECT_EQ(cbconcode, CBCTX_READ_CONTROL);
         EXPECT_EQ(cbblksize(name.c_str()), -1);
-        EXPECT_EQ(cberrcode, 6) << "byte " << byte << " bit " << bit;
+        EXPECT_EQ(cberrcode,
+                  le16s_at(bad, 0) <= 0 ? CBERR_OPEN : CBERR_GET_BLOCK)
+            << "byte " << byte << " bit " << bit;
       }
       patch_file(name, byte, {good[byte]});
     }
@@ -214,13 +214,16 @@ TEST_F(FormatTest, ASplitRootLeafKeepsNineEntriesOnEachSide) {
     std::vector<int32_t> left, right;
   } cases[] = {
       // A new first key stays left with eight old entries.
-      {5, {5, 10, 20, 30, 40, 50, 60, 70, 80},
+      {5,
+       {5, 10, 20, 30, 40, 50, 60, 70, 80},
        {90, 100, 110, 120, 130, 140, 150, 160, 170}},
       // A new last key goes right with eight old entries.
-      {175, {10, 20, 30, 40, 50, 60, 70, 80, 90},
+      {175,
+       {10, 20, 30, 40, 50, 60, 70, 80, 90},
        {100, 110, 120, 130, 140, 150, 160, 170, 175}},
       // A new middle key starts the right half.
-      {95, {10, 20, 30, 40, 50, 60, 70, 80, 90},
+      {95,
+       {10, 20, 30, 40, 50, 60, 70, 80, 90},
        {95, 100, 110, 120, 130, 140, 150, 160, 170}},
   };
   for (const auto &c : cases) {
