@@ -175,7 +175,7 @@ class Driver {
         }
       }
     }
-    for (int run = 1; o_.shared && run <= o_.runs; ++run) {
+    for (int run = 1; o_.shared && run <= o_.shared_runs; ++run) {
       for (const SharedRow& r : kSharedRows) {
         shared_row(
             r, r.lock_per_call ? std::min(o_.n, o_.lock_per_call_keys) : o_.n,
@@ -363,15 +363,18 @@ class Driver {
             "insert the limit ended after k keys did the work of the insert "
             "at N = k; the lookups then run on those k keys, and the row "
             "gives N = k.",
-        "Shared table: a fresh set of processes for each step, opening the "
-        "store the create step made (so lookups start with a cold cache); "
-        "with 2 processes each takes every second key; times run from the "
-        "common start to the end of the last process. recbase shared: "
-        "cbopen_shared(name, NULL, 1, 0), cblock(tree, 2) ... cbunlock(tree, "
-        "2) around each 10,000 inserts and mode 1 around lookups, "
-        "cb_set_flush(1, 1) so that the write-back at cbunlock skips the OS "
-        "flush, one sync at close. 'lock per call': no explicit lock, on "
-        "the first " +
+        "Shared table, " + std::to_string(o_.shared_runs) +
+            " run(s): a fresh set of processes for each step, opening the "
+            "store the create step made (so lookups start with a cold cache); "
+            "with 2 processes each takes every second key; times run from the "
+            "common start to the end of the last process. recbase shared: "
+            "cbopen_shared(name, NULL, 1, 0), cblock(tree, 2) ... "
+            "cbunlock(tree, "
+            "2) around each 10,000 inserts and mode 1 around lookups, "
+            "cb_set_flush(1, 1) so that the write-back at cbunlock skips the "
+            "OS "
+            "flush, one sync at close. 'lock per call': no explicit lock, on "
+            "the first " +
             std::to_string(std::min(o_.n, o_.lock_per_call_keys)) +
             " keys only (its ratio is still to unshared at N). SQLite shared: "
             "journal_mode DELETE, synchronous OFF, BEGIN IMMEDIATE for "

@@ -21,8 +21,9 @@ struct DriverOptions {
   // stopped after large_limit seconds (0: never).
   int large_runs = 1;
   std::vector<std::string> large_phases = {"insert", "find"};
-  double large_limit = 60;
+  double large_limit = 20;
   bool shared = true;
+  int shared_runs = 1;
   // Keys of the shared row that takes a lock per call (it is slow).
   int64_t lock_per_call_keys = 5000;
   uint64_t seed = 20260614;

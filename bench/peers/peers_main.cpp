@@ -61,6 +61,9 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   app.add_flag("!--no-shared", d.shared, "Skip the shared table");
+  app.add_option("--shared-runs", d.shared_runs, "Runs of the shared table")
+      ->check(CLI::Range(1, 100))
+      ->capture_default_str();
   app.add_option("--lock-per-call-keys", d.lock_per_call_keys,
                  "Keys of the shared row with a lock per call")
       ->check(CLI::PositiveNumber)

@@ -17,12 +17,14 @@ set boxwidth 0.9
 set logscale y
 set format y "10^{%L}"
 set ylabel "operations per second (log scale)"
-columns = system("sed -n 2p ".data."/peers_ops.dat | wc -w")
-plot for [i=2:columns] data."/peers_ops.dat" using i:xtic(1) \
+plot for [i=2:*] data."/peers_ops.dat" using i:xtic(1) \
      title columnheader(i) noenhanced
 
+stopped = system("awk 'NR == 1 { print $3 }' ".data."/peers_growth.dat")
 set output out."/peers_growth.png"
-set title "Cost per operation against the number of keys (median)"
+set title "Cost per operation against the number of keys (median)". \
+  (stopped eq "yes" ? "\nan engine's largest N is the size it reached " . \
+                      "within the time limit" : "")
 unset style
 set style data linespoints
 set logscale xy
@@ -37,6 +39,5 @@ do for [e=1:5] {
   set style line 2*e-1 lc e lw 2 pt 7 ps 1.2 dt 1
   set style line 2*e lc e lw 2 pt 5 ps 1.2 dt 2
 }
-columns = system("head -1 ".data."/peers_growth.dat | wc -w")
-plot for [i=2:columns] data."/peers_growth.dat" using 1:i \
+plot for [i=2:*] data."/peers_growth.dat" using 1:i \
      title columnheader(i) noenhanced ls (i - 1)

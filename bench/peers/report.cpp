@@ -299,7 +299,10 @@ void write_plot_data(const std::string& dir, const RunInfo& info,
   }
   std::ofstream growth = open_out(dir + "/peers_growth.dat");
   std::set<int64_t> sizes;
-  growth << "n";
+  const bool stopped =
+      std::any_of(samples.begin(), samples.end(),
+                  [](const Sample& s) { return s.stopped && s.mode.empty(); });
+  growth << "# stopped " << (stopped ? "yes" : "no") << "\nn";
   for (const std::string& e : info.growth_engines) {
     growth << ' ' << quoted(e + " insert") << ' ' << quoted(e + " lookup");
     const std::set<int64_t> own = sizes_of(samples, e);

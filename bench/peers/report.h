@@ -47,7 +47,8 @@ void write_csv(const std::string& path, const RunInfo& info,
 void write_markdown(const std::string& path, const RunInfo& info,
                     const std::vector<Sample>& samples);
 // peers_ops.dat (median ops/s, a row per phase, a column per engine) and
-// peers_growth.dat (median ns per operation of insert and find against N).
+// peers_growth.dat (median ns per operation of insert and find against N;
+// its first line says whether the time limit stopped a run).
 void write_plot_data(const std::string& dir, const RunInfo& info,
                      const std::vector<Sample>& samples);
 
