@@ -134,23 +134,25 @@ std::string load_average() {
   return one_minute;
 }
 
-// A row of the shared table.
+// A row of the shared table. Small rows run on lock_per_call_keys keys.
 struct SharedRow {
   const char* engine;
   const char* mode;
   bool shared;
   bool lock_per_call;
   int procs;
+  bool small;
 };
 
 constexpr SharedRow kSharedRows[] = {
-    {"recbase", "unshared", false, false, 1},
-    {"recbase", "shared", true, false, 1},
-    {"recbase", "shared", true, false, 2},
-    {"recbase", "shared, lock per call", true, true, 1},
-    {"sqlite", "unshared", false, false, 1},
-    {"sqlite", "shared", true, false, 1},
-    {"sqlite", "shared", true, false, 2},
+    {"recbase", "unshared", false, false, 1, false},
+    {"recbase", "shared", true, false, 1, false},
+    {"recbase", "shared", true, false, 2, false},
+    {"recbase", "unshared", false, false, 1, true},
+    {"recbase", "shared, lock per call", true, true, 1, true},
+    {"sqlite", "unshared", false, false, 1, false},
+    {"sqlite", "shared", true, false, 1, false},
+    {"sqlite", "shared", true, false, 2, false},
 };
 
 class Driver {
@@ -178,7 +180,7 @@ class Driver {
     for (int run = 1; o_.shared && run <= o_.shared_runs; ++run) {
       for (const SharedRow& r : kSharedRows) {
         shared_row(
-            r, r.lock_per_call ? std::min(o_.n, o_.lock_per_call_keys) : o_.n,
+            r, std::min(o_.n, r.small ? o_.lock_per_call_keys : o_.shared_keys),
             run);
       }
     }
@@ -199,9 +201,10 @@ class Driver {
 
   std::vector<std::string> base_args(const std::string& engine, int64_t n,
                                      const std::string& dir) const {
-    return {"--engine",        engine,   "--n",
-            std::to_string(n), "--seed", std::to_string(o_.seed),
-            "--dir",           dir};
+    std::vector<std::string> args = {"--engine", engine, "--dir", dir};
+    args.insert(args.end(), {"--n", std::to_string(n)});
+    args.insert(args.end(), {"--seed", std::to_string(o_.seed)});
+    return args;
   }
 
   void workload(const std::string& engine, int64_t n, int run,
@@ -363,22 +366,21 @@ class Driver {
             "insert the limit ended after k keys did the work of the insert "
             "at N = k; the lookups then run on those k keys, and the row "
             "gives N = k.",
-        "Shared table, " + std::to_string(o_.shared_runs) +
-            " run(s): a fresh set of processes for each step, opening the "
-            "store the create step made (so lookups start with a cold cache); "
-            "with 2 processes each takes every second key; times run from the "
-            "common start to the end of the last process. recbase shared: "
-            "cbopen_shared(name, NULL, 1, 0), cblock(tree, 2) ... "
-            "cbunlock(tree, "
-            "2) around each 10,000 inserts and mode 1 around lookups, "
-            "cb_set_flush(1, 1) so that the write-back at cbunlock skips the "
-            "OS "
-            "flush, one sync at close. 'lock per call': no explicit lock, on "
-            "the first " +
+        "Shared table, " + std::to_string(o_.shared_runs) + " run(s) on " +
+            std::to_string(std::min(o_.n, o_.shared_keys)) +
+            " keys (--shared-keys): a fresh set of processes for each step, "
+            "opening the store the create step made, so that lookups start "
+            "with a cold cache; with 2 processes each takes every second "
+            "key; times run from the common start to the end of the last "
+            "process. recbase shared: cbopen_shared(name, NULL, 1, 0), "
+            "cblock(tree, 2) ... cbunlock(tree, 2) around each 10,000 "
+            "inserts and mode 1 around each 10,000 lookups, cb_set_flush(1, "
+            "1) so that the write-back at cbunlock skips the OS flush, one "
+            "sync at close. 'lock per call': no explicit lock, on the first " +
             std::to_string(std::min(o_.n, o_.lock_per_call_keys)) +
-            " keys only (its ratio is still to unshared at N). SQLite shared: "
-            "journal_mode DELETE, synchronous OFF, BEGIN IMMEDIATE for "
-            "inserts, BEGIN for lookups, busy timeout 600 s.",
+            " keys only, beside an unshared row of as many keys. SQLite "
+            "shared: journal_mode DELETE, synchronous OFF, BEGIN IMMEDIATE "
+            "for inserts, BEGIN for lookups, busy timeout 600 s.",
     };
     return out;
   }

@@ -21,9 +21,10 @@ struct DriverOptions {
   // stopped after large_limit seconds (0: never).
   int large_runs = 1;
   std::vector<std::string> large_phases = {"insert", "find"};
-  double large_limit = 20;
+  double large_limit = 15;
   bool shared = true;
   int shared_runs = 1;
+  int64_t shared_keys = 500000;  // at most n
   // Keys of the shared row that takes a lock per call (it is slow).
   int64_t lock_per_call_keys = 5000;
   uint64_t seed = 20260614;

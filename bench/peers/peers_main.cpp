@@ -64,6 +64,10 @@ int main(int argc, char** argv) {
   app.add_option("--shared-runs", d.shared_runs, "Runs of the shared table")
       ->check(CLI::Range(1, 100))
       ->capture_default_str();
+  app.add_option("--shared-keys", d.shared_keys,
+                 "Keys of the shared table (at most N)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   app.add_option("--lock-per-call-keys", d.lock_per_call_keys,
                  "Keys of the shared row with a lock per call")
       ->check(CLI::PositiveNumber)

@@ -199,7 +199,8 @@ std::string shared_table(const std::vector<Sample>& samples) {
     if (s.mode.empty()) continue;
     const Select w{s.engine, s.mode, s.procs, s.n};
     auto same = [&w](const Select& r) {
-      return r.engine == w.engine && r.mode == w.mode && r.procs == w.procs;
+      return r.engine == w.engine && r.mode == w.mode && r.procs == w.procs &&
+             r.n == w.n;
     };
     if (std::none_of(rows.begin(), rows.end(), same)) rows.push_back(w);
   }
@@ -215,12 +216,12 @@ std::string shared_table(const std::vector<Sample>& samples) {
   for (const Select& w : rows) {
     if (w.mode == "unshared") continue;
     const auto base = std::find_if(rows.begin(), rows.end(), [&](auto& r) {
-      return r.engine == w.engine && r.mode == "unshared";
+      return r.engine == w.engine && r.mode == "unshared" && r.n == w.n;
     });
     if (base == rows.end()) continue;
-    std::vector<std::string> cells = {w.engine + " " + w.mode + ", " +
-                                      std::to_string(w.procs) +
-                                      " process(es) / unshared, 1 process"};
+    std::vector<std::string> cells = {
+        w.engine + " " + w.mode + ", " + std::to_string(w.procs) +
+        " process(es) / unshared, " + std::to_string(w.n) + " keys"};
     for (const char* phase : {"insert", "find"}) {
       cells.push_back(num(measure(samples, w, phase, ops_per_s).median /
                               measure(samples, *base, phase, ops_per_s).median,
