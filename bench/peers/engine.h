@@ -5,8 +5,9 @@
 //     key's bytes compared unsigned (every engine's default order for the
 //     keys the workload makes).
 //  2. Every operation runs between begin_batch and end_batch; the driver
-//     groups kBatchOps operations per batch. An engine with transactions
-//     makes each batch one transaction; others may ignore the calls.
+//     groups kBatchOps operations per batch. An engine makes a batch one
+//     transaction or one lock held across calls where it has them, or
+//     ignores the calls (each adapter says which).
 //  3. No call syncs to disk except close, which writes everything back and
 //     syncs the store's files once.
 //  4. A failure of the engine itself throws Error with the engine's message.
