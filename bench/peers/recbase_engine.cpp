@@ -1,0 +1,110 @@
+// recbase's B-tree layer: one tree file, block size 4096, a pool of 16,384
+// buffers of 4096 bytes (64 MiB), the default key order (cbkeycmp).
+//
+// Unshared, a batch is nothing: changes stay in the pool until cbclose,
+// which writes them back and syncs once. Shared, a batch is an explicit
+// lock (writer for changes, reader for lookups) and the OS flush is skipped
+// until close, so the deferred write-back at each cbunlock reaches the file
+// without a sync. With lock_per_call every call takes and releases its own
+// lock and writes its change back before returning.
+#include <recbase/cbt.h>
+
+#include "bench/peers/engine.h"
+
+namespace peers {
+namespace {
+
+constexpr int32_t kBlockSize = 4096;
+constexpr int32_t kBuffers = static_cast<int32_t>(kCacheBytes / kBlockSize);
+constexpr int32_t kKeyLen = static_cast<int32_t>(kKeyBytes);
+constexpr int32_t kErrPairMissing = 26;
+constexpr int32_t kErrTreeEmpty = 24;
+
+[[noreturn]] void fail(const char* call) {
+  throw Error(std::string("recbase: ") + call + ": " +
+              cberrmsg(cbget_errcode()) + " (while " +
+              cbconmsg(cbget_concode()) + ")");
+}
+
+class RecbaseEngine : public Engine {
+ public:
+  void open(const StoreOptions& o) override {
+    explicit_locks_ = o.shared && !o.lock_per_call;
+    if (cbinit(kBuffers, kBlockSize) != 1) fail("cbinit");
+    if (o.shared) {
+      cblock_timeout(1000000, 1, 600000);  // the other process holds a batch
+      cb_set_flush(1, 1);
+    }
+    const std::string path = o.dir + "/tree.cbt";
+    tree_ = o.create ? cbscreate(path.c_str(), nullptr, kBlockSize, o.shared)
+                     : cbopen_shared(path.c_str(), nullptr, o.shared, 0);
+    if (tree_ == nullptr) fail(o.create ? "cbscreate" : "cbopen_shared");
+  }
+
+  void insert(const uint8_t* key, uint32_t item) override {
+    if (cbinsert(tree_, key, kKeyLen, static_cast<int32_t>(item), 0) != 1) {
+      fail("cbinsert");
+    }
+  }
+
+  bool find(const uint8_t* key, uint32_t* item) override {
+    int32_t found = 0;
+    const int32_t r = cbfind(tree_, key, kKeyLen, &found);
+    if (r == 3 || r == -3) return false;
+    if (r != 2) fail("cbfind");
+    *item = static_cast<uint32_t>(found);
+    return true;
+  }
+
+  bool erase(const uint8_t* key, uint32_t item) override {
+    if (cbdelete(tree_, key, kKeyLen, static_cast<int32_t>(item)) == 1) {
+      return true;
+    }
+    const int32_t e = cbget_errcode();
+    if (e == kErrPairMissing || e == kErrTreeEmpty) return false;
+    fail("cbdelete");
+  }
+
+  void scan(const Visit& visit) override {
+    uint8_t key[kKeyBytes + 1];
+    int32_t item = 0;
+    int32_t len = 0;
+    int32_t r = cbhead(tree_, &item);
+    for (; r == 1; r = cbnext(tree_, &item)) {
+      if (cbkeylen(tree_, &len) != 1) fail("cbkeylen");
+      if (cbkey(tree_, key, sizeof key) != 1) fail("cbkey");
+      visit(key, static_cast<size_t>(len), static_cast<uint32_t>(item));
+    }
+    if (r != -3) fail("cbnext");
+  }
+
+  void begin_batch(bool write) override {
+    if (explicit_locks_ && cblock(tree_, write ? 2 : 1) != 1) fail("cblock");
+  }
+
+  void end_batch(bool write) override {
+    if (explicit_locks_ && cbunlock(tree_, write ? 2 : 1) != 1) {
+      fail("cbunlock");
+    }
+  }
+
+  void close() override {
+    cb_set_flush(1, 0);  // the write-back at close ends with one OS flush
+    CbTree* tree = tree_;
+    tree_ = nullptr;
+    if (cbclose(tree) != 1) fail("cbclose");
+    if (cbexit() != 1) fail("cbexit");
+  }
+
+ private:
+  CbTree* tree_ = nullptr;
+  bool explicit_locks_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Engine> make_recbase() {
+  return std::make_unique<RecbaseEngine>();
+}
+
+}  // namespace peers

@@ -1,0 +1,314 @@
+// The workload, run inside one child process per engine (or per process of
+// a shared step), so that caches and peak memory never mix.
+//
+// Keys: N distinct 16-byte keys whose bytes avoid 'A'..'Z'. recbase's
+// default order folds ASCII capitals to lower case; without them every
+// engine orders the keys by plain unsigned bytes, so one sorted vector
+// checks every scan, and keys distinct as bytes are distinct for recbase.
+// Each key's item is its index. Every result is checked inside the timed
+// loops (one compare per call); a wrong one ends the child with status 1.
+#include "bench/peers/workload.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <numeric>
+#include <random>
+
+#include "bench/peers/engine.h"
+
+namespace fs = std::filesystem;
+
+namespace peers {
+namespace {
+
+struct Wrong : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+void expect(bool ok, const char* phase, uint32_t key, const char* what) {
+  if (!ok) {
+    throw Wrong(std::string(phase) + " of key #" + std::to_string(key) + ": " +
+                what);
+  }
+}
+
+int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A bijection of 64-bit numbers that scatters its input.
+uint64_t mix(uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+// Key bytes are digits in base 230 written as the bytes 0..255 less
+// 'A'..'Z'. The first nine bytes of key i are the digits of mix(seed + i),
+// least significant first; nine digits hold any 64-bit number, so keys of
+// different indexes differ. The other seven bytes are digits of a further
+// mix.
+class Keys {
+ public:
+  Keys(int64_t n, uint64_t seed) : bytes_(static_cast<size_t>(n) * kKeyBytes) {
+    for (size_t i = 0; i < size(); ++i) {
+      uint8_t* k = &bytes_[i * kKeyBytes];
+      uint64_t v = mix(seed + i);
+      uint64_t w = mix(v);
+      for (size_t b = 0; b < kKeyBytes; ++b) {
+        uint64_t& from = b < 9 ? v : w;
+        const unsigned d = static_cast<unsigned>(from % kBase);
+        from /= kBase;
+        k[b] = static_cast<uint8_t>(d < 'A' ? d : d + 26);
+      }
+    }
+  }
+  size_t size() const { return bytes_.size() / kKeyBytes; }
+  const uint8_t* operator[](size_t i) const { return &bytes_[i * kKeyBytes]; }
+
+ private:
+  static constexpr unsigned kBase = 256 - 26;
+  std::vector<uint8_t> bytes_;
+};
+
+std::vector<uint32_t> indexes(size_t n) {
+  std::vector<uint32_t> v(n);
+  std::iota(v.begin(), v.end(), 0u);
+  return v;
+}
+
+std::vector<uint32_t> shuffled(size_t n, uint64_t seed) {
+  std::vector<uint32_t> v = indexes(n);
+  std::shuffle(v.begin(), v.end(), std::mt19937_64(seed));
+  return v;
+}
+
+std::vector<uint32_t> sorted(const Keys& keys) {
+  std::vector<uint32_t> v = indexes(keys.size());
+  std::sort(v.begin(), v.end(), [&keys](uint32_t a, uint32_t b) {
+    return std::memcmp(keys[a], keys[b], kKeyBytes) < 0;
+  });
+  return v;
+}
+
+template <class Keep>
+std::vector<uint32_t> only(const std::vector<uint32_t>& v, Keep keep) {
+  std::vector<uint32_t> out;
+  std::copy_if(v.begin(), v.end(), std::back_inserter(out), keep);
+  return out;
+}
+
+void print_phase(const char* name, size_t ops, int64_t start, int64_t end,
+                 const char* kind = "phase") {
+  std::printf("%s %s %zu %.9f %lld %lld\n", kind, name, ops,
+              (end - start) * 1e-9, static_cast<long long>(start),
+              static_cast<long long>(end));
+}
+
+void print_value(const char* name, int64_t value) {
+  std::printf("value %s %lld\n", name, static_cast<long long>(value));
+}
+
+int64_t peak_rss_kb() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+int64_t dir_bytes(const std::string& dir) {
+  int64_t total = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (entry.is_regular_file()) total += entry.file_size();
+  }
+  return total;
+}
+
+class Workload {
+ public:
+  Workload(const ChildOptions& o, const EngineInfo& info)
+      : o_(o), info_(info), keys_(o.n, o.seed) {}
+
+  // Runs op on every index of order, kBatchOps to a batch, and prints the
+  // phase's line; the count done. A limited phase stops at the first batch
+  // end past the time limit and prints what it did as "stopped".
+  template <class Op>
+  size_t run_phase(Engine& e, const char* name, bool write, bool limited,
+                   const std::vector<uint32_t>& order, Op op) {
+    const int64_t start = now_ns();
+    const int64_t deadline = limited && o_.time_limit > 0
+                                 ? start + int64_t(o_.time_limit * 1e9)
+                                 : INT64_MAX;
+    size_t done = 0;
+    while (done < order.size()) {
+      const size_t end = std::min(order.size(), done + kBatchOps);
+      e.begin_batch(write);
+      for (; done < end; ++done) op(order[done]);
+      e.end_batch(write);
+      if (done < order.size() && now_ns() > deadline) break;
+    }
+    print_phase(name, done, start, now_ns(),
+                done < order.size() ? "stopped" : "phase");
+    return done;
+  }
+
+  size_t insert(Engine& e, const char* name, bool limited,
+                const std::vector<uint32_t>& order) {
+    return run_phase(e, name, true, limited, order,
+                     [&](uint32_t i) { e.insert(keys_[i], i); });
+  }
+
+  void find(Engine& e, const char* name, bool limited,
+            const std::vector<uint32_t>& order, bool odd_deleted) {
+    run_phase(e, name, false, limited, order, [&](uint32_t i) {
+      uint32_t item = ~i;
+      const bool found = e.find(keys_[i], &item);
+      if (odd_deleted && i % 2 == 1) {
+        expect(!found, name, i, "a deleted key was found");
+      } else {
+        expect(found, name, i, "not found");
+        expect(item == i, name, i, "wrong item");
+      }
+    });
+  }
+
+  void scan(Engine& e, const std::vector<uint32_t>& in_order) {
+    const int64_t start = now_ns();
+    size_t pos = 0;
+    e.begin_batch(false);
+    e.scan([&](const uint8_t* key, size_t len, uint32_t item) {
+      expect(pos < in_order.size(), "scan", item, "more pairs than inserted");
+      const uint32_t want = in_order[pos++];
+      expect(len == kKeyBytes && std::memcmp(key, keys_[want], len) == 0,
+             "scan", want, "another key at its place");
+      expect(item == want, "scan", want, "wrong item");
+    });
+    e.end_batch(false);
+    expect(pos == in_order.size(), "scan", static_cast<uint32_t>(pos),
+           "fewer pairs than inserted");
+    print_phase("scan", pos, start, now_ns());
+  }
+
+  // The whole workload, on a store in dir/random, then the sorted insert
+  // into a fresh store in dir/sorted. The time limit applies to the random
+  // insert and lookup; when it stops the insert, the later phases work on
+  // the keys inserted by then, as a run of that size would.
+  void all() {
+    auto has = [this](const char* p) {
+      return std::find(o_.phases.begin(), o_.phases.end(), p) !=
+             o_.phases.end();
+    };
+    std::vector<uint32_t> order = shuffled(keys_.size(), o_.seed);
+    std::vector<uint32_t> in_order;
+    if (has("scan") || has("sorted")) in_order = sorted(keys_);
+    print_value("base_rss_kb", peak_rss_kb());
+    const std::string dir = o_.dir + "/random";
+    fs::create_directories(dir);
+    std::unique_ptr<Engine> e = info_.make();
+    e->open({dir, true, false, false});
+    size_t held = keys_.size();
+    if (has("insert")) held = insert(*e, "insert", true, indexes(held));
+    if (held < keys_.size()) {
+      auto inserted = [held](uint32_t i) { return i < held; };
+      order = only(order, inserted);
+      in_order = only(in_order, inserted);
+    }
+    print_value("keys", static_cast<int64_t>(held));
+    if (has("find")) find(*e, "find", true, order, false);
+    if (has("scan")) scan(*e, in_order);
+    if (has("delete")) {
+      run_phase(*e, "delete", true, false,
+                only(order, [](uint32_t i) { return i % 2 == 1; }),
+                [&](uint32_t i) {
+                  expect(e->erase(keys_[i], i), "delete", i, "not found");
+                });
+    }
+    if (has("recheck")) find(*e, "recheck", false, order, has("delete"));
+    const int64_t start = now_ns();
+    e->close();
+    print_phase("close", 1, start, now_ns());
+    print_value("file_bytes", dir_bytes(dir));
+    if (has("sorted")) {
+      const std::string fresh = o_.dir + "/sorted";
+      fs::create_directories(fresh);
+      std::unique_ptr<Engine> s = info_.make();
+      s->open({fresh, true, false, false});
+      insert(*s, "sorted", false, in_order);
+      s->close();
+    }
+    print_value("peak_rss_kb", peak_rss_kb());
+  }
+
+  // One step of the shared table, on this process's part of the keys. The
+  // store is opened before the gate; closing it is not timed.
+  void step() {
+    std::unique_ptr<Engine> e = info_.make();
+    const bool create = o_.step == "create";
+    e->open({o_.dir, create, o_.shared, o_.lock_per_call});
+    if (create) {
+      e->close();
+      return;
+    }
+    const bool inserting = o_.step == "insert";
+    const std::vector<uint32_t> part = only(
+        inserting ? indexes(keys_.size()) : shuffled(keys_.size(), o_.seed),
+        [this](uint32_t i) { return i % o_.parts == uint32_t(o_.part); });
+    wait_for_gate();
+    if (inserting) {
+      insert(*e, "insert", false, part);
+    } else {
+      find(*e, "find", false, part, false);
+    }
+    e->close();
+    print_value("peak_rss_kb", peak_rss_kb());
+  }
+
+ private:
+  void wait_for_gate() {
+    if (o_.ready_fd >= 0) {
+      const char c = 1;
+      if (write(o_.ready_fd, &c, 1) != 1) throw Wrong("ready pipe closed");
+      close(o_.ready_fd);
+    }
+    char c;
+    while (o_.gate_fd >= 0 && read(o_.gate_fd, &c, 1) > 0) {
+    }
+  }
+
+  const ChildOptions& o_;
+  const EngineInfo& info_;
+  Keys keys_;
+};
+
+}  // namespace
+
+int run_child(const ChildOptions& o) {
+  const EngineInfo* info = find_engine(o.engine);
+  if (info == nullptr) {
+    std::fprintf(stderr, "peers: no engine %s\n", o.engine.c_str());
+    return 1;
+  }
+  try {
+    Workload w(o, *info);
+    if (o.step.empty()) {
+      w.all();
+    } else {
+      w.step();
+    }
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "peers: %s, N = %lld: %s\n", o.engine.c_str(),
+                 static_cast<long long>(o.n), e.what());
+    return 1;
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace peers
