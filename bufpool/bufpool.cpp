@@ -462,6 +462,14 @@ uint8_t *get_block(LruFile *file, uint32_t n) {
   return h->data;
 }
 
+const uint8_t *peek_block(LruFile *file, uint32_t n) {
+  if (file == nullptr || file->pool != g_current || g_current == nullptr) {
+    return nullptr;
+  }
+  const BufferHeader *h = find(file->pool, file->handle, n);
+  return h != nullptr ? h->data : nullptr;
+}
+
 uint8_t *get_empty_block(LruFile *file, uint32_t n) {
   bufpool_err = kPoolOk;
   if (!usable(file)) {

@@ -115,6 +115,12 @@ uint8_t *get_block(LruFile *file, uint32_t n);
 // Pins a free buffer for block n, zero-filled, without reading the file
 // (for blocks beyond its end). Null with bufpool_err 3.
 uint8_t *get_empty_block(LruFile *file, uint32_t n);
+// The data of block n of the file when the pool holds it, else null;
+// neither pins nor moves the buffer, and sets no bufpool_err. The pointer
+// is good only until the next call that may replace a buffer: for reading a
+// cached node where nothing can happen in between (a cursor stepping within
+// its leaf).
+const uint8_t *peek_block(LruFile *file, uint32_t n);
 // Unpins; write_now non-zero writes the block at once (when the file's
 // modified flag is set or n is not 0), else marks it dirty. -1 with
 // bufpool_err 4 when the write fails.
@@ -136,6 +142,9 @@ int32_t has_dirty_blocks(LruFile *file);
 // (re)loaded or assigned to a block. The B-tree layer sets it once it has
 // checked the node read from disk, so a cached node is checked only once.
 uint8_t &block_checked(uint8_t *data);
+inline uint8_t block_checked(const uint8_t *data) {
+  return block_checked(const_cast<uint8_t *>(data));
+}
 
 // Introspection for tests and tools.
 struct PoolStats {

@@ -85,6 +85,33 @@ int32_t step_back(Op &op, Cursor &cur) {
   return 1;
 }
 
+// The common step of a walk, without the general machinery: on a file that
+// only this process changes, a position whose snapshot is current stands
+// exactly where it was left, and when its leaf is still in the pool (and
+// checked) and holds a next entry whose key fits the cursor's copy, the
+// step is a copy of that entry. Nothing is pinned, so nothing can fail and
+// the buffer is not moved in the LRU order. false: take the general path.
+bool step_within_leaf(Op &op, int32_t *item) {
+  Cursor &cur = op.tree->pos;
+  const CbFile *f = op.file;
+  if (f->shared || cur.state != kOnEntry || cur.snapshot != f->last_seen) {
+    return false;
+  }
+  const uint8_t *data = peek_block(op.lru, cur.block);
+  if (data == nullptr || block_checked(data) == 0) return false;
+  const Node node(const_cast<uint8_t *>(data), op.bs);
+  const int32_t i = cur.index + 1;
+  if (!node.leaf() || i >= node.count()) return false;
+  const int32_t len = node.key_len(i);
+  if (cur.key == nullptr || len > cur.cap) return false;
+  if (len > 0) std::memcpy(cur.key, node.key(i), len);
+  cur.key_len = static_cast<int16_t>(len);
+  cur.item = node.item(i);
+  cur.index = i;
+  if (item != nullptr) *item = cur.item;
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -120,6 +147,7 @@ RBAPI int32_t RBCALL cbtail(CbTree *tree, int32_t *item) {
 RBAPI int32_t RBCALL cbnext(CbTree *tree, int32_t *item) {
   Op op;
   if (!enter(op, tree, kFnNext)) return publish(op, -1);
+  if (step_within_leaf(op, item)) return 1;
   if (synchronise(op) != 1) return leave(op, -1);
   int32_t r = revalidate(op, tree->pos);
   if (r == 1) {
@@ -162,13 +190,16 @@ RBAPI int32_t RBCALL cbkey(CbTree *tree, void *buffer, int32_t buffer_size) {
   }
   Cursor &cur = tree->pos;
   if (cur.state != kOnEntry) return publish(op, cur.state);
-  int32_t r = 1;
   // An unshared file changes only through this process, and the snapshot
-  // says it has not changed since the position was taken.
-  if (tree->file->shared || cur.snapshot != tree->file->last_seen) {
-    r = synchronise(op);
-    if (r == 1) r = revalidate(op, cur);
+  // says it has not changed since the position was taken: the copy is the
+  // key, and no lock was taken.
+  if (!tree->file->shared && cur.snapshot == tree->file->last_seen) {
+    const int32_t n = cur.key_len < buffer_size ? cur.key_len : buffer_size;
+    if (n > 0) std::memcpy(buffer, cur.key, n);
+    return publish(op, 1);
   }
+  int32_t r = synchronise(op);
+  if (r == 1) r = revalidate(op, cur);
   if (release(op) != 1) r = -1;
   if (r == -1) {
     op.ctx = kCtxSync;

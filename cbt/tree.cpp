@@ -6,26 +6,10 @@ namespace recbase::cbt {
 void *g_tree_list = nullptr;
 void *g_file_list = nullptr;
 
-void Op::bind(CbTree *t) {
-  tree = t;
-  file = t->file;
-  lru = file->lru;
-  bs = file->cr.block_size;
-  cmp = t->cmp;
-}
-
 int32_t Op::corrupt(int32_t c) { return fail(kErrCorrupt, c); }
 
-int32_t publish(const Op &op, int32_t result) {
-  if (op.err != kUnset) cberrcode = op.err;
-  if (op.ctx != kUnset) cbconcode = op.ctx;
-  return result;
-}
-
-bool check_tree(Op &op, CbTree *tree) {
-  // The handle used last is usually the head of the list: no walk then.
-  if (tree == nullptr ||
-      (tree != g_tree_list && !is_member(&g_tree_list, tree))) {
+bool check_tree_listed(Op &op, CbTree *tree) {
+  if (tree == nullptr || !is_member(&g_tree_list, tree)) {
     op.fail(kErrBadTree, kCtxValidate);
     return false;
   }
@@ -33,10 +17,9 @@ bool check_tree(Op &op, CbTree *tree) {
   return true;
 }
 
-bool check_file(Op &op) {
+bool check_file_listed(Op &op) {
   CbFile *file = op.tree->file;
-  if (file == nullptr ||
-      (file != g_file_list && !is_member(&g_file_list, file))) {
+  if (file == nullptr || !is_member(&g_file_list, file)) {
     op.fail(kErrBadFile, kCtxValidate);
     return false;
   }

@@ -133,11 +133,37 @@ struct Op {
   ControlRecord &cr() const { return file->cr; }
 };
 
+inline void Op::bind(CbTree *t) {
+  tree = t;
+  file = t->file;
+  lru = file->lru;
+  bs = file->cr.block_size;
+  cmp = t->cmp;
+}
+
 // Stores the staged codes into cberrcode / cbconcode and returns result.
-int32_t publish(const Op &op, int32_t result);
+inline int32_t publish(const Op &op, int32_t result) {
+  if (op.err != kUnset) cberrcode = op.err;
+  if (op.ctx != kUnset) cbconcode = op.ctx;
+  return result;
+}
 // Tree check and file check: false with 19/10 or 18/10 staged.
-bool check_tree(Op &op, CbTree *tree);
-bool check_file(Op &op);
+bool check_tree_listed(Op &op, CbTree *tree);
+bool check_file_listed(Op &op);
+// The handle used last is usually the head of its list: no walk then.
+inline bool check_tree(Op &op, CbTree *tree) {
+  if (tree == nullptr || tree != g_tree_list) {
+    return check_tree_listed(op, tree);
+  }
+  op.tree = tree;
+  return true;
+}
+inline bool check_file(Op &op) {
+  CbFile *file = op.tree->file;
+  if (file == nullptr || file != g_file_list) return check_file_listed(op);
+  op.bind(op.tree);
+  return true;
+}
 
 // A pinned pool block of the op's file, released on every path.
 class Pin {
