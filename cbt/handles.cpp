@@ -391,6 +391,7 @@ RBAPI int32_t RBCALL cbclose(CbTree *tree) {
   }
   CbFile *file = tree->file;
   del_member(&g_tree_list, tree);
+  if (g_recent_tree == tree) g_recent_tree = nullptr;
   free_tree(tree);
   if (file->open_count < 2) {
     if (release_all(op) != 1 && err == 0) {
@@ -402,6 +403,7 @@ RBAPI int32_t RBCALL cbclose(CbTree *tree) {
       ctx = kCtxCloseFile;
     }
     del_member(&g_file_list, file);
+    if (g_recent_file == file) g_recent_file = nullptr;
     free_file(file);
   } else {
     file->open_count -= 1;

@@ -91,15 +91,16 @@ int32_t step_back(Op &op, Cursor &cur) {
 // checked) and holds a next entry whose key fits the cursor's copy, the
 // step is a copy of that entry. Nothing is pinned, so nothing can fail and
 // the buffer is not moved in the LRU order. false: take the general path.
-bool step_within_leaf(Op &op, int32_t *item) {
-  Cursor &cur = op.tree->pos;
-  const CbFile *f = op.file;
+bool step_within_leaf(CbTree *tree, int32_t *item) {
+  const CbFile *f = trusted_file(tree);
+  if (f == nullptr) return false;
+  Cursor &cur = tree->pos;
   if (f->shared || cur.state != kOnEntry || cur.snapshot != f->last_seen) {
     return false;
   }
-  const uint8_t *data = peek_block(op.lru, cur.block);
+  const uint8_t *data = peek_block(f->lru, cur.block);
   if (data == nullptr || block_checked(data) == 0) return false;
-  const Node node(const_cast<uint8_t *>(data), op.bs);
+  const Node node(const_cast<uint8_t *>(data), f->cr.block_size);
   const int32_t i = cur.index + 1;
   if (!node.leaf() || i >= node.count()) return false;
   const int32_t len = node.key_len(i);
@@ -110,6 +111,17 @@ bool step_within_leaf(Op &op, int32_t *item) {
   cur.index = i;
   if (item != nullptr) *item = cur.item;
   return true;
+}
+
+// The position of a handle whose key copy is known to be current: an
+// unshared file whose snapshot matches, on an entry. Null: take the general
+// path.
+const Cursor *current_position(CbTree *tree) {
+  const CbFile *f = trusted_file(tree);
+  if (f == nullptr || f->shared) return nullptr;
+  const Cursor &cur = tree->pos;
+  if (cur.state != kOnEntry || cur.snapshot != f->last_seen) return nullptr;
+  return &cur;
 }
 
 }  // namespace
@@ -145,9 +157,10 @@ RBAPI int32_t RBCALL cbtail(CbTree *tree, int32_t *item) {
 }
 
 RBAPI int32_t RBCALL cbnext(CbTree *tree, int32_t *item) {
+  cbfcncode = kFnNext;
+  if (step_within_leaf(tree, item)) return 1;
   Op op;
   if (!enter(op, tree, kFnNext)) return publish(op, -1);
-  if (step_within_leaf(op, item)) return 1;
   if (synchronise(op) != 1) return leave(op, -1);
   int32_t r = revalidate(op, tree->pos);
   if (r == 1) {
@@ -182,6 +195,14 @@ RBAPI int32_t RBCALL cbcurr(CbTree *tree, int32_t *item) {
 }
 
 RBAPI int32_t RBCALL cbkey(CbTree *tree, void *buffer, int32_t buffer_size) {
+  cbfcncode = kFnKey;
+  if (buffer != nullptr || buffer_size <= 0) {
+    if (const Cursor *cur = current_position(tree)) {
+      const int32_t n = cur->key_len < buffer_size ? cur->key_len : buffer_size;
+      if (n > 0) std::memcpy(buffer, cur->key, n);
+      return 1;
+    }
+  }
   Op op;
   if (!enter(op, tree, kFnKey)) return publish(op, -1);
   if (buffer == nullptr && buffer_size > 0) {
@@ -216,6 +237,11 @@ RBAPI int32_t RBCALL cbkey(CbTree *tree, void *buffer, int32_t buffer_size) {
 }
 
 RBAPI int32_t RBCALL cbkeylen(CbTree *tree, int32_t *length) {
+  cbfcncode = kFnKeyLen;
+  if (const Cursor *cur = current_position(tree)) {
+    if (length != nullptr) *length = cur->key_len;
+    return 1;
+  }
   Op op;
   if (!enter(op, tree, kFnKeyLen)) return publish(op, -1);
   Cursor &cur = tree->pos;

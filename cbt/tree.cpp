@@ -5,14 +5,20 @@ namespace recbase::cbt {
 
 void *g_tree_list = nullptr;
 void *g_file_list = nullptr;
+CbTree *g_recent_tree = nullptr;
+CbFile *g_recent_file = nullptr;
 
 int32_t Op::corrupt(int32_t c) { return fail(kErrCorrupt, c); }
 
+// A handle found by a walk is remembered, so that a program working through
+// one tree at a time pays for the walk once (the lists keep their order:
+// cbexit closes handles in it).
 bool check_tree_listed(Op &op, CbTree *tree) {
   if (tree == nullptr || !is_member(&g_tree_list, tree)) {
     op.fail(kErrBadTree, kCtxValidate);
     return false;
   }
+  g_recent_tree = tree;
   op.tree = tree;
   return true;
 }
@@ -23,6 +29,7 @@ bool check_file_listed(Op &op) {
     op.fail(kErrBadFile, kCtxValidate);
     return false;
   }
+  g_recent_file = file;
   op.bind(op.tree);
   return true;
 }

@@ -87,6 +87,10 @@ struct CbFile {
 // Process-wide lists of the engine.
 extern void *g_tree_list;
 extern void *g_file_list;
+// The handle and file that the last list walk found (null when none, or when
+// it was closed since): live without another walk.
+extern CbTree *g_recent_tree;
+extern CbFile *g_recent_file;
 
 }  // namespace recbase::cbt
 
@@ -150,17 +154,27 @@ inline int32_t publish(const Op &op, int32_t result) {
 // Tree check and file check: false with 19/10 or 18/10 staged.
 bool check_tree_listed(Op &op, CbTree *tree);
 bool check_file_listed(Op &op);
-// The handle used last is usually the head of its list: no walk then.
+// A handle that needs no list walk to be trusted: the head of its list (the
+// one opened last) or the one the last walk found.
+inline bool known_tree(const CbTree *tree) {
+  return tree != nullptr && (tree == g_tree_list || tree == g_recent_tree);
+}
+inline bool known_file(const CbFile *file) {
+  return file != nullptr && (file == g_file_list || file == g_recent_file);
+}
+// The file of a tree handle when both are trusted without a walk, else null.
+inline CbFile *trusted_file(CbTree *tree) {
+  if (!known_tree(tree)) return nullptr;
+  CbFile *file = tree->file;
+  return known_file(file) ? file : nullptr;
+}
 inline bool check_tree(Op &op, CbTree *tree) {
-  if (tree == nullptr || tree != g_tree_list) {
-    return check_tree_listed(op, tree);
-  }
+  if (!known_tree(tree)) return check_tree_listed(op, tree);
   op.tree = tree;
   return true;
 }
 inline bool check_file(Op &op) {
-  CbFile *file = op.tree->file;
-  if (file == nullptr || file != g_file_list) return check_file_listed(op);
+  if (!known_file(op.tree->file)) return check_file_listed(op);
   op.bind(op.tree);
   return true;
 }
