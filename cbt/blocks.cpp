@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "cbt/undo.h"
+
 namespace recbase::cbt {
 
 int32_t alloc_block(Op &op, Pin &out) {
@@ -14,6 +16,7 @@ int32_t alloc_block(Op &op, Pin &out) {
       out.release();
       return op.corrupt(kCtxNewBlock);
     }
+    if (out.save(kCtxNewBlock) != 1) return -1;
     cr.free_head = node.left();
     return 1;
   }
@@ -28,6 +31,7 @@ int32_t alloc_block(Op &op, Pin &out) {
   if (put_block(op.lru, data, 1) != 1) {
     return op.fail(kErrPutBlock, kCtxNewBlock);
   }
+  if (op.undo != nullptr) op.undo->grew(b);
   return out.get(b, kCtxNewBlock);
 }
 
@@ -43,13 +47,17 @@ int32_t free_block(Op &op, Pin &pin) {
   }
   if (left != 0) {
     Pin l(op);
-    if (l.get(left, kCtxFixRight) != 1) return -1;
+    if (l.get(left, kCtxFixRight) != 1 || l.save(kCtxFixRight) != 1) {
+      return -1;
+    }
     l.node().set_right(right);
     l.put();
   }
   if (right != 0) {
     Pin r(op);
-    if (r.get(right, kCtxFixLeft) != 1) return op.fail(kErrGetBlock, kCtxFixLeft);
+    if (r.get(right, kCtxFixLeft) != 1)
+      return op.fail(kErrGetBlock, kCtxFixLeft);
+    if (r.save(kCtxFixLeft) != 1) return -1;
     r.node().set_left(left);
     r.put();
   }

@@ -70,9 +70,8 @@ Pair make_pair(const void *key, int32_t len, int32_t item, int32_t dup) {
 
 extern "C" {
 
-RBAPI int32_t RBCALL cbinsert(CbTree *tree, const void *key,
-                              int32_t key_length, int32_t item,
-                              int32_t dup_allowed) {
+RBAPI int32_t RBCALL cbinsert(CbTree *tree, const void *key, int32_t key_length,
+                              int32_t item, int32_t dup_allowed) {
   cbfcncode = kFnInsert;
   Op op;
   if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
@@ -83,8 +82,8 @@ RBAPI int32_t RBCALL cbinsert(CbTree *tree, const void *key,
                  do_insert(op, make_pair(key, key_length, item, dup_allowed)));
 }
 
-RBAPI int32_t RBCALL cbdelete(CbTree *tree, const void *key,
-                              int32_t key_length, int32_t item) {
+RBAPI int32_t RBCALL cbdelete(CbTree *tree, const void *key, int32_t key_length,
+                              int32_t item) {
   cbfcncode = kFnDelete;
   Op op;
   if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);

@@ -17,9 +17,12 @@
 // level was freed (its parent must drop the entry for it).
 #include "cbt/delete.h"
 
+#include <cassert>
+
 #include "cbt/blocks.h"
 #include "cbt/node_ops.h"
 #include "cbt/search.h"
+#include "cbt/undo.h"
 
 namespace recbase::cbt {
 
@@ -46,6 +49,7 @@ int32_t low_path_word(Op &op, BlockNo b, int32_t ctx, uint32_t *out) {
 
 // Joins b into a (b is a's right sibling, both pinned) and frees b.
 int32_t join_into(Op &op, Pin &pa, Pin &pb) {
+  if (pa.save(kCtxJoin) != 1 || pb.save(kCtxJoin) != 1) return -1;
   if (move_left(op, pa.node(), pb.node()) != 1) return -1;
   if (free_block(op, pb) != 1) return -1;
   pb.put();
@@ -143,14 +147,27 @@ int32_t leaf_delete(Op &op, const Pair &pair, BlockNo xb, Parent par) {
   const Hit hit = node_search(op, x, pair.key, pair.len, pair.item);
   if (hit.result != 0) return op.fail(kErrNotFound, kCtxDeleteKey);
   if (x.count() <= 1) {
-    if (free_block(op, px) != 1) return -1;
+    if (px.save(kCtxDeleteKey) != 1 || free_block(op, px) != 1) return -1;
     px.put();
     return kFreed;
   }
-  remove_entry(x, hit.pos);
-  const bool underflow = bytes_in_use(x) < underflow_mark(op);
+  // A removal that leaves the leaf at or above the underflow mark ends the
+  // change; one that does not is followed by joins, which can fail.
+  const int32_t p = hit.pos;
+  const bool own_text = x.key_len(p) > 0 && !shared_with_prev(x, p) &&
+                        !shared_with_prev(x, p + 1);
+  const int32_t after =
+      bytes_in_use(x) - x.entry_size() - (own_text ? x.key_len(p) : 0);
+  const bool underflow = after < underflow_mark(op);
+  if (!underflow) {
+    remove_entry(x, p);
+    assert(bytes_in_use(x) == after);
+    px.put_last();
+    return 1;
+  }
+  if (px.save(kCtxDeleteKey) != 1) return -1;
+  remove_entry(x, p);
   px.put();
-  if (!underflow) return 1;
   return join_neighbours(op, par);
 }
 
@@ -161,7 +178,9 @@ int32_t remove_unused(Op &op, BlockNo nb, int32_t i, Parent par) {
   int32_t result = 1;
   {
     Pin pn(op);
-    if (pn.get(nb, kCtxRemoveUnused) != 1) return -1;
+    if (pn.get(nb, kCtxRemoveUnused) != 1 || pn.save(kCtxRemoveUnused) != 1) {
+      return -1;
+    }
     Node n = pn.node();
     if (n.leaf() || i < -1 || i >= n.count()) {
       return op.corrupt(kCtxRemoveUnused);
@@ -191,8 +210,7 @@ int32_t remove_unused(Op &op, BlockNo nb, int32_t i, Parent par) {
       if (low_path_word(op, n.right(), kCtxRemoveUnused, &lp) != 1) return -1;
       follow = lp;
     }
-    for (int32_t guard = 0; j < n.count() && n.child_at(j) != follow;
-         ++guard) {
+    for (int32_t guard = 0; j < n.count() && n.child_at(j) != follow; ++guard) {
       if (guard > kMaxDepth + n.count()) return op.corrupt(kCtxRemoveUnused);
       remove_entry(n, j);
     }
@@ -238,7 +256,7 @@ int32_t remove_root(Op &op) {
       cr.root = 0;
     } else {
       cr.root = childless ? 0 : root.low_path();
-      if (free_block(op, pr) != 1) return -1;
+      if (pr.save(kCtxRemoveRoot) != 1 || free_block(op, pr) != 1) return -1;
     }
     cr.depth -= 1;
     pr.put();
@@ -254,7 +272,9 @@ int32_t remove_root(Op &op) {
 
 }  // namespace
 
-int32_t delete_pair(Op &op, const Pair &pair) {
+namespace {
+
+int32_t remove_pair(Op &op, const Pair &pair) {
   ControlRecord &cr = op.cr();
   if (cr.root == 0) return op.fail(kErrEmptyTree, kCtxDeleteEmpty);
   bool leaf;
@@ -269,6 +289,15 @@ int32_t delete_pair(Op &op, const Pair &pair) {
   if (r == -1) return -1;
   if (r == kFreed) return remove_root(op);
   return 1;
+}
+
+}  // namespace
+
+int32_t delete_pair(Op &op, const Pair &pair) {
+  Undo undo(op);
+  const int32_t r = remove_pair(op, pair);
+  if (r == -1) undo.roll_back();
+  return r;
 }
 
 int32_t move_off_pair(Op &op, const Pair &pair) {

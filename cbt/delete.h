@@ -10,8 +10,9 @@
 namespace recbase::cbt {
 
 // Removes the pair: 1, or -1 with 24/26 (empty tree), 26/28 (not present),
-// 25 (damaged node), 6/8/9 (block faults) and the failing step's context.
-// Nothing is undone after a failure.
+// 25 (damaged node), 5/6/8/9 (memory or block faults) and the failing
+// step's context. All or nothing: after a failure the tree in the pool is
+// as it was before the call (cbt/undo.h).
 int32_t delete_pair(Op &op, const Pair &pair);
 // Moves the calling handle's position and mark off the pair when they stand
 // on it, each one entry forward: 1, or -1 when a step failed.

@@ -6,6 +6,7 @@
 #include "cbt/locking.h"
 #include "cbt/search.h"
 #include "cbt/tree.h"
+#include "cbt/undo.h"
 #include "frame/alloc.h"
 #include "frame/platform.h"
 
@@ -100,6 +101,7 @@ int32_t load_control(Op &op) {
   if (r != 1) return -1;
   op.file->cr = cr;
   op.file->last_seen = cr.change_counter;
+  op.file->disk_counter = cr.change_counter;
   return 1;
 }
 
@@ -309,7 +311,7 @@ int32_t flush_step(Op &op) {
       ctx = op.ctx;
     }
   }
-  if (!f->shared || has_dirty_blocks(f->lru)) {
+  if (!f->shared || has_dirty_blocks(f->lru) || f->control_pending) {
     if (f->shared) {
       int32_t got = -1;
       for (int attempt = 0; attempt < 3 && got != 1; ++attempt) {
@@ -319,6 +321,11 @@ int32_t flush_step(Op &op) {
       if (got != 1) {
         op.ctx = kCtxLock;
         return -1;
+      }
+      // A commit whose control record failed is completed first.
+      if (write_pending_control(op) != 1 && err == 0) {
+        err = op.err;
+        ctx = op.ctx;
       }
     }
     if (flush_blocks(f->lru) != 1) {
@@ -432,6 +439,7 @@ RBAPI int32_t RBCALL cbexit(void) {
   while (g_tree_list != nullptr) {
     if (cbclose(static_cast<CbTree *>(g_tree_list)) != 1) return -1;
   }
+  free_undo_area();
   if (bufpool_destroy(pool) != 1) {
     cberrcode = kErrPool;
     cbconcode = kCtxReleasePool;

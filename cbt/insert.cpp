@@ -24,6 +24,7 @@
 
 #include "cbt/blocks.h"
 #include "cbt/node_ops.h"
+#include "cbt/undo.h"
 
 namespace recbase::cbt {
 
@@ -49,7 +50,10 @@ struct Parent {
   bool shiftable = true;
 };
 
-int32_t node_insert(Op &op, const Pair &pair, BlockNo x, Parent par);
+// last: the call places the pair of the change in its leaf, and a plain
+// insertion there ends the change (nothing that can fail follows it).
+int32_t node_insert(Op &op, const Pair &pair, BlockNo x, Parent par,
+                    bool last = false);
 
 // Insertion position of the pair in node x: the first entry greater than it,
 // or -1 in an interior node when the pair sorts below its low path key.
@@ -66,8 +70,8 @@ int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
       Pin leaf(op);
       Pair low;
       if (low_path_pair(op, x.low_path(), leaf, low) != 1) return -1;
-      const int32_t c = cmp_pair(op, pair.key, pair.len, pair.item,
-                                 leaf.node(), 0);
+      const int32_t c =
+          cmp_pair(op, pair.key, pair.len, pair.item, leaf.node(), 0);
       if (c == 0) return op.fail(kErrDupPair, kCtxInsertKey);
       if (c < 0) *p = -1;
     }
@@ -76,10 +80,9 @@ int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
 }
 
 // Removes entry `index` of the parent (a separator made stale by a shift).
-int32_t drop_parent_entry(Op &op, BlockNo parent, int32_t index,
-                          int32_t ctx) {
+int32_t drop_parent_entry(Op &op, BlockNo parent, int32_t index, int32_t ctx) {
   Pin pp(op);
-  if (pp.get(parent, ctx) != 1) return -1;
+  if (pp.get(parent, ctx) != 1 || pp.save(ctx) != 1) return -1;
   remove_entry(pp.node(), index);
   pp.put();
   return 1;
@@ -98,8 +101,7 @@ Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
 
 // Pushes entries from the end of x into its right neighbour, placing the
 // pair as soon as it fits. Returns 1 (nothing moved), 5, 6 or -1.
-int32_t shift_right(Op &op, const Pair &pair, Node x, int32_t p,
-                    Parent par) {
+int32_t shift_right(Op &op, const Pair &pair, Node x, int32_t p, Parent par) {
   if (par.block == 0 || !par.shiftable) return 1;
   {
     Pin pp(op);
@@ -118,6 +120,7 @@ int32_t shift_right(Op &op, const Pair &pair, Node x, int32_t p,
     const int32_t rt = room_test(op, ent, s, at);
     if (rt < 0) return -1;
     if (rt != 0) break;
+    if (ps.save(kCtxShiftRight) != 1) return -1;
     if (insert_entry(op, ent, s, at) != 1) return -1;
     remove_entry(x, e);
     result = kShiftedThenPlaced;
@@ -133,6 +136,7 @@ int32_t shift_right(Op &op, const Pair &pair, Node x, int32_t p,
     const int32_t fit = room_test(op, pair, s, at);
     if (fit < 0) return -1;
     if (fit == 0) {
+      if (ps.save(kCtxShiftRight) != 1) return -1;
       if (insert_entry(op, pair, s, at) != 1) return -1;
       result = kPlacedByShift;
     }
@@ -175,6 +179,7 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, int32_t *pp_pos,
     const int32_t rt = room_test(op, ent, s, s.count());
     if (rt < 0) return -1;
     if (rt != 0) break;
+    if (ps.save(kCtxShiftLeft) != 1) return -1;
     if (insert_entry(op, ent, s, s.count()) != 1) return -1;
     low_leaf.release();
     remove_entry(x, x.leaf() ? 0 : -1);
@@ -192,6 +197,7 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, int32_t *pp_pos,
     const int32_t fit = room_test(op, pair, s, s.count());
     if (fit < 0) return -1;
     if (fit == 0) {
+      if (ps.save(kCtxShiftLeft) != 1) return -1;
       if (insert_entry(op, pair, s, s.count()) != 1) return -1;
       result = kPlacedByShift;
     }
@@ -221,6 +227,7 @@ int32_t new_right_sibling(Op &op, Pin &px, Pin &out) {
     if (pr.get(old_right, kCtxFixLeft) != 1) {
       return op.fail(kErrGetBlock, kCtxFixLeft);
     }
+    if (pr.save(kCtxFixLeft) != 1) return -1;
     pr.node().set_left(out.block());
     pr.put();
   } else if (x.leaf()) {
@@ -233,8 +240,7 @@ int32_t new_right_sibling(Op &op, Pin &px, Pin &out) {
 // Splits x (pinned in px) for the pair at position p: chooses the split
 // index by bytes, moves the upper entries into a new right sibling and
 // places the pair on its side. Returns 3 or -1. px is released.
-int32_t split(Op &op, const Pair &new_pair, Pin &px, int32_t p,
-              Parent par) {
+int32_t split(Op &op, const Pair &new_pair, Pin &px, int32_t p, Parent par) {
   Node x = px.node();
   // A pair for position -1 of an interior node takes the low_path place; the
   // old low_path child is what then needs an entry, keyed by its smallest
@@ -268,9 +274,8 @@ int32_t split(Op &op, const Pair &new_pair, Pin &px, int32_t p,
     int32_t left = left_part + need;
     int32_t right = right_part;
     while (right > left && s < n) {
-      const bool shared =
-          s == p ? shares_text(op, pair.key, pair.len, x, s)
-                 : shared_with_prev(x, s);
+      const bool shared = s == p ? shares_text(op, pair.key, pair.len, x, s)
+                                 : shared_with_prev(x, s);
       const int32_t d = e + (shared ? 0 : x.key_len(s));
       if (left + d >= usable) break;
       if (std::abs(right - (left + d)) >= std::abs(right - left)) break;
@@ -292,13 +297,12 @@ int32_t split(Op &op, const Pair &new_pair, Pin &px, int32_t p,
     while (right < left && s >= 2) {
       int32_t d;
       if (leaf) {
-        const bool shared =
-            s == p ? shares_text(op, pair.key, pair.len, x, s - 1)
-                   : shared_with_prev(x, s);
+        const bool shared = s == p
+                                ? shares_text(op, pair.key, pair.len, x, s - 1)
+                                : shared_with_prev(x, s);
         d = kLeafEntry + (shared ? 0 : x.key_len(s - 1));
       } else if (s == p) {
-        const bool shared =
-            p < n && shares_text(op, pair.key, pair.len, x, p);
+        const bool shared = p < n && shares_text(op, pair.key, pair.len, x, p);
         d = kInteriorEntry + (shared ? 0 : pair.len);
       } else if (s == p - 1) {
         const bool shared = shares_text(op, pair.key, pair.len, x, s);
@@ -345,19 +349,25 @@ int32_t overflow(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par) {
 }
 
 // The node insertion step: places the pair in node x.
-int32_t node_insert(Op &op, const Pair &pair, BlockNo xb, Parent par) {
+int32_t node_insert(Op &op, const Pair &pair, BlockNo xb, Parent par,
+                    bool last) {
   Pin px(op);
   if (px.get(xb, kCtxInsertKey) != 1) return -1;
   const Node x = px.node();
   if (x.unused() && x.count() != -1) return op.corrupt(kCtxInsertKey);
   int32_t p = 0;
   if (insertion_position(op, pair, x, &p) != 1) return -1;
-  if (x.leaf() && pair.dup == 0 &&
-      check_duplicate_key(op, pair, x, p) != 1) {
+  if (x.leaf() && pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) {
     return -1;
   }
   const int32_t fit = room_test(op, pair, x, p);
   if (fit < 0) return -1;
+  if (fit == 0 && last) {
+    const int32_t result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
+    px.put_last();
+    return result;
+  }
+  if (px.save(kCtxInsertKey) != 1) return -1;
   int32_t result;
   if (fit == 0) {
     result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
@@ -512,7 +522,7 @@ int32_t descend(Op &op, const Pair &pair, BlockNo nb, Parent par,
   if (step_down(op, pair, nb, level, kCtxInsertKey, &step) != 1) return -1;
   const int32_t i = step.index;
   const Parent here{nb, i, true};
-  const int32_t r = step.leaf ? node_insert(op, pair, step.child, here)
+  const int32_t r = step.leaf ? node_insert(op, pair, step.child, here, true)
                               : descend(op, pair, step.child, here, level + 1);
   if (needs_resync(r)) return resync(op, nb, i, par);
   return r;
@@ -561,7 +571,9 @@ int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
   return 1;
 }
 
-int32_t insert_pair(Op &op, const Pair &pair) {
+namespace {
+
+int32_t place_pair(Op &op, const Pair &pair) {
   ControlRecord &cr = op.cr();
   if (cr.root == 0) return make_first_node(op, pair);
   bool leaf;
@@ -571,11 +583,20 @@ int32_t insert_pair(Op &op, const Pair &pair) {
     if (pr.node().unused()) return op.corrupt(kCtxInsertKey);
     leaf = pr.node().leaf();
   }
-  const int32_t r = leaf ? node_insert(op, pair, cr.root, Parent{})
+  const int32_t r = leaf ? node_insert(op, pair, cr.root, Parent{}, true)
                          : descend(op, pair, cr.root, Parent{}, 0);
   if (r == -1) return -1;
   if (needs_resync(r)) return make_new_root(op);
   return 1;
+}
+
+}  // namespace
+
+int32_t insert_pair(Op &op, const Pair &pair) {
+  Undo undo(op);
+  const int32_t r = place_pair(op, pair);
+  if (r == -1) undo.roll_back();
+  return r;
 }
 
 }  // namespace recbase::cbt

@@ -40,12 +40,31 @@ int32_t read_control(Op &op, ControlRecord *out, int32_t ctx) {
 }
 
 int32_t write_control(Op &op) {
+  CbFile *f = op.file;
   uint8_t raw[kControlSize];
-  encode_control(op.file->cr, raw);
+  encode_control(f->cr, raw);
   if (sys_writeblock(handle_of(op), 0, kControlSize, raw) != 1) {
+    f->control_pending = true;
     return op.fail(kErrPutBlock, kCtxWriteControl);
   }
+  f->disk_counter = f->cr.change_counter;
+  f->control_pending = false;
   return 1;
+}
+
+int32_t write_pending_control(Op &op) {
+  CbFile *f = op.file;
+  if (!f->control_pending) return 1;
+  uint8_t raw[kControlSize];
+  if (sys_read(handle_of(op), 0, kControlSize, raw) != 1) {
+    return op.fail(kErrGetBlock, kCtxWriteControl);
+  }
+  if (decode_control(raw).change_counter != f->disk_counter) {
+    // Another process has committed since; its record stands.
+    f->control_pending = false;
+    return 1;
+  }
+  return write_control(op);
 }
 
 int32_t reader_lock(Op &op) {
@@ -58,8 +77,8 @@ int32_t reader_lock(Op &op) {
   for (int32_t round = 0; round < rounds; ++round) {
     const int32_t first = slot;
     do {
-      if (sys_lock(handle_of(op), slot, 1, 1, ls.delay_ms,
-                   2 * ls.delay_ms) == 1) {
+      if (sys_lock(handle_of(op), slot, 1, 1, ls.delay_ms, 2 * ls.delay_ms) ==
+          1) {
         f->lock_flags |= kReaderHeld;
         f->reader_slot = slot;
         return 1;
@@ -120,6 +139,18 @@ int32_t synchronise(Op &op) {
     return op.fail(kErrGetBlock, kCtxSync);
   }
   const ControlRecord disk = decode_control(raw);
+  if (f->control_pending) {
+    if (disk.change_counter == f->disk_counter) {
+      // The difference is this process's own commit, whose control record
+      // did not reach the file: the record in memory is the tree's. Under
+      // the writer lock it is written now.
+      if ((f->lock_flags & kWriterHeld) != 0) write_control(op);
+      f->synced = true;
+      return 1;
+    }
+    f->control_pending = false;
+  }
+  f->disk_counter = disk.change_counter;
   if (disk.change_counter != f->cr.change_counter) {
     // Another process changed the file: nothing buffered can be trusted.
     // The block size is fixed for the life of a file; a record that says

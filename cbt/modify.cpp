@@ -77,8 +77,8 @@ int32_t modify(Op &op, const Pair &old_pair, const Pair &new_pair) {
     return -1;
   }
   int32_t np = at_new.pos;
-  const bool keys_differ = cmp_keys(op, old_pair.key, old_pair.len,
-                                    new_pair.key, new_pair.len) != 0;
+  const bool keys_differ =
+      cmp_keys(op, old_pair.key, old_pair.len, new_pair.key, new_pair.len) != 0;
   if (keys_differ && new_pair.dup == 0 &&
       check_duplicate_key(op, new_pair, nl.node(), np) != 1) {
     nl.release();
@@ -144,7 +144,7 @@ extern "C" RBAPI int32_t RBCALL cbmodify(CbTree *tree, const void *old_key,
   if (tree->read_only) return publish(op, op.fail_err(kErrReadOnly));
   if (begin_change(op) != 1) return publish(op, -1);
   const Pair old_pair = make_pair(old_key, old_key_length, old_item, 0);
-  const Pair new_pair = make_pair(new_key, new_key_length, new_item,
-                                  dup_allowed);
+  const Pair new_pair =
+      make_pair(new_key, new_key_length, new_item, dup_allowed);
   return publish(op, modify(op, old_pair, new_pair));
 }

@@ -1,6 +1,10 @@
 // Operation context, pinned blocks, comparisons and the in-node search.
 #include "cbt/tree.h"
 
+#include <cassert>
+
+#include "cbt/undo.h"
+
 namespace recbase::cbt {
 
 void *g_tree_list = nullptr;
@@ -66,7 +70,18 @@ void Pin::release() {
   }
 }
 
+int32_t Pin::save(int32_t ctx) {
+  if (op_.undo == nullptr || data_ == nullptr) return 1;
+  return op_.undo->save(block_, data_, ctx);
+}
+
 void Pin::put() {
+  assert(op_.undo == nullptr || data_ == nullptr || op_.undo->holds(block_) ||
+         block_ > op_.undo->saved_end());
+  put_last();
+}
+
+void Pin::put_last() {
   if (data_ != nullptr) {
     put_block(op_.lru, data_, 0);
     data_ = nullptr;

@@ -82,6 +82,13 @@ struct CbFile {
   int32_t reader_slot = kLockRegionStart;
   bool synced = false;
   bool flush_pending = false;
+  // The change counter the file held when this process last read or wrote
+  // its control record, and whether a commit's control record failed to
+  // reach the file (the blocks of that commit may have): the record in
+  // memory is then the tree's, and is written at the next chance while the
+  // file still holds disk_counter (cbt/locking.cpp).
+  uint32_t disk_counter = 0;
+  bool control_pending = false;
 };
 
 // Process-wide lists of the engine.
@@ -109,6 +116,8 @@ namespace recbase::cbt {
 // "No change" marker for the staged error fields of an Op.
 constexpr int32_t kUnset = INT32_MIN;
 
+class Undo;
+
 // The context of one exported call: the tree and file it works on and the
 // failure it will publish.
 struct Op {
@@ -119,6 +128,7 @@ struct Op {
   CbCompare cmp = nullptr;
   int32_t err = kUnset;
   int32_t ctx = kUnset;
+  Undo *undo = nullptr;  // the open change's before-images (cbt/undo.h)
 
   void bind(CbTree *t);
   // Records error and context; returns -1 for use in "return op.fail(..)".
@@ -198,8 +208,15 @@ class Pin {
   uint8_t *data() const { return data_; }
   // Unpins an unchanged block.
   void release();
-  // Unpins a changed block, written back later (cannot fail).
+  // Copies the pinned block into the open change's before-images, before
+  // its first modification: 1, or -1 with 5/ctx (no memory). Does nothing
+  // outside a change.
+  int32_t save(int32_t ctx);
+  // Unpins a changed block, written back later (cannot fail). Inside a
+  // change the block must have been saved (debug builds check), unless
+  // put_last says the modification was the change's last step.
   void put();
+  void put_last();
   // Unpins a changed block, writing it now; -1 with 8 and ctx on failure.
   int32_t put_now(int32_t ctx);
   // Gives the pin to another Pin.
