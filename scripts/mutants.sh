@@ -261,7 +261,8 @@ run_suite() {
     >"$backup_dir/ctest.log" 2>&1
 }
 failed_tests() {
-  sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' "$backup_dir/ctest.log" |
+  sed -n '/tests FAILED:/,$ s/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' \
+    "$backup_dir/ctest.log" |
     head -3 | paste -sd, -
 }
 
