@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -292,54 +290,6 @@ TEST_F(PoolTest, BuffersSharingAHashChainAreToldApart) {
   EXPECT_EQ(purge_block(a, 3), 1);
   EXPECT_EQ(get_block(b, 3), db);  // still found after the unlinks
   EXPECT_EQ(bufpool_use_count(b, 3), 3);
-}
-
-// Random gets, changes, releases and flushes over a small pool: every block
-// read shows the last content written to it, and after closing the file
-// holds exactly the model.
-TEST_F(PoolTest, ContentsFollowAModel) {
-  for (int32_t bs : {92, 512, 4096}) {
-    init(7, bs);
-    constexpr uint32_t kBlocks = 40;
-    path_ = make_file("model" + std::to_string(bs), bs, kBlocks);
-    LruFile *f = open(path_);
-    ASSERT_NE(f, nullptr);
-    std::map<uint32_t, uint8_t> model;
-    for (uint32_t n = 1; n < kBlocks; ++n) model[n] = fill_of(n);
-    std::mt19937 rng(static_cast<unsigned>(bs));
-    std::vector<std::pair<uint32_t, uint8_t *>> held;
-    for (int step = 0; step < 4000; ++step) {
-      const unsigned action = rng() % 10;
-      if (action < 5 && held.size() < 5) {
-        const uint32_t n = 1 + rng() % (kBlocks - 1);
-        uint8_t *d = get_block(f, n);
-        ASSERT_NE(d, nullptr) << step;
-        ASSERT_EQ(d[bs - 1], model[n]) << "block " << n << " step " << step;
-        held.emplace_back(n, d);
-      } else if (action < 9 && !held.empty()) {
-        const size_t i = rng() % held.size();
-        auto [n, d] = held[i];
-        held.erase(held.begin() + static_cast<long>(i));
-        if (rng() % 2 == 0) {
-          std::fill_n(d, bs, model[n] = static_cast<uint8_t>(rng()));
-          ASSERT_EQ(put_block(f, d, static_cast<int32_t>(rng() % 4 == 0)), 1);
-        } else {
-          ASSERT_EQ(release_block(f, d), 1);
-        }
-      } else if (held.empty()) {
-        ASSERT_EQ(flush_blocks(f), 1);
-      }
-    }
-    for (auto [n, d] : held) release_block(f, d);
-    files_.clear();
-    ASSERT_EQ(close_lru_file(f), 1);
-    const std::vector<uint8_t> disk = test::read_file(path_);
-    for (uint32_t n = 1; n < kBlocks; ++n) {
-      EXPECT_EQ(disk[size_t{n} * bs], model[n]) << n;
-      EXPECT_EQ(disk[size_t{n} * bs + bs - 1], model[n]) << n;
-    }
-    ASSERT_EQ(bufpool_destroy(bufpool_current()), 1);
-  }
 }
 
 }  // namespace

@@ -103,14 +103,6 @@ TEST_F(ChangeTest, RefusedChangesCountOnlyWhereTheFormatSaysSo) {
 }
 
 TEST_F(ChangeTest, KeyLengthsAreLimitedByTheBuffersAndTheTreesBlocks) {
-  // Each longest key fills a node on its own: a level for almost every pair.
-  const std::string longest(512 - 28, 'q');
-  for (int i = 0; i < 6; ++i) {
-    ASSERT_EQ(put(t_, static_cast<char>('a' + i) + longest.substr(1), i), 1);
-  }
-  EXPECT_GE(cbdepth(t_), 3);
-  expect_sound(t_);
-  EXPECT_EQ(walk_forward(t_).size(), 6u);
   // A tree of smaller blocks than the buffers has a limit of its own.
   CbTree *small = create("small", 256);
   ASSERT_NE(small, nullptr);
@@ -315,50 +307,6 @@ TEST_F(JoinTest, TheRightLeafMovesIntoTheLeftAndTheRootGoes) {
   EXPECT_EQ(grown.last_block, 3u);
   EXPECT_EQ(grown.free_head, 0u);
   expect_sound(t_);
-}
-
-TEST_F(ChangeTest, TheLastPairFreesTheRootLeafForTheNextInsert) {
-  ASSERT_EQ(put(t_, "only", 9), 1);
-  ASSERT_EQ(del(t_, "only", 9), 1);
-  const std::vector<uint8_t> f = flushed();
-  const DiskControl c(f);
-  EXPECT_EQ(c.root | c.first_leaf | c.last_leaf, 0u);
-  EXPECT_EQ(c.depth, 0);
-  EXPECT_EQ(c.free_head, 1u);
-  EXPECT_EQ(f.size(), 2u * 512);
-  EXPECT_EQ(node(f, 1).low_path() | node(f, 1).left(), 0u);
-  EXPECT_TRUE(node(f, 1).zero_body());
-  ASSERT_EQ(put(t_, "again", 3), 1);
-  const DiskControl again(flushed());
-  EXPECT_EQ(again.root, 1u);
-  EXPECT_EQ(again.free_head, 0u);
-  EXPECT_EQ(again.last_block, 1u);
-}
-
-// A block on the free chain where the tree expects a node is damage, found
-// before anything changes: as the root, and as a leaf under a sound root.
-TEST_F(ChangeTest, ANodeOnTheFreeChainIsReportedAsDamage) {
-  ASSERT_EQ(put(t_, "a", 1), 1);
-  CbTree *two = create("two");
-  ASSERT_NE(two, nullptr);
-  ASSERT_NO_FATAL_FAILURE(build_two_leaves(two));
-  ASSERT_EQ(cbexit(), 1);
-  ASSERT_EQ(cbinit(pool_count_, pool_size_), 1);
-  const struct {
-    const char *name;
-    uint32_t block;
-    std::string key;
-    int32_t item, ctx;
-  } cases[] = {{"t", 1, "a", 1, CBCTX_DELETE_UNUSED},
-               {"two", 2, key(100), 100, CBCTX_DELETE_KEY}};
-  for (const auto &c : cases) {
-    patch_file(path(c.name), c.block * 512, std::vector<uint8_t>(512, 0));
-    CbTree *t = open(c.name);
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ(del(t, c.key, c.item), -1) << c.name;
-    EXPECT_EQ(cberrcode, CBERR_CORRUPT) << c.name;
-    EXPECT_EQ(cbconcode, c.ctx) << c.name;
-  }
 }
 
 }  // namespace

@@ -49,16 +49,6 @@ TEST_F(HandlesTest, CreateRefusesWhatItCannotMakeAndLeavesOldFilesAlone) {
   EXPECT_EQ(walk_forward(t), (PairList{{"kept", 1}}));
 }
 
-TEST_F(HandlesTest, BlockSizeMustFitItsSixteenBitField) {
-  ASSERT_EQ(cbexit(), 1);
-  ASSERT_EQ(cbinit(6, 40000), 1);
-  EXPECT_EQ(create("t", 32768), nullptr);
-  EXPECT_EQ(cberrcode, CBERR_BLOCK_SIZE);
-  EXPECT_FALSE(file_exists(path("t")));
-  ASSERT_NE(create("t", 32767), nullptr);
-  EXPECT_EQ(cbblksize(path("t").c_str()), 32767);
-}
-
 TEST_F(HandlesTest, HandlesShareTheFileUntilTheLastClosesButNotModes) {
   ASSERT_EQ(cbclose(create("t")), 1);
   const std::string name = path("t");
@@ -119,39 +109,6 @@ TEST_F(HandlesTest, ReadOnlyHandlesCannotChangeTheTree) {
   EXPECT_EQ(cbfind(ro, "b", 1, &item), 2);
 }
 
-// A later writable handle shares the first open's read-only OS handle: its
-// changes cannot be written back, which is reported, and exit stops at the
-// failing close but can be repeated until the pool is gone.
-TEST_F(HandlesTest, AFileFirstOpenedReadOnlyIsNeverWritten) {
-  CbTree *t = create("t");
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(put(t, "a", 1), 1);
-  ASSERT_EQ(cbclose(t), 1);
-  const std::vector<uint8_t> before = read_file(path("t"));
-  CbTree *older = create("older");
-  CbTree *ro = cbopen_shared(path("t").c_str(), nullptr, 0, 1);
-  CbTree *rw = cbopen_shared(path("t").c_str(), nullptr, 0, 0);
-  ASSERT_NE(ro, nullptr);
-  ASSERT_NE(rw, nullptr);
-  int32_t r = 1;
-  for (int i = 0; i < 40 && r == 1; ++i) r = put(rw, key(i), i);
-  EXPECT_EQ(r, -1);  // a new block must be written at once
-  EXPECT_EQ(cberrcode, CBERR_PUT_BLOCK);
-  EXPECT_EQ(cbflush(rw), -1);
-  EXPECT_EQ(cberrcode, CBERR_FLUSH_BLOCKS);
-  EXPECT_EQ(cbconcode, CBCTX_FLUSH);
-  // Exit closes the newest handles first: rw, then ro, whose close cannot
-  // write the blocks back; the handle opened before them stays.
-  EXPECT_EQ(cbexit(), -1);
-  EXPECT_EQ(cberrcode, CBERR_CLOSE_LRU);
-  EXPECT_EQ(cbconcode, CBCTX_CLOSE_FILE);
-  EXPECT_EQ(cbbufsize(), 512);  // the pool stays
-  EXPECT_EQ(cbdepth(ro), -1);   // the failed one is gone all the same
-  EXPECT_EQ(cbdepth(older), 0);
-  EXPECT_EQ(cbexit(), 1);
-  EXPECT_EQ(read_file(path("t")), before);
-}
-
 TEST_F(HandlesTest, ExitClosesEveryHandleWritesItBackAndNeedsAPool) {
   CbTree *a = create("a", 92);
   CbTree *b = create("b");
@@ -195,49 +152,6 @@ TEST_F(HandlesTest, NamesThatAreNotTreeFilesAreRefused) {
   EXPECT_EQ(cbblksize(nullptr), -1);
 }
 
-TEST_F(HandlesTest, CallsRefuseHandlesThatAreNotOpenTrees) {
-  CbTree *closed = create("closed");
-  ASSERT_NE(closed, nullptr);
-  CbTree *live = create("live");  // keeps the registry non-empty
-  ASSERT_NE(live, nullptr);
-  ASSERT_EQ(cbclose(closed), 1);
-  alignas(8) uint8_t junk[256];
-  std::memset(junk, 0xA5, sizeof junk);
-  int32_t item;
-  char buf[8];
-  const std::function<int32_t(CbTree *)> calls[] = {
-      cbclose,
-      cbflush,
-      cbdepth,
-      cbmark,
-      [&](CbTree *t) { return cbfind(t, "a", 1, &item); },
-      [&](CbTree *t) { return cbfinditem(t, "a", 1, &item); },
-      [&](CbTree *t) { return cbhead(t, &item); },
-      [&](CbTree *t) { return cbtail(t, &item); },
-      [&](CbTree *t) { return cbnext(t, &item); },
-      [&](CbTree *t) { return cbprev(t, &item); },
-      [&](CbTree *t) { return cbcurr(t, &item); },
-      [&](CbTree *t) { return cbkey(t, buf, 8); },
-      [&](CbTree *t) { return cbkeylen(t, &item); },
-      [&](CbTree *t) { return cbfindmark(t, &item); },
-      [&](CbTree *t) { return put(t, "a", 1); },
-      [&](CbTree *t) { return del(t, "a", 1); },
-      [&](CbTree *t) { return modify(t, "a", 1, "b", 1); },
-      [&](CbTree *t) { return cblock(t, 1); },
-      [&](CbTree *t) { return cbunlock(t, 1); },
-  };
-  for (CbTree *bad : {static_cast<CbTree *>(nullptr),
-                      reinterpret_cast<CbTree *>(junk), closed}) {
-    for (size_t i = 0; i < std::size(calls); ++i) {
-      cberrcode = cbconcode = 0;
-      EXPECT_EQ(calls[i](bad), -1) << "call " << i;
-      EXPECT_EQ(cberrcode, CBERR_BAD_TREE) << "call " << i;
-      EXPECT_EQ(cbconcode, CBCTX_VALIDATE) << "call " << i;
-    }
-  }
-  EXPECT_EQ(put(live, "still", 1), 1);
-}
-
 TEST_F(HandlesTest, KeysMustHaveBytesAndALengthButTheEmptyKeyNeedsNone) {
   CbTree *t = create("t");
   ASSERT_NE(t, nullptr);
@@ -264,6 +178,10 @@ TEST_F(HandlesTest, KeysMustHaveBytesAndALengthButTheEmptyKeyNeedsNone) {
   EXPECT_EQ(cbhead(t, &item), 1);
   EXPECT_EQ(cbkey(t, nullptr, 4), -1);
   EXPECT_EQ(cberrcode, CBERR_KEY_LENGTH);
+  char buf[4] = {'*', '*', '*', '*'};
+  EXPECT_EQ(cbkey(t, buf, -5), 1);  // a copy up to the buffer's size
+  EXPECT_EQ(cbkey(t, buf, 4), 1);
+  EXPECT_EQ(std::string(buf, 4), "a***");
   EXPECT_EQ(cbinsert(t, nullptr, 0, 7, 1), 1);
   EXPECT_EQ(cbfind(t, nullptr, 0, nullptr), 2);
   EXPECT_EQ(cbhead(t, nullptr), 1);
@@ -273,47 +191,27 @@ TEST_F(HandlesTest, KeysMustHaveBytesAndALengthButTheEmptyKeyNeedsNone) {
   EXPECT_EQ(walk_forward(t), (PairList{{"", 1}, {"", 7}}));
 }
 
-// A compare function that breaks every rule of an order but answers the
-// same for the same keys, and one that changes its answer (so that the room
-// test and the insertion after it disagree about shared text): nonsense
-// results, but every refusal has a code and no node overruns.
-int32_t RBCALL disorderly(const void *a, int32_t alen, const void *b,
-                          int32_t blen) {
-  uint32_t x = 2166136261u;
-  for (int32_t i = 0; i < alen; ++i)
-    x = (x ^ static_cast<const uint8_t *>(a)[i]) * 16777619u;
-  for (int32_t i = 0; i < blen; ++i)
-    x = (x ^ static_cast<const uint8_t *>(b)[i]) * 31u;
-  return static_cast<int32_t>(x % 3) - 1;
-}
+// A compare function that changes its answer, so that the room test and
+// the insertion after it disagree about shared text: nonsense results, but
+// every refusal has a code and no key text overruns a node.
 int32_t RBCALL fickle(const void *, int32_t, const void *, int32_t) {
   static uint32_t calls = 0;
   return (++calls % 2) ? 0 : 1;
 }
 
-TEST_F(HandlesTest, BrokenCompareFunctionsGiveNonsenseButNoCrash) {
-  RandomPairs g(12345, 60, Alphabet::kFoldFree, 20);
-  for (CbCompare cmp : {disorderly, fickle}) {
-    for (int32_t bs : {92, 128, 512}) {
-      const std::string name =
-          "t" + std::to_string(bs) + (cmp == fickle ? "f" : "");
-      CbTree *t = create(name, bs, cmp);
-      ASSERT_NE(t, nullptr);
-      for (int i = 0; i < 200; ++i) {
-        const std::string k = cmp == fickle ? std::string(30, 'k') : g.key();
-        const int32_t r = put(t, k.substr(0, bs - 28), i, g.below(2));
-        if (r != 1) {
-          EXPECT_NE(cberrcode, 0);
-        }
+TEST_F(HandlesTest, ACompareFunctionThatChangesItsAnswerCannotOverrunANode) {
+  for (int32_t bs : {92, 128}) {
+    CbTree *t = create("t" + std::to_string(bs), bs, fickle);
+    ASSERT_NE(t, nullptr);
+    for (int i = 0; i < 200; ++i) {
+      if (put(t, std::string(30, 'k'), i) != 1) {
+        EXPECT_NE(cberrcode, 0);
       }
-      int32_t item = 0, steps = 0, r = cbhead(t, &item);
-      while (r == 1 && ++steps < 1000) r = cbnext(t, &item);
-      EXPECT_TRUE(r == -3 || r == -1) << r;
-      if (r == -1) {
-        EXPECT_EQ(cberrcode, CBERR_CORRUPT);
-      }
-      EXPECT_EQ(cbclose(t), 1);
     }
+    int32_t item = 0, steps = 0, r = cbhead(t, &item);
+    while (r == 1 && ++steps < 1000) r = cbnext(t, &item);
+    EXPECT_TRUE(r == -3 || (r == -1 && cberrcode == CBERR_CORRUPT)) << r;
+    EXPECT_EQ(cbclose(t), 1);
   }
 }
 
@@ -403,33 +301,6 @@ TEST_F(DamagedFileTest, AFreeChainThatNamesANodeInUseIsNotTrusted) {
   t = open("t");
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(walk_forward(t).size(), 60u + added);
-}
-
-// The child starts over with a library of its own, as another process
-// would: "x" open exclusively here keeps it out in both share modes; "s"
-// open shared here is shared by the child too.
-TEST_F(HandlesTest, ShareModesHoldBetweenProcesses) {
-  CbTree *x = create("x");
-  ASSERT_NE(x, nullptr);
-  ASSERT_EQ(cbclose(create("s")), 1);
-  const std::string xname = path("x"), sname = path("s");
-  CbTree *t = cbopen_shared(sname.c_str(), nullptr, 1, 0);
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(put(t, "parent", 1), 1);
-  const int status = run_in_child([&] {
-    if (cbexit() != 1 || cbinit(0, 0) != 1) return 10;
-    if (cbopen(xname.c_str(), nullptr) != nullptr || cberrcode != CBERR_OPEN) {
-      return 1;
-    }
-    if (cbopen_shared(xname.c_str(), nullptr, 1, 0) != nullptr) return 2;
-    if (cbopen(sname.c_str(), nullptr) != nullptr) return 3;
-    CbTree *c = cbopen_shared(sname.c_str(), nullptr, 1, 0);
-    int32_t item = 0;
-    if (c == nullptr || cbfind(c, "parent", 6, &item) != 2) return 4;
-    return put(c, "child", 2) == 1 && cbexit() == 1 ? 0 : 5;
-  });
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(walk_forward(t), (PairList{{"child", 2}, {"parent", 1}}));
 }
 
 }  // namespace

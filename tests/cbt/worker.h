@@ -1,8 +1,7 @@
 // Worker: a forked process that runs B-tree calls on command, one at a
 // time, and answers each with the result and the error variables, so that a
-// test spells out an interleaving between processes in its own order.
-// A worker calls cbinit itself: the test process must hold no pool when it
-// forks one.
+// test spells out an interleaving between processes in its own order. A
+// worker calls cbinit itself: the test process holds no pool when it forks.
 #ifndef RECBASE_TESTS_CBT_WORKER_H
 #define RECBASE_TESTS_CBT_WORKER_H
 
@@ -16,22 +15,21 @@
 #include <utility>
 
 #include "bufpool/bufpool.h"
-#include "cbt/checker.h"
 #include "recbase/cbt.h"
 #include "tests/support/keys.h"
 
 namespace recbase::test {
 
 struct Reply {
-  int32_t result = -999;  // -999: no answer in time
-  int32_t item = 0;
-  int32_t err = 0;      // cberrcode after the call (cleared before it)
-  int32_t con = 0;      // cbconcode after the call
-  char text[240] = {};  // the key at the position, or the checker's finding
+  int32_t result = -999;               // -999: no answer in time
+  int32_t item = 0, err = 0, con = 0;  // codes after the call (cleared before)
+  char key[64] = {};                   // the key at the position
 };
 
 class Worker {
  public:
+  // create/open: a, b = block size or shared, shared or read-only; result
+  // 1 when a handle came. Keyed calls: a = item. kCount: pairs walked.
   enum Call : int32_t {
     kCreate,
     kOpen,
@@ -41,17 +39,13 @@ class Worker {
     kFind,
     kNext,
     kCount,
-    kMark,
-    kFindMark,
-    kFlush,
     kLock,
     kUnlock,
     kSetFlush,
-    kLockTimeout,
-    kCheck,
+    kTimeout,
     kQuit
   };
-  // Forks the worker, with a pool of 32 buffers of 512 bytes, for path.
+
   explicit Worker(const std::string &path) {
     signal(SIGPIPE, SIG_IGN);  // a killed worker must not kill the test
     int down[2], up[2];
@@ -74,18 +68,10 @@ class Worker {
   Worker(const Worker &) = delete;
   Worker &operator=(const Worker &) = delete;
 
-  // a, b, c are the call's integer arguments (an item for keyed calls);
-  // create and open give result 1 when a handle came, else 0.
   Reply send(Call call, int32_t a = 0, int32_t b = 0, int32_t c = 0,
              const std::string &key = "") {
     post(call, a, b, c, key);
     return finish();
-  }
-  Reply create(int32_t bs, int32_t shared = 1) {
-    return send(kCreate, bs, shared);
-  }
-  Reply open(int32_t shared = 1, int32_t ro = 0) {
-    return send(kOpen, shared, ro);
   }
   Reply insert(const std::string &k, int32_t item) {
     return send(kInsert, item, 0, 0, k);
@@ -96,16 +82,15 @@ class Worker {
   Reply find(const std::string &k) { return send(kFind, 0, 0, 0, k); }
   Reply lock(int32_t mode) { return send(kLock, mode); }
   Reply unlock(int32_t mode) { return send(kUnlock, mode); }
-  Reply count() { return send(kCount); }  // result: pairs walked, or -1
 
   // Starts a call without waiting; finish() collects the answer.
   void post(Call call, int32_t a = 0, int32_t b = 0, int32_t c = 0,
             const std::string &key = "") {
     Request q{call, a, b, c,
-              static_cast<int32_t>(std::min(key.size(), size_t{64}))};
+              static_cast<int32_t>(std::min<size_t>(key.size(), 64))};
     std::memcpy(q.key, key.data(), static_cast<size_t>(q.key_len));
-    alive_ = alive_ && move_all(write, out_, reinterpret_cast<const char *>(&q),
-                                sizeof q);
+    alive_ =
+        alive_ && move_all(write, out_, reinterpret_cast<char *>(&q), sizeof q);
   }
   bool answered_within(int ms) {
     pollfd p{in_, POLLIN, 0};
@@ -135,9 +120,8 @@ class Worker {
     int32_t a = 0, b = 0, c = 0, key_len = 0;
     char key[64] = {};
   };
-
-  template <typename Io, typename Byte>
-  static bool move_all(Io io, int fd, Byte *p, size_t n) {
+  template <typename Io>
+  static bool move_all(Io io, int fd, char *p, size_t n) {
     for (ssize_t r = 0; n > 0; p += r, n -= static_cast<size_t>(r)) {
       if ((r = io(fd, p, n)) <= 0) return false;
     }
@@ -145,16 +129,15 @@ class Worker {
   }
   static int32_t with_key(CbTree *t, int32_t result, Reply &r) {
     int32_t len = 0;
-    if (cbkeylen(t, &len) == 1 && len >= 0 && len < 240) cbkey(t, r.text, len);
+    if (cbkeylen(t, &len) == 1 && len >= 0 && len < 64) cbkey(t, r.key, len);
     return result;
   }
-  static int32_t run(CbTree *&t, const std::string &path, const Request &q,
-                     Reply &r) {
+  static int32_t run(CbTree *&t, const char *path, const Request &q, Reply &r) {
     switch (q.call) {
       case kCreate:
-        return (t = cbscreate(path.c_str(), nullptr, q.a, q.b)) != nullptr;
+        return (t = cbscreate(path, nullptr, q.a, q.b)) != nullptr;
       case kOpen:
-        return (t = cbopen_shared(path.c_str(), nullptr, q.a, q.b)) != nullptr;
+        return (t = cbopen_shared(path, nullptr, q.a, q.b)) != nullptr;
       case kClose:
         return cbclose(std::exchange(t, nullptr));
       case kInsert:
@@ -170,25 +153,14 @@ class Worker {
         for (; s == 1; s = cbnext(t, &r.item)) ++n;
         return s == -3 ? n : -1;
       }
-      case kMark:
-        return cbmark(t);
-      case kFindMark:
-        return with_key(t, cbfindmark(t, &r.item), r);
-      case kFlush:
-        return cbflush(t);
       case kLock:
         return cblock(t, q.a);
       case kUnlock:
         return cbunlock(t, q.a);
       case kSetFlush:
         return cb_set_flush(q.a, q.b), 1;
-      case kLockTimeout:
+      case kTimeout:
         return cblock_timeout(q.a, q.b, q.c), 1;
-      case kCheck: {
-        const std::string fault = cbt::check_tree(t);
-        std::strncat(r.text, fault.c_str(), sizeof r.text - 1);
-        return fault.empty();
-      }
       case kQuit:
         return cbexit();
     }
@@ -197,14 +169,15 @@ class Worker {
   static int serve(int in, int out, const std::string &path) {
     // An inherited pool would belong to the test process's files.
     if (bufpool_current() != nullptr || cbinit(32, 512) != 1) return 90;
+    cb_set_flush(1, 1);  // durability is not under test
     CbTree *tree = nullptr;
     for (Request q;
          move_all(read, in, reinterpret_cast<char *>(&q), sizeof q);) {
       Reply r;
       cbclear_error();
-      r.result = run(tree, path, q, r);
+      r.result = run(tree, path.c_str(), q, r);
       r.err = cberrcode, r.con = cbconcode;
-      if (!move_all(write, out, reinterpret_cast<const char *>(&r), sizeof r) ||
+      if (!move_all(write, out, reinterpret_cast<char *>(&r), sizeof r) ||
           q.call == kQuit) {
         break;
       }

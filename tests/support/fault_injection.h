@@ -28,30 +28,6 @@
 
 namespace recbase::test {
 
-// The slots, as bits; names in bit order.
-enum FaultSlot : uint32_t {
-  kFaultOpen = 1u << 0,
-  kFaultCreate = 1u << 1,
-  kFaultRead = 1u << 2,
-  kFaultReadBlock = 1u << 3,
-  kFaultWrite = 1u << 4,
-  kFaultWriteBlock = 1u << 5,
-  kFaultFlush = 1u << 6,
-  kFaultLock = 1u << 7,
-  kFaultUnlock = 1u << 8,
-  kFaultClose = 1u << 9,
-  kFaultRemove = 1u << 10,
-};
-inline const char *fault_slot_name(uint32_t slot) {
-  static const char *const kNames[] = {
-      "open",  "create", "read",   "readblock", "write", "writeblock",
-      "flush", "lock",   "unlock", "close",     "remove"};
-  for (int i = 0; i < 11; ++i) {
-    if (slot == (1u << i)) return kNames[i];
-  }
-  return "?";
-}
-
 namespace fault_detail {
 
 struct Countdown {
@@ -65,7 +41,7 @@ struct State {
   AllocHook hook_below = nullptr;
   int32_t error = EIO;
   Countdown io, alloc;
-  uint32_t fired_slot = 0;  // slot of the first injected I/O failure
+  const char *fired_slot = nullptr;  // slot of the first injected failure
 };
 inline State &state() {
   static State s;
@@ -79,56 +55,43 @@ inline bool tick(Countdown &c) {
   c.fired += fail;
   return fail;
 }
-inline bool fails(uint32_t slot, bool stores_error = true) {
+inline bool fails(const char *slot, bool stores_error = true) {
   State &s = state();
   if (!tick(s.io)) return false;
-  if (s.fired_slot == 0) s.fired_slot = slot;
+  if (s.fired_slot == nullptr) s.fired_slot = slot;
   if (stores_error) g_sys_last_error = s.error;
   return true;
 }
 inline const PlatformServices &below() { return state().below; }
 
 inline int32_t w_close(int32_t h) {
-  const bool fail = fails(kFaultClose);
+  const bool fail = fails("close");
   const int32_t r = below().sys_close(h);
   return fail ? -1 : r;
 }
-inline int32_t w_flush(int32_t h) {
-  return fails(kFaultFlush) ? -1 : below().sys_flush(h);
-}
-inline int32_t w_create(const char *name) {
-  return fails(kFaultCreate) ? -1 : below().sys_create(name);
-}
 inline int32_t w_lock(int32_t h, int32_t offset, int32_t length, int32_t tries,
                       int32_t delay_ms, int32_t timeout_ms) {
-  if (fails(kFaultLock, false)) return -1;
+  if (fails("lock", false)) return -1;
   return below().sys_lock(h, offset, length, tries, delay_ms, timeout_ms);
 }
-inline int32_t w_open(const char *name, int32_t writable, int32_t shared) {
-  return fails(kFaultOpen) ? -1 : below().sys_open(name, writable, shared);
-}
-inline int32_t w_read(int32_t h, int32_t offset, int32_t length, void *buf) {
-  return fails(kFaultRead) ? -1 : below().sys_read(h, offset, length, buf);
-}
-inline int32_t w_readblock(int32_t h, uint32_t block, int32_t size, void *buf) {
-  return fails(kFaultReadBlock) ? -1
-                                : below().sys_readblock(h, block, size, buf);
-}
-inline int32_t w_remove(const char *name) {
-  return fails(kFaultRemove) ? -1 : below().sys_remove(name);
-}
-inline int32_t w_write(int32_t h, int32_t offset, int32_t length,
-                       const void *buf) {
-  return fails(kFaultWrite) ? -1 : below().sys_write(h, offset, length, buf);
-}
-inline int32_t w_writeblock(int32_t h, uint32_t block, int32_t size,
-                            const void *buf) {
-  return fails(kFaultWriteBlock) ? -1
-                                 : below().sys_writeblock(h, block, size, buf);
-}
-inline int32_t w_unlock(int32_t h, int32_t offset, int32_t length) {
-  return fails(kFaultUnlock) ? -1 : below().sys_unlock(h, offset, length);
-}
+// The other slots: fail, or pass the call on.
+#define RB_FAULT_SLOT(slot, params, args)               \
+  inline int32_t w_##slot params {                      \
+    return fails(#slot) ? -1 : below().sys_##slot args; \
+  }
+RB_FAULT_SLOT(flush, (int32_t h), (h))
+RB_FAULT_SLOT(create, (const char *name), (name))
+RB_FAULT_SLOT(open, (const char *name, int32_t w, int32_t s), (name, w, s))
+RB_FAULT_SLOT(read, (int32_t h, int32_t o, int32_t n, void *b), (h, o, n, b))
+RB_FAULT_SLOT(readblock, (int32_t h, uint32_t k, int32_t n, void *b),
+              (h, k, n, b))
+RB_FAULT_SLOT(remove, (const char *name), (name))
+RB_FAULT_SLOT(write, (int32_t h, int32_t o, int32_t n, const void *b),
+              (h, o, n, b))
+RB_FAULT_SLOT(writeblock, (int32_t h, uint32_t k, int32_t n, const void *b),
+              (h, k, n, b))
+RB_FAULT_SLOT(unlock, (int32_t h, int32_t o, int32_t n), (h, o, n))
+#undef RB_FAULT_SLOT
 inline bool alloc_hook(std::size_t size) {
   if (tick(state().alloc)) return false;
   return state().hook_below == nullptr || state().hook_below(size);
@@ -188,8 +151,8 @@ class FaultInjector {
   }
   bool io_fired() const { return fault_detail::state().io.fired > 0; }
   bool alloc_fired() const { return fault_detail::state().alloc.fired > 0; }
-  // The slot whose call failed first (a FaultSlot bit), 0 when none did.
-  uint32_t fired_slot() const { return fault_detail::state().fired_slot; }
+  // The slot whose call failed first ("write", ...), null when none did.
+  const char *fired_slot() const { return fault_detail::state().fired_slot; }
 };
 
 }  // namespace recbase::test
