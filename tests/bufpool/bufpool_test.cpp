@@ -222,33 +222,6 @@ TEST_F(PoolTest, ReplacementTakesTheLeastRecentlyUsedUnpinnedBuffer) {
   EXPECT_EQ(has_dirty_blocks(f), 0);
 }
 
-// Put with write-now writes at once (block 0 only once the file has
-// changed); an empty block is zeroed, pinned and not read.
-TEST_F(PoolTest, PutWithWriteNowAndEmptyBlocks) {
-  LruFile *f = start(8);
-  EXPECT_EQ(put_block(f, get_block(f, 0), 1), 1);
-  EXPECT_TRUE(g_io.writes.empty());
-  uint8_t *d = get_block(f, 2);
-  d[0] = 0x77;
-  EXPECT_EQ(put_block(f, d, 1), 1);
-  EXPECT_EQ(disk_byte(2), 0x77);
-  EXPECT_EQ(has_dirty_blocks(f), 0);
-  EXPECT_EQ(put_block(f, get_block(f, 0), 1), 1);
-  EXPECT_EQ(g_io.writes, (std::vector<uint32_t>{2, 0}));
-  g_io.failing_writes = {1};  // a failed write keeps the block dirty
-  d = get_block(f, 1);
-  EXPECT_EQ(put_block(f, d, 1), -1);
-  EXPECT_EQ(bufpool_use_count(f, 1), 0);
-  g_io.failing_writes.clear();
-  const int reads = g_io.reads;
-  uint8_t *e = get_empty_block(f, 8);
-  ASSERT_NE(e, nullptr);
-  EXPECT_EQ(g_io.reads, reads);
-  EXPECT_EQ(std::count(e, e + 512, 0), 512);
-  EXPECT_EQ(put_block(f, e, 1), 1);  // the file grows at once
-  EXPECT_EQ(test::read_file(path_).size(), 9u * 512);
-}
-
 TEST_F(PoolTest, PurgeDropsChangesAndPinsAndClearsTheCheckedFlag) {
   LruFile *f = start(6);
   change(f, 1, 0x99);

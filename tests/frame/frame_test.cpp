@@ -1,8 +1,7 @@
 // The frame: message lookups and the error printers (through a print
 // routine of the test's own), member sets against a model, and the Linux
 // platform slots: blocks by number, bad arguments, share modes and
-// byte-range locks within a process and between processes, and the lock
-// retry loop (with a recording sleep slot).
+// byte-range locks within a process and between processes.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -205,47 +204,6 @@ TEST_F(PlatformTest, ByteRangeLocksConflictWithinAndBetweenProcesses) {
   ASSERT_EQ(sys_unlock(r2, 0, 4), 1);
   EXPECT_EQ(sys_lock(w, 0, 4, 1, 0, 0), 1);
   EXPECT_EQ(sys_lock(r1, 3, 1, 1, 0, 0), -1);
-}
-
-// A sleep slot that records instead of sleeping, and may release the
-// conflicting lock on a given call.
-struct SleepLog {
-  std::vector<int32_t> delays;
-  int release_on_call = 0;
-  int32_t release_handle = -1;
-};
-SleepLog g_sleeps;
-
-int32_t recording_sleep(int32_t ms) {
-  g_sleeps.delays.push_back(ms);
-  if (static_cast<int>(g_sleeps.delays.size()) == g_sleeps.release_on_call) {
-    sys_unlock(g_sleeps.release_handle, 0, 4);
-  }
-  return 1;
-}
-
-TEST_F(PlatformTest, LockRetriesSleepBetweenTriesUntilTheyRunOut) {
-  g_platform.sys_sleep = recording_sleep;
-  const std::string path = make_file("retry", 16);
-  const int32_t holder = open(path, 1, 1), waiter = open(path, 1, 1);
-  ASSERT_EQ(sys_lock(holder, 0, 4, 1, 0, 0), 1);
-  g_sleeps = SleepLog{};
-  // One try (or fewer) means no sleep; other failures are not retried.
-  for (int32_t tries : {1, 0, -3}) {
-    EXPECT_EQ(sys_lock(waiter, 0, 4, tries, 50, 10000), -1) << tries;
-  }
-  EXPECT_EQ(sys_lock(987654, 0, 4, 25, 50, 10000), -1);
-  EXPECT_TRUE(g_sleeps.delays.empty());
-  EXPECT_EQ(sys_lock(waiter, 0, 4, 25, 50, 10000), -1);
-  EXPECT_EQ(g_sleeps.delays, std::vector<int32_t>(24, 50));
-  g_sleeps = SleepLog{{}, 3, holder};
-  EXPECT_EQ(sys_lock(waiter, 0, 4, 25, 50, 10000), 1);
-  EXPECT_EQ(g_sleeps.delays.size(), 3u);
-  EXPECT_EQ(sys_lock(holder, 0, 4, 1, 0, 0), -1);  // now the waiter holds it
-  cblock_timeout(0, 7, 300);
-  EXPECT_EQ(g_lock_settings.tries, 1);
-  cb_set_flush(0, 1);  // the OS flush skipped: the handle is not looked at
-  EXPECT_EQ(sys_flush(987654), 1);
 }
 
 }  // namespace

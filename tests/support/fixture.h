@@ -54,14 +54,6 @@ inline PairList walk(CbTree *t, bool forward = true) {
   return out;
 }
 inline PairList walk_forward(CbTree *t) { return walk(t, true); }
-inline PairList walk_backward(CbTree *t) { return walk(t, false); }
-
-// Pairs (key(n), n) for each n.
-inline PairList numbered(const std::vector<int> &ns) {
-  PairList out;
-  for (int n : ns) out.emplace_back(key(n), n);
-  return out;
-}
 
 // A temporary directory and a pool of pool_count_ buffers of pool_size_
 // bytes (a derived fixture may set both in its constructor).
