@@ -299,9 +299,6 @@ std::vector<int> scattered60() {
   for (int i = 0; i < 60; ++i) v.push_back(i * 7 % 60);
   return v;
 }
-int32_t insert_op(Ctx &c, const std::string &k, int32_t item) {
-  return put(c.tree, k, item, 0);
-}
 std::pair<char, Pair> plus(const std::string &k, int32_t i) {
   return {'+', {k, i}};
 }
@@ -319,7 +316,7 @@ Scenario base(std::string name, std::vector<int> inserts, int32_t shared = 0) {
 Scenario insert(std::string name, std::vector<int> image, std::string k,
                 int32_t item, int32_t shared = 0) {
   Scenario s = base(std::move(name), std::move(image), shared);
-  s.op = [k, item](Ctx &c) { return insert_op(c, k, item); };
+  s.op = [k, item](Ctx &c) { return put(c.tree, k, item, 0); };
   s.steps = {plus(k, item)};
   return s;
 }
@@ -347,7 +344,7 @@ Scenario write_back(std::string name, std::function<int32_t(Ctx &)> op) {
   s.prepare = [](Ctx &c) {
     c.tree = cbopen(c.path.c_str(), nullptr);
     ASSERT_NE(c.tree, nullptr);
-    for (int i = 20; i < 23; ++i) ASSERT_EQ(insert_op(c, k4(i), i), 1);
+    for (int i = 20; i < 23; ++i) ASSERT_EQ(put(c.tree, k4(i), i, 0), 1);
   };
   s.op = std::move(op);
   s.steps = {plus(k4(20), 20), plus(k4(21), 21), plus(k4(22), 22)};
@@ -399,7 +396,7 @@ std::vector<Scenario> scenarios() {
     c.tree = cbopen(c.path.c_str(), nullptr);
     ASSERT_NE(c.tree, nullptr);
     for (int i : {0, 25, 45, 55}) {
-      ASSERT_EQ(insert_op(c, numbered_key(i, 5), i), 1);
+      ASSERT_EQ(put(c.tree, numbered_key(i, 5), i, 0), 1);
     }
   };
   s.depth_before = 3;
@@ -429,8 +426,8 @@ std::vector<Scenario> scenarios() {
   v.push_back(move("cbmodify(shared, delete+insert)", 1));
   s = base("cblock(2)+cbinsert+cbunlock(2)", range(0, 6), 1);
   s.op = [](Ctx &c) {
-    if (cblock(c.tree, 2) != 1 || insert_op(c, k4(6), 6) != 1) return -1;
-    return insert_op(c, k4(7), 7) == 1 ? cbunlock(c.tree, 2) : -1;
+    if (cblock(c.tree, 2) != 1 || put(c.tree, k4(6), 6, 0) != 1) return -1;
+    return put(c.tree, k4(7), 7, 0) == 1 ? cbunlock(c.tree, 2) : -1;
   };
   s.steps = {plus(k4(6), 6), plus(k4(7), 7)};
   v.push_back(s);

@@ -112,34 +112,21 @@ TEST_F(HandlesTest, ReadOnlyHandlesCannotChangeTheTree) {
   EXPECT_EQ(cbfind(ro, "b", 1, &item), 2);
 }
 
-TEST_F(HandlesTest, ExitClosesEveryHandleWritesItBackAndNeedsAPool) {
+// Exit closes (and writes back) every handle; without a pool nothing
+// opens, and old handles died with the library.
+TEST_F(HandlesTest, ExitClosesEveryHandleAndNothingWorksWithoutAPool) {
   CbTree *a = create("a", 92);
-  CbTree *b = create("b");
   ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  ASSERT_NE(open("a"), nullptr);
   ASSERT_EQ(put(a, "in a", 1), 1);
-  ASSERT_EQ(put(b, "in b", 2), 1);
   EXPECT_EQ(cbexit(), 1);
-  EXPECT_EQ(cbbufsize(), 0);
   EXPECT_EQ(cbexit(), -1);
   EXPECT_EQ(cberrcode, CBERR_NO_POOL);
-  EXPECT_EQ(cbfcncode, CBFN_EXIT);
-  // Without a pool nothing opens and no block fits the 0-byte buffers.
   EXPECT_EQ(open("a"), nullptr);
   EXPECT_EQ(cberrcode, CBERR_NO_POOL);
-  EXPECT_EQ(create("u"), nullptr);
-  EXPECT_EQ(cberrcode, CBERR_BLOCK_SIZE);
-  EXPECT_EQ(cbblksize(path("a").c_str()), -1);
   ASSERT_EQ(cbinit(0, 0), 1);
-  EXPECT_EQ(cbdepth(a), -1);  // old handles died with the library
+  EXPECT_EQ(cbdepth(a), -1);
   EXPECT_EQ(cbblksize(path("a").c_str()), 92);
-  CbTree *ra = open("a");
-  CbTree *rb = open("b");
-  ASSERT_NE(ra, nullptr);
-  ASSERT_NE(rb, nullptr);
-  EXPECT_EQ(walk_forward(ra), (PairList{{"in a", 1}}));
-  EXPECT_EQ(walk_forward(rb), (PairList{{"in b", 2}}));
+  EXPECT_EQ(walk_forward(open("a")), (PairList{{"in a", 1}}));
 }
 
 TEST_F(HandlesTest, KeysMustHaveBytesAndALengthButTheEmptyKeyNeedsNone) {
