@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -286,35 +285,6 @@ TEST_F(SharedTest, ReadersHoldDistinctBytesAndAWriterWaitsForTheLast) {
   EXPECT_TRUE(region_free());
   EXPECT_EQ(a.find("new").item, 99);
   EXPECT_EQ(b.send(Worker::kCount).result, 11);
-}
-
-// 56 readers fill the region of a 92-byte block; a 57th finds no byte. A
-// writer must be kept out by a reader on the region's last byte alone.
-TEST_F(SharedTest, ReadersFillTheRegionAndTheWriterRangeCoversItAll) {
-  constexpr int kReaders = 92 - 36;
-  std::vector<std::unique_ptr<Worker>> w;
-  for (int i = 0; i <= kReaders; ++i)
-    w.push_back(std::make_unique<Worker>(path_));
-  make_tree(*w[0], 5, 92);
-  // Everyone opens first: opening reads the control record under a reader
-  // lock, which the 57th could not get later.
-  for (int i = 1; i <= kReaders; ++i)
-    ASSERT_EQ(w[i]->send(Worker::kOpen, 1).result, 1) << i;
-  for (int i = 0; i < kReaders; ++i) ASSERT_EQ(w[i]->lock(1).result, 1) << i;
-  for (int b = 36; b < 92; ++b) EXPECT_TRUE(reader_byte_held(b)) << b;
-  Worker &last = *w[kReaders];
-  ASSERT_EQ(last.send(Worker::kTimeout, 2, 5, 20).result, 1);
-  expect_lock_refused(last.lock(1), -4);
-  const Reply r = last.find(k4(1));  // a reading call needs a byte too
-  EXPECT_EQ(r.err, CBERR_LOCK);
-  EXPECT_EQ(r.con, CBCTX_SYNC);
-  for (int i = 0; i < kReaders - 1; ++i) ASSERT_EQ(w[i]->unlock(1).result, 1);
-  EXPECT_TRUE(reader_byte_held(91));
-  expect_lock_refused(last.lock(2), -4);
-  expect_lock_refused(last.insert("x", 1), -1);
-  ASSERT_EQ(w[kReaders - 1]->unlock(1).result, 1);
-  EXPECT_EQ(last.insert("x", 1).result, 1);
-  EXPECT_TRUE(region_free(92));
 }
 
 // Small blocks: a few pairs per leaf, many leaves.
