@@ -21,7 +21,7 @@ namespace {
 struct IoLog {
   std::vector<uint32_t> writes;       // block numbers, in order
   std::set<uint32_t> failing_writes;  // block numbers whose write fails
-  int reads = 0, flushes = 0;
+  int reads = 0;
   int allocations_left = -1;  // -1: no limit
 };
 IoLog g_io;
