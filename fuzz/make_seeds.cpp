@@ -10,6 +10,7 @@
 
 #include "cbt/checker.h"
 #include "recbase/cbt.h"
+#include "tests/support/keys.h"
 
 namespace {
 
@@ -36,19 +37,10 @@ constexpr Seed kSeeds[] = {
     {"bs512-depth3", 512, 70, 60, 0, 3, false},
 };
 
-// Key i: a decimal prefix that orders the keys, padded with letters; every
-// third key repeats the one before (with another item) so that the seeds
-// hold duplicate keys and shared key text.
-std::string key_of(int i, int len) {
-  const int base = i - (i % 3 == 2 ? 1 : 0);
-  char head[16];
-  std::snprintf(head, sizeof head, "%04d", base);
-  std::string k(head);
-  while (static_cast<int>(k.size()) < len) {
-    k.push_back(static_cast<char>('a' + (base + k.size()) % 26));
-  }
-  return k;
-}
+// Keys with a decimal prefix that orders them, padded with letters; every
+// third repeats the one before (with another item), so that the seeds hold
+// duplicate keys and shared key text.
+std::string key_of(int i, int len) { return recbase::test::run_key(i, len, 3); }
 
 bool make(const std::string &dir, const Seed &s) {
   const std::string path = dir + "/" + s.name;

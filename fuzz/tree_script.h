@@ -154,7 +154,7 @@ inline ScriptOutcome run_tree_script(const char *path,
     if (cberrcode == 0) complain("open gave NULL without cberrcode");
     // A sound file may still be refused for a block size larger than the
     // pool's buffers.
-    if (out.sound_before && cberrcode != 17) {
+    if (out.sound_before && cberrcode != CBERR_BLOCK_SIZE) {
       complain("open refused a file that the checker passes (cberrcode " +
                std::to_string(cberrcode) + ")");
     }

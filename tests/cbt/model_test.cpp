@@ -1,440 +1,449 @@
-// Randomized tests of the B-tree against an in-memory model: inserts,
-// finds, walks and marks over block sizes 92, 512 and 4096, tiny pools that
-// force evictions, three compare functions, many equal keys, negative items,
-// keys up to the length limit; the duplicate-key refusal; and a walker that
-// keeps its place while a second handle inserts around it. After every
-// phase the whole tree is walked both ways against the model and checked
-// with the tree checker, and again after closing and reopening the file.
-#include "tests/cbt/model.h"
-
+// The B-tree against a model: two handles on one file insert, delete,
+// modify, search, walk and mark at random, and a std::set of pairs in the
+// tree's order says what each call must answer. A handle whose own change
+// removes the pair under its position or mark moves on to the pair that
+// followed; one whose pair the other handle removed finds, at its next
+// call, the pair that now follows (CBERR_DELETED) or, stepping back, the
+// one before. Growing and shrinking phases alternate; after each the tree
+// is walked both ways against the model and checked, every other phase also
+// after reopening. At the end the tree is emptied, every block but block 0
+// on the free chain, and refilled from the free chain before the file grows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <random>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "cbt/checker.h"
-#include "cbt/tree.h"
-#include "recbase/cbt.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/fixture.h"
 
-namespace recbase {
+namespace recbase::test {
 namespace {
-
-using test::memcmp_order;
-using test::ModelPair;
-using test::reverse_order;
-using test::TreeModel;
-
-enum class Alphabet {
-  kFoldFree,   // bytes that cbkeycmp does not fold: equal means identical
-  kMixedCase,  // letters of both cases: cbkeycmp equates case variants
-  kAnyByte,    // every byte value, for byte-order compare functions
-};
 
 struct Config {
   const char *name;
-  int32_t block_size;
-  int32_t buffer_size;
-  int32_t buffers;
+  int32_t block_size, buffers;
   CbCompare cmp;  // null: cbkeycmp
   Alphabet alphabet;
-  int32_t phases;
-  int32_t ops_per_phase;
   uint32_t seed;
 };
 
-std::ostream &operator<<(std::ostream &os, const Config &c) {
-  return os << c.name << " (seed " << c.seed << ")";
-}
+void PrintTo(const Config &c, std::ostream *os) { *os << c.name; }
 
-// Random keys and items with a bias towards collisions: keys come from a
-// fixed vocabulary most of the time, items from a small range around 0.
-class Source {
- public:
-  Source(uint32_t seed, int32_t limit, Alphabet alphabet, size_t vocab_size)
-      : rng_(seed), limit_(limit), alphabet_(alphabet) {
-    for (size_t i = 0; i < vocab_size; ++i) vocab_.push_back(fresh_key());
-  }
+using PairSet = std::set<Pair, PairLess>;
+using Iter = PairSet::const_iterator;
 
-  uint32_t below(uint32_t n) { return rng_() % n; }
-  bool chance(uint32_t percent) { return below(100) < percent; }
-
-  // Lengths: mostly short, some middling, some at or just below the limit.
-  std::string fresh_key() {
-    const uint32_t r = below(100);
-    int32_t len;
-    if (r < 5) {
-      len = static_cast<int32_t>(below(3));
-    } else if (r < 70) {
-      len = 3 + static_cast<int32_t>(below(10));
-    } else if (r < 92) {
-      len = 13 + static_cast<int32_t>(
-                     below(static_cast<uint32_t>(std::max(1, limit_ / 3))));
-    } else {
-      len = limit_ - static_cast<int32_t>(below(3));
-    }
-    len = std::clamp(len, 0, limit_);
-    std::string key(static_cast<size_t>(len), '\0');
-    for (char &c : key) c = static_cast<char>(byte());
-    return key;
-  }
-
-  // A vocabulary key (a case variant of one, for mixed-case keys) or, now
-  // and then, a new one.
-  std::string key() {
-    if (chance(15)) return fresh_key();
-    std::string k = vocab_[below(static_cast<uint32_t>(vocab_.size()))];
-    if (alphabet_ == Alphabet::kMixedCase && chance(30)) {
-      for (char &c : k) {
-        if (chance(50) && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-      }
-    }
-    return k;
-  }
-
-  int32_t item() {
-    if (chance(60)) return static_cast<int32_t>(below(41)) - 20;
-    return static_cast<int32_t>(rng_());
-  }
-
-  const std::vector<std::string> &vocab() const { return vocab_; }
-
- private:
-  uint8_t byte() {
-    static const char kFoldFree[] = "abcdefghijklmnopqrstuvwxyz0123456789_-";
-    static const char kMixed[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQ";
-    switch (alphabet_) {
-      case Alphabet::kFoldFree:
-        // Bytes above 0x7F sort after every ASCII byte, unfolded.
-        if (chance(10)) return static_cast<uint8_t>(0x80 + below(128));
-        return static_cast<uint8_t>(kFoldFree[below(sizeof kFoldFree - 1)]);
-      case Alphabet::kMixedCase:
-        return static_cast<uint8_t>(kMixed[below(sizeof kMixed - 1)]);
-      case Alphabet::kAnyByte:
-        break;
-    }
-    // Few distinct first bytes, so that keys share long prefixes.
-    return static_cast<uint8_t>(chance(50) ? below(4) : below(256));
-  }
-
-  std::mt19937 rng_;
-  int32_t limit_;
-  Alphabet alphabet_;
-  std::vector<std::string> vocab_;
+// Where a position or mark stands: on a pair (1), before the first (-2),
+// after the last (-3), or for a mark, not set (-1).
+struct Spot {
+  int32_t state = -2;
+  Pair pair;
+};
+struct Side {
+  CbTree *tree = nullptr;
+  Spot pos, mark{-1, {}};
+};
+// What the run met, so that the test can insist on the paths it is about.
+struct Tally {
+  int64_t deleted = 0, modified = 0, own_moves = 0, stale = 0, dup_keys = 0;
+  int64_t depth_drops = 0;
+  int32_t max_depth = 0;
 };
 
-// Opens a pool, a temporary directory and one tree file; checks the tree
-// against the model.
-class ModelTest : public ::testing::Test {
+class ModelTest : public LibTest, public ::testing::WithParamInterface<Config> {
  protected:
-  void start(int32_t buffers, int32_t buffer_size) {
-    ASSERT_EQ(cbinit(buffers, buffer_size), 1);
-    path_ = dir_.file("model.cbt");
+  ModelTest() {
+    pool_count_ = GetParam().buffers;
+    pool_size_ = GetParam().block_size;
   }
-  void TearDown() override { cbexit(); }
-
-  // Walks both ways, then runs the checker on the open tree.
-  void verify(CbTree *tree, const TreeModel &model) {
-    ASSERT_TRUE(model.walk_forward(tree));
-    ASSERT_TRUE(model.walk_backward(tree));
-    cbt::TreeStats stats;
-    ASSERT_EQ(cbt::check_tree(tree, &stats), "");
-    EXPECT_EQ(stats.entries, model.pairs().size());
-    EXPECT_EQ(stats.depth, cbdepth(tree));
+  bool keys_equal(const std::string &a, const std::string &b) const {
+    return cmp_(a.data(), static_cast<int32_t>(a.size()), b.data(),
+                static_cast<int32_t>(b.size())) == 0;
   }
-
-  // Closes the tree, checks the file while it is closed, reopens it and
-  // compares again. Returns the new handle.
-  CbTree *reopen(CbTree *tree, const TreeModel &model, CbCompare cmp) {
-    EXPECT_EQ(cbclose(tree), 1);
-    cbt::TreeStats stats;
-    EXPECT_EQ(cbt::check_tree_file(path_.c_str(), cmp, &stats), "");
-    EXPECT_EQ(stats.entries, model.pairs().size());
-    CbTree *again = cbopen(path_.c_str(), cmp);
-    EXPECT_NE(again, nullptr);
-    if (again != nullptr) verify(again, model);
-    return again;
+  bool same_pair(const Pair &a, const Pair &b) const {
+    return keys_equal(a.first, b.first) && a.second == b.second;
   }
-
-  test::TempDir dir_;
-  std::string path_;
-};
-
-// Inserts one pair and checks the result against the model.
-void insert_one(CbTree *tree, TreeModel &model, const std::string &key,
-                int32_t item, int32_t dup) {
-  const TreeModel::Outcome want = model.expect_insert(key, item, dup);
-  cberrcode = 0;
-  const int32_t r =
-      cbinsert(tree, key.data(), static_cast<int32_t>(key.size()), item, dup);
-  ASSERT_EQ(r, want.result)
-      << "insert of a " << key.size() << "-byte key, item " << item << ", err "
-      << cberrcode;
-  if (r == 1) {
-    model.add(key, item);
-  } else {
-    ASSERT_EQ(cberrcode, want.err);
+  bool has_key(const std::string &k) const {
+    const Iter it = pairs_.lower_bound({k, INT32_MIN});
+    return it != pairs_.end() && keys_equal(k, it->first);
   }
-}
-
-// After a search: a step forward or back agrees with the model.
-void step_after_search(CbTree *tree, const TreeModel &model, Source &src,
-                       TreeModel::Iter at) {
-  const auto &set = model.pairs();
-  if (at == set.end()) return;
-  int32_t item = 0;
-  if (src.chance(50)) {
-    const int32_t r = cbnext(tree, &item);
-    ASSERT_TRUE(model.step_is(tree, "cbnext", r, item, std::next(at), -3));
-  } else {
-    const int32_t r = cbprev(tree, &item);
-    if (at == set.begin()) {
-      ASSERT_EQ(r, -2);
-    } else {
-      ASSERT_TRUE(model.step_is(tree, "cbprev", r, item, std::prev(at), -2));
-    }
+  // A present pair near a random one (a random pair in an empty tree).
+  Pair near_pair() {
+    Iter it = pairs_.lower_bound({g_.key(), g_.item()});
+    if (pairs_.empty()) return {g_.key(), g_.item()};
+    return it == pairs_.end() ? *std::prev(it) : *it;
   }
-}
-
-class RandomModelTest : public ModelTest,
-                        public ::testing::WithParamInterface<Config> {};
-
-TEST_P(RandomModelTest, InsertsFindsWalksAndMarksMatchTheModel) {
-  const Config &c = GetParam();
-  SCOPED_TRACE(::testing::Message() << c);
-  start(c.buffers, c.buffer_size);
-  const int32_t limit = std::min(c.block_size, c.buffer_size) - 28;
-  CbTree *tree = cbcreate(path_.c_str(), c.cmp, c.block_size);
-  ASSERT_NE(tree, nullptr);
-  TreeModel model(c.cmp, c.alphabet != Alphabet::kMixedCase);
-  const size_t total = static_cast<size_t>(c.phases) * c.ops_per_phase;
-  Source src(c.seed, limit, c.alphabet, total / 10 + 1);
-  std::vector<ModelPair> inserted;  // for picking present pairs at random
-  size_t shortest = SIZE_MAX;       // of the keys that went in
-  size_t longest = 0;
-  bool marked = false;
-  ModelPair mark{};
-
-  for (int32_t phase = 0; phase < c.phases; ++phase) {
-    SCOPED_TRACE(::testing::Message() << "phase " << phase);
-    for (int32_t op = 0; op < c.ops_per_phase; ++op) {
-      const uint32_t kind = src.below(100);
-      if (kind < 62) {
-        const std::string key = src.key();
-        const int32_t item = src.item();
-        const size_t before = model.pairs().size();
-        ASSERT_NO_FATAL_FAILURE(insert_one(tree, model, key, item, 1));
-        if (model.pairs().size() > before) {
-          inserted.push_back({key, item});
-          shortest = std::min(shortest, key.size());
-          longest = std::max(longest, key.size());
-        }
-      } else if (kind < 68 && !inserted.empty()) {
-        // A pair that is present: refused with 23.
-        const ModelPair &p =
-            inserted[src.below(static_cast<uint32_t>(inserted.size()))];
-        ASSERT_NO_FATAL_FAILURE(insert_one(tree, model, p.key, p.item, 1));
-      } else if (kind < 98) {
-        testing::AssertionResult ok = testing::AssertionSuccess();
-        const std::string key = src.key();
-        const TreeModel::Iter at =
-            src.chance(50) ? model.expect_find(tree, key, &ok)
-                           : model.expect_finditem(tree, key, src.item(), &ok);
-        ASSERT_TRUE(ok);
-        if (src.chance(30)) {
-          ASSERT_NO_FATAL_FAILURE(step_after_search(tree, model, src, at));
-        } else if (src.chance(5) && at != model.pairs().end()) {
-          ASSERT_EQ(cbmark(tree), 1);
-          marked = true;
-          mark = *at;
-        }
-      } else if (marked) {
-        // The marked pair is still there however much was inserted since.
-        int32_t item = 0;
-        ASSERT_EQ(cbfindmark(tree, &item), 1);
-        ASSERT_EQ(item, mark.item);
-        ASSERT_TRUE(model.key_at(tree, mark));
-        const int32_t r = cbnext(tree, &item);
-        ASSERT_TRUE(model.step_is(tree, "cbnext after cbfindmark", r, item,
-                                  model.pairs().upper_bound(mark), -3));
+  // What a change aims at: its own position's pair, the other side's, a
+  // present pair or a random one.
+  Pair target(const Side &s, const Side &other) {
+    const uint32_t r = g_.below(100);
+    if (r < 35 && s.pos.state == 1) return s.pos.pair;
+    if (r < 50 && other.pos.state == 1) return other.pos.pair;
+    return r < 92 ? near_pair() : Pair{g_.key(), g_.item()};
+  }
+  void place(Spot &s, Iter it, int32_t end_state) const {
+    s.state = it == pairs_.end() ? end_state : 1;
+    if (it != pairs_.end()) s.pair = *it;
+  }
+  // Re-validation as the model sees it: 1 the pair is still there, 3 it
+  // has gone and the spot is on its successor, -3 nothing follows.
+  int32_t revalidate(Spot &s) const {
+    if (s.state != 1 || pairs_.count(s.pair) != 0) return 1;
+    place(s, pairs_.lower_bound(s.pair), -3);
+    return s.state == 1 ? 3 : -3;
+  }
+  // A handle's own change that removes p moves its spots off p.
+  void move_off(Side &s, const Pair &p) {
+    for (Spot *spot : {&s.pos, &s.mark}) {
+      if (spot->state == 1 && same_pair(spot->pair, p)) {
+        place(*spot, pairs_.upper_bound(p), -3);
+        ++tally_.own_moves;
       }
     }
-    ASSERT_NO_FATAL_FAILURE(verify(tree, model));
   }
-  // Keys of every length from empty to the limit went in.
-  EXPECT_EQ(shortest, 0u);
-  EXPECT_EQ(longest, static_cast<size_t>(limit));
-  tree = reopen(tree, model, c.cmp);
-  ASSERT_NE(tree, nullptr);
-  // The same finds give the same answers from the file as read back.
-  for (int32_t i = 0; i < c.ops_per_phase / 4; ++i) {
-    testing::AssertionResult ok = testing::AssertionSuccess();
-    model.expect_finditem(tree, src.key(), src.item(), &ok);
-    ASSERT_TRUE(ok);
+  // A call's result and item against the pair the model expects (or the
+  // end result when none), and the key bytes at the position: the bytes
+  // stored, or with case folded, the text of an equal neighbour.
+  testing::AssertionResult lands(CbTree *t, const char *what, int32_t r,
+                                 int32_t item, Iter want, int32_t end) const {
+    if (want == pairs_.end()) {
+      if (r == end) return testing::AssertionSuccess();
+      return testing::AssertionFailure() << what << " gave " << r;
+    }
+    const std::string k = key_at(t);
+    if (r != 1 || item != want->second || k.size() != want->first.size() ||
+        !(k == want->first || (GetParam().alphabet == Alphabet::kMixedCase &&
+                               keys_equal(k, want->first)))) {
+      return testing::AssertionFailure()
+             << what << " gave " << r << " item " << item << " key of "
+             << k.size() << " bytes, expected item " << want->second;
+    }
+    return testing::AssertionSuccess();
   }
-  EXPECT_EQ(cbclose(tree), 1);
+
+  void change(Side &s, Side &other, uint32_t ins, uint32_t dele);
+  void navigate(Side &s);
+  void verify(Side &s);
+  void reopen();
+  void drain();
+
+  CbCompare cmp_ = GetParam().cmp != nullptr ? GetParam().cmp : cbkeycmp;
+  RandomPairs g_{GetParam().seed, GetParam().block_size - 28,
+                 GetParam().alphabet};
+  PairSet pairs_{PairLess{cmp_}};
+  Side a_, b_;
+  Tally tally_;
+};
+
+// An insert, delete or modify by s, its result and codes predicted.
+void ModelTest::change(Side &s, Side &other, uint32_t ins, uint32_t dele) {
+  const uint32_t r = g_.below(74);
+  int32_t want = 1, err = 0, ctx = 0, got = 0;
+  if (r < ins) {
+    Pair p{g_.key(), g_.item()};
+    if (g_.chance(20) && s.pos.state == 1) {  // right next to its pair
+      p = {s.pos.pair.first,
+           static_cast<int32_t>(static_cast<uint32_t>(s.pos.pair.second) +
+                                (g_.chance(50) ? 1u : 0xFFFFFFFFu))};
+    }
+    const int32_t dup = g_.chance(25) ? 0 : 1;
+    if (pairs_.count(p) != 0) {
+      want = -1, err = CBERR_DUP_PAIR, ctx = CBCTX_INSERT_KEY;
+    } else if (dup == 0 && has_key(p.first)) {
+      want = -1, err = CBERR_DUP_KEY, ctx = CBCTX_INSERT_KEY;
+      ++tally_.dup_keys;
+    }
+    cberrcode = cbconcode = 0;
+    got = put(s.tree, p.first, p.second, dup);
+    if (got == 1) pairs_.insert(p);
+  } else if (r < dele) {
+    const Pair p = target(s, other);
+    const int32_t depth = cbdepth(s.tree);
+    move_off(s, p);
+    if (pairs_.empty()) {
+      want = -1, err = CBERR_EMPTY_TREE, ctx = CBCTX_DELETE_EMPTY;
+    } else if (pairs_.count(p) == 0) {
+      want = -1, err = CBERR_NOT_FOUND, ctx = CBCTX_DELETE_KEY;
+    }
+    cberrcode = cbconcode = 0;
+    got = del(s.tree, p.first, p.second);
+    if (got == 1) {
+      pairs_.erase(p);
+      ++tally_.deleted;
+      tally_.depth_drops += cbdepth(s.tree) < depth;
+      tally_.max_depth = std::max(tally_.max_depth, depth);
+    }
+  } else {
+    const Pair old = target(s, other);
+    const uint32_t kind = g_.below(100);
+    Pair neu = kind < 30   ? Pair{old.first, g_.item()}  // only the item
+               : kind < 38 ? old                         // the pair itself
+               : kind < 46 ? near_pair()                 // a present pair
+                           : Pair{g_.key(), g_.item()};
+    const bool same_key = keys_equal(old.first, neu.first);
+    // dup_allowed 0 only where the key changes: an item-only change done as
+    // a deletion and an insertion refuses an equal key after the old pair
+    // is gone, which the model does not follow.
+    const int32_t dup = !same_key && g_.chance(50) ? 0 : 1;
+    const bool itself = same_key && old.second == neu.second;
+    if (itself) {
+      move_off(s, old);  // and nothing else happens
+    } else if (pairs_.empty()) {
+      want = -1, err = CBERR_EMPTY_TREE, ctx = CBCTX_FIND_LEAF;
+    } else if (pairs_.count(neu) != 0) {
+      want = -1, err = CBERR_DUP_PAIR, ctx = CBCTX_INSERT_KEY;
+    } else if (!same_key && dup == 0 && has_key(neu.first)) {
+      want = -1, err = CBERR_DUP_KEY, ctx = CBCTX_INSERT_KEY;
+    } else if (pairs_.count(old) == 0) {
+      want = -1, err = CBERR_NOT_FOUND, ctx = CBCTX_FIND_LEAF;
+    } else {
+      move_off(s, old);
+    }
+    cberrcode = cbconcode = 0;
+    got = modify(s.tree, old.first, old.second, neu.first, neu.second, dup);
+    if (got == 1 && !itself) {
+      pairs_.erase(old);
+      pairs_.insert(neu);
+      ++tally_.modified;
+    }
+  }
+  ASSERT_EQ(got, want) << "change " << r << ", err " << cberrcode;
+  ASSERT_EQ(cberrcode, err);
+  ASSERT_EQ(cbconcode, ctx);
+}
+
+void ModelTest::navigate(Side &s) {
+  CbTree *t = s.tree;
+  int32_t item = 0;
+  cberrcode = 0;
+  switch (g_.below(10)) {
+    case 0:
+    case 1: {  // cbnext from a position that may have gone
+      Iter want = s.pos.state == -2 ? pairs_.begin() : pairs_.end();
+      const int32_t rv = revalidate(s.pos);
+      if (s.pos.state == 1) {
+        want =
+            rv == 3 ? pairs_.find(s.pos.pair) : pairs_.upper_bound(s.pos.pair);
+      }
+      const int32_t r = cbnext(t, &item);
+      ASSERT_TRUE(lands(t, "cbnext", r, item, want, -3));
+      ASSERT_EQ(cberrcode, rv == 3 ? CBERR_DELETED : 0) << "cbnext";
+      tally_.stale += rv == 3;
+      place(s.pos, want, -3);
+      break;
+    }
+    case 2: {  // cbprev: the pair before the position's pair, gone or not
+      Iter at = s.pos.state == -2 ? pairs_.begin() : pairs_.end();
+      if (s.pos.state == 1) at = pairs_.lower_bound(s.pos.pair);
+      const Iter want = at == pairs_.begin() ? pairs_.end() : std::prev(at);
+      const int32_t r = cbprev(t, &item);
+      ASSERT_TRUE(lands(t, "cbprev", r, item, want, -2));
+      ASSERT_EQ(cberrcode, 0) << "cbprev";
+      place(s.pos, want, -2);
+      break;
+    }
+    case 3: {  // cbcurr on a position that may have gone
+      const int32_t state = s.pos.state;
+      const int32_t rv = revalidate(s.pos);
+      const Iter want =
+          s.pos.state == 1 ? pairs_.find(s.pos.pair) : pairs_.end();
+      const int32_t r = cbcurr(t, &item);
+      ASSERT_TRUE(lands(t, "cbcurr", r, item, want, state == 1 ? -3 : state));
+      if (rv != -3) {
+        ASSERT_EQ(cberrcode, rv == 1 ? 0 : CBERR_DELETED) << "cbcurr";
+      }
+      tally_.stale += rv == 3;
+      break;
+    }
+    case 4:
+    case 5: {  // cbfind (first item >= 0 of the key) or cbfinditem
+      const bool by_item = g_.chance(50);
+      Pair p = g_.chance(50) ? near_pair() : Pair{g_.key(), g_.item()};
+      if (!by_item) p.second = 0;
+      const Iter want = pairs_.lower_bound(p);
+      int32_t expect = -3;
+      if (want != pairs_.end()) {
+        expect =
+            (by_item ? same_pair(p, *want) : keys_equal(p.first, want->first))
+                ? 2
+                : 3;
+      }
+      item = p.second;
+      const auto len = static_cast<int32_t>(p.first.size());
+      const int32_t r = by_item ? cbfinditem(t, p.first.data(), len, &item)
+                                : cbfind(t, p.first.data(), len, &item);
+      ASSERT_EQ(r, expect) << (by_item ? "cbfinditem" : "cbfind");
+      ASSERT_TRUE(lands(t, "find", r == -3 ? -3 : 1, item, want, -3));
+      place(s.pos, want, -3);
+      break;
+    }
+    case 6: {  // cbhead or cbtail
+      const bool head = g_.chance(50);
+      const Iter want =
+          head || pairs_.empty() ? pairs_.begin() : std::prev(pairs_.end());
+      const int32_t r = head ? cbhead(t, &item) : cbtail(t, &item);
+      ASSERT_TRUE(lands(t, "cbhead/cbtail", r, item, want, head ? -3 : -2));
+      place(s.pos, want, head ? -3 : -2);
+      break;
+    }
+    case 7:
+      ASSERT_EQ(cbmark(t), 1);
+      s.mark = s.pos;
+      break;
+    default: {  // cbfindmark
+      if (s.mark.state == -1) {
+        ASSERT_EQ(cbfindmark(t, &item), -1);
+        ASSERT_EQ(cberrcode, CBERR_NO_MARK);
+        break;
+      }
+      const int32_t rv = revalidate(s.mark);
+      const int32_t r = cbfindmark(t, &item);
+      s.pos = s.mark;
+      // A mark before the first or after the last pair comes back as it
+      // was; a mark whose pair went with nothing after it gives -3.
+      if (s.mark.state != 1) {
+        ASSERT_EQ(r, rv == -3 ? -3 : 1) << "cbfindmark";
+        break;
+      }
+      ASSERT_EQ(r, rv) << "cbfindmark";
+      ASSERT_TRUE(lands(t, "cbfindmark", 1, item, pairs_.find(s.mark.pair), 0));
+      tally_.stale += rv == 3;
+      break;
+    }
+  }
+}
+
+// Walks both ways through side s against the model, then checks the tree.
+void ModelTest::verify(Side &s) {
+  std::vector<Iter> order;
+  for (Iter it = pairs_.begin(); it != pairs_.end(); ++it) order.push_back(it);
+  for (bool forward : {true, false}) {
+    int32_t item = 0;
+    int32_t r = forward ? cbhead(s.tree, &item) : cbtail(s.tree, &item);
+    for (size_t n = 0; n < order.size(); ++n) {
+      const Iter want = order[forward ? n : order.size() - 1 - n];
+      ASSERT_TRUE(lands(s.tree, "walk", r, item, want, 0)) << "pair " << n;
+      r = forward ? cbnext(s.tree, &item) : cbprev(s.tree, &item);
+    }
+    ASSERT_EQ(r, forward ? -3 : -2);
+  }
+  s.pos.state = -2;
+  cbt::TreeStats stats;
+  ASSERT_EQ(cbt::check_tree(s.tree, &stats), "");
+  EXPECT_EQ(stats.entries, pairs_.size());
+  EXPECT_EQ(stats.depth, cbdepth(s.tree));
+  // A root left with its low_path child alone is removed at once.
+  if (stats.depth >= 2) {
+    EXPECT_GE(stats.levels.at(0).entries, 1u);
+  }
+}
+
+// Closes both handles, checks the closed file, reopens and compares.
+void ModelTest::reopen() {
+  for (Side *s : {&a_, &b_}) {
+    if (s->tree != nullptr) {
+      ASSERT_EQ(cbclose(s->tree), 1);
+    }
+  }
+  cbt::TreeStats stats;
+  ASSERT_EQ(cbt::check_tree_file(path("m").c_str(), GetParam().cmp, &stats),
+            "");
+  EXPECT_EQ(stats.entries, pairs_.size());
+  for (Side *s : {&a_, &b_}) {
+    *s = Side();
+    s->tree = open("m", GetParam().cmp);
+    ASSERT_NE(s->tree, nullptr);
+  }
+  ASSERT_NO_FATAL_FAILURE(verify(a_));
+}
+
+// Deletes every pair in random order; every block but block 0 must then
+// be on the free chain.
+void ModelTest::drain() {
+  std::vector<Pair> all(pairs_.begin(), pairs_.end());
+  std::shuffle(all.begin(), all.end(), g_.rng());
+  for (size_t i = 0; i < all.size(); ++i) {
+    ASSERT_EQ(del(a_.tree, all[i].first, all[i].second), 1) << cberrcode;
+    pairs_.erase(all[i]);
+    if (i % 500 == 499) {
+      ASSERT_EQ(cbt::check_tree(a_.tree), "") << i;
+    }
+  }
+  EXPECT_EQ(cbdepth(a_.tree), 0);
+  cbt::TreeStats stats;
+  ASSERT_EQ(cbt::check_tree(a_.tree, &stats), "");
+  EXPECT_EQ(stats.free_blocks, stats.last_block);
+}
+
+TEST_P(ModelTest, TwoHandlesChangeAndWalkAgainstTheModel) {
+  const Config &c = GetParam();
+  SCOPED_TRACE(::testing::Message() << c.name << " (seed " << c.seed << ")");
+  ASSERT_EQ(cbclose(create("m", c.block_size, c.cmp)), 1);
+  ASSERT_NO_FATAL_FAILURE(reopen());
+  size_t largest = 0;
+  for (int32_t phase = 0; phase < 6; ++phase) {
+    SCOPED_TRACE(::testing::Message() << "phase " << phase);
+    // Growing and shrinking phases alternate: levels come and go.
+    const uint32_t ins = phase % 2 == 0 ? 42 : 16;
+    const uint32_t dele = ins + (phase % 2 == 0 ? 18 : 44);
+    for (int32_t i = 0; i < 4500; ++i) {
+      // A makes most calls; B some, so that A too finds its pairs gone.
+      const bool on_a = g_.chance(70);
+      Side &s = on_a ? a_ : b_;
+      if (g_.below(100) < 74) {
+        ASSERT_NO_FATAL_FAILURE(change(s, on_a ? b_ : a_, ins, dele)) << i;
+      } else {
+        ASSERT_NO_FATAL_FAILURE(navigate(s)) << "op " << i;
+      }
+      largest = std::max(largest, pairs_.size());
+    }
+    ASSERT_NO_FATAL_FAILURE(verify(a_));
+    if (phase % 2 == 1) {
+      ASSERT_NO_FATAL_FAILURE(reopen());
+    }
+  }
+  // The paths under test were all taken.
+  EXPECT_GT(largest, 500u);
+  EXPECT_GE(tally_.max_depth, 3);
+  EXPECT_GT(tally_.deleted, 2000);
+  EXPECT_GT(tally_.modified, 500);
+  EXPECT_GT(tally_.own_moves, 100);
+  EXPECT_GT(tally_.stale, 50);
+  EXPECT_GT(tally_.depth_drops, 0);
+  EXPECT_GT(tally_.dup_keys, 100);
+  // B stands on a pair about to go; emptied, the tree leaves it nothing.
+  int32_t item = 0;
+  ASSERT_EQ(cbhead(b_.tree, &item), pairs_.empty() ? -3 : 1);
+  std::vector<Pair> order(pairs_.begin(), pairs_.end());
+  ASSERT_NO_FATAL_FAILURE(drain());
+  EXPECT_EQ(cbcurr(b_.tree, &item), -3);
+  const size_t drained = flushed(a_.tree, "m").size();
+  for (const Pair &p : order) {
+    ASSERT_EQ(put(a_.tree, p.first, p.second), 1) << cberrcode;
+    pairs_.insert(p);
+  }
+  cbt::TreeStats full;
+  ASSERT_EQ(cbt::check_tree(a_.tree, &full), "");
+  if (flushed(a_.tree, "m").size() > drained) {
+    EXPECT_EQ(full.free_blocks, 0u);
+  }
+  ASSERT_NO_FATAL_FAILURE(reopen());
 }
 
 const Config kConfigs[] = {
-    {"b92_pool6_keycmp", 92, 92, 6, nullptr, Alphabet::kFoldFree, 4, 3500,
-     9201},
-    {"b92_pool6_memcmp", 92, 92, 6, memcmp_order, Alphabet::kAnyByte, 3, 3500,
-     9202},
-    {"b512_pool6_mixedcase", 512, 512, 6, nullptr, Alphabet::kMixedCase, 4,
-     4000, 51201},
-    {"b512_pool40_reverse", 512, 512, 40, reverse_order, Alphabet::kAnyByte, 4,
-     4000, 51202},
-    {"b4096_pool6_memcmp", 4096, 4096, 6, memcmp_order, Alphabet::kAnyByte, 3,
-     4000, 409601},
-    {"b4096_pool24_keycmp", 4096, 4096, 24, nullptr, Alphabet::kFoldFree, 3,
-     4000, 409602},
-    {"b512_in_2048_buffers", 512, 2048, 8, nullptr, Alphabet::kFoldFree, 3,
-     3000, 51203},
+    {"b92_pool6_keycmp", 92, 6, nullptr, Alphabet::kFoldFree, 9211},
+    {"b92_pool64_memcmp", 92, 64, memcmp_order, Alphabet::kAnyByte, 9212},
+    {"b512_pool6_mixedcase", 512, 6, nullptr, Alphabet::kMixedCase, 51211},
+    {"b512_pool64_reverse", 512, 64, reverse_order, Alphabet::kAnyByte, 51212},
+    {"b4096_pool6_memcmp", 4096, 6, memcmp_order, Alphabet::kAnyByte, 409611},
+    {"b4096_pool64_keycmp", 4096, 64, nullptr, Alphabet::kFoldFree, 409612},
 };
 
-INSTANTIATE_TEST_SUITE_P(Configs, RandomModelTest,
-                         ::testing::ValuesIn(kConfigs),
-                         [](const ::testing::TestParamInfo<Config> &info) {
+INSTANTIATE_TEST_SUITE_P(Configs, ModelTest, ::testing::ValuesIn(kConfigs),
+                         [](const auto &info) {
                            return std::string(info.param.name);
                          });
 
-// With dup_allowed 0 a key that is present refuses the insertion with 22,
-// also when its pairs lie at the very end of the neighbouring leaf or the
-// start of the next one; a present pair gives 23; new keys go in.
-class NoDuplicatesTest : public ModelTest,
-                         public ::testing::WithParamInterface<int32_t> {};
-
-TEST_P(NoDuplicatesTest, EqualKeyRefusedWhereverItLies) {
-  const int32_t bs = GetParam();
-  const uint32_t seed = 7000 + static_cast<uint32_t>(bs);
-  SCOPED_TRACE(::testing::Message() << "block " << bs << ", seed " << seed);
-  start(6, bs);
-  CbTree *tree = cbcreate(path_.c_str(), nullptr, bs);
-  ASSERT_NE(tree, nullptr);
-  TreeModel model(nullptr, true);
-  Source src(seed, std::min(bs - 28, 24), Alphabet::kFoldFree, 600);
-  for (int32_t i = 0; i < 3000; ++i) {
-    ASSERT_NO_FATAL_FAILURE(insert_one(tree, model, src.key(), src.item(), 1));
-  }
-  // Every present key, just below its smallest item and just above its
-  // largest, and random pairs.
-  int32_t first_in_leaf = 0;
-  int32_t last_in_leaf = 0;
-  for (const std::string &key : src.vocab()) {
-    if (!model.has_key(key)) continue;
-    const auto lo = model.lower(key, INT32_MIN);
-    auto hi = model.lower(key, INT32_MAX);
-    if (hi == model.pairs().end() || !model.keys_equal(key, hi->key)) --hi;
-    testing::AssertionResult ok = testing::AssertionSuccess();
-    if (lo->item > INT32_MIN) {
-      model.expect_finditem(tree, key, lo->item - 1, &ok);
-      ASSERT_TRUE(ok);
-      if (tree->pos.index == 0) ++first_in_leaf;
-      ASSERT_NO_FATAL_FAILURE(insert_one(tree, model, key, lo->item - 1, 0));
-    }
-    if (hi->item < INT32_MAX) {
-      const auto after = model.expect_finditem(tree, key, hi->item + 1, &ok);
-      ASSERT_TRUE(ok);
-      if (after != model.pairs().end() && tree->pos.index == 0) {
-        ++last_in_leaf;
-      }
-      ASSERT_NO_FATAL_FAILURE(insert_one(tree, model, key, hi->item + 1, 0));
-    }
-    ASSERT_NO_FATAL_FAILURE(insert_one(tree, model, key, lo->item, 0));
-  }
-  // The runs of equal keys met leaf boundaries on both sides.
-  EXPECT_GT(first_in_leaf, 0);
-  EXPECT_GT(last_in_leaf, 0);
-  for (int32_t i = 0; i < 3000; ++i) {
-    ASSERT_NO_FATAL_FAILURE(insert_one(tree, model, src.key(), src.item(), 0));
-  }
-  ASSERT_NO_FATAL_FAILURE(verify(tree, model));
-  tree = reopen(tree, model, nullptr);
-  ASSERT_NE(tree, nullptr);
-  EXPECT_EQ(cbclose(tree), 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(BlockSizes, NoDuplicatesTest,
-                         ::testing::Values(92, 512, 4096));
-
-// Handle A walks the tree while handle B, on the same file, inserts pairs
-// before it, after it and right next to it between A's steps. Every step of
-// A must land on the neighbour of its pair in the tree as it is now: no
-// pair skipped, none repeated, and none reported deleted.
-class WalkerTest : public ModelTest,
-                   public ::testing::WithParamInterface<int32_t> {};
-
-TEST_P(WalkerTest, WalkerKeepsItsPlaceWhileAnotherHandleInserts) {
-  const int32_t bs = GetParam();
-  const uint32_t seed = 8000 + static_cast<uint32_t>(bs);
-  SCOPED_TRACE(::testing::Message() << "block " << bs << ", seed " << seed);
-  start(6, bs);
-  CbTree *writer = cbcreate(path_.c_str(), nullptr, bs);
-  ASSERT_NE(writer, nullptr);
-  CbTree *walker = cbopen(path_.c_str(), nullptr);
-  ASSERT_NE(walker, nullptr);
-  TreeModel model(nullptr, true);
-  Source src(seed, std::min(bs - 28, 40), Alphabet::kFoldFree, 300);
-  for (int32_t i = 0; i < 1500; ++i) {
-    ASSERT_NO_FATAL_FAILURE(
-        insert_one(writer, model, src.key(), src.item(), 1));
-  }
-  int32_t item = 0;
-  ASSERT_EQ(cbhead(walker, &item), 1);
-  ModelPair at = *model.pairs().begin();
-  ASSERT_EQ(item, at.item);
-  ModelPair mark = at;
-  ASSERT_EQ(cbmark(walker), 1);
-  int32_t steps = 0;
-  for (;; ++steps) {
-    ASSERT_LT(steps, 20000) << "the walk does not end";
-    // Inserts: random pairs, and pairs with the walker's own key just
-    // before and after its item.
-    for (uint32_t n = src.chance(40) ? 1 + src.below(2) : 0; n > 0; --n) {
-      std::string key = src.key();
-      int32_t new_item = src.item();
-      if (src.chance(30)) {
-        key = at.key;
-        new_item = at.item + (src.chance(50) ? 1 : -1);
-      }
-      ASSERT_NO_FATAL_FAILURE(insert_one(writer, model, key, new_item, 1));
-    }
-    if (src.chance(1)) {
-      // Back to the mark and on from there.
-      ASSERT_EQ(cbfindmark(walker, &item), 1);
-      ASSERT_EQ(item, mark.item);
-      ASSERT_TRUE(model.key_at(walker, mark));
-      at = mark;
-    } else if (src.chance(10)) {
-      ASSERT_EQ(cbmark(walker), 1);
-      mark = at;
-    }
-    const auto &set = model.pairs();
-    // Steps back only from where a pair lies before the walker.
-    const bool back = src.chance(10) && set.lower_bound(at) != set.begin();
-    cberrcode = 0;
-    const int32_t r = back ? cbprev(walker, &item) : cbnext(walker, &item);
-    EXPECT_NE(cberrcode, 31);
-    const TreeModel::Iter want =
-        back ? std::prev(set.lower_bound(at)) : set.upper_bound(at);
-    ASSERT_TRUE(
-        model.step_is(walker, back ? "cbprev" : "cbnext", r, item, want, -3));
-    if (want == set.end()) break;
-    at = *want;
-  }
-  EXPECT_GT(steps, 1000);
-  ASSERT_NO_FATAL_FAILURE(verify(walker, model));
-  EXPECT_EQ(cbclose(walker), 1);
-  CbTree *again = reopen(writer, model, nullptr);
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(cbclose(again), 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(BlockSizes, WalkerTest, ::testing::Values(92, 512));
-
 }  // namespace
-}  // namespace recbase
+}  // namespace recbase::test

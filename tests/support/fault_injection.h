@@ -3,24 +3,18 @@
 // point of an operation (N = 1, 2, 3, ... until the operation no longer
 // reaches call N) and check what each one leaves behind.
 //
-// How it works:
-//  - A FaultInjector wraps the slots of g_platform that are filled when it is
-//    made (cbinit fills the table, so make it after cbinit) and installs an
-//    allocation hook in g_alloc_hook. The destructor puts back the table and
-//    the hook exactly as they were.
-//  - Every call of a wrapped slot in the armed set counts 1; the call whose
-//    count reaches N fails instead of running (once, or from then on when
-//    the fault is persistent): it returns the slot's failure result (-1) and
-//    stores the chosen errno in g_sys_last_error, except sys_lock, which
-//    never stores it. Other calls go through to the slots that were there.
-//  - A failing sys_close still closes the descriptor (as close(2) does when
-//    it reports EIO), so that fault loops do not leak descriptors.
-//  - Allocations count separately; allocation N (or N and every later one)
-//    fails.
+//  - A FaultInjector wraps the slots of g_platform that are filled when it
+//    is made (make it after cbinit) and installs an allocation hook; its
+//    destructor puts back the table and the hook as they were.
+//  - Every call of a wrapped slot counts 1; the call whose count reaches N
+//    fails instead of running (once, or from then on when the fault is
+//    persistent) with the slot's failure result -1, storing the chosen
+//    errno in g_sys_last_error (sys_lock never stores it).
+//  - A failing sys_close still closes the descriptor, as close(2) does when
+//    it reports EIO, so that fault loops do not leak descriptors.
+//  - Allocations count separately.
 //  - The slots are plain function pointers without a context, so the state
-//    is process-wide and only one FaultInjector may exist at a time.
-//
-// Test-only: nothing here is part of the library.
+//    is process-wide: one FaultInjector at a time.
 #ifndef RECBASE_TESTS_SUPPORT_FAULT_INJECTION_H
 #define RECBASE_TESTS_SUPPORT_FAULT_INJECTION_H
 
@@ -34,132 +28,73 @@
 
 namespace recbase::test {
 
-// The slots that can be made to fail, as bits of a mask.
-enum FaultSlot : uint32_t {
-  kFaultOpen = 1u << 0,
-  kFaultCreate = 1u << 1,
-  kFaultRead = 1u << 2,
-  kFaultReadBlock = 1u << 3,
-  kFaultWrite = 1u << 4,
-  kFaultWriteBlock = 1u << 5,
-  kFaultFlush = 1u << 6,
-  kFaultLock = 1u << 7,
-  kFaultUnlock = 1u << 8,
-  kFaultClose = 1u << 9,
-  kFaultRemove = 1u << 10,
-  kFaultAllSlots = (1u << 11) - 1,
-  // Only the calls that change the file.
-  kFaultWrites = kFaultWrite | kFaultWriteBlock | kFaultFlush,
-};
-
-// Names for messages, in bit order.
-inline const char *fault_slot_name(uint32_t slot) {
-  static const char *const kNames[] = {
-      "open",  "create", "read",   "readblock", "write", "writeblock",
-      "flush", "lock",   "unlock", "close",     "remove"};
-  for (int i = 0; i < 11; ++i) {
-    if (slot == (1u << i)) return kNames[i];
-  }
-  return "?";
-}
-
 namespace fault_detail {
 
 struct Countdown {
-  bool armed = false;
-  bool persistent = false;
+  bool armed = false, persistent = false;
   int64_t fail_at = 0;  // 1-based call number that fails first
-  int64_t calls = 0;    // calls counted since arming
-  int64_t fired = 0;    // calls that were made to fail
+  int64_t calls = 0, fired = 0;
 };
-
 struct State {
-  bool active = false;       // a FaultInjector exists
+  bool active = false;
   PlatformServices below{};  // the slots that were there before wrapping
   AllocHook hook_below = nullptr;
-  uint32_t mask = kFaultAllSlots;
   int32_t error = EIO;
-  Countdown io;
-  Countdown alloc;
-  uint32_t fired_slot = 0;  // slot of the first injected I/O failure
+  Countdown io, alloc;
+  const char *fired_slot = nullptr;  // slot of the first injected failure
 };
-
 inline State &state() {
   static State s;
   return s;
 }
-
-// True when this call is to fail.
 inline bool tick(Countdown &c) {
   if (!c.armed) return false;
   ++c.calls;
   const bool fail =
       c.calls == c.fail_at || (c.persistent && c.calls > c.fail_at);
-  if (fail) ++c.fired;
+  c.fired += fail;
   return fail;
 }
-
-inline bool io_fails(uint32_t slot, bool stores_error = true) {
+inline bool fails(const char *slot, bool stores_error = true) {
   State &s = state();
-  if ((s.mask & slot) == 0 || !tick(s.io)) return false;
-  if (s.fired_slot == 0) s.fired_slot = slot;
+  if (!tick(s.io)) return false;
+  if (s.fired_slot == nullptr) s.fired_slot = slot;
   if (stores_error) g_sys_last_error = s.error;
   return true;
 }
+inline const PlatformServices &below() { return state().below; }
 
 inline int32_t w_close(int32_t h) {
-  const bool fail = io_fails(kFaultClose);
-  const int32_t r = state().below.sys_close(h);
+  const bool fail = fails("close");
+  const int32_t r = below().sys_close(h);
   return fail ? -1 : r;
-}
-inline int32_t w_flush(int32_t h) {
-  return io_fails(kFaultFlush) ? -1 : state().below.sys_flush(h);
-}
-inline int32_t w_create(const char *name) {
-  return io_fails(kFaultCreate) ? -1 : state().below.sys_create(name);
 }
 inline int32_t w_lock(int32_t h, int32_t offset, int32_t length, int32_t tries,
                       int32_t delay_ms, int32_t timeout_ms) {
-  if (io_fails(kFaultLock, false)) return -1;
-  return state().below.sys_lock(h, offset, length, tries, delay_ms, timeout_ms);
+  if (fails("lock", false)) return -1;
+  return below().sys_lock(h, offset, length, tries, delay_ms, timeout_ms);
 }
-inline int32_t w_open(const char *name, int32_t writable, int32_t shared) {
-  return io_fails(kFaultOpen) ? -1
-                              : state().below.sys_open(name, writable, shared);
-}
-inline int32_t w_read(int32_t h, int32_t offset, int32_t length, void *buf) {
-  return io_fails(kFaultRead) ? -1
-                              : state().below.sys_read(h, offset, length, buf);
-}
-inline int32_t w_readblock(int32_t h, uint32_t block, int32_t size, void *buf) {
-  return io_fails(kFaultReadBlock)
-             ? -1
-             : state().below.sys_readblock(h, block, size, buf);
-}
-inline int32_t w_remove(const char *name) {
-  return io_fails(kFaultRemove) ? -1 : state().below.sys_remove(name);
-}
-inline int32_t w_write(int32_t h, int32_t offset, int32_t length,
-                       const void *buf) {
-  return io_fails(kFaultWrite)
-             ? -1
-             : state().below.sys_write(h, offset, length, buf);
-}
-inline int32_t w_writeblock(int32_t h, uint32_t block, int32_t size,
-                            const void *buf) {
-  return io_fails(kFaultWriteBlock)
-             ? -1
-             : state().below.sys_writeblock(h, block, size, buf);
-}
-inline int32_t w_unlock(int32_t h, int32_t offset, int32_t length) {
-  return io_fails(kFaultUnlock) ? -1
-                                : state().below.sys_unlock(h, offset, length);
-}
-
+// The other slots: fail, or pass the call on.
+#define RB_FAULT_SLOT(slot, params, args)               \
+  inline int32_t w_##slot params {                      \
+    return fails(#slot) ? -1 : below().sys_##slot args; \
+  }
+RB_FAULT_SLOT(flush, (int32_t h), (h))
+RB_FAULT_SLOT(create, (const char *name), (name))
+RB_FAULT_SLOT(open, (const char *name, int32_t w, int32_t s), (name, w, s))
+RB_FAULT_SLOT(read, (int32_t h, int32_t o, int32_t n, void *b), (h, o, n, b))
+RB_FAULT_SLOT(readblock, (int32_t h, uint32_t k, int32_t n, void *b),
+              (h, k, n, b))
+RB_FAULT_SLOT(remove, (const char *name), (name))
+RB_FAULT_SLOT(write, (int32_t h, int32_t o, int32_t n, const void *b),
+              (h, o, n, b))
+RB_FAULT_SLOT(writeblock, (int32_t h, uint32_t k, int32_t n, const void *b),
+              (h, k, n, b))
+RB_FAULT_SLOT(unlock, (int32_t h, int32_t o, int32_t n), (h, o, n))
+#undef RB_FAULT_SLOT
 inline bool alloc_hook(std::size_t size) {
-  State &s = state();
-  if (tick(s.alloc)) return false;
-  return s.hook_below == nullptr || s.hook_below(size);
+  if (tick(state().alloc)) return false;
+  return state().hook_below == nullptr || state().hook_below(size);
 }
 
 }  // namespace fault_detail
@@ -173,55 +108,10 @@ class FaultInjector {
     s.active = true;
     s.below = g_platform;
     s.hook_below = g_alloc_hook;
-    wrap();
-    g_alloc_hook = fault_detail::alloc_hook;
-  }
-  ~FaultInjector() {
-    fault_detail::State &s = fault_detail::state();
-    g_platform = s.below;
-    g_alloc_hook = s.hook_below;
-    s = fault_detail::State{};
-  }
-  FaultInjector(const FaultInjector &) = delete;
-  FaultInjector &operator=(const FaultInjector &) = delete;
-
-  // Fails the n-th call (n >= 1) of the slots in mask, counted from now;
-  // with persistent, every later call of those slots fails too.
-  void fail_io_at(int64_t n, int32_t error = EIO, bool persistent = false,
-                  uint32_t mask = kFaultAllSlots) {
-    fault_detail::State &s = fault_detail::state();
-    s.mask = mask;
-    s.error = error;
-    s.fired_slot = 0;
-    s.io = fault_detail::Countdown{true, persistent, n, 0, 0};
-  }
-  // Fails allocation n (n >= 1) counted from now, or n and every later one.
-  void fail_alloc_at(int64_t n, bool persistent = false) {
-    fault_detail::state().alloc =
-        fault_detail::Countdown{true, persistent, n, 0, 0};
-  }
-  // Stops failing; counting stops too.
-  void disarm() {
-    fault_detail::State &s = fault_detail::state();
-    s.io.armed = false;
-    s.alloc.armed = false;
-  }
-
-  // Whether an armed fault has been injected, and how many calls were
-  // counted since arming.
-  bool io_fired() const { return fault_detail::state().io.fired > 0; }
-  bool alloc_fired() const { return fault_detail::state().alloc.fired > 0; }
-  int64_t io_calls() const { return fault_detail::state().io.calls; }
-  int64_t alloc_calls() const { return fault_detail::state().alloc.calls; }
-  // The slot whose call failed first (a FaultSlot bit), 0 when none did.
-  uint32_t fired_slot() const { return fault_detail::state().fired_slot; }
-
- private:
-  static void wrap() {
+    // Only filled slots are wrapped: code that calls an empty slot before
+    // cbinit behaves as without the injector.
     namespace d = fault_detail;
-    const PlatformServices &b = d::state().below;
-    // Only filled slots are wrapped: an empty slot stays empty, so code
-    // that calls it before cbinit behaves as without the injector.
+    const PlatformServices &b = s.below;
     if (b.sys_close) g_platform.sys_close = d::w_close;
     if (b.sys_flush) g_platform.sys_flush = d::w_flush;
     if (b.sys_create) g_platform.sys_create = d::w_create;
@@ -233,7 +123,36 @@ class FaultInjector {
     if (b.sys_write) g_platform.sys_write = d::w_write;
     if (b.sys_writeblock) g_platform.sys_writeblock = d::w_writeblock;
     if (b.sys_unlock) g_platform.sys_unlock = d::w_unlock;
+    g_alloc_hook = d::alloc_hook;
   }
+  ~FaultInjector() {
+    fault_detail::State &s = fault_detail::state();
+    g_platform = s.below;
+    g_alloc_hook = s.hook_below;
+    s = fault_detail::State{};
+  }
+  FaultInjector(const FaultInjector &) = delete;
+  FaultInjector &operator=(const FaultInjector &) = delete;
+
+  // Fails platform call n (n >= 1) counted from now; with persistent, every
+  // later call too.
+  void fail_io_at(int64_t n, int32_t error = EIO, bool persistent = false) {
+    fault_detail::state().error = error;
+    fault_detail::state().io = fault_detail::Countdown{true, persistent, n};
+  }
+  // Fails allocation n (n >= 1) counted from now.
+  void fail_alloc_at(int64_t n) {
+    fault_detail::state().alloc = fault_detail::Countdown{true, false, n};
+  }
+  // Stops failing, and counting.
+  void disarm() {
+    fault_detail::state().io.armed = false;
+    fault_detail::state().alloc.armed = false;
+  }
+  bool io_fired() const { return fault_detail::state().io.fired > 0; }
+  bool alloc_fired() const { return fault_detail::state().alloc.fired > 0; }
+  // The slot whose call failed first ("write", ...), null when none did.
+  const char *fired_slot() const { return fault_detail::state().fired_slot; }
 };
 
 }  // namespace recbase::test

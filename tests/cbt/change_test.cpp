@@ -1,0 +1,312 @@
+// Changes as they land on disk: what refused changes still count, the
+// neighbours a full leaf shifts into, duplicate keys across the ends of a
+// leaf, joins at the underflow mark and the free chain as a stack, and
+// replacements inside one leaf or across leaves. The random model test
+// covers the contents; these pin the bytes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/fixture.h"
+
+namespace recbase::test {
+namespace {
+
+class ChangeTest : public TreeTest {};
+
+// A shared file writes its control record at the end of every change,
+// which shows what each call counted.
+TEST_F(ChangeTest, RefusedChangesCountOnlyWhereTheFormatSaysSo) {
+  CbTree *s = cbscreate(path("s").c_str(), nullptr, 512, 1);
+  ASSERT_NE(s, nullptr);
+  const auto counters = [&] {
+    const DiskControl c(read_file(path("s")));
+    return std::pair{c.key_count, c.change_counter};
+  };
+  // Every insert or delete attempt counts a change and moves key_count.
+  const struct {
+    const char *what;
+    std::function<int32_t()> call;
+    int32_t err, ctx;
+    std::pair<uint32_t, uint32_t> after;
+  } steps[] = {
+      {"delete from the empty tree",
+       [&] { return del(s, "a", 1); },
+       CBERR_EMPTY_TREE,
+       CBCTX_DELETE_EMPTY,
+       {0xFFFFFFFFu, 1}},
+      {"insert", [&] { return put(s, "a", 1); }, 0, 0, {0, 2}},
+      {"insert", [&] { return put(s, "b", 5); }, 0, 0, {1, 3}},
+      {"pair present",
+       [&] { return put(s, "B", 5, 1); },
+       CBERR_DUP_PAIR,
+       CBCTX_INSERT_KEY,
+       {2, 4}},
+      {"key present",
+       [&] { return put(s, "b", 7, 0); },
+       CBERR_DUP_KEY,
+       CBCTX_INSERT_KEY,
+       {3, 5}},
+      {"item absent",
+       [&] { return del(s, "b", 6); },
+       CBERR_NOT_FOUND,
+       CBCTX_DELETE_KEY,
+       {2, 6}},
+      {"key past every pair",
+       [&] { return del(s, "c", 1); },
+       CBERR_NOT_FOUND,
+       CBCTX_DELETE_KEY,
+       {1, 7}},
+      {"delete", [&] { return del(s, "B", 5); }, 0, 0, {0, 8}},
+      // A modify refused before its change step counts nothing.
+      {"modify of a pair to itself",
+       [&] { return modify(s, "a", 1, "A", 1); },
+       0,
+       0,
+       {0, 8}},
+      {"modify of a missing pair",
+       [&] { return modify(s, "z", 1, "y", 1); },
+       CBERR_NOT_FOUND,
+       CBCTX_FIND_LEAF,
+       {0, 8}},
+      {"modify to a present key",
+       [&] {
+         put(s, "c", 3);
+         return modify(s, "a", 1, "C", 1, 0);
+       },
+       CBERR_DUP_KEY,
+       CBCTX_INSERT_KEY,
+       {1, 9}},
+      // Within one leaf: one change, no count.
+      {"modify in place",
+       [&] { return modify(s, "a", 1, "b", 2); },
+       0,
+       0,
+       {1, 10}},
+  };
+  for (const auto &step : steps) {
+    cberrcode = cbconcode = 0;
+    EXPECT_EQ(step.call(), step.err == 0 ? 1 : -1) << step.what;
+    EXPECT_EQ(cberrcode, step.err) << step.what;
+    EXPECT_EQ(cbconcode, step.ctx) << step.what;
+    EXPECT_EQ(counters(), step.after) << step.what;
+  }
+  EXPECT_EQ(walk_forward(s), (PairList{{"b", 2}, {"c", 3}}));
+  // Refused before the change begins: no code, no count.
+  cberrcode = 77;
+  EXPECT_EQ(put(s, std::string(512 - 27, 'q'), 1), -1);
+  EXPECT_EQ(cberrcode, 77);
+  EXPECT_EQ(cbfcncode, CBFN_INSERT);
+  EXPECT_EQ(counters(), (std::pair<uint32_t, uint32_t>{1, 10}));
+}
+
+TEST_F(ChangeTest, KeyLengthsAreLimitedByTheBuffersAndTheTreesBlocks) {
+  // A tree of smaller blocks than the buffers has a limit of its own.
+  CbTree *small = create("small", 256);
+  ASSERT_NE(small, nullptr);
+  EXPECT_EQ(put(small, std::string(256 - 28, 'k'), 1), 1);
+  const std::function<int32_t()> too_long[] = {
+      [&] { return put(small, std::string(256 - 27, 'k'), 2); },
+      [&] { return modify(small, "k", 1, std::string(256 - 27, 'k'), 2); }};
+  for (const auto &call : too_long) {
+    EXPECT_EQ(call(), -1);
+    EXPECT_EQ(cberrcode, CBERR_KEY_LENGTH);
+    EXPECT_EQ(cbconcode, CBCTX_INSERT_KEY);
+  }
+}
+
+class TwoLeavesTest : public ChangeTest {
+ protected:
+  void SetUp() override {
+    ChangeTest::SetUp();
+    ASSERT_NO_FATAL_FAILURE(build_two_leaves(t_));
+  }
+  // Replaces the root's separator by (key(n), item) on disk and reopens: a
+  // separator below the right leaf's smallest pair is what a deletion of
+  // that pair leaves behind.
+  void lower_separator(int n, int32_t item) {
+    ASSERT_EQ(cbclose(t_), 1);
+    const DiskNode root = node(read_file(path("t")), 3);
+    const std::string k = key(n);
+    patch_file(path("t"), 3 * 512 + root.key_off(0), {k.begin(), k.end()});
+    patch_file(path("t"), 3 * 512 + root.entry(0) + 4, le_bytes(item, 4));
+    ASSERT_EQ(cbt::check_tree_file(path("t").c_str(), nullptr), "");
+    t_ = open("t");
+    ASSERT_NE(t_, nullptr);
+  }
+};
+
+// (100, 1) belongs at the end of leaf 1 while leaf 2 starts with key 100;
+// with the separator lowered, (90, 250) belongs at the start of leaf 2
+// while leaf 1 ends with key 90.
+TEST_F(TwoLeavesTest, AnEqualKeyInTheNeighbouringLeafIsFound) {
+  const std::function<int32_t(int32_t)> calls[] = {
+      [&](int32_t dup) { return put(t_, key(100), 1, dup); },
+      [&](int32_t dup) { return modify(t_, key(20), 20, key(100), 1, dup); }};
+  for (const auto &call : calls) {
+    EXPECT_EQ(call(0), -1);
+    EXPECT_EQ(cberrcode, CBERR_DUP_KEY);
+    EXPECT_EQ(put(t_, key(90), 1, 0), -1);  // and inside the leaf
+    ASSERT_EQ(call(1), 1);
+    EXPECT_EQ(node(flushed(), 1).items().back(), 1);
+    ASSERT_EQ(del(t_, key(100), 1), 1);
+  }
+  ASSERT_NO_FATAL_FAILURE(lower_separator(90, 200));
+  EXPECT_EQ(put(t_, key(90), 250, 0), -1);
+  EXPECT_EQ(cberrcode, CBERR_DUP_KEY);
+  ASSERT_EQ(put(t_, key(90), 250, 1), 1);
+  EXPECT_EQ(node(flushed(), 2).items().front(), 250);
+  expect_sound(t_);
+}
+
+TEST_F(TwoLeavesTest, AFullLeafShiftsIntoItsNeighbourInsteadOfSplitting) {
+  // Leaf 1 full: its last pair moves right, and the root lists leaf 2 under
+  // it.
+  for (int n = 11; n <= 18; ++n) ASSERT_EQ(put(t_, key(n), n), 1);
+  std::vector<uint8_t> before = flushed();
+  ASSERT_EQ(node(before, 1).count(), 17);
+  ASSERT_EQ(put(t_, key(95), 95), 1);
+  std::vector<uint8_t> after = flushed();
+  EXPECT_EQ(DiskControl(after).last_block, 3u);  // no split
+  EXPECT_EQ(node(after, 1).bytes(), node(before, 1).bytes());
+  EXPECT_EQ(
+      node(after, 2).items(),
+      (std::vector<int32_t>{95, 100, 110, 120, 130, 140, 150, 160, 170, 175}));
+  EXPECT_EQ(node(after, 3).key(0), key(95));
+  EXPECT_EQ(node(after, 3).item(0), 95);
+  expect_sound(t_);
+  // The last child full: a pair for its start moves left.
+  for (int n = 11; n <= 18; ++n) ASSERT_EQ(del(t_, key(n), n), 1);
+  ASSERT_EQ(del(t_, key(95), 95), 1);
+  for (int n = 176; n <= 183; ++n) ASSERT_EQ(put(t_, key(n), n), 1);
+  ASSERT_NO_FATAL_FAILURE(lower_separator(95, 95));
+  before = read_file(path("t"));
+  ASSERT_EQ(node(before, 2).count(), 17);
+  ASSERT_EQ(put(t_, key(97), 97), 1);
+  after = flushed();
+  EXPECT_EQ(DiskControl(after).last_block, 3u);
+  EXPECT_EQ(node(after, 2).bytes(), node(before, 2).bytes());
+  EXPECT_EQ(node(after, 1).items().back(), 97);
+  ASSERT_EQ(node(after, 3).count(), 1);  // leaf 2 listed under its smallest
+  EXPECT_EQ(node(after, 3).item(0), 100);
+  expect_sound(t_);
+}
+
+TEST_F(TwoLeavesTest, AReplacementInsideOneLeafTouchesNoOtherBlock) {
+  const std::vector<uint8_t> before = flushed();
+  ASSERT_EQ(modify(t_, key(30), 30, key(85), 85), 1);
+  const std::vector<uint8_t> after = flushed();
+  ASSERT_EQ(after.size(), before.size());
+  // Block 0 differs only in the change counter (bytes 28..31).
+  for (size_t i = 0; i < 512; ++i) {
+    if (i < 28 || i >= 32) {
+      EXPECT_EQ(after[i], before[i]) << "byte " << i;
+    }
+  }
+  for (uint32_t b = 2; b <= 3; ++b) {
+    EXPECT_EQ(node(after, b).bytes(), node(before, b).bytes()) << b;
+  }
+  EXPECT_EQ(DiskControl(after).change_counter,
+            DiskControl(before).change_counter + 1);
+  EXPECT_EQ(node(after, 1).items(),
+            (std::vector<int32_t>{10, 20, 40, 50, 60, 70, 80, 85, 90}));
+  EXPECT_EQ(node(after, 1).key_start(), 512 - 9 * 20);
+  // Across leaves: a deletion and an insertion, each counted, then the
+  // modify's own change; their key counts cancel.
+  ASSERT_EQ(modify(t_, key(85), 85, key(150), 151), 1);
+  const DiskControl was(after), now(flushed());
+  EXPECT_EQ(now.key_count, was.key_count);
+  EXPECT_EQ(now.change_counter, was.change_counter + 3);
+  const DiskNode right = node(flushed(), 2);
+  EXPECT_EQ(right.items()[6], 151);
+  EXPECT_EQ(right.key_off(5), right.key_off(6));  // (150, 150) shares text
+  // The item alone changes across leaves although duplicates are refused:
+  // the key's other pairs do not count against the insertion.
+  ASSERT_EQ(put(t_, key(100), 99), 1);
+  ASSERT_EQ(modify(t_, key(100), 100, key(100), 5, 0), 1);
+  const std::vector<int32_t> left = node(flushed(), 1).items();
+  EXPECT_EQ(std::vector<int32_t>(left.end() - 3, left.end()),
+            (std::vector<int32_t>{90, 5, 99}));
+  expect_sound(t_);
+}
+
+// Root 3 over leaf A = 1 (its low_path child) and leaf B = 2 from
+// build_two_leaves; A topped up to a_pairs with keys of first_len bytes,
+// and B cut down to 160, 170, 175. With 20-byte keys the underflow mark of
+// a 512-byte leaf is (3 * 512 - 48) / 4 = 372 bytes.
+class JoinTest : public ChangeTest {
+ protected:
+  void build(int a_pairs, size_t first_len) {
+    ASSERT_EQ(cbclose(t_), 1);
+    t_ = create("t");
+    ASSERT_NE(t_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(build_two_leaves(t_));
+    for (int n = 11; n < 2 + a_pairs; ++n) {
+      ASSERT_EQ(put(t_, numbered_key(n, first_len), n), 1);
+    }
+    for (int n = 100; n <= 150; n += 10) ASSERT_EQ(del(t_, key(n), n), 1);
+    const std::vector<uint8_t> f = flushed();
+    ASSERT_EQ(node(f, 1).count(), a_pairs);
+    ASSERT_EQ(node(f, 2).items(), (std::vector<int32_t>{160, 170, 175}));
+  }
+};
+
+TEST_F(JoinTest, LeavesJoinOnlyBelowTheMark) {
+  const struct {
+    int a_pairs;
+    size_t first_len;
+    bool joins;
+  } cases[] = {
+      {11, 20, false},  // 11 * 28 + 2 * 28 + 16 = 380
+      {10, 40, false},  // 9 * 28 + 48 + 2 * 28 + 16 = 372, the mark itself
+      {10, 39, true},   // one byte less
+  };
+  for (const auto &c : cases) {
+    ASSERT_NO_FATAL_FAILURE(build(c.a_pairs, c.first_len));
+    ASSERT_EQ(del(t_, key(170), 170), 1);
+    const std::vector<uint8_t> f = flushed();
+    EXPECT_EQ(DiskControl(f).depth, c.joins ? 1 : 2) << c.first_len;
+    EXPECT_EQ(node(f, 1).count(), c.a_pairs + (c.joins ? 2 : 0));
+    expect_sound(t_);
+  }
+}
+
+TEST_F(JoinTest, TheRightLeafMovesIntoTheLeftAndTheRootGoes) {
+  ASSERT_NO_FATAL_FAILURE(build(10, 20));
+  ASSERT_EQ(del(t_, key(170), 170), 1);  // 10 * 28 + 2 * 28 + 16 = 352
+  const std::vector<uint8_t> f = flushed();
+  const DiskControl c(f);
+  EXPECT_EQ(c.root, 1u);
+  EXPECT_EQ(c.depth, 1);
+  EXPECT_EQ(c.first_leaf, 1u);
+  EXPECT_EQ(c.last_leaf, 1u);
+  EXPECT_EQ(c.last_block, 3u);  // the file never shrinks
+  const DiskNode a = node(f, 1);
+  EXPECT_TRUE(a.leaf());
+  EXPECT_EQ(a.left() | a.right(), 0u);
+  const std::vector<int> all = {10, 11, 20, 30, 40,  50,
+                                60, 70, 80, 90, 160, 175};
+  EXPECT_EQ(a.items(), std::vector<int32_t>(all.begin(), all.end()));
+  EXPECT_EQ(a.key(11), key(175));
+  EXPECT_EQ(a.key_start(), 512 - 12 * 20);
+  // B was freed first, then the root: the chain is a stack, root on top.
+  EXPECT_EQ(c.free_head, 3u);
+  for (uint32_t b : {3u, 2u}) {
+    EXPECT_EQ(node(f, b).low_path(), 0u) << b;
+    EXPECT_EQ(node(f, b).left(), b == 3 ? 2u : 0u) << b;
+    EXPECT_EQ(node(f, b).count(), 0) << b;
+    EXPECT_TRUE(node(f, b).zero_body()) << b;
+  }
+  EXPECT_EQ(walk(t_, false).size(), 12u);
+  // The next new block comes from the top of the chain.
+  for (int n = 200; n < 207; ++n) ASSERT_EQ(put(t_, key(n), n), 1);
+  const DiskControl grown(flushed());
+  EXPECT_EQ(grown.last_block, 3u);
+  EXPECT_EQ(grown.free_head, 0u);
+  expect_sound(t_);
+}
+
+}  // namespace
+}  // namespace recbase::test
