@@ -44,8 +44,8 @@ FAULTS=(
   "freed block's free-chain link not written"
 
   bufpool/bufpool.cpp
-  $'h->dirty = 1;\n    file->modified = 2;'
-  $'h->dirty = 0;\n    file->modified = 2;'
+  $'mark_dirty(h);\n    file->modified = 2;'
+  $'file->modified = 2;'
   "put_block(write_now=0) does not set the dirty flag"
 
   cbt/node_format.cpp
@@ -189,14 +189,38 @@ FAULTS=(
   "del_member drops every member after the one removed"
 
   frame/platform_linux.cpp
-  "return share_or_close(fd, shared != 0 ? LOCK_SH : LOCK_EX);"
-  "return share_or_close(fd, LOCK_SH);"
+  "return share_or_close(fd, shared != 0 ? LOCK_SH : LOCK_EX, writable == 0);"
+  "return share_or_close(fd, LOCK_SH, writable == 0);"
   "exclusive open takes a shared file lock"
 
   frame/platform_linux.cpp
   $'if (n == 0) return fail(kShortTransfer);\n    done += n;\n  }\n  return 1;\n}\n\nint32_t native_write'
   $'if (n == 0) break;\n    done += n;\n  }\n  return 1;\n}\n\nint32_t native_write'
   "short read reported as success"
+  cbt/insert.cpp
+  "if (r == -1) undo.roll_back();"
+  "if (false) undo.roll_back();"
+  "a failed insert is not rolled back"
+
+  cbt/undo.cpp
+  "if (holds(b)) return 1;"
+  "return 1;"
+  "before-images never saved"
+
+  cbt/handles.cpp
+  "      code = kErrParity;"
+  "      code = 0;"
+  "a damaged block size is not reported as a parity error"
+
+  cbt/locking.cpp
+  "    f->control_pending = true;"
+  "    f->control_pending = false;"
+  "a failed control record write is not left pending"
+
+  cbt/navigate.cpp
+  "if (!node.leaf() || i >= node.count()) return false;"
+  "if (!node.leaf() || i > node.count()) return false;"
+  "a walk's step within its leaf runs past the last entry"
 )
 NFAULTS=$((${#FAULTS[@]} / 4))
 
