@@ -76,17 +76,17 @@ struct LruFile {
 };
 
 // Creates and registers a pool of count buffers of buffer_size bytes; null
-// with bufpool_err 2 when not all of them can be made.
+// with bufpool_err kPoolNoMemory when not all of them can be made.
 BufferPool *bufpool_create(int32_t buffer_size, int32_t count);
-// Writes every dirty buffer back (a failure sets bufpool_err 4 and the walk
-// goes on), frees every buffer, unregisters and frees the pool. -1 when the
-// pool is not registered (bufpool_err 1) or any write failed. Destroying the
-// current pool also clears it: bufpool_current() is then null and the size
-// and count read 0, so cbinit may run again.
+// Writes every dirty buffer back (a failure sets bufpool_err kPoolIo and the
+// walk goes on), frees every buffer, unregisters and frees the pool. -1 when
+// the pool is not registered (bufpool_err kPoolNotRegistered) or any write
+// failed. Destroying the current pool also clears it: bufpool_current() is then
+// null and the size and count read 0, so cbinit may run again.
 int32_t bufpool_destroy(BufferPool *pool);
 // Adds up to n clean, free, zero-filled buffers at the least recently used
-// end; returns how many. Not registered: bufpool_err 1; out of memory stops
-// with bufpool_err 2.
+// end; returns how many. Not registered: bufpool_err kPoolNotRegistered; out of
+// memory stops with bufpool_err kPoolNoMemory.
 int32_t bufpool_addbufs(BufferPool *pool, int32_t n);
 // Removes up to n replaceable buffers (dirty ones written back first);
 // returns how many. Callers keep at least kMinBuffers.
@@ -101,8 +101,8 @@ int32_t bufpool_buffer_count();
 void bufpool_set_current(BufferPool *pool);
 
 // Opens name through sys_open(name, !read_only, shared) and reads the block
-// size from bytes 0-1. Null with bufpool_err 2 (memory), 4 (open or read
-// failed), 7 (block size larger than the pool's buffers).
+// size from bytes 0-1. Null with bufpool_err kPoolNoMemory, kPoolIo (open or
+// read failed), kPoolBlockTooBig (block size larger than the pool's buffers).
 LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
                        int32_t read_only);
 // flush_blocks, purge_all_blocks, sys_close, unregister, free. 1 only when
@@ -110,10 +110,10 @@ LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
 int32_t close_lru_file(LruFile *file);
 
 // Pins block n of the file, reading it when it is not buffered. Null with
-// bufpool_err 3 (every buffer pinned) or 4 (read failed).
+// bufpool_err kPoolAllPinned (every buffer pinned) or kPoolIo (read failed).
 uint8_t *get_block(LruFile *file, uint32_t n);
 // Pins a free buffer for block n, zero-filled, without reading the file
-// (for blocks beyond its end). Null with bufpool_err 3.
+// (for blocks beyond its end). Null with bufpool_err kPoolAllPinned.
 uint8_t *get_empty_block(LruFile *file, uint32_t n);
 // The data of block n of the file when the pool holds it, else null;
 // neither pins nor moves the buffer, and sets no bufpool_err. The pointer
@@ -123,17 +123,18 @@ uint8_t *get_empty_block(LruFile *file, uint32_t n);
 const uint8_t *peek_block(LruFile *file, uint32_t n);
 // Unpins; write_now non-zero writes the block at once (when the file's
 // modified flag is set or n is not 0), else marks it dirty. -1 with
-// bufpool_err 4 when the write fails.
+// bufpool_err kPoolIo when the write fails.
 int32_t put_block(LruFile *file, uint8_t *data, int32_t write_now);
 // Unpins an unchanged block. Always 1.
 int32_t release_block(LruFile *file, uint8_t *data);
-// Drops block n from the pool. -1 with bufpool_err 9 when it was dirty (the
-// change is lost) or 6 when it was pinned; it is dropped in every case.
+// Drops block n from the pool. -1 with bufpool_err kPoolPurgeDirty when it was
+// dirty (the change is lost) or kPoolPurgePinned when it was pinned; it is
+// dropped in every case.
 int32_t purge_block(LruFile *file, uint32_t n);
 // purge_block for every buffered block of the file.
 int32_t purge_all_blocks(LruFile *file);
 // Writes every dirty block of the file, then sys_flush. -1 with bufpool_err
-// 4 when any write or the flush failed (the walk goes on).
+// kPoolIo when any write or the flush failed (the walk goes on).
 int32_t flush_blocks(LruFile *file);
 // 1 when a buffer of the file is dirty, else 0.
 int32_t has_dirty_blocks(LruFile *file);

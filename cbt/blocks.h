@@ -14,7 +14,7 @@
 namespace recbase::cbt {
 
 // Pins a block for a new node in `out`; the caller sets the whole header.
-// Fails with 6, 7 or 8 and context 24.
+// Fails with kErrGetBlock, kErrGetEmpty or kErrPutBlock and kCtxNewBlock.
 int32_t alloc_block(Op &op, Pin &out);
 // Unlinks node b (pinned by the caller) from its level and pushes it on the
 // free chain: siblings relinked (contexts 33 and 34), first_leaf/last_leaf

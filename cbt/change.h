@@ -11,7 +11,7 @@ namespace recbase::cbt {
 // Longest key the pool's buffers allow (buffer size - 28).
 int32_t key_limit();
 // A key for a change: non-negative length, bytes present, and short enough
-// for the tree's blocks. False with 21 staged.
+// for the tree's blocks. False with kErrKeyLength staged.
 bool check_change_key(Op &op, const void *key, int32_t len);
 // Write lock, then synchronisation (the lock is released when that fails).
 int32_t begin_change(Op &op);

@@ -9,8 +9,9 @@
 
 namespace recbase::cbt {
 
-// Removes the pair: 1, or -1 with 24/26 (empty tree), 26/28 (not present),
-// 25 (damaged node), 5/6/8/9 (memory or block faults) and the failing
+// Removes the pair: 1, or -1 with kErrEmptyTree/kCtxDeleteEmpty, kErrNotFound/
+// kCtxDeleteKey, kErrCorrupt (damaged node), kErrNoMemory, kErrGetBlock,
+// kErrPutBlock or kErrReleaseBlock (memory or block faults) and the failing
 // step's context. All or nothing: after a failure the tree in the pool is
 // as it was before the call (cbt/undo.h).
 int32_t delete_pair(Op &op, const Pair &pair);

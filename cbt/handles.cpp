@@ -107,10 +107,10 @@ int32_t load_control(Op &op) {
 
 // Why the pool could not open a tree file whose opening system call worked:
 // its control record is read again on a handle of its own, and a record
-// that fails its parity check gives 16 whatever field the damage hit (the
-// pool read bytes 0-1 as a block size before anything could check them); a
-// sound record with a block size below the smallest a tree may have gives
-// 17. Both with context 7 (reading control record). 0 when neither: the
+// that fails its parity check gives kErrParity whatever field the damage
+// hit (the pool read bytes 0-1 as a block size before anything could check
+// them); a sound record with a block size below the smallest a tree may
+// have gives kErrBlockSize. Both with kCtxReadControl. 0 when neither: the
 // caller keeps the pool's reason.
 int32_t diagnose_control(const char *name, int32_t shared, int32_t read_only) {
   const int32_t h = sys_open(name, read_only == 0 ? 1 : 0, shared);

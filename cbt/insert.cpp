@@ -57,7 +57,7 @@ int32_t node_insert(Op &op, const Pair &pair, BlockNo x, Parent par,
 
 // Insertion position of the pair in node x: the first entry greater than it,
 // or -1 in an interior node when the pair sorts below its low path key.
-// -1 result with 23/22 when the pair is already there.
+// -1 result with kErrDupPair/kCtxInsertKey when the pair is already there.
 int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
                            int32_t *p) {
   const Hit hit = node_search(op, x, pair.key, pair.len, pair.item);

@@ -9,12 +9,14 @@
 
 namespace recbase::cbt {
 
-// Places the pair; 1 or -1 (22 equal key with dup 0, 23 the pair exists,
-// 25 a damaged node, 5/6/7/8 memory or block faults, with the failing
+// Places the pair; 1 or -1 (kErrDupKey equal key with dup 0, kErrDupPair the
+// pair exists, kErrCorrupt a damaged node, kErrNoMemory, kErrGetBlock,
+// kErrGetEmpty, kErrPutBlock memory or block faults, with the failing
 // step's context). All or nothing: after a failure the tree in the pool is
 // as it was before the call (cbt/undo.h).
 int32_t insert_pair(Op &op, const Pair &pair);
-// With duplicates not allowed: -1 with 22/22 when a key equal to the pair's
+// With duplicates not allowed: -1 with kErrDupKey/kCtxInsertKey when a key
+// equal to the pair's
 // lies next to position p of leaf x, across its ends into the neighbouring
 // leaves; else 1.
 int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x, int32_t p);

@@ -29,15 +29,16 @@
 namespace recbase::cbt {
 
 // Reads the 36-byte control record from disk into *out after checking its
-// parity: -1 with 6/ctx (read) or 16/ctx (parity).
+// parity: -1 with kErrGetBlock/ctx (read) or kErrParity/ctx (parity).
 int32_t read_control(Op &op, ControlRecord *out, int32_t ctx);
-// Writes the in-memory control record (parity recomputed): -1 with 8/8,
+// Writes the in-memory control record (parity recomputed): -1 with
+// kErrPutBlock/kCtxWriteControl,
 // and the record is then pending (CbFile::control_pending).
 int32_t write_control(Op &op);
 // Writes a pending control record when the file still holds the record this
 // process last saw there (else another process has committed since, and
-// the pending one is dropped). Needs the writer lock. 1, or -1 with 6/8 or
-// 8/8.
+// the pending one is dropped). Needs the writer lock. 1, or -1 with
+// kErrGetBlock or kErrPutBlock and kCtxWriteControl.
 int32_t write_pending_control(Op &op);
 
 int32_t reader_lock(Op &op);

@@ -30,7 +30,7 @@ bool shared_with_prev(const Node &node, int32_t i);
 
 // Pins in `leaf` the leftmost leaf of the subtree rooted at block b, whose
 // entry 0 is the subtree's smallest pair. At most depth nodes are read.
-// Fails with 6 or 25 and context 32.
+// Fails with kErrGetBlock or kErrCorrupt and kCtxLowPathLeaf.
 int32_t low_path_leaf(Op &op, BlockNo b, Pin &leaf);
 // The smallest pair of subtree b (its key points into the pinned leaf, so
 // `leaf` must outlive the use of out.key). child is set to b.

@@ -19,7 +19,7 @@ enum SearchResult : int32_t {
 int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
                int32_t item);
 // Copies entry i of the leaf into the cursor (key copy grown as needed):
-// -1 with 5 when the copy cannot be allocated.
+// -1 with kErrNoMemory when the copy cannot be allocated.
 int32_t load_entry(Op &op, Cursor &cur, const Node &leaf, int32_t i);
 // Makes a stale cursor current: 1 still on its pair; 3 the pair has gone and
 // the cursor is on its successor; -3 nothing follows; -1.
@@ -34,7 +34,8 @@ int32_t position_last(Op &op, Cursor &cur);
 // One step forward from a current cursor (state 1, -2 or -3), as cbnext.
 // A failed load puts the position back.
 int32_t step_forward(Op &op, Cursor &cur);
-// Grows a cursor's key copy to hold len bytes: -1 with 5 on failure.
+// Grows a cursor's key copy to hold len bytes: -1 with kErrNoMemory on
+// failure.
 int32_t reserve_key(Op &op, Cursor &cur, int32_t len);
 // Copies position src (key bytes included) into dst.
 int32_t copy_cursor(Op &op, Cursor &dst, const Cursor &src);

@@ -161,7 +161,8 @@ inline int32_t publish(const Op &op, int32_t result) {
   if (op.ctx != kUnset) cbconcode = op.ctx;
   return result;
 }
-// Tree check and file check: false with 19/10 or 18/10 staged.
+// Tree check and file check: false with kErrBadTree or kErrBadFile and
+// kCtxValidate staged.
 bool check_tree_listed(Op &op, CbTree *tree);
 bool check_file_listed(Op &op);
 // A handle that needs no list walk to be trusted: the head of its list (the
@@ -197,7 +198,8 @@ class Pin {
   Pin(const Pin &) = delete;
   Pin &operator=(const Pin &) = delete;
 
-  // Pins node block b. Fails with 6 (unreadable) or 25 (b is not a block of
+  // Pins node block b. Fails with kErrGetBlock (unreadable) or kErrCorrupt (b
+  // is not a block of
   // the tree, or its layout is unsound), with context ctx.
   int32_t get(BlockNo b, int32_t ctx);
   // Takes over a block that is already pinned (a new block).
@@ -209,7 +211,7 @@ class Pin {
   // Unpins an unchanged block.
   void release();
   // Copies the pinned block into the open change's before-images, before
-  // its first modification: 1, or -1 with 5/ctx (no memory). Does nothing
+  // its first modification: 1, or -1 with kErrNoMemory/ctx. Does nothing
   // outside a change.
   int32_t save(int32_t ctx);
   // Unpins a changed block, written back later (cannot fail). Inside a
@@ -217,7 +219,8 @@ class Pin {
   // put_last says the modification was the change's last step.
   void put();
   void put_last();
-  // Unpins a changed block, writing it now; -1 with 8 and ctx on failure.
+  // Unpins a changed block, writing it now; -1 with kErrPutBlock and ctx on
+  // failure.
   int32_t put_now(int32_t ctx);
   // Gives the pin to another Pin.
   void move_to(Pin &other);

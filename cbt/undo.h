@@ -44,7 +44,7 @@ class Undo {
   Undo &operator=(const Undo &) = delete;
 
   // Copies block b (its current bytes in data) unless it was copied
-  // already: 1, or -1 with 5 (no memory) and context ctx.
+  // already: 1, or -1 with kErrNoMemory and context ctx.
   int32_t save(BlockNo b, const uint8_t *data, int32_t ctx);
   bool holds(BlockNo b) const;
   // The last block of the file when the change began: blocks past it are
