@@ -128,6 +128,13 @@ int32_t diagnose_control(const char *name, int32_t shared, int32_t read_only) {
   return code;
 }
 
+// The work of cbopen_shared. The first open of a file in this process makes
+// its CbFile: the pool opens the file (a shared open takes the system's
+// shared mode, so that exclusive opens elsewhere are kept out) and the
+// control record is read and checked under a reader lock. Further opens
+// share that CbFile (and its buffers and system handle), must ask for the
+// same sharing, and only synchronise. The handle is registered last, once
+// nothing can fail; every failure frees what this call made.
 CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
                   int32_t read_only) {
   BufferPool *pool = bufpool_current();
@@ -226,6 +233,13 @@ int32_t write_zeros(int32_t handle, int32_t offset, int32_t size) {
   return 1;
 }
 
+// The work of cbscreate. A file of that name is removed first (refused when
+// it is open in this process); the new file gets an empty control record and
+// a zeroed lock region, one block in all, written through a system handle of
+// its own and closed. A shared tree is then opened like any other; an
+// exclusive one is opened through the pool directly, its control record
+// being known. Once the old file is removed a failure leaves no usable
+// file behind.
 CbTree *create_tree(Op &op, const char *name, CbCompare compare,
                     int32_t block_size, int32_t shared) {
   if (block_size == 0) block_size = kDefaultBlockSize;

@@ -1,10 +1,13 @@
 // cbmodify: replaces one pair by another. When the new pair belongs in the
 // old pair's leaf and fits there once the old entry is gone, the leaf is
 // changed in place with no rebalancing (it may stay below the underflow mark
-// until a later deletion reaches it). Otherwise the change is a full
-// deletion followed by a full insertion, each finishing its own
-// modification, so it is not atomic: after a failed insertion the old pair
-// stays deleted.
+// until a later deletion reaches it); nothing that can fail comes between
+// the removal and the insertion there, so that path is all or nothing.
+// Otherwise the change is a full deletion followed by a full insertion,
+// each all or nothing on its own and finishing its own modification: after
+// a failed insertion the old pair stays deleted. The same holds when the
+// new pair does not fit the old leaf after all: the removal stands as a
+// change of its own, and the insertion follows.
 #include "cbt/change.h"
 #include "cbt/delete.h"
 #include "cbt/insert.h"
