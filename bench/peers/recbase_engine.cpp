@@ -17,8 +17,6 @@ namespace {
 constexpr int32_t kBlockSize = 4096;
 constexpr int32_t kBuffers = static_cast<int32_t>(kCacheBytes / kBlockSize);
 constexpr int32_t kKeyLen = static_cast<int32_t>(kKeyBytes);
-constexpr int32_t kErrPairMissing = 26;
-constexpr int32_t kErrTreeEmpty = 24;
 
 [[noreturn]] void fail(const char* call) {
   throw Error(std::string("recbase: ") + call + ": " +
@@ -61,7 +59,7 @@ class RecbaseEngine : public Engine {
       return true;
     }
     const int32_t e = cbget_errcode();
-    if (e == kErrPairMissing || e == kErrTreeEmpty) return false;
+    if (e == CBERR_NOT_FOUND || e == CBERR_EMPTY_TREE) return false;
     fail("cbdelete");
   }
 
