@@ -84,8 +84,8 @@ struct PlatformServices {
   int32_t (*sys_remove)(const char *name);
   int32_t (*sys_write)(int32_t handle, int32_t offset, int32_t length,
                        const void *buffer);
-  int32_t (*sys_writeblock)(int32_t handle, uint32_t block, int32_t block_size,
-                            const void *buffer);
+  int32_t (*sys_writeblock)(int32_t handle, uint32_t block,
+                            int32_t block_size, const void *buffer);
   int32_t (*sys_unlock)(int32_t handle, int32_t offset, int32_t length);
   // Always 1; no operating-system call.
   int32_t (*sys_idle)();

@@ -8,6 +8,7 @@
 // Index" alone and the reason in isam_errno, except a lock the B-tree layer
 // could not take, which fails the open.
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 
@@ -75,54 +76,36 @@ IsamError open_data_file(IsamDb *db, int32_t shared, int32_t read_only) {
   return read_header(db);
 }
 
-// True when position p is held by a holder listed before the one being
-// released: the first `slots` of the three single positions, then the
-// entries before `stop`. Each file lock is released once.
-bool held_before(const IsamDb *db, int32_t p, int32_t slots,
-                 const LockEntry *stop) {
-  const int32_t single[3] = {db->temp_lock_position, db->physical_position,
-                             db->lock_position};
-  for (int32_t i = 0; i < slots; ++i) {
-    if (single[i] == p) return true;
-  }
-  for (const LockEntry *e = db->record_locks; e != stop; e = e->next) {
-    if (e->position == p) return true;
-  }
-  return false;
-}
-
 // Unlocks every record position the database holds (the temporary lock,
-// the physical index's current record, the first lock and the lock list)
-// and frees the list.
+// the physical index's current record, the first lock and the lock list),
+// each once, however many of them hold it, and frees the list.
 IsamError release_record_locks(IsamDb *db) {
   FirstFailure failure;
-  if (db->shared != 0 && db->data_handle != -1) {
-    auto unlock = [&](int32_t p) {
-      if (sys_unlock(db->data_handle, p, kRecordLockBytes) != 1) {
-        failure.note(kIsUnlockRec);
-      }
-    };
-    const int32_t single[3] = {db->temp_lock_position, db->physical_position,
-                               db->lock_position};
-    for (int32_t i = 0; i < 3; ++i) {
-      if (single[i] != 0 && !held_before(db, single[i], i, db->record_locks)) {
-        unlock(single[i]);
-      }
+  auto release = [&](int32_t p) {
+    if (p == 0) return;
+    if (db->shared != 0 && db->data_handle != -1 &&
+        sys_unlock(db->data_handle, p, kRecordLockBytes) != 1) {
+      failure.note(kIsUnlockRec);
     }
-    for (const LockEntry *e = db->record_locks; e != nullptr; e = e->next) {
-      if (e->position != 0 && !held_before(db, e->position, 3, e)) {
-        unlock(e->position);
-      }
+    for (int32_t *holder : {&db->temp_lock_position, &db->physical_position,
+                            &db->lock_position}) {
+      if (*holder == p) *holder = 0;
     }
+    for (LockEntry *e = db->record_locks; e != nullptr; e = e->next) {
+      if (e->position == p) e->position = 0;
+    }
+  };
+  release(db->temp_lock_position);
+  release(db->physical_position);
+  release(db->lock_position);
+  for (const LockEntry *e = db->record_locks; e != nullptr; e = e->next) {
+    release(e->position);
   }
   while (db->record_locks != nullptr) {
     LockEntry *e = db->record_locks;
     db->record_locks = e->next;
     rb_free(e);
   }
-  db->temp_lock_position = 0;
-  db->physical_position = 0;
-  db->lock_position = 0;
   return failure.finish();
 }
 
