@@ -68,39 +68,37 @@ IsamError load_definitions(IsamDb *db) {
 }
 
 // Splits the definitions into names and types, and works out the binary
-// lengths and the minimum record length.
+// lengths (kept only once a binary field appears; 1 for the others) and the
+// minimum record length.
 IsamError parse_definitions(IsamDb *db) {
   const int32_t n = db->data_start - kHeaderSize;
-  int32_t at = 0;
+  const char *const end = db->definitions + n;
+  char *text = db->definitions;
   int64_t counted = 2;
-  int32_t first_binary = -1;
   for (int32_t f = 0; f < db->field_count; ++f) {
-    char *text = db->definitions + at;
-    const void *nul = std::memchr(text, '\0', static_cast<size_t>(n - at));
+    auto *nul = static_cast<char *>(
+        std::memchr(text, '\0', static_cast<size_t>(end - text)));
     if (nul == nullptr) return bad_header();
     db->field_names[f] = text;
     const FieldDef def = parse_field_definition(text);
     db->field_types[f] = def.type;
     counted += def.counted;
-    if (def.type == kBinary && first_binary < 0) first_binary = f;
-    at =
-        static_cast<int32_t>(static_cast<const char *>(nul) - db->definitions) +
-        1;
+    if (def.type == kBinary && db->binary_lengths == nullptr) {
+      db->binary_lengths = static_cast<int16_t *>(
+          rb_malloc(sizeof(int16_t) * static_cast<size_t>(db->field_count)));
+      if (db->binary_lengths == nullptr) return kIsNoMemory;
+      for (int32_t g = 0; g < f; ++g) db->binary_lengths[g] = 1;
+    }
+    if (db->binary_lengths != nullptr) {
+      db->binary_lengths[f] =
+          static_cast<int16_t>(def.type == kBinary ? def.binary_length : 1);
+    }
+    text = nul + 1;
   }
   db->field_names[db->field_count] = nullptr;
   db->min_record_length = counted > kMaxMinRecordLength
                               ? kMaxMinRecordLength
                               : static_cast<int32_t>(counted);
-  if (first_binary < 0) return kIsOk;
-
-  db->binary_lengths = static_cast<int16_t *>(
-      rb_malloc(sizeof(int16_t) * static_cast<size_t>(db->field_count)));
-  if (db->binary_lengths == nullptr) return kIsNoMemory;
-  for (int32_t f = 0; f < db->field_count; ++f) {
-    const FieldDef def = parse_field_definition(db->field_names[f]);
-    db->binary_lengths[f] =
-        static_cast<int16_t>(def.type == kBinary ? def.binary_length : 1);
-  }
   return kIsOk;
 }
 
