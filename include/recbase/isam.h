@@ -117,8 +117,9 @@ RBAPI extern const char *iphysical;
  * 32767 bytes with their terminators or are more than 32767; 16 the name
  * cannot be made into file names; 3 the database is open; 7 the data file
  * cannot be written; 20 block_size larger than the pool's buffers; 9 the
- * index file cannot be made; 5 out of memory; or an error of the open. No
- * file is left behind by a failure before the open. */
+ * index file cannot be made; 5 out of memory; or an error of the open. A
+ * failure before the open removes the new data file again (the old one is
+ * gone by then). */
 RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
                                 const char *const *fields);
 /* iopen_db_shared(name, 0, 0). */
@@ -129,13 +130,14 @@ RBAPI IsamDb *RBCALL iopen_db(const char *name);
  * read_only refuses every change. A database can be open once per process.
  * Returns the handle, or NULL with: 35 name NULL; 16 bad name; 3 already
  * open; 5 out of memory; 10 the data file cannot be opened; 26 the header
- * or the index file cannot be locked; 7 the header cannot be read or is not
- * sound (negative counts, more definitions or bytes than the file holds, a
- * definition without its terminator). When the index file cannot be used
- * (missing, damaged, a descriptor naming no field) the database still opens,
- * with "Physical Index" as its only index and isam_errno left at 12 (9 when
- * reading a descriptor failed, 5 when memory ran out); isam_errno is 0 after
- * a complete open. */
+ * or the index file cannot be locked; 27 the header's lock cannot be
+ * released; 7 the header cannot be read or is not sound (negative counts,
+ * more definitions or bytes than the file holds, a definition without its
+ * terminator). When the index file cannot be used (missing, damaged, a
+ * descriptor naming no field, or the same index number twice) the database
+ * still opens, with "Physical Index" as its only index and isam_errno left
+ * at 12 (9 when reading a descriptor failed, 5 when memory ran out);
+ * isam_errno is 0 after a complete open. */
 RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
                                      int32_t read_only);
 /* Flushes and closes the database and frees the handle, which is invalid
