@@ -1,10 +1,16 @@
 // Byte-order helpers. Every integer the library stores in a file goes
 // through one of these, which name the byte order they use; no struct casts
 // and no raw copies of integers.
+//
+//   le  little-endian: the B-tree file format
+//   be  big-endian: keys whose byte order must be their numeric order
+//   ne  native, the machine's own order: the ISAM data file's header and
+//       record values, which are stored as the machine holds them
 #ifndef RECBASE_FRAME_BYTES_H
 #define RECBASE_FRAME_BYTES_H
 
 #include <cstdint>
+#include <cstring>
 
 namespace recbase {
 
@@ -40,6 +46,34 @@ inline void put_be32(uint8_t *p, uint32_t v) {
   p[2] = static_cast<uint8_t>(v >> 8);
   p[3] = static_cast<uint8_t>(v);
 }
+
+// Native order: the bytes are the machine's representation of the value.
+inline int16_t get_ne16s(const uint8_t *p) {
+  int16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline uint16_t get_ne16(const uint8_t *p) {
+  uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline int32_t get_ne32s(const uint8_t *p) {
+  int32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline float get_ne_f32(const uint8_t *p) {
+  float v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline double get_ne_f64(const uint8_t *p) {
+  double v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void put_ne16(uint8_t *p, int16_t v) { std::memcpy(p, &v, sizeof v); }
 
 }  // namespace recbase
 

@@ -41,6 +41,10 @@
 //  - The millisecond clock is CLOCK_MONOTONIC; sleeping is nanosleep.
 //  - The default print routine writes to standard output, which it makes
 //    unbuffered on its first call.
+//  - Full path names (platform_full_path) are made from the current
+//    directory and the name by text alone: "." and ".." and repeated
+//    separators are resolved as written, symbolic links are not followed,
+//    and the named file need not exist.
 #ifndef RECBASE_FRAME_PLATFORM_H
 #define RECBASE_FRAME_PLATFORM_H
 
@@ -113,6 +117,12 @@ void platform_fill();
 const PlatformServices &platform_native();
 // Milliseconds from an arbitrary origin (wraps; compare differences signed).
 uint32_t platform_clock_ms();
+// The full path of a file name, relative names taken from the current
+// directory, written with its terminator into out (out_size bytes). The file
+// need not exist; a trailing separator of the name is kept. Returns the
+// path's length, or -1 (native error in g_sys_last_error) for a null or empty
+// name, an unreadable current directory, or a path of out_size bytes or more.
+int32_t platform_full_path(const char *name, char *out, int32_t out_size);
 
 // Wrappers through which the library reaches the table.
 inline int32_t sys_close(int32_t h) { return g_platform.sys_close(h); }

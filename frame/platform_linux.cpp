@@ -294,6 +294,62 @@ const PlatformServices kNative = {
 
 const PlatformServices &platform_native() { return kNative; }
 
+namespace {
+
+// Appends the components of text to the absolute path out[0, *len), which
+// has no trailing separator unless it is the root: "." is dropped, ".."
+// removes the last component (never the root). False when out_size would
+// be reached.
+bool append_components(const char *text, char *out, int32_t out_size,
+                       int32_t *len) {
+  for (const char *p = text; *p != '\0';) {
+    while (*p == '/') ++p;
+    const char *end = p;
+    while (*end != '\0' && *end != '/') ++end;
+    const int64_t n = end - p;
+    if (n == 0 || (n == 1 && p[0] == '.')) {
+      // nothing to add
+    } else if (n == 2 && p[0] == '.' && p[1] == '.') {
+      while (*len > 1 && out[*len - 1] != '/') --*len;
+      if (*len > 1) --*len;
+    } else {
+      const int32_t sep = *len > 1 ? 1 : 0;
+      if (*len + sep + n >= out_size) return false;
+      if (sep != 0) out[(*len)++] = '/';
+      std::memcpy(out + *len, p, static_cast<size_t>(n));
+      *len += static_cast<int32_t>(n);
+    }
+    p = end;
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t platform_full_path(const char *name, char *out, int32_t out_size) {
+  if (name == nullptr || name[0] == '\0' || out == nullptr || out_size < 2) {
+    return fail(EINVAL);
+  }
+  int32_t len = 0;
+  out[len++] = '/';
+  if (name[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return fail(errno);
+    if (!append_components(cwd, out, out_size, &len)) {
+      return fail(ENAMETOOLONG);
+    }
+  }
+  if (!append_components(name, out, out_size, &len)) {
+    return fail(ENAMETOOLONG);
+  }
+  if (name[std::strlen(name) - 1] == '/' && len > 1) {
+    if (len + 1 >= out_size) return fail(ENAMETOOLONG);
+    out[len++] = '/';
+  }
+  out[len] = '\0';
+  return len;
+}
+
 uint32_t platform_clock_ms() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

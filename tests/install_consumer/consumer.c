@@ -10,6 +10,7 @@ int main(void) {
     return 1;
   }
   if (strcmp(cberrmsg(5), "out of memory") != 0) return 1;
+  if (strcmp(iphysical, "Physical Index") != 0) return 1;
   printf("installed recbase: %d buffers of %d bytes\n", (int)cbbufcnt(),
          (int)cbbufsize());
   return 0;

@@ -1,0 +1,212 @@
+// The ISAM layer's records and its process-wide state.
+//
+// Records:
+//  - IsamDb: one per open database, from its open to its close: the data
+//    file, the field definitions read from its header, the index file's
+//    tree handles, the list of open indexes, and the lock state.
+//  - IsamIndex: one per index of an open database: its number (the first
+//    byte of every key it holds), name, key fields and its own tree handle
+//    (its cursor) on the index file.
+//
+// Invariants:
+//  1. Every live IsamDb is in g_open_dbs (linked through its first word) and
+//     every live IsamIndex in its database's index list (likewise); exported
+//     calls check handles against these lists before use.
+//  2. A database is open at most once: no two IsamDb share a data path.
+//  3. index_count is the length of the index list; index numbers are unique
+//     within a database; 0 is "Physical Index", which has no tree handle.
+//  4. When the index file is open, desc_tree and free_tree are handles on it
+//     and index_path is set; a database opened without its index file has
+//     neither, and "Physical Index" built in memory as its only index.
+//  5. g_current_db is null or a live IsamDb; the key comparison reads it.
+//     Releasing an IsamIndex forgets the comparison's cache; releasing an
+//     IsamDb clears g_current_db when it points at it.
+//  6. Internal functions return an IsamError and never write isam_errno;
+//     exported calls publish through set_error (fail, fail_null).
+//
+// Position state of an index (cursor of its tree, or the physical position):
+//
+//    built --> -2 (before first) --head/next--> 1 (on a record)
+//                ^                                |   |
+//                +------------prev off the front--+   +--next off the end
+//                                                         --> -3 (past last)
+#ifndef RECBASE_ISAM_DB_H
+#define RECBASE_ISAM_DB_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame/errors.h"
+#include "frame/platform.h"
+#include "recbase/isam.h"
+
+namespace recbase::isam {
+
+// Full paths, their extension included, are at most this long with their
+// terminator.
+constexpr int32_t kPathBufferSize = 260;
+// Index numbers: 0 "Physical Index", 1..253 made indexes.
+constexpr int32_t kPhysicalNumber = 0;
+constexpr int32_t kMaxIndexNumber = 253;
+// The name of index 0.
+constexpr char kPhysicalName[] = "Physical Index";
+
+enum PositionState : int32_t {
+  kOnRecord = 1,
+  kBeforeFirst = -2,
+  kAfterLast = -3,
+};
+
+// Bits of IsamDb::lock_state: temporary read and write locks, and the
+// whole-database read and write locks of ilock_all. An exclusive database
+// holds kExclusiveLocks from its open and never locks.
+enum LockBit : uint32_t {
+  kTempRead = 1,
+  kTempWrite = 2,
+  kAllRead = 4,
+  kAllWrite = 8,
+  kExclusiveLocks = kTempRead | kTempWrite,
+};
+
+// START and LEN of one key field; (0, 0) is the whole field.
+struct PartialSpec {
+  int32_t start = 0;
+  int32_t length = 0;
+};
+
+// One record lock beyond the first: an id handed to the caller and the
+// record position whose length word it locks.
+struct LockEntry {
+  LockEntry *next = nullptr;
+  int32_t id = 0;
+  int32_t position = 0;
+};
+
+}  // namespace recbase::isam
+
+// The handle types named in the public header.
+struct IsamIndex {
+  IsamIndex *next = nullptr;  // the database's index list; first word
+  int32_t number = 0;
+  char *name = nullptr;
+  CbTree *tree = nullptr;  // none for "Physical Index"
+  IsamDb *owner = nullptr;
+  int32_t key_count = 0;
+  int32_t *key_fields = nullptr;  // field numbers, in key order
+  uint8_t unique = 0;             // ",U" pairs in the name; non-zero: unique
+  recbase::isam::PartialSpec *partial = nullptr;  // per key field, or none
+  int32_t state = recbase::isam::kBeforeFirst;
+};
+
+struct IsamDb {
+  IsamDb *next = nullptr;  // g_open_dbs; first word
+  char *data_path = nullptr;
+  int32_t data_handle = -1;
+  int32_t field_count = 0;            // 0..32767
+  char **field_names = nullptr;       // into definitions, then null
+  char *definitions = nullptr;        // the header's N bytes
+  int32_t data_start = 0;             // N + 4: the first slot
+  uint8_t *field_types = nullptr;     // FieldType per field
+  int16_t *binary_lengths = nullptr;  // per field; only with a binary field
+  int32_t min_record_length = 3;
+  int32_t read_only = 0;
+  int32_t shared = 0;
+  uint32_t lock_state = 0;  // LockBit set
+  char *index_path = nullptr;
+  CbTree *desc_tree = nullptr;  // reads, adds and removes descriptors
+  CbTree *free_tree = nullptr;  // the free-space keys
+  int32_t index_count = 0;
+  IsamIndex *indexes = nullptr;  // newest first
+  recbase::isam::LockEntry *record_locks = nullptr;
+  int32_t next_lock_id = 1;
+  int32_t lock_position = 0;
+  int32_t temp_lock_position = 0;
+  int32_t physical_position = 0;  // 0: none
+};
+
+namespace recbase::isam {
+
+// The output window's two print routines. The window belongs to the display
+// layer above this one, which makes them known here; isaminit_mswin compares
+// a display function with them. Null while no window layer is linked in.
+struct WindowRoutines {
+  RbPrint window = nullptr;  // writes into the output window
+  RbPrint box = nullptr;     // shows a message box
+};
+
+// Process-wide state of the layer.
+extern void *g_open_dbs;       // member set of every IsamDb
+extern IsamDb *g_current_db;   // the database the comparison works for
+extern uint8_t *g_key_buffer;  // keys and descriptors are built here
+extern int32_t g_key_buffer_size;
+extern char *g_desc_buffer;  // igetdesc's result: pointers, then texts
+extern size_t g_desc_buffer_size;
+extern char **g_index_names;        // igetindexnames's result
+extern int32_t g_index_names_size;  // pointers it has room for
+// 1: the machine stores 0x01020304 as 01 02 03 04; 0: as 04 03 02 01; -1:
+// any other order. Set by isaminit.
+extern int32_t g_byte_order;
+extern void *g_window_instance;
+extern WindowRoutines g_window_routines;
+// Retry settings of the header and record locks (ilock_timeout).
+extern LockSettings g_record_lock_settings;
+
+// The one place where a failure reaches isam_errno.
+inline void set_error(IsamError code) { isam_errno = code; }
+inline int32_t fail(IsamError code) {
+  set_error(code);
+  return -1;
+}
+template <typename T>
+T *fail_null(IsamError code) {
+  set_error(code);
+  return nullptr;
+}
+
+// True when db is a live database handle.
+inline bool db_valid(IsamDb *db) { return is_member(&g_open_dbs, db) != 0; }
+// kIsOk, kIsBadDb, or kIsBadIndex when ix is not an index of db.
+IsamError check_handles(IsamDb *db, IsamIndex *ix);
+inline void make_current(IsamDb *db) { g_current_db = db; }
+
+// The B-tree layer's three error variables, kept across clean-up calls that
+// would reset them, so that an ISAM error 9 still tells its B-tree cause.
+struct CbErrors {
+  int32_t err = cberrcode;
+  int32_t fcn = cbfcncode;
+  int32_t con = cbconcode;
+  void restore() const {
+    cberrcode = err;
+    cbfcncode = fcn;
+    cbconcode = con;
+  }
+};
+
+// The first failure of a sequence of steps that goes on past failures, with
+// the B-tree codes as that failure left them.
+class FirstFailure {
+ public:
+  void note(IsamError e) {
+    if (e == kIsOk || code_ != kIsOk) return;
+    code_ = e;
+    cb_ = CbErrors{};
+  }
+  // The first failure's code (kIsOk if none), its B-tree codes put back.
+  IsamError finish() const {
+    if (code_ != kIsOk) cb_.restore();
+    return code_;
+  }
+
+ private:
+  IsamError code_ = kIsOk;
+  CbErrors cb_;
+};
+
+// Makes sure the key buffer exists, sized to the pool's buffers.
+IsamError ensure_key_buffer();
+// Frees the key buffer and both result lists.
+void free_layer_buffers();
+
+}  // namespace recbase::isam
+
+#endif  // RECBASE_ISAM_DB_H
