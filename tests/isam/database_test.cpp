@@ -126,7 +126,7 @@ TEST_F(DatabaseTest, SharedOpensLockTheHeaderAndClosesReleaseRecordLocks) {
     // codes tell why.
     cblock_timeout(1, 0, 0);
     FaultInjector faults;
-    faults.fail_io_at(2, EIO, true, kFaultLock);
+    faults.fail_io_at(2, EIO, true, "lock");
     EXPECT_EQ(iopen_db_shared(name().c_str(), 1, 0), nullptr);
     EXPECT_EQ(isam_errno, ISERR_LOCK_REC);
     EXPECT_EQ(cberrcode, CBERR_LOCK);
@@ -153,7 +153,7 @@ TEST_F(DatabaseTest, SharedOpensLockTheHeaderAndClosesReleaseRecordLocks) {
     // Each position is unlocked once; a failure is reported, and the
     // database released all the same.
     FaultInjector faults;
-    faults.fail_io_at(1, EIO, false, kFaultUnlock);
+    faults.fail_io_at(1, EIO, false, "unlock");
     EXPECT_EQ(iclose_db(db), -1);
     EXPECT_EQ(isam_errno, ISERR_UNLOCK_REC);
     EXPECT_EQ(faults.io_calls(), 2);

@@ -67,7 +67,7 @@ TEST_F(InitTest, ExitReleasesEveryDatabaseEvenWhenClosingFails) {
   ASSERT_NE(create("b", {"x"}), nullptr);
   {
     FaultInjector faults;
-    faults.fail_io_at(1, EIO, true, kFaultFlush);
+    faults.fail_io_at(1, EIO, true, "flush");
     EXPECT_EQ(isamexit(), -1);
     EXPECT_EQ(isam_errno, ISERR_IO);
   }

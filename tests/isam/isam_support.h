@@ -15,7 +15,7 @@
 #include "isam/db.h"
 #include "isam/keys.h"
 #include "recbase/isam.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/keys.h"
 
 namespace recbase::test {
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <string>
 #include <vector>
@@ -50,8 +52,8 @@ class KeysTest : public IsamTest {
 };
 
 Bytes cat(uint8_t number, const std::string &rest) {
-  Bytes b{number};
-  b.insert(b.end(), rest.begin(), rest.end());
+  Bytes b(rest.size() + 1, number);
+  std::copy(rest.begin(), rest.end(), b.begin() + 1);
   return b;
 }
 

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 #include "frame/alloc.h"
@@ -40,6 +41,7 @@ struct State {
   PlatformServices below{};  // the slots that were there before wrapping
   AllocHook hook_below = nullptr;
   int32_t error = EIO;
+  const char *only = nullptr;  // count this slot's calls only (null: all)
   Countdown io, alloc;
   const char *fired_slot = nullptr;  // slot of the first injected failure
 };
@@ -57,6 +59,7 @@ inline bool tick(Countdown &c) {
 }
 inline bool fails(const char *slot, bool stores_error = true) {
   State &s = state();
+  if (s.only != nullptr && std::strcmp(s.only, slot) != 0) return false;
   if (!tick(s.io)) return false;
   if (s.fired_slot == nullptr) s.fired_slot = slot;
   if (stores_error) g_sys_last_error = s.error;
@@ -135,9 +138,12 @@ class FaultInjector {
   FaultInjector &operator=(const FaultInjector &) = delete;
 
   // Fails platform call n (n >= 1) counted from now; with persistent, every
-  // later call too.
-  void fail_io_at(int64_t n, int32_t error = EIO, bool persistent = false) {
+  // later call too. only_slot ("lock", "unlock", ...) counts and fails that
+  // slot's calls alone.
+  void fail_io_at(int64_t n, int32_t error = EIO, bool persistent = false,
+                  const char *only_slot = nullptr) {
     fault_detail::state().error = error;
+    fault_detail::state().only = only_slot;
     fault_detail::state().io = fault_detail::Countdown{true, persistent, n};
   }
   // Fails allocation n (n >= 1) counted from now.
@@ -150,6 +156,8 @@ class FaultInjector {
     fault_detail::state().alloc.armed = false;
   }
   bool io_fired() const { return fault_detail::state().io.fired > 0; }
+  // Platform calls counted since the fault was armed.
+  int64_t io_calls() const { return fault_detail::state().io.calls; }
   bool alloc_fired() const { return fault_detail::state().alloc.fired > 0; }
   // The slot whose call failed first ("write", ...), null when none did.
   const char *fired_slot() const { return fault_detail::state().fired_slot; }
