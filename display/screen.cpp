@@ -111,30 +111,28 @@ PixelRect repaint_rect(const View &v, const CellArea &area) {
 }
 
 int32_t scroll_horizontal(View *view, int32_t request, int32_t thumb) {
+  const int32_t steps[] = {-1, 1, -kColumnPage, kColumnPage};
   int32_t move = 0;
-  switch (request) {
-    case kLineBack: move = -1; break;
-    case kLineForward: move = 1; break;
-    case kPageBack: move = -kColumnPage; break;
-    case kPageForward: move = kColumnPage; break;
-    case kThumbMoved: move = thumb - view->hpos; break;
-    default: break;
+  if (request >= kLineBack && request <= kPageForward) {
+    move = steps[request];
+  } else if (request == kThumbMoved) {
+    move = thumb - view->hpos;
   }
   return move_within(&view->hpos, view->hmax, move);
 }
 
 int32_t scroll_vertical(View *view, int32_t request, int32_t thumb) {
   const int32_t page = std::max(1, view->client_height / view->line_height);
+  const int32_t steps[] = {-1, 1, -page, page};
   int32_t move = 0;
-  switch (request) {
-    case kLineBack: move = -1; break;
-    case kLineForward: move = 1; break;
-    case kPageBack: move = -page; break;
-    case kPageForward: move = page; break;
-    case kThumbDragged: move = thumb - view->vpos; break;
-    case kToStart: move = -view->vpos; break;
-    case kToEnd: move = view->vmax - view->vpos; break;
-    default: break;
+  if (request >= kLineBack && request <= kPageForward) {
+    move = steps[request];
+  } else if (request == kThumbDragged) {
+    move = thumb - view->vpos;
+  } else if (request == kToStart) {
+    move = -view->vpos;
+  } else if (request == kToEnd) {
+    move = view->vmax - view->vpos;
   }
   return move_within(&view->vpos, view->vmax, move);
 }
@@ -155,17 +153,12 @@ PaintSpan paint_span(const View &v, const PixelRect &rect) {
 }
 
 KeyAction key_action(Key key) {
-  switch (key) {
-    case Key::kPageUp: return {true, kPageBack};
-    case Key::kPageDown: return {true, kPageForward};
-    case Key::kHome: return {true, kToStart};
-    case Key::kEnd: return {true, kToEnd};
-    case Key::kUp: return {true, kLineBack};
-    case Key::kDown: return {true, kLineForward};
-    case Key::kLeft: return {false, kPageBack};
-    case Key::kRight: return {false, kPageForward};
-  }
-  return {true, -1};
+  // In the order of Key.
+  static constexpr KeyAction kActions[] = {
+      {true, kPageBack},  {true, kPageForward}, {true, kToStart},
+      {true, kToEnd},     {true, kLineBack},    {true, kLineForward},
+      {false, kPageBack}, {false, kPageForward}};
+  return kActions[static_cast<int>(key)];
 }
 
 Thumb thumb_of(int32_t trough, int32_t total, int32_t pos, int32_t max) {

@@ -159,8 +159,8 @@ void draw_bars() {
                  static_cast<unsigned>(v.client_width), kBar);
   XSetForeground(g_x.dpy, gc, g_x.colors.thumb);
   const Thumb vt = thumb_of(v.client_height, kRows, v.vpos, v.vmax);
-  XFillRectangle(g_x.dpy, g_x.win, gc, v.client_width + 2, vt.start,
-                 kBar - 4, static_cast<unsigned>(vt.length));
+  XFillRectangle(g_x.dpy, g_x.win, gc, v.client_width + 2, vt.start, kBar - 4,
+                 static_cast<unsigned>(vt.length));
   const Thumb ht = thumb_of(v.client_width, kColumns, v.hpos, v.hmax);
   XFillRectangle(g_x.dpy, g_x.win, gc, ht.start, v.client_height + 2,
                  static_cast<unsigned>(ht.length), kBar - 4);
@@ -201,17 +201,25 @@ void scroll(bool vertical, int32_t request, int32_t thumb) {
 }
 
 bool key_of(KeySym sym, Key *key) {
-  switch (sym) {
-    case XK_Prior: case XK_KP_Prior: *key = Key::kPageUp; return true;
-    case XK_Next: case XK_KP_Next: *key = Key::kPageDown; return true;
-    case XK_Home: case XK_KP_Home: *key = Key::kHome; return true;
-    case XK_End: case XK_KP_End: *key = Key::kEnd; return true;
-    case XK_Up: case XK_KP_Up: *key = Key::kUp; return true;
-    case XK_Down: case XK_KP_Down: *key = Key::kDown; return true;
-    case XK_Left: case XK_KP_Left: *key = Key::kLeft; return true;
-    case XK_Right: case XK_KP_Right: *key = Key::kRight; return true;
-    default: return false;
+  struct Binding {
+    KeySym sym, keypad;
+    Key key;
+  };
+  static const Binding kBindings[] = {{XK_Prior, XK_KP_Prior, Key::kPageUp},
+                                      {XK_Next, XK_KP_Next, Key::kPageDown},
+                                      {XK_Home, XK_KP_Home, Key::kHome},
+                                      {XK_End, XK_KP_End, Key::kEnd},
+                                      {XK_Up, XK_KP_Up, Key::kUp},
+                                      {XK_Down, XK_KP_Down, Key::kDown},
+                                      {XK_Left, XK_KP_Left, Key::kLeft},
+                                      {XK_Right, XK_KP_Right, Key::kRight}};
+  for (const Binding &b : kBindings) {
+    if (sym == b.sym || sym == b.keypad) {
+      *key = b.key;
+      return true;
+    }
   }
+  return false;
 }
 
 void press(const XButtonEvent &b) {
@@ -326,8 +334,8 @@ BoxLayout layout_box(XFontStruct *font, const Line *lines, int count,
   b.text_x = 2 * kMargin + kIcon;
   int text_width = 0;
   for (int i = 0; i < count; ++i) {
-    text_width = std::max(text_width,
-                          XTextWidth(font, lines[i].text, lines[i].length));
+    text_width =
+        std::max(text_width, XTextWidth(font, lines[i].text, lines[i].length));
   }
   b.button_width = XTextWidth(font, "OK", 2) + 40;
   b.button_height = b.line_height + 10;
@@ -417,13 +425,13 @@ bool window_open() {
   watch_errors();
   const int errors = g_errors;
   const int screen = DefaultScreen(dpy);
-  const int full_width = std::min(kColumns * width + kBar,
-                                  DisplayWidth(dpy, screen));
-  const int full_height = std::min(kRows * height + kBar,
-                                   DisplayHeight(dpy, screen));
+  const int full_width =
+      std::min(kColumns * width + kBar, DisplayWidth(dpy, screen));
+  const int full_height =
+      std::min(kRows * height + kBar, DisplayHeight(dpy, screen));
   g_x.colors = colors_of(dpy);
-  g_x.win = make_window(dpy, kTitle, full_width, full_height,
-                        8 * width + kBar, 2 * height + kBar, g_x.colors.paper,
+  g_x.win = make_window(dpy, kTitle, full_width, full_height, 8 * width + kBar,
+                        2 * height + kBar, g_x.colors.paper,
                         ExposureMask | KeyPressMask | ButtonPressMask |
                             ButtonReleaseMask | Button1MotionMask |
                             StructureNotifyMask);

@@ -50,29 +50,30 @@ TEST(ScreenTest, WritesWrapAndScroll) {
   const CellArea whole{0, 24, 0, 79};
   std::vector<std::string> after_scroll = numbered("r", 1, 25);
   after_scroll.push_back("Z");
+  const std::string padded_a = std::string(79, ' ') + "a";
+  // clang-format off
   const WriteCase cases[] = {
       {"line feed", 0, 0, "abc\nd", {"abc", "d"}, 1, 1, {0, 1, 0, 2}},
-      {"return overwrites", 0, 0, "abcdef\rXY", {"XYcdef"}, 0, 2,
-       {0, 0, 0, 5}},
+      {"return overwrites", 0, 0, "abcdef\rXY", {"XYcdef"}, 0, 2, {0, 0, 0, 5}},
       {"return line feed", 0, 0, "abc\r\n", {"abc"}, 1, 0, {0, 1, 0, 2}},
-      {"85 wrap", 0, 0, a85, {a80, "aaaaa"}, 1, 5,
-       {0, 1, 0, 79}},
+      {"85 wrap", 0, 0, a85, {a80, "aaaaa"}, 1, 5, {0, 1, 0, 79}},
       {"80 then line feed", 0, 0, b80 + "\n", {b80}, 2, 0, {0, 2, 0, 79}},
       {"30 lines keep 25", 0, 0, lines("L", 0, 30, ""), numbered("L", 5, 30),
        25, 0, whole},
-      {"scroll at row 24", 0, 0, lines("r", 0, 24, "r24\nZ"), after_scroll, 24,
-       1, whole},
+      {"scroll at row 24", 0, 0, lines("r", 0, 24, "r24\nZ"), after_scroll,
+       24, 1, whole},
       {"at a cursor", 10, 3, "x", {"", "", "", "          x"}, 3, 11,
        {3, 3, 10, 10}},
       {"empty text", 7, 2, "", {}, 2, 7, {2, 2, 7, 7}},
       {"negative position", -5, -3, "x", {"x"}, 0, 1, {0, 0, 0, 0}},
-      {"column past the end", 200, 3, "ab",
-       {"", "", "", std::string(79, ' ') + "a", "b"}, 4, 1, {3, 4, 0, 79}},
+      {"column past the end", 200, 3, "ab", {"", "", "", padded_a, "b"}, 4, 1,
+       {3, 4, 0, 79}},
       {"row past the end", 5, 1000, "q", q_at_bottom, 24, 1, whole},
       {"row past the end, a return scrolls", 5, 1000, "\r", {}, 24, 0, whole},
       {"row past the end, nothing written", 5, 1000, "", {}, 25, 5,
        {24, 24, 5, 5}},
   };
+  // clang-format on
   for (const WriteCase &c : cases) {
     SCOPED_TRACE(c.name);
     char cells[kScreenBytes];
@@ -109,7 +110,9 @@ TEST(ScreenTest, MatchesARowModel) {
     const int length = static_cast<int>(rng() % 120);
     for (int i = 0; i < length; ++i) {
       const unsigned pick = rng() % 20;
-      text += pick == 0 ? '\n' : pick == 1 ? '\r' : static_cast<char>('!' + rng() % 90);
+      text += pick == 0   ? '\n'
+              : pick == 1 ? '\r'
+                          : static_cast<char>('!' + rng() % 90);
     }
     const std::string before(cells, kScreenBytes);
     const CellArea area = screen_write(cells, &cursor, text.c_str());
@@ -138,8 +141,7 @@ TEST(ScreenTest, MatchesARowModel) {
     const size_t last = model.size() - (cursor.row == kRows ? 1 : 0);
     const size_t first = last > kRows ? last - kRows : 0;
     for (size_t r = first; r < last; ++r) {
-      ASSERT_EQ(std::string(cells + (r - first) * kColumns, kColumns),
-                model[r])
+      ASSERT_EQ(std::string(cells + (r - first) * kColumns, kColumns), model[r])
           << "round " << round << " row " << r - first;
     }
     ASSERT_EQ(cursor.column, static_cast<int32_t>(model_column));
@@ -183,13 +185,13 @@ TEST(ScreenTest, ScrollRequestsAndKeys) {
     int32_t request, thumb, from, move;
   };
   const Case cases[] = {
-      {true, 1, 0, 0, 1},    {true, 0, 0, 0, 0},    {true, 0, 0, 4, -1},
-      {true, 3, 0, 0, 10},   {true, 3, 0, 10, 5},   {true, 2, 0, 3, -3},
-      {true, 5, 7, 0, 7},    {true, 5, 99, 2, 13},  {true, 5, -4, 2, -2},
-      {true, 4, 7, 0, 0},    {true, 6, 0, 9, -9},   {true, 7, 0, 2, 13},
-      {true, 8, 0, 2, 0},    {false, 1, 0, 0, 1},   {false, 3, 0, 0, 8},
-      {false, 3, 0, 25, 5},  {false, 2, 0, 3, -3},  {false, 4, 12, 0, 12},
-      {false, 5, 12, 0, 0},  {false, 6, 0, 9, 0},   {false, 7, 0, 9, 0},
+      {true, 1, 0, 0, 1},   {true, 0, 0, 0, 0},   {true, 0, 0, 4, -1},
+      {true, 3, 0, 0, 10},  {true, 3, 0, 10, 5},  {true, 2, 0, 3, -3},
+      {true, 5, 7, 0, 7},   {true, 5, 99, 2, 13}, {true, 5, -4, 2, -2},
+      {true, 4, 7, 0, 0},   {true, 6, 0, 9, -9},  {true, 7, 0, 2, 13},
+      {true, 8, 0, 2, 0},   {false, 1, 0, 0, 1},  {false, 3, 0, 0, 8},
+      {false, 3, 0, 25, 5}, {false, 2, 0, 3, -3}, {false, 4, 12, 0, 12},
+      {false, 5, 12, 0, 0}, {false, 6, 0, 9, 0},  {false, 7, 0, 9, 0},
       {false, -1, 0, 9, 0},
   };
   for (const Case &c : cases) {
@@ -240,9 +242,9 @@ TEST(ScreenTest, RepaintRectangleAndPaintSpan) {
       {0, 0, {0, 1, 0, 2}, {0, 0, 18, 26}},
       {0, 0, {3, 3, 10, 10}, {60, 39, 66, 52}},
       {5, 2, {3, 3, 10, 10}, {30, 13, 36, 26}},
-      {20, 0, {0, 0, 0, 9}, {0, 0, 0, 13}},          // left of the view
-      {0, 0, {0, 24, 0, 79}, {0, 0, 300, 130}},       // clipped
-      {0, 12, {0, 5, 0, 79}, {0, 0, 300, 0}},         // above the view
+      {20, 0, {0, 0, 0, 9}, {0, 0, 0, 13}},      // left of the view
+      {0, 0, {0, 24, 0, 79}, {0, 0, 300, 130}},  // clipped
+      {0, 12, {0, 5, 0, 79}, {0, 0, 300, 0}},    // above the view
   };
   for (const Case &c : cases) {
     View v = small_view();
@@ -263,9 +265,9 @@ TEST(ScreenTest, RepaintRectangleAndPaintSpan) {
   const SpanCase spans[] = {
       {0, 0, {0, 0, 300, 130}, {0, 50, 0, 10}},
       {30, 15, {0, 0, 300, 130}, {30, 50, 15, 25}},
-      {0, 0, {7, 14, 13, 27}, {1, 2, 1, 3}},     // partial cells widen
+      {0, 0, {7, 14, 13, 27}, {1, 2, 1, 3}},         // partial cells widen
       {30, 20, {0, 0, 300, 130}, {30, 50, 20, 25}},  // rows stop at 25
-      {0, 0, {12, 0, 12, 13}, {2, 0, 0, 1}},     // no width
+      {0, 0, {12, 0, 12, 13}, {2, 0, 0, 1}},         // no width
   };
   for (const SpanCase &c : spans) {
     View v = small_view();

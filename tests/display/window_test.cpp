@@ -83,8 +83,8 @@ class WindowTest : public ::testing::Test {
     bool ink = false;
     for (int py = 0; py < v.line_height; ++py) {
       for (int px = 0; px < v.char_width; ++px) {
-        ink = ink || XGetPixel(image, px, py) ==
-                         BlackPixel(dpy_, DefaultScreen(dpy_));
+        ink = ink ||
+              XGetPixel(image, px, py) == BlackPixel(dpy_, DefaultScreen(dpy_));
       }
     }
     XDestroyImage(image);
@@ -114,8 +114,8 @@ TEST_F(WindowTest, PaintsScrollsAndComesBackAfterAClose) {
     int row, column;
     bool ink;
   };
-  const Cell cells[] = {{0, 0, true},  {0, 2, true},   {1, 0, true},
-                        {0, 3, false}, {1, 1, false},  {12, 40, false},
+  const Cell cells[] = {{0, 0, true},   {0, 2, true},  {1, 0, true},
+                        {0, 3, false},  {1, 1, false}, {12, 40, false},
                         {24, 79, false}};
   for (const Cell &c : cells) {
     EXPECT_EQ(inked(w, c.row, c.column), c.ink) << c.row << "," << c.column;
@@ -132,9 +132,8 @@ TEST_F(WindowTest, PaintsScrollsAndComesBackAfterAClose) {
     KeySym key;
     int vpos, hpos;
   };
-  const Press presses[] = {{XK_Down, 1, 0},  {XK_End, 15, 0},
-                           {XK_Prior, 5, 0}, {XK_Next, 15, 0},
-                           {XK_Home, 0, 0},  {XK_Right, 0, 8},
+  const Press presses[] = {{XK_Down, 1, 0},  {XK_End, 15, 0}, {XK_Prior, 5, 0},
+                           {XK_Next, 15, 0}, {XK_Home, 0, 0}, {XK_Right, 0, 8},
                            {XK_Left, 0, 0},  {XK_Down, 1, 0}};
   for (const Press &p : presses) {
     send_key(dpy_, w, p.key);
@@ -144,6 +143,17 @@ TEST_F(WindowTest, PaintsScrollsAndComesBackAfterAClose) {
   }
   EXPECT_TRUE(inked(w, 1, 0));  // "d", now in the top row of the view
   EXPECT_FALSE(inked(w, 1, 1));
+  // A press in the vertical bar below its thumb pages down.
+  XEvent click{};
+  click.xbutton.type = ButtonPress;
+  click.xbutton.window = w;
+  click.xbutton.button = Button1;
+  click.xbutton.x = v.client_width + 5;
+  click.xbutton.y = v.client_height - 2;
+  XSendEvent(dpy_, w, False, ButtonPressMask, &click);
+  XSync(dpy_, False);
+  ASSERT_EQ(iputs_win(nullptr), 1);
+  EXPECT_EQ(v.vpos, 11);
 
   // Closed by the user: the next write makes a fresh window.
   XEvent close{};
