@@ -454,12 +454,16 @@ bool window_open() {
   return true;
 }
 
+// As a write, what the events redrew is drawn when this returns.
 void window_events() {
+  bool handled = false;
   while (g_x.dpy != nullptr && XPending(g_x.dpy) > 0) {
     XEvent event;
     XNextEvent(g_x.dpy, &event);
     if (!handle(event)) return;
+    handled = true;
   }
+  if (handled) XSync(g_x.dpy, False);
 }
 
 void window_destroy() {
@@ -473,10 +477,12 @@ void window_destroy() {
   unwatch_errors();
 }
 
+// Waits for the server, so that a write has been drawn when it returns (a
+// round trip, cheap beside the drawing on a local display).
 void window_repaint(const PixelRect &rect) {
   if (g_x.dpy == nullptr) return;
   paint(rect);
-  XFlush(g_x.dpy);
+  XSync(g_x.dpy, False);
 }
 
 int32_t window_message_box(const char *text) {

@@ -15,5 +15,7 @@ read -r -a extra <<<"${CMAKE_FLAGS:-}"
 cmake -S . -B "$BUILD_DIR" "${extra[@]}"
 cmake --build "$BUILD_DIR" -j2
 x_server=()
-[ -z "${DISPLAY:-}" ] && x_server=(xvfb-run -a)
+# -noreset: the server stays up between the tests' connections.
+[ -z "${DISPLAY:-}" ] &&
+  x_server=(xvfb-run -a -s "-screen 0 1280x1024x24 -noreset")
 "${x_server[@]}" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2
