@@ -41,13 +41,18 @@ struct Colors {
 
 enum class DragBar { kNone, kVertical, kHorizontal };
 
+// The window manager asks a window to close with a message of these atoms.
+struct CloseAtoms {
+  Atom protocols, delete_window;
+};
+
 struct XState {
   Display *dpy = nullptr;
   Window win = 0;
   GC text_gc = nullptr;  // clipped to the text area
   GC bar_gc = nullptr;
   XFontStruct *font = nullptr;
-  Atom protocols = 0, delete_window = 0;
+  CloseAtoms close{};
   Colors colors{};
   DragBar drag = DragBar::kNone;
   int grab = 0;  // pixel of the thumb where the drag took it
@@ -106,7 +111,7 @@ Colors colors_of(Display *dpy) {
 // window manager may neither shrink it below min nor grow it beyond max.
 Window make_window(Display *dpy, const char *title, int width, int height,
                    int min_width, int min_height, unsigned long paper,
-                   long events) {
+                   long events, const CloseAtoms &close) {
   XSetWindowAttributes attrs{};
   attrs.background_pixel = paper;
   attrs.backing_store = WhenMapped;
@@ -129,16 +134,20 @@ Window make_window(Display *dpy, const char *title, int width, int height,
   size.min_width = min_width;
   size.min_height = min_height;
   XSetWMNormalHints(dpy, win, &size);
-  Atom protocol = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+  Atom protocol = close.delete_window;
   XSetWMProtocols(dpy, win, &protocol, 1);
   return win;
 }
 
-bool is_close(Display *dpy, const XEvent &event) {
+CloseAtoms close_atoms(Display *dpy) {
+  return {XInternAtom(dpy, "WM_PROTOCOLS", False),
+          XInternAtom(dpy, "WM_DELETE_WINDOW", False)};
+}
+
+bool is_close(const XEvent &event, const CloseAtoms &atoms) {
   return event.type == ClientMessage &&
-         event.xclient.message_type == XInternAtom(dpy, "WM_PROTOCOLS", True) &&
-         static_cast<Atom>(event.xclient.data.l[0]) ==
-             XInternAtom(dpy, "WM_DELETE_WINDOW", True);
+         event.xclient.message_type == atoms.protocols &&
+         static_cast<Atom>(event.xclient.data.l[0]) == atoms.delete_window;
 }
 
 // --- The output window -----------------------------------------------------
@@ -300,7 +309,7 @@ bool handle(XEvent &event) {
       g_x.drag = DragBar::kNone;
       break;
     default:
-      if (is_close(g_x.dpy, event)) {
+      if (is_close(event, g_x.close)) {
         window_destroy();
         output_closed();
         return false;
@@ -373,7 +382,8 @@ void draw_box(Display *dpy, Window win, GC gc, const BoxLayout &b,
               2);
 }
 
-bool dismisses(Display *dpy, const XEvent &event, const BoxLayout &b) {
+bool dismisses(const XEvent &event, const BoxLayout &b,
+               const CloseAtoms &close) {
   if (event.type == KeyPress) {
     XKeyEvent key = event.xkey;
     const KeySym sym = XLookupKeysym(&key, 0);
@@ -386,7 +396,7 @@ bool dismisses(Display *dpy, const XEvent &event, const BoxLayout &b) {
            p.x <= b.button_x + b.button_width && p.y >= b.button_y &&
            p.y <= b.button_y + b.button_height;
   }
-  return is_close(dpy, event);
+  return is_close(event, close);
 }
 
 // Splits text into its lines (without the line feeds) into lines, at most
@@ -430,11 +440,13 @@ bool window_open() {
   const int full_height =
       std::min(kRows * height + kBar, DisplayHeight(dpy, screen));
   g_x.colors = colors_of(dpy);
+  g_x.close = close_atoms(dpy);
   g_x.win = make_window(dpy, kTitle, full_width, full_height, 8 * width + kBar,
                         2 * height + kBar, g_x.colors.paper,
                         ExposureMask | KeyPressMask | ButtonPressMask |
                             ButtonReleaseMask | Button1MotionMask |
-                            StructureNotifyMask);
+                            StructureNotifyMask,
+                        g_x.close);
   g_x.text_gc = XCreateGC(dpy, g_x.win, 0, nullptr);
   XSetFont(dpy, g_x.text_gc, font->fid);
   XSetForeground(dpy, g_x.text_gc, g_x.colors.text);
@@ -500,9 +512,11 @@ int32_t window_message_box(const char *text) {
   const int count = split_lines(text, lines, kMaxLines);
   const BoxLayout b = layout_box(font, lines, count, dpy);
   const Colors colors = colors_of(dpy);
+  const CloseAtoms close = close_atoms(dpy);
   const Window win = make_window(
       dpy, kBoxTitle, b.width, b.height, b.width, b.height, colors.paper,
-      ExposureMask | KeyPressMask | ButtonReleaseMask | StructureNotifyMask);
+      ExposureMask | KeyPressMask | ButtonReleaseMask | StructureNotifyMask,
+      close);
   if (g_x.dpy != nullptr) XSetTransientForHint(dpy, win, g_x.win);
   GC gc = XCreateGC(dpy, win, 0, nullptr);
   XSetFont(dpy, gc, font->fid);
@@ -513,7 +527,7 @@ int32_t window_message_box(const char *text) {
     if (event.type == Expose && event.xexpose.count == 0) {
       draw_box(dpy, win, gc, b, colors, lines, count);
     }
-    done = dismisses(dpy, event, b);
+    done = dismisses(event, b, close);
   }
   XFreeGC(dpy, gc);
   XFreeFont(dpy, font);
