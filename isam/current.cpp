@@ -2,6 +2,7 @@
 // states are described in isam/current.h).
 #include "isam/current.h"
 
+#include "isam/data_file.h"
 #include "isam/locks.h"
 #include "isam/record_io.h"
 
@@ -59,7 +60,7 @@ int32_t scan_shared(IsamDb *db, IsamIndex *ix, int32_t p, IsamError *error) {
     if (!covered(db, p)) {
       if (lock_word(db, p) != 1) {
         uint32_t size = 0;
-        const bool at_end = sys_filesize(db->data_handle, &size) == 1 &&
+        const bool at_end = data_size(db, &size) == kIsOk &&
                             static_cast<int64_t>(p) + 2 >= size;
         drop_held();
         if (at_end) return end_of_file(db, ix, error);

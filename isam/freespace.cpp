@@ -14,6 +14,7 @@
 #include "isam/freespace.h"
 
 #include "frame/bytes.h"
+#include "isam/data_file.h"
 #include "isam/keys.h"
 
 namespace recbase::isam {
@@ -43,10 +44,10 @@ struct Area {
   bool present = false;
 };
 
-IsamError write_word(const IsamDb *db, int32_t position, int32_t word) {
+IsamError write_word(IsamDb *db, int32_t position, int32_t word) {
   uint8_t bytes[2];
   put_ne16(bytes, static_cast<int16_t>(word));
-  return sys_write(db->data_handle, position, 2, bytes) == 1 ? kIsOk : kIsIo;
+  return data_write(db, position, 2, bytes);
 }
 
 IsamError change_size_key(IsamDb *db, const Area &from, int32_t size,
@@ -134,7 +135,7 @@ IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out) {
     }
   }
   uint32_t size = 0;
-  if (sys_filesize(db->data_handle, &size) != 1) return kIsIo;
+  if (data_size(db, &size) != kIsOk) return kIsIo;
   if (size > static_cast<uint32_t>(INT32_MAX - 2 - data_length)) return kIsIo;
   out->position = static_cast<int32_t>(size);
   out->length = data_length;
