@@ -1,0 +1,544 @@
+// Records, finding and free space through the exported calls: a small model
+// run of add, modify and delete walked through every index, free areas
+// reused and merged (read back from the index file's size and position
+// keys), the buffer rules of the igetrec family, a unique index refusing a
+// duplicate, finding by key and by record, and damaged files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "frame/bytes.h"
+#include "tests/isam/isam_support.h"
+
+namespace recbase::test {
+namespace {
+
+// A record of the test database: name (S), id (L), amount (D), city (C).
+struct Rec {
+  std::string name;
+  int32_t id = 0;
+  double amount = 0;
+  std::string city;
+  bool operator==(const Rec &o) const {
+    return name == o.name && id == o.id && amount == o.amount && city == o.city;
+  }
+  bool operator<(const Rec &o) const {
+    return std::tie(id, name, amount, city) <
+           std::tie(o.id, o.name, o.amount, o.city);
+  }
+};
+
+// The stored values of a record and pointers to them.
+struct Values {
+  explicit Values(const Rec &r)
+      : text{r.name, stored(r.id), stored(r.amount), r.city} {
+    for (const std::string &t : text)
+      ptr.push_back(const_cast<char *>(t.c_str()));
+    ptr.push_back(nullptr);
+  }
+  char *const *get() const { return ptr.data(); }
+  Strings text;
+  std::vector<char *> ptr;
+};
+
+std::string folded(std::string s) {
+  for (char &c : s) c = static_cast<char>(isam::fold(static_cast<uint8_t>(c)));
+  return s;
+}
+
+// Free areas as the index file lists them: position -> size, from the
+// position keys, checked against the size keys.
+using Areas = std::map<int32_t, int32_t>;
+
+class RecordsTest : public IsamTest {
+ protected:
+  ~RecordsTest() override { cb_set_flush(1, 0); }
+  void SetUp() override {
+    // Durability is not under test: the shared half skips the OS flushes.
+    cb_set_flush(1, 1);
+    db_ = create_with("t", {"name", "id,L", "amount,D", "city,C"},
+                      {{"byId,U", {"id,L"}, 1},
+                       {"byCity", {"city,C", "name"}, 2},
+                       {"byName3", {"name:3"}, 3}});
+    ASSERT_NE(db_, nullptr);
+    ASSERT_EQ(isam_errno, 0);
+    by_id_ = ihandle(db_, "byId,U");
+    by_city_ = ihandle(db_, "byCity");
+    by_name_ = ihandle(db_, "byName3");
+    physical_ = ihandle(db_, iphysical);
+    ASSERT_TRUE(by_id_ && by_city_ && by_name_ && physical_);
+  }
+
+  int32_t add(const Rec &r, IsamIndex *ix = nullptr) {
+    return iaddrec(db_, ix, Values(r).get());
+  }
+  // Positions by_id_ on the record with this id.
+  int32_t find_id(int32_t id) {
+    const std::string v = stored(id);
+    char *values[] = {const_cast<char *>(v.data()), nullptr};
+    return ifindkey(db_, by_id_, values);
+  }
+  Rec current(IsamIndex *ix) {
+    char buffer[2048];
+    char *f[5];
+    EXPECT_EQ(igetrec(db_, ix, f, buffer, sizeof buffer), 1) << isam_errno;
+    Rec r;
+    r.name = f[0];
+    std::memcpy(&r.id, f[1], 4);
+    std::memcpy(&r.amount, f[2], 8);
+    r.city = f[3];
+    return r;
+  }
+  // Every record in the order of ix (forward from the head, or backward
+  // from the tail).
+  std::vector<Rec> walk(IsamIndex *ix, bool forward = true) {
+    std::vector<Rec> out;
+    int32_t r = forward ? ifindhead(db_, ix) : ifindtail(db_, ix);
+    while (r == 1 && out.size() < 100000) {
+      out.push_back(current(ix));
+      r = forward ? ifindnext(db_, ix) : ifindprev(db_, ix);
+    }
+    EXPECT_EQ(r, forward ? -3 : -2) << isam_errno;
+    return out;
+  }
+  Areas areas() {
+    Areas by_position;
+    std::multimap<int32_t, int32_t> by_size;
+    int32_t item = 0;
+    int32_t r = cbhead(db_->free_tree, &item);
+    for (; r == 1; r = cbnext(db_->free_tree, &item)) {
+      uint8_t k[8];
+      EXPECT_EQ(cbkey(db_->free_tree, k, sizeof k), 1);
+      if (k[0] == 254)
+        by_position[static_cast<int32_t>(get_be32(k + 1))] = item;
+      if (k[0] == 255) by_size.emplace((k[1] << 8) | k[2], item);
+    }
+    EXPECT_EQ(by_size.size(), by_position.size());
+    for (const auto &[size, position] : by_size) {
+      EXPECT_EQ(by_position[position], size) << "size key of " << position;
+    }
+    return by_position;
+  }
+  // The free areas found by stepping through the data file from the first
+  // slot by the length words; the steps must end exactly at its end.
+  Areas file_areas() {
+    EXPECT_EQ(iflush_db(db_), 1);
+    const std::vector<uint8_t> f = read_file(path("t.db"));
+    Areas found;
+    size_t p = static_cast<size_t>(db_->data_start);
+    while (p + 2 <= f.size()) {
+      const int16_t word = get_ne16s(f.data() + p);
+      if (word < 0) found[static_cast<int32_t>(p)] = -word;
+      p += 2 + static_cast<size_t>(word < 0 ? -word : word);
+    }
+    EXPECT_EQ(p, f.size());
+    return found;
+  }
+  size_t data_size() {
+    EXPECT_EQ(iflush_db(db_), 1);
+    return read_file(path("t.db")).size();
+  }
+
+  IsamDb *db_ = nullptr;
+  IsamIndex *by_id_ = nullptr, *by_city_ = nullptr, *by_name_ = nullptr,
+            *physical_ = nullptr;
+};
+
+// Walks every index both ways and the data file, and compares them with the
+// model: records in index order by their keys, then as sets.
+void expect_matches(RecordsTest *t, std::vector<Rec> model,
+                    const std::vector<Rec> &phys, const std::vector<Rec> &id_f,
+                    const std::vector<Rec> &id_b,
+                    const std::vector<Rec> &city_f,
+                    const std::vector<Rec> &city_b,
+                    const std::vector<Rec> &name_f,
+                    const std::vector<Rec> &name_b) {
+  (void)t;
+  auto sorted = [](std::vector<Rec> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  auto reversed = [](std::vector<Rec> v) {
+    std::reverse(v.begin(), v.end());
+    return v;
+  };
+  model = sorted(model);
+  EXPECT_EQ(sorted(phys), model);
+  EXPECT_EQ(id_f, model);
+  EXPECT_EQ(reversed(id_b), model);
+  using CityKey = std::pair<std::string, std::string>;
+  using NameKey = std::string;
+  auto city_keys = [](const std::vector<Rec> &v) {
+    std::vector<CityKey> k;
+    for (const Rec &r : v) k.emplace_back(r.city, folded(r.name));
+    return k;
+  };
+  auto name_keys = [](const std::vector<Rec> &v) {
+    std::vector<NameKey> k;
+    for (const Rec &r : v) k.push_back(folded(r.name.substr(0, 3)));
+    return k;
+  };
+  std::vector<CityKey> ck = city_keys(model);
+  std::sort(ck.begin(), ck.end());
+  EXPECT_EQ(city_keys(city_f), ck);
+  EXPECT_EQ(city_keys(reversed(city_b)), ck);
+  EXPECT_EQ(sorted(city_f), model);
+  std::vector<NameKey> nk = name_keys(model);
+  std::sort(nk.begin(), nk.end());
+  EXPECT_EQ(name_keys(name_f), nk);
+  EXPECT_EQ(name_keys(reversed(name_b)), nk);
+  EXPECT_EQ(sorted(name_b), model);
+}
+
+TEST_F(RecordsTest, AddModifyDeleteKeepEveryIndexAndTheDataFileInStep) {
+  std::mt19937 rng(14);
+  std::map<int32_t, Rec> model;
+  const char *cities[] = {"Oslo", "oslo", "Bergen", "Troms\xf8", ""};
+  auto random_rec = [&](int32_t id) {
+    Rec r;
+    r.name = std::string(1 + rng() % 3, static_cast<char>('a' + rng() % 3)) +
+             std::string(rng() % 40, static_cast<char>('A' + rng() % 26));
+    r.id = id;
+    r.amount = static_cast<double>(rng() % 1000) / 8;
+    r.city = cities[rng() % 5];
+    return r;
+  };
+  auto check = [&]() {
+    EXPECT_EQ(areas(), file_areas());
+    std::vector<Rec> m;
+    for (const auto &kv : model) m.push_back(kv.second);
+    expect_matches(this, m, walk(physical_), walk(by_id_), walk(by_id_, false),
+                   walk(by_city_), walk(by_city_, false), walk(by_name_),
+                   walk(by_name_, false));
+  };
+  auto reopen = [&](int32_t shared) {
+    ASSERT_EQ(iclose_db(db_), 1);
+    db_ = iopen_db_shared(path("t").c_str(), shared, 0);
+    ASSERT_NE(db_, nullptr);
+    by_id_ = ihandle(db_, "byId,U");
+    by_city_ = ihandle(db_, "byCity");
+    by_name_ = ihandle(db_, "byName3");
+    physical_ = ihandle(db_, iphysical);
+  };
+  // The first half runs exclusive, the second shared (every lock taken and
+  // released along the way), and the end is read back exclusive.
+  for (int step = 0; step < 1600; ++step) {
+    if (step == 800) reopen(1);
+    const int32_t id = static_cast<int32_t>(rng() % 150);
+    const bool present = model.count(id) != 0;
+    const unsigned op = rng() % 4;
+    if (!present || op == 0) {
+      const Rec r = random_rec(id);
+      ASSERT_EQ(add(r), present ? -1 : 1) << step;
+      if (!present) model[id] = r;
+    } else if (op == 1) {
+      // Through the index of city and name, found by the whole record.
+      ASSERT_EQ(ifindrec(db_, by_city_, Values(model[id]).get()), 2);
+      const Rec r = random_rec(id);
+      ASSERT_EQ(imodrec(db_, by_city_, Values(r).get()), 1) << isam_errno;
+      model[id] = r;
+    } else if (op == 2) {
+      ASSERT_EQ(find_id(id), 2);
+      ASSERT_EQ(idelrec(db_, by_id_), 1) << isam_errno;
+      model.erase(id);
+    } else {
+      // Through the physical index, which moves on to the next record.
+      int32_t r = ifindhead(db_, physical_);
+      while (r == 1 && current(physical_).id != id) {
+        r = ifindnext(db_, physical_);
+      }
+      ASSERT_EQ(r, 1);
+      ASSERT_EQ(idelrec(db_, physical_), 1) << isam_errno;
+      model.erase(id);
+      if (physical_->state == 1) EXPECT_NE(current(physical_).id, id);
+    }
+    if (step % 200 == 0) check();
+  }
+  check();
+  EXPECT_GT(model.size(), 40u);
+  EXPECT_GT(areas().size(), 0u);
+  reopen(0);
+  check();
+}
+
+// A database of one record shape whose data length is chosen: t (text),
+// n (L), x (text); minimum record length 2 + 1 + 4 + 1 = 8.
+class FreeSpaceTest : public IsamTest {
+ protected:
+  void SetUp() override {
+    db_ = create("f", {"t", "n,L", "x"});
+    ASSERT_NE(db_, nullptr);
+    physical_ = ihandle(db_, iphysical);
+  }
+  // Adds a record of data length len (at least 6); returns its position.
+  int32_t add(int32_t len) {
+    const std::string t(static_cast<size_t>(len - 6), 'a'), n = stored(len);
+    const char *f[] = {t.c_str(), n.data(), "", nullptr};
+    EXPECT_EQ(iaddrec(db_, physical_, const_cast<char **>(f)), 1) << isam_errno;
+    return db_->physical_position;
+  }
+  void remove(int32_t position) {
+    db_->physical_position = position;
+    physical_->state = 1;
+    EXPECT_EQ(idelrec(db_, physical_), 1) << isam_errno;
+  }
+  uint16_t slot_length() {
+    uint16_t len = 0;
+    EXPECT_EQ(igetreclen(db_, physical_, &len), 1);
+    return len;
+  }
+  Areas areas() {
+    Areas found;
+    int32_t item = 0;
+    for (int32_t r = cbhead(db_->free_tree, &item); r == 1;
+         r = cbnext(db_->free_tree, &item)) {
+      uint8_t k[8];
+      EXPECT_EQ(cbkey(db_->free_tree, k, sizeof k), 1);
+      if (k[0] == 254) found[static_cast<int32_t>(get_be32(k + 1))] = item;
+    }
+    return found;
+  }
+  size_t file_size() {
+    EXPECT_EQ(iflush_db(db_), 1);
+    return read_file(path("f.db")).size();
+  }
+  IsamDb *db_ = nullptr;
+  IsamIndex *physical_ = nullptr;
+};
+
+TEST_F(FreeSpaceTest, LargestAreaIsSplitOrTakenWholeAndNeighboursMerge) {
+  // Kept records between the ones deleted, so that no two areas touch.
+  std::vector<int32_t> p;
+  for (int32_t len : {10, 10, 10, 40, 10, 40, 10}) p.push_back(add(len));
+  EXPECT_EQ(p[0], db_->data_start);
+  remove(p[1]);
+  remove(p[3]);
+  remove(p[5]);
+  EXPECT_EQ(areas(), (Areas{{p[1], 10}, {p[3], 40}, {p[5], 40}}));
+  const size_t size = file_size();
+  // Of equal sizes the area further into the file is split, never the 10.
+  EXPECT_EQ(add(6), p[5]);
+  EXPECT_EQ(slot_length(), 6);
+  EXPECT_EQ(areas(), (Areas{{p[1], 10}, {p[3], 40}, {p[5] + 8, 32}}));
+  // 33 + 8 > 40: the whole area, its length word keeping 40.
+  EXPECT_EQ(add(33), p[3]);
+  EXPECT_EQ(slot_length(), 40);
+  EXPECT_EQ(areas(), (Areas{{p[1], 10}, {p[5] + 8, 32}}));
+  // 24 + 8 = 32: still split, leaving 6 bytes free.
+  EXPECT_EQ(add(24), p[5] + 8);
+  EXPECT_EQ(areas(), (Areas{{p[1], 10}, {p[5] + 34, 6}}));
+  EXPECT_EQ(file_size(), size);
+  // No area fits: the end of the file.
+  EXPECT_EQ(add(12), static_cast<int32_t>(size));
+
+  // Three neighbours released first, third, second become one area.
+  std::vector<int32_t> q;
+  for (int i = 0; i < 4; ++i) q.push_back(add(20));
+  remove(q[0]);
+  remove(q[2]);
+  EXPECT_EQ(areas().count(q[0]) + areas().count(q[2]), 2u);
+  remove(q[1]);
+  Areas expected{{p[1], 10}, {p[5] + 34, 6}, {q[0], 3 * 20 + 4}};
+  EXPECT_EQ(areas(), expected);
+  // A released tail merges with the area that follows it.
+  remove(q[3]);
+  expected[q[0]] = 4 * 20 + 6;
+  EXPECT_EQ(areas(), expected);
+  // The physical walk skips every area and reads what is left.
+  int32_t records = 0;
+  for (int32_t r = ifindhead(db_, physical_); r == 1;
+       r = ifindnext(db_, physical_)) {
+    ++records;
+  }
+  EXPECT_EQ(records, 8);
+  EXPECT_EQ(db_->physical_position, 0);
+}
+
+TEST_F(RecordsTest, BuffersOfTheGetrecFamily) {
+  const Rec r{"abcdefgh", 7, 2.5, "Oslo"};  // content 9 + 4 + 8 + 5 = 26
+  char buffer[64];
+  char *f[5];
+  EXPECT_EQ(igetrec(db_, by_id_, f, buffer, sizeof buffer), -2);
+  EXPECT_EQ(isam_errno, 0);
+  ASSERT_EQ(add(r, by_id_), 1);
+  uint16_t len = 0;
+  ASSERT_EQ(igetreclen(db_, by_id_, &len), 1);
+  EXPECT_EQ(len, 26);
+  ASSERT_EQ(igetrec(db_, by_id_, f, buffer, 26), 1);
+  EXPECT_STREQ(f[3], "Oslo");
+  EXPECT_EQ(f[4], nullptr);
+  // One byte short: the first 25 bytes hold the three first values only.
+  EXPECT_EQ(igetrec(db_, by_id_, f, buffer, 25), -1);
+  EXPECT_EQ(isam_errno, ISERR_BUFFER_SMALL);
+  EXPECT_STREQ(f[0], "abcdefgh");
+  EXPECT_NE(f[2], nullptr);
+  EXPECT_EQ(f[3], nullptr);
+
+  char name[16], id[4], amount[8], city[8];
+  char *own[] = {name, id, amount, city};
+  ASSERT_EQ(igetrec2(db_, by_id_, own, nullptr), 1);
+  EXPECT_STREQ(city, "Oslo");
+  std::memset(city, 0, sizeof city);
+  int32_t lengths[] = {16, 4, 8, 4};
+  EXPECT_EQ(igetrec2(db_, by_id_, own, lengths), -1);
+  EXPECT_EQ(isam_errno, ISERR_FIELD_TOO_LONG);
+  EXPECT_EQ(std::memcmp(amount, stored(2.5).data(), 8), 0);
+  EXPECT_STREQ(city, "");
+  EXPECT_EQ(igetrec2(db_, by_id_, nullptr, nullptr), -1);
+  EXPECT_EQ(isam_errno, ISERR_NULL_ARG);
+
+  // igetrec3 enlarges the text buffers and says how large they are now.
+  char *grown[] = {static_cast<char *>(std::malloc(1)), id, amount,
+                   static_cast<char *>(std::malloc(1))};
+  int32_t sizes[] = {1, 4, 8, 1};
+  ASSERT_EQ(igetrec3(db_, by_id_, grown, sizes), 1);
+  EXPECT_STREQ(grown[0], "abcdefgh");
+  EXPECT_STREQ(grown[3], "Oslo");
+  EXPECT_EQ(sizes[0], 9);
+  EXPECT_EQ(sizes[3], 5);
+  // Numbers keep their fixed size: a short one is refused, never grown.
+  sizes[1] = 2;
+  EXPECT_EQ(igetrec3(db_, by_id_, grown, sizes), -1);
+  EXPECT_EQ(isam_errno, ISERR_FIELD_TOO_LONG);
+  EXPECT_EQ(igetrec3(db_, by_id_, grown, nullptr), -1);
+  EXPECT_EQ(isam_errno, ISERR_NULL_ARG);
+  std::free(grown[0]);
+  std::free(grown[3]);
+}
+
+TEST_F(RecordsTest, UniqueIndexRefusesADuplicateAndTheAddLeavesNoTrace) {
+  ASSERT_EQ(add({"first", 5, 1.0, "Oslo"}), 1);
+  EXPECT_EQ(add({"second", 5, 2.0, "Bergen"}, by_city_), -1);
+  EXPECT_EQ(isam_errno, ISERR_CBT);
+  EXPECT_EQ(cberrcode, CBERR_DUP_KEY);
+  const std::vector<Rec> one{{"first", 5, 1.0, "Oslo"}};
+  EXPECT_EQ(walk(by_city_), one);
+  EXPECT_EQ(walk(by_name_), one);
+  EXPECT_EQ(walk(physical_), one);
+  // Its slot is free space that the next record of its size takes.
+  EXPECT_EQ(areas().size(), 1u);
+  const size_t size = data_size();
+  ASSERT_EQ(add({"second", 6, 2.0, "Bergen"}), 1);
+  EXPECT_EQ(areas().size(), 0u);
+  EXPECT_EQ(data_size(), size);
+}
+
+TEST_F(RecordsTest, FindByKeyByRecordAndMatches) {
+  const std::vector<Rec> recs{{"Ann", 1, 1.0, "Oslo"},
+                              {"ann", 2, 2.0, "Oslo"},
+                              {"ann", 3, 3.0, "Oslo"},
+                              {"Bob", 4, 4.0, "Oslo"},
+                              {"Al", 5, 5.0, "Bergen"}};
+  for (const Rec &r : recs) ASSERT_EQ(add(r), 1);
+  // A partial key: the first record of the city.
+  char *oslo[] = {const_cast<char *>("Oslo"), nullptr};
+  EXPECT_EQ(ifindkey(db_, by_city_, oslo), 3);
+  EXPECT_EQ(current(by_city_).city, "Oslo");
+  char *ann[] = {const_cast<char *>("Oslo"), const_cast<char *>("ANN"),
+                 nullptr};
+  EXPECT_EQ(ifindkey(db_, by_city_, ann), 2);
+  EXPECT_EQ(imatchkey(db_, by_city_, oslo), 1);
+  char *bergen[] = {const_cast<char *>("Bergen"), nullptr};
+  EXPECT_EQ(imatchkey(db_, by_city_, bergen), 0);
+  char *any[] = {const_cast<char *>(""), const_cast<char *>("a")};
+  EXPECT_EQ(ipartialmatch(db_, by_city_, any), 1);
+  char *b[] = {const_cast<char *>(""), const_cast<char *>("b")};
+  EXPECT_EQ(ipartialmatch(db_, by_city_, b), 0);
+  char *past[] = {const_cast<char *>("Zurich"), nullptr};
+  EXPECT_EQ(ifindkey(db_, by_city_, past), 3);
+  EXPECT_EQ(by_city_->state, -3);
+  EXPECT_EQ(imatchkey(db_, by_city_, oslo), -1);
+  EXPECT_EQ(isam_errno, ISERR_NO_CURRENT);
+
+  // ifindrec walks the equal keys (Ann, ann, ann) to the very record.
+  EXPECT_EQ(ifindrec(db_, by_city_, Values(recs[2]).get()), 2);
+  EXPECT_EQ(current(by_city_), recs[2]);
+  Rec missing = recs[2];
+  missing.amount = 9;
+  EXPECT_EQ(ifindrec(db_, by_city_, Values(missing).get()), 3);
+  EXPECT_EQ(current(by_city_), recs[3]);
+
+  // Marks; the physical index refuses everything but head and next.
+  ASSERT_EQ(ifindkey(db_, by_city_, ann), 2);
+  ASSERT_EQ(imarkrec(db_, by_city_), 1);
+  ASSERT_EQ(ifindhead(db_, by_city_), 1);
+  EXPECT_EQ(ifindmark(db_, by_city_), 1);
+  EXPECT_EQ(current(by_city_).id, 1);
+  char *none[] = {nullptr};
+  const std::vector<int32_t> refused{
+      ifindtail(db_, physical_),      ifindprev(db_, physical_),
+      ifindkey(db_, physical_, none), ifindrec(db_, physical_, none),
+      imarkrec(db_, physical_),       ifindmark(db_, physical_)};
+  EXPECT_EQ(refused, std::vector<int32_t>(6, -1));
+  EXPECT_EQ(isam_errno, ISERR_NOT_FOR_INDEX);
+}
+
+TEST_F(RecordsTest, OversizedRecordsAndDamagedFilesGiveErrorsAndWriteNothing) {
+  const std::string big(33000, 'x');
+  EXPECT_EQ(add({big, 1, 1.0, "Oslo"}), -1);
+  EXPECT_EQ(isam_errno, ISERR_DATA_TOO_LARGE);
+  EXPECT_EQ(data_size(), static_cast<size_t>(db_->data_start));
+  EXPECT_EQ(iaddrec(db_, nullptr, nullptr), -1);
+  EXPECT_EQ(isam_errno, ISERR_NULL_ARG);
+  ASSERT_EQ(add({"one", 1, 1.0, "Oslo"}), 1);
+  ASSERT_EQ(add({"two", 2, 2.0, "Oslo"}), 1);
+  const int32_t second = db_->data_start + 2 + 21;  // "one": 4 + 4 + 8 + 5
+  // Index entries of byId pointing into the header, into the middle of a
+  // slot's content, and past the end (entered while the database is the
+  // current one, so that they sort as ids).
+  for (const int32_t at : {1, second + 6, second + 400}) {
+    const std::string key = std::string(1, '\1') + stored(at + 100);
+    ASSERT_EQ(cbinsert(by_id_->tree, key.data(), 5, at, 0), 1);
+  }
+  ASSERT_EQ(iclose_db(db_), 1);
+  const size_t full = read_file(path("t.db")).size();
+  struct Damage {
+    const char *what;
+    int32_t id;
+    size_t truncate_to;   // 0: keep the length
+    int16_t second_word;  // 0: keep it
+  };
+  const Damage cases[] = {
+      {"entry into the header", 101, 0, 0},
+      {"entry into a slot", second + 106, 0, 0},
+      {"entry past the end", second + 500, 0, 0},
+      {"file ends inside the slot", 2, full - 5, 0},
+      {"word runs past the end", 2, 0, 3000},
+  };
+  const std::vector<uint8_t> pristine = read_file(path("t.db"));
+  for (const Damage &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> bytes = pristine;
+    if (c.truncate_to != 0) bytes.resize(c.truncate_to);
+    if (c.second_word != 0) {
+      put_ne16(bytes.data() + second, c.second_word);
+    }
+    write_file(path("t.db"), bytes);
+    db_ = iopen_db(path("t").c_str());
+    ASSERT_NE(db_, nullptr);
+    by_id_ = ihandle(db_, "byId,U");
+    const std::vector<uint8_t> idx = read_file(path("t.idx"));
+    ASSERT_EQ(find_id(c.id), 2);
+    char buffer[64];
+    char *f[5];
+    EXPECT_EQ(igetrec(db_, by_id_, f, buffer, sizeof buffer), -1);
+    const int32_t read_error = isam_errno;
+    EXPECT_TRUE(read_error == ISERR_IO || read_error == ISERR_INDEX_CORRUPT)
+        << read_error;
+    EXPECT_EQ(imodrec(db_, by_id_, Values({"new", 9, 9.0, "X"}).get()), -1);
+    EXPECT_EQ(isam_errno, read_error);
+    EXPECT_EQ(idelrec(db_, by_id_), -1);
+    EXPECT_EQ(isam_errno, read_error);
+    ASSERT_EQ(iclose_db(db_), 1);
+    EXPECT_EQ(read_file(path("t.db")), bytes);
+    EXPECT_EQ(read_file(path("t.idx")), idx);
+  }
+}
+}  // namespace
+}  // namespace recbase::test
