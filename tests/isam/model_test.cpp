@@ -94,11 +94,41 @@ void append(Bytes &b, T v) {
 }
 
 // An index entry: its key bytes and the record position.
+//
+// The name index compares its text without regard to case, and a modify
+// whose new key differs from the old one only in case leaves the entry as
+// it was (the B-tree stores no key equal to the old one), so that text is
+// compared folded.
 struct Entry {
   Bytes key;
   int32_t pos;
-  bool operator==(const Entry &o) const { return key == o.key && pos == o.pos; }
+  bool operator==(const Entry &o) const {
+    if (pos != o.pos || key.size() != o.key.size()) return false;
+    for (size_t i = 0; i < key.size(); ++i) {
+      const bool text = key[0] == kByName && i > 0 && i + 2 < key.size();
+      const auto low = [](uint8_t c) {
+        return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+      };
+      if (text ? low(key[i]) != low(o.key[i]) : key[i] != o.key[i]) {
+        return false;
+      }
+    }
+    return true;
+  }
 };
+
+std::string show(const std::vector<Entry> &entries) {
+  std::string out;
+  for (const Entry &e : entries) {
+    out += "[";
+    for (uint8_t c : e.key) {
+      out += c >= 'A' && c <= 'z' ? std::string(1, static_cast<char>(c))
+                                  : "\\" + std::to_string(c);
+    }
+    out += " @" + std::to_string(e.pos) + "] ";
+  }
+  return out;
+}
 
 Bytes key_bytes(int index, const Rec &r) {
   Bytes b{static_cast<uint8_t>(index)};
@@ -137,9 +167,9 @@ struct Config {
 };
 
 const Config kConfigs[] = {
-    {"exclusive_blocks_512", 512, 16, 512, false, 20000, 60, 14},
-    {"exclusive_blocks_128_small_pool", 128, 6, 256, false, 6000, 120, 15},
-    {"shared_blocks_256", 256, 32, 512, true, 4000, 40, 16},
+    {"exclusive_blocks_512", 512, 16, 512, false, 20000, 30, 14},
+    {"exclusive_blocks_128_small_pool", 128, 6, 256, false, 4000, 100, 15},
+    {"shared_blocks_256", 256, 32, 512, true, 800, 15, 16},
 };
 
 class ModelTest : public IsamTest,
@@ -216,7 +246,7 @@ class ModelTest : public IsamTest,
 
   // Compares every index with the model. The unique index tells each
   // record's position; the others must hold the same positions.
-  void check_indexes() {
+  void check_indexes(bool physical = true) {
     const std::vector<Entry> ids = walk(kById);
     ASSERT_EQ(ids.size(), model_.size());
     pos_.clear();
@@ -227,9 +257,13 @@ class ModelTest : public IsamTest,
       ++m;
     }
     for (int index : {kByName, kByCode}) {
-      ASSERT_TRUE(walk(index) == expected(index)) << "index " << index;
+      const std::vector<Entry> got = walk(index), want = expected(index);
+      ASSERT_TRUE(got == want) << "index " << index << "\n got: " << show(got)
+                               << "\nwant: " << show(want);
     }
-    // The Physical Index: every record once, in file order.
+    // The Physical Index: every record once, in file order. Its walk reads
+    // every slot and free area, so the run takes it every few steps only.
+    if (!physical) return;
     std::vector<int32_t> file_order, want;
     int32_t r = ifindhead(db_, ix_[0]);
     for (; r == 1 && file_order.size() <= model_.size();
@@ -494,7 +528,8 @@ TEST_P(ModelTest, RandomOperationsKeepEveryIndexEqualToTheModel) {
     } else {
       ASSERT_NO_FATAL_FAILURE(find_partial());
     }
-    ASSERT_NO_FATAL_FAILURE(check_indexes()) << "step " << step;
+    ASSERT_NO_FATAL_FAILURE(check_indexes(index == 0 || step % 8 == 0))
+        << "step " << step;
     if (step % 97 == 0) {
       ASSERT_NO_FATAL_FAILURE(check_records_and_space()) << "step " << step;
     }

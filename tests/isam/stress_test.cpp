@@ -216,13 +216,30 @@ void walker(const std::string &name, int stop_fd) {
     IsamIndex *phys = ihandle(s.db, iphysical);
     int32_t last = 0;
     Rec now;
-    int32_t r = ifindhead(s.db, phys);
-    for (; r == 1; r = ifindnext(s.db, phys)) {
+    // The scan locks each slot it passes; when a writer holds one (for the
+    // reason above) the step gives up with isam_errno 26 and is tried again
+    // from where the walk stands.
+    auto step = [&](int32_t r) {
+      while (r == -1 && isam_errno == 26) {
+        ++lock_waits;
+        usleep(1000);
+        r = ifindnext(s.db, phys);
+      }
+      return r;
+    };
+    int32_t r = step(ifindhead(s.db, phys));
+    for (; r == 1; r = step(ifindnext(s.db, phys))) {
       if (s.db->physical_position <= last) die("walker: file order");
       last = s.db->physical_position;
-      if (s.read(phys, &now) != 1 || !now.sound()) die("walker: physical");
+      const int32_t got = s.read(phys, &now);
+      if (got != 1 || !now.sound()) {
+        die("walker: physical read " + std::to_string(got) + " at " +
+            std::to_string(last) + ": owner " + std::to_string(now.owner) +
+            " seq " + std::to_string(now.seq) + " ver " +
+            std::to_string(now.ver) + " payload '" + now.payload + "'");
+      }
     }
-    if (r != -3) die("walker: physical walk");
+    if (r != -3) die("walker: physical walk ended with " + std::to_string(r));
     ++walks;
   }
   std::printf("%d %ld\n", walks, lock_waits);
