@@ -380,3 +380,131 @@ TEST_F(StressTest, WritersAndAWalkerLeaveExactlyWhatTheLogsSay) {
 
 }  // namespace
 }  // namespace recbase::test
+
+namespace recbase::test {
+namespace {
+
+// What the stepping process saw, sent back through a pipe.
+struct Seen {
+  int32_t first = 0, first_position = 0, first_n = 0;
+  int32_t blocked = 0, blocked_errno = 0;
+};
+
+int g_to_parent = -1, g_to_child = -1;
+int32_t g_pause_at = 0;
+decltype(PlatformServices::sys_lock) g_lock_below = nullptr;
+
+// The stepping process's sys_lock: before the first lock of g_pause_at it
+// lets the other process act and waits until it has.
+int32_t pausing_lock(int32_t h, int32_t offset, int32_t length, int32_t tries,
+                     int32_t delay, int32_t timeout) {
+  if (offset == g_pause_at) {
+    g_pause_at = 0;
+    char c = 'g';
+    if (write(g_to_parent, &c, 1) != 1 || read(g_to_child, &c, 1) != 1) {
+      _exit(3);
+    }
+  }
+  return g_lock_below(h, offset, length, tries, delay, timeout);
+}
+
+// The Physical Index of a shared database against a second process, step
+// by step: records A, B, C side by side with A deleted. (1) The scan reads
+// A's free area and, before it locks B's slot, the other process deletes B,
+// whose slot then merges into A's area: the scan must land on C, not on the
+// old B inside the free area. (2) With C locked by the other process and one
+// try allowed, the step fails with isam_errno 26.
+TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
+  cb_set_flush(1, 1);
+  IsamDb *db = create("p", {"n,L", "pad"});
+  ASSERT_NE(db, nullptr);
+  ASSERT_EQ(iclose_db(db), 1);
+  ASSERT_TRUE(add_descriptor("p", "byn,U", {"n,L"}, 1));
+  db = iopen_db(path("p").c_str());
+  ASSERT_NE(db, nullptr);
+  IsamIndex *byn = ihandle(db, "byn,U");
+  std::string pad = "0123456789";
+  for (int32_t n = 1; n <= 3; ++n) {
+    char *f[] = {reinterpret_cast<char *>(&n), pad.data(), nullptr};
+    ASSERT_EQ(iaddrec(db, byn, f), 1);
+  }
+  std::vector<int32_t> pos;
+  for (const auto &[p, content] : read_slots(path("p.db")).records) {
+    pos.push_back(p);
+  }
+  ASSERT_EQ(pos.size(), 3u);
+  int32_t one = 1, two = 2, three = 3;
+  char *key1[] = {reinterpret_cast<char *>(&one), nullptr};
+  char *key2[] = {reinterpret_cast<char *>(&two), nullptr};
+  char *key3[] = {reinterpret_cast<char *>(&three), nullptr};
+  ASSERT_EQ(ifindkey(db, byn, key1), 2);
+  ASSERT_EQ(idelrec(db, byn), 1);
+  ASSERT_EQ(isamexit(), 1);
+
+  int up[2], down[2];
+  ASSERT_EQ(pipe(up), 0);
+  ASSERT_EQ(pipe(down), 0);
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    g_to_parent = up[1];
+    g_to_child = down[0];
+    Session s;
+    s.db = iopen_db_shared(path("p").c_str(), 1, 0);
+    if (s.db == nullptr) _exit(2);
+    IsamIndex *phys = ihandle(s.db, iphysical);
+    g_lock_below = g_platform.sys_lock;
+    g_platform.sys_lock = pausing_lock;
+    g_pause_at = pos[1];
+    Seen seen;
+    seen.first = ifindhead(s.db, phys);
+    seen.first_position = s.db->physical_position;
+    char buf[64];
+    char *f[3] = {};
+    if (igetrec(s.db, phys, f, buf, sizeof buf) == 1) {
+      std::memcpy(&seen.first_n, f[0], 4);
+    }
+    char c;
+    if (read(g_to_child, &c, 1) != 1) _exit(3);  // C is locked now
+    ilock_timeout(1, 1, 1);
+    seen.blocked = ifindhead(s.db, phys);
+    seen.blocked_errno = isam_errno;
+    if (write(g_to_parent, &seen, sizeof seen) != sizeof seen) _exit(3);
+    iclose_db(s.db);
+    isamexit();
+    _exit(0);
+  }
+  close(up[1]);
+  close(down[0]);
+  db = iopen_db_shared(path("p").c_str(), 1, 0);
+  ASSERT_NE(db, nullptr);
+  byn = ihandle(db, "byn,U");
+  char c = 0;
+  ASSERT_EQ(read(up[0], &c, 1), 1);  // the scan is about to lock B
+  ASSERT_EQ(ifindkey(db, byn, key2), 2);
+  ASSERT_EQ(idelrec(db, byn), 1);
+  ASSERT_EQ(write(down[1], &c, 1), 1);
+  ASSERT_EQ(ifindkey(db, byn, key3), 2);
+  int32_t lock = 0;
+  ASSERT_EQ(ilock_rec(db, byn, &lock), 1);
+  ASSERT_EQ(write(down[1], &c, 1), 1);
+  Seen seen;
+  ASSERT_EQ(read(up[0], &seen, sizeof seen), static_cast<ssize_t>(sizeof seen));
+  ASSERT_EQ(iunlock_rec(db, lock), 1);
+  ASSERT_EQ(iclose_db(db), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  cb_set_flush(1, 0);
+
+  EXPECT_EQ(seen.first, 1);
+  EXPECT_EQ(seen.first_position, pos[2])
+      << "the scan stopped inside a free area";
+  EXPECT_EQ(seen.first_n, 3);
+  EXPECT_EQ(seen.blocked, -1);
+  EXPECT_EQ(seen.blocked_errno, ISERR_LOCK_REC);
+}
+
+}  // namespace
+}  // namespace recbase::test
