@@ -297,7 +297,9 @@ TEST_F(StressTest, WritersAndAWalkerLeaveExactlyWhatTheLogsSay) {
   }
   close(stop[1]);
   char walks[64] = {};
-  ASSERT_GT(read(out[0], walks, sizeof walks - 1), 0);
+  // A walker that failed has said why on standard error; the survivors are
+  // checked all the same.
+  EXPECT_GT(read(out[0], walks, sizeof walks - 1), 0) << "the walker failed";
   close(out[0]);
   int status = 0;
   ASSERT_EQ(waitpid(walker_pid, &status, 0), walker_pid);
