@@ -167,9 +167,9 @@ struct Config {
 };
 
 const Config kConfigs[] = {
-    {"exclusive_blocks_512", 512, 16, 512, false, 20000, 30, 14},
-    {"exclusive_blocks_128_small_pool", 128, 6, 256, false, 4000, 100, 15},
-    {"shared_blocks_256", 256, 32, 512, true, 800, 15, 16},
+    {"exclusive_blocks_512", 512, 16, 512, false, 20000, 25, 14},
+    {"exclusive_blocks_128_small_pool", 128, 6, 256, false, 1500, 50, 15},
+    {"shared_blocks_256", 256, 32, 512, true, 300, 12, 16},
 };
 
 class ModelTest : public IsamTest,
