@@ -172,6 +172,8 @@ const Config kConfigs[] = {
     {"shared_blocks_256", 256, 32, 512, true, 300, 12, 16},
 };
 
+void PrintTo(const Config &c, std::ostream *out) { *out << c.label; }
+
 class ModelTest : public IsamTest,
                   public ::testing::WithParamInterface<Config> {
  protected:
