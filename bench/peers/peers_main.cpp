@@ -2,12 +2,16 @@
 // (SQLite, LMDB, Berkeley DB, Kyoto Cabinet) on one workload. Without
 // --engine it is the driver, which starts itself again once per engine and
 // run with --engine and the child options; see driver.h and workload.h.
+// With --records it runs the record benchmark instead, recbase's ISAM layer
+// against an SQLite table (records.h), its children started with
+// --records-store.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
 
 #include "bench/peers/driver.h"
 #include "bench/peers/engine.h"
+#include "bench/peers/records.h"
 #include "bench/peers/workload.h"
 
 namespace {
@@ -27,6 +31,8 @@ int main(int argc, char** argv) {
   peers::DriverOptions d;
   peers::ChildOptions c;
   bool quick = false;
+  bool records = false;
+  std::string records_store;
   std::vector<std::string> names;
   for (const peers::EngineInfo& e : peers::engines()) names.push_back(e.name);
 
@@ -72,6 +78,10 @@ int main(int argc, char** argv) {
                  "Keys of the shared row with a lock per call")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+  app.add_flag("--records", records,
+               "The record benchmark: recbase's ISAM layer against an SQLite "
+               "table (N defaults to 200000; files records.md, records.csv, "
+               "records_ops.dat)");
   app.add_flag("--quick", quick,
                "A smoke run: N = 100000, 1 run, growth at 10000 only");
   app.add_option("--seed", d.seed, "Seed of the keys")->capture_default_str();
@@ -110,6 +120,10 @@ int main(int argc, char** argv) {
   app.add_option("--gate-fd", c.gate_fd, "Start at end of file here")
       ->group(child);
   app.add_option("--ready-fd", c.ready_fd, "Say ready here")->group(child);
+  app.add_option("--records-store", records_store,
+                 "Run the record workload on this store")
+      ->group(child)
+      ->check(CLI::IsMember({"recbase", "sqlite"}));
 
   app.get_option("--engine")->excludes("--quick");
   CLI11_PARSE(app, argc, argv);
@@ -118,6 +132,24 @@ int main(int argc, char** argv) {
     return 64;
   }
 
+  if (!records_store.empty()) {
+    return peers::run_records_child(records_store, d.n, d.seed, c.dir);
+  }
+  if (records) {
+    peers::RecordsOptions r;
+    const auto given = [&app](const char* option) {
+      return app.count(option) > 0;
+    };
+    r.n = given("--n") ? d.n : (quick ? 20000 : r.n);
+    r.runs = given("--runs") ? d.runs : (quick ? 1 : r.runs);
+    r.seed = d.seed;
+    r.recbase_version = d.recbase_version;
+    if (given("--work-dir")) r.work_dir = d.work_dir;
+    if (given("--markdown")) r.markdown = d.markdown;
+    if (given("--csv")) r.csv = d.csv;
+    r.plot_dir = d.plot_dir;
+    return peers::run_records_driver(r);
+  }
   if (!c.engine.empty()) {
     c.n = d.n;
     c.seed = d.seed;

@@ -5,8 +5,12 @@
 #   bench/results/peers.md    medians, spreads, ratios, growth, shared table
 #   bench/results/peers.csv   every sample, with date, machine and versions
 #   docs/peers_ops.png, docs/peers_growth.png
-# --quick: a smoke run (N = 100,000, one run, no 10^7) whose files go to
-# build-peers/quick/ instead. Other arguments go to the program (--help).
+# --records: the record benchmark instead, recbase's ISAM layer against an
+# SQLite table (N = 200,000, three runs), writing
+#   bench/results/records.md, bench/results/records.csv, docs/records_ops.png
+# --quick: a smoke run (N = 100,000, one run, no 10^7; with --records N =
+# 20,000) whose files go to build-peers/quick/ instead. Other arguments go
+# to the program (--help).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
@@ -16,10 +20,14 @@ ensure_packages cmake g++ make pkg-config libcli11-dev libsqlite3-dev \
 BUILD_DIR=${BUILD_DIR:-build-peers}
 results=bench/results
 charts=docs
+name=peers
 for arg in "$@"; do
   if [ "$arg" = --quick ]; then
     results=$BUILD_DIR/quick
     charts=$BUILD_DIR/quick
+  fi
+  if [ "$arg" = --records ]; then
+    name=records
   fi
 done
 
@@ -30,14 +38,20 @@ cmake --build "$BUILD_DIR" -j"$(nproc)" --target peers
 mkdir -p "$results" "$charts" "$BUILD_DIR/peers-plot"
 "$BUILD_DIR/bench/peers" \
   --work-dir "$BUILD_DIR/peers-work" \
-  --markdown "$results/peers.md" --csv "$results/peers.csv" \
+  --markdown "$results/$name.md" --csv "$results/$name.csv" \
   --plot-dir "$BUILD_DIR/peers-plot" \
   --recbase-version "commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)" \
   "$@"
-gnuplot -e "data='$BUILD_DIR/peers-plot'; out='$charts'" bench/peers/plot.gp
+if [ "$name" = records ]; then
+  gnuplot -e "data='$BUILD_DIR/peers-plot'; out='$charts'" \
+    bench/peers/records_plot.gp
+  charts_made="$charts/records_ops.png"
+else
+  gnuplot -e "data='$BUILD_DIR/peers-plot'; out='$charts'" bench/peers/plot.gp
+  charts_made="$charts/peers_ops.png, $charts/peers_growth.png"
+fi
 
-cat "$results/peers.md"
+cat "$results/$name.md"
 echo
-echo "results: $results/peers.md, $results/peers.csv;" \
-  "charts: $charts/peers_ops.png, $charts/peers_growth.png"
+echo "results: $results/$name.md, $results/$name.csv; charts: $charts_made"
 echo "wall time: ${SECONDS} s"

@@ -1,0 +1,176 @@
+// recbase's side of the record benchmark: a database of the fields name,C
+// id,L amount,D city,C (texts compared byte for byte, as SQLite's default
+// collation does), opened exclusive, its index file in blocks of 4096
+// bytes, isaminit(16384, 4096): a pool of 64 MiB like SQLite's cache. The
+// indexes "byid,U" (id), "bycity" (city, name) and "byamount" (amount) are
+// made while the database is empty. A batch is nothing: changes go to the
+// data file at once and to the pool for the index file, which iclose_db
+// writes back before its one sync.
+#include <recbase/isam.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "bench/peers/records.h"
+
+namespace peers {
+namespace {
+
+constexpr int32_t kBlockSize = 4096;
+constexpr int32_t kBuffers = static_cast<int32_t>(kCacheBytes / kBlockSize);
+
+[[noreturn]] void fail(const char* call) {
+  throw Error(std::string("recbase: ") + call + ": " + isammsg(isam_errno) +
+              (isam_errno == ISERR_CBT
+                   ? std::string(" (") + cberrmsg(cbget_errcode()) + ")"
+                   : std::string()));
+}
+
+// The index descriptors: 0, the name and each key field specification,
+// each ended by a NUL; the item is the index number.
+struct Descriptor {
+  const char* name;
+  std::vector<const char*> specs;
+  int32_t number;
+};
+const Descriptor kIndexes[] = {{"byid,U", {"id,L"}, 1},
+                               {"bycity", {"city,C", "name,C"}, 2},
+                               {"byamount", {"amount,D"}, 3}};
+
+class RecbaseRecords : public RecordStore {
+ public:
+  void create(const std::string& dir) override {
+    base_ = dir + "/rows";
+    if (isaminit(kBuffers, kBlockSize) != 1) fail("isaminit");
+    cb_set_flush(1, 1);  // no OS flush before close
+    const char* fields[] = {"name,C", "id,L", "amount,D", "city,C", nullptr};
+    IsamDb* db = icreate_db(base_.c_str(), kBlockSize, fields);
+    if (db == nullptr || iclose_db(db) != 1) fail("icreate_db");
+    add_indexes();
+    db_ = iopen_db(base_.c_str());
+    if (db_ == nullptr || isam_errno != 0) fail("iopen_db");
+    const char* names[] = {"byid,U", "bycity", "byamount"};
+    for (int i = 0; i < 3; ++i) {
+      ix_[i] = ihandle(db_, names[i]);
+      if (ix_[i] == nullptr) fail("ihandle");
+    }
+  }
+
+  void add(const Row& r) override {
+    set(r);
+    if (iaddrec(db_, nullptr, fields_) != 1) fail("iaddrec");
+  }
+
+  bool find(int32_t id, Row* out) override {
+    if (!go_to(id)) return false;
+    read(ix_[0], out);
+    return true;
+  }
+
+  void walk(Order order, const Visit& visit) override {
+    IsamIndex* ix = ix_[static_cast<int>(order)];
+    Row row;
+    int32_t r = ifindhead(db_, ix);
+    for (; r == 1; r = ifindnext(db_, ix)) {
+      read(ix, &row);
+      visit(row);
+    }
+    if (r != -3) fail("ifindnext");
+  }
+
+  bool set_amount(int32_t id, double amount) override {
+    if (!go_to(id)) return false;
+    read(ix_[0], &row_);
+    row_.amount = amount;
+    set(row_);
+    if (imodrec(db_, ix_[0], fields_) != 1) fail("imodrec");
+    return true;
+  }
+
+  bool erase(int32_t id) override {
+    if (!go_to(id)) return false;
+    if (idelrec(db_, ix_[0]) != 1) fail("idelrec");
+    return true;
+  }
+
+  void close() override {
+    cb_set_flush(1, 0);  // the close ends with one OS flush of each file
+    if (iclose_db(db_) != 1) fail("iclose_db");
+    db_ = nullptr;
+    if (isamexit() != 1) fail("isamexit");
+  }
+
+  std::vector<std::pair<std::string, int64_t>> files() const override {
+    std::vector<std::pair<std::string, int64_t>> out;
+    for (const char* ext : {".db", ".idx"}) {
+      struct stat st {};
+      stat((base_ + ext).c_str(), &st);
+      out.emplace_back(std::string("rows") + ext, st.st_size);
+    }
+    return out;
+  }
+
+ private:
+  // Writes the descriptors into the new, empty index file through the
+  // B-tree layer. The default order serves: the file holds only
+  // descriptors, which it orders by name as the ISAM comparison does.
+  void add_indexes() {
+    const std::string idx = base_ + ".idx";
+    CbTree* t = cbopen(idx.c_str(), nullptr);
+    if (t == nullptr) fail("cbopen");
+    for (const Descriptor& d : kIndexes) {
+      std::string key(1, '\0');
+      key += std::string(d.name) + '\0';
+      for (const char* s : d.specs) key += std::string(s) + '\0';
+      if (cbinsert(t, key.data(), static_cast<int32_t>(key.size()), d.number,
+                   0) != 1) {
+        fail("cbinsert");
+      }
+    }
+    if (cbclose(t) != 1) fail("cbclose");
+  }
+
+  bool go_to(int32_t id) {
+    char* key[] = {reinterpret_cast<char*>(&id), nullptr};
+    const int32_t r = ifindkey(db_, ix_[0], key);
+    if (r == 3) return false;
+    if (r != 2) fail("ifindkey");
+    return true;
+  }
+
+  void read(IsamIndex* ix, Row* out) {
+    char* f[5];
+    if (igetrec(db_, ix, f, buffer_, sizeof buffer_) != 1) fail("igetrec");
+    out->name.assign(f[0]);
+    std::memcpy(&out->id, f[1], sizeof out->id);
+    std::memcpy(&out->amount, f[2], sizeof out->amount);
+    out->city.assign(f[3]);
+  }
+
+  void set(const Row& r) {
+    id_ = r.id;
+    amount_ = r.amount;
+    fields_[0] = const_cast<char*>(r.name.c_str());
+    fields_[1] = reinterpret_cast<char*>(&id_);
+    fields_[2] = reinterpret_cast<char*>(&amount_);
+    fields_[3] = const_cast<char*>(r.city.c_str());
+    fields_[4] = nullptr;
+  }
+
+  std::string base_;
+  IsamDb* db_ = nullptr;
+  IsamIndex* ix_[3] = {};
+  char buffer_[512];
+  char* fields_[5] = {};
+  int32_t id_ = 0;
+  double amount_ = 0;
+  Row row_;
+};
+
+}  // namespace
+
+std::unique_ptr<RecordStore> make_recbase_records() {
+  return std::make_unique<RecbaseRecords>();
+}
+
+}  // namespace peers
