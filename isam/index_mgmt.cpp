@@ -170,6 +170,20 @@ IsamError fill_index(IsamDb *db, IsamIndex *ix) {
   return e;
 }
 
+// Puts ix at its first entry (the one-byte key of its number sorts before
+// every entry of the index): 1, -3 when it is empty, or -1 with *error.
+int32_t to_head(IsamIndex *ix, IsamError *error) {
+  const auto number = static_cast<uint8_t>(ix->number);
+  int32_t item = 0;
+  int32_t r = cbfind(ix->tree, &number, 1, &item);
+  if (r == -1) {
+    *error = kIsCbt;
+    return -1;
+  }
+  if (r == 2 || r == 3) r = 1;
+  return state_after_move(ix, r, kAfterLast, kAfterLast, error);
+}
+
 IsamError make_index(IsamDb *db, const char *name, const char *const *specs) {
   if (find_index(db, name) != nullptr) return kIsDupIndexName;
   if (db->read_only != 0) return kIsReadOnly;
@@ -203,10 +217,7 @@ IsamError make_index(IsamDb *db, const char *name, const char *const *specs) {
   ++db->index_count;
   IsamError e = fill_index(db, ix);
   if (e == kIsBadDb) return e;
-  if (e == kIsOk) {
-    if (ifindhead(db, ix) != -1) return kIsOk;
-    e = static_cast<IsamError>(isam_errno);
-  }
+  if (e == kIsOk && to_head(ix, &e) != -1) return kIsOk;
   const CbErrors kept;
   remove_index(db, ix, false);
   kept.restore();

@@ -47,7 +47,11 @@ constexpr int32_t kFallbackBlockSize = 512;
 constexpr int32_t kAutoBuffers = 16;
 constexpr int32_t kAutoBufferSize = 512;
 
-IsamError last_error() { return static_cast<IsamError>(isam_errno); }
+// The error a failed call left; a failure must never pass for success, so
+// one that left no code counts as a B-tree failure.
+IsamError last_error() {
+  return isam_errno != kIsOk ? static_cast<IsamError>(isam_errno) : kIsCbt;
+}
 
 // The two databases of a copy and what the copy holds.
 struct Copy {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/isam/mgmt_support.h"
+#include "tests/support/fault_injection.h"
 
 namespace recbase::test {
 namespace {
@@ -214,6 +215,49 @@ TEST_F(IndexMgmtTest, NewIndexFileKeepsFreeSpaceAndIndexesMadeAgainWalkAlike) {
   EXPECT_EQ(free_keys("t"), free_areas);
   EXPECT_EQ(cbblksize((path("t") + ".idx").c_str()), 512);
   EXPECT_EQ(by_id(walk(db, iphysical)), by_id(people));
+}
+
+// Every platform call and allocation of imkindex failed in turn: each
+// failure leaves the index file and the list as they were (or the index is
+// whole).
+TEST_F(IndexMgmtTest, FailuresOfMakingAnIndexLeaveNoHalfBuiltIndex) {
+  IsamDb *db = create("t", fields());
+  ASSERT_NE(db, nullptr);
+  const People people = fill(db, 60, 5);
+  ASSERT_EQ(iflush_db(db), 1);
+  const IndexPairs file = index_file("t");
+  const Strings list = names(db);
+  for (bool alloc : {false, true}) {
+    for (int64_t n = 1;; ++n) {
+      int32_t r = 0;
+      bool fired = false;
+      {
+        FaultInjector faults;
+        if (alloc) {
+          faults.fail_alloc_at(n);
+        } else {
+          faults.fail_io_at(n);
+        }
+        r = make(db, "byName", {"name"});
+        fired = alloc ? faults.alloc_fired() : faults.io_fired();
+      }
+      if (!fired) {
+        ASSERT_EQ(r, 1) << n;
+        break;
+      }
+      if (r == 1) {
+        // A failure the call gets past (a read that is tried again).
+        EXPECT_EQ(by_id(walk(db, "byName")), by_id(people)) << n;
+        ASSERT_EQ(irmindex(db, "byName"), 1) << n;
+        continue;
+      }
+      EXPECT_EQ(names(db), list) << n;
+      EXPECT_EQ(index_file("t"), file)
+          << (alloc ? "allocation " : "call ") << n;
+    }
+    ASSERT_EQ(irmindex(db, "byName"), 1);
+  }
+  EXPECT_EQ(index_file("t"), file);
 }
 
 }  // namespace
