@@ -29,8 +29,9 @@
  *     definitions, then the records) and the index file NAME.idx (a B-tree
  *     file holding every index of the database). A name becomes a full path
  *     (of at most 259 characters) whose extension, if any, is replaced.
- *  7. The first icreate_db or iopen_db_shared of a process that has not set
- *     the library up calls isaminit(16, 512) itself.
+ *  7. The first icreate_db, iopen_db_shared, irename_db or idestroy_db of a
+ *     process that has not set the library up calls isaminit(16, 512)
+ *     itself (icopy_db through its open).
  *  8. No threads: the layer keeps process-wide state (open databases, the
  *     current database, a key buffer of the pool's buffer size, result
  *     lists); callers make one call at a time.
@@ -301,8 +302,8 @@ RBAPI int32_t RBCALL ipartialmatch(IsamDb *db, IsamIndex *ix,
  * without its index file). Then -1 with 9 (a unique index meets equal keys:
  * cberrcode 22), 5 or 7. Every failure leaves the index file and the index
  * list as they were: what was made is removed again (without progress
- * calls). A progress routine that closes the database ends the call with 1.
- */
+ * calls). A progress routine that closes the database ends the call: -1
+ * with 1. */
 RBAPI int32_t RBCALL imkindex(IsamDb *db, const char *name,
                               const char *const *specs);
 /* Removes the index name (case aside) with all its entries, calling the

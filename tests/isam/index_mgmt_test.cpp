@@ -116,7 +116,7 @@ TEST_F(IndexMgmtTest, NamesListMadeNewestFirstThenLoadedInDescendingOrder) {
 TEST_F(IndexMgmtTest, RefusalsLeaveTheIndexFileAndListAsTheyWere) {
   IsamDb *db = create("t", fields());
   ASSERT_NE(db, nullptr);
-  fill(db, 40, 3);
+  const People people = fill(db, 40, 3);
   ASSERT_EQ(make(db, "byName", {"name"}), 1);
   const IndexPairs file = index_file("t");
   const Strings list = names(db);
@@ -163,6 +163,8 @@ TEST_F(IndexMgmtTest, RefusalsLeaveTheIndexFileAndListAsTheyWere) {
   EXPECT_EQ(names(db).size(), 254u);
   ASSERT_EQ(irmindex(db, "i253"), 1);
   const IndexPairs one_free = index_file("t");
+  // Its entries and its descriptor are gone (253 read as unsigned).
+  EXPECT_EQ(one_free.size(), full.size() - people.size() - 1);
   ASSERT_EQ(iclose_db(db), 1);
 
   // Read-only, then shared: refused before anything changes (the field

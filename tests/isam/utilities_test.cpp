@@ -110,9 +110,9 @@ TEST_F(UtilitiesTest, CopyHoldsSlotsInIndexOrderAndIndexesWalkLikeTheSource) {
   ASSERT_NE(dst, nullptr);
   EXPECT_EQ(isam_errno, 0);
   EXPECT_EQ(names(dst), (Strings{iphysical, "byName", "byId,U", "byCity"}));
-  const People names = walk(dst, "byName");
-  EXPECT_EQ(folded_names(names), folded_names(walks_[0]));
-  EXPECT_EQ(by_id(names), by_id(people_));
+  const People by_names = walk(dst, "byName");
+  EXPECT_EQ(folded_names(by_names), folded_names(walks_[0]));
+  EXPECT_EQ(by_id(by_names), by_id(people_));
   EXPECT_EQ(walk(dst, "byId,U"), walks_[1]);
   EXPECT_EQ(walk(dst, "byCity"), walks_[2]);
   EXPECT_EQ(walk(dst, iphysical), walks_[2]);
@@ -128,6 +128,16 @@ TEST_F(UtilitiesTest, CopyHoldsSlotsInIndexOrderAndIndexesWalkLikeTheSource) {
       icopy_db_shared(path("src").c_str(), path("cp").c_str(), nullptr, 0), 1)
       << isam_errno;
   EXPECT_EQ(file(db("cp")), file(db("dst")));
+
+  // A source without its index file is copied in file order whatever index
+  // is asked for, into a database with "Physical Index" alone.
+  ASSERT_EQ(std::remove((path("src") + ".idx").c_str()), 0);
+  ASSERT_EQ(icopy_db(path("src").c_str(), path("cp").c_str(), "byName", 0), 1)
+      << isam_errno;
+  EXPECT_EQ(file(db("cp")), header + slots(walks_[3]));
+  IsamDb *cp = iopen_db(path("cp").c_str());
+  ASSERT_NE(cp, nullptr);
+  EXPECT_EQ(names(cp), Strings{iphysical});
 }
 
 TEST_F(UtilitiesTest, ProgressRoutineMayOpenAndReadAnotherDatabase) {
