@@ -13,6 +13,7 @@
 #include <new>
 
 #include "frame/alloc.h"
+#include "isam/data_file.h"
 #include "isam/data_format.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
@@ -127,6 +128,7 @@ IsamError release_db(IsamDb *db) {
   FirstFailure failure;
   failure.note(close_index_structures(db));
   failure.note(release_record_locks(db));
+  free_data_cache(db);
   if (db->data_handle != -1 && sys_close(db->data_handle) != 0) {
     failure.note(kIsIo);
   }

@@ -74,6 +74,9 @@ struct PartialSpec {
   int32_t length = 0;
 };
 
+// The cache of a data file (isam/data_file.h).
+struct DataCache;
+
 // One record lock beyond the first: an id handed to the caller and the
 // record position whose length word it locks.
 struct LockEntry {
@@ -121,7 +124,8 @@ struct IsamDb {
   int32_t next_lock_id = 1;
   int32_t lock_position = 0;
   int32_t temp_lock_position = 0;
-  int32_t physical_position = 0;  // 0: none
+  int32_t physical_position = 0;                   // 0: none
+  recbase::isam::DataCache *data_cache = nullptr;  // unshared only
 };
 
 namespace recbase::isam {

@@ -14,6 +14,7 @@
 #include "isam/freespace.h"
 
 #include "frame/bytes.h"
+#include "isam/data_file.h"
 #include "isam/keys.h"
 
 namespace recbase::isam {
@@ -43,10 +44,10 @@ struct Area {
   bool present = false;
 };
 
-IsamError write_word(const IsamDb *db, int32_t position, int32_t word) {
+IsamError write_word(IsamDb *db, int32_t position, int32_t word) {
   uint8_t bytes[2];
   put_ne16(bytes, static_cast<int16_t>(word));
-  return sys_write(db->data_handle, position, 2, bytes) == 1 ? kIsOk : kIsIo;
+  return data_write(db, position, 2, bytes);
 }
 
 IsamError change_size_key(IsamDb *db, const Area &from, int32_t size,
@@ -118,8 +119,11 @@ IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out) {
     if (r == 1 && cbkey(db->free_tree, key, kSizeKeyLength) != 1) return kIsCbt;
     if (r == 1 && key[0] == kSizeKeyClass) {
       const Area area{item, (key[1] << 8) | key[2], true};
-      // A key that points into the header cannot come from this library.
-      if (area.position < db->data_start) return kIsIndexCorrupt;
+      // Keys that point into the header or name a size no length word can
+      // hold cannot come from this library.
+      if (area.position < db->data_start || area.size > kMaxSlotLength) {
+        return kIsIndexCorrupt;
+      }
       if (data_length <= area.size) {
         out->position = area.position;
         out->at_end = false;
@@ -134,7 +138,7 @@ IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out) {
     }
   }
   uint32_t size = 0;
-  if (sys_filesize(db->data_handle, &size) != 1) return kIsIo;
+  if (data_size(db, &size) != kIsOk) return kIsIo;
   if (size > static_cast<uint32_t>(INT32_MAX - 2 - data_length)) return kIsIo;
   out->position = static_cast<int32_t>(size);
   out->length = data_length;
@@ -155,6 +159,12 @@ IsamError release_stretch(IsamDb *db, int32_t position, int32_t size) {
       prev.present && adjacent(prev.position, prev.size, position);
   const bool merge_next =
       next.present && adjacent(position, size, next.position);
+  // Another process may be stepping through the file and land on this
+  // stretch's word after reading the previous area's old size; in a shared
+  // database the word says "free" even when the stretch merges backwards.
+  if (db->shared != 0 && merge_prev) {
+    if (const IsamError e = write_word(db, position, -size)) return e;
+  }
   if (prev.size >= 0 && size >= 0 && next.size >= 0) {
     const int64_t sp = prev.size, s = size, sn = next.size;
     if (merge_prev && merge_next && sp + s > 0 && valid_size(sp + s + sn) &&

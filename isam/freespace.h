@@ -22,7 +22,10 @@
 // Invariants:
 //  1. After every successful allocate or release, each free area (counted
 //     by the first length word of the area) has exactly one size key and
-//     one position key; words inside a merged area keep what they held.
+//     one position key; words inside a merged area keep what they held,
+//     except that in a shared database a stretch merged into the area before
+//     it gets its own free word too (a concurrent physical scan that read
+//     the old size of the area before lands there).
 //  2. The data file never shrinks; a slot that no area fits goes at its end.
 //  3. A database open without its index file keeps no keys: released areas
 //     are marked in the data file only (a new index file finds them there).

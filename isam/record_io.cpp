@@ -10,6 +10,7 @@
 
 #include "frame/alloc.h"
 #include "frame/bytes.h"
+#include "isam/data_file.h"
 #include "isam/data_format.h"
 #include "isam/freespace.h"
 
@@ -95,9 +96,8 @@ IsamError data_length(const IsamDb *db, const char *const *fields,
   return kIsOk;
 }
 
-IsamError write_slot(const IsamDb *db, int32_t position, int32_t slot_length,
+IsamError write_slot(IsamDb *db, int32_t position, int32_t slot_length,
                      const char *const *fields) {
-  const int32_t h = db->data_handle;
   uint8_t *buf = g_write_buffer;
   put_ne16(buf, static_cast<int16_t>(slot_length));
   int32_t used = 2;
@@ -105,40 +105,39 @@ IsamError write_slot(const IsamDb *db, int32_t position, int32_t slot_length,
   for (int32_t f = 0; f < db->field_count; ++f) {
     const int32_t z = value_size(db, f, fields[f]);
     if (z > kWriteBufferSize - used && used > 0) {
-      if (sys_write(h, at, used, buf) != 1) return kIsIo;
+      if (data_write(db, at, used, buf) != kIsOk) return kIsIo;
       at += used;
       used = 0;
     }
     if (z >= kWriteBufferSize) {
-      if (sys_write(h, at, z, fields[f]) != 1) return kIsIo;
+      if (data_write(db, at, z, fields[f]) != kIsOk) return kIsIo;
       at += z;
     } else {
       std::memcpy(buf + used, fields[f], static_cast<size_t>(z));
       used += z;
     }
   }
-  if (used > 0 && sys_write(h, at, used, buf) != 1) return kIsIo;
+  if (used > 0 && data_write(db, at, used, buf) != kIsOk) return kIsIo;
   return kIsOk;
 }
 
-IsamError read_word(const IsamDb *db, int32_t position, int32_t *word) {
+IsamError read_word(IsamDb *db, int32_t position, int32_t *word) {
   uint8_t bytes[2];
-  if (sys_read(db->data_handle, position, 2, bytes) != 1) return kIsIo;
+  if (data_read(db, position, 2, bytes) != kIsOk) return kIsIo;
   *word = get_ne16s(bytes);
   return kIsOk;
 }
 
-IsamError read_slot(const IsamDb *db, int32_t position, RecordArea *area) {
+IsamError read_slot(IsamDb *db, int32_t position, RecordArea *area) {
   if (position < db->data_start) return kIsIndexCorrupt;
   if (const IsamError e = reserve_bytes(area, kProbeBytes, 0)) return e;
-  const int32_t h = db->data_handle;
   int32_t got = kProbeBytes;
   // A probe that comes up short is no error of the file: the slot just ends
   // closer to the end of the file than the probe reaches.
   const int32_t last_error = g_sys_last_error;
-  if (sys_read(h, position, kProbeBytes, area->bytes) != 1) {
+  if (data_read(db, position, kProbeBytes, area->bytes) != kIsOk) {
     g_sys_last_error = last_error;
-    if (sys_read(h, position, 2, area->bytes) != 1) return kIsIo;
+    if (data_read(db, position, 2, area->bytes) != kIsOk) return kIsIo;
     got = 2;
   }
   const int32_t word = get_ne16s(area->bytes);
@@ -146,7 +145,8 @@ IsamError read_slot(const IsamDb *db, int32_t position, RecordArea *area) {
   const int32_t total = 2 + word;
   if (total > got) {
     if (const IsamError e = reserve_bytes(area, total, got)) return e;
-    if (sys_read(h, position + got, total - got, area->bytes + got) != 1) {
+    if (data_read(db, position + got, total - got, area->bytes + got) !=
+        kIsOk) {
       return kIsIo;
     }
   }
@@ -154,7 +154,7 @@ IsamError read_slot(const IsamDb *db, int32_t position, RecordArea *area) {
   return kIsOk;
 }
 
-IsamError read_record(const IsamDb *db, int32_t position, RecordArea *area) {
+IsamError read_record(IsamDb *db, int32_t position, RecordArea *area) {
   if (const IsamError e = read_slot(db, position, area)) return e;
   if (const IsamError e = reserve_fields(area, db->field_count + 1)) return e;
   const int32_t set =

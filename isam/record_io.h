@@ -52,18 +52,18 @@ IsamError data_length(const IsamDb *db, const char *const *fields,
 
 // Writes the slot at position: the length word slot_length, then every
 // value. kIsIo.
-IsamError write_slot(const IsamDb *db, int32_t position, int32_t slot_length,
+IsamError write_slot(IsamDb *db, int32_t position, int32_t slot_length,
                      const char *const *fields);
 
 // Reads the slot at position into area. kIsIndexCorrupt when no record
 // starts there (before the data start, or a free area's word); kIsIo when
 // the word or the content cannot be read (the file ends inside the slot);
 // kIsNoMemory.
-IsamError read_slot(const IsamDb *db, int32_t position, RecordArea *area);
+IsamError read_slot(IsamDb *db, int32_t position, RecordArea *area);
 
 // Reads the slot at position and points area->fields at its values.
 // kIsIo also when the content does not hold every field. As read_slot.
-IsamError read_record(const IsamDb *db, int32_t position, RecordArea *area);
+IsamError read_record(IsamDb *db, int32_t position, RecordArea *area);
 
 // Points fields[0 .. field count] at the values in content[0, n): each value
 // that lies wholly inside (a text up to and including its NUL); the first
@@ -80,7 +80,7 @@ int32_t value_size(const IsamDb *db, int32_t f, const char *p);
 uint8_t *spare_key_buffer();
 
 // Reads the length word at position. kIsIo.
-IsamError read_word(const IsamDb *db, int32_t position, int32_t *word);
+IsamError read_word(IsamDb *db, int32_t position, int32_t *word);
 
 }  // namespace recbase::isam
 

@@ -209,39 +209,62 @@ RBAPI int32_t RBCALL igetdesc_fldlen(IsamDb *db, IsamIndex *ix, int32_t k);
  * when the index is not on a record. */
 
 /* Adds a record (fields by field number) and enters it into every index;
- * ix (may be NULL) is left on the new record. Returns 1, or -1 with 31
- * (read-only), 26 (lock), 5, 7, 11 (a key longer than the key buffer) or 9
- * (a unique index refused a duplicate): a failed add leaves no trace. */
+ * ix (may be NULL) is left on the new record. The record goes into the
+ * largest free area of the data file when it fits (split when the rest is
+ * worth keeping), else at the end of the file. Returns 1, or -1 with 31
+ * (read-only), 26 (lock), 35 (fields or one of its values NULL), 30 (the
+ * values take more than 32767 bytes: a slot cannot hold them), 5, 7, 11 (a
+ * key longer than the key buffer) or 9 (a unique index refused a
+ * duplicate): a failed add removes the keys it entered and gives its slot
+ * back to the free space, so no record of it remains. */
 RBAPI int32_t RBCALL iaddrec(IsamDb *db, IsamIndex *ix, char *const *fields);
 /* Reads the current record into buffer (size bytes) and points fields
  * (count + 1 slots) at its values; slots of fields that did not fit are
  * NULL. Returns 1, the state, or -1 with 34 (buffer too small: the first
- * size - 1 bytes are read and split), 7, 9, 4 or 26. */
+ * size - 1 bytes are read and split), 35 (fields NULL, or buffer NULL with
+ * size > 0), 9, 4 or 26; 7 when the slot cannot be read (the file ends
+ * inside it) or does not hold a whole record; 12 when the index entry
+ * points before the first slot or at a free area (a damaged index). The
+ * last three also hold for every call below that reads a record, and none
+ * of them writes anything then. */
 RBAPI int32_t RBCALL igetrec(IsamDb *db, IsamIndex *ix, char **fields,
                              char *buffer, int32_t size);
 /* Copies each field of the current record into the caller's buffer
  * fields[i] of lengths[i] bytes (lengths NULL: unchecked). Returns 1, the
- * state, or -1 with 35 (fields NULL), 23 (a field longer than its buffer;
- * the fields before it are copied), 5, 7, 9, 4 or 26. */
+ * state, or -1 with 35 (fields or a buffer NULL), 23 (a field longer than
+ * its buffer; the fields before it are copied), 5, 7, 12, 9, 4 or 26. */
 RBAPI int32_t RBCALL igetrec2(IsamDb *db, IsamIndex *ix, char *const *fields,
                               int32_t *lengths);
 /* As igetrec2, but each text field's buffer is a malloc/realloc block that
- * is enlarged (and its lengths entry updated) when the value needs more.
- * fields and lengths are both required (35). */
+ * is enlarged with realloc (and its lengths entry updated to the value's
+ * size with its NUL) when the value needs more; a NULL buffer is allocated.
+ * Number and binary buffers never grow: a lengths entry below their size is
+ * 23. fields and lengths are both required (35); 5 when realloc fails (the
+ * buffer is then unchanged). */
 RBAPI int32_t RBCALL igetrec3(IsamDb *db, IsamIndex *ix, char **fields,
                               int32_t *lengths);
 /* Stores the current record's slot length (its content bytes, slack
  * included) in *length (0 when nothing was read). Returns 1, the state, or
  * -1 with 7, 9, 4 or 26. */
 RBAPI int32_t RBCALL igetreclen(IsamDb *db, IsamIndex *ix, uint16_t *length);
-/* Replaces the current record by fields (by field number); every index
- * follows, and the record may move to another place in the data file (its
- * record locks move with it). Returns 1, the state, or -1 with 31, 26, 5, 7,
- * 11 or 9; a failed change is undone. */
+/* Replaces the current record by fields (by field number). The record
+ * stays in its slot when it fits (a tail of more than the minimum record
+ * length becomes free space), else it moves to a new slot (its record locks
+ * move with it). Every index follows and takes its state from where its
+ * cursor stands afterwards: an index whose cursor was on the record stands
+ * on the entry after it; "Physical Index" on the record moves to the next
+ * record in file order. Returns 1, the state, or -1 with 31, 26, 35, 30, 5,
+ * 7, 12, 11 or 9. An index that cannot follow undoes the change: the
+ * indexes before it take their old entries back and the old values are
+ * written back (or the new slot is freed). When a moved record's locks
+ * cannot be taken to its new place the change stands, the locks stay on
+ * the old place and the result is -1 with 26. */
 RBAPI int32_t RBCALL imodrec(IsamDb *db, IsamIndex *ix, char *const *fields);
 /* Deletes the current record from the data file and every index; ix is
- * left on the record that followed. Returns 1, or -1 with 4 (no current
- * record), 31, 26, 7, 9 or 11. */
+ * left on the record that followed. Its slot becomes free space, merged
+ * with free areas just before and after it. Returns 1, or -1 with 4 (no
+ * current record), 31, 26, 7, 12 (nothing is deleted then), 9 or 11 (an
+ * index that fails does not stop the others). */
 RBAPI int32_t RBCALL idelrec(IsamDb *db, IsamIndex *ix);
 
 /* ------------------------------------------------------------------------ */
@@ -251,7 +274,12 @@ RBAPI int32_t RBCALL idelrec(IsamDb *db, IsamIndex *ix);
 /* Calls marked (*) are refused by "Physical Index" with -1 and isam_errno 6.
  * A B-tree failure is -1 with 9. */
 
-/* First record: 1, or -3 when the index is empty. */
+/* First record: 1, or -3 when the index is empty. "Physical Index" reads
+ * the data file slot by slot, skipping free areas; in a shared database it
+ * keeps its current record locked (against other processes) until it moves
+ * on, and each step holds the database's read lock while it reads the
+ * slots' length words (-1 with 26 when a slot stays locked by another
+ * process beyond the ilock_timeout settings). */
 RBAPI int32_t RBCALL ifindhead(IsamDb *db, IsamIndex *ix);
 /* (*) Last record: 1, or -2 when the index is empty. */
 RBAPI int32_t RBCALL ifindtail(IsamDb *db, IsamIndex *ix);
@@ -266,7 +294,12 @@ RBAPI int32_t RBCALL ifindprev(IsamDb *db, IsamIndex *ix);
  * 11 for a key too long. */
 RBAPI int32_t RBCALL ifindkey(IsamDb *db, IsamIndex *ix, char *const *values);
 /* (*) Searches for the record whose every field equals fields (by field
- * number): 2 found, 3 not found (positioned on the next key). */
+ * number): 2 found, 3 not found (positioned on the next key). The entries
+ * whose keys equal the key of fields (under the index's order, so an index
+ * on part of a text field compares that part only) are walked until one
+ * whose record equals fields in every field: S text without regard to
+ * case, C exactly, numbers as numbers (a NaN equals nothing), binary
+ * bytewise. -1 with 35 (fields NULL), 11, 26, 9, or a read error. */
 RBAPI int32_t RBCALL ifindrec(IsamDb *db, IsamIndex *ix, char *const *fields);
 /* (*) Marks the current record of the index: 1, or -1. */
 RBAPI int32_t RBCALL imarkrec(IsamDb *db, IsamIndex *ix);
@@ -275,12 +308,13 @@ RBAPI int32_t RBCALL imarkrec(IsamDb *db, IsamIndex *ix);
  * mark). */
 RBAPI int32_t RBCALL ifindmark(IsamDb *db, IsamIndex *ix);
 /* 1 when the current key equals the key of values (by key field, NULL ends
- * them early) over the latter's length, 0 when not; -1 with 4 or 9. */
+ * them early) over the latter's length, 0 when not; -1 with 4 (the index is
+ * not on a record), 6, 35, 11 or 9. */
 RBAPI int32_t RBCALL imatchkey(IsamDb *db, IsamIndex *ix, char *const *values);
 /* 1 when every value (one per key field) matches the current key's part:
- * a text value matches the part's first strlen(value) characters ("" matches
- * anything), a NULL number matches anything; 0 when one differs; -1 with 4
- * or 9. */
+ * a text value matches the part's first strlen(value) characters ("" or
+ * NULL matches anything), a NULL number matches anything; 0 when one
+ * differs; -1 with 4, 6, 35 or 9. */
 RBAPI int32_t RBCALL ipartialmatch(IsamDb *db, IsamIndex *ix,
                                    char *const *values);
 
@@ -336,8 +370,13 @@ RBAPI char **RBCALL igetindexnames(IsamDb *db);
 /* ------------------------------------------------------------------------ */
 
 /* Locks the current record of ix for this process and stores the lock's id
- * in *id. Returns 1, -4 when another process holds it, or -1 with 4, 26, 5
- * or 33 (no id left). */
+ * in *id: 1 for the first lock held, then one more than the largest id held
+ * (after 2147483646, the smallest free id from 2 to 255). A record that
+ * this database already holds (another lock, or the current record of
+ * "Physical Index") is not locked twice in the file, and stays locked
+ * until its last holder lets go. Like the other lock calls it leaves
+ * isam_errno alone unless it fails. Returns 1, -4 when another process
+ * holds it (26), or -1 with 4, 26, 35 (id NULL), 5 or 33 (no id left). */
 RBAPI int32_t RBCALL ilock_rec(IsamDb *db, IsamIndex *ix, int32_t *id);
 /* Releases the record lock id. Returns 1, or -1 with 29 (no such lock) or
  * 27. */
@@ -352,7 +391,7 @@ RBAPI int32_t RBCALL iunlock_all(IsamDb *db, int32_t mode);
  * between tries (50 ms), give-up time (10000 ms). Not checked. */
 RBAPI void RBCALL ilock_timeout(int32_t tries, int32_t delay_ms,
                                 int32_t timeout_ms);
-/* Sleeps milliseconds; returns 1. */
+/* Sleeps milliseconds (also before the library is set up); returns 1. */
 RBAPI int32_t RBCALL itime_delay(int32_t milliseconds);
 
 /* ------------------------------------------------------------------------ */
