@@ -30,9 +30,20 @@ int32_t end_of_file(IsamDb *db, IsamIndex *ix, IsamError *error) {
   return kAfterLast;
 }
 
-int32_t scan_unshared(IsamDb *db, IsamIndex *ix, int32_t p) {
+// A length word that cannot be read ends the walk only past the end of
+// the file; inside it, the failed read is an I/O error.
+bool past_end(IsamDb *db, int32_t p) {
+  uint32_t size = 0;
+  return data_size(db, &size) == kIsOk && static_cast<int64_t>(p) + 2 > size;
+}
+
+int32_t scan_unshared(IsamDb *db, IsamIndex *ix, int32_t p, IsamError *error) {
   for (int32_t word = 0; p != 0; p = after(p, word)) {
-    if (read_word(db, p, &word) != kIsOk) break;
+    if (read_word(db, p, &word) != kIsOk) {
+      if (past_end(db, p)) break;
+      *error = kIsIo;
+      return -1;
+    }
     if (word >= 0) {
       db->physical_position = p;
       ix->state = kOnRecord;
@@ -83,7 +94,9 @@ int32_t scan_shared(IsamDb *db, IsamIndex *ix, int32_t p, bool one_try,
     held = took ? p : 0;
     if (read_word(db, p, &word) != kIsOk) {
       drop_held();
-      return end_of_file(db, ix, error);
+      if (past_end(db, p)) return end_of_file(db, ix, error);
+      *error = kIsIo;
+      return -1;
     }
     if (word >= 0) {
       const int32_t old = db->physical_position;
@@ -187,7 +200,7 @@ int32_t physical_scan(IsamDb *db, IsamIndex *ix, IsamError *error) {
       }
       p = after(db->physical_position, word);
     }
-    if (db->shared == 0) return scan_unshared(db, ix, p);
+    if (db->shared == 0) return scan_unshared(db, ix, p, error);
     const int32_t r = scan_shared(db, ix, p, db_read.taken(), error);
     const IsamError e = db_read.release();
     if (r != kTryAgain) {
