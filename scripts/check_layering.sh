@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Two checks of the source layout; each violation is printed as
+# Three checks of the source layout; each violation is printed as
 # file:line: what, and any violation fails the script.
 #
 # 1. System calls: library code outside frame/platform_*.cpp must not call
@@ -19,6 +19,12 @@
 #    and no library file includes one of tests/, fuzz/ or the programs. tools/, bench/ and examples/ are programs built on the
 #    installed library: they include public headers and their own files,
 #    never a layer's internal headers.
+#
+# 3. Windowing: the output window is drawn with Xlib, and only
+#    display/window_x11.cpp (compiled when libX11 is found) may include an
+#    X11 header or call an Xlib function (XOpenDisplay, XDrawString, ...);
+#    the screen logic and every other file of the library have none. The
+#    operating-system calls of check 1 stay forbidden there too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 layers=(frame bufpool cbt isam display class)
@@ -91,8 +97,22 @@ includes=$(find "${layers[@]}" "${programs[@]}" include \
                close $in;
              }')
 
+window_file=display/window_x11.cpp
+windowing=$(find "${layers[@]}" include \
+              \( -name '*.cpp' -o -name '*.h' -o -name '*.hpp' \) \
+              ! -path "$window_file" -print0 2>/dev/null |
+            xargs -0 -r perl -ne '
+              print "$ARGV:$.: X11 header outside the window file: $_"
+                if m{^\s*#\s*include\s*[<"]X11/};
+              s{"(?:[^"\\]|\\.)*"}{""}g;
+              s{//.*$}{};
+              next if m{^\s*(\*|/\*)};
+              print "$ARGV:$.: Xlib call outside the window file: $_"
+                if /(?<![\w.>:])X[A-Z][a-z]\w*\s*\(/;
+              close ARGV if eof;')
+
 status=0
-for found in "$syscalls" "$includes"; do
+for found in "$syscalls" "$includes" "$windowing"; do
   if [ -n "$found" ]; then
     echo "$found"
     status=1

@@ -83,7 +83,8 @@ RBAPI int32_t RBCALL isaminit(int32_t count, int32_t size);
 /* As isaminit, and then makes display (if not NULL) the print routine
  * through which every text of the library goes. instance is the
  * application's handle that the output window needs; it is stored even when
- * the call fails. Passing iputs_win without an instance fails with 40 after
+ * the call fails. On Linux any non-null pointer will do (the window needs no
+ * instance there; a non-null one says that the application wants it). Passing iputs_win without an instance fails with 40 after
  * the library was set up (the default print routine stays); while set-up
  * fails, a display function given leaves iputs_winbox as the print routine.
  * Returns 1, or -1 with 22, 9 or 40. */
@@ -427,20 +428,42 @@ RBAPI int32_t RBCALL iputs(const char *text);
 /* ------------------------------------------------------------------------ */
 /* Output window: 80 columns by 25 rows of text that scroll up              */
 /* ------------------------------------------------------------------------ */
+/* One window at most, titled "Ledgerwick Output", drawn with Xlib on the
+ * display that the DISPLAY variable names, in the server's fixed-pitch font,
+ * with scroll bars; Page Up, Page Down, Home, End and the up and down arrows
+ * scroll its rows, left and right 8 columns. It is made by the first
+ * iputs_win once isaminit_mswin was given an instance handle, and lives
+ * until the user closes it; the next iputs_win then makes a fresh, blank
+ * one. The library has no thread: the window answers (repaints, scrolls,
+ * closes) during iputs_win, iputs_win_clear and iputs_win_setcursor, so an
+ * application that waits keeps it alive by calling iputs_win(NULL) now and
+ * then. A library built without Xlib (RECBASE_X11=OFF) has no window:
+ * iputs_win fails with 41 and iputs_winbox prints. These routines do not
+ * clear isam_errno, which they may be printing. */
 
 /* Writes text into the output window, creating the window first (text NULL:
- * only that). A line feed ends a row, a carriage return goes back to its
- * column 0, the 81st character of a row starts the next. A print routine.
- * Returns 1, or -1 with 40 (no instance handle), 41 (no window) or 5. */
+ * only that, and handling its events). A line feed ends a row, a carriage
+ * return goes back to its column 0, the 81st character of a row starts the
+ * next, a character below the last row scrolls the text up one row (the top
+ * row is lost). A print routine. Returns 1, or -1 with 40 (no instance
+ * handle), 41 (no window can be made: no X display) or 5 (no memory for the
+ * text). */
 RBAPI int32_t RBCALL iputs_win(const char *text);
-/* Blanks the window's text and puts the cursor at row 0, column 0. Returns
- * 1, or -1 with 41 or 5. */
+/* Blanks the window's text and puts the cursor at row 0, column 0; the
+ * window shows it at its next repaint. Returns 1, or -1 with 41 when there
+ * is no window. */
 RBAPI int32_t RBCALL iputs_win_clear(void);
-/* Moves the window's cursor. Returns 1, or -1 with 41 when there is no
- * window (the position is stored all the same). */
+/* Moves the window's cursor to column, row. A negative value becomes 0, a
+ * column past 79 becomes 79 and a row past 24 becomes 25 (the next
+ * character scrolls the text once), so no write lands outside the text.
+ * Returns 1, or -1 with 41 when there is no window (the position is stored
+ * all the same, though a new window starts at row 0, column 0). */
 RBAPI int32_t RBCALL iputs_win_setcursor(int32_t column, int32_t row);
-/* Shows text in a message box and waits until it is dismissed. A print
- * routine. Returns 1. */
+/* Shows text (NULL: an empty text) in a modal box titled "Ledgerwick" with
+ * an OK button, and waits until it is dismissed (OK, Return, Enter, space,
+ * Escape, or closing the box). Without an X display it prints text through
+ * the default print routine (standard output) instead. A print routine.
+ * Returns 1. */
 RBAPI int32_t RBCALL iputs_winbox(const char *text);
 
 RB_EXTERN_C_END
