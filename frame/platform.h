@@ -41,6 +41,9 @@
 //  - The millisecond clock is CLOCK_MONOTONIC; sleeping is nanosleep.
 //  - The default print routine writes to standard output, which it makes
 //    unbuffered on its first call.
+//  - Renaming never replaces a file: renameat2 with RENAME_NOREPLACE, or
+//    link and unlink on file systems without it. Like removing, it refuses
+//    (EBUSY) a file that another open holds.
 //  - Full path names (platform_full_path) are made from the current
 //    directory and the name by text alone: "." and ".." and repeated
 //    separators are resolved as written, symbolic links are not followed,
@@ -84,8 +87,8 @@ struct PlatformServices {
   int32_t (*sys_remove)(const char *name);
   int32_t (*sys_write)(int32_t handle, int32_t offset, int32_t length,
                        const void *buffer);
-  int32_t (*sys_writeblock)(int32_t handle, uint32_t block,
-                            int32_t block_size, const void *buffer);
+  int32_t (*sys_writeblock)(int32_t handle, uint32_t block, int32_t block_size,
+                            const void *buffer);
   int32_t (*sys_unlock)(int32_t handle, int32_t offset, int32_t length);
   // Always 1; no operating-system call.
   int32_t (*sys_idle)();
@@ -123,6 +126,21 @@ uint32_t platform_clock_ms();
 // path's length, or -1 (native error in g_sys_last_error) for a null or empty
 // name, an unreadable current directory, or a path of out_size bytes or more.
 int32_t platform_full_path(const char *name, char *out, int32_t out_size);
+
+// Two name operations beside the table, which only the ISAM layer's whole-
+// database calls need. Constant-initialised with the native
+// implementations, so they work before cbinit; tests may replace them as
+// they replace slots of the table.
+struct PlatformFiles {
+  // Renames the file from to the name to. Fails (-1) when to exists, when
+  // from does not, or when another open holds from.
+  int32_t (*rename)(const char *from, const char *to);
+  // 1 when a file (or directory) of that name exists, else 0.
+  int32_t (*file_exists)(const char *name);
+};
+extern PlatformFiles g_platform_files;
+// The native implementations, for tests that wrap one and call through.
+const PlatformFiles &platform_files_native();
 
 // Wrappers through which the library reaches the table.
 inline int32_t sys_close(int32_t h) { return g_platform.sys_close(h); }
@@ -167,6 +185,12 @@ inline int32_t sys_writeblock(int32_t h, uint32_t block, int32_t block_size,
 }
 inline int32_t sys_unlock(int32_t h, int32_t offset, int32_t length) {
   return g_platform.sys_unlock(h, offset, length);
+}
+inline int32_t platform_rename(const char *from, const char *to) {
+  return g_platform_files.rename(from, to);
+}
+inline int32_t platform_file_exists(const char *name) {
+  return g_platform_files.file_exists(name);
 }
 
 }  // namespace recbase

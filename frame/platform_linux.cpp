@@ -187,6 +187,38 @@ int32_t RBCALL native_print(const char *text) {
 
 int32_t native_idle() { return 1; }
 
+// Renames without replacing: the kernel refuses an existing target
+// atomically where the file system supports it; elsewhere link(2), which
+// also refuses one, then unlink(2) of the old name.
+int32_t native_rename(const char *from, const char *to) {
+  if (from == nullptr || to == nullptr) return fail(EINVAL);
+  const int fd = open(from, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(errno);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return fail(EBUSY);
+  }
+  int32_t result = 1;
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) {
+      result = fail(errno);
+    } else if (link(from, to) != 0) {
+      result = fail(errno);
+    } else if (unlink(from) != 0) {
+      const int err = errno;
+      unlink(to);
+      result = fail(err);
+    }
+  }
+  close(fd);
+  return result;
+}
+
+int32_t native_file_exists(const char *name) {
+  struct stat st;
+  return name != nullptr && stat(name, &st) == 0 ? 1 : 0;
+}
+
 namespace {
 
 int32_t native_read(int32_t handle, int32_t offset, int32_t length,

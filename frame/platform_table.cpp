@@ -15,6 +15,8 @@ namespace recbase {
 // Defined by the platform file of the system being built for.
 int32_t RBCALL native_print(const char *text);
 int32_t native_idle();
+int32_t native_rename(const char *from, const char *to);
+int32_t native_file_exists(const char *name);
 
 PlatformServices g_platform = {
     nullptr, nullptr, nullptr,      nullptr, nullptr,
@@ -22,10 +24,16 @@ PlatformServices g_platform = {
     nullptr, nullptr, nullptr,      nullptr, native_idle,
 };
 int32_t g_sys_last_error = 0;
+PlatformFiles g_platform_files = {native_rename, native_file_exists};
 LockSettings g_lock_settings;
 FlushSettings g_flush_settings;
 
 void platform_fill() { g_platform = platform_native(); }
+
+const PlatformFiles &platform_files_native() {
+  static const PlatformFiles native = {native_rename, native_file_exists};
+  return native;
+}
 
 }  // namespace recbase
 

@@ -30,9 +30,21 @@ int32_t end_of_file(IsamDb *db, IsamIndex *ix, IsamError *error) {
   return kAfterLast;
 }
 
-int32_t scan_unshared(IsamDb *db, IsamIndex *ix, int32_t p) {
+// A length word that cannot be read ends the walk only past the end of
+// the file; inside it, the failed read is an I/O error.
+bool past_end(const IsamDb *db, int32_t p) {
+  uint32_t size = 0;
+  return sys_filesize(db->data_handle, &size) == 1 &&
+         static_cast<int64_t>(p) + 2 > size;
+}
+
+int32_t scan_unshared(IsamDb *db, IsamIndex *ix, int32_t p, IsamError *error) {
   for (int32_t word = 0; p != 0; p = after(p, word)) {
-    if (read_word(db, p, &word) != kIsOk) break;
+    if (read_word(db, p, &word) != kIsOk) {
+      if (past_end(db, p)) break;
+      *error = kIsIo;
+      return -1;
+    }
     if (word >= 0) {
       db->physical_position = p;
       ix->state = kOnRecord;
@@ -77,7 +89,9 @@ int32_t scan_shared(IsamDb *db, IsamIndex *ix, int32_t p, IsamError *error) {
     held = took ? p : 0;
     if (read_word(db, p, &word) != kIsOk) {
       drop_held();
-      return end_of_file(db, ix, error);
+      if (past_end(db, p)) return end_of_file(db, ix, error);
+      *error = kIsIo;
+      return -1;
     }
     if (word >= 0) {
       const int32_t old = db->physical_position;
@@ -166,7 +180,7 @@ int32_t physical_scan(IsamDb *db, IsamIndex *ix, IsamError *error) {
     p = after(db->physical_position, word);
   }
   return db->shared != 0 ? scan_shared(db, ix, p, error)
-                         : scan_unshared(db, ix, p);
+                         : scan_unshared(db, ix, p, error);
 }
 
 TempRecordHold::~TempRecordHold() { release_temp_record_lock(db_); }

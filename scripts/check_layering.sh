@@ -3,8 +3,9 @@
 # file:line: what, and any violation fails the script.
 #
 # 1. System calls: library code outside frame/platform_*.cpp must not call
-#    the operating system for files, locks, time, sleeping or plain output,
-#    or test _WIN32: those belong behind the platform services table.
+#    the operating system for files, names, locks, time, sleeping or plain
+#    output, or test _WIN32: those belong behind the platform services table
+#    (and its two name operations, rename and file existence).
 #    Comments and string literals are ignored, and so are member calls
 #    (x.read(), p->close()).
 #
@@ -38,7 +39,7 @@ syscalls=$(find "${layers[@]}" \
              s{//.*$}{};                       # line comments
              next if m{^\s*(\*|/\*)};          # block comment lines
              print "$ARGV:$.: system call outside the platform files: $_" if
-               /(?<![\w.>:])(?:(?:std)?::)?(open|close|pread|pwrite|read|write|fcntl|flock|unlink|fdatasync|fsync|nanosleep|usleep|sleep|clock_gettime|fopen|fwrite|printf|puts|fputs|putchar)\s*\(/
+               /(?<![\w.>:])(?:(?:std)?::)?(open|close|pread|pwrite|read|write|fcntl|flock|unlink|rename|renameat2|link|stat|access|fdatasync|fsync|nanosleep|usleep|sleep|clock_gettime|fopen|fwrite|printf|puts|fputs|putchar)\s*\(/
                || /_WIN32/;
              close ARGV if eof;')
 

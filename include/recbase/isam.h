@@ -29,8 +29,9 @@
  *     definitions, then the records) and the index file NAME.idx (a B-tree
  *     file holding every index of the database). A name becomes a full path
  *     (of at most 259 characters) whose extension, if any, is replaced.
- *  7. The first icreate_db or iopen_db_shared of a process that has not set
- *     the library up calls isaminit(16, 512) itself.
+ *  7. The first icreate_db, iopen_db_shared, irename_db or idestroy_db of a
+ *     process that has not set the library up calls isaminit(16, 512)
+ *     itself (icopy_db through its open).
  *  8. No threads: the layer keeps process-wide state (open databases, the
  *     current database, a key buffer of the pool's buffer size, result
  *     lists); callers make one call at a time.
@@ -318,26 +319,46 @@ RBAPI int32_t RBCALL ipartialmatch(IsamDb *db, IsamIndex *ix,
 /* ------------------------------------------------------------------------ */
 
 /* Makes the index name over the key field specifications specs (a
- * NULL-terminated array) and fills it with every record; the index is left
- * at its head. Returns 1, or -1 with 17 (the name exists, case aside), 31,
- * 18 (a specification names no field), 11, 13 (253 indexes exist), 32
- * (shared database), 9 (a unique index meets equal keys), 5; a failure
- * leaves the database as it was. */
+ * NULL-terminated array; an empty one makes an index whose keys are all
+ * equal), gives it the smallest free index number and fills it with every
+ * record in file order, calling the progress routine (iprogress) after each
+ * record with the count so far; the index is left at its head and at the
+ * front of the index list. Checks, in this order: 1, 35 (name or specs
+ * NULL), 17 (the name exists, case aside), 31 (read-only), 18 (the text
+ * before a specification's first ':' is no field definition, or a
+ * specification such as "name:0" names no field as a whole), 11 (the
+ * descriptor is longer than the longest key, the pool's buffer size - 28),
+ * 13 (numbers 1..253 all taken), 32 (shared), 12 (the database was opened
+ * without its index file). Then -1 with 9 (a unique index meets equal keys:
+ * cberrcode 22), 5 or 7. Every failure leaves the index file and the index
+ * list as they were: what was made is removed again (without progress
+ * calls). A progress routine that closes the database ends the call: -1
+ * with 1. */
 RBAPI int32_t RBCALL imkindex(IsamDb *db, const char *name,
                               const char *const *specs);
-/* Removes the index name with all its entries. Returns 1, or -1 with 8/12,
- * 6 ("Physical Index"), 31, 32, 9 or 11. */
+/* Removes the index name (case aside) with all its entries, calling the
+ * progress routine after each entry deleted. Returns 1, or -1 with 1, 35,
+ * 8 (no such index; 12 without an index file), 6 ("Physical Index"), 31,
+ * 32, 9 or 11. A failure while entries are deleted leaves the index in
+ * place with the entries not yet deleted. */
 RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name);
-/* Replaces the index file by a new one (block_size 0 means 512) holding
- * "Physical Index" and the data file's free space; every other index is
- * gone. overwrite 0 refuses to replace an existing file (21). Returns 1, or
- * -1 with 32, 16, 21, 20, 9, 5 or 7. */
+/* Replaces the index file by a new one of block_size (0 means 512, below
+ * 92 means 92) holding "Physical Index" and the free areas of the data
+ * file, found again by stepping through its slots; every other index is
+ * gone (make them again with imkindex). overwrite 0 refuses to replace a
+ * file that exists, also the database's own index file. Checked before
+ * anything changes, leaving the database as it was: 1, 32 (shared), 31
+ * (read-only), 16, 20 (block size larger than the pool's buffers), 21 (the
+ * file exists and overwrite is 0). Later failures (9, 5, 7) leave the
+ * database as one opened without its index file: "Physical Index" alone.
+ * Returns 1 with isam_errno 0. */
 RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
                                      int32_t overwrite);
-/* NULL-terminated array of the index names in index-list order (the ones
- * made since the open, newest first, then the loaded ones in descending
- * order of name). One library buffer, overwritten by the next call; db
- * NULL frees it and returns NULL. NULL with 1 or 5. */
+/* NULL-terminated array of the index names in index-list order: the ones
+ * made since the open, newest first, then the ones loaded at the open in
+ * descending order of name, case aside. One library buffer, overwritten by
+ * the next call; the texts belong to the indexes. db NULL frees it and
+ * returns NULL (isam_errno 0). NULL with 1 or 5. */
 RBAPI char **RBCALL igetindexnames(IsamDb *db);
 
 /* ------------------------------------------------------------------------ */
@@ -373,28 +394,45 @@ RBAPI int32_t RBCALL itime_delay(int32_t milliseconds);
 /* Whole databases                                                           */
 /* ------------------------------------------------------------------------ */
 
-/* Copies the database from into a new database to (replaced if it exists),
- * with the same fields and indexes, its records in the order of the index
- * index_name (NULL: "Physical Index") and no free space; block_size is the
- * new index file's (0: the source's). The source is opened read-only,
- * exclusive. Returns 1, or -1 with 16, 19 (a copy onto itself), 8 (no such
- * index), an error of the open, create or index making, 26, 5 or 7. */
+/* Copies the database from into the database to (created anew, replacing
+ * its files unless it is open): the same fields, every index of from made
+ * again (no progress calls meanwhile), and the records added one by one in
+ * the order of the index index_name (NULL, or a source opened without its
+ * index file: "Physical Index"), the progress routine called after each
+ * with the count so far. The target's data file is its header and the
+ * record slots back to back, with no free space. block_size is the target
+ * index file's (0: the source's, or 512 when that cannot be read). The
+ * source is opened read-only and exclusive. Returns 1 with isam_errno 0, or
+ * -1 with 35, 16, 19 (both names name one data file), an error of the
+ * source's open, 8 (no such index; nothing is created), an error of the
+ * target's create (3 when it is open) or of imkindex, 26, 5, 7, or an error
+ * of closing either database. Both databases are closed on every way out;
+ * a failure after the create leaves the target's files with what was
+ * copied so far. */
 RBAPI int32_t RBCALL icopy_db(const char *from, const char *to,
                               const char *index_name, int32_t block_size);
-/* As icopy_db, opening the source shared and holding its read lock. */
+/* As icopy_db, opening the source shared and holding its whole-database
+ * read lock (26 when it cannot be had) and each record's lock while it is
+ * read. */
 RBAPI int32_t RBCALL icopy_db_shared(const char *from, const char *to,
                                      const char *index_name,
                                      int32_t block_size);
-/* Renames both files of the database from to the name to. Returns 1, or -1
- * with 3 (either is open), 16 or 15 (a file exists under the new name or
- * cannot be renamed; both files keep their names). */
+/* Renames both files of the database from to the name to: the data file,
+ * then the index file (undoing the first when the second fails). Never
+ * replaces a file. Returns 1, or -1 with 35, 16, 3 (either name is open
+ * here) or 15 (a file of the new name exists, a file of the old one is
+ * missing, held open by another process, or cannot be renamed); both files
+ * keep their names then. */
 RBAPI int32_t RBCALL irename_db(const char *from, const char *to);
-/* Removes both files of the database name. Returns 1, or -1 with 3 (open),
- * 16 or 10 (a file cannot be removed). */
+/* Removes the data file, then (only when that worked) the index file of
+ * the database name. Returns 1, or -1 with 35, 16, 3 (open here) or 10 (a
+ * file is missing or held open by another process: when the data file
+ * went, the index file remains). */
 RBAPI int32_t RBCALL idestroy_db(const char *name);
-/* Sets the routine called with the running count of records during
- * icopy_db, imkindex and irmindex (NULL: none). The routine may use the
- * library. */
+/* Sets the routine called with the running count 1, 2, 3, ... of records
+ * copied (icopy_db), records entered (imkindex) and entries deleted
+ * (irmindex); NULL switches it off. The routine may use the library: the
+ * operation makes its own database current again after each call. */
 RBAPI void RBCALL iprogress(IsamProgress progress);
 
 /* ------------------------------------------------------------------------ */

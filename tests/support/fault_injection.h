@@ -4,7 +4,8 @@
 // reaches call N) and check what each one leaves behind.
 //
 //  - A FaultInjector wraps the slots of g_platform that are filled when it
-//    is made (make it after cbinit) and installs an allocation hook; its
+//    is made (make it after cbinit) and the rename of g_platform_files, and
+//    installs an allocation hook; its
 //    destructor puts back the table and the hook as they were.
 //  - Every call of a wrapped slot counts 1; the call whose count reaches N
 //    fails instead of running (once, or from then on when the fault is
@@ -39,6 +40,7 @@ struct Countdown {
 struct State {
   bool active = false;
   PlatformServices below{};  // the slots that were there before wrapping
+  PlatformFiles files_below{};
   AllocHook hook_below = nullptr;
   int32_t error = EIO;
   const char *only = nullptr;  // count this slot's calls only (null: all)
@@ -95,6 +97,9 @@ RB_FAULT_SLOT(writeblock, (int32_t h, uint32_t k, int32_t n, const void *b),
               (h, k, n, b))
 RB_FAULT_SLOT(unlock, (int32_t h, int32_t o, int32_t n), (h, o, n))
 #undef RB_FAULT_SLOT
+inline int32_t w_rename(const char *from, const char *to) {
+  return fails("rename") ? -1 : state().files_below.rename(from, to);
+}
 inline bool alloc_hook(std::size_t size) {
   if (tick(state().alloc)) return false;
   return state().hook_below == nullptr || state().hook_below(size);
@@ -110,6 +115,7 @@ class FaultInjector {
     s = fault_detail::State{};
     s.active = true;
     s.below = g_platform;
+    s.files_below = g_platform_files;
     s.hook_below = g_alloc_hook;
     // Only filled slots are wrapped: code that calls an empty slot before
     // cbinit behaves as without the injector.
@@ -126,11 +132,13 @@ class FaultInjector {
     if (b.sys_write) g_platform.sys_write = d::w_write;
     if (b.sys_writeblock) g_platform.sys_writeblock = d::w_writeblock;
     if (b.sys_unlock) g_platform.sys_unlock = d::w_unlock;
+    g_platform_files.rename = d::w_rename;
     g_alloc_hook = d::alloc_hook;
   }
   ~FaultInjector() {
     fault_detail::State &s = fault_detail::state();
     g_platform = s.below;
+    g_platform_files = s.files_below;
     g_alloc_hook = s.hook_below;
     s = fault_detail::State{};
   }

@@ -1,0 +1,349 @@
+// Making and removing indexes of an open database, replacing its index
+// file, and listing index names.
+//
+// An index is its descriptor (class 0, item its number) plus one entry per
+// record (first byte its number, item the record's position), all in the
+// one B-tree of the index file. The index list of the IsamDb mirrors the
+// descriptors: each list member has exactly one descriptor and
+// index_count is the list's length, before and after every call here.
+//
+// Making an index inserts the descriptor, builds the IsamIndex at the front
+// of the list, then enters every record found by a walk of the data file.
+// Any failure from the descriptor on removes what was made (entries,
+// descriptor, IsamIndex), so a failed call leaves the file and the list as
+// they were. Removing deletes the entries, then the descriptor, then the
+// IsamIndex; a failure on the way leaves the index in the list with the
+// entries not yet deleted.
+//
+// Entries of an index are deleted by searching again, each time, for the
+// first key at or after the one-byte key of its number (which sorts before
+// every entry of that number): the progress routine may move any cursor
+// between two deletions.
+#include <algorithm>
+#include <cstring>
+
+#include "cbt/node_format.h"
+#include "frame/alloc.h"
+#include "isam/current.h"
+#include "isam/database.h"
+#include "isam/descriptors.h"
+#include "isam/freespace.h"
+#include "isam/keys.h"
+#include "isam/names.h"
+#include "isam/progress.h"
+#include "isam/record_io.h"
+
+using namespace recbase;
+using namespace recbase::isam;
+
+namespace {
+
+// Specifications are checked against field definitions over at most this
+// many characters before their ':'.
+constexpr size_t kSpecColonReach = 255;
+
+IsamIndex *find_index(IsamDb *db, const char *name) {
+  const size_t n = std::strlen(name);
+  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+    if (std::strlen(ix->name) == n && equal_folded(ix->name, name, n)) {
+      return ix;
+    }
+  }
+  return nullptr;
+}
+
+IsamIndex *physical_index(IsamDb *db) {
+  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->number == kPhysicalNumber) return ix;
+  }
+  return nullptr;
+}
+
+// True when the field part of spec (the text before its first ':' when
+// that is one of its first 255 characters, else the whole text) equals a
+// field definition without regard to case.
+bool names_a_field(const IsamDb *db, const char *spec) {
+  size_t n = std::strlen(spec);
+  const void *colon = std::memchr(spec, ':', std::min(n, kSpecColonReach));
+  if (colon != nullptr)
+    n = static_cast<size_t>(static_cast<const char *>(colon) - spec);
+  for (int32_t f = 0; f < db->field_count; ++f) {
+    const char *def = db->field_names[f];
+    if (std::strlen(def) == n && equal_folded(def, spec, n)) return true;
+  }
+  return false;
+}
+
+// The smallest index number that no index of db uses.
+IsamError free_number(const IsamDb *db, int32_t *out) {
+  for (int32_t n = kPhysicalNumber; n <= kMaxIndexNumber; ++n) {
+    bool used = false;
+    for (const IsamIndex *ix = db->indexes; ix != nullptr && !used;
+         ix = ix->next) {
+      used = ix->number == n;
+    }
+    if (!used) {
+      *out = n;
+      return kIsOk;
+    }
+  }
+  return kIsTooManyIndexes;
+}
+
+// Deletes every entry of ix. report: call the progress routine after each.
+IsamError delete_entries(IsamDb *db, IsamIndex *ix, bool report) {
+  const auto number = static_cast<uint8_t>(ix->number);
+  for (int32_t count = 1;; ++count) {
+    int32_t item = 0;
+    const int32_t r = cbfind(ix->tree, &number, 1, &item);
+    if (r == kAfterLast) return kIsOk;
+    if (r != 2 && r != 3) return kIsCbt;
+    int32_t len = 0;
+    if (cbkeylen(ix->tree, &len) != 1) return kIsCbt;
+    if (len > g_key_buffer_size) return kIsKeyTooLong;
+    if (cbkey(ix->tree, g_key_buffer, len) != 1) return kIsCbt;
+    if (len < 1 || g_key_buffer[0] != number) return kIsOk;
+    if (cbdelete(ix->tree, g_key_buffer, len, item) != 1) return kIsCbt;
+    if (report && !report_progress(db, count)) return kIsBadDb;
+  }
+}
+
+// Deletes the descriptor of the index named name.
+IsamError delete_descriptor(IsamDb *db, const char *name) {
+  int32_t len = 0;
+  if (const IsamError e = build_descriptor(name, nullptr, g_key_buffer,
+                                           g_key_buffer_size, &len)) {
+    return e;
+  }
+  // Descriptors compare by name alone, so the name finds the whole key.
+  int32_t item = 0;
+  const int32_t r = cbfind(db->desc_tree, g_key_buffer, len, &item);
+  if (r == -1) return kIsCbt;
+  if (r != 2) return kIsUnknownIndex;
+  return cbdelete(db->desc_tree, g_key_buffer, len, item) == 1 ? kIsOk : kIsCbt;
+}
+
+// Removes ix: its entries, its descriptor, its IsamIndex.
+IsamError remove_index(IsamDb *db, IsamIndex *ix, bool report) {
+  if (const IsamError e = delete_entries(db, ix, report)) return e;
+  if (const IsamError e = delete_descriptor(db, ix->name)) return e;
+  del_member(reinterpret_cast<void **>(&db->indexes), ix);
+  --db->index_count;
+  return release_index(ix);
+}
+
+// Enters every record of the data file into ix, in file order. The
+// physical position and state are the walk's while it runs (set again
+// before each step) and put back at the end.
+IsamError fill_index(IsamDb *db, IsamIndex *ix) {
+  IsamIndex *physical = physical_index(db);
+  if (physical == nullptr) return kIsIndexCorrupt;
+  const int32_t saved_position = db->physical_position;
+  const int32_t saved_state = physical->state;
+  OwnArea area;
+  IsamError e = kIsOk;
+  int32_t at = 0;  // the record the walk is on; 0: before the first
+  for (int32_t count = 1;; ++count) {
+    db->physical_position = at;
+    physical->state = at == 0 ? kBeforeFirst : kOnRecord;
+    const int32_t r = physical_scan(db, physical, &e);
+    if (r != 1) {
+      if (r == kAfterLast) e = kIsOk;
+      break;
+    }
+    at = db->physical_position;
+    int32_t len = 0;
+    if ((e = read_record(db, at, &area)) != kIsOk ||
+        (e = build_key_by_field(db, ix, area.fields, g_key_buffer,
+                                g_key_buffer_size, &len)) != kIsOk) {
+      break;
+    }
+    if (cbinsert(ix->tree, g_key_buffer, len, at, ix->unique != 0 ? 0 : 1) !=
+        1) {
+      e = kIsCbt;
+      break;
+    }
+    if (!report_progress(db, count)) return kIsBadDb;
+  }
+  db->physical_position = saved_position;
+  physical->state = saved_state;
+  return e;
+}
+
+// Puts ix at its first entry (the one-byte key of its number sorts before
+// every entry of the index): 1, -3 when it is empty, or -1 with *error.
+int32_t to_head(IsamIndex *ix, IsamError *error) {
+  const auto number = static_cast<uint8_t>(ix->number);
+  int32_t item = 0;
+  int32_t r = cbfind(ix->tree, &number, 1, &item);
+  if (r == -1) {
+    *error = kIsCbt;
+    return -1;
+  }
+  if (r == 2 || r == 3) r = 1;
+  return state_after_move(ix, r, kAfterLast, kAfterLast, error);
+}
+
+IsamError make_index(IsamDb *db, const char *name, const char *const *specs) {
+  if (find_index(db, name) != nullptr) return kIsDupIndexName;
+  if (db->read_only != 0) return kIsReadOnly;
+  for (const char *const *s = specs; *s != nullptr; ++s) {
+    if (!names_a_field(db, *s)) return kIsBadFieldName;
+  }
+  // The descriptor must fit in the key buffer and be a key the tree takes.
+  int32_t len = 0;
+  if (const IsamError e =
+          build_descriptor(name, specs, g_key_buffer,
+                           g_key_buffer_size - cbt::kKeyOverhead, &len)) {
+    return e;
+  }
+  int32_t number = 0;
+  if (const IsamError e = free_number(db, &number)) return e;
+  if (db->shared != 0) return kIsMustBeUnshared;
+  if (db->index_path == nullptr) return kIsIndexCorrupt;
+  if (cbinsert(db->desc_tree, g_key_buffer, len, number, 0) != 1) {
+    return kIsCbt;
+  }
+  IsamIndex *ix = nullptr;
+  if (IsamError e = build_index(db, g_key_buffer, len, number, &ix)) {
+    const CbErrors kept;
+    delete_descriptor(db, name);
+    kept.restore();
+    // A fresh descriptor is unsound only through a specification whose
+    // field part names a field but whose whole text does not (":0").
+    return e == kIsIndexCorrupt ? kIsBadFieldName : e;
+  }
+  add_member(reinterpret_cast<void **>(&db->indexes), ix);
+  ++db->index_count;
+  IsamError e = fill_index(db, ix);
+  if (e == kIsBadDb) return e;
+  if (e == kIsOk && to_head(ix, &e) != -1) return kIsOk;
+  const CbErrors kept;
+  remove_index(db, ix, false);
+  kept.restore();
+  return e;
+}
+
+// Registers every free area of the data file with the (new, empty)
+// free-space keys: from the data start, slot by slot, until a length word
+// cannot be read.
+IsamError register_free_space(IsamDb *db) {
+  int64_t p = db->data_start;
+  int32_t word = 0;
+  while (p <= INT32_MAX - 2 &&
+         read_word(db, static_cast<int32_t>(p), &word) == kIsOk) {
+    if (word < 0) {
+      if (const IsamError e =
+              release_stretch(db, static_cast<int32_t>(p), -word)) {
+        return e;
+      }
+    }
+    p += 2 + (word < 0 ? -static_cast<int64_t>(word) : word);
+  }
+  return kIsOk;
+}
+
+// The database without an index file, as an open that cannot use it
+// leaves it: "Physical Index" alone, built in memory.
+void keep_physical_only(IsamDb *db) {
+  const CbErrors kept;
+  close_index_structures(db);
+  IsamIndex *physical = nullptr;
+  if (build_physical_index(db, &physical) == kIsOk) {
+    add_member(reinterpret_cast<void **>(&db->indexes), physical);
+    db->index_count = 1;
+  }
+  kept.restore();
+}
+
+IsamError new_index_file(IsamDb *db, int32_t block_size, int32_t overwrite) {
+  if (db->shared != 0) return kIsMustBeUnshared;
+  if (db->read_only != 0) return kIsReadOnly;
+  char path[kPathBufferSize];
+  if (const IsamError e = build_path(db->data_path, kIndexExtension, path)) {
+    return e;
+  }
+  const int32_t effective = block_size == 0
+                                ? cbt::kDefaultBlockSize
+                                : std::max(block_size, cbt::kMinBlockSize);
+  if (effective > cbbufsize()) return kIsBlockTooBig;
+  if (overwrite == 0 && platform_file_exists(path) != 0) {
+    return kIsIndexExists;
+  }
+  if (const IsamError e = close_index_structures(db)) {
+    keep_physical_only(db);
+    return e;
+  }
+  db->physical_position = 0;
+  IsamError e = create_index_file(path, block_size);
+  if (e == kIsOk) e = open_index_file(db, path);
+  if (e == kIsOk) e = register_free_space(db);
+  if (e != kIsOk && db->index_path == nullptr) keep_physical_only(db);
+  return e;
+}
+
+}  // namespace
+
+extern "C" {
+
+RBAPI int32_t RBCALL imkindex(IsamDb *db, const char *name,
+                              const char *const *specs) {
+  set_error(kIsOk);
+  if (!db_valid(db)) return fail(kIsBadDb);
+  if (name == nullptr || specs == nullptr) return fail(kIsNullArg);
+  make_current(db);
+  const IsamError e = make_index(db, name, specs);
+  if (e != kIsOk) return fail(e);
+  set_error(kIsOk);
+  return 1;
+}
+
+RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name) {
+  IsamIndex *ix = ihandle(db, name);
+  if (ix == nullptr) return -1;
+  make_current(db);
+  if (ix->number == kPhysicalNumber) return fail(kIsNotForIndex);
+  if (db->read_only != 0) return fail(kIsReadOnly);
+  if (db->shared != 0) return fail(kIsMustBeUnshared);
+  const IsamError e = remove_index(db, ix, true);
+  if (e != kIsOk) return fail(e);
+  set_error(kIsOk);
+  return 1;
+}
+
+RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
+                                     int32_t overwrite) {
+  set_error(kIsOk);
+  if (!db_valid(db)) return fail(kIsBadDb);
+  make_current(db);
+  const IsamError e = new_index_file(db, block_size, overwrite);
+  return e == kIsOk ? 1 : fail(e);
+}
+
+RBAPI char **RBCALL igetindexnames(IsamDb *db) {
+  set_error(kIsOk);
+  if (db == nullptr) {
+    rb_free(g_index_names);
+    g_index_names = nullptr;
+    g_index_names_size = 0;
+    return nullptr;
+  }
+  if (!db_valid(db)) return fail_null<char *>(kIsBadDb);
+  const int32_t need = db->index_count + 1;
+  if (need > g_index_names_size) {
+    rb_free(g_index_names);
+    g_index_names = static_cast<char **>(
+        rb_malloc(sizeof(char *) * static_cast<size_t>(need)));
+    g_index_names_size = g_index_names != nullptr ? need : 0;
+    if (g_index_names == nullptr) return fail_null<char *>(kIsNoMemory);
+  }
+  int32_t k = 0;
+  for (IsamIndex *ix = db->indexes; ix != nullptr && k < db->index_count;
+       ix = ix->next) {
+    g_index_names[k++] = ix->name;
+  }
+  g_index_names[k] = nullptr;
+  return g_index_names;
+}
+
+}  // extern "C"
