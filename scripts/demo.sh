@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the library, the C demo and the recbase
 # tool, runs the demo (which writes a small tree file into the build
-# directory) and has the tool check the tree and describe it.
+# directory) and has the tool check the tree and describe it; then builds
+# and runs the ISAM class's example (examples/people.cpp, a database of
+# people in the build directory) once the library has everything it calls.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -13,3 +15,12 @@ cmake --build "$BUILD_DIR" -j2 --target recbase_demo recbase_tool
 "$BUILD_DIR/examples/recbase_demo" "$BUILD_DIR/demo.cbt"
 "$BUILD_DIR/tools/recbase" tree check "$BUILD_DIR/demo.cbt"
 "$BUILD_DIR/tools/recbase" tree stat "$BUILD_DIR/demo.cbt"
+
+targets=$(cmake --build "$BUILD_DIR" --target help)
+if grep -q recbase_people <<<"$targets"; then
+  cmake --build "$BUILD_DIR" -j2 --target recbase_people
+  "$BUILD_DIR/examples/recbase_people" "$BUILD_DIR/people"
+else
+  echo "examples/people.cpp not built: the ISAM class waits for functions" \
+       "still being written (cmake's configure output names them)"
+fi

@@ -14,10 +14,9 @@ namespace {
 
 // Field numbers of the database below.
 enum : int { kS, kC, kI, kU, kL, kF, kD, kB1, kB2, kB4, kB8, kB3, kCount };
-const char *const kFields[] = {"s",     "c,C",   "i,I",   "u,U",
-                               "l,L",   "f,F",   "d,D",   "b1,B1",
-                               "b2,B:2", "b4,B4", "b8,B8", "b3,B3",
-                               nullptr};
+const char *const kFields[] = {"s",     "c,C",   "i,I",   "u,U",    "l,L",
+                               "f,F",   "d,D",   "b1,B1", "b2,B:2", "b4,B4",
+                               "b8,B8", "b3,B3", nullptr};
 // Bytes of each field's buffer after clearing (texts: their terminator).
 const int kSizes[] = {1, 1, 2, 2, 4, 4, 8, 1, 2, 4, 8, 3};
 
@@ -36,7 +35,16 @@ class FieldsTest : public ClassTest {
 
 TEST_F(FieldsTest, StoresConvertCheckRangesAndRefuseOtherTypes) {
   using Set = std::function<int(ISAM &, int)>;
+  // setField(f, v) with v of the type given.
+  auto set = [](auto v) -> Set {
+    return [v](ISAM &o, int f) { return o.setField(f, v); };
+  };
+  using ushort = unsigned short;
+  using schar = signed char;
+  using uchar = unsigned char;
+  const bool wide_long = sizeof(long) > 4;
   const double inf = std::numeric_limits<double>::infinity();
+  const void *no_text = nullptr;
   const struct {
     const char *what;
     Set set;
@@ -44,51 +52,56 @@ TEST_F(FieldsTest, StoresConvertCheckRangesAndRefuseOtherTypes) {
     int code;  // 0: stored
     std::string stored;
   } cases[] = {
-      {"int 32768", [](ISAM &o, int f) { return o.setField(f, 32768); }, kI, 38, ""},
-      {"int 32768", [](ISAM &o, int f) { return o.setField(f, 32768); }, kU, 0, bytes<uint16_t>(32768)},
-      {"int 32768", [](ISAM &o, int f) { return o.setField(f, 32768); }, kL, 0, bytes<int32_t>(32768)},
-      {"int -32768", [](ISAM &o, int f) { return o.setField(f, -32768); }, kI, 0, bytes<int16_t>(-32768)},
-      {"int -1", [](ISAM &o, int f) { return o.setField(f, -1); }, kU, 38, ""},
-      {"int 65536", [](ISAM &o, int f) { return o.setField(f, 65536); }, kU, 38, ""},
-      {"int 7", [](ISAM &o, int f) { return o.setField(f, 7); }, kF, 0, bytes(7.0f)},
-      {"int 7", [](ISAM &o, int f) { return o.setField(f, 7); }, kD, 0, bytes(7.0)},
-      {"int 0x1234567", [](ISAM &o, int f) { return o.setField(f, 0x1234567); }, kB1, 0, bytes<uint8_t>(0x67)},
-      {"int 0x1234567", [](ISAM &o, int f) { return o.setField(f, 0x1234567); }, kB2, 0, bytes<uint16_t>(0x4567)},
-      {"int 0x1234567", [](ISAM &o, int f) { return o.setField(f, 0x1234567); }, kB4, 0, bytes<int32_t>(0x1234567)},
-      {"int 7", [](ISAM &o, int f) { return o.setField(f, 7); }, kB3, 36, ""},
-      {"int 7", [](ISAM &o, int f) { return o.setField(f, 7); }, kS, 36, ""},
-      {"int 7", [](ISAM &o, int f) { return o.setField(f, 7); }, kC, 36, ""},
-      {"unsigned 2^31", [](ISAM &o, int f) { return o.setField(f, 0x80000000u); }, kL, 0, bytes<int32_t>(INT32_MIN)},
-      {"unsigned 2^31", [](ISAM &o, int f) { return o.setField(f, 0x80000000u); }, kU, 38, ""},
-      {"short -5", [](ISAM &o, int f) { return o.setField(f, short{-5}); }, kI, 0, bytes<int16_t>(-5)},
-      {"short -5", [](ISAM &o, int f) { return o.setField(f, short{-5}); }, kL, 0, bytes<int32_t>(-5)},
-      {"short -5", [](ISAM &o, int f) { return o.setField(f, short{-5}); }, kU, 38, ""},
-      {"unsigned short 65535", [](ISAM &o, int f) { return o.setField(f, static_cast<unsigned short>(65535)); }, kU, 0, bytes<uint16_t>(65535)},
-      {"unsigned short 65535", [](ISAM &o, int f) { return o.setField(f, static_cast<unsigned short>(65535)); }, kI, 38, ""},
-      {"signed char -1", [](ISAM &o, int f) { return o.setField(f, static_cast<signed char>(-1)); }, kI, 0, bytes<int16_t>(-1)},
-      {"unsigned char 255", [](ISAM &o, int f) { return o.setField(f, static_cast<unsigned char>(255)); }, kI, 0, bytes<int16_t>(255)},
-      {"long -7", [](ISAM &o, int f) { return o.setField(f, -7L); }, kL, 0, bytes<int32_t>(-7)},
-      {"long 70000", [](ISAM &o, int f) { return o.setField(f, 70000L); }, kI, 38, ""},
-      {"long beyond 32 bits", [](ISAM &o, int f) { return o.setField(f, static_cast<long>(INT32_MAX) + (sizeof(long) > 4)); }, kL, sizeof(long) > 4 ? 38 : 0, sizeof(long) > 4 ? "" : bytes<int32_t>(INT32_MAX)},
-      {"float 2.5", [](ISAM &o, int f) { return o.setField(f, 2.5f); }, kI, 36, ""},
-      {"float 2.5", [](ISAM &o, int f) { return o.setField(f, 2.5f); }, kF, 0, bytes(2.5f)},
-      {"float 2.5", [](ISAM &o, int f) { return o.setField(f, 2.5f); }, kD, 0, bytes(2.5)},
-      {"float 2.5", [](ISAM &o, int f) { return o.setField(f, 2.5f); }, kB4, 0, bytes(2.5f)},
-      {"float 2.5", [](ISAM &o, int f) { return o.setField(f, 2.5f); }, kB8, 36, ""},
-      {"double 1e39", [](ISAM &o, int f) { return o.setField(f, 1.0e39); }, kF, 38, ""},
-      {"double 1e39", [](ISAM &o, int f) { return o.setField(f, 1.0e39); }, kD, 0, bytes(1.0e39)},
-      {"double -inf", [inf](ISAM &o, int f) { return o.setField(f, -inf); }, kF, 38, ""},
-      {"double NaN", [](ISAM &o, int f) { return o.setField(f, std::nan("")); }, kF, 38, ""},
-      {"double 3.4028234663852886e38", [](ISAM &o, int f) { return o.setField(f, 3.4028234663852886e38); }, kF, 0, bytes(3.4028234663852886e38f)},
-      {"double 2.5", [](ISAM &o, int f) { return o.setField(f, 2.5); }, kB8, 0, bytes(2.5)},
-      {"double 2.5", [](ISAM &o, int f) { return o.setField(f, 2.5); }, kB4, 36, ""},
-      {"double 2.5", [](ISAM &o, int f) { return o.setField(f, 2.5); }, kL, 36, ""},
-      {"text abc", [](ISAM &o, int f) { return o.setField(f, "abc"); }, kC, 0, std::string("abc", 4)},
-      {"text xyz", [](ISAM &o, int f) { return o.setField(f, "xyz"); }, kB3, 0, "xyz"},
-      {"text abc", [](ISAM &o, int f) { return o.setField(f, "abc"); }, kI, 36, ""},
-      {"null text", [](ISAM &o, int f) { return o.setField(f, static_cast<const void *>(nullptr)); }, kS, 35, ""},
-      {"int 1 past the fields", [](ISAM &o, int) { return o.setField(kCount, 1); }, kS, 24, ""},
-      {"text before the fields", [](ISAM &o, int) { return o.setField(-1, "a"); }, kS, 24, ""},
+      {"int 32768", set(32768), kI, 38, ""},
+      {"int 32768", set(32768), kU, 0, bytes<uint16_t>(32768)},
+      {"int 32768", set(32768), kL, 0, bytes<int32_t>(32768)},
+      {"int -32768", set(-32768), kI, 0, bytes<int16_t>(-32768)},
+      {"int -1", set(-1), kU, 38, ""},
+      {"int 65536", set(65536), kU, 38, ""},
+      {"int 7", set(7), kF, 0, bytes(7.0f)},
+      {"int 7", set(7), kD, 0, bytes(7.0)},
+      {"int 0x1234567", set(0x1234567), kB1, 0, bytes<uint8_t>(0x67)},
+      {"int 0x1234567", set(0x1234567), kB2, 0, bytes<uint16_t>(0x4567)},
+      {"int 0x1234567", set(0x1234567), kB4, 0, bytes<int32_t>(0x1234567)},
+      {"int 7", set(7), kB3, 36, ""},
+      {"int 7", set(7), kS, 36, ""},
+      {"int 7", set(7), kC, 36, ""},
+      {"unsigned 2^31", set(0x80000000u), kL, 0, bytes<int32_t>(INT32_MIN)},
+      {"unsigned 2^31", set(0x80000000u), kU, 38, ""},
+      {"short -5", set(short{-5}), kI, 0, bytes<int16_t>(-5)},
+      {"short -5", set(short{-5}), kL, 0, bytes<int32_t>(-5)},
+      {"short -5", set(short{-5}), kU, 38, ""},
+      {"unsigned short 65535", set(ushort{65535}), kU, 0,
+       bytes<uint16_t>(65535)},
+      {"unsigned short 65535", set(ushort{65535}), kI, 38, ""},
+      {"signed char -1", set(schar{-1}), kI, 0, bytes<int16_t>(-1)},
+      {"unsigned char 255", set(uchar{255}), kI, 0, bytes<int16_t>(255)},
+      {"long -7", set(-7L), kL, 0, bytes<int32_t>(-7)},
+      {"long 70000", set(70000L), kI, 38, ""},
+      {"long past 32 bits", set(long{INT32_MAX} + wide_long), kL,
+       wide_long ? 38 : 0, wide_long ? "" : bytes<int32_t>(INT32_MAX)},
+      {"float 2.5", set(2.5f), kI, 36, ""},
+      {"float 2.5", set(2.5f), kF, 0, bytes(2.5f)},
+      {"float 2.5", set(2.5f), kD, 0, bytes(2.5)},
+      {"float 2.5", set(2.5f), kB4, 0, bytes(2.5f)},
+      {"float 2.5", set(2.5f), kB8, 36, ""},
+      {"double 1e39", set(1.0e39), kF, 38, ""},
+      {"double 1e39", set(1.0e39), kD, 0, bytes(1.0e39)},
+      {"double -inf", set(-inf), kF, 38, ""},
+      {"double NaN", set(std::nan("")), kF, 38, ""},
+      {"largest float", set(3.4028234663852886e38), kF, 0,
+       bytes(3.4028234663852886e38f)},
+      {"double 2.5", set(2.5), kB8, 0, bytes(2.5)},
+      {"double 2.5", set(2.5), kB4, 36, ""},
+      {"double 2.5", set(2.5), kL, 36, ""},
+      {"text abc", set("abc"), kC, 0, std::string("abc", 4)},
+      {"text xyz", set("xyz"), kB3, 0, "xyz"},
+      {"text abc", set("abc"), kI, 36, ""},
+      {"null text", set(no_text), kS, 35, ""},
+      {"past the fields", [](ISAM &o, int) { return o.setField(kCount, 1); },
+       kS, 24, ""},
+      {"before the fields", [](ISAM &o, int) { return o.setField(-1, "a"); },
+       kS, 24, ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.what << " into field " << c.field);
@@ -163,12 +176,9 @@ TEST_F(FieldsTest, TextsAndBytesCopyOutAndTextBuffersGrow) {
     int code;
     std::string copied;
   } cases[] = {
-      {kS, buf, 4, 34, ""},
-      {kS, buf, 6, 0, std::string("hello", 6)},
-      {kB3, buf, 2, 34, ""},
-      {kB3, buf, 3, 0, "xyz"},
-      {kS, nullptr, 6, 35, ""},
-      {kD, buf, 8, 36, ""},
+      {kS, buf, 4, 34, ""},     {kS, buf, 6, 0, std::string("hello", 6)},
+      {kB3, buf, 2, 34, ""},    {kB3, buf, 3, 0, "xyz"},
+      {kS, nullptr, 6, 35, ""}, {kD, buf, 8, 36, ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.field << " into " << c.size);
@@ -207,8 +217,8 @@ TEST_F(FieldsTest, FieldsAreFoundByNameWithoutRegardToCase) {
   const struct {
     const char *name;
     int number;  // -1: error 18
-  } cases[] = {{"S", kS}, {"b4", kB4}, {"B4", kB4}, {"C", kC},
-               {"b2", kB2}, {"b", -1}, {"b4,B4", -1}, {"", -1}};
+  } cases[] = {{"S", kS},   {"b4", kB4}, {"B4", kB4},   {"C", kC},
+               {"b2", kB2}, {"b", -1},   {"b4,B4", -1}, {"", -1}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(db_.getFieldNumber(c.name), c.number);

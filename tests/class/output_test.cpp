@@ -30,19 +30,21 @@ TEST_F(OutputTest, ShowErrReportsTheErrorTheFileAndTheBTreeCodes) {
 
   ASSERT_EQ(db.selectIndex("nope"), -1);
   EXPECT_EQ(db.showErr(), 1);
-  EXPECT_EQ(g_printed, "\n===> ISAM error: Unknown index name"
-                       "\n      data file: " + file + "\n");
+  EXPECT_EQ(g_printed,
+            "\n===> ISAM error: Unknown index name"
+            "\n      data file: " +
+                file + "\n");
 
   g_printed.clear();
   ASSERT_EQ(db.addRec(), -1);  // a second Rome in a unique index
   ASSERT_EQ(last_error(db), 9);
   EXPECT_EQ(db.showErr(), 1);
-  EXPECT_EQ(g_printed, "\n===> ISAM error: Error from cbt level"
-                       "\n      data file: " + file +
-                       "\n      CBT error: " + cberrmsg(db.errnoCBT(-1)) +
-                       "\n       function: " + cbfcnmsg(db.errnoCBT(1)) +
-                       "\n        context: " + cbconmsg(db.errnoCBT(0)) +
-                       "\n");
+  EXPECT_EQ(g_printed,
+            "\n===> ISAM error: Error from cbt level"
+            "\n      data file: " +
+                file + "\n      CBT error: " + cberrmsg(db.errnoCBT(-1)) +
+                "\n       function: " + cbfcnmsg(db.errnoCBT(1)) +
+                "\n        context: " + cbconmsg(db.errnoCBT(0)) + "\n");
   EXPECT_EQ(std::string(db.errmsgCBT(-1)), cberrmsg(db.errnoCBT(-1)));
 
   // The library's state, on an object without a file name.

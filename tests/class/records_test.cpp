@@ -40,8 +40,8 @@ TEST_F(RecordsTest, SelectionFollowsOpensRemovalsAndANewIndexFile) {
   } steps[] = {
       {"open selects the first other than Physical Index",
        [](ISAM &) { return 1; }, "Bob", 4},
-      {"select in other capitals", [](ISAM &o) { return o.selectIndex("BY NAME"); },
-       "Alice", 4},
+      {"select in other capitals",
+       [](ISAM &o) { return o.selectIndex("BY NAME"); }, "Alice", 4},
       {"removing another keeps the selected",
        [](ISAM &o) { return o.removeIndex("by age"); }, "Alice", 3},
       {"removing the selected, in other capitals, selects the first left",
@@ -54,7 +54,8 @@ TEST_F(RecordsTest, SelectionFollowsOpensRemovalsAndANewIndexFile) {
        "Bob", 3},
       {"a new index file leaves Physical Index",
        [](ISAM &o) { return o.reindex(0, 1); }, "Carol", 1},
-      {"an index made again", [](ISAM &o) {
+      {"an index made again",
+       [](ISAM &o) {
          const char *const specs[] = {"name", nullptr};
          return o.index("names", specs);
        },
@@ -147,7 +148,7 @@ TEST_F(RecordsTest, GetRecHoldsItsLockUntilTheNextMove) {
     ISAM made;
     ASSERT_TRUE(make_people(made, rows_));
   }
-  ASSERT_EQ(ISAM::exit(), 1);  // the prober starts from nothing
+  ASSERT_EQ(ISAM::exit(), 1);               // the prober starts from nothing
   Prober other(path("people"), "by name");  // Alice, Bob, Carol, Dan
   ISAM db(path("people").c_str(), 1);
   ASSERT_EQ(db.selectIndex("by name"), 1);
@@ -159,24 +160,35 @@ TEST_F(RecordsTest, GetRecHoldsItsLockUntilTheNextMove) {
     int probe;     // record the other process tries
     int lockable;  // its answer: 1 or -4
   } steps[] = {
-      {"getRec(0) never locks", [](ISAM &o) { o.findHead(); return o.getRec(0); }, 1, 0, 1},
+      {"getRec(0) never locks",
+       [](ISAM &o) {
+         o.findHead();
+         return o.getRec(0);
+       },
+       1, 0, 1},
       {"getRec(1) locks", [](ISAM &o) { return o.getRec(1); }, 1, 0, -4},
       {"getRec(1) again", [](ISAM &o) { return o.getRec(1); }, 1, 0, -4},
-      {"the next walk releases the one lock", [](ISAM &o) { return o.findNext(); }, 1, 0, 1},
+      {"the next walk releases the one lock",
+       [](ISAM &o) { return o.findNext(); }, 1, 0, 1},
       {"getRec(1) on Bob", [](ISAM &o) { return o.getRec(1); }, 1, 1, -4},
       {"a find releases it", [](ISAM &o) { return o.findHead(); }, 1, 1, 1},
       {"lockRec takes Alice", [&](ISAM &o) { return o.lockRec(id); }, 1, 0, -4},
-      {"a walk keeps lockRec's lock", [](ISAM &o) { return o.findNext(); }, 1, 0, -4},
-      {"unlockRec releases it", [&](ISAM &o) { return o.unlockRec(id); }, 1, 0, 1},
+      {"a walk keeps lockRec's lock", [](ISAM &o) { return o.findNext(); }, 1,
+       0, -4},
+      {"unlockRec releases it", [&](ISAM &o) { return o.unlockRec(id); }, 1, 0,
+       1},
       {"getRec(1) on Bob", [](ISAM &o) { return o.getRec(1); }, 1, 1, -4},
       {"delRec releases it", [](ISAM &o) { return o.delRec(); }, 1, 1, 1},
-      {"and holds no lock: getRec(1) locks Carol", [](ISAM &o) { return o.getRec(1); }, 1, 1, -4},
+      {"and holds no lock: getRec(1) locks Carol",
+       [](ISAM &o) { return o.getRec(1); }, 1, 1, -4},
       {"modRec releases it", [](ISAM &o) { return o.modRec(); }, 1, 1, 1},
       {"getRec(1) on Carol", [](ISAM &o) { return o.getRec(1); }, 1, 1, -4},
-      {"addRec releases it", [](ISAM &o) {
+      {"addRec releases it",
+       [](ISAM &o) {
          o.setField(2, "Bergen");
          return o.addRec();
-       }, 1, 1, 1},
+       },
+       1, 1, 1},
   };
   for (const auto &s : steps) {
     SCOPED_TRACE(s.step);
