@@ -30,13 +30,17 @@ install(FILES ${PROJECT_BINARY_DIR}/recbaseConfig.cmake
         DESTINATION ${RECBASE_CMAKE_DIR})
 
 # pkg-config: a static library brings no dependencies of its own, so a C
-# program linking it needs the C++ runtime named (callers rarely pass
-# --static, so it goes in Libs rather than Libs.private).
+# program linking it needs the C++ runtime (and libX11 with the output
+# window) named (callers rarely pass --static, so they go in Libs rather
+# than Libs.private).
 if(RECBASE_SHARED)
   set(RECBASE_PC_EXTRA_LIBS "")
   set(RECBASE_PC_CFLAGS "")
 else()
   set(RECBASE_PC_EXTRA_LIBS " -lstdc++")
+  if(RECBASE_X11)
+    set(RECBASE_PC_EXTRA_LIBS " -lX11${RECBASE_PC_EXTRA_LIBS}")
+  endif()
   set(RECBASE_PC_CFLAGS " -DRECBASE_STATIC")
 endif()
 # The prefix is found from the .pc file's own place, so the file stays right
