@@ -8,6 +8,7 @@
 #include "frame/alloc.h"
 #include "frame/errors.h"
 #include "isam/db.h"
+#include "isam/record_io.h"
 #include "recbase/isam.h"
 
 extern "C" {
@@ -52,6 +53,7 @@ IsamError ensure_key_buffer() {
 }
 
 void free_layer_buffers() {
+  free_record_areas();
   rb_free(g_key_buffer);
   g_key_buffer = nullptr;
   g_key_buffer_size = 0;

@@ -1,0 +1,91 @@
+// Locks of a shared database.
+//
+// Database locks are locks of the index file, taken through the B-tree
+// layer on the descriptor tree (cblock mode 1 read, 2 write) and counted in
+// IsamDb::lock_state:
+//
+//   bit  kind   taken by
+//   1    read   the lookup of an ordinary index's current record
+//   2    write  add, modify and delete
+//   4    read   ilock_all(db, 1)
+//   8    write  ilock_all(db, 2)
+//
+// The first bit of a kind takes the B-tree lock of that kind; the last one
+// to go releases it. An exclusive database holds bits 1 and 2 from its open
+// and never locks.
+//
+// Record locks are 2-byte byte-range locks of the data file on a record's
+// length word. A position is covered when it is the physical position, the
+// temporary lock position, the lock position or the position of an entry
+// of the record-lock list.
+//
+// Invariants:
+//  1. A covered position is locked in the file exactly once, however many
+//     holders cover it; its file lock goes when the last holder lets go.
+//  2. lock_position, when not 0, holds the lock with id next_lock_id; every
+//     entry of the record-lock list has a larger id, and ids are unique.
+//  3. In a database that is not shared no file lock is ever taken.
+#ifndef RECBASE_ISAM_LOCKS_H
+#define RECBASE_ISAM_LOCKS_H
+
+#include <cstdint>
+
+#include "isam/db.h"
+
+namespace recbase::isam {
+
+constexpr int32_t kRecordLockBytes = 2;
+
+// Takes database lock bit (one of LockBit). kIsOk, or kIsLockRec with the
+// B-tree codes of the refusal kept (lock_result tells -4 from -1).
+IsamError take_db_lock(IsamDb *db, uint32_t bit);
+// Releases database lock bit when held. kIsOk or kIsUnlockRec.
+IsamError release_db_lock(IsamDb *db, uint32_t bit);
+// The result of a failed lock: -4 when another process holds it (cberrcode
+// 29), else -1.
+int32_t lock_result();
+
+// The temporary database lock of one operation: write for changes, read for
+// the lookup of a current record. Taken only when the database holds no lock
+// that already covers the operation; released by release() or at the end
+// of the scope.
+class TempDbLock {
+ public:
+  explicit TempDbLock(IsamDb *db) : db_(db) {}
+  ~TempDbLock() { release(); }
+  TempDbLock(const TempDbLock &) = delete;
+  TempDbLock &operator=(const TempDbLock &) = delete;
+  // Bit 2 unless bit 2 or 8 is held.
+  IsamError take_write();
+  // Bit 1 unless any bit is held.
+  IsamError take_read();
+  IsamError release();
+  bool taken() const { return bit_ != 0; }
+
+ private:
+  IsamDb *db_;
+  uint32_t bit_ = 0;
+};
+
+// True when a lock of db already holds position p.
+bool covered(const IsamDb *db, int32_t p);
+// Locks the length word at p with the record-lock retry settings. 1 or -1.
+int32_t lock_word(const IsamDb *db, int32_t p);
+// Unlocks the length word at p unless a holder still covers it.
+IsamError unlock_uncovered(const IsamDb *db, int32_t p);
+
+// The temporary record lock: holds p for the running operation unless a
+// lock covers it already. kIsOk or kIsLockRec.
+IsamError take_temp_record_lock(IsamDb *db, int32_t p);
+// Lets the temporary record lock go (nothing when none is held). kIsOk or
+// kIsUnlockRec.
+IsamError release_temp_record_lock(IsamDb *db);
+
+// A record moved from `from` to `to`: every holder of `from` (temporary
+// lock, first lock, lock list) now holds `to`. kIsOk, kIsLockRec when `to`
+// cannot be locked (nothing changed), kIsUnlockRec.
+IsamError move_record_locks(IsamDb *db, int32_t from, int32_t to);
+
+}  // namespace recbase::isam
+
+#endif  // RECBASE_ISAM_LOCKS_H

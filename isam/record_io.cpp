@@ -1,0 +1,192 @@
+// Writing and reading record slots (format in isam/record_io.h).
+//
+// A slot is read with one read where it can: the word and up to the first
+// kProbeBytes of the slot together. Near the end of the file that read
+// comes up short, and the word and content are then read one after the
+// other, as a slot of any length is when its content goes past the probe.
+#include "isam/record_io.h"
+
+#include <cstring>
+
+#include "frame/alloc.h"
+#include "frame/bytes.h"
+#include "isam/data_format.h"
+#include "isam/freespace.h"
+
+namespace recbase::isam {
+
+RecordArea g_replaced;
+RecordArea g_read_area;
+
+namespace {
+
+constexpr int32_t kWriteBufferSize = 512;
+constexpr int32_t kProbeBytes = 512;
+uint8_t g_write_buffer[kWriteBufferSize];
+uint8_t *g_spare_key = nullptr;
+int32_t g_spare_key_size = 0;
+
+// Grows area->bytes to hold need bytes, keeping the first keep.
+IsamError reserve_bytes(RecordArea *area, int32_t need, int32_t keep) {
+  if (need <= area->capacity) return kIsOk;
+  auto *bigger = static_cast<uint8_t *>(rb_malloc(static_cast<size_t>(need)));
+  if (bigger == nullptr) return kIsNoMemory;
+  if (keep > 0) std::memcpy(bigger, area->bytes, static_cast<size_t>(keep));
+  rb_free(area->bytes);
+  area->bytes = bigger;
+  area->capacity = need;
+  return kIsOk;
+}
+
+IsamError reserve_fields(RecordArea *area, int32_t need) {
+  if (need <= area->field_capacity) return kIsOk;
+  auto *bigger = static_cast<char **>(
+      rb_malloc(sizeof(char *) * static_cast<size_t>(need)));
+  if (bigger == nullptr) return kIsNoMemory;
+  rb_free(area->fields);
+  area->fields = bigger;
+  area->field_capacity = need;
+  return kIsOk;
+}
+
+void free_area(RecordArea *area) {
+  rb_free(area->bytes);
+  rb_free(area->fields);
+  *area = RecordArea{};
+}
+
+}  // namespace
+
+void free_record_areas() {
+  free_area(&g_replaced);
+  free_area(&g_read_area);
+  rb_free(g_spare_key);
+  g_spare_key = nullptr;
+  g_spare_key_size = 0;
+}
+
+uint8_t *spare_key_buffer() {
+  if (g_spare_key_size != g_key_buffer_size) {
+    rb_free(g_spare_key);
+    g_spare_key = static_cast<uint8_t *>(
+        rb_malloc(static_cast<size_t>(g_key_buffer_size)));
+    g_spare_key_size = g_spare_key != nullptr ? g_key_buffer_size : 0;
+  }
+  return g_spare_key;
+}
+
+int32_t value_size(const IsamDb *db, int32_t f, const char *p) {
+  const auto type = static_cast<FieldType>(db->field_types[f]);
+  if (type == kText || type == kExactText) {
+    return static_cast<int32_t>(std::strlen(p)) + 1;
+  }
+  return fixed_size(type, binary_length(db, f));
+}
+
+IsamError data_length(const IsamDb *db, const char *const *fields,
+                      int32_t *length) {
+  int64_t total = 0;
+  for (int32_t f = 0; f < db->field_count; ++f) {
+    if (fields[f] == nullptr) return kIsNullArg;
+    total += value_size(db, f, fields[f]);
+    if (total > kMaxSlotLength) return kIsDataTooLarge;
+  }
+  *length = static_cast<int32_t>(total);
+  return kIsOk;
+}
+
+IsamError write_slot(const IsamDb *db, int32_t position, int32_t slot_length,
+                     const char *const *fields) {
+  const int32_t h = db->data_handle;
+  uint8_t *buf = g_write_buffer;
+  put_ne16(buf, static_cast<int16_t>(slot_length));
+  int32_t used = 2;
+  int32_t at = position;
+  for (int32_t f = 0; f < db->field_count; ++f) {
+    const int32_t z = value_size(db, f, fields[f]);
+    if (z > kWriteBufferSize - used && used > 0) {
+      if (sys_write(h, at, used, buf) != 1) return kIsIo;
+      at += used;
+      used = 0;
+    }
+    if (z >= kWriteBufferSize) {
+      if (sys_write(h, at, z, fields[f]) != 1) return kIsIo;
+      at += z;
+    } else {
+      std::memcpy(buf + used, fields[f], static_cast<size_t>(z));
+      used += z;
+    }
+  }
+  if (used > 0 && sys_write(h, at, used, buf) != 1) return kIsIo;
+  return kIsOk;
+}
+
+IsamError read_word(const IsamDb *db, int32_t position, int32_t *word) {
+  uint8_t bytes[2];
+  if (sys_read(db->data_handle, position, 2, bytes) != 1) return kIsIo;
+  *word = get_ne16s(bytes);
+  return kIsOk;
+}
+
+IsamError read_slot(const IsamDb *db, int32_t position, RecordArea *area) {
+  if (position < db->data_start) return kIsIndexCorrupt;
+  if (const IsamError e = reserve_bytes(area, kProbeBytes, 0)) return e;
+  const int32_t h = db->data_handle;
+  int32_t got = kProbeBytes;
+  // A probe that comes up short is no error of the file: the slot just ends
+  // closer to the end of the file than the probe reaches.
+  const int32_t last_error = g_sys_last_error;
+  if (sys_read(h, position, kProbeBytes, area->bytes) != 1) {
+    g_sys_last_error = last_error;
+    if (sys_read(h, position, 2, area->bytes) != 1) return kIsIo;
+    got = 2;
+  }
+  const int32_t word = get_ne16s(area->bytes);
+  if (word < 0) return kIsIndexCorrupt;
+  const int32_t total = 2 + word;
+  if (total > got) {
+    if (const IsamError e = reserve_bytes(area, total, got)) return e;
+    if (sys_read(h, position + got, total - got, area->bytes + got) != 1) {
+      return kIsIo;
+    }
+  }
+  area->slot_length = word;
+  return kIsOk;
+}
+
+IsamError read_record(const IsamDb *db, int32_t position, RecordArea *area) {
+  if (const IsamError e = read_slot(db, position, area)) return e;
+  if (const IsamError e = reserve_fields(area, db->field_count + 1)) return e;
+  const int32_t set =
+      split_fields(db, area->content(), area->slot_length, area->fields);
+  return set == db->field_count ? kIsOk : kIsIo;
+}
+
+int32_t split_fields(const IsamDb *db, const uint8_t *content, int32_t n,
+                     char **fields) {
+  int32_t at = 0;
+  int32_t f = 0;
+  for (; f < db->field_count; ++f) {
+    const auto type = static_cast<FieldType>(db->field_types[f]);
+    int32_t z;
+    if (type == kText || type == kExactText) {
+      const void *nul =
+          n > at ? std::memchr(content + at, 0, static_cast<size_t>(n - at))
+                 : nullptr;
+      if (nul == nullptr) break;
+      z = static_cast<int32_t>(static_cast<const uint8_t *>(nul) -
+                               (content + at)) +
+          1;
+    } else {
+      z = fixed_size(type, binary_length(db, f));
+      if (z > n - at) break;
+    }
+    fields[f] = reinterpret_cast<char *>(const_cast<uint8_t *>(content + at));
+    at += z;
+  }
+  const int32_t set = f;
+  for (; f <= db->field_count; ++f) fields[f] = nullptr;
+  return set;
+}
+
+}  // namespace recbase::isam
