@@ -110,21 +110,9 @@ TEST_F(RecordsTest, KeyPartsFollowTheirGrowingBuffers) {
   EXPECT_EQ(db.getRecLen(), static_cast<int>(longer.size() + 1 + 2 + 5));
 }
 
-TEST_F(RecordsTest, ChangesAndDuplicatesThroughTheSelectedIndex) {
+TEST_F(RecordsTest, ABTreeErrorKeepsItsCodesOnTheObjectUntilCleared) {
   ISAM db;
   ASSERT_TRUE(make_people(db, rows_));
-  ASSERT_EQ(db.selectIndex("by name"), 1);
-  ASSERT_EQ(db.setField(0, "Bob"), 1);
-  ASSERT_EQ(db.findKey(), 2);
-  ASSERT_EQ(db.getRec(0), 1);
-  ASSERT_EQ(db.setField(0, "Bobby"), 1);
-  EXPECT_EQ(db.modRec(), 1);
-  EXPECT_EQ(db.findNext(), 1);
-  ASSERT_EQ(db.getRec(0), 1);
-  EXPECT_STREQ(db.getField(0), "Carol");
-  EXPECT_EQ(db.delRec(), 1);
-  EXPECT_EQ(db.getRec(0), 1);  // on the record that followed
-  EXPECT_STREQ(db.getField(0), "Dan");
   // A second Rome breaks the unique index: error 9 with the B-tree's codes.
   ASSERT_EQ(db.setField(2, "rome"), 1);
   handler_calls = 0;
@@ -132,12 +120,22 @@ TEST_F(RecordsTest, ChangesAndDuplicatesThroughTheSelectedIndex) {
   EXPECT_EQ(last_error(db), 9);
   EXPECT_EQ(handler_calls, 1);
   EXPECT_NE(db.errnoCBT(-1), 0);
-  EXPECT_EQ(db.errnoCBT(-1), ISAM::_errnoCBT(-1));
-  EXPECT_EQ(db.errnoCBT(0), ISAM::_errnoCBT(0));
-  EXPECT_EQ(db.errnoCBT(1), ISAM::_errnoCBT(1));
+  const int codes[] = {db.errnoCBT(-1), db.errnoCBT(0), db.errnoCBT(1)};
+  EXPECT_EQ(codes[0], ISAM::_errnoCBT(-1));
+  EXPECT_EQ(codes[1], ISAM::_errnoCBT(0));
+  EXPECT_EQ(codes[2], ISAM::_errnoCBT(1));
+  // Later successes and the library's other errors leave them.
+  ASSERT_EQ(db.findHead(), 1);
+  ISAM::_errClear();
+  EXPECT_EQ(ISAM::_errnoCBT(-1), 0);
+  EXPECT_EQ(last_error(db), 9);
+  EXPECT_EQ(db.errnoCBT(-1), codes[0]);
+  EXPECT_EQ(db.errnoCBT(1), codes[2]);
   db.errClear();
-  EXPECT_EQ(db.errnoCBT(-1), 0);
   EXPECT_EQ(last_error(db), 0);
+  EXPECT_EQ(db.errnoCBT(-1), 0);
+  EXPECT_EQ(db.errnoCBT(0), 0);
+  EXPECT_EQ(db.errnoCBT(1), 0);
 }
 
 // getRec(1) holds a lock on the record until the object's next find, walk,
@@ -182,7 +180,13 @@ TEST_F(RecordsTest, GetRecHoldsItsLockUntilTheNextMove) {
       {"and holds no lock: getRec(1) locks Carol",
        [](ISAM &o) { return o.getRec(1); }, 1, 1, -4},
       {"modRec releases it", [](ISAM &o) { return o.modRec(); }, 1, 1, 1},
-      {"getRec(1) on Carol", [](ISAM &o) { return o.getRec(1); }, 1, 1, -4},
+      {"getRec(1) on Carol",
+       [](ISAM &o) {
+         o.findHead();
+         o.findNext();
+         return o.getRec(1);
+       },
+       1, 1, -4},
       {"addRec releases it",
        [](ISAM &o) {
          o.setField(2, "Bergen");
