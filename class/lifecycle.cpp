@@ -87,13 +87,13 @@ ISAM::ISAM()
       lastError_(0),
       heldLock_(0) {}
 
-ISAM::ISAM(char const *name, int mode) : ISAM() { open(name, mode); }
+ISAM::ISAM(char const *name, int mode) : ISAM() { this->open(name, mode); }
 
-ISAM::~ISAM() { close(); }
+ISAM::~ISAM() { this->close(); }
 
 int ISAM::open(char const *name, int mode) {
   if (cbbufsize() == 0 && init(16, 512) != 1) return -1;
-  if (close() != 1) return -1;
+  if (this->close() != 1) return -1;
   errClear();
   database_ = iopen_db_shared(name, mode & 1, (mode & 2) >> 1);
   if (database_ == nullptr) return recordLibrary();
@@ -102,7 +102,7 @@ int ISAM::open(char const *name, int mode) {
 
 int ISAM::create(char const *name, char const *const *fields, int blockSize) {
   if (cbbufsize() == 0 && init(16, 512) != 1) return -1;
-  if (close() != 1) return -1;
+  if (this->close() != 1) return -1;
   errClear();
   if (name == nullptr || fields == nullptr) return record(ISERR_NULL_ARG);
   database_ = icreate_db(name, blockSize, fields);
