@@ -96,8 +96,11 @@ RBAPI int32_t RBCALL igetrec(IsamDb *db, IsamIndex *ix, char **fields,
   const uint8_t *content = g_read_area.content();
   if (length <= size) {
     std::memcpy(buffer, content, static_cast<size_t>(length));
-    split_fields(db, reinterpret_cast<uint8_t *>(buffer), length, fields);
-    return 1;
+    // A whole slot that does not hold every value is no record: the data
+    // file is damaged, or the index entry does not point at a slot.
+    const int32_t set =
+        split_fields(db, reinterpret_cast<uint8_t *>(buffer), length, fields);
+    return set == db->field_count ? 1 : fail(kIsIo);
   }
   // Too small: as much as fits before a terminating NUL.
   const int32_t part = size > 0 ? size - 1 : 0;

@@ -247,5 +247,278 @@ TEST_F(RecordsTest, AddModifyDeleteKeepEveryIndexAndTheDataFileInStep) {
   check();
 }
 
+// A database of one record shape whose data length is chosen: t (text),
+// n (L), x (text); minimum record length 2 + 1 + 4 + 1 = 8.
+class FreeSpaceTest : public IsamTest {
+ protected:
+  void SetUp() override {
+    db_ = create("f", {"t", "n,L", "x"});
+    ASSERT_NE(db_, nullptr);
+    physical_ = ihandle(db_, iphysical);
+  }
+  // Adds a record of data length len (at least 6); returns its position.
+  int32_t add(int32_t len) {
+    const std::string t(static_cast<size_t>(len - 6), 'a'), n = stored(len);
+    const char *f[] = {t.c_str(), n.data(), "", nullptr};
+    EXPECT_EQ(iaddrec(db_, physical_, const_cast<char **>(f)), 1) << isam_errno;
+    return db_->physical_position;
+  }
+  void remove(int32_t position) {
+    db_->physical_position = position;
+    physical_->state = 1;
+    EXPECT_EQ(idelrec(db_, physical_), 1) << isam_errno;
+  }
+  uint16_t slot_length() {
+    uint16_t len = 0;
+    EXPECT_EQ(igetreclen(db_, physical_, &len), 1);
+    return len;
+  }
+  Areas areas() {
+    Areas found;
+    int32_t item = 0;
+    for (int32_t r = cbhead(db_->free_tree, &item); r == 1;
+         r = cbnext(db_->free_tree, &item)) {
+      uint8_t k[8];
+      EXPECT_EQ(cbkey(db_->free_tree, k, sizeof k), 1);
+      if (k[0] == 254) found[static_cast<int32_t>(get_be32(k + 1))] = item;
+    }
+    return found;
+  }
+  size_t file_size() {
+    EXPECT_EQ(iflush_db(db_), 1);
+    return read_file(path("f.db")).size();
+  }
+  IsamDb *db_ = nullptr;
+  IsamIndex *physical_ = nullptr;
+};
+
+TEST_F(FreeSpaceTest, LargestAreaIsSplitOrTakenWholeAndNeighboursMerge) {
+  // Kept records between the ones deleted, so that no two areas touch.
+  std::vector<int32_t> p;
+  for (int32_t len : {10, 10, 10, 40, 10, 40, 10}) p.push_back(add(len));
+  EXPECT_EQ(p[0], db_->data_start);
+  remove(p[1]);
+  remove(p[3]);
+  remove(p[5]);
+  EXPECT_EQ(areas(), (Areas{{p[1], 10}, {p[3], 40}, {p[5], 40}}));
+  const size_t size = file_size();
+  // Of equal sizes the area further into the file is split, never the 10.
+  EXPECT_EQ(add(6), p[5]);
+  EXPECT_EQ(slot_length(), 6);
+  EXPECT_EQ(areas(), (Areas{{p[1], 10}, {p[3], 40}, {p[5] + 8, 32}}));
+  // 33 + 8 > 40: the whole area, its length word keeping 40.
+  EXPECT_EQ(add(33), p[3]);
+  EXPECT_EQ(slot_length(), 40);
+  EXPECT_EQ(areas(), (Areas{{p[1], 10}, {p[5] + 8, 32}}));
+  // 24 + 8 = 32: still split, leaving 6 bytes free.
+  EXPECT_EQ(add(24), p[5] + 8);
+  EXPECT_EQ(areas(), (Areas{{p[1], 10}, {p[5] + 34, 6}}));
+  EXPECT_EQ(file_size(), size);
+  // No area fits: the end of the file.
+  EXPECT_EQ(add(12), static_cast<int32_t>(size));
+
+  // Three neighbours released first, third, second become one area.
+  std::vector<int32_t> q;
+  for (int i = 0; i < 4; ++i) q.push_back(add(20));
+  remove(q[0]);
+  remove(q[2]);
+  EXPECT_EQ(areas().count(q[0]) + areas().count(q[2]), 2u);
+  remove(q[1]);
+  Areas expected{{p[1], 10}, {p[5] + 34, 6}, {q[0], 3 * 20 + 4}};
+  EXPECT_EQ(areas(), expected);
+  // A released tail merges with the area that follows it.
+  remove(q[3]);
+  expected[q[0]] = 4 * 20 + 6;
+  EXPECT_EQ(areas(), expected);
+  // The physical walk skips every area and reads what is left.
+  int32_t records = 0;
+  for (int32_t r = ifindhead(db_, physical_); r == 1;
+       r = ifindnext(db_, physical_)) {
+    ++records;
+  }
+  EXPECT_EQ(records, 8);
+  EXPECT_EQ(db_->physical_position, 0);
+}
+
+TEST_F(RecordsTest, BuffersOfTheGetrecFamily) {
+  const Rec r{"abcdefgh", 7, 2.5, "Oslo"};  // content 9 + 4 + 8 + 5 = 26
+  char buffer[64];
+  char *f[5];
+  EXPECT_EQ(igetrec(db_, by_id_, f, buffer, sizeof buffer), -2);
+  EXPECT_EQ(isam_errno, 0);
+  ASSERT_EQ(add(r, by_id_), 1);
+  uint16_t len = 0;
+  ASSERT_EQ(igetreclen(db_, by_id_, &len), 1);
+  EXPECT_EQ(len, 26);
+  ASSERT_EQ(igetrec(db_, by_id_, f, buffer, 26), 1);
+  EXPECT_STREQ(f[3], "Oslo");
+  EXPECT_EQ(f[4], nullptr);
+  // One byte short: the first 25 bytes hold the three first values only.
+  EXPECT_EQ(igetrec(db_, by_id_, f, buffer, 25), -1);
+  EXPECT_EQ(isam_errno, ISERR_BUFFER_SMALL);
+  EXPECT_STREQ(f[0], "abcdefgh");
+  EXPECT_NE(f[2], nullptr);
+  EXPECT_EQ(f[3], nullptr);
+
+  char name[16], id[4], amount[8], city[8];
+  char *own[] = {name, id, amount, city};
+  ASSERT_EQ(igetrec2(db_, by_id_, own, nullptr), 1);
+  EXPECT_STREQ(city, "Oslo");
+  std::memset(city, 0, sizeof city);
+  int32_t lengths[] = {16, 4, 8, 4};
+  EXPECT_EQ(igetrec2(db_, by_id_, own, lengths), -1);
+  EXPECT_EQ(isam_errno, ISERR_FIELD_TOO_LONG);
+  EXPECT_EQ(std::memcmp(amount, stored(2.5).data(), 8), 0);
+  EXPECT_STREQ(city, "");
+  EXPECT_EQ(igetrec2(db_, by_id_, nullptr, nullptr), -1);
+  EXPECT_EQ(isam_errno, ISERR_NULL_ARG);
+
+  // igetrec3 enlarges the text buffers and says how large they are now.
+  char *grown[] = {static_cast<char *>(std::malloc(1)), id, amount,
+                   static_cast<char *>(std::malloc(1))};
+  int32_t sizes[] = {1, 4, 8, 1};
+  ASSERT_EQ(igetrec3(db_, by_id_, grown, sizes), 1);
+  EXPECT_STREQ(grown[0], "abcdefgh");
+  EXPECT_STREQ(grown[3], "Oslo");
+  EXPECT_EQ(sizes[0], 9);
+  EXPECT_EQ(sizes[3], 5);
+  // Numbers keep their fixed size: a short one is refused, never grown.
+  sizes[1] = 2;
+  EXPECT_EQ(igetrec3(db_, by_id_, grown, sizes), -1);
+  EXPECT_EQ(isam_errno, ISERR_FIELD_TOO_LONG);
+  EXPECT_EQ(igetrec3(db_, by_id_, grown, nullptr), -1);
+  EXPECT_EQ(isam_errno, ISERR_NULL_ARG);
+  std::free(grown[0]);
+  std::free(grown[3]);
+}
+
+TEST_F(RecordsTest, UniqueIndexRefusesADuplicateAndTheAddLeavesNoTrace) {
+  ASSERT_EQ(add({"first", 5, 1.0, "Oslo"}), 1);
+  EXPECT_EQ(add({"second", 5, 2.0, "Bergen"}, by_city_), -1);
+  EXPECT_EQ(isam_errno, ISERR_CBT);
+  EXPECT_EQ(cberrcode, CBERR_DUP_KEY);
+  const std::vector<Rec> one{{"first", 5, 1.0, "Oslo"}};
+  EXPECT_EQ(walk(by_city_), one);
+  EXPECT_EQ(walk(by_name_), one);
+  EXPECT_EQ(walk(physical_), one);
+  // Its slot is free space that the next record of its size takes.
+  EXPECT_EQ(areas().size(), 1u);
+  const size_t size = data_size();
+  ASSERT_EQ(add({"second", 6, 2.0, "Bergen"}), 1);
+  EXPECT_EQ(areas().size(), 0u);
+  EXPECT_EQ(data_size(), size);
+}
+
+TEST_F(RecordsTest, FindByKeyByRecordAndMatches) {
+  const std::vector<Rec> recs{{"Ann", 1, 1.0, "Oslo"},
+                              {"ann", 2, 2.0, "Oslo"},
+                              {"ann", 3, 3.0, "Oslo"},
+                              {"Bob", 4, 4.0, "Oslo"},
+                              {"Al", 5, 5.0, "Bergen"}};
+  for (const Rec &r : recs) ASSERT_EQ(add(r), 1);
+  // A partial key: the first record of the city.
+  char *oslo[] = {const_cast<char *>("Oslo"), nullptr};
+  EXPECT_EQ(ifindkey(db_, by_city_, oslo), 3);
+  EXPECT_EQ(current(by_city_).city, "Oslo");
+  char *ann[] = {const_cast<char *>("Oslo"), const_cast<char *>("ANN"),
+                 nullptr};
+  EXPECT_EQ(ifindkey(db_, by_city_, ann), 2);
+  EXPECT_EQ(imatchkey(db_, by_city_, oslo), 1);
+  char *bergen[] = {const_cast<char *>("Bergen"), nullptr};
+  EXPECT_EQ(imatchkey(db_, by_city_, bergen), 0);
+  char *any[] = {const_cast<char *>(""), const_cast<char *>("a")};
+  EXPECT_EQ(ipartialmatch(db_, by_city_, any), 1);
+  char *b[] = {const_cast<char *>(""), const_cast<char *>("b")};
+  EXPECT_EQ(ipartialmatch(db_, by_city_, b), 0);
+  char *past[] = {const_cast<char *>("Zurich"), nullptr};
+  EXPECT_EQ(ifindkey(db_, by_city_, past), 3);
+  EXPECT_EQ(by_city_->state, -3);
+  EXPECT_EQ(imatchkey(db_, by_city_, oslo), -1);
+  EXPECT_EQ(isam_errno, ISERR_NO_CURRENT);
+
+  // ifindrec walks the equal keys (Ann, ann, ann) to the very record.
+  EXPECT_EQ(ifindrec(db_, by_city_, Values(recs[2]).get()), 2);
+  EXPECT_EQ(current(by_city_), recs[2]);
+  Rec missing = recs[2];
+  missing.amount = 9;
+  EXPECT_EQ(ifindrec(db_, by_city_, Values(missing).get()), 3);
+  EXPECT_EQ(current(by_city_), recs[3]);
+
+  // Marks; the physical index refuses everything but head and next.
+  ASSERT_EQ(ifindkey(db_, by_city_, ann), 2);
+  ASSERT_EQ(imarkrec(db_, by_city_), 1);
+  ASSERT_EQ(ifindhead(db_, by_city_), 1);
+  EXPECT_EQ(ifindmark(db_, by_city_), 1);
+  EXPECT_EQ(current(by_city_).id, 1);
+  char *none[] = {nullptr};
+  const std::vector<int32_t> refused{
+      ifindtail(db_, physical_),      ifindprev(db_, physical_),
+      ifindkey(db_, physical_, none), ifindrec(db_, physical_, none),
+      imarkrec(db_, physical_),       ifindmark(db_, physical_)};
+  EXPECT_EQ(refused, std::vector<int32_t>(6, -1));
+  EXPECT_EQ(isam_errno, ISERR_NOT_FOR_INDEX);
+}
+
+TEST_F(RecordsTest, OversizedRecordsAndDamagedFilesGiveErrorsAndWriteNothing) {
+  const std::string big(33000, 'x');
+  EXPECT_EQ(add({big, 1, 1.0, "Oslo"}), -1);
+  EXPECT_EQ(isam_errno, ISERR_DATA_TOO_LARGE);
+  EXPECT_EQ(data_size(), static_cast<size_t>(db_->data_start));
+  EXPECT_EQ(iaddrec(db_, nullptr, nullptr), -1);
+  EXPECT_EQ(isam_errno, ISERR_NULL_ARG);
+  ASSERT_EQ(add({"one", 1, 1.0, "Oslo"}), 1);
+  ASSERT_EQ(add({"two", 2, 2.0, "Oslo"}), 1);
+  const int32_t second = db_->data_start + 2 + 21;  // "one": 4 + 4 + 8 + 5
+  // Index entries of byId pointing into the header, into the middle of a
+  // slot's content, and past the end (entered while the database is the
+  // current one, so that they sort as ids).
+  for (const int32_t at : {1, second + 6, second + 400}) {
+    const std::string key = std::string(1, '\1') + stored(at + 100);
+    ASSERT_EQ(cbinsert(by_id_->tree, key.data(), 5, at, 0), 1);
+  }
+  ASSERT_EQ(iclose_db(db_), 1);
+  const size_t full = read_file(path("t.db")).size();
+  struct Damage {
+    const char *what;
+    int32_t id;
+    size_t truncate_to;   // 0: keep the length
+    int16_t second_word;  // 0: keep it
+  };
+  const Damage cases[] = {
+      {"entry into the header", 101, 0, 0},
+      {"entry into a slot", second + 106, 0, 0},
+      {"entry past the end", second + 500, 0, 0},
+      {"file ends inside the slot", 2, full - 5, 0},
+      {"word runs past the end", 2, 0, 3000},
+  };
+  const std::vector<uint8_t> pristine = read_file(path("t.db"));
+  for (const Damage &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> bytes = pristine;
+    if (c.truncate_to != 0) bytes.resize(c.truncate_to);
+    if (c.second_word != 0) {
+      put_ne16(bytes.data() + second, c.second_word);
+    }
+    write_file(path("t.db"), bytes);
+    db_ = iopen_db(path("t").c_str());
+    ASSERT_NE(db_, nullptr);
+    by_id_ = ihandle(db_, "byId,U");
+    const std::vector<uint8_t> idx = read_file(path("t.idx"));
+    ASSERT_EQ(find_id(c.id), 2);
+    char buffer[64];
+    char *f[5];
+    EXPECT_EQ(igetrec(db_, by_id_, f, buffer, sizeof buffer), -1);
+    const int32_t read_error = isam_errno;
+    EXPECT_TRUE(read_error == ISERR_IO || read_error == ISERR_INDEX_CORRUPT)
+        << read_error;
+    EXPECT_EQ(imodrec(db_, by_id_, Values({"new", 9, 9.0, "X"}).get()), -1);
+    EXPECT_EQ(isam_errno, read_error);
+    EXPECT_EQ(idelrec(db_, by_id_), -1);
+    EXPECT_EQ(isam_errno, read_error);
+    ASSERT_EQ(iclose_db(db_), 1);
+    EXPECT_EQ(read_file(path("t.db")), bytes);
+    EXPECT_EQ(read_file(path("t.idx")), idx);
+  }
+}
 }  // namespace
 }  // namespace recbase::test
