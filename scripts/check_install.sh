@@ -14,6 +14,7 @@ cmake -S tests/install_consumer -B "$work/cmake" \
   -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/cmake/consumer"
+(cd "$work" && LD_LIBRARY_PATH="$work/prefix/lib" "$work/cmake/class_consumer")
 
 pcdir=$(dirname "$(find "$work/prefix" -name recbase.pc | head -n1)")
 flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs recbase)

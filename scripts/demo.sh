@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the library, the C demo and the recbase
 # tool, runs the demo (which writes a small tree file into the build
-# directory) and has the tool check the tree and describe it.
+# directory) and has the tool check the tree and describe it; then builds
+# and runs the ISAM class's example (examples/people.cpp, a database of
+# people in the build directory).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -9,7 +11,9 @@ ensure_packages cmake g++ make libcli11-dev
 
 BUILD_DIR=${BUILD_DIR:-build-demo}
 cmake -S . -B "$BUILD_DIR" -DRECBASE_TESTS=OFF
-cmake --build "$BUILD_DIR" -j2 --target recbase_demo recbase_tool
+cmake --build "$BUILD_DIR" -j2 --target recbase_demo recbase_tool recbase_people
 "$BUILD_DIR/examples/recbase_demo" "$BUILD_DIR/demo.cbt"
 "$BUILD_DIR/tools/recbase" tree check "$BUILD_DIR/demo.cbt"
 "$BUILD_DIR/tools/recbase" tree stat "$BUILD_DIR/demo.cbt"
+
+"$BUILD_DIR/examples/recbase_people" "$BUILD_DIR/people"
