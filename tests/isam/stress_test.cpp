@@ -388,8 +388,7 @@ namespace {
 
 // What the stepping process saw, sent back through a pipe.
 struct Seen {
-  int32_t first = 0, first_position = 0, first_n = 0;
-  int32_t blocked = 0, blocked_errno = 0;
+  int32_t result = 0, position = 0, n = 0, error = 0;
 };
 
 int g_to_parent = -1, g_to_child = -1;
@@ -411,11 +410,13 @@ int32_t pausing_lock(int32_t h, int32_t offset, int32_t length, int32_t tries,
 }
 
 // The Physical Index of a shared database against a second process, step
-// by step: records A, B, C side by side with A deleted. (1) The scan reads
-// A's free area and, before it locks B's slot, the other process deletes B,
-// whose slot then merges into A's area: the scan must land on C, not on the
-// old B inside the free area. (2) With C locked by the other process and one
-// try allowed, the step fails with isam_errno 26.
+// by step, on records 1, 2, 3, 4 side by side with 1 deleted. (1) The scan
+// has read the free area of 1 and is about to lock the slot of 2 when the
+// other process tries to delete 2: either the delete waits for the scan and
+// gives up (isam_errno 26) and the scan lands on 2, or it is done (2's slot
+// merges into the free area) and the scan must land on 3, never on the old
+// slot of 2 inside a free area. (2) With the next record locked by the
+// other process and one try allowed, the step fails with isam_errno 26.
 TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   cb_set_flush(1, 1);
   IsamDb *db = create("p", {"n,L", "pad"});
@@ -426,7 +427,7 @@ TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   ASSERT_NE(db, nullptr);
   IsamIndex *byn = ihandle(db, "byn,U");
   std::string pad = "0123456789";
-  for (int32_t n = 1; n <= 3; ++n) {
+  for (int32_t n = 1; n <= 4; ++n) {
     char *f[] = {reinterpret_cast<char *>(&n), pad.data(), nullptr};
     ASSERT_EQ(iaddrec(db, byn, f), 1);
   }
@@ -434,12 +435,12 @@ TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   for (const auto &[p, content] : read_slots(path("p.db")).records) {
     pos.push_back(p);
   }
-  ASSERT_EQ(pos.size(), 3u);
-  int32_t one = 1, two = 2, three = 3;
-  char *key1[] = {reinterpret_cast<char *>(&one), nullptr};
-  char *key2[] = {reinterpret_cast<char *>(&two), nullptr};
-  char *key3[] = {reinterpret_cast<char *>(&three), nullptr};
-  ASSERT_EQ(ifindkey(db, byn, key1), 2);
+  ASSERT_EQ(pos.size(), 4u);
+  auto find = [](IsamDb *d, IsamIndex *ix, int32_t n) {
+    char *key[] = {reinterpret_cast<char *>(&n), nullptr};
+    return ifindkey(d, ix, key);
+  };
+  ASSERT_EQ(find(db, byn, 1), 2);
   ASSERT_EQ(idelrec(db, byn), 1);
   ASSERT_EQ(isamexit(), 1);
 
@@ -450,30 +451,31 @@ TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    close(up[0]);
+    close(down[1]);
     g_to_parent = up[1];
     g_to_child = down[0];
-    Session s;
-    s.db = iopen_db_shared(path("p").c_str(), 1, 0);
-    if (s.db == nullptr) _exit(2);
-    IsamIndex *phys = ihandle(s.db, iphysical);
+    IsamDb *d = iopen_db_shared(path("p").c_str(), 1, 0);
+    if (d == nullptr) _exit(2);
+    IsamIndex *phys = ihandle(d, iphysical);
     g_lock_below = g_platform.sys_lock;
     g_platform.sys_lock = pausing_lock;
     g_pause_at = pos[1];
-    Seen seen;
-    seen.first = ifindhead(s.db, phys);
-    seen.first_position = s.db->physical_position;
-    char buf[64];
-    char *f[3] = {};
-    if (igetrec(s.db, phys, f, buf, sizeof buf) == 1) {
-      std::memcpy(&seen.first_n, f[0], 4);
-    }
+    auto report = [&](int32_t r) {
+      Seen seen{r, d->physical_position, 0, isam_errno};
+      char buf[64];
+      char *f[3] = {};
+      if (r == 1 && igetrec(d, phys, f, buf, sizeof buf) == 1) {
+        std::memcpy(&seen.n, f[0], 4);
+      }
+      if (write(g_to_parent, &seen, sizeof seen) != sizeof seen) _exit(3);
+    };
+    report(ifindhead(d, phys));
     char c;
-    if (read(g_to_child, &c, 1) != 1) _exit(3);  // C is locked now
+    if (read(g_to_child, &c, 1) != 1) _exit(3);  // the next one is locked
     ilock_timeout(1, 1, 1);
-    seen.blocked = ifindhead(s.db, phys);
-    seen.blocked_errno = isam_errno;
-    if (write(g_to_parent, &seen, sizeof seen) != sizeof seen) _exit(3);
-    iclose_db(s.db);
+    report(ifindnext(d, phys));
+    iclose_db(d);
     isamexit();
     _exit(0);
   }
@@ -482,30 +484,44 @@ TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   db = iopen_db_shared(path("p").c_str(), 1, 0);
   ASSERT_NE(db, nullptr);
   byn = ihandle(db, "byn,U");
+  cblock_timeout(2, 5, 50);
+  ilock_timeout(2, 5, 50);
   char c = 0;
-  ASSERT_EQ(read(up[0], &c, 1), 1);  // the scan is about to lock B
-  ASSERT_EQ(ifindkey(db, byn, key2), 2);
-  ASSERT_EQ(idelrec(db, byn), 1);
+  ASSERT_EQ(read(up[0], &c, 1), 1);  // the scan is about to lock 2
+  ASSERT_EQ(find(db, byn, 2), 2);
+  const int32_t deleted = idelrec(db, byn);
+  const int32_t delete_errno = isam_errno;
   ASSERT_EQ(write(down[1], &c, 1), 1);
-  ASSERT_EQ(ifindkey(db, byn, key3), 2);
+  Seen first, blocked;
+  ASSERT_EQ(read(up[0], &first, sizeof first),
+            static_cast<ssize_t>(sizeof first));
+  EXPECT_EQ(first.result, 1);
+  if (deleted == 1) {
+    EXPECT_EQ(first.position, pos[2]) << "the scan stopped inside a free area";
+    EXPECT_EQ(first.n, 3);
+  } else {
+    EXPECT_EQ(delete_errno, ISERR_LOCK_REC);
+    EXPECT_EQ(first.position, pos[1]);
+    EXPECT_EQ(first.n, 2);
+  }
+  ASSERT_EQ(find(db, byn, first.n + 1), 2);
   int32_t lock = 0;
   ASSERT_EQ(ilock_rec(db, byn, &lock), 1);
   ASSERT_EQ(write(down[1], &c, 1), 1);
-  Seen seen;
-  ASSERT_EQ(read(up[0], &seen, sizeof seen), static_cast<ssize_t>(sizeof seen));
+  ASSERT_EQ(read(up[0], &blocked, sizeof blocked),
+            static_cast<ssize_t>(sizeof blocked));
+  EXPECT_EQ(blocked.result, -1);
+  EXPECT_EQ(blocked.error, ISERR_LOCK_REC);
   ASSERT_EQ(iunlock_rec(db, lock), 1);
   ASSERT_EQ(iclose_db(db), 1);
+  close(up[0]);
+  close(down[1]);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  cblock_timeout(25, 50, 10000);
+  ilock_timeout(25, 50, 10000);
   cb_set_flush(1, 0);
-
-  EXPECT_EQ(seen.first, 1);
-  EXPECT_EQ(seen.first_position, pos[2])
-      << "the scan stopped inside a free area";
-  EXPECT_EQ(seen.first_n, 3);
-  EXPECT_EQ(seen.blocked, -1);
-  EXPECT_EQ(seen.blocked_errno, ISERR_LOCK_REC);
 }
 
 }  // namespace
