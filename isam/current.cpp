@@ -32,10 +32,9 @@ int32_t end_of_file(IsamDb *db, IsamIndex *ix, IsamError *error) {
 
 // A length word that cannot be read ends the walk only past the end of
 // the file; inside it, the failed read is an I/O error.
-bool past_end(const IsamDb *db, int32_t p) {
+bool past_end(IsamDb *db, int32_t p) {
   uint32_t size = 0;
-  return sys_filesize(db->data_handle, &size) == 1 &&
-         static_cast<int64_t>(p) + 2 > size;
+  return data_size(db, &size) == kIsOk && static_cast<int64_t>(p) + 2 > size;
 }
 
 int32_t scan_unshared(IsamDb *db, IsamIndex *ix, int32_t p, IsamError *error) {
@@ -56,11 +55,18 @@ int32_t scan_unshared(IsamDb *db, IsamIndex *ix, int32_t p, IsamError *error) {
   return kAfterLast;
 }
 
+// A step of the physical scan that found a candidate locked and let go of
+// what it took, to be tried again.
+constexpr int32_t kTryAgain = -5;
+
 // Each candidate's word is locked before it is read (unless a lock of this
-// database covers it); the lock of the candidate before goes once the next
-// one is held, and the record found keeps its lock as the physical
-// position's.
-int32_t scan_shared(IsamDb *db, IsamIndex *ix, int32_t p, IsamError *error) {
+// database covers it), and the record found keeps its lock as the physical
+// position's. The step runs under the database's read lock, so no change
+// of another process (each runs under the write lock) moves the slots it
+// steps over; one_try: a candidate that is locked ends the step with
+// kTryAgain instead of waiting under the read lock.
+int32_t scan_shared(IsamDb *db, IsamIndex *ix, int32_t p, bool one_try,
+                    IsamError *error) {
   int32_t held = 0;  // a candidate this walk locked and has not released
   auto drop_held = [&]() {
     const int32_t h = held;
@@ -68,23 +74,22 @@ int32_t scan_shared(IsamDb *db, IsamIndex *ix, int32_t p, IsamError *error) {
     return unlock_uncovered(db, h);
   };
   for (int32_t word = 0; p != 0; p = after(p, word)) {
+    if (const IsamError e = drop_held()) {
+      *error = e;
+      return -1;
+    }
     bool took = false;
     if (!covered(db, p)) {
-      if (lock_word(db, p) != 1) {
+      if (lock_word(db, p, one_try) != 1) {
+        if (one_try) return kTryAgain;
         uint32_t size = 0;
         const bool at_end = data_size(db, &size) == kIsOk &&
                             static_cast<int64_t>(p) + 2 >= size;
-        drop_held();
         if (at_end) return end_of_file(db, ix, error);
         *error = kIsLockRec;
         return -1;
       }
       took = true;
-    }
-    if (const IsamError e = drop_held()) {
-      if (took) unlock_uncovered(db, p);
-      *error = e;
-      return -1;
     }
     held = took ? p : 0;
     if (read_word(db, p, &word) != kIsOk) {
@@ -139,48 +144,75 @@ int32_t locate_current(IsamDb *db, IsamIndex *ix, int32_t *position,
     *error = kIsNoCurrent;
     return -1;
   }
-  TempDbLock db_read(db);
-  if (with_read_lock) {
-    if (const IsamError e = db_read.take_read()) {
+  for (LockRetry retry;;) {
+    TempDbLock db_read(db);
+    if (with_read_lock) {
+      if (const IsamError e = db_read.take_read()) {
+        *error = e;
+        return lock_result();
+      }
+    }
+    const int32_t r = cbcurr(ix->tree, position);
+    const int32_t state =
+        state_after_move(ix, r, kBeforeFirst, kAfterLast, error);
+    if (state != kOnRecord) {
+      const CbErrors kept;
+      db_read.release();
+      kept.restore();
+      return state;
+    }
+    // Under the read lock the record is tried once: a writer that waits for
+    // the read lock may be the one that frees it.
+    IsamError e = take_temp_record_lock(db, *position, db_read.taken());
+    if (e == kIsOk) {
+      if ((e = db_read.release()) == kIsOk) return 1;
+      release_temp_record_lock(db);
       *error = e;
-      return lock_result();
+      return -1;
+    }
+    if (!db_read.taken()) {
+      *error = e;
+      return -1;
+    }
+    if ((e = db_read.release()) != kIsOk || !retry.again()) {
+      *error = e != kIsOk ? e : kIsLockRec;
+      return -1;
     }
   }
-  const int32_t r = cbcurr(ix->tree, position);
-  const int32_t state =
-      state_after_move(ix, r, kBeforeFirst, kAfterLast, error);
-  if (state != kOnRecord) {
-    const CbErrors kept;
-    db_read.release();
-    kept.restore();
-    return state;
-  }
-  if (const IsamError e = take_temp_record_lock(db, *position)) {
-    db_read.release();
-    *error = e;
-    return -1;
-  }
-  if (const IsamError e = db_read.release()) {
-    release_temp_record_lock(db);
-    *error = e;
-    return -1;
-  }
-  return 1;
 }
 
 int32_t physical_scan(IsamDb *db, IsamIndex *ix, IsamError *error) {
   if (ix->state == kAfterLast) return kAfterLast;
-  int32_t p = db->data_start;
-  if (ix->state == kOnRecord && db->physical_position != 0) {
-    int32_t word = 0;
-    if (read_word(db, db->physical_position, &word) != kIsOk) {
-      *error = kIsIo;
+  for (LockRetry retry;;) {
+    TempDbLock db_read(db);
+    if (db->shared != 0) {
+      if (const IsamError e = db_read.take_read()) {
+        *error = e;
+        return lock_result();
+      }
+    }
+    int32_t p = db->data_start;
+    if (ix->state == kOnRecord && db->physical_position != 0) {
+      int32_t word = 0;
+      if (read_word(db, db->physical_position, &word) != kIsOk) {
+        *error = kIsIo;
+        return -1;
+      }
+      p = after(db->physical_position, word);
+    }
+    if (db->shared == 0) return scan_unshared(db, ix, p, error);
+    const int32_t r = scan_shared(db, ix, p, db_read.taken(), error);
+    const IsamError e = db_read.release();
+    if (r != kTryAgain) {
+      if (e == kIsOk || r == -1) return r;
+      *error = e;
       return -1;
     }
-    p = after(db->physical_position, word);
+    if (e != kIsOk || !retry.again()) {
+      *error = e != kIsOk ? e : kIsLockRec;
+      return -1;
+    }
   }
-  return db->shared != 0 ? scan_shared(db, ix, p, error)
-                         : scan_unshared(db, ix, p, error);
 }
 
 TempRecordHold::~TempRecordHold() { release_temp_record_lock(db_); }

@@ -48,27 +48,53 @@ int32_t next_entry_id(const IsamDb *db) {
   return 0;
 }
 
-// The position of the current record of ix for ilock_rec. 1, or -1/-4
-// with *error set.
-int32_t lock_target(IsamDb *db, IsamIndex *ix, int32_t *pos, IsamError *error) {
-  if (ix->tree == nullptr) {
-    *pos = db->physical_position;
-    if (*pos != 0) return 1;
-    *error = kIsNoCurrent;
-    return -1;
+// Looks up the current record of ix for ilock_rec and locks its word
+// (unless a lock of db covers it; *locked says whether this call locked
+// it). An ordinary index is looked up under the temporary read lock when
+// the database holds no lock, trying the record once per lookup and letting
+// the read lock go in between. 1, or -1/-4 with *error.
+int32_t lock_target(IsamDb *db, IsamIndex *ix, int32_t *pos, bool *locked,
+                    IsamError *error) {
+  *locked = false;
+  for (LockRetry retry;;) {
+    TempDbLock db_read(db);
+    if (ix->tree == nullptr) {
+      *pos = db->physical_position;
+      if (*pos == 0) {
+        *error = kIsNoCurrent;
+        return -1;
+      }
+    } else {
+      if (const IsamError e = db_read.take_read()) {
+        *error = e;
+        return lock_result();
+      }
+      const int32_t r = cbcurr(ix->tree, pos);
+      if (r != 1) {
+        *error =
+            db_read.taken() && (r == -2 || r == -3) ? kIsNoCurrent : kIsCbt;
+        const CbErrors kept;
+        db_read.release();
+        kept.restore();
+        return -1;
+      }
+    }
+    const bool was_covered = covered(db, *pos);
+    if (was_covered || lock_word(db, *pos, db_read.taken()) == 1) {
+      *locked = !was_covered;
+      if (db_read.release() == kIsOk) return 1;
+      if (*locked) sys_unlock(db->data_handle, *pos, kRecordLockBytes);
+      *error = kIsUnlockRec;
+      return -1;
+    }
+    const bool retried = db_read.taken();
+    db_read.release();
+    if (!retried || !retry.again()) {
+      cberrcode = kErrLock;
+      *error = kIsLockRec;
+      return -4;
+    }
   }
-  TempDbLock db_read(db);
-  if (const IsamError e = db_read.take_read()) {
-    *error = e;
-    return lock_result();
-  }
-  const int32_t r = cbcurr(ix->tree, pos);
-  if (r == 1) return 1;
-  *error = db_read.taken() && (r == -2 || r == -3) ? kIsNoCurrent : kIsCbt;
-  const CbErrors kept;
-  db_read.release();
-  kept.restore();
-  return -1;
 }
 
 }  // namespace
@@ -128,10 +154,23 @@ bool covered(const IsamDb *db, int32_t p) {
   return false;
 }
 
-int32_t lock_word(const IsamDb *db, int32_t p) {
+int32_t lock_word(const IsamDb *db, int32_t p, bool one_try) {
   const LockSettings &s = g_record_lock_settings;
-  return sys_lock(db->data_handle, p, kRecordLockBytes, s.tries, s.delay_ms,
-                  s.timeout_ms);
+  return sys_lock(db->data_handle, p, kRecordLockBytes, one_try ? 1 : s.tries,
+                  s.delay_ms, s.timeout_ms);
+}
+
+LockRetry::LockRetry()
+    : settings_(g_record_lock_settings), start_(platform_clock_ms()) {}
+
+bool LockRetry::again() {
+  const auto elapsed = static_cast<int32_t>(platform_clock_ms() - start_);
+  if (tries_ >= settings_.tries || elapsed > settings_.timeout_ms) {
+    return false;
+  }
+  ++tries_;
+  sys_sleep(settings_.delay_ms);
+  return true;
 }
 
 IsamError unlock_uncovered(const IsamDb *db, int32_t p) {
@@ -140,9 +179,9 @@ IsamError unlock_uncovered(const IsamDb *db, int32_t p) {
                                                                : kIsUnlockRec;
 }
 
-IsamError take_temp_record_lock(IsamDb *db, int32_t p) {
+IsamError take_temp_record_lock(IsamDb *db, int32_t p, bool one_try) {
   if (db->shared == 0 || covered(db, p)) return kIsOk;
-  if (lock_word(db, p) != 1) return kIsLockRec;
+  if (lock_word(db, p, one_try) != 1) return kIsLockRec;
   db->temp_lock_position = p;
   return kIsOk;
 }
@@ -185,18 +224,14 @@ RBAPI int32_t RBCALL ilock_rec(IsamDb *db, IsamIndex *ix, int32_t *id) {
   if (db->shared == 0) return 1;
   if (id == nullptr) return fail(kIsNullArg);
   int32_t pos = 0;
+  bool locked = false;
   IsamError error = kIsOk;
-  const int32_t r = lock_target(db, ix, &pos, &error);
+  const int32_t r = lock_target(db, ix, &pos, &locked, &error);
   if (r != 1) {
-    set_error(error);
+    if (error != kIsOk) set_error(error);
     return r;
   }
-  const bool was_covered = covered(db, pos);
-  if (!was_covered && lock_word(db, pos) != 1) {
-    cberrcode = kErrLock;
-    set_error(kIsLockRec);
-    return -4;
-  }
+  const bool was_covered = !locked;
   if (db->lock_position == 0) {
     db->lock_position = pos;
     *id = db->next_lock_id;

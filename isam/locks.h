@@ -69,14 +69,31 @@ class TempDbLock {
 
 // True when a lock of db already holds position p.
 bool covered(const IsamDb *db, int32_t p);
-// Locks the length word at p with the record-lock retry settings. 1 or -1.
-int32_t lock_word(const IsamDb *db, int32_t p);
+// Locks the length word at p with the record-lock retry settings (one try
+// only with one_try). 1 or -1.
+int32_t lock_word(const IsamDb *db, int32_t p, bool one_try = false);
+
+// The retries of a record lock that is tried once per lookup of the record:
+// a lookup under the database's read lock lets that lock go between tries,
+// so that a writer waiting for it can finish and free the record. Counts
+// tries and time as the record-lock retry settings say.
+class LockRetry {
+ public:
+  LockRetry();
+  // Sleeps the delay and returns true while another try is due.
+  bool again();
+
+ private:
+  LockSettings settings_;
+  uint32_t start_;
+  int32_t tries_ = 1;
+};
 // Unlocks the length word at p unless a holder still covers it.
 IsamError unlock_uncovered(const IsamDb *db, int32_t p);
 
 // The temporary record lock: holds p for the running operation unless a
 // lock covers it already. kIsOk or kIsLockRec.
-IsamError take_temp_record_lock(IsamDb *db, int32_t p);
+IsamError take_temp_record_lock(IsamDb *db, int32_t p, bool one_try = false);
 // Lets the temporary record lock go (nothing when none is held). kIsOk or
 // kIsUnlockRec.
 IsamError release_temp_record_lock(IsamDb *db);

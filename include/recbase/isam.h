@@ -275,7 +275,12 @@ RBAPI int32_t RBCALL idelrec(IsamDb *db, IsamIndex *ix);
 /* Calls marked (*) are refused by "Physical Index" with -1 and isam_errno 6.
  * A B-tree failure is -1 with 9. */
 
-/* First record: 1, or -3 when the index is empty. */
+/* First record: 1, or -3 when the index is empty. "Physical Index" reads
+ * the data file slot by slot, skipping free areas; in a shared database it
+ * keeps its current record locked (against other processes) until it moves
+ * on, and each step holds the database's read lock while it reads the
+ * slots' length words (-1 with 26 when a slot stays locked by another
+ * process beyond the ilock_timeout settings). */
 RBAPI int32_t RBCALL ifindhead(IsamDb *db, IsamIndex *ix);
 /* (*) Last record: 1, or -2 when the index is empty. */
 RBAPI int32_t RBCALL ifindtail(IsamDb *db, IsamIndex *ix);
