@@ -441,31 +441,68 @@ RBAPI int32_t RBCALL idestroy_db(const char *name);
 RBAPI void RBCALL iprogress(IsamProgress progress);
 
 /* ------------------------------------------------------------------------ */
-/* Display (every text goes through the print routine; sep NULL is "\n")     */
+/* Display                                                                   */
 /* ------------------------------------------------------------------------ */
+/* Every piece of text goes to the print routine (cbset_print) by itself: a
+ * text value, a number formatted whole, one byte of a binary value, a
+ * separator, a closing line feed. A list prints each item followed by sep
+ * (NULL: "\n") and then one more "\n". The print routine's results are not
+ * looked at. Numbers by field type:
+ *
+ *   type   show_key                   showrec
+ *   S, C   the text                   the text
+ *   I      %hd                        %hd
+ *   U      %hu                        %hu
+ *   L      %ld                        %ld
+ *   F      %.2f (as a double)         %G (as a double)
+ *   D      %.2f                       %G
+ *   B      BINARY:n (n its length)    \xHH per byte (upper-case hex)
+ *
+ * A number's text is never cut: "%.2f" of the largest double fits. */
 
 /* Prints every record of the database in the order of ix (NULL: "Physical
- * Index"), one per line, fields separated by sep; a user index on a record
- * is put back on it. Returns 1, or -1 with 1 or 2. */
+ * Index"), one showrec line each with sep. The walk runs on ix itself from
+ * its head: a user index that was on a record is marked first (the mark
+ * replaces one set with imarkrec) and put back on it afterwards (then the result is that of the return: 1, or -1 with
+ * isam_errno from ifindmark); otherwise ix is left where the walk ended,
+ * past the end after a whole walk. In a shared database each record's
+ * position is taken under the temporary read lock, which goes before the
+ * record is printed. A failure inside the walk stops it with one message
+ * through the print routine, "can't lock index\n" (the read lock is
+ * refused), "can't get current record\n" (the index's current entry cannot
+ * be read) or "error reading record\n" (the record cannot be read or does
+ * not hold every field), and is no failure of the call: the result stays 1
+ * with isam_errno 0. A step of the walk that fails (ifindhead, ifindnext)
+ * ends it silently. Returns 1, or -1 with 1, 2, or the error of imarkrec
+ * (9). */
 RBAPI int32_t RBCALL showdb(IsamDb *db, IsamIndex *ix, const char *sep);
-/* Prints the values of a record of the current database (fields by field
- * number, NULL-terminated), each followed by sep, then "\n". Returns 1. */
+/* Prints the values of a record (fields by field number in their stored
+ * form, NULL-terminated; NULL: no values) by the field types of the current
+ * database (the one the last ISAM call worked on), each followed by sep,
+ * then "\n". Values beyond that database's fields, and every value when
+ * there is no current database, print as text. Leaves isam_errno alone.
+ * Returns 1. */
 RBAPI int32_t RBCALL showrec(char *const *fields, const char *sep);
-/* Prints the key fields of key, a whole key of ix as stored (index number
- * byte first), each followed by sep, then "\n". Returns 1, or -1 with 1 or
- * 2. */
+/* Prints the key fields of key, an entry key of ix as stored (its first
+ * byte the index number, then every key field; a shorter key is read past
+ * its end), each followed by sep, then "\n". A text field cut by its
+ * specification prints as the key holds it. Returns 1, or -1 with 1, 2
+ * (also for a key whose first byte is not ix's number) or 35 (key NULL). */
 RBAPI int32_t RBCALL show_key(IsamDb *db, IsamIndex *ix, const void *key,
                               const char *sep);
-/* Prints igetdesc's texts of ix (NULL: "Physical Index"), each followed by
- * sep, then "\n". Returns 1, or -1 with 1, 2 or 5. */
+/* Prints igetdesc's texts of ix (NULL: "Physical Index", every field
+ * definition), each followed by sep, then "\n"; igetdesc's previous list
+ * is overwritten. Returns 1, or -1 with 1, 2 or 5, printing nothing. */
 RBAPI int32_t RBCALL showdesc(IsamDb *db, IsamIndex *ix, const char *sep);
 /* Prints the field definitions, each followed by sep, then "\n". Returns 1,
  * or -1 with 1. */
 RBAPI int32_t RBCALL showfldnames(IsamDb *db, const char *sep);
-/* Prints the index names in index-list order, each followed by sep, then
- * "\n". Returns 1, or -1 with 1. */
+/* Prints the index names in index-list order (as igetindexnames lists
+ * them), each followed by sep, then "\n". Returns 1, or -1 with 1. */
 RBAPI int32_t RBCALL showindexnames(IsamDb *db, const char *sep);
-/* Hands text to the print routine and returns its result. */
+/* Hands text to the print routine as it is, NULL included (iputs_win makes
+ * its window; the default routine returns -1), and returns the routine's
+ * result. Leaves isam_errno alone. */
 RBAPI int32_t RBCALL iputs(const char *text);
 
 /* ------------------------------------------------------------------------ */

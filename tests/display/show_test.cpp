@@ -281,10 +281,10 @@ TEST_F(ShowTest, ShowdbWalksTheIndexAndPutsItBack) {
             line(1, "|") + line(0, "|") + "error reading record\n");
 }
 
-// A shared database, with every platform call of showdb failing in turn:
-// the walk prints whole records and then at most one message, a user index
-// that the walk could put back is on its record again, and no temporary
-// lock stays behind. The three messages all occur.
+// A shared database, with each platform call and allocation of showdb
+// failing in turn: the walk prints whole records and then at most one
+// message, a user index that the walk could put back is on its record
+// again, and no temporary lock stays behind. The three messages all occur.
 TEST_F(ShowTest, ShowdbStopsWithAMessageWhenTheWalkFails) {
   ASSERT_NO_FATAL_FAILURE(make_database());
   ASSERT_EQ(iclose_db(db_), 1);
@@ -299,25 +299,31 @@ TEST_F(ShowTest, ShowdbStopsWithAMessageWhenTheWalkFails) {
   std::set<std::string> seen;
   IsamIndex *by_name = index("byName");
   ASSERT_NE(by_name, nullptr);
-  // A reader lock tries other bytes when one is refused: locks fail from
-  // call n on, every other call alone.
-  for (const bool locks : {false, true}) {
+  // Platform call n fails, or allocation n; a reader lock tries other bytes
+  // when one is refused, so locks fail from call n on.
+  enum Mode { kCall, kLocks, kAlloc };
+  for (const Mode mode : {kCall, kLocks, kAlloc}) {
     for (IsamIndex *ix : {by_name, static_cast<IsamIndex *>(nullptr)}) {
       const std::vector<size_t> order = ix != nullptr
                                             ? std::vector<size_t>{1, 0, 2}
                                             : std::vector<size_t>{0, 1, 2};
       for (int64_t n = 1;; ++n) {
-        SCOPED_TRACE(std::to_string(locks) + " " + std::to_string(n));
+        SCOPED_TRACE(std::to_string(mode) + " " + std::to_string(n));
         if (ix != nullptr) go_to(ix, "bravo");
         g_printed.clear();
         int32_t r = 0, err = 0;
         bool fired = false;
         {
           FaultInjector faults;
-          faults.fail_io_at(n, EIO, locks, locks ? "lock" : nullptr);
+          if (mode == kAlloc) {
+            faults.fail_alloc_at(n);
+          } else {
+            faults.fail_io_at(n, EIO, mode == kLocks,
+                              mode == kLocks ? "lock" : nullptr);
+          }
           r = showdb(db_, ix, "|");
           err = isam_errno;
-          fired = faults.io_fired();
+          fired = faults.io_fired() || faults.alloc_fired();
         }
         const std::string out = joined(g_printed);
         std::string whole;
