@@ -21,7 +21,11 @@ IsamError enter(IsamDb *db, IsamIndex *ix, bool needs_tree) {
   return needs_tree && ix->tree == nullptr ? kIsNotForIndex : kIsOk;
 }
 
-int32_t publish(int32_t r, IsamError e) { return r == -1 ? fail(e) : r; }
+// The error is read through a pointer, after both arguments are evaluated:
+// the call that produces r is the one that sets it.
+int32_t publish(int32_t r, const IsamError *e) {
+  return r == -1 ? fail(*e) : r;
+}
 
 // An ordinary index to its first key: the one-byte key of its number sorts
 // before every entry of the index.
@@ -29,13 +33,13 @@ int32_t head(IsamDb *db, IsamIndex *ix) {
   IsamError e = kIsOk;
   if (ix->tree == nullptr) {
     ix->state = kBeforeFirst;
-    return publish(physical_scan(db, ix, &e), e);
+    return publish(physical_scan(db, ix, &e), &e);
   }
   const auto number = static_cast<uint8_t>(ix->number);
   int32_t item = 0;
   int32_t r = cbfind(ix->tree, &number, 1, &item);
   if (r == 2 || r == 3) r = 1;
-  return publish(state_after_move(ix, r, kAfterLast, kAfterLast, &e), e);
+  return publish(state_after_move(ix, r, kAfterLast, kAfterLast, &e), &e);
 }
 
 // Steps back from the end of an ordinary index: the cursor goes to the
@@ -57,7 +61,7 @@ int32_t tail(IsamDb *db, IsamIndex *ix) {
     if (cbunlock(ix->tree, 1) != 1 && state != -1) return fail(kIsCbt);
     kept.restore();
   }
-  return publish(state, e);
+  return publish(state, &e);
 }
 
 }  // namespace
@@ -82,10 +86,10 @@ RBAPI int32_t RBCALL ifindnext(IsamDb *db, IsamIndex *ix) {
   if (ix->state == kBeforeFirst) return head(db, ix);
   if (ix->state == kAfterLast) return kAfterLast;
   IsamError e = kIsOk;
-  if (ix->tree == nullptr) return publish(physical_scan(db, ix, &e), e);
+  if (ix->tree == nullptr) return publish(physical_scan(db, ix, &e), &e);
   int32_t item = 0;
   const int32_t r = cbnext(ix->tree, &item);
-  return publish(state_after_move(ix, r, kAfterLast, kAfterLast, &e), e);
+  return publish(state_after_move(ix, r, kAfterLast, kAfterLast, &e), &e);
 }
 
 RBAPI int32_t RBCALL ifindprev(IsamDb *db, IsamIndex *ix) {
@@ -96,7 +100,7 @@ RBAPI int32_t RBCALL ifindprev(IsamDb *db, IsamIndex *ix) {
   int32_t item = 0;
   IsamError e = kIsOk;
   const int32_t r = cbprev(ix->tree, &item);
-  return publish(state_after_move(ix, r, kBeforeFirst, kBeforeFirst, &e), e);
+  return publish(state_after_move(ix, r, kBeforeFirst, kBeforeFirst, &e), &e);
 }
 
 RBAPI int32_t RBCALL ifindkey(IsamDb *db, IsamIndex *ix, char *const *values) {

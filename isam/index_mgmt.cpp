@@ -263,18 +263,23 @@ IsamError new_index_file(IsamDb *db, int32_t block_size, int32_t overwrite) {
   if (const IsamError e = build_path(db->data_path, kIndexExtension, path)) {
     return e;
   }
-  const int32_t effective = block_size == 0
-                                ? cbt::kDefaultBlockSize
-                                : std::max(block_size, cbt::kMinBlockSize);
-  if (effective > cbbufsize()) return kIsBlockTooBig;
-  if (overwrite == 0 && platform_file_exists(path) != 0) {
-    return kIsIndexExists;
-  }
+  // The old index structures go first: a file that may not be replaced
+  // leaves the database without any index until it is opened again.
   if (const IsamError e = close_index_structures(db)) {
     keep_physical_only(db);
     return e;
   }
   db->physical_position = 0;
+  if (overwrite == 0 && platform_file_exists(path) != 0) {
+    return kIsIndexExists;
+  }
+  const int32_t effective = block_size == 0
+                                ? cbt::kDefaultBlockSize
+                                : std::max(block_size, cbt::kMinBlockSize);
+  if (effective > cbbufsize()) {
+    keep_physical_only(db);
+    return kIsBlockTooBig;
+  }
   IsamError e = create_index_file(path, block_size);
   if (e == kIsOk) e = open_index_file(db, path);
   if (e == kIsOk) e = register_free_space(db);

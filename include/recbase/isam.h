@@ -353,10 +353,13 @@ RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name);
  * gone (make them again with imkindex). overwrite 0 refuses to replace a
  * file that exists, also the database's own index file. Checked before
  * anything changes, leaving the database as it was: 1, 32 (shared), 31
- * (read-only), 16, 20 (block size larger than the pool's buffers), 21 (the
- * file exists and overwrite is 0). Later failures (9, 5, 7) leave the
- * database as one opened without its index file: "Physical Index" alone.
- * Returns 1 with isam_errno 0. */
+ * (read-only), 16. Then the database's index structures are closed (a
+ * failure there is 9), and: 21 (the file exists and overwrite is 0) leaves
+ * the database with no index at all, not even "Physical Index", until it is
+ * closed and opened again; 20 (block size larger than the pool's buffers)
+ * and later failures (9, 5, 7) leave it as one opened without its index
+ * file, "Physical Index" alone. The index file on disk is replaced only
+ * once the new one is being made. Returns 1 with isam_errno 0. */
 RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
                                      int32_t overwrite);
 /* NULL-terminated array of the index names in index-list order: the ones

@@ -142,8 +142,6 @@ TEST_F(IndexMgmtTest, RefusalsLeaveTheIndexFileAndListAsTheyWere) {
       {"unique over equal", [&] { return make(db, "n,U", {"name:1"}); }, 9},
       {"remove physical", [&] { return irmindex(db, iphysical); }, 6},
       {"remove unknown", [&] { return irmindex(db, "nosuch"); }, 8},
-      {"block over pool", [&] { return inew_index_file(db, 1024, 1); }, 20},
-      {"index file exists", [&] { return inew_index_file(db, 0, 0); }, 21},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(c.call(), -1) << c.what;
@@ -165,7 +163,23 @@ TEST_F(IndexMgmtTest, RefusalsLeaveTheIndexFileAndListAsTheyWere) {
   const IndexPairs one_free = index_file("t");
   // Its entries and its descriptor are gone (253 read as unsigned).
   EXPECT_EQ(one_free.size(), full.size() - people.size() - 1);
+
+  // A new index file that may not replace the old one: the indexes are
+  // closed first, so none is left until the next open; the file stays.
+  EXPECT_EQ(inew_index_file(db, 0, 0), -1);
+  EXPECT_EQ(isam_errno, 21);
+  EXPECT_EQ(names(db), Strings{});
+  EXPECT_EQ(ihandle(db, iphysical), nullptr);
   ASSERT_EQ(iclose_db(db), 1);
+  EXPECT_EQ(index_file("t"), one_free);
+  // A block size over the pool's: "Physical Index" alone, the file kept.
+  db = iopen_db(path("t").c_str());
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(inew_index_file(db, 1024, 1), -1);
+  EXPECT_EQ(isam_errno, 20);
+  EXPECT_EQ(names(db), Strings{iphysical});
+  ASSERT_EQ(iclose_db(db), 1);
+  EXPECT_EQ(index_file("t"), one_free);
 
   // Read-only, then shared: refused before anything changes (the field
   // check comes first).
