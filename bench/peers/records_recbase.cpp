@@ -26,16 +26,14 @@ constexpr int32_t kBuffers = static_cast<int32_t>(kCacheBytes / kBlockSize);
                    : std::string()));
 }
 
-// The index descriptors: 0, the name and each key field specification,
-// each ended by a NUL; the item is the index number.
-struct Descriptor {
+// The three indexes: name (",U" for unique) and key field specifications.
+struct IndexDef {
   const char* name;
   std::vector<const char*> specs;
-  int32_t number;
 };
-const Descriptor kIndexes[] = {{"byid,U", {"id,L"}, 1},
-                               {"bycity", {"city,C", "name,C"}, 2},
-                               {"byamount", {"amount,D"}, 3}};
+const IndexDef kIndexes[] = {{"byid,U", {"id,L", nullptr}},
+                             {"bycity", {"city,C", "name,C", nullptr}},
+                             {"byamount", {"amount,D", nullptr}}};
 
 class RecbaseRecords : public RecordStore {
  public:
@@ -44,14 +42,13 @@ class RecbaseRecords : public RecordStore {
     if (isaminit(kBuffers, kBlockSize) != 1) fail("isaminit");
     cb_set_flush(1, 1);  // no OS flush before close
     const char* fields[] = {"name,C", "id,L", "amount,D", "city,C", nullptr};
-    IsamDb* db = icreate_db(base_.c_str(), kBlockSize, fields);
-    if (db == nullptr || iclose_db(db) != 1) fail("icreate_db");
-    add_indexes();
-    db_ = iopen_db(base_.c_str());
-    if (db_ == nullptr || isam_errno != 0) fail("iopen_db");
-    const char* names[] = {"byid,U", "bycity", "byamount"};
+    db_ = icreate_db(base_.c_str(), kBlockSize, fields);
+    if (db_ == nullptr) fail("icreate_db");
     for (int i = 0; i < 3; ++i) {
-      ix_[i] = ihandle(db_, names[i]);
+      if (imkindex(db_, kIndexes[i].name, kIndexes[i].specs.data()) != 1) {
+        fail("imkindex");
+      }
+      ix_[i] = ihandle(db_, kIndexes[i].name);
       if (ix_[i] == nullptr) fail("ihandle");
     }
   }
@@ -111,25 +108,6 @@ class RecbaseRecords : public RecordStore {
   }
 
  private:
-  // Writes the descriptors into the new, empty index file through the
-  // B-tree layer. The default order serves: the file holds only
-  // descriptors, which it orders by name as the ISAM comparison does.
-  void add_indexes() {
-    const std::string idx = base_ + ".idx";
-    CbTree* t = cbopen(idx.c_str(), nullptr);
-    if (t == nullptr) fail("cbopen");
-    for (const Descriptor& d : kIndexes) {
-      std::string key(1, '\0');
-      key += std::string(d.name) + '\0';
-      for (const char* s : d.specs) key += std::string(s) + '\0';
-      if (cbinsert(t, key.data(), static_cast<int32_t>(key.size()), d.number,
-                   0) != 1) {
-        fail("cbinsert");
-      }
-    }
-    if (cbclose(t) != 1) fail("cbclose");
-  }
-
   bool go_to(int32_t id) {
     char* key[] = {reinterpret_cast<char*>(&id), nullptr};
     const int32_t r = ifindkey(db_, ix_[0], key);
