@@ -202,8 +202,12 @@ void walker(const std::string &name, int stop_fd) {
         if (got == -3) break;  // the entries after the cursor went away
         if (got != 1) die("walker read");
         if (!now.sound()) die("walker: torn record");
+        // A record that moves while the walk stands on it is met again at
+        // its new place when that place sorts after the old one (the index
+        // orders equal keys by position), so even the unique index only
+        // never goes back.
         const bool in_order =
-            first || (i == kByOwner ? std::tie(prev.owner, prev.seq) <
+            first || (i == kByOwner ? std::tie(prev.owner, prev.seq) <=
                                           std::tie(now.owner, now.seq)
                       : i == kByVer ? prev.ver <= now.ver
                                     : payload_key(prev) <= payload_key(now));
