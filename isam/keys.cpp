@@ -51,15 +51,19 @@ int32_t compare_text(const uint8_t *a, int32_t an, const uint8_t *b, int32_t bn,
   for (int32_t i = 0;; ++i) {
     uint8_t ca = i < an ? a[i] : 0;
     uint8_t cb = i < bn ? b[i] : 0;
-    if (folded) {
-      ca = fold(ca);
-      cb = fold(cb);
-    }
-    if (ca != cb) return ca < cb ? -1 : 1;
-    if (ca == 0) {
+    if (ca == cb) {
+      if (ca != 0) continue;
       *step = i + 1;
       return 0;
     }
+    // Bytes that differ may still be equal letters; two zeros never get
+    // here, and a zero folds to itself.
+    if (folded) {
+      ca = fold(ca);
+      cb = fold(cb);
+      if (ca == cb) continue;
+    }
+    return ca < cb ? -1 : 1;
   }
 }
 

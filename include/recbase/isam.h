@@ -292,7 +292,7 @@ RBAPI int32_t RBCALL ifindprev(IsamDb *db, IsamIndex *ix);
 /* (*) Searches by key (values by key field; a NULL ends them early, which
  * searches for the first key that begins with the values given): 2 the
  * exact key found, 3 positioned on the next key (or past the end); -1 with
- * 11 for a key too long. */
+ * 11 for a key too long, 35 for values NULL. */
 RBAPI int32_t RBCALL ifindkey(IsamDb *db, IsamIndex *ix, char *const *values);
 /* (*) Searches for the record whose every field equals fields (by field
  * number): 2 found, 3 not found (positioned on the next key). The entries

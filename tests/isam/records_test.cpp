@@ -256,7 +256,9 @@ TEST_F(RecordsTest, AddModifyDeleteKeepEveryIndexAndTheDataFileInStep) {
       ASSERT_EQ(r, 1);
       ASSERT_EQ(idelrec(db_, physical_), 1) << isam_errno;
       model.erase(id);
-      if (physical_->state == 1) EXPECT_NE(current(physical_).id, id);
+      if (physical_->state == 1) {
+        EXPECT_NE(current(physical_).id, id);
+      }
     }
     if (step % 200 == 0) check();
   }
