@@ -58,11 +58,18 @@ T read_value(const char *p) {
 // sign, a point and two decimals.
 constexpr size_t kNumberText = 320;
 
+void format_float(double v, bool in_key, char (&out)[kNumberText]) {
+  if (in_key) {
+    std::snprintf(out, sizeof out, "%.2f", v);
+  } else {
+    std::snprintf(out, sizeof out, "%G", v);
+  }
+}
+
 // Formats the value at p of a number field of type `type` (I, U, L, F, D)
 // into out; in_key chooses the key's float format.
 void format_number(FieldType type, const char *p, bool in_key,
                    char (&out)[kNumberText]) {
-  const char *float_format = in_key ? "%.2f" : "%G";
   switch (type) {
     case kInt16:
       std::snprintf(out, sizeof out, "%hd", read_value<short>(p));
@@ -75,11 +82,10 @@ void format_number(FieldType type, const char *p, bool in_key,
                     static_cast<long>(read_value<int32_t>(p)));
       break;
     case kFloat:
-      std::snprintf(out, sizeof out, float_format,
-                    static_cast<double>(read_value<float>(p)));
+      format_float(static_cast<double>(read_value<float>(p)), in_key, out);
       break;
     default:
-      std::snprintf(out, sizeof out, float_format, read_value<double>(p));
+      format_float(read_value<double>(p), in_key, out);
       break;
   }
 }
