@@ -4,13 +4,20 @@
 //   recbase tree stat FILE                   shape, blocks and fill per level
 //   recbase tree dump FILE [--hex] [--limit N]
 //                                            pairs in order
+//   recbase db info NAME                     fields, indexes, records, sizes
+//   recbase db dump NAME [--index I] [--csv|--display]
+//   recbase db load NAME FILE.csv [--index 'NAME=SPEC;SPEC...']...
+//                                 [--block N] [--strict]
+//   recbase db destroy NAME
 //
-// Exit codes: 0 done (and sound), 1 the tree is not sound, 2 the file could
+// Exit codes: 0 done (and sound), 1 not sound or refused, 2 a file could
 // not be opened or read, 64 the command line was not understood.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "tools/db_cmd.h"
 #include "tools/tool_support.h"
 #include "tools/tree_cmd.h"
 
@@ -21,13 +28,91 @@ using recbase::tool::DumpOptions;
 constexpr const char *kExitCodes =
     "Exit codes: 0 done, 1 the tree is not sound, 2 the file cannot be "
     "opened or read, 64 bad command line.";
+constexpr const char *kDbExitCodes =
+    "Exit codes: 0 done, 1 refused or not sound, 2 a file cannot be "
+    "opened or read, 64 bad command line.";
 
 // The subcommand chosen on the command line and its arguments.
 struct Command {
-  enum Kind { kNone, kCheck, kStat, kDump } kind = kNone;
-  std::string file;
+  enum Kind {
+    kNone,
+    kCheck,
+    kStat,
+    kDump,
+    kDbInfo,
+    kDbDump,
+    kDbLoad,
+    kDbDestroy
+  } kind = kNone;
+  std::string file, second;  // FILE or NAME, and the second name or CSV
   DumpOptions dump;
+  recbase::tool::DbDumpOptions db_dump;
+  recbase::tool::DbLoadOptions db_load;
 };
+
+const CLI::Validator kNonNegative(
+    [](std::string &value) {
+      return !value.empty() && value[0] == '-'
+                 ? std::string("must be 0 or more")
+                 : std::string();
+    },
+    "N>=0", "non-negative");
+
+// Adds "db" and its subcommands; returns the "db" command.
+CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
+  CLI::App *db = app.add_subcommand(
+      "db", "Examine, dump and load databases (NAME.db with NAME.idx)");
+  db->require_subcommand(1);
+  db->footer(kDbExitCodes);
+  auto sub = [&](const char *name, const char *help, Command::Kind kind) {
+    CLI::App *s = db->add_subcommand(name, help);
+    s->callback([&cmd, kind] { cmd.kind = kind; });
+    s->footer(kDbExitCodes);
+    return s;
+  };
+
+  CLI::App *info = sub("info",
+                       "Print the fields, the indexes with their key parts, "
+                       "the record count and the file sizes",
+                       Command::kDbInfo);
+  info->add_option("NAME", cmd.file, "Database")->required();
+
+  CLI::App *dump = sub("dump",
+                       "Print every record in an index's order: CSV with a "
+                       "header row of the field definitions, or the display "
+                       "format",
+                       Command::kDbDump);
+  dump->add_option("NAME", cmd.file, "Database")->required();
+  dump->add_option("--index", cmd.db_dump.index,
+                   "Index whose order to follow (default: file order)")
+      ->type_name("I");
+  CLI::Option *csv = dump->add_flag("--csv", "CSV (the default)");
+  dump->add_flag("--display", cmd.db_dump.display,
+                 "The display routines' lines, fields separated by tabs")
+      ->excludes(csv);
+
+  CLI::App *load = sub("load",
+                       "Create a database from a CSV file whose header row "
+                       "holds the field definitions, then make its indexes",
+                       Command::kDbLoad);
+  load->add_option("NAME", cmd.file, "Database to create")->required();
+  load->add_option("FILE", cmd.second, "CSV file")->required();
+  load->add_option("--index", cmd.db_load.indexes,
+                   "An index to make: its name (\",U\" for unique), '=', "
+                   "its key field specifications separated by ';'")
+      ->type_name("'NAME=SPEC;SPEC...'");
+  load->add_option("--block", cmd.db_load.block_size,
+                   "Block size of the index file (0: the default)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 32767));
+  load->add_flag("--strict", cmd.db_load.strict,
+                 "Stop at the first bad row and remove the new database");
+
+  CLI::App *destroy =
+      sub("destroy", "Remove both files of a database", Command::kDbDestroy);
+  destroy->add_option("NAME", cmd.file, "Database")->required();
+  return db;
+}
 
 // Adds "tree" and its subcommands; returns the "tree" command.
 CLI::App *add_tree_commands(CLI::App &app, Command &cmd) {
@@ -56,13 +141,7 @@ CLI::App *add_tree_commands(CLI::App &app, Command &cmd) {
   dump->add_flag("--hex", cmd.dump.hex, "Print every key as hex digits");
   dump->add_option("--limit", cmd.dump.limit, "Print at most N pairs")
       ->type_name("N")
-      ->check(CLI::Validator(
-          [](std::string &value) {
-            return !value.empty() && value[0] == '-'
-                       ? std::string("must be 0 or more")
-                       : std::string();
-          },
-          "N>=0", "non-negative"));
+      ->check(kNonNegative);
   dump->callback([&cmd] { cmd.kind = Command::kDump; });
 
   for (CLI::App *sub : {check, stat, dump}) sub->footer(kExitCodes);
@@ -71,9 +150,9 @@ CLI::App *add_tree_commands(CLI::App &app, Command &cmd) {
 
 // CLI11 words a misspelt command as a missing one; name the word that was
 // not understood first.
-void report_unknown_command(CLI::App &app, CLI::App &tree) {
-  for (CLI::App *level : {&tree, &app}) {
-    if (level == &tree && !tree.parsed()) continue;
+void report_unknown_command(CLI::App &app, CLI::App &tree, CLI::App &db) {
+  for (CLI::App *level : {&tree, &db, &app}) {
+    if (level != &app && !level->parsed()) continue;
     const std::vector<std::string> rest = level->remaining();
     if (!rest.empty()) {
       std::fprintf(stderr, "recbase: unknown command \"%s\"\n",
@@ -86,11 +165,12 @@ void report_unknown_command(CLI::App &app, CLI::App &tree) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  CLI::App app{"recbase: examine recbase files", "recbase"};
+  CLI::App app{"recbase: examine recbase files and databases", "recbase"};
   app.require_subcommand(1);
   app.footer(kExitCodes);
   Command cmd;
   CLI::App *tree = add_tree_commands(app, cmd);
+  CLI::App *db = add_db_commands(app, cmd);
 
   try {
     app.parse(argc, argv);
@@ -98,7 +178,7 @@ int main(int argc, char **argv) {
     // --help and its kin are "errors" that exit 0; keep that, and give
     // every real parse error the usage exit code.
     if (dynamic_cast<const CLI::RequiredError *>(&e) != nullptr) {
-      report_unknown_command(app, *tree);
+      report_unknown_command(app, *tree, *db);
     }
     const int shown = app.exit(e);
     return shown == 0 ? 0 : recbase::tool::kExitUsage;
@@ -111,6 +191,14 @@ int main(int argc, char **argv) {
       return recbase::tool::tree_stat(cmd.file);
     case Command::kDump:
       return recbase::tool::tree_dump(cmd.file, cmd.dump);
+    case Command::kDbInfo:
+      return recbase::tool::db_info(cmd.file);
+    case Command::kDbDump:
+      return recbase::tool::db_dump(cmd.file, cmd.db_dump);
+    case Command::kDbLoad:
+      return recbase::tool::db_load(cmd.file, cmd.second, cmd.db_load);
+    case Command::kDbDestroy:
+      return recbase::tool::db_destroy(cmd.file);
     case Command::kNone:
       break;
   }

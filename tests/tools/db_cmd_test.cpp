@@ -1,0 +1,194 @@
+// The recbase tool's db subcommands, run as a child process: a CSV loaded
+// and dumped back byte for byte, info and dump in an index's order, bad
+// rows reported by line (skipped, or stopping a strict load with nothing
+// left), and command lines it must refuse.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "recbase/isam.h"
+#include "tests/support/fixture.h"
+
+extern char **environ;
+
+namespace recbase::test {
+namespace {
+
+struct ToolRun {
+  int code = -1;
+  std::string out, err;
+};
+
+// Every field type, values that need quoting (comma, quote, line feed),
+// the ends of the integer ranges, floats whose shortest form is short.
+const char kHeader[] =
+    "name,\"port,L\",\"small,I\",\"count,U\",\"ratio,F\",\"exact,D\","
+    "\"tag,B4\",\"code,C\"\n";
+const char *const kRows[] = {
+    "alpha,80,-32768,0,0.1,3.141592653589793,00ff10ab,A\n",
+    "\"beta, the second\",-2147483648,32767,65535,-1.5e+30,1e-300,00000000,b\n",
+    "\"say \"\"hi\"\"\",2147483647,0,7,0,-0,ffffffff,\"two\nlines\"\n",
+    ",443,1,1,inf,2.5,01020304,\n",
+};
+// The rows in the order of index "byport,U".
+std::string by_port() {
+  return std::string(kHeader) + kRows[1] + kRows[0] + kRows[3] + kRows[2];
+}
+std::string sample() {
+  std::string csv = kHeader;
+  for (const char *row : kRows) csv += row;
+  return csv;
+}
+
+class DbCmdTest : public LibTest {
+ protected:
+  ToolRun tool(std::vector<std::string> args) {
+    args.insert(args.begin(), RECBASE_TOOL_PATH);
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd : {1, 2}) {
+      posix_spawn_file_actions_addopen(&actions, fd,
+                                       path("std" + std::to_string(fd)).c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    pid_t pid = 0;
+    ToolRun run;
+    int status = 0;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) ==
+            0 &&
+        waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+      run.code = WEXITSTATUS(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    for (auto [fd, text] : {std::pair{1, &run.out}, {2, &run.err}}) {
+      const std::vector<uint8_t> bytes =
+          read_file(path("std" + std::to_string(fd)));
+      text->assign(bytes.begin(), bytes.end());
+    }
+    return run;
+  }
+  void write_text(const std::string &name, const std::string &text) {
+    write_file(path(name), std::vector<uint8_t>(text.begin(), text.end()));
+  }
+  bool exists(const std::string &name) {
+    return access(path(name).c_str(), F_OK) == 0;
+  }
+  // Loads sample() into name with two indexes; expects success.
+  void load_sample(const std::string &name) {
+    write_text("in.csv", sample());
+    const ToolRun r =
+        tool({"db", "load", path(name), path("in.csv"), "--index",
+              "byport,U=port,L", "--index", "bytag=tag,B4;name:2"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, path(name) +
+                         ": 4 records added, 0 rows skipped, "
+                         "2 indexes made\n");
+  }
+};
+
+TEST_F(DbCmdTest, LoadThenDumpReproducesTheCsvAndInfoDescribesIt) {
+  load_sample("d");
+  ToolRun r = tool({"db", "dump", path("d")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, sample());
+  EXPECT_EQ(tool({"db", "dump", "--csv", path("d")}).out, sample());
+  r = tool({"db", "dump", path("d"), "--index", "byport,U"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, by_port());
+
+  r = tool({"db", "info", path("d")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  for (const char *line :
+       {"fields      8\n", "  1  port,L  L\n", "  6  tag,B4  B 4\n",
+        "  7  code,C  C\n", "indexes     3\n", "  byport,U: port,L\n",
+        "  bytag: tag,B4; name:2\n", "records     4\n", ".idx, "}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+  }
+  r = tool({"db", "dump", "--display", path("d")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("alpha\t80\t-32768\t0\t0.1\t3.14159\t\\x00\\xFF"),
+            std::string::npos)
+      << r.out;
+}
+
+// Each bad row is named by its line and skipped; the good rows stay. With
+// --strict the first one stops the load and no file is left.
+TEST_F(DbCmdTest, BadRowsAreReportedByLineAndSkippedOrStopAStrictLoad) {
+  const std::string good = "a,2,3.5,01,9\n";
+  const struct {
+    std::string row;
+    const char *says;
+  } cases[] = {
+      {"a,2,9\n", ":3: 3 columns, not 5\n"},
+      {"a,2,3,01,x,9\n", ":3: 6 columns, not 5\n"},
+      {"a,40000,1,01,9\n", ":3: n,I: number out of range\n"},
+      {"a,x1,1,01,9\n", ":3: n,I: not a number\n"},
+      {"a,1,1e39,01,9\n", ":3: f,F: number out of range\n"},
+      {"a,1,1,0102,9\n",
+       ":3: b,B1: binary value longer than the field's 1 "
+       "bytes\n"},
+      {"a,1,1,01,-1\n", ":3: u,U: number out of range\n"},
+      {"a,1,1,01,-\n", ":3: u,U: not a number\n"},
+      {"a,1,1,zz,9\n", ":3: b,B1: binary value not in hex digits\n"},
+      {"a\"b,1,1,01\n", ":3: a quote inside an unquoted field\n"},
+      {"\"a\"b,1,1,01\n", ":3: text after a closing quote\n"},
+      {std::string(40000, 'x') + ",1,1,01,9\n",
+       ":3: Data is larger than buffer\n"},
+  };
+  const std::string header = "t,\"n,I\",\"f,F\",\"b,B1\",\"u,U\"\n";
+  for (const auto &c : cases) {
+    write_text("in.csv", header + good + c.row + good);
+    ToolRun r = tool({"db", "load", path("d"), path("in.csv")});
+    EXPECT_EQ(r.code, 1) << c.says;
+    EXPECT_EQ(r.err, path("in.csv") + c.says);
+    EXPECT_EQ(tool({"db", "dump", path("d")}).out, header + good + good);
+    ASSERT_EQ(tool({"db", "destroy", path("d")}).code, 0);
+
+    r = tool({"db", "load", "--strict", path("d"), path("in.csv")});
+    EXPECT_EQ(r.code, 1) << c.says;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_FALSE(exists("d.db") || exists("d.idx")) << c.says;
+  }
+  // An index that cannot be made stops the load too.
+  write_text("in.csv", header + good + good);
+  ToolRun r =
+      tool({"db", "load", path("d"), path("in.csv"), "--index", "u,U=n,I"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("index \"u,U\""), std::string::npos) << r.err;
+  EXPECT_FALSE(exists("d.db") || exists("d.idx"));
+}
+
+TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
+  load_sample("d");
+  const std::vector<std::vector<std::string>> usage = {
+      {"db"},
+      {"db", "info"},
+      {"db", "frobnicate", path("d")},
+      {"db", "dump", path("d"), "--csv", "--display"},
+      {"db", "load", path("x")},
+      {"db", "load", path("x"), path("in.csv"), "--block", "-1"},
+      {"db", "load", path("x"), path("in.csv"), "--index", "noequals"},
+  };
+  for (const auto &args : usage) {
+    EXPECT_EQ(tool(args).code, 64) << args.back();
+  }
+  EXPECT_FALSE(exists("x.db"));
+  const ToolRun r = tool({"db", "dump", path("d"), "--index", "nosuch"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find(isammsg(ISERR_UNKNOWN_INDEX)), std::string::npos);
+  for (const char *cmd : {"info", "dump", "destroy"}) {
+    EXPECT_EQ(tool({"db", cmd, path("missing")}).code, 2) << cmd;
+  }
+  EXPECT_EQ(tool({"db", "load", path("x"), path("missing.csv")}).code, 2);
+  EXPECT_EQ(tool({"db", "load", path("d"), path("in.csv")}).code, 1);
+}
+
+}  // namespace
+}  // namespace recbase::test

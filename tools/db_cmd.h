@@ -1,0 +1,54 @@
+// The "recbase db ..." subcommands, over the ISAM layer's public calls. Each
+// prints its results to standard output and its diagnostics, with the
+// library's message texts, to standard error, and returns an exit code of
+// tools/tool_support.h. NAME is a database name as the ISAM layer takes it:
+// the data file NAME.db and the index file NAME.idx.
+#ifndef RECBASE_TOOLS_DB_CMD_H
+#define RECBASE_TOOLS_DB_CMD_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace recbase::tool {
+
+// Prints the fields (number, definition, type, binary length), the indexes
+// with their key parts, the record count and the sizes of both files. The
+// database is opened shared and read-only.
+int db_info(const std::string &name);
+
+struct DbDumpOptions {
+  std::string index;     // walk order; empty: the data file's order
+  bool display = false;  // the display routines' lines instead of CSV
+};
+
+// Prints every record in the order of an index. CSV: a header row of the
+// field definitions as the data file keeps them, then one row per record,
+// quoted as RFC 4180 does (a value holding a comma, a quote, CR or LF is
+// put in quotes, its quotes doubled), lines ended by LF; numbers in their
+// shortest exact decimal form, binary fields as lower-case hex digits.
+// Opened shared and read-only.
+int db_dump(const std::string &name, const DbDumpOptions &options);
+
+struct DbLoadOptions {
+  std::vector<std::string> indexes;  // "NAME=SPEC;SPEC..." each
+  int32_t block_size = 0;            // of the index file; 0: 512
+  bool strict = false;               // the first bad row stops the load
+};
+
+// Creates the database NAME from a CSV file whose header row holds the
+// field definitions, adds every row, then makes each index. A row that
+// does not fit (wrong column count, a number out of range or not a number,
+// binary not in hex or too long, a record too large) is reported as
+// "FILE:LINE: ..." and skipped; with strict the load stops at it and the
+// new database is destroyed. An existing database of that name is refused.
+// Exit 0 when every row was added, 1 when rows were skipped (the database
+// stays) or the load was refused or stopped, 2 when the CSV cannot be read.
+int db_load(const std::string &name, const std::string &csv_file,
+            const DbLoadOptions &options);
+
+int db_destroy(const std::string &name);
+
+}  // namespace recbase::tool
+
+#endif  // RECBASE_TOOLS_DB_CMD_H

@@ -1,0 +1,192 @@
+// recbase db load: a new database from a CSV file. The header row's texts
+// are the field definitions as icreate_db takes them; each later row is one
+// record, converted to the fields' stored forms and added with iaddrec; the
+// indexes are made at the end, each over every record at once.
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "recbase/codes.h"
+#include "recbase/isam.h"
+#include "tools/db_cmd.h"
+#include "tools/db_csv.h"
+#include "tools/db_support.h"
+#include "tools/tool_support.h"
+
+namespace recbase::tool {
+
+namespace {
+
+struct IndexSpec {
+  std::string name;
+  std::vector<std::string> specs;
+};
+
+// "NAME=SPEC;SPEC..." into its parts; false when there is no '=' or no
+// name.
+bool parse_index_option(const std::string &option, IndexSpec &index) {
+  const size_t equals = option.find('=');
+  if (equals == std::string::npos || equals == 0) return false;
+  index.name = option.substr(0, equals);
+  index.specs.clear();
+  const std::string rest = option.substr(equals + 1);
+  size_t start = 0;
+  while (start < rest.size()) {
+    size_t end = rest.find(';', start);
+    if (end == std::string::npos) end = rest.size();
+    index.specs.push_back(rest.substr(start, end - start));
+    start = end + 1;
+  }
+  return true;
+}
+
+std::vector<const char *> c_strings(const std::vector<std::string> &texts) {
+  std::vector<const char *> list;
+  for (const std::string &t : texts) list.push_back(t.c_str());
+  list.push_back(nullptr);
+  return list;
+}
+
+// Errors of iaddrec that belong to the row (it is then not added and the
+// database is as before); any other stops the load.
+bool row_error(int32_t code) {
+  return code == ISERR_DATA_TOO_LARGE || code == ISERR_KEY_TOO_LONG;
+}
+
+// The new database: removed again unless kept.
+class NewDb {
+ public:
+  NewDb(std::string name, IsamDb *db) : name_(std::move(name)), db_(db) {}
+  ~NewDb() {
+    if (db_ != nullptr) iclose_db(db_);
+    if (!kept_) idestroy_db(name_.c_str());
+  }
+  NewDb(const NewDb &) = delete;
+  NewDb &operator=(const NewDb &) = delete;
+  IsamDb *get() const { return db_; }
+  // Closes the database for good; false with the error printed.
+  bool keep() {
+    IsamDb *db = db_;
+    db_ = nullptr;
+    if (iclose_db(db) != 1) {
+      report_isam_error(name_);
+      return false;
+    }
+    kept_ = true;
+    return true;
+  }
+
+ private:
+  std::string name_;
+  IsamDb *db_;
+  bool kept_ = false;
+};
+
+}  // namespace
+
+int db_load(const std::string &name, const std::string &csv_file,
+            const DbLoadOptions &options) {
+  std::vector<IndexSpec> indexes(options.indexes.size());
+  for (size_t i = 0; i < indexes.size(); ++i) {
+    if (!parse_index_option(options.indexes[i], indexes[i])) {
+      std::fprintf(stderr,
+                   "recbase: --index \"%s\": expected NAME=SPEC;SPEC...\n",
+                   options.indexes[i].c_str());
+      return kExitUsage;
+    }
+  }
+  std::ifstream in(csv_file, std::ios::binary);
+  std::stringstream content;
+  if (!in || !(content << in.rdbuf())) {
+    // An empty file reads as a failed copy too; it has no header either.
+    std::fprintf(stderr, "%s: cannot be read, or has no header row\n",
+                 csv_file.c_str());
+    return kExitCannotRead;
+  }
+  const std::string text = content.str();
+  CsvReader reader(text);
+  CsvRecord header;
+  if (!reader.next(header) || !header.error.empty()) {
+    std::fprintf(stderr, "%s:1: header row: %s\n", csv_file.c_str(),
+                 header.error.empty() ? "missing" : header.error.c_str());
+    return kExitUnsound;
+  }
+  if (database_exists(name)) {
+    std::fprintf(stderr,
+                 "%s: a database of that name exists (destroy it first)\n",
+                 name.c_str());
+    return kExitUnsound;
+  }
+
+  IsamLibrary library;
+  if (!library.start(name)) return kExitCannotRead;
+  const std::vector<const char *> definitions = c_strings(header.fields);
+  IsamDb *created =
+      icreate_db(name.c_str(), options.block_size, definitions.data());
+  if (created == nullptr) {
+    report_isam_error(name);
+    idestroy_db(name.c_str());
+    return kExitUnsound;
+  }
+  NewDb db(name, created);
+  const size_t columns = header.fields.size();
+  std::vector<int32_t> types(columns), lengths(columns);
+  for (size_t i = 0; i < columns; ++i) {
+    types[i] = igetfldtype(db.get(), static_cast<int32_t>(i));
+    lengths[i] = igetfldlen(db.get(), static_cast<int32_t>(i));
+  }
+
+  int64_t added = 0, skipped = 0;
+  CsvRecord row;
+  std::vector<std::string> stored(columns);
+  std::vector<char *> values(columns + 1, nullptr);
+  while (reader.next(row)) {
+    std::string problem = row.error;
+    if (problem.empty() && row.fields.size() != columns) {
+      problem = std::to_string(row.fields.size()) + " columns, not " +
+                std::to_string(columns);
+    }
+    for (size_t i = 0; problem.empty() && i < columns; ++i) {
+      problem = parse_value(types[i], lengths[i], row.fields[i], stored[i]);
+      if (!problem.empty()) problem = header.fields[i] + ": " + problem;
+      values[i] = stored[i].data();
+    }
+    if (problem.empty()) {
+      if (iaddrec(db.get(), nullptr, values.data()) == 1) {
+        ++added;
+        continue;
+      }
+      if (!row_error(isam_errno)) {
+        report_isam_error(name);
+        return kExitUnsound;
+      }
+      problem = isammsg(isam_errno);
+    }
+    std::fprintf(stderr, "%s:%" PRId64 ": %s\n", csv_file.c_str(), row.line,
+                 problem.c_str());
+    ++skipped;
+    if (options.strict) {
+      std::fprintf(stderr, "%s: load stopped; nothing is kept\n", name.c_str());
+      return kExitUnsound;
+    }
+  }
+
+  for (const IndexSpec &index : indexes) {
+    std::vector<const char *> specs = c_strings(index.specs);
+    if (imkindex(db.get(), index.name.c_str(), specs.data()) != 1) {
+      report_isam_error(name + ": index \"" + index.name + "\"");
+      std::fprintf(stderr, "%s: load stopped; nothing is kept\n", name.c_str());
+      return kExitUnsound;
+    }
+  }
+  if (!db.keep()) return kExitUnsound;
+  std::printf("%s: %" PRId64 " records added, %" PRId64
+              " rows skipped, %zu indexes made\n",
+              name.c_str(), added, skipped, indexes.size());
+  return skipped == 0 ? kExitOk : kExitUnsound;
+}
+
+}  // namespace recbase::tool
