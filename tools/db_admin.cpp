@@ -1,7 +1,8 @@
-// recbase db destroy: the ISAM layer's whole-database call, with its errors
-// worded by the library.
+// recbase db copy, reindex, rename and destroy: each one of the ISAM
+// layer's whole-database calls, with its errors worded by the library.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "recbase/codes.h"
 #include "recbase/isam.h"
@@ -32,7 +33,98 @@ int failed(const std::string &what) {
   return code;
 }
 
+struct IndexDefinition {
+  std::string name;
+  std::vector<std::string> specs;
+};
+
 }  // namespace
+
+int db_copy(const std::string &source, const std::string &target,
+            const std::string &index, int32_t block_size) {
+  if (database_exists(target)) {
+    std::fprintf(stderr,
+                 "%s: a database of that name exists (destroy it first)\n",
+                 target.c_str());
+    return kExitUnsound;
+  }
+  IsamLibrary library;
+  if (!library.start(source)) return kExitCannotRead;
+  if (icopy_db(source.c_str(), target.c_str(),
+               index.empty() ? nullptr : index.c_str(), block_size) != 1) {
+    return failed(source + " -> " + target);
+  }
+  return kExitOk;
+}
+
+int db_reindex(const std::string &name, int32_t block_size) {
+  IsamLibrary library;
+  if (!library.start(name)) return kExitCannotRead;
+  IsamDb *db = iopen_db_shared(name.c_str(), 0, 0);
+  if (db == nullptr) return failed(name);
+  const bool definitions_lost = isam_errno != ISERR_OK;
+  if (definitions_lost) {
+    // The index file could not be read: its index definitions are lost
+    // with it, and only "Physical Index" can be made again.
+    std::fprintf(stderr,
+                 "%s: the index file cannot be used (%s); only \"%s\" is "
+                 "made again\n",
+                 name.c_str(), isammsg(isam_errno), iphysical);
+  }
+  // The definitions first: the new index file forgets them.
+  std::vector<IndexDefinition> indexes;
+  std::vector<std::string> names;
+  for (char **n = igetindexnames(db); n != nullptr && *n != nullptr; ++n) {
+    if (std::string(*n) != iphysical) names.emplace_back(*n);
+  }
+  for (const std::string &index : names) {
+    IsamIndex *ix = ihandle(db, index.c_str());
+    char **parts = ix == nullptr ? nullptr : igetdesc(db, ix);
+    if (parts == nullptr) {
+      const int code = failed(name + ": index \"" + index + "\"");
+      iclose_db(db);
+      return code;
+    }
+    IndexDefinition definition{index, {}};
+    for (char **p = parts; *p != nullptr; ++p)
+      definition.specs.emplace_back(*p);
+    indexes.push_back(definition);
+  }
+  if (block_size == 0) {
+    const int32_t old = cbblksize(index_file_of(igetfilename(db)).c_str());
+    block_size = old > 0 ? old : 0;
+  }
+  int code = kExitOk;
+  if (inew_index_file(db, block_size, 1) != 1) {
+    code = failed(name);
+  }
+  // Oldest first, as they were listed newest first.
+  for (auto it = indexes.rbegin(); code == kExitOk && it != indexes.rend();
+       ++it) {
+    std::vector<const char *> specs;
+    for (const std::string &s : it->specs) specs.push_back(s.c_str());
+    specs.push_back(nullptr);
+    if (imkindex(db, it->name.c_str(), specs.data()) != 1) {
+      code = failed(name + ": index \"" + it->name + "\"");
+    }
+  }
+  if (iclose_db(db) != 1 && code == kExitOk) code = failed(name);
+  if (code == kExitOk && definitions_lost) code = kExitUnsound;
+  if (code == kExitOk) {
+    std::printf("%s: index file made again with %zu indexes\n", name.c_str(),
+                indexes.size());
+  }
+  return code;
+}
+
+int db_rename(const std::string &from, const std::string &to) {
+  IsamLibrary library;
+  if (!library.start(from)) return kExitCannotRead;
+  if (irename_db(from.c_str(), to.c_str()) != 1) {
+    return failed(from + " -> " + to);
+  }
+  return kExitOk;
+}
 
 int db_destroy(const std::string &name) {
   IsamLibrary library;

@@ -47,6 +47,17 @@ struct DbLoadOptions {
 int db_load(const std::string &name, const std::string &csv_file,
             const DbLoadOptions &options);
 
+// icopy_db: DST made anew (refused when it exists) holding SRC's records
+// back to back in the order of index (empty: file order) and every index
+// of SRC made again.
+int db_copy(const std::string &source, const std::string &target,
+            const std::string &index, int32_t block_size);
+
+// A new index file (block_size 0: the old file's block size when it can be
+// read) with every index the old one described made again.
+int db_reindex(const std::string &name, int32_t block_size);
+
+int db_rename(const std::string &from, const std::string &to);
 int db_destroy(const std::string &name);
 
 }  // namespace recbase::tool

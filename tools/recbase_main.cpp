@@ -8,6 +8,9 @@
 //   recbase db dump NAME [--index I] [--csv|--display]
 //   recbase db load NAME FILE.csv [--index 'NAME=SPEC;SPEC...']...
 //                                 [--block N] [--strict]
+//   recbase db copy SRC DST [--index I] [--block N]
+//   recbase db reindex NAME [--block N]
+//   recbase db rename FROM TO
 //   recbase db destroy NAME
 //
 // Exit codes: 0 done (and sound), 1 not sound or refused, 2 a file could
@@ -42,12 +45,17 @@ struct Command {
     kDbInfo,
     kDbDump,
     kDbLoad,
+    kDbCopy,
+    kDbReindex,
+    kDbRename,
     kDbDestroy
   } kind = kNone;
   std::string file, second;  // FILE or NAME, and the second name or CSV
   DumpOptions dump;
   recbase::tool::DbDumpOptions db_dump;
   recbase::tool::DbLoadOptions db_load;
+  std::string index;  // db copy --index
+  int32_t block_size = 0;
 };
 
 const CLI::Validator kNonNegative(
@@ -58,10 +66,17 @@ const CLI::Validator kNonNegative(
     },
     "N>=0", "non-negative");
 
+void add_block_option(CLI::App *sub, Command &cmd) {
+  sub->add_option("--block", cmd.block_size,
+                  "Block size of the new index file (0: the default)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 32767));
+}
+
 // Adds "db" and its subcommands; returns the "db" command.
 CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
   CLI::App *db = app.add_subcommand(
-      "db", "Examine, dump and load databases (NAME.db with NAME.idx)");
+      "db", "Examine, dump, load and copy databases (NAME.db with NAME.idx)");
   db->require_subcommand(1);
   db->footer(kDbExitCodes);
   auto sub = [&](const char *name, const char *help, Command::Kind kind) {
@@ -107,6 +122,29 @@ CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
       ->check(CLI::Range(0, 32767));
   load->add_flag("--strict", cmd.db_load.strict,
                  "Stop at the first bad row and remove the new database");
+
+  CLI::App *copy = sub("copy",
+                       "Copy a database into a new one, compacted, with every "
+                       "index made again",
+                       Command::kDbCopy);
+  copy->add_option("SRC", cmd.file, "Database to copy")->required();
+  copy->add_option("DST", cmd.second, "New database")->required();
+  copy->add_option("--index", cmd.index,
+                   "Index whose order the records are copied in")
+      ->type_name("I");
+  add_block_option(copy, cmd);
+
+  CLI::App *reindex = sub("reindex",
+                          "Make a new index file with every index made again "
+                          "(the repair for a damaged index file)",
+                          Command::kDbReindex);
+  reindex->add_option("NAME", cmd.file, "Database")->required();
+  add_block_option(reindex, cmd);
+
+  CLI::App *rename =
+      sub("rename", "Rename both files of a database", Command::kDbRename);
+  rename->add_option("FROM", cmd.file, "Database")->required();
+  rename->add_option("TO", cmd.second, "New name")->required();
 
   CLI::App *destroy =
       sub("destroy", "Remove both files of a database", Command::kDbDestroy);
@@ -197,6 +235,13 @@ int main(int argc, char **argv) {
       return recbase::tool::db_dump(cmd.file, cmd.db_dump);
     case Command::kDbLoad:
       return recbase::tool::db_load(cmd.file, cmd.second, cmd.db_load);
+    case Command::kDbCopy:
+      return recbase::tool::db_copy(cmd.file, cmd.second, cmd.index,
+                                    cmd.block_size);
+    case Command::kDbReindex:
+      return recbase::tool::db_reindex(cmd.file, cmd.block_size);
+    case Command::kDbRename:
+      return recbase::tool::db_rename(cmd.file, cmd.second);
     case Command::kDbDestroy:
       return recbase::tool::db_destroy(cmd.file);
     case Command::kNone:

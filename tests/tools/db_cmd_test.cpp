@@ -1,12 +1,13 @@
 // The recbase tool's db subcommands, run as a child process: a CSV loaded
 // and dumped back byte for byte, info and dump in an index's order, bad
 // rows reported by line (skipped, or stopping a strict load with nothing
-// left), and command lines it must refuse.
+// left), the whole-database commands, and command lines it must refuse.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,68 @@ TEST_F(DbCmdTest, BadRowsAreReportedByLineAndSkippedOrStopAStrictLoad) {
   EXPECT_FALSE(exists("d.db") || exists("d.idx"));
 }
 
+// copy compacts into a new database with the same indexes; reindex makes
+// the index file again; rename and destroy move and remove both files.
+TEST_F(DbCmdTest, CopyReindexRenameAndDestroy) {
+  load_sample("d");
+  ToolRun r = tool({"db", "copy", path("d"), path("c"), "--index", "byport,U",
+                    "--block", "1024"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(tool({"db", "dump", path("c")}).out, by_port());
+  EXPECT_EQ(tool({"db", "dump", path("c"), "--index", "bytag"}).out,
+            tool({"db", "dump", path("d"), "--index", "bytag"}).out);
+  EXPECT_EQ(tool({"db", "copy", path("d"), path("c")}).code, 1);
+
+  r = tool({"db", "reindex", path("c")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, path("c") + ": index file made again with 2 indexes\n");
+  EXPECT_EQ(tool({"db", "dump", path("c"), "--index", "byport,U"}).out,
+            by_port());
+  // An entry of "byport,U" taken out of the index file (its keys are the
+  // index number and the 4-byte port) hides a record from the index's walk
+  // until reindex makes the index again.
+  {
+    CbTree *t = open("d.idx");
+    ASSERT_NE(t, nullptr);
+    std::map<int, PairList> by_number;
+    for (const Pair &p : walk(t)) {
+      if (p.first.size() == 5) by_number[uint8_t(p.first[0])].push_back(p);
+    }
+    ASSERT_EQ(by_number.size(), 1u);
+    const Pair &gone = by_number.begin()->second.front();
+    ASSERT_EQ(del(t, gone.first, gone.second), 1);
+    ASSERT_EQ(cbclose(t), 1);
+  }
+  EXPECT_EQ(tool({"db", "dump", path("d"), "--index", "byport,U"}).out,
+            std::string(kHeader) + kRows[0] + kRows[3] + kRows[2]);
+  r = tool({"db", "reindex", path("d")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(tool({"db", "dump", path("d"), "--index", "byport,U"}).out,
+            by_port());
+  // An index file that cannot be read takes its definitions with it: the
+  // data are kept, "Physical Index" alone is made again, and that fails.
+  write_file(path("d.idx"), std::vector<uint8_t>(512, 0x5A));
+  EXPECT_EQ(tool({"db", "dump", path("d"), "--index", "byport,U"}).code, 2);
+  r = tool({"db", "reindex", path("d")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find(isammsg(ISERR_INDEX_CORRUPT)), std::string::npos)
+      << r.err;
+  EXPECT_EQ(tool({"db", "dump", path("d")}).out, sample());
+  EXPECT_NE(tool({"db", "info", path("d")}).out.find("indexes     1\n"),
+            std::string::npos);
+
+  ASSERT_EQ(tool({"db", "rename", path("c"), path("e")}).code, 0);
+  EXPECT_EQ(tool({"db", "dump", path("c")}).code, 2);
+  EXPECT_EQ(tool({"db", "dump", path("e"), "--index", "byport,U"}).out,
+            by_port());
+  EXPECT_EQ(tool({"db", "rename", path("e"), path("d")}).code, 1);
+  ASSERT_EQ(tool({"db", "destroy", path("e")}).code, 0);
+  EXPECT_FALSE(exists("e.db") || exists("e.idx"));
+  r = tool({"db", "destroy", path("e")});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find(isammsg(ISERR_NOT_FOUND)), std::string::npos) << r.err;
+}
+
 TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
   load_sample("d");
   const std::vector<std::vector<std::string>> usage = {
@@ -175,6 +238,7 @@ TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
       {"db", "load", path("x")},
       {"db", "load", path("x"), path("in.csv"), "--block", "-1"},
       {"db", "load", path("x"), path("in.csv"), "--index", "noequals"},
+      {"db", "copy", path("d")},
   };
   for (const auto &args : usage) {
     EXPECT_EQ(tool(args).code, 64) << args.back();
@@ -183,7 +247,7 @@ TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
   const ToolRun r = tool({"db", "dump", path("d"), "--index", "nosuch"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find(isammsg(ISERR_UNKNOWN_INDEX)), std::string::npos);
-  for (const char *cmd : {"info", "dump", "destroy"}) {
+  for (const char *cmd : {"info", "dump", "reindex"}) {
     EXPECT_EQ(tool({"db", cmd, path("missing")}).code, 2) << cmd;
   }
   EXPECT_EQ(tool({"db", "load", path("x"), path("missing.csv")}).code, 2);
