@@ -98,7 +98,8 @@ int db_reindex(const std::string &name, int32_t block_size) {
   if (inew_index_file(db, block_size, 1) != 1) {
     code = failed(name);
   }
-  // Oldest first, as they were listed newest first.
+  // The indexes read at the open are listed in descending order of name;
+  // they are made again in ascending order.
   for (auto it = indexes.rbegin(); code == kExitOk && it != indexes.rend();
        ++it) {
     std::vector<const char *> specs;

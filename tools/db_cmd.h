@@ -17,6 +17,12 @@ namespace recbase::tool {
 // database is opened shared and read-only.
 int db_info(const std::string &name);
 
+// Prints the records in the order of index (empty: the data file's order),
+// at most limit of them (-1: all), one line each through the display
+// routines (showrec): every value in its type's display format followed by
+// a tab. Opened shared and read-only.
+int db_show(const std::string &name, const std::string &index, int64_t limit);
+
 struct DbDumpOptions {
   std::string index;     // walk order; empty: the data file's order
   bool display = false;  // the display routines' lines instead of CSV

@@ -1,4 +1,4 @@
-// recbase db info and db dump: read a database through the ISAM layer,
+// recbase db info, show and dump: read a database through the ISAM layer,
 // opened shared and read-only, so that they can run beside the
 // applications using it.
 #include <cinttypes>
@@ -208,6 +208,45 @@ int db_dump(const std::string &name, const DbDumpOptions &options) {
     return kExitCannotRead;
   }
   return kExitOk;
+}
+
+int db_show(const std::string &name, const std::string &index, int64_t limit) {
+  IsamLibrary library;
+  if (!library.start(name)) return kExitCannotRead;
+  OpenDb db(name);
+  if (db.get() == nullptr) {
+    report_isam_error(name);
+    return kExitCannotRead;
+  }
+  const std::string order = index.empty() ? iphysical : index;
+  IsamIndex *ix = ihandle(db.get(), order.c_str());
+  if (ix == nullptr) {
+    report_isam_error(name + ": index \"" + order + "\"");
+    return isam_errno == ISERR_UNKNOWN_INDEX ? kExitUnsound : kExitCannotRead;
+  }
+  // A slot holds at most 32767 bytes of values, so one buffer of that size
+  // takes any record whole.
+  std::vector<char> buffer(32768);
+  std::vector<char *> fields(igetfldcount(db.get()) + 1, nullptr);
+  int64_t shown = 0;
+  int32_t rc = ifindhead(db.get(), ix);
+  while (rc == 1 && (limit < 0 || shown < limit)) {
+    if (igetrec(db.get(), ix, fields.data(), buffer.data(),
+                static_cast<int32_t>(buffer.size())) != 1) {
+      rc = -1;
+      break;
+    }
+    // showrec prints through the print routine, standard output by default,
+    // each value in its field type's display format.
+    showrec(fields.data(), "\t");
+    ++shown;
+    rc = ifindnext(db.get(), ix);
+  }
+  if (rc != 1 && rc != -3) {
+    report_isam_error(name);
+    return kExitCannotRead;
+  }
+  return std::fflush(stdout) == 0 ? kExitOk : kExitCannotRead;
 }
 
 }  // namespace recbase::tool

@@ -5,6 +5,7 @@
 //   recbase tree dump FILE [--hex] [--limit N]
 //                                            pairs in order
 //   recbase db info NAME                     fields, indexes, records, sizes
+//   recbase db show NAME [--index I] [--limit N]
 //   recbase db dump NAME [--index I] [--csv|--display]
 //   recbase db load NAME FILE.csv [--index 'NAME=SPEC;SPEC...']...
 //                                 [--block N] [--strict]
@@ -43,6 +44,7 @@ struct Command {
     kStat,
     kDump,
     kDbInfo,
+    kDbShow,
     kDbDump,
     kDbLoad,
     kDbCopy,
@@ -54,7 +56,8 @@ struct Command {
   DumpOptions dump;
   recbase::tool::DbDumpOptions db_dump;
   recbase::tool::DbLoadOptions db_load;
-  std::string index;  // db copy --index
+  std::string index;  // db show and db copy --index
+  int64_t limit = -1;
   int32_t block_size = 0;
 };
 
@@ -91,6 +94,18 @@ CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
                        "the record count and the file sizes",
                        Command::kDbInfo);
   info->add_option("NAME", cmd.file, "Database")->required();
+
+  CLI::App *show = sub("show",
+                       "Print the records in an index's order in the display "
+                       "format, values separated by tabs",
+                       Command::kDbShow);
+  show->add_option("NAME", cmd.file, "Database")->required();
+  show->add_option("--index", cmd.index,
+                   "Index whose order to follow (default: file order)")
+      ->type_name("I");
+  show->add_option("--limit", cmd.limit, "Print at most N records")
+      ->type_name("N")
+      ->check(kNonNegative);
 
   CLI::App *dump = sub("dump",
                        "Print every record in an index's order: CSV with a "
@@ -231,6 +246,8 @@ int main(int argc, char **argv) {
       return recbase::tool::tree_dump(cmd.file, cmd.dump);
     case Command::kDbInfo:
       return recbase::tool::db_info(cmd.file);
+    case Command::kDbShow:
+      return recbase::tool::db_show(cmd.file, cmd.index, cmd.limit);
     case Command::kDbDump:
       return recbase::tool::db_dump(cmd.file, cmd.db_dump);
     case Command::kDbLoad:

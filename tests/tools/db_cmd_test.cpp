@@ -1,5 +1,5 @@
 // The recbase tool's db subcommands, run as a child process: a CSV loaded
-// and dumped back byte for byte, info and dump in an index's order, bad
+// and dumped back byte for byte, info, show and dump in an index's order, bad
 // rows reported by line (skipped, or stopping a strict load with nothing
 // left), the whole-database commands, and command lines it must refuse.
 #include <fcntl.h>
@@ -112,6 +112,12 @@ TEST_F(DbCmdTest, LoadThenDumpReproducesTheCsvAndInfoDescribesIt) {
         "  bytag: tag,B4; name:2\n", "records     4\n", ".idx, "}) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
   }
+  r = tool({"db", "show", path("d"), "--index", "byport,U", "--limit", "2"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "beta, the second\t-2147483648\t32767\t65535\t-1.5E+30\t1E-300\t"
+            "\\x00\\x00\\x00\\x00\tb\t\n"
+            "alpha\t80\t-32768\t0\t0.1\t3.14159\t\\x00\\xFF\\x10\\xAB\tA\t\n");
   r = tool({"db", "dump", "--display", path("d")});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("alpha\t80\t-32768\t0\t0.1\t3.14159\t\\x00\\xFF"),
@@ -208,6 +214,10 @@ TEST_F(DbCmdTest, CopyReindexRenameAndDestroy) {
   // data are kept, "Physical Index" alone is made again, and that fails.
   write_file(path("d.idx"), std::vector<uint8_t>(512, 0x5A));
   EXPECT_EQ(tool({"db", "dump", path("d"), "--index", "byport,U"}).code, 2);
+  EXPECT_NE(tool({"db", "info", path("d")})
+                .out.find(".idx, 512 bytes "
+                          "(cannot be used)\n"),
+            std::string::npos);
   r = tool({"db", "reindex", path("d")});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find(isammsg(ISERR_INDEX_CORRUPT)), std::string::npos)
@@ -235,6 +245,7 @@ TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
       {"db", "info"},
       {"db", "frobnicate", path("d")},
       {"db", "dump", path("d"), "--csv", "--display"},
+      {"db", "show", path("d"), "--limit", "-1"},
       {"db", "load", path("x")},
       {"db", "load", path("x"), path("in.csv"), "--block", "-1"},
       {"db", "load", path("x"), path("in.csv"), "--index", "noequals"},
@@ -247,7 +258,7 @@ TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
   const ToolRun r = tool({"db", "dump", path("d"), "--index", "nosuch"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find(isammsg(ISERR_UNKNOWN_INDEX)), std::string::npos);
-  for (const char *cmd : {"info", "dump", "reindex"}) {
+  for (const char *cmd : {"info", "show", "dump", "reindex"}) {
     EXPECT_EQ(tool({"db", cmd, path("missing")}).code, 2) << cmd;
   }
   EXPECT_EQ(tool({"db", "load", path("x"), path("missing.csv")}).code, 2);
