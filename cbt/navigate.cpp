@@ -70,6 +70,7 @@ int32_t step_back(Op &op, Cursor &cur) {
       cur.snapshot = op.file->last_seen;
       return kBeforeFirst;
     }
+    if (!may_enter_leaf(op, cur, -1)) return op.corrupt(kCtxPrevKey);
     if (pin.get(block, kCtxPrevKey) != 1) return -1;
     const Node node = pin.node();
     if (!node.leaf() || node.count() < 1) return op.corrupt(kCtxPrevKey);

@@ -66,6 +66,7 @@ int32_t copy_cursor(Op &op, Cursor &dst, const Cursor &src) {
 int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
                int32_t item) {
   cur.snapshot = op.file->last_seen;
+  cur.leaf_moves = 0;
   const ControlRecord &cr = op.cr();
   if (cr.root == 0) {
     set_nowhere(cur, kAfterLast);
@@ -109,6 +110,17 @@ int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
   cur.state = kOnEntry;
   cur.index = 0;
   return kNext;
+}
+
+bool may_enter_leaf(Op &op, Cursor &cur, int32_t dir) {
+  if (cur.moves_seen != op.file->last_seen || cur.leaf_moves * dir < 0) {
+    cur.moves_seen = op.file->last_seen;
+    cur.leaf_moves = 0;
+  }
+  cur.leaf_moves += dir;
+  const int64_t moves =
+      cur.leaf_moves < 0 ? -int64_t{cur.leaf_moves} : int64_t{cur.leaf_moves};
+  return moves <= static_cast<int64_t>(op.cr().last_block);
 }
 
 int32_t revalidate(Op &op, Cursor &cur) {
@@ -157,6 +169,7 @@ int32_t get_item(Op &op, int32_t *item) {
 int32_t position_first(Op &op, Cursor &cur) {
   const ControlRecord &cr = op.cr();
   cur.snapshot = op.file->last_seen;
+  cur.leaf_moves = 0;
   if (cr.root == 0) {
     set_nowhere(cur, kAfterLast);
     return kAfterLast;
@@ -177,6 +190,7 @@ int32_t position_first(Op &op, Cursor &cur) {
 int32_t position_last(Op &op, Cursor &cur) {
   const ControlRecord &cr = op.cr();
   cur.snapshot = op.file->last_seen;
+  cur.leaf_moves = 0;
   if (cr.root == 0) {
     set_nowhere(cur, kBeforeFirst);
     return kBeforeFirst;
@@ -211,6 +225,7 @@ int32_t step_forward(Op &op, Cursor &cur) {
       cur.snapshot = op.file->last_seen;
       return kAfterLast;
     }
+    if (!may_enter_leaf(op, cur, 1)) return op.corrupt(kCtxNextKey);
     if (pin.get(block, kCtxNextKey) != 1) return -1;
     if (!usable_leaf(pin.node())) return op.corrupt(kCtxNextKey);
     index = 0;

@@ -24,6 +24,13 @@ int32_t load_entry(Op &op, Cursor &cur, const Node &leaf, int32_t i);
 // Makes a stale cursor current: 1 still on its pair; 3 the pair has gone and
 // the cursor is on its successor; -3 nothing follows; -1.
 int32_t revalidate(Op &op, Cursor &cur);
+// Counts a walk's step from its leaf into the next (dir 1) or previous (dir
+// -1) one. While the file does not change, a walk in one direction enters
+// each leaf once, so more such steps in a row than the file has blocks
+// means that its sibling links go round in a circle: false, and the step
+// must fail as damage. A change of direction or of the file starts the
+// count again, as does every positioning by key, head or tail.
+bool may_enter_leaf(Op &op, Cursor &cur, int32_t dir);
 // Item at the position: 1 with *item, the state, or -1; sets 31 when the
 // pair had gone and the position moved on.
 int32_t get_item(Op &op, int32_t *item);

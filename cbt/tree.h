@@ -60,6 +60,11 @@ struct Cursor {
   int32_t item = 0;
   int16_t cap = 0;  // size of the key copy
   uint32_t snapshot = 0;
+  // Leaves entered one after another in one direction (+ forward, -
+  // backward) while the file's change counter stood at moves_seen; see
+  // may_enter_leaf.
+  int32_t leaf_moves = 0;
+  uint32_t moves_seen = 0;
 };
 
 // Lock flag bits of a CbFile.

@@ -140,6 +140,35 @@ TEST_P(CorruptionSweep, EveryByteDamaged) {
   EXPECT_GT(refusals_.size(), 0u);
 }
 
+// Sibling links that go round in a circle (the last leaf's right link to
+// the first leaf, the first leaf's left link to the last) pass every check
+// made when a node is read; a walk must still end, with a damage code.
+TEST_P(CorruptionSweep, SiblingLinksInACircleEndTheWalk) {
+  if (GetParam().depth < 2) GTEST_SKIP() << "one leaf has no siblings";
+  const size_t bs = static_cast<size_t>(GetParam().block_size);
+  const uint32_t first = le32_at(image_, 10), last = le32_at(image_, 14);
+  std::vector<uint8_t> bytes = image_;
+  for (int i = 0; i < 4; ++i) {
+    bytes[last * bs + 8 + i] = static_cast<uint8_t>(first >> (8 * i));
+    bytes[first * bs + 4 + i] = static_cast<uint8_t>(last >> (8 * i));
+  }
+  overwrite_file(path("tree"), bytes);
+  CbTree *t = open("tree");
+  ASSERT_NE(t, nullptr);
+  const int limit = GetParam().pairs * 4;
+  for (const bool forward : {true, false}) {
+    int32_t item = 0, r = forward ? cbhead(t, &item) : cbtail(t, &item);
+    int steps = 0;
+    for (; r == 1 && steps < limit; ++steps) {
+      r = forward ? cbnext(t, &item) : cbprev(t, &item);
+    }
+    EXPECT_EQ(r, -1) << (forward ? "forward" : "backward") << " after " << steps
+                     << " steps";
+    EXPECT_EQ(cberrcode, CBERR_CORRUPT) << (forward ? "forward" : "backward");
+  }
+  EXPECT_EQ(cbclose(t), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Trees, CorruptionSweep,
     ::testing::Values(TreeShape{"bs92_depth1", 92, 5, 5, 1},
