@@ -221,8 +221,8 @@ RBAPI int32_t RBCALL ilock_rec(IsamDb *db, IsamIndex *ix, int32_t *id) {
   if (const IsamError e = check_handles(db, ix)) return fail(e);
   make_current(db);
   if (ix->state != kOnRecord) return fail(kIsNoCurrent);
-  if (db->shared == 0) return 1;
   if (id == nullptr) return fail(kIsNullArg);
+  if (db->shared == 0) return 1;
   int32_t pos = 0;
   bool locked = false;
   IsamError error = kIsOk;

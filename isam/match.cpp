@@ -189,6 +189,11 @@ RBAPI int32_t RBCALL ifindrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
   if (const IsamError e = enter(db, ix)) return fail(e);
   make_current(db);
   if (fields == nullptr) return fail(kIsNullArg);
+  // A NULL value ends the caller's array: the key fields past it would be
+  // read from beyond its end, and no record could equal it anyway.
+  for (int32_t f = 0; f < db->field_count; ++f) {
+    if (fields[f] == nullptr) return fail(kIsNullArg);
+  }
   return find_record(db, ix, fields);
 }
 

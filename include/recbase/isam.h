@@ -300,7 +300,8 @@ RBAPI int32_t RBCALL ifindkey(IsamDb *db, IsamIndex *ix, char *const *values);
  * on part of a text field compares that part only) are walked until one
  * whose record equals fields in every field: S text without regard to
  * case, C exactly, numbers as numbers (a NaN equals nothing), binary
- * bytewise. -1 with 35 (fields NULL), 11, 26, 9, or a read error. */
+ * bytewise. -1 with 35 (fields or one of its values NULL), 11, 26, 9, or a
+ * read error. */
 RBAPI int32_t RBCALL ifindrec(IsamDb *db, IsamIndex *ix, char *const *fields);
 /* (*) Marks the current record of the index: 1, or -1. */
 RBAPI int32_t RBCALL imarkrec(IsamDb *db, IsamIndex *ix);
@@ -380,7 +381,8 @@ RBAPI char **RBCALL igetindexnames(IsamDb *db);
  * "Physical Index") is not locked twice in the file, and stays locked
  * until its last holder lets go. Like the other lock calls it leaves
  * isam_errno alone unless it fails. Returns 1, -4 when another process
- * holds it (26), or -1 with 4, 26, 35 (id NULL), 5 or 33 (no id left). */
+ * holds it (26), or -1 with 4, 26, 35 (id NULL, whether shared or not), 5
+ * or 33 (no id left). */
 RBAPI int32_t RBCALL ilock_rec(IsamDb *db, IsamIndex *ix, int32_t *id);
 /* Releases the record lock id. Returns 1, or -1 with 29 (no such lock) or
  * 27. */
