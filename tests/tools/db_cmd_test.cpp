@@ -2,10 +2,7 @@
 // and dumped back byte for byte, info, show and dump in an index's order, bad
 // rows reported by line (skipped, or stopping a strict load with nothing
 // left), the whole-database commands, and command lines it must refuse.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <map>
 #include <string>
@@ -13,16 +10,10 @@
 
 #include "recbase/isam.h"
 #include "tests/support/fixture.h"
-
-extern char **environ;
+#include "tests/tools/tool_run.h"
 
 namespace recbase::test {
 namespace {
-
-struct ToolRun {
-  int code = -1;
-  std::string out, err;
-};
 
 // Every field type, values that need quoting (comma, quote, line feed),
 // the ends of the integer ranges, floats whose shortest form is short.
@@ -48,32 +39,7 @@ std::string sample() {
 class DbCmdTest : public LibTest {
  protected:
   ToolRun tool(std::vector<std::string> args) {
-    args.insert(args.begin(), RECBASE_TOOL_PATH);
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd : {1, 2}) {
-      posix_spawn_file_actions_addopen(&actions, fd,
-                                       path("std" + std::to_string(fd)).c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    pid_t pid = 0;
-    ToolRun run;
-    int status = 0;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) ==
-            0 &&
-        waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-      run.code = WEXITSTATUS(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    for (auto [fd, text] : {std::pair{1, &run.out}, {2, &run.err}}) {
-      const std::vector<uint8_t> bytes =
-          read_file(path("std" + std::to_string(fd)));
-      text->assign(bytes.begin(), bytes.end());
-    }
-    return run;
+    return run_tool(std::move(args), path("std1"), path("std2"));
   }
   void write_text(const std::string &name, const std::string &text) {
     write_file(path(name), std::vector<uint8_t>(text.begin(), text.end()));

@@ -2,10 +2,7 @@
 // built here: a sound tree with a free chain, damaged copies, keys with
 // bytes that need escaping, files held by a writer or not readable at all,
 // and a command line it must refuse.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <set>
@@ -14,16 +11,10 @@
 #include <vector>
 
 #include "tests/support/fixture.h"
-
-extern char **environ;
+#include "tests/tools/tool_run.h"
 
 namespace recbase::test {
 namespace {
-
-struct ToolRun {
-  int code = -1;
-  std::string out, err;
-};
 
 class TreeCmdTest : public LibTest {
  protected:
@@ -31,32 +22,7 @@ class TreeCmdTest : public LibTest {
 
   // Runs the tool; stdout and stderr are caught in files.
   ToolRun tool(std::vector<std::string> args) {
-    args.insert(args.begin(), RECBASE_TOOL_PATH);
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd : {1, 2}) {
-      posix_spawn_file_actions_addopen(&actions, fd,
-                                       path("std" + std::to_string(fd)).c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    pid_t pid = 0;
-    ToolRun run;
-    int status = 0;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) ==
-            0 &&
-        waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-      run.code = WEXITSTATUS(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    for (auto [fd, text] : {std::pair{1, &run.out}, {2, &run.err}}) {
-      const std::vector<uint8_t> bytes =
-          read_file(path("std" + std::to_string(fd)));
-      text->assign(bytes.begin(), bytes.end());
-    }
-    return run;
+    return run_tool(std::move(args), path("std1"), path("std2"));
   }
   // 3,000 keys inserted in a scrambled order, items alternating in sign;
   // the middle 2,000 deleted, which puts whole leaves on the free chain.
