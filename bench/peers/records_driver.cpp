@@ -14,6 +14,7 @@
 
 #include "bench/peers/child.h"
 #include "bench/peers/records.h"
+#include "bench/peers/report.h"
 
 namespace fs = std::filesystem;
 
@@ -58,26 +59,6 @@ std::string text(double v, int decimals) {
 std::string cell(const Spread& s, int decimals) {
   return text(s.median, decimals) + " (" + text(s.min, decimals) + "-" +
          text(s.max, decimals) + ")";
-}
-
-std::string first_line_of(const char* command) {
-  std::string out;
-  if (FILE* p = popen(command, "r")) {
-    char buf[256];
-    if (std::fgets(buf, sizeof buf, p)) out = buf;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) {
-    out.pop_back();
-  }
-  return out.empty() ? "unknown" : out;
-}
-
-std::string load_average() {
-  std::ifstream in("/proc/loadavg");
-  std::string one_minute = "unknown";
-  in >> one_minute;
-  return one_minute;
 }
 
 class RecordsDriver {

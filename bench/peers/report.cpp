@@ -323,4 +323,24 @@ void write_plot_data(const std::string& dir, const RunInfo& info,
   }
 }
 
+std::string first_line_of(const char* command) {
+  std::string out;
+  if (FILE* p = popen(command, "r")) {
+    char buf[256];
+    if (std::fgets(buf, sizeof buf, p)) out = buf;
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) {
+    out.pop_back();
+  }
+  return out.empty() ? "unknown" : out;
+}
+
+std::string load_average() {
+  std::ifstream in("/proc/loadavg");
+  std::string one_minute = "unknown";
+  in >> one_minute;
+  return one_minute;
+}
+
 }  // namespace peers

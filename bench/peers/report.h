@@ -52,6 +52,11 @@ void write_markdown(const std::string& path, const RunInfo& info,
 void write_plot_data(const std::string& dir, const RunInfo& info,
                      const std::vector<Sample>& samples);
 
+// The first line a shell command prints, trimmed ("unknown" for none).
+std::string first_line_of(const char* command);
+// The 1-minute load average ("unknown" when it cannot be read).
+std::string load_average();
+
 }  // namespace peers
 
 #endif  // RECBASE_BENCH_PEERS_REPORT_H
