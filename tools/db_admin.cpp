@@ -8,6 +8,7 @@
 #include "recbase/isam.h"
 #include "tools/db_cmd.h"
 #include "tools/db_support.h"
+#include "tools/progress_bar.h"
 #include "tools/tool_support.h"
 
 namespace recbase::tool {
@@ -33,6 +34,18 @@ int failed(const std::string &what) {
   return code;
 }
 
+// The records of the database name for a progress bar's total, when the
+// bar is drawn at all (0 when they cannot be counted: the bar then shows
+// the count alone).
+int64_t records_for_bar(const ProgressBar &bar, const std::string &name) {
+  if (!bar.shown()) return 0;
+  IsamDb *db = iopen_db_shared(name.c_str(), 1, 1);
+  if (db == nullptr) return 0;
+  const int64_t records = count_records(db);
+  iclose_db(db);
+  return records > 0 ? records : 0;
+}
+
 struct IndexDefinition {
   std::string name;
   std::vector<std::string> specs;
@@ -41,7 +54,7 @@ struct IndexDefinition {
 }  // namespace
 
 int db_copy(const std::string &source, const std::string &target,
-            const std::string &index, int32_t block_size) {
+            const std::string &index, int32_t block_size, bool quiet) {
   if (database_exists(target)) {
     std::fprintf(stderr,
                  "%s: a database of that name exists (destroy it first)\n",
@@ -50,14 +63,18 @@ int db_copy(const std::string &source, const std::string &target,
   }
   IsamLibrary library;
   if (!library.start(source)) return kExitCannotRead;
-  if (icopy_db(source.c_str(), target.c_str(),
-               index.empty() ? nullptr : index.c_str(), block_size) != 1) {
-    return failed(source + " -> " + target);
-  }
+  ProgressBar bar("copy " + source, 0, !quiet);
+  bar.restart("copy " + source, records_for_bar(bar, source));
+  ProgressBar::Routine routine(bar);
+  const int32_t copied =
+      icopy_db(source.c_str(), target.c_str(),
+               index.empty() ? nullptr : index.c_str(), block_size);
+  bar.finish();
+  if (copied != 1) return failed(source + " -> " + target);
   return kExitOk;
 }
 
-int db_reindex(const std::string &name, int32_t block_size) {
+int db_reindex(const std::string &name, int32_t block_size, bool quiet) {
   IsamLibrary library;
   if (!library.start(name)) return kExitCannotRead;
   IsamDb *db = iopen_db_shared(name.c_str(), 0, 0);
@@ -94,6 +111,8 @@ int db_reindex(const std::string &name, int32_t block_size) {
     const int32_t old = cbblksize(index_file_of(igetfilename(db)).c_str());
     block_size = old > 0 ? old : 0;
   }
+  ProgressBar bar("reindex " + name, 0, !quiet);
+  const int64_t records = bar.shown() ? count_records(db) : 0;
   int code = kExitOk;
   if (inew_index_file(db, block_size, 1) != 1) {
     code = failed(name);
@@ -105,7 +124,11 @@ int db_reindex(const std::string &name, int32_t block_size) {
     std::vector<const char *> specs;
     for (const std::string &s : it->specs) specs.push_back(s.c_str());
     specs.push_back(nullptr);
-    if (imkindex(db, it->name.c_str(), specs.data()) != 1) {
+    bar.restart("index \"" + it->name + "\"", records > 0 ? records : 0);
+    ProgressBar::Routine routine(bar);
+    const int32_t made = imkindex(db, it->name.c_str(), specs.data());
+    bar.finish();
+    if (made != 1) {
       code = failed(name + ": index \"" + it->name + "\"");
     }
   }

@@ -40,7 +40,11 @@ struct DbLoadOptions {
   std::vector<std::string> indexes;  // "NAME=SPEC;SPEC..." each
   int32_t block_size = 0;            // of the index file; 0: 512
   bool strict = false;               // the first bad row stops the load
+  bool quiet = false;                // no progress bar
 };
+
+// load, copy and reindex draw a progress bar on standard error when it is a
+// terminal (tools/progress_bar.h), unless quiet.
 
 // Creates the database NAME from a CSV file whose header row holds the
 // field definitions, adds every row, then makes each index. A row that
@@ -57,11 +61,11 @@ int db_load(const std::string &name, const std::string &csv_file,
 // back to back in the order of index (empty: file order) and every index
 // of SRC made again.
 int db_copy(const std::string &source, const std::string &target,
-            const std::string &index, int32_t block_size);
+            const std::string &index, int32_t block_size, bool quiet);
 
 // A new index file (block_size 0: the old file's block size when it can be
 // read) with every index the old one described made again.
-int db_reindex(const std::string &name, int32_t block_size);
+int db_reindex(const std::string &name, int32_t block_size, bool quiet);
 
 int db_rename(const std::string &from, const std::string &to);
 int db_destroy(const std::string &name);

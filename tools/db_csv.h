@@ -30,6 +30,8 @@ class CsvReader {
   explicit CsvReader(const std::string &text) : text_(text) {}
   // False at the end of the text.
   bool next(CsvRecord &record);
+  // Bytes of the text read so far.
+  size_t position() const { return at_; }
 
  private:
   void skip_line();

@@ -14,6 +14,7 @@
 #include "tools/db_cmd.h"
 #include "tools/db_csv.h"
 #include "tools/db_support.h"
+#include "tools/progress_bar.h"
 #include "tools/tool_support.h"
 
 namespace recbase::tool {
@@ -140,10 +141,13 @@ int db_load(const std::string &name, const std::string &csv_file,
   }
 
   int64_t added = 0, skipped = 0;
+  ProgressBar bar("load " + name, static_cast<int64_t>(text.size()),
+                  !options.quiet);
   CsvRecord row;
   std::vector<std::string> stored(columns);
   std::vector<char *> values(columns + 1, nullptr);
   while (reader.next(row)) {
+    bar.update(static_cast<int64_t>(reader.position()));
     std::string problem = row.error;
     if (problem.empty() && row.fields.size() != columns) {
       problem = std::to_string(row.fields.size()) + " columns, not " +
@@ -165,6 +169,7 @@ int db_load(const std::string &name, const std::string &csv_file,
       }
       problem = isammsg(isam_errno);
     }
+    bar.finish();
     std::fprintf(stderr, "%s:%" PRId64 ": %s\n", csv_file.c_str(), row.line,
                  problem.c_str());
     ++skipped;
@@ -176,7 +181,11 @@ int db_load(const std::string &name, const std::string &csv_file,
 
   for (const IndexSpec &index : indexes) {
     std::vector<const char *> specs = c_strings(index.specs);
-    if (imkindex(db.get(), index.name.c_str(), specs.data()) != 1) {
+    bar.restart("index \"" + index.name + "\"", added);
+    ProgressBar::Routine routine(bar);
+    const int32_t made = imkindex(db.get(), index.name.c_str(), specs.data());
+    bar.finish();
+    if (made != 1) {
       report_isam_error(name + ": index \"" + index.name + "\"");
       std::fprintf(stderr, "%s: load stopped; nothing is kept\n", name.c_str());
       return kExitUnsound;

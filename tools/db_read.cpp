@@ -139,10 +139,8 @@ int db_info(const std::string &name) {
     std::printf("%s\n", line.c_str());
   }
 
-  IsamIndex *physical = ihandle(db.get(), iphysical);
-  int64_t records = 0;
-  if (physical == nullptr ||
-      walk(db.get(), physical, [&records] { return ++records, true; }) != 1) {
+  const int64_t records = count_records(db.get());
+  if (records < 0) {
     report_isam_error(name);
     return kExitCannotRead;
   }

@@ -49,6 +49,15 @@ void report_isam_error(const std::string &what) {
   if (os_error_seen()) report_os_error();
 }
 
+int64_t count_records(IsamDb *db) {
+  IsamIndex *physical = ihandle(db, iphysical);
+  if (physical == nullptr) return -1;
+  int64_t records = 0;
+  int32_t rc = ifindhead(db, physical);
+  for (; rc == 1; rc = ifindnext(db, physical)) ++records;
+  return rc == -3 ? records : -1;
+}
+
 char field_type_letter(int32_t type) {
   static const char kLetters[] = "SCIULFDB";
   return type >= 0 && type < 8 ? kLetters[type] : '?';

@@ -43,6 +43,10 @@ int32_t number_size(int32_t type);
 std::string data_file_of(const std::string &name);
 std::string index_file_of(const std::string &name);
 
+// Records of db, counted by a walk of "Physical Index" (the length words
+// only); -1 with the ISAM error state set when the walk fails.
+int64_t count_records(IsamDb *db);
+
 // True when the data file or the index file of name exists.
 bool database_exists(const std::string &name);
 

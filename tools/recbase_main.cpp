@@ -8,9 +8,9 @@
 //   recbase db show NAME [--index I] [--limit N]
 //   recbase db dump NAME [--index I] [--csv|--display]
 //   recbase db load NAME FILE.csv [--index 'NAME=SPEC;SPEC...']...
-//                                 [--block N] [--strict]
-//   recbase db copy SRC DST [--index I] [--block N]
-//   recbase db reindex NAME [--block N]
+//                                 [--block N] [--strict] [--quiet]
+//   recbase db copy SRC DST [--index I] [--block N] [--quiet]
+//   recbase db reindex NAME [--block N] [--quiet]
 //   recbase db rename FROM TO
 //   recbase db destroy NAME
 //
@@ -59,6 +59,7 @@ struct Command {
   std::string index;  // db show and db copy --index
   int64_t limit = -1;
   int32_t block_size = 0;
+  bool quiet = false;  // db copy and reindex
 };
 
 const CLI::Validator kNonNegative(
@@ -68,6 +69,12 @@ const CLI::Validator kNonNegative(
                  : std::string();
     },
     "N>=0", "non-negative");
+
+void add_quiet_flag(CLI::App *sub, bool &quiet) {
+  sub->add_flag("--quiet", quiet,
+                "No progress bar (drawn on standard error when it is a "
+                "terminal)");
+}
 
 void add_block_option(CLI::App *sub, Command &cmd) {
   sub->add_option("--block", cmd.block_size,
@@ -137,6 +144,7 @@ CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
       ->check(CLI::Range(0, 32767));
   load->add_flag("--strict", cmd.db_load.strict,
                  "Stop at the first bad row and remove the new database");
+  add_quiet_flag(load, cmd.db_load.quiet);
 
   CLI::App *copy = sub("copy",
                        "Copy a database into a new one, compacted, with every "
@@ -148,6 +156,7 @@ CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
                    "Index whose order the records are copied in")
       ->type_name("I");
   add_block_option(copy, cmd);
+  add_quiet_flag(copy, cmd.quiet);
 
   CLI::App *reindex = sub("reindex",
                           "Make a new index file with every index made again "
@@ -155,6 +164,7 @@ CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
                           Command::kDbReindex);
   reindex->add_option("NAME", cmd.file, "Database")->required();
   add_block_option(reindex, cmd);
+  add_quiet_flag(reindex, cmd.quiet);
 
   CLI::App *rename =
       sub("rename", "Rename both files of a database", Command::kDbRename);
@@ -254,9 +264,9 @@ int main(int argc, char **argv) {
       return recbase::tool::db_load(cmd.file, cmd.second, cmd.db_load);
     case Command::kDbCopy:
       return recbase::tool::db_copy(cmd.file, cmd.second, cmd.index,
-                                    cmd.block_size);
+                                    cmd.block_size, cmd.quiet);
     case Command::kDbReindex:
-      return recbase::tool::db_reindex(cmd.file, cmd.block_size);
+      return recbase::tool::db_reindex(cmd.file, cmd.block_size, cmd.quiet);
     case Command::kDbRename:
       return recbase::tool::db_rename(cmd.file, cmd.second);
     case Command::kDbDestroy:
