@@ -233,11 +233,33 @@ bool empty_area_at(const CheckState &s, int64_t p) {
   return lo < keys.size() && keys[lo].position == p && keys[lo].size == 0;
 }
 
+// Appends the key that the record whose values are fields gives each made
+// index (the layer's own key builder, so the same bytes an add enters).
+void add_record_keys(CheckState &s, const char *const *fields,
+                     std::vector<uint8_t> &scratch) {
+  const auto cap = static_cast<int32_t>(scratch.size());
+  for (RecordKeys &k : s.keys) {
+    if (k.ix == nullptr) continue;
+    int32_t len = 0;
+    if (build_key_by_field(s.db, k.ix, fields, scratch.data(), cap, &len) !=
+        kIsOk) {
+      len = 0;
+    }
+    k.bytes.insert(k.bytes.end(), scratch.begin(), scratch.begin() + len);
+    k.ends.push_back(k.bytes.size());
+  }
+}
+
 // Invariant 4: steps through the slots and free areas from the data start,
-// collecting both.
+// collecting both and the keys of the records.
 PassResult walk_data_file(CheckState &s) {
   PassResult r;
   IsamDb *db = s.db;
+  s.keys.assign(static_cast<size_t>(kMaxIndexNumber) + 1, RecordKeys{});
+  for (const IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->number != kPhysicalNumber) s.keys[ix->number].ix = ix;
+  }
+  std::vector<uint8_t> scratch(static_cast<size_t>(cbbufsize()));
   DataReader reader(db->data_handle, s.data_size);
   std::vector<char *> fields(static_cast<size_t>(db->field_count) + 1);
   const int64_t end = s.data_size;
@@ -290,6 +312,7 @@ PassResult walk_data_file(CheckState &s) {
         return r;
       }
       s.records.push_back(RecordSlot{static_cast<int32_t>(p), length});
+      add_record_keys(s, fields.data(), scratch);
     }
     p += kSlotWordSize + length;
     s.report(CheckPhase::kDataFile, p, end);

@@ -33,10 +33,12 @@
 //     Every entry belongs to an index that a descriptor names. A unique
 //     index has no two entries with equal keys.
 //
-// Memory: a few words per record slot, free area and free-space key, one
-// bit per record for the index being checked, plus cbcheck's copy of the
-// index file. Time: one pass over the data file in large reads, one walk of
-// the index file, and one read of a record per index entry.
+// Memory: a few words per record slot, free area and free-space key, the
+// key each record gives each index (as large as the entries it should
+// have), a byte per record for the index being checked, plus cbcheck's copy
+// of the index file. Time: one pass over the data file in large reads and
+// one walk of the index file, with a binary search among the records per
+// entry.
 #ifndef RECBASE_ISAM_CHECK_H
 #define RECBASE_ISAM_CHECK_H
 
@@ -91,6 +93,17 @@ struct FreeArea {
   int32_t size = 0;
 };
 
+// The keys that one made index's records give, built from each record's
+// fields during the pass over the data file, in file order: record i's key
+// is bytes[ends[i - 1], ends[i]) (from 0 for the first). An empty key
+// stands for one longer than the longest key a tree holds (every real key
+// has at least its index number).
+struct RecordKeys {
+  const IsamIndex *ix = nullptr;
+  std::vector<uint8_t> bytes;
+  std::vector<size_t> ends;
+};
+
 // The state of one check: the checker's own view of the database (not in
 // the list of open databases; its fields and indexes read from the files)
 // and what the passes gathered.
@@ -98,6 +111,7 @@ struct CheckState {
   IsamDb *db = nullptr;
   uint32_t data_size = 0;
   std::vector<RecordSlot> records;  // in file order
+  std::vector<RecordKeys> keys;     // by index number; ix null when none
   std::vector<FreeArea> areas;      // in file order
   // The free-space keys: position keys in key order (that is, by
   // position), size keys as (position = item, size) in key order.

@@ -6,8 +6,10 @@
 // order, position keys in key order (their numbers are written most
 // significant byte first, so key order is numeric order), size keys sorted
 // here by their item. An entry finds its record by binary search among the
-// slots; a bit per record tells whether its index has met it already. So
-// the whole check is a walk of each list and one record read per entry.
+// slots, compares its key with the one that record gave the index in the
+// pass over the data file, and a byte per record tells whether the index
+// has met it already. So the whole check is a walk of each list, and the
+// data file is not read again.
 #include <algorithm>
 #include <cstring>
 
@@ -70,10 +72,7 @@ class EntryCheck {
   explicit EntryCheck(CheckState &s)
       : s_(s),
         cap_(cbbufsize()),
-        expected_(static_cast<size_t>(cap_)),
         previous_(static_cast<size_t>(cap_)),
-        content_(static_cast<size_t>(kMaxSlotLength) + 1),
-        fields_(static_cast<size_t>(s.db->field_count) + 1),
         seen_(s.records.size()) {}
 
   int32_t key_cap() const { return cap_; }
@@ -81,6 +80,7 @@ class EntryCheck {
   // Starts the entries of index ix.
   void begin(const IsamIndex *ix) {
     ix_ = ix;
+    keys_ = &s_.keys[static_cast<size_t>(ix->number)];
     std::fill(seen_.begin(), seen_.end(), 0);
     has_previous_ = false;
   }
@@ -104,14 +104,10 @@ class EntryCheck {
           say("index \"%s\": record at %d has two entries", name, item));
     }
     seen_[i] = 1;
-    if (at->length > 0 && sys_read(s_.db->data_handle, item + kSlotWordSize,
-                                   at->length, content_.data()) != 1) {
-      return failure(kIsIo, "data file: cannot be read");
-    }
-    split_fields(s_.db, content_.data(), at->length, fields_.data());
-    int32_t expected_len = 0;
-    if (build_key_by_field(s_.db, ix_, fields_.data(), expected_.data(), cap_,
-                           &expected_len) != kIsOk) {
+    const size_t from = i > 0 ? keys_->ends[i - 1] : 0;
+    const uint8_t *expected = keys_->bytes.data() + from;
+    const auto expected_len = static_cast<int32_t>(keys_->ends[i] - from);
+    if (expected_len == 0) {
       return violation(
           say("index \"%s\": record at %d gives a key longer "
               "than the longest key (%d bytes)",
@@ -122,8 +118,8 @@ class EntryCheck {
     // compares equal to nothing).
     const bool same =
         (expected_len == len &&
-         std::memcmp(expected_.data(), key, static_cast<size_t>(len)) == 0) ||
-        key_compare(expected_.data(), expected_len, key, len) == 0;
+         std::memcmp(expected, key, static_cast<size_t>(len)) == 0) ||
+        key_compare(expected, expected_len, key, len) == 0;
     if (!same) {
       return violation(
           say("index \"%s\": the entry of record at %d holds a "
@@ -161,8 +157,8 @@ class EntryCheck {
   CheckState &s_;
   int32_t cap_;
   const IsamIndex *ix_ = nullptr;
-  std::vector<uint8_t> expected_, previous_, content_;
-  std::vector<char *> fields_;
+  const RecordKeys *keys_ = nullptr;
+  std::vector<uint8_t> previous_;
   std::vector<uint8_t> seen_;
   int32_t previous_len_ = 0;
   int32_t previous_item_ = 0;
