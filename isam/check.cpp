@@ -596,7 +596,10 @@ struct RunningCount {
 void count_step(void *context, CheckPhase, int64_t, int64_t) {
   auto *running = static_cast<RunningCount *>(context);
   if (running->count < INT32_MAX) ++running->count;
-  recbase::isam::g_progress(running->count);
+  // The routine may have switched itself off.
+  if (recbase::isam::g_progress != nullptr) {
+    recbase::isam::g_progress(running->count);
+  }
 }
 
 }  // namespace
