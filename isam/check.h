@@ -142,6 +142,16 @@ struct PassResult {
   bool ok() const { return violation.empty() && failure.error == kIsOk; }
 };
 
+// Invariant 1: the words for a header that read_header would refuse, ""
+// for a sound one; failure gets a read that failed.
+std::string header_fault(int32_t handle, uint32_t size, CheckFailure *failure);
+// Invariant 2: builds an IsamIndex for every descriptor at the head of the
+// index file (through db->desc_tree), as an open does, with words for what
+// an open would only call corrupt. key_cap: the longest key.
+PassResult load_descriptors(CheckState &s, int32_t key_cap);
+// Invariant 4: steps through the slots and free areas from the data start,
+// collecting both and the key each record gives each made index.
+PassResult walk_data_file(CheckState &s);
 // Reads every free-space key of the index file (through db->desc_tree)
 // into position_keys and size_keys. A key of the wrong length is a
 // violation.

@@ -1,6 +1,7 @@
-// The checker's passes over the index file (invariants 5 and 6 of
-// isam/check.h): the free-space keys against the free areas of the data
-// file, and every index entry against the record it points at.
+// The checker's passes over the index file (invariants 2, 5 and 6 of
+// isam/check.h): the descriptors, the free-space keys against the free
+// areas of the data file, and every index entry against the record it
+// points at.
 //
 // Both compare sorted lists: the data file's slots and areas come in file
 // order, position keys in key order (their numbers are written most
@@ -16,9 +17,9 @@
 #include "frame/bytes.h"
 #include "isam/check.h"
 #include "isam/data_format.h"
+#include "isam/descriptors.h"
 #include "isam/freespace.h"
 #include "isam/keys.h"
-#include "isam/record_io.h"
 
 namespace recbase::isam {
 namespace {
@@ -173,6 +174,82 @@ const IsamIndex *index_numbered(const IsamDb *db, int32_t number) {
 }
 
 }  // namespace
+
+// Builds an IsamIndex for every descriptor at the head of the index file,
+// as an open does, with words for what an open would only call corrupt.
+PassResult load_descriptors(CheckState &s, int32_t key_cap) {
+  PassResult r;
+  IsamDb *db = s.db;
+  std::vector<uint8_t> key(static_cast<size_t>(key_cap));
+  bool physical = false;
+  int32_t number = 0;
+  for (int32_t rc = cbhead(db->desc_tree, &number); rc != kAfterLast;
+       rc = cbnext(db->desc_tree, &number)) {
+    int32_t len = 0;
+    if (rc != 1 || cbkeylen(db->desc_tree, &len) != 1) {
+      r.failure = CheckFailure{kIsCbt, "index file: cannot be walked"};
+      return r;
+    }
+    if (len < 1 || len > key_cap) break;  // no descriptor; entries are next
+    if (cbkey(db->desc_tree, key.data(), len) != 1) {
+      r.failure = CheckFailure{kIsCbt, "index file: cannot be walked"};
+      return r;
+    }
+    if (key[0] != kDescriptorClass) break;
+    const auto *text = reinterpret_cast<const char *>(key.data()) + 1;
+    const std::string name(text, std::find(text, text + len - 1, '\0'));
+    if (len < 2 || key[static_cast<size_t>(len) - 1] != 0) {
+      r.violation =
+          say("index file: the descriptor of \"%s\" does not end "
+              "with a NUL",
+              name.c_str());
+      return r;
+    }
+    if (number < kPhysicalNumber || number > kMaxIndexNumber) {
+      r.violation =
+          say("index file: index \"%s\" has number %d, outside "
+              "0..%d",
+              name.c_str(), number, kMaxIndexNumber);
+      return r;
+    }
+    for (const IsamIndex *o = db->indexes; o != nullptr; o = o->next) {
+      if (o->number == number) {
+        r.violation =
+            say("index file: indexes \"%s\" and \"%s\" both have "
+                "number %d",
+                o->name, name.c_str(), number);
+        return r;
+      }
+    }
+    if (number == kPhysicalNumber && name != kPhysicalName) {
+      r.violation =
+          say("index file: index \"%s\" has number 0, which "
+              "belongs to \"%s\"",
+              name.c_str(), kPhysicalName);
+      return r;
+    }
+    IsamIndex *ix = nullptr;
+    const IsamError e = build_index(db, key.data(), len, number, &ix);
+    if (e == kIsIndexCorrupt) {
+      r.violation =
+          say("index file: index \"%s\" names a field the data "
+              "file does not define",
+              name.c_str());
+      return r;
+    }
+    if (e != kIsOk) {
+      r.failure = CheckFailure{e, "index file: cannot be read"};
+      return r;
+    }
+    add_member(reinterpret_cast<void **>(&db->indexes), ix);
+    ++db->index_count;
+    physical = physical || number == kPhysicalNumber;
+  }
+  if (!physical) {
+    r.violation = say("index file: no descriptor of \"%s\"", kPhysicalName);
+  }
+  return r;
+}
 
 PassResult collect_free_keys(CheckState &s) {
   CbTree *tree = s.db->desc_tree;
