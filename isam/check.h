@@ -33,6 +33,12 @@
 //     Every entry belongs to an index that a descriptor names. A unique
 //     index has no two entries with equal keys.
 //
+// Without an index file (missing, or one that cannot be opened) only 1 and
+// 4 can be checked: a violation there is reported as usual, else the check
+// ends as one that could not be done, saying that the data file alone was
+// checked; the layer would open such a database with "Physical Index" alone
+// and its index definitions lost, which only a new index file mends.
+//
 // Memory: a few words per record slot, free area and free-space key, the
 // key each record gives each index (as large as the entries it should
 // have), a byte per record for the index being checked, plus cbcheck's copy

@@ -16,7 +16,6 @@
 
 #include "frame/bytes.h"
 #include "isam/check.h"
-#include "isam/data_format.h"
 #include "isam/descriptors.h"
 #include "isam/freespace.h"
 #include "isam/keys.h"
