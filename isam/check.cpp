@@ -169,10 +169,9 @@ CheckOutcome unusable_index_file(const char *path, int32_t cb_error,
                          "file alone was checked",
                          path, os_error));
   }
-  return could_not(kIsIndexCorrupt,
-                   say("%s: cannot be opened (B-tree error %d); the data file "
-                       "alone was checked",
-                       path, cb_error));
+  return could_not(kIsIndexCorrupt, say("%s: cannot be opened (B-tree error "
+                                        "%d); the data file alone was checked",
+                                        path, cb_error));
 }
 
 CheckOutcome run_check(const char *name, IsamCheckStats *stats,
@@ -188,9 +187,10 @@ CheckOutcome run_check(const char *name, IsamCheckStats *stats,
   }
   const IsamDb *open_here = find_open_db(paths.data);
   if (open_here != nullptr && open_here->shared == 0) {
-    return could_not(kIsDbInUse, say("%s: open in this process without "
-                                     "sharing; close it first",
-                                     paths.data));
+    return could_not(
+        kIsDbInUse,
+        say("%s: open in this process without sharing; close it first",
+            paths.data));
   }
   View view;
   if (view.make(paths) != kIsOk) return could_not(kIsNoMemory, "out of memory");
@@ -228,10 +228,9 @@ CheckOutcome run_check(const char *name, IsamCheckStats *stats,
   if (db->desc_tree != nullptr) {
     if (open_here == nullptr) {
       if (cblock(db->desc_tree, 1) != 1) {
-        return could_not(kIsLockRec,
-                         say("%s: the database's read lock cannot be had "
-                             "(a writer holds it)",
-                             paths.index));
+        return could_not(kIsLockRec, say("%s: the database's read lock cannot "
+                                         "be had (a writer holds it)",
+                                         paths.index));
       }
       view.set_locked();
     }
@@ -271,9 +270,9 @@ CheckOutcome run_check(const char *name, IsamCheckStats *stats,
   if (!slots.ok()) return from_pass(slots);
   if (db->desc_tree == nullptr) {
     if (!index_exists) {
-      return could_not(kIsIndexCorrupt, say("%s: missing; the data file alone "
-                                            "was checked",
-                                            paths.index));
+      return could_not(
+          kIsIndexCorrupt,
+          say("%s: missing; the data file alone was checked", paths.index));
     }
     return unusable_index_file(paths.index, open_error, open_os_error);
   }

@@ -101,14 +101,13 @@ std::string header_fault(int32_t handle, uint32_t size, CheckFailure *failure) {
   }
   if (count > n) {
     return say(
-        "data file header: %d fields cannot fit in %d bytes of "
-        "definitions",
+        "data file header: %d fields cannot fit in %d bytes of definitions",
         count, n);
   }
   if (static_cast<int64_t>(kHeaderSize) + n > size) {
     return say(
-        "data file header: %d bytes of definitions run past the end "
-        "of the file (%u bytes)",
+        "data file header: %d bytes of definitions run past the end of the "
+        "file (%u bytes)",
         n, size);
   }
   std::vector<char> defs(static_cast<size_t>(n));
@@ -121,8 +120,8 @@ std::string header_fault(int32_t handle, uint32_t size, CheckFailure *failure) {
     const void *nul = std::memchr(defs.data() + at, 0, defs.size() - at);
     if (nul == nullptr) {
       return say(
-          "data file header: definition %d of %d does not end inside "
-          "the %d bytes of definitions",
+          "data file header: definition %d of %d does not end inside the %d "
+          "bytes of definitions",
           f + 1, count, n);
     }
     at = static_cast<size_t>(static_cast<const char *>(nul) - defs.data()) + 1;
@@ -147,8 +146,7 @@ PassResult walk_data_file(CheckState &s) {
   while (p < end) {
     if (end - p < kSlotWordSize) {
       r.violation =
-          say("slot at %lld: the file (%lld bytes) ends inside its "
-              "length word",
+          say("slot at %lld: the file (%lld bytes) ends inside its length word",
               static_cast<long long>(p), static_cast<long long>(end));
       return r;
     }
@@ -162,16 +160,15 @@ PassResult walk_data_file(CheckState &s) {
     const bool is_free = word < 0 || (word == 0 && empty_area_at(s, p));
     const char *what = is_free ? "free area" : "record";
     if (length > kMaxSlotLength) {
-      r.violation =
-          say("free area at %lld: length word %d is no size a free "
-              "area can have",
-              static_cast<long long>(p), word);
+      r.violation = say(
+          "free area at %lld: length word %d is no size a free area can have",
+          static_cast<long long>(p), word);
       return r;
     }
     if (p + kSlotWordSize + length > end) {
       r.violation = say(
-          "%s at %lld: length word %d runs past the end of the "
-          "file (%lld bytes)",
+          "%s at %lld: length word %d runs past the end of the file (%lld "
+          "bytes)",
           what, static_cast<long long>(p), word, static_cast<long long>(end));
       return r;
     }
@@ -186,8 +183,7 @@ PassResult walk_data_file(CheckState &s) {
       const int32_t set = split_fields(db, content, length, fields.data());
       if (set < db->field_count) {
         r.violation = say(
-            "record at %lld: its %d bytes end inside field %d "
-            "(\"%s\")",
+            "record at %lld: its %d bytes end inside field %d (\"%s\")",
             static_cast<long long>(p), length, set + 1, db->field_names[set]);
         return r;
       }

@@ -48,8 +48,7 @@ std::string match_keys(const std::vector<FreeArea> &areas,
     }
     if (keys[j].size != a.size) {
       return say(
-          "free area at %lld: its length word says %d bytes, its %s "
-          "key %d",
+          "free area at %lld: its length word says %d bytes, its %s key %d",
           ll(a.position), a.size, kind, keys[j].size);
     }
     ++j;
@@ -59,8 +58,8 @@ std::string match_keys(const std::vector<FreeArea> &areas,
   }
   if (j < keys.size()) {
     return say(
-        "free-space map: a %s key (size %d) for %lld, where no free "
-        "area starts",
+        "free-space map: a %s key (size %d) for %lld, where no free area "
+        "starts",
         kind, keys[j].size, ll(keys[j].position));
   }
   return "";
@@ -94,8 +93,7 @@ class EntryCheck {
         [](const RecordSlot &r, int32_t p) { return r.position < p; });
     if (at == records.end() || at->position != item) {
       return violation(
-          say("index \"%s\": an entry points at %d, where no "
-              "record starts",
+          say("index \"%s\": an entry points at %d, where no record starts",
               name, item));
     }
     const auto i = static_cast<size_t>(at - records.begin());
@@ -109,8 +107,8 @@ class EntryCheck {
     const auto expected_len = static_cast<int32_t>(keys_->ends[i] - from);
     if (expected_len == 0) {
       return violation(
-          say("index \"%s\": record at %d gives a key longer "
-              "than the longest key (%d bytes)",
+          say("index \"%s\": record at %d gives a key longer than the longest "
+              "key (%d bytes)",
               name, item, cap_));
     }
     // Equal under the comparison (texts of an S field differ in case, and
@@ -122,16 +120,15 @@ class EntryCheck {
         key_compare(expected, expected_len, key, len) == 0;
     if (!same) {
       return violation(
-          say("index \"%s\": the entry of record at %d holds a "
-              "key that the record's fields do not give",
+          say("index \"%s\": the entry of record at %d holds a key that the "
+              "record's fields do not give",
               name, item));
     }
     if (ix_->unique != 0 && has_previous_ &&
         key_compare(previous_.data(), previous_len_, key, len) == 0) {
       return violation(
-          say("unique index \"%s\": records at %d and %d have "
-              "equal keys",
-              name, previous_item_, item));
+          say("unique index \"%s\": records at %d and %d have equal keys", name,
+              previous_item_, item));
     }
     std::memcpy(previous_.data(), key, static_cast<size_t>(len));
     previous_len_ = len;
@@ -199,31 +196,26 @@ PassResult load_descriptors(CheckState &s, int32_t key_cap) {
     const std::string name(text, std::find(text, text + len - 1, '\0'));
     if (len < 2 || key[static_cast<size_t>(len) - 1] != 0) {
       r.violation =
-          say("index file: the descriptor of \"%s\" does not end "
-              "with a NUL",
+          say("index file: the descriptor of \"%s\" does not end with a NUL",
               name.c_str());
       return r;
     }
     if (number < kPhysicalNumber || number > kMaxIndexNumber) {
-      r.violation =
-          say("index file: index \"%s\" has number %d, outside "
-              "0..%d",
-              name.c_str(), number, kMaxIndexNumber);
+      r.violation = say("index file: index \"%s\" has number %d, outside 0..%d",
+                        name.c_str(), number, kMaxIndexNumber);
       return r;
     }
     for (const IsamIndex *o = db->indexes; o != nullptr; o = o->next) {
       if (o->number == number) {
         r.violation =
-            say("index file: indexes \"%s\" and \"%s\" both have "
-                "number %d",
+            say("index file: indexes \"%s\" and \"%s\" both have number %d",
                 o->name, name.c_str(), number);
         return r;
       }
     }
     if (number == kPhysicalNumber && name != kPhysicalName) {
       r.violation =
-          say("index file: index \"%s\" has number 0, which "
-              "belongs to \"%s\"",
+          say("index file: index \"%s\" has number 0, which belongs to \"%s\"",
               name.c_str(), kPhysicalName);
       return r;
     }
@@ -231,8 +223,8 @@ PassResult load_descriptors(CheckState &s, int32_t key_cap) {
     const IsamError e = build_index(db, key.data(), len, number, &ix);
     if (e == kIsIndexCorrupt) {
       r.violation =
-          say("index file: index \"%s\" names a field the data "
-              "file does not define",
+          say("index file: index \"%s\" names a field the data file does not "
+              "define",
               name.c_str());
       return r;
     }
@@ -269,8 +261,7 @@ PassResult collect_free_keys(CheckState &s) {
     const int32_t right = position ? kPositionKeyLength : kSizeKeyLength;
     if (len != right) {
       return violation(
-          say("free-space map: a %s key of %d bytes, not %d "
-              "(item %d)",
+          say("free-space map: a %s key of %d bytes, not %d (item %d)",
               position ? "position" : "size", len, right, item));
     }
     if (position) {
@@ -327,8 +318,8 @@ PassResult check_entries(CheckState &s) {
       const IsamIndex *ix = index_numbered(db, number);
       if (ix == nullptr) {
         return violation(
-            say("index file: entries of index number %d, which "
-                "no descriptor names (the first points at %d)",
+            say("index file: entries of index number %d, which no descriptor "
+                "names (the first points at %d)",
                 number, item));
       }
       check.begin(ix);
