@@ -63,7 +63,8 @@ namespace recbase::isam {
 enum class CheckPhase { kDataFile, kIndexFile };
 
 // An optional progress callback, called after each slot of the data file
-// and each key of the index file. It must not close the library; it may
+// and each key of the index file (so that done reaches total in each phase
+// of a sound database). It must not close the library; it may
 // use it otherwise (the check makes its own view of the database current
 // again after each call).
 struct CheckProgress {

@@ -269,6 +269,7 @@ PassResult collect_free_keys(CheckState &s) {
     } else {
       s.size_keys.push_back(FreeArea{item, (key[1] << 8) | key[2]});
     }
+    s.report(CheckPhase::kIndexFile, ++s.keys_walked, s.index_keys_total);
   }
   if (rc != kAfterLast) return failure(kIsCbt, "index file: cannot be walked");
   std::sort(s.size_keys.begin(), s.size_keys.end(),
@@ -296,7 +297,6 @@ PassResult check_entries(CheckState &s) {
   int32_t rc = cbhead(tree, &item);
   bool entries_done = false;  // the free-space keys follow every entry
   for (; rc == 1; rc = cbnext(tree, &item)) {
-    s.report(CheckPhase::kIndexFile, ++s.keys_walked, s.index_keys_total);
     int32_t len = 0;
     if (cbkeylen(tree, &len) != 1) break;
     if (len < 1 || len > cap) {
@@ -305,11 +305,15 @@ PassResult check_entries(CheckState &s) {
     }
     if (cbkey(tree, key.data(), len) != 1) break;
     const int32_t number = key[0];
-    if (number == kDescriptorClass) continue;
+    if (number == kDescriptorClass) {
+      s.report(CheckPhase::kIndexFile, ++s.keys_walked, s.index_keys_total);
+      continue;
+    }
     if (number >= kPositionKeyClass) {
-      entries_done = true;
+      entries_done = true;  // counted when they were collected
       break;
     }
+    s.report(CheckPhase::kIndexFile, ++s.keys_walked, s.index_keys_total);
     if (number != current) {
       if (current >= 0) {
         const PassResult r = check.end();
