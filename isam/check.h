@@ -33,15 +33,24 @@
 //     Every entry belongs to an index that a descriptor names. A unique
 //     index has no two entries with equal keys.
 //
-// Memory: a few words per record slot, free area and free-space key, one
-// bit per record for the index being checked, plus cbcheck's copy of the
-// index file. Time: one pass over the data file in large reads, one walk of
-// the index file, and one read of a record per index entry.
+// Without an index file (missing, or one that cannot be opened) only 1 and
+// 4 can be checked: a violation there is reported as usual, else the check
+// ends as one that could not be done, saying that the data file alone was
+// checked; the layer would open such a database with "Physical Index" alone
+// and its index definitions lost, which only a new index file mends.
+//
+// Memory: a few words per record slot, free area and free-space key, the
+// key each record gives each index (as large as the entries it should
+// have), a byte per record for the index being checked, plus cbcheck's copy
+// of the index file. Time: one pass over the data file in large reads and
+// one walk of the index file, with a binary search among the records per
+// entry.
 #ifndef RECBASE_ISAM_CHECK_H
 #define RECBASE_ISAM_CHECK_H
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "isam/db.h"
@@ -54,7 +63,8 @@ namespace recbase::isam {
 enum class CheckPhase { kDataFile, kIndexFile };
 
 // An optional progress callback, called after each slot of the data file
-// and each key of the index file. It must not close the library; it may
+// and each key of the index file (so that done reaches total in each phase
+// of a sound database). It must not close the library; it may
 // use it otherwise (the check makes its own view of the database current
 // again after each call).
 struct CheckProgress {
@@ -70,6 +80,7 @@ struct CheckOutcome {
   int32_t verdict = -1;
   IsamError error = kIsOk;
   std::string message;
+  CbErrors cb;  // the B-tree codes as the failure left them
 };
 
 // Checks the database name as icheck_db describes (include/recbase/isam.h).
@@ -89,6 +100,17 @@ struct FreeArea {
   int32_t size = 0;
 };
 
+// The keys that one made index's records give, built from each record's
+// fields during the pass over the data file, in file order: record i's key
+// is bytes[ends[i - 1], ends[i]) (from 0 for the first). An empty key
+// stands for one longer than the longest key a tree holds (every real key
+// has at least its index number).
+struct RecordKeys {
+  const IsamIndex *ix = nullptr;
+  std::vector<uint8_t> bytes;
+  std::vector<size_t> ends;
+};
+
 // The state of one check: the checker's own view of the database (not in
 // the list of open databases; its fields and indexes read from the files)
 // and what the passes gathered.
@@ -96,6 +118,7 @@ struct CheckState {
   IsamDb *db = nullptr;
   uint32_t data_size = 0;
   std::vector<RecordSlot> records;  // in file order
+  std::vector<RecordKeys> keys;     // by index number; ix null when none
   std::vector<FreeArea> areas;      // in file order
   // The free-space keys: position keys in key order (that is, by
   // position), size keys as (position = item, size) in key order.
@@ -111,8 +134,11 @@ struct CheckState {
 
 // A check that could not go on: the code for isam_errno and the words.
 struct CheckFailure {
+  CheckFailure() = default;
+  CheckFailure(IsamError e, std::string w) : error(e), words(std::move(w)) {}
   IsamError error = kIsOk;
   std::string words;
+  CbErrors cb;  // taken where the failure is made
 };
 
 // What a pass found: "" and no failure when it passed, a violation in
@@ -123,6 +149,16 @@ struct PassResult {
   bool ok() const { return violation.empty() && failure.error == kIsOk; }
 };
 
+// Invariant 1: the words for a header that read_header would refuse, ""
+// for a sound one; failure gets a read that failed.
+std::string header_fault(int32_t handle, uint32_t size, CheckFailure *failure);
+// Invariant 2: builds an IsamIndex for every descriptor at the head of the
+// index file (through db->desc_tree), as an open does, with words for what
+// an open would only call corrupt. key_cap: the longest key.
+PassResult load_descriptors(CheckState &s, int32_t key_cap);
+// Invariant 4: steps through the slots and free areas from the data start,
+// collecting both and the key each record gives each made index.
+PassResult walk_data_file(CheckState &s);
 // Reads every free-space key of the index file (through db->desc_tree)
 // into position_keys and size_keys. A key of the wrong length is a
 // violation.

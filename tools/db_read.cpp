@@ -92,8 +92,10 @@ struct FreeSpace {
 bool read_free_space(const std::string &index_file, FreeSpace *out) {
   CbTree *tree = cbopen_shared(index_file.c_str(), nullptr, 1, 1);
   if (tree == nullptr) return false;
+  // One read lock for the whole walk (the database's, as ilock_all takes
+  // it), rather than one per step.
   int32_t position = 0;
-  int32_t rc = cbtail(tree, &position);
+  int32_t rc = cblock(tree, 1) == 1 ? cbtail(tree, &position) : -1;
   for (; rc == 1; rc = cbprev(tree, &position)) {
     uint8_t key[3];
     int32_t len = 0;
@@ -106,7 +108,8 @@ bool read_free_space(const std::string &index_file, FreeSpace *out) {
     if (out->areas++ == 0) out->largest = size;
     out->bytes += size;
   }
-  return cbclose(tree) == 1 && rc != -1;
+  const bool unlocked = cbunlock(tree, 1) == 1;
+  return cbclose(tree) == 1 && unlocked && rc != -1;
 }
 
 // Walks ix from its head, calling visit after each step onto a record.

@@ -441,8 +441,8 @@ RBAPI int32_t RBCALL irename_db(const char *from, const char *to);
 RBAPI int32_t RBCALL idestroy_db(const char *name);
 /* Sets the routine called with the running count 1, 2, 3, ... of records
  * copied (icopy_db), records entered (imkindex), entries deleted
- * (irmindex), and slots and index-file keys checked (icheck_db: every slot
- * of the data file, then every key of the index file); NULL switches it
+ * (irmindex), and slots and keys checked (icheck_db: every slot of the
+ * data file and every key of the index file); NULL switches it
  * off. The routine may use the library: the operation makes its own
  * database current again after each call. */
 RBAPI void RBCALL iprogress(IsamProgress progress);
