@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/fixture.h"
@@ -25,66 +26,44 @@ TEST_F(ChangeTest, RefusedChangesCountOnlyWhereTheFormatSaysSo) {
     const DiskControl c(read_file(path("s")));
     return std::pair{c.key_count, c.change_counter};
   };
-  // Every insert or delete attempt counts a change and moves key_count.
+  using Call = std::function<int32_t()>;
+  const auto ins = [&](const char *k, int32_t i, int32_t dup = 1) -> Call {
+    return [=] { return put(s, k, i, dup); };
+  };
+  const auto rm = [&](const char *k, int32_t i) -> Call {
+    return [=] { return del(s, k, i); };
+  };
+  const auto mod = [&](const char *k, int32_t i, const char *nk, int32_t ni,
+                       int32_t dup = 1) -> Call {
+    return [=] { return modify(s, k, i, nk, ni, dup); };
+  };
+  // Every insert or delete attempt counts a change and moves key_count; a
+  // modify refused before its change step counts nothing, one within a leaf
+  // one change and no key.
   const struct {
     const char *what;
-    std::function<int32_t()> call;
+    Call call;
     int32_t err, ctx;
     std::pair<uint32_t, uint32_t> after;
   } steps[] = {
-      {"delete from the empty tree",
-       [&] { return del(s, "a", 1); },
-       CBERR_EMPTY_TREE,
-       CBCTX_DELETE_EMPTY,
+      // clang-format off
+      {"delete from empty", rm("a", 1), CBERR_EMPTY_TREE, CBCTX_DELETE_EMPTY,
        {0xFFFFFFFFu, 1}},
-      {"insert", [&] { return put(s, "a", 1); }, 0, 0, {0, 2}},
-      {"insert", [&] { return put(s, "b", 5); }, 0, 0, {1, 3}},
-      {"pair present",
-       [&] { return put(s, "B", 5, 1); },
-       CBERR_DUP_PAIR,
-       CBCTX_INSERT_KEY,
-       {2, 4}},
-      {"key present",
-       [&] { return put(s, "b", 7, 0); },
-       CBERR_DUP_KEY,
-       CBCTX_INSERT_KEY,
-       {3, 5}},
-      {"item absent",
-       [&] { return del(s, "b", 6); },
-       CBERR_NOT_FOUND,
-       CBCTX_DELETE_KEY,
-       {2, 6}},
-      {"key past every pair",
-       [&] { return del(s, "c", 1); },
-       CBERR_NOT_FOUND,
-       CBCTX_DELETE_KEY,
-       {1, 7}},
-      {"delete", [&] { return del(s, "B", 5); }, 0, 0, {0, 8}},
-      // A modify refused before its change step counts nothing.
-      {"modify of a pair to itself",
-       [&] { return modify(s, "a", 1, "A", 1); },
-       0,
-       0,
+      {"insert", ins("a", 1), 0, 0, {0, 2}},
+      {"insert", ins("b", 5), 0, 0, {1, 3}},
+      {"pair present", ins("B", 5), CBERR_DUP_PAIR, CBCTX_INSERT_KEY, {2, 4}},
+      {"key present", ins("b", 7, 0), CBERR_DUP_KEY, CBCTX_INSERT_KEY, {3, 5}},
+      {"item absent", rm("b", 6), CBERR_NOT_FOUND, CBCTX_DELETE_KEY, {2, 6}},
+      {"key past all", rm("c", 1), CBERR_NOT_FOUND, CBCTX_DELETE_KEY, {1, 7}},
+      {"delete", rm("B", 5), 0, 0, {0, 8}},
+      {"modify to itself", mod("a", 1, "A", 1), 0, 0, {0, 8}},
+      {"modify missing", mod("z", 1, "y", 1), CBERR_NOT_FOUND, CBCTX_FIND_LEAF,
        {0, 8}},
-      {"modify of a missing pair",
-       [&] { return modify(s, "z", 1, "y", 1); },
-       CBERR_NOT_FOUND,
-       CBCTX_FIND_LEAF,
-       {0, 8}},
-      {"modify to a present key",
-       [&] {
-         put(s, "c", 3);
-         return modify(s, "a", 1, "C", 1, 0);
-       },
-       CBERR_DUP_KEY,
-       CBCTX_INSERT_KEY,
-       {1, 9}},
-      // Within one leaf: one change, no count.
-      {"modify in place",
-       [&] { return modify(s, "a", 1, "b", 2); },
-       0,
-       0,
-       {1, 10}},
+      {"insert", ins("c", 3), 0, 0, {1, 9}},
+      {"modify to a present key", mod("a", 1, "C", 1, 0), CBERR_DUP_KEY,
+       CBCTX_INSERT_KEY, {1, 9}},
+      {"modify in place", mod("a", 1, "b", 2), 0, 0, {1, 10}},
+      // clang-format on
   };
   for (const auto &step : steps) {
     cberrcode = cbconcode = 0;
@@ -278,17 +257,14 @@ TEST_F(JoinTest, TheRightLeafMovesIntoTheLeftAndTheRootGoes) {
   ASSERT_EQ(del(t_, key(170), 170), 1);  // 10 * 28 + 2 * 28 + 16 = 352
   const std::vector<uint8_t> f = flushed();
   const DiskControl c(f);
-  EXPECT_EQ(c.root, 1u);
-  EXPECT_EQ(c.depth, 1);
-  EXPECT_EQ(c.first_leaf, 1u);
-  EXPECT_EQ(c.last_leaf, 1u);
-  EXPECT_EQ(c.last_block, 3u);  // the file never shrinks
+  // One leaf, root and first and last leaf; the file never shrinks.
+  EXPECT_EQ(std::tie(c.root, c.depth, c.first_leaf, c.last_leaf, c.last_block),
+            std::make_tuple(1u, 1, 1u, 1u, 3u));
   const DiskNode a = node(f, 1);
   EXPECT_TRUE(a.leaf());
   EXPECT_EQ(a.left() | a.right(), 0u);
-  const std::vector<int> all = {10, 11, 20, 30, 40,  50,
-                                60, 70, 80, 90, 160, 175};
-  EXPECT_EQ(a.items(), std::vector<int32_t>(all.begin(), all.end()));
+  EXPECT_EQ(a.items(), (std::vector<int32_t>{10, 11, 20, 30, 40, 50, 60, 70, 80,
+                                             90, 160, 175}));
   EXPECT_EQ(a.key(11), key(175));
   EXPECT_EQ(a.key_start(), 512 - 12 * 20);
   // B was freed first, then the root: the chain is a stack, root on top.

@@ -76,78 +76,60 @@ TEST_F(CheckerTest, EachKindOfDamageIsNamed) {
       img.set_cr(cr);
     };
   };
+  // The root node, and the first block of the free chain.
+  const auto root = [](Image &img) { return img.node(img.cr().root); };
+  const auto freed = [](Image &img) { return img.node(img.cr().free_head); };
+  // clang-format off
   const std::pair<const char *, std::function<void(Image &)>> cases[] = {
       {"parity", [](Image &img) { img.bytes[3] ^= 0x10; }},
       {"root", control([](Image &, ControlRecord &cr) {
-         cr.root = cr.last_block + 1;
-       })},
+         cr.root = cr.last_block + 1; })},
       {"depth", control([](Image &, ControlRecord &cr) { cr.depth = 0; })},
       {"leaf on level",  // one level too many
        control([](Image &, ControlRecord &cr) { cr.depth += 1; })},
       {"first_leaf", control([](Image &img, ControlRecord &cr) {
-         cr.first_leaf = img.leaf(1);
-       })},
+         cr.first_leaf = img.leaf(1); })},
       {"needs a file of",
        [](Image &img) { img.bytes.resize(img.bytes.size() - kBlock); }},
       {"needs a file of", [](Image &img) { img.bytes.push_back(0); }},
       {"lock region", [](Image &img) { img.bytes[kBlock - 1] = 1; }},
       {"no control record", [](Image &img) { img.bytes.resize(20); }},
-      {"key text",  // from the node layout check
-       [](Image &img) {
+      {"key text", [](Image &img) {  // from the node layout check
          Node n = img.node(img.leaf(2));
-         n.set_key_off(1, n.key_off(1) + 1);
-       }},
-      {"out of order",
-       [](Image &img) {
+         n.set_key_off(1, n.key_off(1) + 1); }},
+      {"out of order", [](Image &img) {
          Node n = img.node(img.leaf(2));
          std::swap_ranges(n.data() + n.key_off(0), n.data() + n.key_off(1),
-                          n.data() + n.key_off(1));
-       }},
-      {"not below its bound",
-       [](Image &img) {
+                          n.data() + n.key_off(1)); }},
+      {"not below its bound", [](Image &img) {
          Node n = img.node(img.leaf(2));
-         n.data()[n.key_off(n.count() - 1) + 1] = '9';
-       }},
-      {"below its bound",
-       [](Image &img) {
+         n.data()[n.key_off(n.count() - 1) + 1] = '9'; }},
+      {"below its bound", [](Image &img) {
          Node n = img.node(img.leaf(3));
-         for (int32_t i = 1; i < 4; ++i) n.data()[n.key_off(0) + i] = '0';
-       }},
-      {"reached a second time",
-       [](Image &img) {
-         Node root = img.node(img.cr().root);
-         root.set_child(0, root.low_path());
-       }},
+         for (int32_t i = 1; i < 4; ++i) n.data()[n.key_off(0) + i] = '0'; }},
+      {"reached a second time", [&](Image &img) {
+         root(img).set_child(0, root(img).low_path()); }},
       {"listed by no parent",  // dropped by its parent, still on the chain
-       [](Image &img) { remove_entry(img.node(img.cr().root), 0); }},
+       [&](Image &img) { remove_entry(root(img), 0); }},
       {"right_sibling",
        [](Image &img) { img.node(img.leaf(4)).set_right(img.leaf(6)); }},
       {"left_sibling", [](Image &img) { img.node(img.leaf(4)).set_left(0); }},
       {"unused block in the tree",
-       [](Image &img) {
-         img.node(img.cr().root).set_child(0, img.cr().free_head);
-       }},
+       [&](Image &img) { root(img).set_child(0, img.cr().free_head); }},
       {"not a block of the file",
-       [](Image &img) {
-         img.node(img.cr().root).set_child(0, img.cr().last_block + 7);
-       }},
-      {"cycle",
-       [](Image &img) {
-         img.node(img.cr().free_head).set_left(img.cr().free_head);
-       }},
-      {"on the free chain and in the tree",
-       control([](Image &, ControlRecord &cr) { cr.free_head = cr.first_leaf; })},
+       [&](Image &img) { root(img).set_child(0, img.cr().last_block + 7); }},
+      {"cycle", [&](Image &img) { freed(img).set_left(img.cr().free_head); }},
+      {"on the free chain and in the tree", control(
+         [](Image &, ControlRecord &cr) { cr.free_head = cr.first_leaf; })},
       {"neither in the tree nor on the free chain",
        control([](Image &, ControlRecord &cr) { cr.free_head = 0; })},
-      {"not zero",
-       [](Image &img) { img.node(img.cr().free_head).data()[kBlock - 1] = 7; }},
+      {"not zero", [&](Image &img) { freed(img).data()[kBlock - 1] = 7; }},
       {"on the free chain but low_path",
-       [](Image &img) { img.node(img.cr().free_head).set_count(1); }},
+       [&](Image &img) { freed(img).set_count(1); }},
       {"beyond last_block",
-       [](Image &img) {
-         img.node(img.cr().free_head).set_left(img.cr().last_block + 1);
-       }},
+       [&](Image &img) { freed(img).set_left(img.cr().last_block + 1); }},
   };
+  // clang-format on
   for (const auto &[words, damage] : cases) {
     Image img = sound_;
     damage(img);

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/fixture.h"
@@ -41,15 +42,11 @@ TEST_F(FormatTest, KeyTextIsPackedInEntryOrderAtTheEndOfTheRootLeaf) {
   ASSERT_EQ(put(t, "bcdef", -2), 1);
   const std::vector<uint8_t> f = flushed(t, "t");
   ASSERT_EQ(f.size(), 1024u);
+  // One root leaf, no free block; three keys, three changes.
   const DiskControl c(f);
-  EXPECT_EQ(c.root, 1u);
-  EXPECT_EQ(c.first_leaf, 1u);
-  EXPECT_EQ(c.last_leaf, 1u);
-  EXPECT_EQ(c.last_block, 1u);
-  EXPECT_EQ(c.free_head, 0u);
-  EXPECT_EQ(c.depth, 1);
-  EXPECT_EQ(c.key_count, 3u);
-  EXPECT_EQ(c.change_counter, 3u);
+  EXPECT_EQ(std::tie(c.root, c.first_leaf, c.last_leaf, c.last_block,
+                     c.free_head, c.depth, c.key_count, c.change_counter),
+            std::make_tuple(1u, 1u, 1u, 1u, 0u, 1, 3u, 3u));
   uint32_t parity = 0;
   for (size_t off = 0; off <= 24; off += 2) parity ^= le16_at(f, off);
   EXPECT_EQ(parity, 0u);
@@ -58,9 +55,7 @@ TEST_F(FormatTest, KeyTextIsPackedInEntryOrderAtTheEndOfTheRootLeaf) {
   EXPECT_EQ(leaf.left() | leaf.right(), 0u);
   ASSERT_EQ(leaf.count(), 3);
   EXPECT_EQ(leaf.key_start(), 502);
-  EXPECT_EQ(leaf.key_off(0), 502);
-  EXPECT_EQ(leaf.key_off(1), 505);
-  EXPECT_EQ(leaf.key_off(2), 510);
+  EXPECT_EQ(leaf.key_offs(), (std::vector<int32_t>{502, 505, 510}));
   EXPECT_EQ(leaf.key_len(1), 5);
   EXPECT_EQ(leaf.items(), (std::vector<int32_t>{1, -2, 3}));
   EXPECT_EQ(std::string(f.begin() + 512 + 502, f.end()), "abcbcdefcd");
@@ -112,10 +107,7 @@ TEST_F(FormatTest, EqualNeighboursShareOneCopyOfTheirText) {
     for (const auto &[k, item] : c.in) ASSERT_EQ(put(t, k, item), 1);
     const std::vector<uint8_t> f = flushed(t, name);
     const DiskNode leaf(f, 512, 1);
-    std::vector<int32_t> offsets;
-    for (int32_t i = 0; i < leaf.count(); ++i)
-      offsets.push_back(leaf.key_off(i));
-    EXPECT_EQ(offsets, c.offsets) << name;
+    EXPECT_EQ(leaf.key_offs(), c.offsets) << name;
     EXPECT_EQ(std::string(f.begin() + 512 + leaf.key_start(), f.end()), c.text);
     EXPECT_EQ(walk_forward(t), c.out) << name;
     expect_sound(t);
@@ -154,17 +146,16 @@ TEST_F(FormatTest, ASplitRootLeafKeepsNineEntriesOnEachSide) {
     const std::vector<uint8_t> f = flushed(t, name);
     ASSERT_EQ(f.size(), 4u * 512);
     const DiskControl ctl(f);
-    EXPECT_EQ(ctl.depth, 2);
-    EXPECT_EQ(ctl.root, 3u);
-    EXPECT_EQ(ctl.first_leaf, 1u);
-    EXPECT_EQ(ctl.last_leaf, 2u);
+    EXPECT_EQ(std::tie(ctl.depth, ctl.root, ctl.first_leaf, ctl.last_leaf),
+              std::make_tuple(2, 3u, 1u, 2u));
     const DiskNode l(f, 512, 1), r(f, 512, 2), root(f, 512, 3);
     EXPECT_EQ(l.items(), c.left);
     EXPECT_EQ(r.items(), c.right);
-    EXPECT_EQ(l.right(), 2u);
-    EXPECT_EQ(r.left(), 1u);
+    // Siblings linked both ways; the root's low_path is leaf 1, its one
+    // entry leaf 2 under the right half's first pair.
+    EXPECT_EQ(std::make_tuple(l.right(), r.left(), root.low_path()),
+              std::make_tuple(2u, 1u, 1u));
     EXPECT_EQ(r.right() | root.left() | root.right(), 0u);
-    EXPECT_EQ(root.low_path(), 1u);
     ASSERT_EQ(root.count(), 1);
     EXPECT_EQ(root.child(0), 2u);
     EXPECT_EQ(root.key(0), key(c.right.front()));

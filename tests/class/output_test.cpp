@@ -1,7 +1,8 @@
 // Output through the class: the error report's exact text for an object
-// with a file name, for error 9 with the B-tree's texts and for the
-// library's state on a temporary object; the display handler and the
-// class's own std::cout display; the windowed set-up without an instance.
+// with a file name, for error 9 with the B-tree's codes (which the object
+// keeps until cleared) and for the library's state on a temporary object;
+// the display handler and the class's own std::cout display; the windowed
+// set-up without an instance.
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -35,9 +36,25 @@ TEST_F(OutputTest, ShowErrReportsTheErrorTheFileAndTheBTreeCodes) {
             "\n      data file: " +
                 file + "\n");
 
+  // A second Rome breaks the unique index: error 9 with the B-tree's codes,
+  // the handler called once.
   g_printed.clear();
-  ASSERT_EQ(db.addRec(), -1);  // a second Rome in a unique index
+  handler_calls = 0;
+  ASSERT_EQ(db.addRec(), -1);
   ASSERT_EQ(last_error(db), 9);
+  EXPECT_EQ(handler_calls, 1);
+  const int codes[] = {db.errnoCBT(-1), db.errnoCBT(0), db.errnoCBT(1)};
+  EXPECT_NE(codes[0], 0);
+  for (int which : {-1, 0, 1}) {
+    EXPECT_EQ(codes[which + 1], ISAM::_errnoCBT(which));
+  }
+  // Later successes and the library's other errors leave them on the object.
+  ASSERT_EQ(db.findHead(), 1);
+  ISAM::_errClear();
+  EXPECT_EQ(ISAM::_errnoCBT(-1), 0);
+  EXPECT_EQ(last_error(db), 9);
+  EXPECT_EQ(db.errnoCBT(-1), codes[0]);
+  EXPECT_EQ(db.errnoCBT(1), codes[2]);
   EXPECT_EQ(db.showErr(), 1);
   EXPECT_EQ(g_printed,
             "\n===> ISAM error: Error from cbt level"
@@ -46,6 +63,9 @@ TEST_F(OutputTest, ShowErrReportsTheErrorTheFileAndTheBTreeCodes) {
                 "\n       function: " + cbfcnmsg(db.errnoCBT(1)) +
                 "\n        context: " + cbconmsg(db.errnoCBT(0)) + "\n");
   EXPECT_EQ(std::string(db.errmsgCBT(-1)), cberrmsg(db.errnoCBT(-1)));
+  db.errClear();  // until cleared
+  EXPECT_EQ(last_error(db), 0);
+  for (int which : {-1, 0, 1}) EXPECT_EQ(db.errnoCBT(which), 0) << which;
 
   // The library's state, on an object without a file name.
   g_printed.clear();

@@ -110,34 +110,6 @@ TEST_F(RecordsTest, KeyPartsFollowTheirGrowingBuffers) {
   EXPECT_EQ(db.getRecLen(), static_cast<int>(longer.size() + 1 + 2 + 5));
 }
 
-TEST_F(RecordsTest, ABTreeErrorKeepsItsCodesOnTheObjectUntilCleared) {
-  ISAM db;
-  ASSERT_TRUE(make_people(db, rows_));
-  // A second Rome breaks the unique index: error 9 with the B-tree's codes.
-  ASSERT_EQ(db.setField(2, "rome"), 1);
-  handler_calls = 0;
-  EXPECT_EQ(db.addRec(), -1);
-  EXPECT_EQ(last_error(db), 9);
-  EXPECT_EQ(handler_calls, 1);
-  EXPECT_NE(db.errnoCBT(-1), 0);
-  const int codes[] = {db.errnoCBT(-1), db.errnoCBT(0), db.errnoCBT(1)};
-  EXPECT_EQ(codes[0], ISAM::_errnoCBT(-1));
-  EXPECT_EQ(codes[1], ISAM::_errnoCBT(0));
-  EXPECT_EQ(codes[2], ISAM::_errnoCBT(1));
-  // Later successes and the library's other errors leave them.
-  ASSERT_EQ(db.findHead(), 1);
-  ISAM::_errClear();
-  EXPECT_EQ(ISAM::_errnoCBT(-1), 0);
-  EXPECT_EQ(last_error(db), 9);
-  EXPECT_EQ(db.errnoCBT(-1), codes[0]);
-  EXPECT_EQ(db.errnoCBT(1), codes[2]);
-  db.errClear();
-  EXPECT_EQ(last_error(db), 0);
-  EXPECT_EQ(db.errnoCBT(-1), 0);
-  EXPECT_EQ(db.errnoCBT(0), 0);
-  EXPECT_EQ(db.errnoCBT(1), 0);
-}
-
 // getRec(1) holds a lock on the record until the object's next find, walk,
 // add, modify or delete; lockRec's lock is the caller's. A second process
 // tells whether a record can be locked.

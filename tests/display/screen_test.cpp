@@ -5,6 +5,7 @@
 // the scroll bars' thumbs.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <deque>
 #include <random>
 #include <string>
@@ -18,6 +19,13 @@ namespace {
 std::string row_text(const char *cells, int32_t row) {
   std::string s(cells + row * kColumns, kColumns);
   return s.erase(s.find_last_not_of(' ') + 1);
+}
+
+// The four numbers of an area, a rectangle or a span, in their order.
+template <typename T>
+std::array<int32_t, 4> four(const T &v) {
+  const auto [a, b, c, d] = v;
+  return {a, b, c, d};
 }
 
 std::vector<std::string> numbered(const char *prefix, int from, int to) {
@@ -88,10 +96,7 @@ TEST(ScreenTest, WritesWrapAndScroll) {
     }
     EXPECT_EQ(cursor.row, c.cursor_row);
     EXPECT_EQ(cursor.column, c.cursor_column);
-    EXPECT_EQ(area.low_row, c.area.low_row);
-    EXPECT_EQ(area.high_row, c.area.high_row);
-    EXPECT_EQ(area.low_column, c.area.low_column);
-    EXPECT_EQ(area.high_column, c.area.high_column);
+    EXPECT_EQ(four(area), four(c.area));
   }
 }
 
@@ -157,26 +162,22 @@ View small_view() {
   return v;
 }
 
+// Sizes in turn from the view at its maxima: partial cells do not count,
+// and positions follow the maxima down, to 0 for the whole screen.
 TEST(ScreenTest, ResizeSetsMaximaAndKeepsPositions) {
   View v = small_view();
-  EXPECT_EQ(v.hmax, 30);
-  EXPECT_EQ(v.vmax, 15);
   v.hpos = 30;
   v.vpos = 15;
-  view_resize(&v, 305, 140);  // partial cells do not count
-  EXPECT_EQ(v.hmax, 30);
-  EXPECT_EQ(v.vmax, 15);
-  EXPECT_EQ(v.vpos, 15);
-  view_resize(&v, 420, 260);
-  EXPECT_EQ(v.hmax, 10);
-  EXPECT_EQ(v.vmax, 5);
-  EXPECT_EQ(v.hpos, 10);
-  EXPECT_EQ(v.vpos, 5);
-  view_resize(&v, 480, 325);  // the whole screen
-  EXPECT_EQ(v.hmax, 0);
-  EXPECT_EQ(v.vmax, 0);
-  EXPECT_EQ(v.hpos, 0);
-  EXPECT_EQ(v.vpos, 0);
+  const std::array<int32_t, 6> sizes[] = {{300, 130, 30, 15, 30, 15},
+                                          {305, 140, 30, 15, 30, 15},
+                                          {420, 260, 10, 5, 10, 5},
+                                          {480, 325, 0, 0, 0, 0}};
+  for (const auto &[width, height, hmax, vmax, hpos, vpos] : sizes) {
+    view_resize(&v, width, height);
+    EXPECT_EQ((std::array{v.hmax, v.vmax, v.hpos, v.vpos}),
+              (std::array{hmax, vmax, hpos, vpos}))
+        << width << "x" << height;
+  }
 }
 
 TEST(ScreenTest, ScrollRequestsAndKeys) {
@@ -250,11 +251,7 @@ TEST(ScreenTest, RepaintRectangleAndPaintSpan) {
     View v = small_view();
     v.hpos = c.hpos;
     v.vpos = c.vpos;
-    const PixelRect r = repaint_rect(v, c.area);
-    EXPECT_EQ(r.left, c.rect.left);
-    EXPECT_EQ(r.top, c.rect.top);
-    EXPECT_EQ(r.right, c.rect.right);
-    EXPECT_EQ(r.bottom, c.rect.bottom);
+    EXPECT_EQ(four(repaint_rect(v, c.area)), four(c.rect));
   }
 
   struct SpanCase {
@@ -273,11 +270,7 @@ TEST(ScreenTest, RepaintRectangleAndPaintSpan) {
     View v = small_view();
     v.hpos = c.hpos;
     v.vpos = c.vpos;
-    const PaintSpan s = paint_span(v, c.rect);
-    EXPECT_EQ(s.first_column, c.span.first_column);
-    EXPECT_EQ(s.count, c.span.count);
-    EXPECT_EQ(s.first_row, c.span.first_row);
-    EXPECT_EQ(s.end_row, c.span.end_row);
+    EXPECT_EQ(four(paint_span(v, c.rect)), four(c.span));
   }
 }
 

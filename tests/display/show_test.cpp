@@ -152,16 +152,18 @@ TEST_F(ShowTest, EachRoutinePrintsItsPiecesAndChecksItsHandles) {
     Strings printed;
     int32_t result, err;
   };
+  const Strings binary = {
+      "bravo", "|", "Xy",   "|", "-5",    "|",     "65535", "|", "-70000", "|",
+      "1.5",   "|", "2.25", "|", "\\x0A", "\\xFF", "\\x00", "|", "\n"};
+  // show_key of the stored key k of "all".
+  const auto key_of = [&](size_t k, const char *sep) {
+    return [&, k, sep] { return show_key(db_, all, keys[k].data(), sep); };
+  };
   const std::vector<Case> cases = {
-      {"iputs: the routine's result",
-       [] { return iputs("abc"); },
-       {"abc"},
-       7,
+      // clang-format off
+      {"iputs: the routine's result", [] { return iputs("abc"); }, {"abc"}, 7,
        99},
-      {"iputs: NULL passed on",
-       [] { return iputs(nullptr); },
-       {"(null)"},
-       7,
+      {"iputs: NULL passed on", [] { return iputs(nullptr); }, {"(null)"}, 7,
        99},
       {"definitions", [&] { return showfldnames(db_, nullptr); },
        list(kFields, "\n"), 1, 0},
@@ -173,22 +175,13 @@ TEST_F(ShowTest, EachRoutinePrintsItsPiecesAndChecksItsHandles) {
        list(kAllSpecs, "|"), 1, 0},
       {"Physical Index", [&] { return showdesc(db_, nullptr, nullptr); },
        list(kFields, "\n"), 1, 0},
-      {"a key of each type",
-       [&] { return show_key(db_, all, keys[2].data(), "|"); },
-       list(kRows[0].key, "|"), 1, 0},
-      {"a large double",
-       [&] { return show_key(db_, all, keys[1].data(), nullptr); },
-       list(kRows[1].key, "\n"), 1, 0},
-      {"an empty cut text",
-       [&] { return show_key(db_, all, keys[0].data(), "|"); },
-       list(kRows[2].key, "|"), 1, 0},
+      {"a key of each type", key_of(2, "|"), list(kRows[0].key, "|"), 1, 0},
+      {"a large double", key_of(1, nullptr), list(kRows[1].key, "\n"), 1, 0},
+      {"an empty cut text", key_of(0, "|"), list(kRows[2].key, "|"), 1, 0},
       {"a record: a piece per byte of binary",
-       [&] { return showrec(rec0, "|"); },
-       {"bravo", "|", "Xy", "|", "-5", "|", "65535", "|", "-70000", "|", "1.5",
-        "|", "2.25", "|", "\\x0A", "\\xFF", "\\x00", "|", "\n"},
-       1,
-       99},
+       [&] { return showrec(rec0, "|"); }, binary, 1, 99},
       {"no record", [] { return showrec(nullptr, "|"); }, {"\n"}, 1, 99},
+      // clang-format on
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

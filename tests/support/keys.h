@@ -219,6 +219,11 @@ class DiskNode {
     for (int32_t i = 0; i < count(); ++i) out.push_back(item(i));
     return out;
   }
+  std::vector<int32_t> key_offs() const {
+    std::vector<int32_t> out;
+    for (int32_t i = 0; i < count(); ++i) out.push_back(key_off(i));
+    return out;
+  }
   // Every byte after the 16-byte header is zero (a freed block).
   bool zero_body() const {
     return std::all_of(b_.begin() + 16, b_.end(), [](uint8_t x) { return !x; });
