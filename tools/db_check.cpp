@@ -7,6 +7,7 @@
 #include "recbase/isam.h"
 #include "tools/db_cmd.h"
 #include "tools/db_support.h"
+#include "tools/progress_bar.h"
 #include "tools/tool_support.h"
 
 namespace recbase::tool {
@@ -16,8 +17,15 @@ int db_check(const std::string &name, bool quiet) {
   if (!library.start(name)) return kExitCannotRead;
   IsamCheckStats stats;
   char message[512];
-  const int32_t verdict =
-      icheck_db(name.c_str(), &stats, message, sizeof message);
+  // The checker counts every slot and every key of the index file; their
+  // number is not known before it ends, so the bar shows the count.
+  ProgressBar bar("check " + name, 0, !quiet);
+  int32_t verdict = 0;
+  {
+    ProgressBar::Routine routine(bar);
+    verdict = icheck_db(name.c_str(), &stats, message, sizeof message);
+  }
+  bar.finish();
   if (verdict == 1) {
     if (quiet) return kExitOk;
     std::printf("%s: sound\n", name.c_str());

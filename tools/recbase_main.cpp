@@ -112,8 +112,8 @@ CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
                         Command::kDbCheck);
   check->add_option("NAME", cmd.file, "Database")->required();
   check->add_flag("--quiet", cmd.quiet,
-                  "Print nothing when the database is sound (the exit code "
-                  "tells)");
+                  "No progress bar, and nothing printed when the database "
+                  "is sound (the exit code tells)");
 
   CLI::App *show = sub("show",
                        "Print the records in an index's order in the display "
