@@ -229,20 +229,23 @@ class Runner {
 
 // Runs the script on the database name (its files written already), opened
 // shared when bit 0 of flags is set. Needs the library set up
-// (begin_isam_input); leaves the database closed.
-inline void run_isam_script(const char *name, int flags,
-                            const IsamComplaint &complain) {
+// (begin_isam_input); leaves the database closed. Returns isam_errno as the
+// open left it (0: opened whole), or -1 when the open failed.
+inline int32_t run_isam_script(const char *name, int flags,
+                               const IsamComplaint &complain) {
   IsamDb *db = iopen_db_shared(name, flags & 1, 0);
   if (db == nullptr) {
     if (isam_errno == 0) complain("open gave NULL without isam_errno");
-    return;
+    return -1;
   }
+  const int32_t opened = isam_errno;
   isam_detail::Runner(db, complain).run(flags);
   const int32_t r = iclose_db(db);
   if (r != 1 && (r != -1 || isam_errno == 0)) {
     complain("iclose_db gave " + std::to_string(r) + " with isam_errno " +
              std::to_string(isam_errno));
   }
+  return opened;
 }
 
 }  // namespace recbase::fuzz
