@@ -1,13 +1,15 @@
 // The fixed script that isam_fuzz and the replay test run against a
 // database whose two files may be damaged: open it, walk every index both
-// ways reading each record, find by key and by record, add, modify (moved
-// and shrunk), delete, make an index and remove one, close. Test-only code.
+// ways reading each record, find by key and by record, match the key found,
+// add, modify (moved and back), delete, make a new index file (when the
+// input says so), make an index and remove one, close. Test-only code.
 //
 // Input framing (one fuzz input holds both files):
 //
 //   off     width  meaning
 //   0       1      flags: bit 0 opens the database shared; bits 1..3 pick
-//                  the index (in igetindexnames order) that the changes use
+//                  the index (in igetindexnames order) that the changes use;
+//                  bit 4 makes a new index file before making an index
 //   1       4      L, the data image's length, little-endian; clamped to
 //                  the bytes that follow
 //   5       L      NAME.db
@@ -19,6 +21,7 @@
 //  2. Results are within each call's documented set.
 //  3. No pool buffer is pinned between calls.
 //  4. Walks end: no index yields more records than kMaxSteps.
+//  5. A record that iaddrec added reads back as it was given.
 #ifndef RECBASE_FUZZ_ISAM_SCRIPT_H
 #define RECBASE_FUZZ_ISAM_SCRIPT_H
 
@@ -144,6 +147,25 @@ class Runner {
     }
   }
 
+  // The record under ix holds values (by field number) exactly.
+  void reads_back(IsamIndex *ix, const std::vector<char *> &values) {
+    static const size_t kSizes[] = {0, 0, 2, 2, 4, 4, 8};
+    if (expect("igetrec",
+               igetrec(db_, ix, rec_.data(), buf_.data(), kRecordBuffer),
+               {1, -1}) != 1) {
+      return;
+    }
+    for (int32_t f = 0; f < fields_; ++f) {
+      const int32_t t = igetfldtype(db_, f);
+      const size_t n = t <= 1   ? std::strlen(values[f]) + 1
+                       : t == 7 ? static_cast<size_t>(igetfldlen(db_, f))
+                                : kSizes[t];
+      if (rec_[f] == nullptr || std::memcmp(rec_[f], values[f], n) != 0) {
+        complain("igetrec", f, "field of the added record reads otherwise");
+      }
+    }
+  }
+
   void walk(IsamIndex *ix, bool forward) {
     int32_t r = forward ? ifindhead(db_, ix) : ifindtail(db_, ix);
     const int end = forward ? -3 : -2;
@@ -162,6 +184,8 @@ class Runner {
       std::vector<char *> rec = values("k5", from_record);
       std::vector<char *> key = key_values(ix, rec);
       expect("ifindkey", ifindkey(db_, ix, key.data()), {2, 3, -1});
+      expect("imatchkey", imatchkey(db_, ix, key.data()), {1, 0, -1});
+      expect("ipartialmatch", ipartialmatch(db_, ix, key.data()), {1, 0, -1});
       expect("ifindrec", ifindrec(db_, ix, rec.data()), {2, 3, -1});
       read(ix);
     }
@@ -188,7 +212,10 @@ class Runner {
     }
     IsamIndex *physical = ihandle(db_, iphysical);
     std::vector<char *> added = values("fuzz-added", false);
-    expect("iaddrec", iaddrec(db_, chosen, added.data()), {1, -1});
+    if (expect("iaddrec", iaddrec(db_, chosen, added.data()), {1, -1}) == 1 &&
+        chosen != nullptr) {
+      reads_back(chosen, added);
+    }
     const std::vector<char *> moved =
         values("a longer text that moves the record to a new slot", false);
     expect("imodrec", imodrec(db_, chosen, moved.data()), {1, -1, -2, -3});
@@ -199,6 +226,9 @@ class Runner {
       if (ix == nullptr) continue;
       expect("ifindhead", ifindhead(db_, ix), {1, -1, -3});
       expect("idelrec", idelrec(db_, ix), {1, -1});
+    }
+    if (flags & 16) {
+      expect("inew_index_file", inew_index_file(db_, 0, 1), {1, -1});
     }
     char **defs = igetfldnames(db_);
     const char *specs[] = {fields_ > 0 && defs != nullptr ? defs[0] : nullptr,
