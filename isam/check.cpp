@@ -67,9 +67,10 @@ CheckOutcome unsound(std::string violation) {
   return out;
 }
 CheckOutcome from_pass(const PassResult &r) {
-  if (r.failure.error != kIsOk)
-    return could_not(r.failure.error, r.failure.words);
-  return unsound(r.violation);
+  if (r.failure.error == kIsOk) return unsound(r.violation);
+  CheckOutcome out = could_not(r.failure.error, r.failure.words);
+  out.cb = r.failure.cb;
+  return out;
 }
 
 std::string os_reason(const char *path) {
@@ -544,9 +545,14 @@ CheckOutcome check_database(const char *name, IsamCheckStats *stats,
     out = could_not(kIsNoMemory, "out of memory");
   }
   if (g_sys_last_error == 0) g_sys_last_error = os_before;
-  // The B-tree codes tell the cause of a failed read of the index file;
-  // otherwise they are left as the caller had them.
-  if (out.error != kIsCbt) cb_before.restore();
+  // The B-tree codes tell the cause of a failed read of the index file
+  // (closing the view's handles has reset them since); otherwise they are
+  // left as the caller had them.
+  if (out.error == kIsCbt) {
+    out.cb.restore();
+  } else {
+    cb_before.restore();
+  }
   return out;
 }
 

@@ -42,6 +42,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "isam/db.h"
@@ -70,6 +71,7 @@ struct CheckOutcome {
   int32_t verdict = -1;
   IsamError error = kIsOk;
   std::string message;
+  CbErrors cb;  // the B-tree codes as the failure left them
 };
 
 // Checks the database name as icheck_db describes (include/recbase/isam.h).
@@ -111,8 +113,11 @@ struct CheckState {
 
 // A check that could not go on: the code for isam_errno and the words.
 struct CheckFailure {
+  CheckFailure() = default;
+  CheckFailure(IsamError e, std::string w) : error(e), words(std::move(w)) {}
   IsamError error = kIsOk;
   std::string words;
+  CbErrors cb;  // taken where the failure is made
 };
 
 // What a pass found: "" and no failure when it passed, a violation in

@@ -1,14 +1,17 @@
 // The recbase tool's db subcommands, run as a child process: a CSV loaded
 // and dumped back byte for byte, info, show and dump in an index's order, bad
 // rows reported by line (skipped, or stopping a strict load with nothing
-// left), the whole-database commands, and command lines it must refuse.
+// left), check finding each kind of damage, the whole-database commands, and
+// command lines it must refuse.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "recbase/isam.h"
+#include "tests/isam/isam_support.h"
 #include "tests/support/fixture.h"
 #include "tests/tools/tool_run.h"
 
@@ -204,6 +207,126 @@ TEST_F(DbCmdTest, CopyReindexRenameAndDestroy) {
   EXPECT_NE(r.err.find(isammsg(ISERR_NOT_FOUND)), std::string::npos) << r.err;
 }
 
+// A sound database passes check with its figures; each kind of damage, made
+// to a copy of it, is found and worded with its place; reindex repairs an
+// index file that check found damaged.
+TEST_F(DbCmdTest, CheckFindsEachKindOfDamageAndReindexRepairsTheIndexFile) {
+  using namespace std::string_literals;
+  // Records at 13 ann, 23 bob, 33 cy, (42 dan), 52 eve; deleting dan leaves
+  // a free area of 8 bytes at 42. "byname,U" is index 1, "byn" index 2.
+  write_text("in.csv", "name,\"n,L\"\nann,1\nbob,2\ncy,2\ndan,3\neve,4\n");
+  ASSERT_EQ(tool({"db", "load", path("s"), path("in.csv"), "--index",
+                  "byname,U=name", "--index", "byn=n,L"})
+                .code,
+            0);
+  IsamDb *db = iopen_db(path("s").c_str());
+  ASSERT_NE(db, nullptr);
+  char *dan[] = {const_cast<char *>("dan"), nullptr};
+  IsamIndex *by_name = ihandle(db, "byname,U");
+  ASSERT_EQ(ifindkey(db, by_name, dan), 2);
+  ASSERT_EQ(idelrec(db, by_name), 1);
+  ASSERT_EQ(iclose_db(db), 1);
+  ToolRun r = tool({"db", "check", path("s")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, path("s") +
+                       ": sound\nrecords     4, 31 bytes\n"
+                       "indexes     3, 8 entries\n"
+                       "free space  1 areas, 8 bytes, largest 8\n");
+  EXPECT_NE(tool({"db", "info", path("s")})
+                .out.find("free space  1 areas, 8 bytes, largest 8\n"),
+            std::string::npos);
+
+  // Changes the copy's index file through a tree handle, the database open
+  // so that the comparison orders entries by their fields.
+  auto in_index = [this](std::function<void(CbTree *)> change) {
+    return [this, change] {
+      IsamDb *copy = iopen_db(path("c").c_str());
+      ASSERT_NE(copy, nullptr);
+      CbTree *t = cbopen(path("c.idx").c_str(), isam::key_compare);
+      ASSERT_NE(t, nullptr);
+      change(t);
+      EXPECT_EQ(cbclose(t), 1);
+      EXPECT_EQ(iclose_db(copy), 1);
+    };
+  };
+  auto word_at = [this](size_t at, int16_t word) {
+    return [this, at, word] {
+      patch_file(path("c.db"), at, bytes_of(stored(word)));
+    };
+  };
+  const std::string area_size = "\xFF\0\x08"s, area_at = "\xFE\0\0\0\x2A"s;
+  const struct {
+    std::function<void()> damage;
+    std::string says;
+  } cases[] = {
+      {word_at(13, 30000),
+       "record at 13: length word 30000 runs past the end of the file (62 "
+       "bytes)"},
+      {word_at(33, 5),
+       "record at 33: its 5 bytes end inside field 2 (\"n,L\")"},
+      {in_index([](CbTree *t) {
+         EXPECT_EQ(del(t,
+                       "\x01"
+                       "ann\0"s,
+                       13),
+                   1);
+       }),
+       "index \"byname,U\": record at 13 has no entry"},
+      {in_index([](CbTree *t) {
+         EXPECT_EQ(put(t, "\x02" + stored(int32_t{1}), 14), 1);
+       }),
+       "index \"byn\": an entry points at 14, where no record starts"},
+      {in_index([](CbTree *t) {
+         EXPECT_EQ(put(t,
+                       "\x01"
+                       "bob\0"s,
+                       52),
+                   1);
+       }),
+       "index \"byname,U\": the entry of record at 52 holds a key that the "
+       "record's fields do not give"},
+      {in_index([](CbTree *t) {
+         EXPECT_EQ(del(t, "\0byn\0n,L\0"s, 2), 1);
+         EXPECT_EQ(put(t, "\0byn,U\0n,L\0"s, 2, 0), 1);
+       }),
+       "unique index \"byn,U\": records at 23 and 33 have equal keys"},
+      {in_index([](CbTree *t) {
+         EXPECT_EQ(put(t,
+                       "\x07"
+                       "x"s,
+                       13),
+                   1);
+       }),
+       "entries of index number 7, which no descriptor names"},
+      // The area swallows eve's slot: the slots still tile the file.
+      {word_at(42, -18),
+       "free area at 42: its length word says 18 bytes, its position key 8"},
+      {in_index([&](CbTree *t) { EXPECT_EQ(del(t, area_at, 8), 1); }),
+       "free area at 42: no position key"},
+      {in_index([&](CbTree *t) {
+         EXPECT_EQ(modify(t, area_size, 42, "\xFF\0\x09"s, 42), 1);
+       }),
+       "free area at 42: its length word says 8 bytes, its size key 9"},
+      {in_index([](CbTree *t) { EXPECT_EQ(put(t, "\xFE\0\0\0\x0D"s, 8), 1); }),
+       "a position key (size 8) for 13, where no free area starts"},
+  };
+  for (const auto &c : cases) {
+    for (const char *ext : {".db", ".idx"}) {
+      write_file(path("c") + ext, read_file(path("s") + ext));
+    }
+    c.damage();
+    r = tool({"db", "check", path("c")});
+    EXPECT_EQ(r.code, 1) << c.says;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  // The last copy's index file made again passes.
+  ASSERT_EQ(tool({"db", "reindex", path("c")}).code, 0);
+  r = tool({"db", "check", "--quiet", path("c")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
 TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
   load_sample("d");
   const std::vector<std::vector<std::string>> usage = {
@@ -216,6 +339,7 @@ TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
       {"db", "load", path("x"), path("in.csv"), "--block", "-1"},
       {"db", "load", path("x"), path("in.csv"), "--index", "noequals"},
       {"db", "copy", path("d")},
+      {"db", "check", path("d"), "--index", "x"},
   };
   for (const auto &args : usage) {
     EXPECT_EQ(tool(args).code, 64) << args.back();
@@ -224,7 +348,7 @@ TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
   const ToolRun r = tool({"db", "dump", path("d"), "--index", "nosuch"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find(isammsg(ISERR_UNKNOWN_INDEX)), std::string::npos);
-  for (const char *cmd : {"info", "show", "dump", "reindex"}) {
+  for (const char *cmd : {"info", "check", "show", "dump", "reindex"}) {
     EXPECT_EQ(tool({"db", cmd, path("missing")}).code, 2) << cmd;
   }
   EXPECT_EQ(tool({"db", "load", path("x"), path("missing.csv")}).code, 2);
