@@ -22,6 +22,8 @@
 //  3. No pool buffer is pinned between calls.
 //  4. Walks end: no index yields more records than kMaxSteps.
 //  5. A record that iaddrec added reads back as it was given.
+//  6. A database that icheck_db finds sound opens whole and is still sound
+//     after the script.
 #ifndef RECBASE_FUZZ_ISAM_SCRIPT_H
 #define RECBASE_FUZZ_ISAM_SCRIPT_H
 
@@ -257,23 +259,49 @@ class Runner {
 
 }  // namespace isam_detail
 
+// icheck_db's verdict on the database name: 1 sound, 0 not, -1 not
+// checked; a -1 without isam_errno is a complaint. The violation goes to
+// *why.
+inline int32_t check_db(const char *name, const IsamComplaint &complain,
+                        std::string *why) {
+  char message[256];
+  const int32_t r = icheck_db(name, nullptr, message, sizeof message);
+  if (r < -1 || r > 1 || (r == -1 && isam_errno == 0)) {
+    complain("icheck_db gave " + std::to_string(r) + " with isam_errno " +
+             std::to_string(isam_errno));
+  }
+  *why = message;
+  return r;
+}
+
 // Runs the script on the database name (its files written already), opened
 // shared when bit 0 of flags is set. Needs the library set up
-// (begin_isam_input); leaves the database closed. Returns isam_errno as the
-// open left it (0: opened whole), or -1 when the open failed.
+// (begin_isam_input); leaves the database closed. A database that icheck_db
+// finds sound must open whole, and be sound still after the script and the
+// close. Returns isam_errno as the open left it (0: opened whole), or -1
+// when the open failed.
 inline int32_t run_isam_script(const char *name, int flags,
                                const IsamComplaint &complain) {
+  std::string why;
+  const bool sound = check_db(name, complain, &why) == 1;
   IsamDb *db = iopen_db_shared(name, flags & 1, 0);
-  if (db == nullptr) {
-    if (isam_errno == 0) complain("open gave NULL without isam_errno");
-    return -1;
+  const int32_t opened = db != nullptr ? isam_errno : -1;
+  if (db == nullptr && isam_errno == 0) {
+    complain("open gave NULL without isam_errno");
   }
-  const int32_t opened = isam_errno;
+  if (sound && opened != 0) {
+    complain("a sound database opened with isam_errno " +
+             std::to_string(isam_errno));
+  }
+  if (db == nullptr) return opened;
   isam_detail::Runner(db, complain).run(flags);
   const int32_t r = iclose_db(db);
   if (r != 1 && (r != -1 || isam_errno == 0)) {
     complain("iclose_db gave " + std::to_string(r) + " with isam_errno " +
              std::to_string(isam_errno));
+  }
+  if (sound && check_db(name, complain, &why) != 1) {
+    complain("a sound database was left unsound: " + why);
   }
   return opened;
 }
