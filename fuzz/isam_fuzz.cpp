@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz/fuzz_files.h"
 #include "fuzz/isam_script.h"
 
 namespace {
@@ -23,19 +22,11 @@ const std::string &db_name() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  using namespace recbase::fuzz;
-  if (size < kFramingSize) return 0;
-  const ImagePair images = split_images(data, size);
-  if (!write_image(db_name() + ".db", images.data, images.data_size) ||
-      !write_image(db_name() + ".idx", images.index, images.index_size)) {
-    return 0;
-  }
-  // A fresh library per input, so that no state carries from one to the next.
-  if (!begin_isam_input()) std::abort();
-  run_isam_script(db_name().c_str(), images.flags, [](const std::string &what) {
-    std::fprintf(stderr, "isam_fuzz: %s\n", what.c_str());
-    std::abort();
-  });
-  if (isamexit() != 1) std::abort();
+  // The library is set up afresh per input, so no state carries over.
+  recbase::fuzz::run_isam_input(
+      db_name(), data, size, [](const std::string &what) {
+        std::fprintf(stderr, "isam_fuzz: %s\n", what.c_str());
+        std::abort();
+      });
   return 0;
 }

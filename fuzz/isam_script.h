@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bufpool/bufpool.h"
+#include "fuzz/fuzz_files.h"
 #include "recbase/isam.h"
 
 namespace recbase::fuzz {
@@ -73,15 +74,6 @@ inline std::vector<uint8_t> join_images(int flags,
   out.insert(out.end(), data.begin(), data.end());
   out.insert(out.end(), index.begin(), index.end());
   return out;
-}
-
-// The library as both runners set it up for one input: 8 buffers of 1024
-// bytes (every seed's block size fits), no OS flush, one try per lock.
-inline bool begin_isam_input() {
-  cb_set_flush(1, 1);
-  ilock_timeout(1, 0, 0);
-  cblock_timeout(1, 0, 0);
-  return isaminit(8, 1024) == 1;
 }
 
 namespace isam_detail {
@@ -274,17 +266,27 @@ inline int32_t check_db(const char *name, const IsamComplaint &complain,
   return r;
 }
 
-// Runs the script on the database name (its files written already), opened
-// shared when bit 0 of flags is set. Needs the library set up
-// (begin_isam_input); leaves the database closed. A database that icheck_db
-// finds sound must open whole, and be sound still after the script and the
-// close. Returns isam_errno as the open left it (0: opened whole), or -1
+// Writes the input's files as name.db and name.idx, sets the library up (8
+// buffers of 1024 bytes, which every seed's block size fits; no OS flush;
+// one try per lock), runs the script and ends the library. A database that
+// icheck_db finds sound must open whole, and be sound still after the
+// script. Returns isam_errno as the open left it (0: opened whole), or -1
 // when the open failed.
-inline int32_t run_isam_script(const char *name, int flags,
-                               const IsamComplaint &complain) {
+inline int32_t run_isam_input(const std::string &name, const uint8_t *in,
+                              size_t size, const IsamComplaint &complain) {
+  const ImagePair files = split_images(in, size);
+  cb_set_flush(1, 1);
+  ilock_timeout(1, 0, 0);
+  cblock_timeout(1, 0, 0);
+  if (!write_image(name + ".db", files.data, files.data_size) ||
+      !write_image(name + ".idx", files.index, files.index_size) ||
+      isaminit(8, 1024) != 1) {
+    complain("the files cannot be written or the library set up");
+    return -1;
+  }
   std::string why;
-  const bool sound = check_db(name, complain, &why) == 1;
-  IsamDb *db = iopen_db_shared(name, flags & 1, 0);
+  const bool sound = check_db(name.c_str(), complain, &why) == 1;
+  IsamDb *db = iopen_db_shared(name.c_str(), files.flags & 1, 0);
   const int32_t opened = db != nullptr ? isam_errno : -1;
   if (db == nullptr && isam_errno == 0) {
     complain("open gave NULL without isam_errno");
@@ -293,16 +295,18 @@ inline int32_t run_isam_script(const char *name, int flags,
     complain("a sound database opened with isam_errno " +
              std::to_string(isam_errno));
   }
-  if (db == nullptr) return opened;
-  isam_detail::Runner(db, complain).run(flags);
-  const int32_t r = iclose_db(db);
-  if (r != 1 && (r != -1 || isam_errno == 0)) {
-    complain("iclose_db gave " + std::to_string(r) + " with isam_errno " +
-             std::to_string(isam_errno));
+  if (db != nullptr) {
+    isam_detail::Runner(db, complain).run(files.flags);
+    const int32_t r = iclose_db(db);
+    if (r != 1 && (r != -1 || isam_errno == 0)) {
+      complain("iclose_db gave " + std::to_string(r) + " with isam_errno " +
+               std::to_string(isam_errno));
+    }
+    if (sound && check_db(name.c_str(), complain, &why) != 1) {
+      complain("a sound database was left unsound: " + why);
+    }
   }
-  if (sound && check_db(name, complain, &why) != 1) {
-    complain("a sound database was left unsound: " + why);
-  }
+  if (isamexit() != 1) complain("isamexit failed");
   return opened;
 }
 
