@@ -59,15 +59,9 @@ bool fill(IsamDb *db, int records) {
     float ratio = static_cast<float>(i) / 3;
     double amount = i * 12.5;
     char tag[4] = {'t', static_cast<char>(i), 0, 1};
-    char *fields[] = {name.data(),
-                      code.data(),
-                      reinterpret_cast<char *>(&small),
-                      reinterpret_cast<char *>(&count),
-                      reinterpret_cast<char *>(&id),
-                      reinterpret_cast<char *>(&ratio),
-                      reinterpret_cast<char *>(&amount),
-                      tag,
-                      nullptr};
+    auto raw = [](auto &v) { return reinterpret_cast<char *>(&v); };
+    char *fields[] = {name.data(), code.data(), raw(small), raw(count), raw(id),
+                      raw(ratio),  raw(amount), tag,        nullptr};
     if (iaddrec(db, nullptr, fields) != 1) return false;
   }
   // Deleting or modifying leaves "Physical Index" on the record after.
