@@ -4,15 +4,11 @@
 // library must answer every damaged image with an error code: a crash, a
 // sanitizer report, a leak, or any property of the script broken (which
 // aborts here) is a finding.
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "fuzz/fuzz_files.h"
 #include "fuzz/tree_script.h"
 #include "recbase/cbt.h"
 
@@ -24,42 +20,15 @@ constexpr int32_t kBuffers = 8;
 constexpr int32_t kBufferSize = 1024;
 
 const std::string &temp_file() {
-  static const std::string path = [] {
-    const char *base = getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr ? base : "/tmp") + "/tree_fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern + "/tree";
-  }();
+  static const std::string path =
+      recbase::fuzz::make_temp_dir("tree_fuzz") + "/tree";
   return path;
-}
-
-// Replaces the file's contents in place: truncating a file to nothing and
-// writing it again makes ext4 flush it at close, which would make every
-// input wait for the disk.
-bool write_image(const uint8_t *data, size_t size) {
-  const int fd = open(temp_file().c_str(), O_WRONLY | O_CREAT, 0600);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n =
-        pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  struct stat st;
-  bool ok = done == size && fstat(fd, &st) == 0;
-  if (ok && st.st_size != static_cast<off_t>(size)) {
-    ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
-  }
-  close(fd);
-  return ok;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (!write_image(data, size)) return 0;
+  if (!recbase::fuzz::write_image(temp_file(), data, size)) return 0;
   // A fresh pool per input, so that no state carries from one to the next.
   if (cbinit(kBuffers, kBufferSize) != 1) std::abort();
   cb_set_flush(1, 1);  // no fdatasync: the fuzzer is after logic, not disks

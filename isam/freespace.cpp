@@ -11,11 +11,18 @@
 //   2     previous                   previous grows over the stretch
 //   3     next                       the stretch takes the next one in
 //   4     none (or too large)        the stretch is an area of its own
+//
+// The keys live in the index file, which may be damaged independently of
+// the data file: an area is used (handed out, or grown by a merge) only
+// after its first length word was read and holds minus the size its keys
+// give. Otherwise the keys would have a record written over, or swallowed
+// into a free area, without a word of complaint.
 #include "isam/freespace.h"
 
 #include "frame/bytes.h"
 #include "isam/data_file.h"
 #include "isam/keys.h"
+#include "isam/record_io.h"
 
 namespace recbase::isam {
 namespace {
@@ -103,6 +110,15 @@ IsamError area_at_cursor(IsamDb *db, int32_t r, int32_t item, Area *out) {
   return kIsOk;
 }
 
+// kIsOk when the data file has the free area `a` where its keys put it;
+// kIsIndexCorrupt when the word there says otherwise, kIsIo when it cannot
+// be read.
+IsamError confirm_area(IsamDb *db, const Area &a) {
+  int32_t word = 0;
+  if (const IsamError e = read_word(db, a.position, &word)) return e;
+  return word == -a.size ? kIsOk : kIsIndexCorrupt;
+}
+
 bool adjacent(int32_t a_position, int32_t a_size, int32_t b_position) {
   return static_cast<int64_t>(a_position) + a_size + 2 == b_position;
 }
@@ -125,6 +141,7 @@ IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out) {
         return kIsIndexCorrupt;
       }
       if (data_length <= area.size) {
+        if (const IsamError e = confirm_area(db, area)) return e;
         out->position = area.position;
         out->at_end = false;
         if (data_length + db->min_record_length > area.size) {
@@ -159,6 +176,12 @@ IsamError release_stretch(IsamDb *db, int32_t position, int32_t size) {
       prev.present && adjacent(prev.position, prev.size, position);
   const bool merge_next =
       next.present && adjacent(position, size, next.position);
+  if (merge_prev) {
+    if (const IsamError e = confirm_area(db, prev)) return e;
+  }
+  if (merge_next) {
+    if (const IsamError e = confirm_area(db, next)) return e;
+  }
   // Another process may be stepping through the file and land on this
   // stretch's word after reading the previous area's old size; in a shared
   // database the word says "free" even when the stretch merges backwards.

@@ -7,9 +7,7 @@
 // buffer (the sanitizer build checks that), every -1 must carry a code, nothing
 // may stay pinned, and a file the checker passes must still pass after the
 // script's changes.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <iostream>
@@ -18,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_files.h"
 #include "fuzz/tree_script.h"
 #include "tests/support/fixture.h"
 
@@ -35,16 +34,10 @@ struct TreeShape {
 };
 void PrintTo(const TreeShape &s, std::ostream *os) { *os << s.name; }
 
-// Replaces the file's contents in place (truncating and rewriting makes
-// some file systems flush at close, thousands of times over).
+// Replaces the file's contents in place, as the fuzz targets do.
 void overwrite_file(const std::string &path,
                     const std::vector<uint8_t> &bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0),
-            static_cast<ssize_t>(bytes.size()));
-  EXPECT_EQ(ftruncate(fd, static_cast<off_t>(bytes.size())), 0);
-  close(fd);
+  ASSERT_TRUE(fuzz::write_image(path, bytes.data(), bytes.size()));
 }
 
 class CorruptionSweep : public LibTest,

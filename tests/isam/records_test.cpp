@@ -1,8 +1,9 @@
 // Records, finding and free space through the exported calls: a small model
 // run of add, modify and delete walked through every index, free areas
 // reused and merged (read back from the index file's size and position
-// keys), the buffer rules of the igetrec family, a unique index refusing a
-// duplicate, finding by key and by record, and damaged files.
+// keys, and not used where the data file contradicts them), the buffer
+// rules of the igetrec family, a unique index refusing a duplicate, finding
+// by key and by record, and damaged files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -360,6 +361,44 @@ TEST_F(FreeSpaceTest, LargestAreaIsSplitOrTakenWholeAndNeighboursMerge) {
   }
   EXPECT_EQ(records, 8);
   EXPECT_EQ(db_->physical_position, 0);
+}
+
+// Free-space keys that the data file contradicts (a damaged index file): an
+// area they place on a live record is neither handed out nor merged with,
+// and the data file stays as it was.
+TEST_F(FreeSpaceTest, AreasThatTheDataFileContradictsAreNotUsed) {
+  std::vector<int32_t> p;
+  for (int i = 0; i < 3; ++i) p.push_back(add(10));
+  struct Lie {
+    const char *what;
+    uint8_t size;  // of a false area at the first record
+    bool add;      // true: add a record; false: delete the second
+  };
+  const Lie lies[] = {{"handed out", 40, true}, {"merged with", 10, false}};
+  for (const Lie &l : lies) {
+    SCOPED_TRACE(l.what);
+    const uint8_t size_key[3] = {255, 0, l.size};
+    uint8_t position_key[5] = {254};
+    put_be32(position_key + 1, static_cast<uint32_t>(p[0]));
+    ASSERT_EQ(cbinsert(db_->free_tree, size_key, 3, p[0], 1), 1);
+    ASSERT_EQ(cbinsert(db_->free_tree, position_key, 5, l.size, 0), 1);
+    ASSERT_EQ(iflush_db(db_), 1);
+    const std::vector<uint8_t> before = read_file(path("f.db"));
+    if (l.add) {
+      const std::string t(4, 'a'), n = stored(10);
+      const char *f[] = {t.c_str(), n.data(), "", nullptr};
+      EXPECT_EQ(iaddrec(db_, nullptr, const_cast<char **>(f)), -1);
+    } else {
+      db_->physical_position = p[1];
+      physical_->state = 1;
+      EXPECT_EQ(idelrec(db_, physical_), -1);
+    }
+    EXPECT_EQ(isam_errno, ISERR_INDEX_CORRUPT);
+    ASSERT_EQ(iflush_db(db_), 1);
+    EXPECT_EQ(read_file(path("f.db")), before);
+    ASSERT_EQ(cbdelete(db_->free_tree, size_key, 3, p[0]), 1);
+    ASSERT_EQ(cbdelete(db_->free_tree, position_key, 5, l.size), 1);
+  }
 }
 
 TEST_F(RecordsTest, BuffersOfTheGetrecFamily) {
