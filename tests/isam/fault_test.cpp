@@ -1,0 +1,563 @@
+// Fault loops over the ISAM layer's calls, one table of scenarios run by one
+// loop, as tests/cbt/fault_test.cpp does for the B-tree layer. For each
+// scenario and N = 1, 2, 3, ...: the scenario's small database is laid down,
+// opened and positioned, platform call (or allocation) N is made to fail,
+// and the call runs. Then:
+//  - a failure must be -1 (or NULL) with the ISAM error of the step that
+//    failed: 7, 10, 26 or 27 for the data file, 9 with the B-tree codes for
+//    the index file, 5 or 9 for memory; no pool block may stay pinned;
+//  - the library is ended (isamexit) and no descriptor may stay open;
+//  - after a fresh isaminit the database is reopened: either it checks sound
+//    and holds the contents before or after the call (records read through
+//    every index and compared with a model), or the damage is reported (the
+//    open fails, or opens without its index file, or the check finds it).
+//    A sound database with other contents (silent damage) fails the test.
+// The loop ends at the first N the call does not reach; that run must give
+// the call's clean result and the "after" contents.
+//
+// Modes: io-once (call N fails, later calls work, so the shutdown writes
+// back what the failed call left), io-crash (call N and every later call
+// fail, through the shutdown), alloc (allocation N fails).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "bufpool/bufpool.h"
+#include "cbt/checker.h"
+#include "isam/record_io.h"
+#include "tests/isam/isam_support.h"
+#include "tests/isam/record_check.h"
+#include "tests/support/fault_injection.h"
+#include "tests/support/fixture.h"
+
+namespace recbase::test {
+namespace {
+
+// A small pool and small blocks: the calls replace buffers (writing dirty
+// ones back) and split blocks in the middle of their work.
+constexpr int32_t kPoolBuffers = 6;
+constexpr int32_t kPoolSize = 512;
+constexpr int32_t kBlockSize = 128;
+constexpr int64_t kMaxPoints = 600;
+constexpr int kRecords = 8;
+
+// Records: name (text), id (32-bit, unique index), note (text whose length
+// makes slots of two sizes). Values in their stored form.
+const Strings kFields = {"name", "id,L", "note"};
+Strings rec(int id, size_t note_len = 0) {
+  if (note_len == 0) note_len = id % 2 == 1 ? 30 : 6;
+  return {std::string("n") + static_cast<char>('a' + id * 5 % 11),
+          stored<int32_t>(id), std::string(note_len, static_cast<char>('a' + id % 26))};
+}
+std::vector<char *> values(const Strings &r) {
+  std::vector<char *> v;
+  for (const std::string &s : r) v.push_back(const_cast<char *>(s.data()));
+  v.push_back(nullptr);
+  return v;
+}
+
+// What a database holds, as read through the exported calls.
+struct Contents {
+  bool absent = false;                    // no files at all
+  std::map<std::string, Strings> indexes; // name -> key specifications
+  std::multiset<Strings> records;
+  bool operator==(const Contents &o) const {
+    return absent == o.absent && indexes == o.indexes && records == o.records;
+  }
+};
+
+struct Ctx {
+  std::string name;  // the database's path without extension
+  IsamDb *db = nullptr;
+  IsamIndex *ix = nullptr;
+};
+
+struct Scenario {
+  std::string name;
+  std::vector<int> deleted;  // records of the image deleted: free areas
+  int32_t shared = 0;
+  bool no_image = false;     // no database before the call
+  bool opens = false;        // an unusable index file is its failure (12)
+  std::string checked = "t";  // the database checked afterwards
+  // Opens and positions before the call (null: open "t", index byId,U).
+  std::function<void(Ctx &)> prepare;
+  std::function<int32_t(Ctx &)> op;  // 1 success, else -1
+  std::function<void(Contents &)> change;  // before -> after
+  int32_t clean_result = 1, clean_code = 0;
+  // Damaged databases expected after io-once and after alloc faults.
+  int damaged_once = 0, damaged_alloc = 0;
+};
+void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
+
+Contents model(const Scenario &s) {
+  Contents c;
+  if (s.no_image) {
+    c.absent = true;
+    return c;
+  }
+  c.indexes = {{"byName", {"name"}}, {"byId,U", {"id,L"}}};
+  for (int i = 0; i < kRecords; ++i) {
+    if (std::count(s.deleted.begin(), s.deleted.end(), i) == 0) {
+      c.records.insert(rec(i));
+    }
+  }
+  return c;
+}
+
+// The records of an index's walk; false when a step fails.
+bool walk_records(IsamDb *db, IsamIndex *ix, std::multiset<Strings> *out) {
+  char buf[512];
+  char *f[4];
+  int32_t r = ifindhead(db, ix);
+  for (; r == 1 && out->size() <= kRecords * 2; r = ifindnext(db, ix)) {
+    if (igetrec(db, ix, f, buf, sizeof buf) != 1) return false;
+    out->insert({f[0], std::string(f[1], 4), f[2]});
+  }
+  return r == -3;
+}
+
+// The stand-in for the database checker: the index file's tree, the data
+// file's slots tiling it, the free-space keys agreeing with its free areas,
+// and every index holding one entry per record under the key its fields
+// give. "" when sound, else the first fault.
+std::string database_sound(IsamDb *db, const std::string &name) {
+  if (db->desc_tree == nullptr) return "no index file";
+  std::string fault = cbt::check_tree(db->desc_tree);
+  if (!fault.empty()) return "index file: " + fault;
+  const Slots slots = read_slots(name + ".db");
+  if (!slots.fault.empty()) return "data file: " + slots.fault;
+  const FreeKeys keys = read_free_keys(db);
+  if (keys.last_result != -3 || keys.by_position != slots.free_areas ||
+      keys.by_size != slots.free_areas) {
+    return "free-space keys disagree with the free areas";
+  }
+  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->tree == nullptr) continue;
+    std::map<int32_t, int> seen;
+    const auto number = static_cast<uint8_t>(ix->number);
+    int32_t pos = 0;
+    for (int32_t r = cbfind(ix->tree, &number, 1, &pos); r == 2 || r == 3 ||
+                                                         r == 1;
+         r = cbnext(ix->tree, &pos)) {
+      const std::string key = key_at(ix->tree);
+      if (key.empty() || static_cast<uint8_t>(key[0]) != number) break;
+      const auto slot = slots.records.find(pos);
+      if (slot == slots.records.end() || ++seen[pos] > 1) {
+        return ix->name + std::string(": entry for no record or twice");
+      }
+      char *f[4];
+      uint8_t built[512];
+      int32_t len = 0;
+      const auto n = static_cast<int32_t>(slot->second.size());
+      if (isam::split_fields(db, slot->second.data(), n, f) != 3 ||
+          isam::build_key_by_field(db, ix, f, built, sizeof built, &len) !=
+              kIsOk ||
+          key != std::string(reinterpret_cast<char *>(built), len)) {
+        return ix->name + std::string(": key differs from its record");
+      }
+    }
+    if (seen.size() != slots.records.size()) {
+      return ix->name + std::string(": records without an entry");
+    }
+  }
+  return "";
+}
+
+enum class Mode { kIoOnce, kIoCrash, kAlloc };
+const char *const kModeNames[] = {"io-once", "io-crash", "alloc"};
+
+struct Tally {
+  int points = 0, failed = 0, absorbed = 0, sound = 0, damaged = 0;
+  std::map<std::string, int> codes;    // "isam_errno@slot:file"
+  std::map<std::string, int> reasons;  // of the damaged
+};
+
+bool ends_with(const std::string &s, const char *tail) {
+  const size_t n = std::strlen(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+// The errors a failure may give when the fault hit slot on file.
+bool fits(const Scenario &s, Mode mode, const std::string &slot,
+          const std::string &file, int32_t code) {
+  const bool cbt = code == ISERR_CBT && cberrcode != 0 && cbconcode != 0;
+  if (mode == Mode::kAlloc) {
+    return code == ISERR_NO_MEMORY || cbt ||
+           (s.opens && code == ISERR_INDEX_CORRUPT);
+  }
+  if (ends_with(file, ".idx")) {
+    return cbt || (s.opens && code == ISERR_INDEX_CORRUPT) ||
+           (slot == "lock" && code == ISERR_LOCK_REC);
+  }
+  if (slot == "open") return code == ISERR_NOT_FOUND;
+  if (slot == "lock") return code == ISERR_LOCK_REC;
+  if (slot == "unlock") return code == ISERR_UNLOCK_REC;
+  return code == ISERR_IO;
+}
+
+size_t open_fds() {
+  size_t n = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
+       it != std::filesystem::directory_iterator(); ++it) {
+    ++n;
+  }
+  return n;
+}
+
+class FaultLoop : public ::testing::TestWithParam<Scenario> {
+ protected:
+  void TearDown() override { shut_down(); }
+  static void start() {
+    ASSERT_EQ(isaminit(kPoolBuffers, kPoolSize), 1);
+    cb_set_flush(1, 1);
+    ilock_timeout(3, 1, 20);
+    cblock_timeout(3, 1, 20);
+  }
+  // Ends the library even while closes keep failing.
+  static void shut_down() {
+    for (int i = 0; i < 16 && (cbbufsize() != 0 || isam::g_open_dbs); ++i) {
+      isamexit();
+    }
+    ASSERT_EQ(isam::g_open_dbs, nullptr);
+    ASSERT_EQ(cbbufsize(), 0);
+  }
+  std::string file(const std::string &n) const { return dir_.file(n); }
+
+  // Lays down the scenario's database once; each run restores its bytes.
+  void make_image(const Scenario &s) {
+    before_ = model(s);
+    if (s.no_image) return;
+    ASSERT_NO_FATAL_FAILURE(start());
+    IsamDb *db = icreate_db(file("t").c_str(), kBlockSize,
+                            pointers(kFields).data());
+    ASSERT_NE(db, nullptr);
+    for (const auto &[name, specs] : before_.indexes) {
+      ASSERT_EQ(imkindex(db, name.c_str(), pointers(specs).data()), 1);
+    }
+    for (int i = 0; i < kRecords; ++i) {
+      ASSERT_EQ(iaddrec(db, nullptr, values(rec(i)).data()), 1);
+    }
+    IsamIndex *by_id = ihandle(db, "byId,U");
+    for (int i : s.deleted) {
+      ASSERT_EQ(ifindkey(db, by_id, values({stored<int32_t>(i)}).data()), 2);
+      ASSERT_EQ(idelrec(db, by_id), 1);
+    }
+    ASSERT_EQ(iclose_db(db), 1);
+    shut_down();
+    data_ = read_file(file("t.db"));
+    index_ = read_file(file("t.idx"));
+  }
+  void restore(const Scenario &s) {
+    for (const char *n : {"t.db", "t.idx", "copy.db", "copy.idx"}) {
+      std::filesystem::remove(file(n));
+    }
+    if (s.no_image) return;
+    write_file(file("t.db"), data_);
+    write_file(file("t.idx"), index_);
+  }
+
+  // Reopens the checked database: true when sound with one of the states;
+  // the reason of the damage goes into *reason.
+  bool verify(const Scenario &s, const std::vector<Contents> &states,
+              const std::string &where, std::string *reason) {
+    start();
+    const std::string name = file(s.checked);
+    Contents got;
+    got.absent = !file_exists(name + ".db") && !file_exists(name + ".idx");
+    IsamDb *db = got.absent ? nullptr : iopen_db(name.c_str());
+    if (got.absent) {
+      *reason = "";
+    } else if (db == nullptr || isam_errno != 0) {
+      *reason = "open: isam_errno " + std::to_string(isam_errno);
+      EXPECT_NE(isam_errno, 0) << where;
+    } else {
+      *reason = database_sound(db, name);
+    }
+    if (reason->empty() && db != nullptr) {
+      for (char **n = igetindexnames(db); n != nullptr && *n != nullptr; ++n) {
+        if (std::strcmp(*n, iphysical) == 0) continue;
+        Strings &specs = got.indexes[*n];
+        for (char **d = igetdesc(db, ihandle(db, *n)); d && *d; ++d) {
+          specs.push_back(*d);
+        }
+      }
+      // Every index walks to the records of the data file.
+      if (!walk_records(db, ihandle(db, iphysical), &got.records)) {
+        *reason = "walk of the data file fails";
+      }
+      for (const auto &[index, specs] : got.indexes) {
+        std::multiset<Strings> walked;
+        if (reason->empty() &&
+            (!walk_records(db, ihandle(db, index.c_str()), &walked) ||
+             walked != got.records)) {
+          *reason = "walk of " + index + " fails or differs";
+        }
+      }
+    }
+    bool sound = false;
+    if (reason->empty()) {
+      for (const Contents &c : states) sound = sound || c == got;
+      EXPECT_TRUE(sound) << where << ": sound database with "
+                         << got.records.size() << " records and "
+                         << got.indexes.size()
+                         << " indexes, not a state the call may leave";
+    }
+    shut_down();
+    return sound;
+  }
+
+  Tally run(const Scenario &s, Mode mode, const std::vector<Contents> &states) {
+    Tally tally;
+    for (int64_t n = 1; n <= kMaxPoints; ++n) {
+      const std::string where = s.name + " " +
+                                kModeNames[static_cast<int>(mode)] +
+                                " N=" + std::to_string(n);
+      shut_down();
+      restore(s);
+      const size_t fds = open_fds();
+      start();
+      Ctx ctx{file("t")};
+      if (s.prepare) {
+        s.prepare(ctx);
+      } else {
+        ctx.db = iopen_db_shared(ctx.name.c_str(), s.shared, 0);
+        ctx.ix = ihandle(ctx.db, "byId,U");
+        EXPECT_NE(ctx.ix, nullptr) << where;
+      }
+      if (::testing::Test::HasFailure()) return tally;
+      bool fired = false;
+      int32_t r = 0, code = 0;
+      {
+        FaultInjector faults;
+        if (mode == Mode::kAlloc) {
+          faults.fail_alloc_at(n);
+        } else {
+          faults.fail_io_at(n, EIO, mode == Mode::kIoCrash);
+        }
+        cbclear_error();
+        r = s.op(ctx);
+        code = isam_errno;
+        fired = faults.io_fired() || faults.alloc_fired();
+        const std::string slot =
+            faults.fired_slot() ? faults.fired_slot() : "alloc";
+        const std::string in = std::filesystem::path(faults.fired_file())
+                                   .filename()
+                                   .string();
+        BufferPool *pool = bufpool_current();
+        EXPECT_EQ(pool != nullptr ? bufpool_stats(pool).pinned : 0, 0) << where;
+        if (fired && r == s.clean_result && code == s.clean_code) {
+          ++tally.points, ++tally.absorbed;
+        } else if (fired) {
+          ++tally.points, ++tally.failed;
+          ++tally.codes[std::to_string(code) + "@" + slot + ":" + in];
+          EXPECT_EQ(r, -1) << where;
+          EXPECT_TRUE(fits(s, mode, slot, in, code))
+              << where << ": isam_errno " << code << " cberrcode "
+              << cberrcode << " after a failed " << slot << " of " << in;
+        }
+        if (mode != Mode::kIoCrash || !fired) faults.disarm();
+        shut_down();
+      }
+      EXPECT_EQ(open_fds(), fds) << where << ": descriptors left open";
+      std::string reason;
+      if (!fired) {
+        EXPECT_EQ(r, s.clean_result) << where << ": isam_errno " << code;
+        EXPECT_EQ(code, s.clean_code) << where;
+        EXPECT_TRUE(verify(s, {states.back()}, where, &reason))
+            << where << ": clean run left " << reason;
+        return tally;
+      }
+      if (s.checked != "t") {
+        EXPECT_TRUE(read_file(file("t.db")) == data_ &&
+                    read_file(file("t.idx")) == index_)
+            << where << ": the source changed";
+      }
+      if (verify(s, states, where, &reason)) {
+        ++tally.sound;
+      } else {
+        ++tally.damaged;
+        ++tally.reasons[reason];
+      }
+      if (::testing::Test::HasFailure()) return tally;
+    }
+    ADD_FAILURE() << s.name << ": more than " << kMaxPoints << " fault points";
+    return tally;
+  }
+
+  TempDir dir_;
+  std::vector<uint8_t> data_, index_;
+  Contents before_;
+};
+
+TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
+  const Scenario &s = GetParam();
+  ASSERT_NO_FATAL_FAILURE(make_image(s));
+  // The checked database before and after the call.
+  std::vector<Contents> states{before_, before_};
+  if (s.checked != "t") states[0].absent = true, states[0].indexes.clear(), states[0].records.clear();
+  if (s.change) s.change(states[1]);
+  for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kAlloc}) {
+    const char *mode_name = kModeNames[static_cast<int>(mode)];
+    const Tally t = run(s, mode, states);
+    std::ostringstream line;
+    line << s.name << " " << mode_name << ": " << t.points << " points, "
+         << t.failed << " failed, " << t.absorbed << " absorbed; sound "
+         << t.sound << ", damaged " << t.damaged << "; codes";
+    for (const auto &[code, count] : t.codes) line << " " << code << "x" << count;
+    for (const auto &[why, count] : t.reasons) {
+      line << "\n    damaged x" << count << ": " << why;
+    }
+    std::cout << "[fault] " << line.str() << "\n";
+    EXPECT_TRUE(mode == Mode::kAlloc || t.points > 0) << s.name;
+    if (mode != Mode::kIoCrash) {
+      EXPECT_EQ(t.damaged,
+                mode == Mode::kIoOnce ? s.damaged_once : s.damaged_alloc)
+          << s.name << " " << mode_name;
+    }
+    if (HasFailure()) return;
+  }
+}
+
+Scenario named(std::string name, std::vector<int> deleted = {},
+                int32_t shared = 0) {
+  Scenario s;
+  s.name = std::move(name);
+  s.deleted = std::move(deleted);
+  s.shared = shared;
+  return s;
+}
+
+// Opens "t" exclusive with byId,U on record id.
+void on_record(Ctx &c, int id) {
+  c.db = iopen_db(c.name.c_str());
+  c.ix = ihandle(c.db, "byId,U");
+  ASSERT_EQ(ifindkey(c.db, c.ix, values({stored<int32_t>(id)}).data()), 2);
+}
+
+Scenario add(std::string name, Strings r, std::vector<int> deleted = {}) {
+  Scenario s = named(std::move(name), std::move(deleted));
+  s.op = [r](Ctx &c) { return iaddrec(c.db, c.ix, values(r).data()); };
+  s.change = [r](Contents &c) { c.records.insert(r); };
+  return s;
+}
+Scenario modify(std::string name, int id, size_t note_len,
+                std::vector<int> deleted) {
+  Scenario s = named(std::move(name), std::move(deleted));
+  Strings r = rec(id, note_len);
+  r[0] = "zz";
+  s.prepare = [id](Ctx &c) { on_record(c, id); };
+  s.op = [r](Ctx &c) { return imodrec(c.db, c.ix, values(r).data()); };
+  s.change = [id, r](Contents &c) {
+    c.records.erase(c.records.find(rec(id)));
+    c.records.insert(r);
+  };
+  return s;
+}
+Scenario opening(std::string name, int32_t shared) {
+  Scenario s = named(std::move(name), {2}, shared);
+  s.opens = true;
+  s.prepare = [](Ctx &) {};
+  s.op = [shared](Ctx &c) {
+    c.db = iopen_db_shared(c.name.c_str(), shared, 0);
+    return c.db != nullptr && isam_errno == 0 ? 1 : -1;
+  };
+  return s;
+}
+
+std::vector<Scenario> scenarios() {
+  std::vector<Scenario> v;
+  Scenario s = named("icreate_db");
+  s.no_image = s.opens = true;
+  s.prepare = [](Ctx &) {};
+  s.op = [](Ctx &c) {
+    c.db = icreate_db(c.name.c_str(), kBlockSize, pointers(kFields).data());
+    return c.db != nullptr && isam_errno == 0 ? 1 : -1;
+  };
+  s.change = [](Contents &c) { c = Contents{}; };
+  v.push_back(s);
+  v.push_back(opening("iopen_db_shared(excl)", 0));
+  v.push_back(opening("iopen_db_shared(shared)", 1));
+
+  v.push_back(add("iaddrec(plain)", rec(20)));
+  s = add("iaddrec(unique refuses)", rec(1, 3));
+  s.change = nullptr;
+  s.clean_result = -1, s.clean_code = ISERR_CBT;
+  v.push_back(s);
+  // Record 5's slot (30 bytes of note) is the largest free area: a record
+  // with a 3-byte note takes its front.
+  v.push_back(add("iaddrec(free area split)", rec(21, 3), {5}));
+
+  v.push_back(modify("imodrec(in place)", 3, 30, {}));
+  // A tail of 24 bytes is released and merges with record 4's free area.
+  v.push_back(modify("imodrec(shrunk)", 3, 6, {4}));
+  // Record 2 grows past every free area: it moves to the end of the file,
+  // its old slot merging with record 1's free area.
+  v.push_back(modify("imodrec(moved)", 2, 40, {1}));
+
+  // Record 3's slot merges with the free areas on both sides.
+  s = named("idelrec(merging free areas)", {2, 4});
+  s.prepare = [](Ctx &c) { on_record(c, 3); };
+  s.op = [](Ctx &c) { return idelrec(c.db, c.ix); };
+  s.change = [](Contents &c) { c.records.erase(rec(3)); };
+  v.push_back(s);
+
+  s = named("imkindex(existing records)", {2});
+  s.op = [](Ctx &c) {
+    return imkindex(c.db, "byNote", pointers({"note:4", "name"}).data());
+  };
+  s.change = [](Contents &c) { c.indexes["byNote"] = {"note:4", "name"}; };
+  v.push_back(s);
+  s = named("irmindex", {2});
+  s.op = [](Ctx &c) { return irmindex(c.db, "byName"); };
+  s.change = [](Contents &c) { c.indexes.erase("byName"); };
+  v.push_back(s);
+  s = named("inew_index_file", {2, 6});
+  s.op = [](Ctx &c) { return inew_index_file(c.db, kBlockSize, 1); };
+  s.change = [](Contents &c) { c.indexes.clear(); };
+  v.push_back(s);
+
+  s = named("icopy_db", {2});
+  s.checked = "copy";
+  s.prepare = [](Ctx &) {};
+  s.op = [](Ctx &c) {
+    const std::string to = c.name.substr(0, c.name.size() - 1) + "copy";
+    return icopy_db(c.name.c_str(), to.c_str(), "byName", kBlockSize);
+  };
+  v.push_back(s);
+
+  // Changes left in the pool that only the close writes back.
+  s = named("iclose_db", {2});
+  s.prepare = [](Ctx &c) {
+    on_record(c, 3);
+    ASSERT_EQ(idelrec(c.db, c.ix), 1);
+    ASSERT_EQ(iaddrec(c.db, nullptr, values(rec(20)).data()), 1);
+  };
+  s.op = [](Ctx &c) { return iclose_db(c.db); };
+  s.change = [](Contents &c) {
+    c.records.erase(rec(3));
+    c.records.insert(rec(20));
+  };
+  v.push_back(s);
+  return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, FaultLoop, ::testing::ValuesIn(scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario> &info) {
+                           std::string n;
+                           for (char c : info.param.name) {
+                             n += std::isalnum(static_cast<unsigned char>(c))
+                                      ? c
+                                      : '_';
+                           }
+                           return n;
+                         });
+
+}  // namespace
+}  // namespace recbase::test
