@@ -5,17 +5,20 @@
 // Every change of a shared database runs under the database's write lock
 // and holds the record it works on with the temporary record lock; the data
 // file is flushed before the write lock goes. What a failure leaves:
-//  - add: the keys entered so far are deleted again and the slot is given
-//    back to the free space, so no trace of the record remains;
+//  - add: the keys go in (unique indexes first) before the slot is written;
+//    on a failure the keys entered so far are deleted again and the slot is
+//    given back to the free space, so no trace of the record remains;
 //  - modify: the new slot is written first and the indexes follow; the old
 //    slot (or the tail a shrinking record leaves) is released only once
-//    every index has followed. An index that cannot follow undoes the
-//    change: the indexes before it take their old entries back, and the old
-//    values are written back in place (or the new slot is given back);
+//    every index has followed. An index that cannot follow, or a release
+//    that fails, undoes the change: the indexes take their old entries back
+//    and the old values are written back in place (or the new slot is given
+//    back);
 //  - delete: the slot is released first, then every index loses its entry;
 //    an index that cannot goes on being processed with the others and the
 //    call reports the first failure.
 #include <algorithm>
+#include <climits>
 
 #include "isam/current.h"
 #include "isam/freespace.h"
@@ -50,38 +53,56 @@ IsamError build(const IsamDb *db, const IsamIndex *ix,
 
 int32_t dup_allowed(const IsamIndex *ix) { return ix->unique != 0 ? 0 : 1; }
 
-// Deletes the entries (key of fields, position) of the ordinary indexes from
-// the head of the list up to, not including, `stop`.
-void remove_entries(IsamDb *db, const IsamIndex *stop,
-                    const char *const *fields, int32_t position) {
+// Calls f(ix) for each ordinary index in the order a record enters them,
+// the unique ones first, until f returns false; false then.
+template <typename F>
+bool each_in_entry_order(IsamDb *db, F f) {
+  for (const bool unique : {true, false}) {
+    for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+      if (ix->tree != nullptr && (ix->unique != 0) == unique && !f(ix)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Deletes the entries (key of fields, position) of the first `count`
+// indexes in entry order.
+void remove_entries(IsamDb *db, int32_t count, const char *const *fields,
+                    int32_t position) {
   int32_t len = 0;
-  for (IsamIndex *ix = db->indexes; ix != stop; ix = ix->next) {
-    if (ix->tree == nullptr) continue;
+  each_in_entry_order(db, [&](IsamIndex *ix) {
+    if (count-- <= 0) return false;
     if (build(db, ix, fields, g_key_buffer, &len) == kIsOk) {
       cbdelete(ix->tree, g_key_buffer, len, position);
     }
-  }
+    return true;
+  });
 }
 
-// Enters the record into every ordinary index, in list order; on a failure
-// the entries made are removed again.
+// Enters the record into every ordinary index, the unique ones first, so
+// that a duplicate is refused before any other index has changed; on a
+// failure the entries made are removed again.
 IsamError enter_keys(IsamDb *db, const char *const *fields, int32_t position) {
-  int32_t len = 0;
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->tree == nullptr) continue;
-    IsamError e = build(db, ix, fields, g_key_buffer, &len);
+  int32_t len = 0, entered = 0;
+  IsamError e = kIsOk;
+  each_in_entry_order(db, [&](IsamIndex *ix) {
+    e = build(db, ix, fields, g_key_buffer, &len);
     if (e == kIsOk &&
         cbinsert(ix->tree, g_key_buffer, len, position, dup_allowed(ix)) != 1) {
       e = kIsCbt;
     }
-    if (e != kIsOk) {
-      const CbErrors kept;
-      remove_entries(db, ix, fields, position);
-      kept.restore();
-      return e;
-    }
+    if (e != kIsOk) return false;
+    ++entered;
+    return true;
+  });
+  if (e != kIsOk) {
+    const CbErrors kept;
+    remove_entries(db, entered, fields, position);
+    kept.restore();
   }
-  return kIsOk;
+  return e;
 }
 
 // Makes the record at position the physical position (its lock, held by
@@ -106,16 +127,23 @@ Outcome add_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
   Slot slot;
   if (const IsamError e = allocate_slot(db, length, &slot)) return failed(e);
   TempRecordHold hold(db);
+  // The keys go in before the slot is written: a unique index that refuses
+  // the record finds nothing written to take back, and a slot at the end of
+  // the file is written only once every index holds the record.
   IsamError e = take_temp_record_lock(db, slot.position);
-  if (e == kIsOk) e = write_slot(db, slot.position, slot.length, fields);
+  if (e == kIsOk) e = enter_keys(db, fields, slot.position);
+  if (e == kIsOk) {
+    e = write_slot(db, slot.position, slot.length, fields);
+    if (e != kIsOk) {
+      const CbErrors kept;
+      remove_entries(db, INT32_MAX, fields, slot.position);
+      kept.restore();
+    }
+  }
   // A slot at the end of the file has no free-space keys, so it is never
   // handed out again whatever a failed write left of it.
   if (e != kIsOk && !slot.at_end) give_back(db, slot);
   if (e != kIsOk) return failed(e);
-  if (const IsamError k = enter_keys(db, fields, slot.position)) {
-    give_back(db, slot);
-    return failed(k);
-  }
   if (ix == nullptr) return Outcome{};
   if (ix->tree == nullptr) {
     if (const IsamError u = become_physical(db, ix, slot.position)) {
@@ -220,12 +248,30 @@ Outcome modify_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
     const int32_t keep = std::max(db->min_record_length - 2, 2);
     slot.length = length + keep >= old_length ? old_length : length;
     if ((e = write_slot(db, from, slot.length, fields)) != kIsOk) {
+      // A slot written in pieces may have been changed in part.
+      const CbErrors kept;
+      write_slot(db, from, old_length, old.fields);
+      kept.restore();
       return failed(e);
     }
   }
   e = follow_indexes(db, old.fields, fields, from, slot.position, old_key);
+  // The space the record leaves is released once the indexes follow; if
+  // that fails, the indexes go back too, so that no slot is left that no
+  // index holds (an old slot still marked used) or that the slots before
+  // it no longer lead to (a tail after a shortened length word).
+  const bool indexes_moved = e == kIsOk;
+  if (e == kIsOk && moves) {
+    e = release_stretch(db, from, old_length);
+  } else if (e == kIsOk && slot.length < old_length) {
+    e = release_stretch(db, from + slot.length + 2,
+                        old_length - slot.length - 2);
+  }
   if (e != kIsOk) {
     const CbErrors kept;
+    if (indexes_moved) {
+      follow_indexes(db, fields, old.fields, slot.position, from, old_key);
+    }
     if (moves) {
       give_back(db, slot);
     } else {
@@ -238,13 +284,7 @@ Outcome modify_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
   auto note = [&](IsamError x) {
     if (x != kIsOk && out.error == kIsOk) out = failed(x);
   };
-  if (moves) {
-    note(move_record_locks(db, from, slot.position));
-    note(release_stretch(db, from, old_length));
-  } else if (slot.length < old_length) {
-    note(release_stretch(db, from + slot.length + 2,
-                         old_length - slot.length - 2));
-  }
+  if (moves) note(move_record_locks(db, from, slot.position));
   IsamIndex *physical = physical_index(db);
   if (physical != nullptr && db->physical_position == from) {
     if (physical_scan(db, physical, &e) == -1) note(e);

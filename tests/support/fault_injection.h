@@ -107,8 +107,7 @@ RB_FAULT_SLOT(flush, (int32_t h), (h), h)
 RB_FAULT_SLOT(create, (const char *name), (name), name)
 RB_FAULT_SLOT(open, (const char *name, int32_t w, int32_t s), (name, w, s),
               name)
-RB_FAULT_SLOT(read, (int32_t h, int32_t o, int32_t n, void *b), (h, o, n, b),
-              h)
+RB_FAULT_SLOT(read, (int32_t h, int32_t o, int32_t n, void *b), (h, o, n, b), h)
 RB_FAULT_SLOT(readblock, (int32_t h, uint32_t k, int32_t n, void *b),
               (h, k, n, b), h)
 RB_FAULT_SLOT(remove, (const char *name), (name), name)
