@@ -13,8 +13,9 @@
 namespace recbase::tool {
 
 // Prints the fields (number, definition, type, binary length), the indexes
-// with their key parts, the record count and the sizes of both files. The
-// database is opened shared and read-only.
+// with their key parts, the record count, the sizes of both files and the
+// free space as the index file's free-space map lists it. The database is
+// opened shared and read-only.
 int db_info(const std::string &name);
 
 // Prints the records in the order of index (empty: the data file's order),
@@ -22,6 +23,13 @@ int db_info(const std::string &name);
 // routines (showrec): every value in its type's display format followed by
 // a tab. Opened shared and read-only.
 int db_show(const std::string &name, const std::string &index, int64_t limit);
+
+// Checks the database with icheck_db. Sound: "NAME: sound" and the record,
+// index and free-space figures on standard output (nothing with quiet),
+// exit 0. Not sound: "NAME: " and the first violation on standard error,
+// exit 1. Exit 2 when it could not be checked (a file missing or
+// unreadable), with the reason.
+int db_check(const std::string &name, bool quiet);
 
 struct DbDumpOptions {
   std::string index;     // walk order; empty: the data file's order

@@ -4,7 +4,9 @@
 //   recbase tree stat FILE                   shape, blocks and fill per level
 //   recbase tree dump FILE [--hex] [--limit N]
 //                                            pairs in order
-//   recbase db info NAME                     fields, indexes, records, sizes
+//   recbase db info NAME                     fields, indexes, records, sizes,
+//                                            free space
+//   recbase db check NAME [--quiet]          verify the database's invariants
 //   recbase db show NAME [--index I] [--limit N]
 //   recbase db dump NAME [--index I] [--csv|--display]
 //   recbase db load NAME FILE.csv [--index 'NAME=SPEC;SPEC...']...
@@ -44,6 +46,7 @@ struct Command {
     kStat,
     kDump,
     kDbInfo,
+    kDbCheck,
     kDbShow,
     kDbDump,
     kDbLoad,
@@ -59,6 +62,7 @@ struct Command {
   std::string index;  // db show and db copy --index
   int64_t limit = -1;
   int32_t block_size = 0;
+  bool quiet = false;  // db check
 };
 
 const CLI::Validator kNonNegative(
@@ -91,9 +95,19 @@ CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
 
   CLI::App *info = sub("info",
                        "Print the fields, the indexes with their key parts, "
-                       "the record count and the file sizes",
+                       "the record count, the file sizes and the free space",
                        Command::kDbInfo);
   info->add_option("NAME", cmd.file, "Database")->required();
+
+  CLI::App *check = sub("check",
+                        "Verify the database: the index file's tree, the "
+                        "record slots and free areas, every index's entries "
+                        "and the free-space map; print the first violation",
+                        Command::kDbCheck);
+  check->add_option("NAME", cmd.file, "Database")->required();
+  check->add_flag("--quiet", cmd.quiet,
+                  "Print nothing when the database is sound (the exit code "
+                  "tells)");
 
   CLI::App *show = sub("show",
                        "Print the records in an index's order in the display "
@@ -246,6 +260,8 @@ int main(int argc, char **argv) {
       return recbase::tool::tree_dump(cmd.file, cmd.dump);
     case Command::kDbInfo:
       return recbase::tool::db_info(cmd.file);
+    case Command::kDbCheck:
+      return recbase::tool::db_check(cmd.file, cmd.quiet);
     case Command::kDbShow:
       return recbase::tool::db_show(cmd.file, cmd.index, cmd.limit);
     case Command::kDbDump:

@@ -440,10 +440,62 @@ RBAPI int32_t RBCALL irename_db(const char *from, const char *to);
  * went, the index file remains). */
 RBAPI int32_t RBCALL idestroy_db(const char *name);
 /* Sets the routine called with the running count 1, 2, 3, ... of records
- * copied (icopy_db), records entered (imkindex) and entries deleted
- * (irmindex); NULL switches it off. The routine may use the library: the
- * operation makes its own database current again after each call. */
+ * copied (icopy_db), records entered (imkindex), entries deleted
+ * (irmindex), and slots and index-file keys checked (icheck_db: every slot
+ * of the data file, then every key of the index file); NULL switches it
+ * off. The routine may use the library: the operation makes its own
+ * database current again after each call. */
 RBAPI void RBCALL iprogress(IsamProgress progress);
+
+/* What icheck_db found, as far as it got. */
+typedef struct IsamCheckStats {
+  int64_t data_file_size;  /* bytes */
+  int64_t index_file_size; /* bytes; 0 when the file cannot be opened */
+  int64_t records;         /* record slots */
+  int64_t record_bytes;    /* content bytes of the record slots */
+  int64_t free_areas;      /* free areas of the data file */
+  int64_t free_bytes;      /* their content bytes */
+  int32_t largest_free;    /* content bytes of the largest; 0 when none */
+  int32_t index_count;     /* indexes, "Physical Index" included */
+  int64_t index_entries;   /* entries of the made indexes, summed */
+} IsamCheckStats;
+
+/* Checks the database name (NAME.db and NAME.idx) as both files are on
+ * disk, through its own read-only opens, and reports the first violation
+ * of, in this order: the data file's header; the index file's index
+ * descriptors; the index file as a B-tree under the ISAM key comparison
+ * (cbcheck); record slots and free areas following one another from the
+ * first slot to the end of the file, each record holding every field
+ * (only the first length word of a free area is read); the free-space map
+ * (each free area with exactly one size key and one position key agreeing
+ * with its length word, no key without an area); every index holding
+ * exactly one entry per record, pointing at the record's slot, with the key
+ * the record's fields give; unique indexes without two equal keys.
+ * The library is set up as iopen_db_shared does when it is not yet
+ * (isaminit(16, 512)); an index file whose blocks are larger than the
+ * pool's buffers cannot be checked then. The database is read shared,
+ * under the database's read lock (as ilock_all(db, 1) takes it) so that
+ * writers in other processes wait for the check; open in this process
+ * (shared), it is read as its files hold it, without that lock: flush it
+ * first (iflush_db). Open databases of the calling process are not
+ * changed; isam_errno is 0 unless the result is -1.
+ * stats (may be NULL) is zeroed and gets what the check gathered: all of
+ * it when the result is 1. message (may be NULL) gets "" on 1, else the
+ * violation or the reason in words ("record at 1234: length word 30000
+ * runs past the end of the file (1300 bytes)", "index \"by name\": record
+ * at 512 has no entry"), truncated to message_size - 1 bytes and always
+ * terminated when message_size > 0. The iprogress routine, when set, is
+ * called with the running count of slots and keys checked.
+ * Returns 1 when the database is sound; 0 when a violation was found; -1
+ * when it could not be checked, with isam_errno: 35 name NULL, 16 bad
+ * name, 3 open in this process without sharing, 10 the data file cannot be
+ * opened, 7 it cannot be read, 26 a lock cannot be had, 5 out of memory, 20
+ * the index file's blocks are larger than the pool's buffers, 9 reading
+ * the index file failed (the B-tree codes tell why), 12 the index file is
+ * missing or cannot be opened: the data file alone was then checked (a
+ * violation there still gives 0) and stats hold its figures. */
+RBAPI int32_t RBCALL icheck_db(const char *name, IsamCheckStats *stats,
+                               char *message, int32_t message_size);
 
 /* ------------------------------------------------------------------------ */
 /* Display                                                                   */

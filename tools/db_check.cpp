@@ -1,0 +1,40 @@
+// recbase db check: the ISAM layer's database checker (icheck_db), its
+// verdict and figures worded for the shell.
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "recbase/isam.h"
+#include "tools/db_cmd.h"
+#include "tools/db_support.h"
+#include "tools/tool_support.h"
+
+namespace recbase::tool {
+
+int db_check(const std::string &name, bool quiet) {
+  IsamLibrary library;
+  if (!library.start(name)) return kExitCannotRead;
+  IsamCheckStats stats;
+  char message[512];
+  const int32_t verdict =
+      icheck_db(name.c_str(), &stats, message, sizeof message);
+  if (verdict == 1) {
+    if (quiet) return kExitOk;
+    std::printf("%s: sound\n", name.c_str());
+    std::printf("records     %" PRId64 ", %" PRId64 " bytes\n", stats.records,
+                stats.record_bytes);
+    std::printf("indexes     %" PRId32 ", %" PRId64 " entries\n",
+                stats.index_count, stats.index_entries);
+    std::printf("free space  %" PRId64 " areas, %" PRId64
+                " bytes, largest %" PRId32 "\n",
+                stats.free_areas, stats.free_bytes, stats.largest_free);
+    return std::fflush(stdout) == 0 ? kExitOk : kExitCannotRead;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s\n", name.c_str(), message);
+  if (verdict == 0) return kExitUnsound;
+  report_isam_error(name);
+  return kExitCannotRead;
+}
+
+}  // namespace recbase::tool
