@@ -184,7 +184,7 @@ PassResult collect_free_keys(CheckState &s) {
   const uint8_t first = kPositionKeyClass;
   int32_t item = 0;
   int32_t rc = cbfind(tree, &first, 1, &item);
-  for (; rc == 2 || rc == 3; rc = cbnext(tree, &item)) {
+  for (; rc == 1 || rc == 2 || rc == 3; rc = cbnext(tree, &item)) {
     int32_t len = 0;
     if (cbkeylen(tree, &len) != 1) break;
     // The search lands on the first key of the class or after it; an empty
