@@ -14,9 +14,9 @@
 //    that fails, undoes the change: the indexes take their old entries back
 //    and the old values are written back in place (or the new slot is given
 //    back);
-//  - delete: the slot is released first, then every index loses its entry;
-//    an index that cannot goes on being processed with the others and the
-//    call reports the first failure.
+//  - delete: every index loses its entry, then the slot is released; an
+//    index that cannot drop its entry, or a release that fails, puts the
+//    entries dropped back, so the record stays whole.
 #include <algorithm>
 #include <climits>
 
@@ -301,18 +301,38 @@ Outcome delete_record(IsamDb *db, IsamIndex *ix) {
   TempRecordHold hold(db);
   RecordArea &old = g_replaced;
   if ((e = read_record(db, at, &old)) != kIsOk) return failed(e);
-  if ((e = release_stretch(db, at, old.slot_length)) != kIsOk) {
+  // Every entry goes before the slot does. An index that cannot drop its
+  // entry, or a slot that cannot be released, makes the indexes that did
+  // take theirs back: a failed delete leaves the record whole, never an
+  // entry that leads to a free area.
+  int32_t len = 0;
+  IsamIndex *failing = nullptr;
+  for (IsamIndex *each = db->indexes; each != nullptr; each = each->next) {
+    if (each->tree == nullptr) continue;
+    e = build(db, each, old.fields, g_key_buffer, &len);
+    if (e == kIsOk && cbdelete(each->tree, g_key_buffer, len, at) != 1) {
+      e = kIsCbt;
+    }
+    if (e != kIsOk) {
+      failing = each;
+      break;
+    }
+  }
+  if (e == kIsOk) e = release_stretch(db, at, old.slot_length);
+  if (e != kIsOk) {
+    const CbErrors kept;
+    for (IsamIndex *back = db->indexes; back != failing; back = back->next) {
+      if (back->tree != nullptr &&
+          build(db, back, old.fields, g_key_buffer, &len) == kIsOk) {
+        cbinsert(back->tree, g_key_buffer, len, at, 1);
+      }
+    }
+    kept.restore();
     return failed(e);
   }
   FirstFailure failure;
-  int32_t len = 0;
   for (IsamIndex *each = db->indexes; each != nullptr; each = each->next) {
     if (each->tree == nullptr) continue;
-    IsamError k = build(db, each, old.fields, g_key_buffer, &len);
-    if (k == kIsOk && cbdelete(each->tree, g_key_buffer, len, at) != 1) {
-      k = kIsCbt;
-    }
-    failure.note(k);
     int32_t item = 0;
     const int32_t c = cbcurr(each->tree, &item);
     IsamError s = kIsOk;

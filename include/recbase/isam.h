@@ -255,17 +255,19 @@ RBAPI int32_t RBCALL igetreclen(IsamDb *db, IsamIndex *ix, uint16_t *length);
  * cursor stands afterwards: an index whose cursor was on the record stands
  * on the entry after it; "Physical Index" on the record moves to the next
  * record in file order. Returns 1, the state, or -1 with 31, 26, 35, 30, 5,
- * 7, 12, 11 or 9. An index that cannot follow undoes the change: the
- * indexes before it take their old entries back and the old values are
- * written back (or the new slot is freed). When a moved record's locks
+ * 7, 12, 11 or 9. An index that cannot follow, or space left behind that
+ * cannot be freed, undoes the change: the indexes take their old entries
+ * back and the old values are written back (or the new slot is freed). When a moved record's locks
  * cannot be taken to its new place the change stands, the locks stay on
  * the old place and the result is -1 with 26. */
 RBAPI int32_t RBCALL imodrec(IsamDb *db, IsamIndex *ix, char *const *fields);
 /* Deletes the current record from the data file and every index; ix is
  * left on the record that followed. Its slot becomes free space, merged
  * with free areas just before and after it. Returns 1, or -1 with 4 (no
- * current record), 31, 26, 7, 12 (nothing is deleted then), 9 or 11 (an
- * index that fails does not stop the others). */
+ * current record), 31, 26, 7, 12 (nothing is deleted then), 9 or 11: an
+ * index that cannot drop its entry, or a slot that cannot be released (7,
+ * 9), makes the indexes that dropped theirs take them back, and the record
+ * stays. */
 RBAPI int32_t RBCALL idelrec(IsamDb *db, IsamIndex *ix);
 
 /* ------------------------------------------------------------------------ */
@@ -345,8 +347,8 @@ RBAPI int32_t RBCALL imkindex(IsamDb *db, const char *name,
 /* Removes the index name (case aside) with all its entries, calling the
  * progress routine after each entry deleted. Returns 1, or -1 with 1, 35,
  * 8 (no such index; 12 without an index file), 6 ("Physical Index"), 31,
- * 32, 9 or 11. A failure while entries are deleted leaves the index in
- * place with the entries not yet deleted. */
+ * 32, 9 or 11. A failure while entries are deleted enters them again: the
+ * index stays in place, whole (unless entering them fails too). */
 RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name);
 /* Replaces the index file by a new one of block_size (0 means 512, below
  * 92 means 92) holding "Physical Index" and the free areas of the data
