@@ -416,9 +416,10 @@ RBAPI int32_t RBCALL itime_delay(int32_t milliseconds);
  * index file's (0: the source's, or 512 when that cannot be read). The
  * source is opened read-only and exclusive. Returns 1 with isam_errno 0, or
  * -1 with 35, 16, 19 (both names name one data file), an error of the
- * source's open, 8 (no such index; nothing is created), an error of the
- * target's create (3 when it is open) or of imkindex, 26, 5, 7, or an error
- * of closing either database. Both databases are closed on every way out;
+ * source's open (5 or 9 also when the source's index file could not be
+ * read: nothing is created), 8 (no such index; nothing is created), an
+ * error of the target's create (3 when it is open) or of imkindex, 26, 5,
+ * 7, or an error of closing either database. Both databases are closed on every way out;
  * a failure after the create leaves the target's files with what was
  * copied so far. */
 RBAPI int32_t RBCALL icopy_db(const char *from, const char *to,

@@ -1,23 +1,16 @@
-// Fault loops over the ISAM layer's calls, one table of scenarios run by one
-// loop, as tests/cbt/fault_test.cpp does for the B-tree layer. For each
-// scenario and N = 1, 2, 3, ...: the scenario's small database is laid down,
-// opened and positioned, platform call (or allocation) N is made to fail,
-// and the call runs. Then:
-//  - a failure must be -1 (or NULL) with the ISAM error of the step that
-//    failed: 7, 10, 26 or 27 for the data file, 9 with the B-tree codes for
-//    the index file, 5 or 9 for memory; no pool block may stay pinned;
-//  - the library is ended (isamexit) and no descriptor may stay open;
-//  - after a fresh isaminit the database is reopened: either it checks sound
-//    and holds the contents before or after the call (records read through
-//    every index and compared with a model), or the damage is reported (the
-//    open fails, or opens without its index file, or the check finds it).
-//    A sound database with other contents (silent damage) fails the test.
-// The loop ends at the first N the call does not reach; that run must give
-// the call's clean result and the "after" contents.
-//
-// Modes: io-once (call N fails, later calls work, so the shutdown writes
-// back what the failed call left), io-crash (call N and every later call
-// fail, through the shutdown), alloc (allocation N fails).
+// Fault loops over the ISAM layer's calls: one table of scenarios, one
+// runner (as tests/cbt/fault_test.cpp for the B-tree layer). For each
+// scenario and N = 1, 2, 3, ... until the call no longer reaches N, the
+// small database is laid down and positioned, platform call (or allocation)
+// N fails, and the call runs. A failure must be -1 (or NULL) with the error
+// of the failing step (data file 7, 10, 26, 27; index file 9 with the B-tree
+// codes; memory 5 or 9), no pool block pinned and, after isamexit, no
+// descriptor open. Then, after a fresh isaminit, icheck_db either finds the
+// database sound, with the contents before or after the call (records read
+// through every index, compared with a model), or reports the damage; a
+// sound database with other contents fails the test. Modes: io-once (call N
+// fails, later ones work, so the shutdown writes back what the call left),
+// io-crash (call N and every later one fail, the shutdown too), alloc.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -77,6 +70,8 @@ struct Ctx {
 };
 
 struct Scenario {
+  explicit Scenario(std::string n, std::vector<int> d = {}, int32_t sh = 0)
+      : name(std::move(n)), deleted(std::move(d)), shared(sh) {}
   std::string name;
   std::vector<int> deleted;  // records of the image deleted: free areas
   int32_t shared = 0;
@@ -88,7 +83,6 @@ struct Scenario {
   std::function<void(Ctx &)> prepare;
   std::function<int32_t(Ctx &)> op;        // 1 success, else -1
   std::function<void(Contents &)> change;  // before -> after
-  std::function<void(Contents &)> also;    // before -> a third state
   int32_t clean_result = 1, clean_code = 0;
   // Damaged databases expected after io-once and after alloc faults.
   int damaged_once = 0, damaged_alloc = 0;
@@ -97,10 +91,8 @@ void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
 
 Contents model(const Scenario &s) {
   Contents c;
-  if (s.no_image) {
-    c.absent = true;
-    return c;
-  }
+  c.absent = s.no_image;
+  if (c.absent) return c;
   c.indexes = {{"byName", {"name"}}, {"byId,U", {"id,L"}}};
   for (int i = 0; i < kRecords; ++i) {
     if (std::count(s.deleted.begin(), s.deleted.end(), i) == 0) {
@@ -127,15 +119,10 @@ const char *const kModeNames[] = {"io-once", "io-crash", "alloc"};
 
 struct Tally {
   int points = 0, failed = 0, absorbed = 0, sound = 0, damaged = 0;
-  std::map<std::string, int> codes;          // "isam_errno@slot:file"
-  std::map<std::string, int> reasons;        // of the damaged
-  std::map<std::string, std::string> first;  // "N=.. slot:file"
+  std::map<std::string, int> codes;  // "isam_errno@slot:file"
+  // The damage in words: how often, and the first fault point "N=.. slot".
+  std::map<std::string, std::pair<int, std::string>> reasons;
 };
-
-bool ends_with(const std::string &s, const char *tail) {
-  const size_t n = std::strlen(tail);
-  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
-}
 
 // The errors a failure may give when the fault hit slot on file.
 bool fits(const Scenario &s, Mode mode, const std::string &slot,
@@ -147,10 +134,8 @@ bool fits(const Scenario &s, Mode mode, const std::string &slot,
     return cbt || opening || code == ISERR_IO || code == ISERR_NOT_FOUND ||
            code == ISERR_LOCK_REC || code == ISERR_UNLOCK_REC;
   }
-  if (mode == Mode::kAlloc) {
-    return code == ISERR_NO_MEMORY || cbt || opening;
-  }
-  if (ends_with(file, ".idx")) {
+  if (mode == Mode::kAlloc) return code == ISERR_NO_MEMORY || cbt || opening;
+  if (file.find(".idx") != std::string::npos) {
     return cbt || opening || (slot == "lock" && code == ISERR_LOCK_REC);
   }
   if (slot == "open") return code == ISERR_NOT_FOUND;
@@ -159,13 +144,9 @@ bool fits(const Scenario &s, Mode mode, const std::string &slot,
   return code == ISERR_IO;
 }
 
-size_t open_fds() {
-  size_t n = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
-       it != std::filesystem::directory_iterator(); ++it) {
-    ++n;
-  }
-  return n;
+std::ptrdiff_t open_fds() {
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return std::distance(begin(fds), end(fds));
 }
 
 class FaultLoop : public ::testing::TestWithParam<Scenario> {
@@ -231,16 +212,15 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     char message[256] = "";
     const int32_t checked =
         got.absent ? 1 : icheck_db(name.c_str(), nullptr, message, 256);
-    *reason = checked == 0 ? message : "";
-    if (checked == -1) {
-      *reason = "check " + std::to_string(isam_errno) + ": " + message;
+    if (checked != 1) {
+      *reason =
+          checked == 0 ? "" : "check " + std::to_string(isam_errno) + ": ";
+      *reason += message;
     }
-    IsamDb *db =
-        !got.absent && reason->empty() ? iopen_db(name.c_str()) : nullptr;
+    IsamDb *db = got.absent || checked != 1 ? nullptr : iopen_db(name.c_str());
     if (db != nullptr && isam_errno != 0) {
       *reason = "open: isam_errno " + std::to_string(isam_errno);
-    }
-    if (reason->empty() && db != nullptr) {
+    } else if (db != nullptr) {
       for (char **n = igetindexnames(db); n != nullptr && *n != nullptr; ++n) {
         if (std::strcmp(*n, iphysical) == 0) continue;
         Strings &specs = got.indexes[*n];
@@ -249,14 +229,12 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
         }
       }
       // Every index walks to the records of the data file.
-      if (!walk_records(db, ihandle(db, iphysical), &got.records)) {
-        *reason = "walk of the data file fails";
-      }
+      std::multiset<Strings> walked;
+      walk_records(db, ihandle(db, iphysical), &got.records);
       for (const auto &[index, specs] : got.indexes) {
-        std::multiset<Strings> walked;
-        if (reason->empty() &&
-            (!walk_records(db, ihandle(db, index.c_str()), &walked) ||
-             walked != got.records)) {
+        walked.clear();
+        if (!walk_records(db, ihandle(db, index.c_str()), &walked) ||
+            walked != got.records) {
           *reason = "walk of " + index + " fails or differs";
         }
       }
@@ -290,7 +268,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
                                 " N=" + std::to_string(n);
       shut_down();
       restore(s);
-      const size_t fds = open_fds();
+      const std::ptrdiff_t fds = open_fds();
       start();
       Ctx ctx{file("t")};
       if (s.prepare) {
@@ -353,8 +331,8 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
         ++tally.sound;
       } else {
         ++tally.damaged;
-        // The first fault point of each reason, to start the search there.
-        if (tally.reasons[reason]++ == 0) tally.first[reason] = failed_at;
+        auto &[count, first] = tally.reasons[reason];
+        if (count++ == 0) first = failed_at;
       }
       if (::testing::Test::HasFailure()) return tally;
     }
@@ -371,12 +349,10 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
   const Scenario &s = GetParam();
   ASSERT_NO_FATAL_FAILURE(make_image(s));
   // The checked database before and after the call.
-  std::vector<Contents> states{before_, before_};
-  if (s.checked != "t")
-    states[0].absent = true, states[0].indexes.clear(),
-    states[0].records.clear();
+  std::vector<Contents> states{s.checked == "t" ? before_ : Contents{}};
+  states[0].absent = states[0].absent || s.checked != "t";
+  states.push_back(before_);
   if (s.change) s.change(states[1]);
-  if (s.also) states.insert(states.begin(), states[1]), s.also(states[0]);
   for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kAlloc}) {
     const char *mode_name = kModeNames[static_cast<int>(mode)];
     const Tally t = run(s, mode, states);
@@ -384,10 +360,9 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
     line << s.name << " " << mode_name << ": " << t.points << " points, "
          << t.failed << " failed, " << t.absorbed << " absorbed; sound "
          << t.sound << ", damaged " << t.damaged << "; codes";
-    for (const auto &[code, count] : t.codes)
-      line << " " << code << "x" << count;
-    for (const auto &[why, count] : t.reasons) {
-      line << "\n    damaged x" << count << " (first " << t.first.at(why)
+    for (const auto &[code, n] : t.codes) line << " " << code << "x" << n;
+    for (const auto &[why, seen] : t.reasons) {
+      line << "\n    damaged x" << seen.first << " (first " << seen.second
            << "): " << why;
     }
     std::cout << "[fault] " << line.str() << "\n";
@@ -401,15 +376,6 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
   }
 }
 
-Scenario named(std::string name, std::vector<int> deleted = {},
-               int32_t shared = 0) {
-  Scenario s;
-  s.name = std::move(name);
-  s.deleted = std::move(deleted);
-  s.shared = shared;
-  return s;
-}
-
 // Opens "t" exclusive with byId,U on record id.
 void on_record(Ctx &c, int id) {
   c.db = iopen_db(c.name.c_str());
@@ -418,14 +384,14 @@ void on_record(Ctx &c, int id) {
 }
 
 Scenario add(std::string name, Strings r, std::vector<int> deleted = {}) {
-  Scenario s = named(std::move(name), std::move(deleted));
+  Scenario s(std::move(name), std::move(deleted));
   s.op = [r](Ctx &c) { return iaddrec(c.db, c.ix, values(r).data()); };
   s.change = [r](Contents &c) { c.records.insert(r); };
   return s;
 }
 Scenario modify(std::string name, int id, size_t note_len,
                 std::vector<int> deleted) {
-  Scenario s = named(std::move(name), std::move(deleted));
+  Scenario s(std::move(name), std::move(deleted));
   Strings r = rec(id, note_len);
   r[0] = "zz";
   s.prepare = [id](Ctx &c) { on_record(c, id); };
@@ -437,7 +403,7 @@ Scenario modify(std::string name, int id, size_t note_len,
   return s;
 }
 Scenario opening(std::string name, int32_t shared) {
-  Scenario s = named(std::move(name), {2}, shared);
+  Scenario s(std::move(name), {2}, shared);
   s.opens = true;
   s.prepare = [](Ctx &) {};
   s.op = [shared](Ctx &c) {
@@ -449,7 +415,7 @@ Scenario opening(std::string name, int32_t shared) {
 
 std::vector<Scenario> scenarios() {
   std::vector<Scenario> v;
-  Scenario s = named("icreate_db");
+  Scenario s("icreate_db");
   s.no_image = s.opens = true;
   s.prepare = [](Ctx &) {};
   s.op = [](Ctx &c) {
@@ -478,26 +444,26 @@ std::vector<Scenario> scenarios() {
   v.push_back(modify("imodrec(moved)", 2, 40, {1}));
 
   // Record 3's slot merges with the free areas on both sides.
-  s = named("idelrec(merging free areas)", {2, 4});
+  s = Scenario("idelrec(merging free areas)", {2, 4});
   s.prepare = [](Ctx &c) { on_record(c, 3); };
   s.op = [](Ctx &c) { return idelrec(c.db, c.ix); };
   s.change = [](Contents &c) { c.records.erase(rec(3)); };
   v.push_back(s);
 
-  s = named("imkindex(existing records)", {2});
+  s = Scenario("imkindex(existing records)", {2});
   s.op = [](Ctx &c) {
     return imkindex(c.db, "byNote", pointers({"note:4", "name"}).data());
   };
   s.change = [](Contents &c) { c.indexes["byNote"] = {"note:4", "name"}; };
   v.push_back(s);
-  s = named("irmindex", {2});
+  s = Scenario("irmindex", {2});
   s.op = [](Ctx &c) { return irmindex(c.db, "byName"); };
   s.change = [](Contents &c) { c.indexes.erase("byName"); };
   // One write of the index file's control record (block 0) fails: the
   // B-tree layer does not write it again, and its last leaf is stale.
   s.damaged_once = 1;
   v.push_back(s);
-  s = named("inew_index_file", {2, 6});
+  s = Scenario("inew_index_file", {2, 6});
   s.opens = true;
   s.op = [](Ctx &c) { return inew_index_file(c.db, kBlockSize, 1); };
   s.change = [](Contents &c) { c.indexes.clear(); };
@@ -507,17 +473,15 @@ std::vector<Scenario> scenarios() {
   s.damaged_once = 17, s.damaged_alloc = 15;
   v.push_back(s);
 
-  s = named("icopy_db", {2});
+  s = Scenario("icopy_db", {2});
   s.checked = "copy";
-  // A source whose index file cannot be read opens without it, and the
-  // copy then follows "Physical Index" and has no index: a complete copy
-  // of the records.
-  s.also = [](Contents &c) { c.indexes.clear(); };
   // A failure after the target's create leaves what was copied so far (no
-  // undo of a copy): 20 points; one more fails the write of the target's
-  // control record as it is closed, which the B-tree layer cannot repeat.
+  // undo of a copy), and so does a source whose index file cannot be read:
+  // it opens without it, and the copy has the records but no index. One
+  // more fails the write of the target's control record as it closes, which
+  // the B-tree layer does not repeat.
   s.partial = s.opens = true;
-  s.damaged_once = 90, s.damaged_alloc = 27;
+  s.damaged_once = 93, s.damaged_alloc = 31;
   s.prepare = [](Ctx &) {};
   s.op = [](Ctx &c) {
     const std::string to = c.name.substr(0, c.name.size() - 1) + "copy";
@@ -526,7 +490,7 @@ std::vector<Scenario> scenarios() {
   v.push_back(s);
 
   // Changes left in the pool that only the close writes back.
-  s = named("iclose_db", {2});
+  s = Scenario("iclose_db", {2});
   s.prepare = [](Ctx &c) {
     on_record(c, 3);
     ASSERT_EQ(idelrec(c.db, c.ix), 1);
@@ -542,12 +506,10 @@ std::vector<Scenario> scenarios() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, FaultLoop, ::testing::ValuesIn(scenarios()),
-                         [](const ::testing::TestParamInfo<Scenario> &info) {
-                           std::string n;
-                           for (char c : info.param.name) {
-                             n += std::isalnum(static_cast<unsigned char>(c))
-                                      ? c
-                                      : '_';
+                         [](const auto &info) {
+                           std::string n = info.param.name;
+                           for (char &c : n) {
+                             if (!std::isalnum(c & 0xFF)) c = '_';
                            }
                            return n;
                          });
