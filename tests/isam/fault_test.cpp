@@ -70,11 +70,10 @@ struct Ctx {
 };
 
 struct Scenario {
-  explicit Scenario(std::string n, std::vector<int> d = {}, int32_t sh = 0)
-      : name(std::move(n)), deleted(std::move(d)), shared(sh) {}
+  explicit Scenario(std::string n, std::vector<int> d = {})
+      : name(std::move(n)), deleted(std::move(d)) {}
   std::string name;
-  std::vector<int> deleted;  // records of the image deleted: free areas
-  int32_t shared = 0;
+  std::vector<int> deleted;   // records of the image deleted: free areas
   bool no_image = false;      // no database before the call
   bool opens = false;         // an unusable index file is its failure (12)
   bool partial = false;       // may leave part of the after state: damaged
@@ -274,7 +273,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
       if (s.prepare) {
         s.prepare(ctx);
       } else {
-        ctx.db = iopen_db_shared(ctx.name.c_str(), s.shared, 0);
+        ctx.db = iopen_db(ctx.name.c_str());
         ctx.ix = ihandle(ctx.db, "byId,U");
         EXPECT_NE(ctx.ix, nullptr) << where;
       }
@@ -403,7 +402,7 @@ Scenario modify(std::string name, int id, size_t note_len,
   return s;
 }
 Scenario opening(std::string name, int32_t shared) {
-  Scenario s(std::move(name), {2}, shared);
+  Scenario s(std::move(name), {2});
   s.opens = true;
   s.prepare = [](Ctx &) {};
   s.op = [shared](Ctx &c) {
