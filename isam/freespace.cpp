@@ -248,10 +248,14 @@ IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out) {
 
 namespace {
 
-// The steps of a release (below); each word a failure puts back is that of
-// the stretch as a slot of size bytes, or a neighbour's own.
+// The steps of a release (below). A failure puts back the words as they
+// were: the stretch's own (a record's length word, or a free area's when
+// the areas are registered with a new index file) and the neighbours'.
 IsamError release_steps(IsamDb *db, Steps &steps, int32_t position,
                         int32_t size) {
+  uint8_t bytes[2];
+  if (data_read(db, position, 2, bytes) != kIsOk) return kIsIo;
+  const int32_t old_word = get_ne16s(bytes);
   const PositionKey key(position);
   int32_t item = 0;
   Area next, prev;
@@ -267,7 +271,7 @@ IsamError release_steps(IsamDb *db, Steps &steps, int32_t position,
   // stretch's word after reading the previous area's old size; in a shared
   // database the word says "free" even when the stretch merges backwards.
   if (db->shared != 0 && merge_prev) {
-    if (const IsamError e = steps.word(position, -size, size)) return e;
+    if (const IsamError e = steps.word(position, -size, old_word)) return e;
   }
   if (prev.size >= 0 && size >= 0 && next.size >= 0) {
     const int64_t sp = prev.size, s = size, sn = next.size;
@@ -286,10 +290,10 @@ IsamError release_steps(IsamDb *db, Steps &steps, int32_t position,
     }
     if (merge_next && s + sn >= 1 && valid_size(s + sn + 2)) {
       return reshape(steps, next, position, static_cast<int32_t>(s + sn + 2),
-                     size);
+                     old_word);
     }
   }
-  if (const IsamError e = steps.word(position, -size, size)) return e;
+  if (const IsamError e = steps.word(position, -size, old_word)) return e;
   const SizeKey size_key(size);
   if (const IsamError e =
           steps.insert(size_key.bytes, kSizeKeyLength, position, 1)) {

@@ -62,8 +62,8 @@ IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out);
 
 // Makes the size bytes after the length word at position a free area,
 // merged with a free area just before it, just after it, or both, when the
-// merged size stays within 32767. kIsIo, kIsCbt; nothing changed then, the
-// stretch's word put back as that of a slot of size bytes.
+// merged size stays within 32767. kIsIo, kIsCbt; nothing changed then (the
+// words it wrote are put back).
 IsamError release_stretch(IsamDb *db, int32_t position, int32_t size);
 
 }  // namespace recbase::isam

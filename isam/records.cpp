@@ -5,9 +5,10 @@
 // Every change of a shared database runs under the database's write lock
 // and holds the record it works on with the temporary record lock; the data
 // file is flushed before the write lock goes. What a failure leaves:
-//  - add: the keys go in (unique indexes first) before the slot is written;
-//    on a failure the keys entered so far are deleted again and the slot is
-//    given back to the free space, so no trace of the record remains;
+//  - add: a key a unique index holds already refuses the record before
+//    anything changes; the keys go in (unique indexes first) before the slot
+//    is written; on a failure the keys entered so far are deleted again and
+//    the slot is given back to the free space, so no trace of it remains;
 //  - modify: the new slot is written first and the indexes follow; the old
 //    slot (or the tail a shrinking record leaves) is released only once
 //    every index has followed. An index that cannot follow, or a release
@@ -105,6 +106,27 @@ IsamError enter_keys(IsamDb *db, const char *const *fields, int32_t position) {
   return e;
 }
 
+// A unique index that holds the record's key already refuses the record
+// before a slot is allocated: the insert the B-tree layer then refuses (with
+// its duplicate-key codes) changes nothing, so there is nothing to undo.
+IsamError refuse_duplicate(IsamDb *db, const char *const *fields) {
+  int32_t len = 0;
+  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->tree == nullptr || ix->unique == 0) continue;
+    if (const IsamError e = build(db, ix, fields, g_key_buffer, &len)) {
+      return e;
+    }
+    int32_t item = 0;
+    const int32_t r = cbfind(ix->tree, g_key_buffer, len, &item);
+    if (r == -1) return kIsCbt;
+    // Another item than the entry's: the key, not the pair, is refused.
+    if (r == 2 && cbinsert(ix->tree, g_key_buffer, len, item ^ 1, 0) != 1) {
+      return kIsCbt;
+    }
+  }
+  return kIsOk;
+}
+
 // Makes the record at position the physical position (its lock, held by
 // the temporary record lock, becomes the physical position's).
 IsamError become_physical(IsamDb *db, IsamIndex *physical, int32_t position) {
@@ -124,6 +146,7 @@ IsamIndex *physical_index(IsamDb *db) {
 Outcome add_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
   int32_t length = 0;
   if (const IsamError e = data_length(db, fields, &length)) return failed(e);
+  if (const IsamError e = refuse_duplicate(db, fields)) return failed(e);
   Slot slot;
   if (const IsamError e = allocate_slot(db, length, &slot)) return failed(e);
   TempRecordHold hold(db);

@@ -427,7 +427,7 @@ std::vector<Scenario> scenarios() {
   v.push_back(opening("iopen_db_shared(shared)", 1));
 
   v.push_back(add("iaddrec(plain)", rec(100)));
-  s = add("iaddrec(unique refuses)", rec(1, 3));
+  s = add("iaddrec(unique refuses)", rec(1, 3), {5});
   s.change = nullptr;
   s.clean_result = -1, s.clean_code = ISERR_CBT;
   v.push_back(s);
@@ -480,7 +480,7 @@ std::vector<Scenario> scenarios() {
   // more fails the write of the target's control record as it closes, which
   // the B-tree layer does not repeat.
   s.partial = s.opens = true;
-  s.damaged_once = 93, s.damaged_alloc = 31;
+  s.damaged_once = 94, s.damaged_alloc = 32;
   s.prepare = [](Ctx &) {};
   s.op = [](Ctx &c) {
     const std::string to = c.name.substr(0, c.name.size() - 1) + "copy";
