@@ -5,21 +5,18 @@
 // Every change of a shared database runs under the database's write lock
 // and holds the record it works on with the temporary record lock; the data
 // file is flushed before the write lock goes. What a failure leaves:
-//  - add: a key a unique index holds already refuses the record before
-//    anything changes; the keys go in (unique indexes first) before the slot
-//    is written; on a failure the keys entered so far are deleted again and
-//    the slot is given back to the free space, so no trace of it remains;
+//  - add: the keys entered so far are deleted again and the slot is given
+//    back to the free space, so no trace of the record remains;
 //  - modify: the new slot is written first and the indexes follow; the old
 //    slot (or the tail a shrinking record leaves) is released only once
 //    every index has followed. An index that cannot follow, or a release
 //    that fails, undoes the change: the indexes take their old entries back
 //    and the old values are written back in place (or the new slot is given
 //    back);
-//  - delete: every index loses its entry, then the slot is released; an
-//    index that cannot drop its entry, or a release that fails, puts the
-//    entries dropped back, so the record stays whole.
+//  - delete: the slot is released first, then every index loses its entry;
+//    an index that cannot goes on being processed with the others and the
+//    call reports the first failure.
 #include <algorithm>
-#include <climits>
 
 #include "isam/current.h"
 #include "isam/freespace.h"
@@ -54,74 +51,35 @@ IsamError build(const IsamDb *db, const IsamIndex *ix,
 
 int32_t dup_allowed(const IsamIndex *ix) { return ix->unique != 0 ? 0 : 1; }
 
-// Calls f(ix) for each ordinary index in the order a record enters them,
-// the unique ones first, until f returns false; false then.
-template <typename F>
-bool each_in_entry_order(IsamDb *db, F f) {
-  for (const bool unique : {true, false}) {
-    for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-      if (ix->tree != nullptr && (ix->unique != 0) == unique && !f(ix)) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-// Deletes the entries (key of fields, position) of the first `count`
-// indexes in entry order.
-void remove_entries(IsamDb *db, int32_t count, const char *const *fields,
-                    int32_t position) {
+// Deletes the entries (key of fields, position) of the ordinary indexes from
+// the head of the list up to, not including, `stop`.
+void remove_entries(IsamDb *db, const IsamIndex *stop,
+                    const char *const *fields, int32_t position) {
   int32_t len = 0;
-  each_in_entry_order(db, [&](IsamIndex *ix) {
-    if (count-- <= 0) return false;
+  for (IsamIndex *ix = db->indexes; ix != stop; ix = ix->next) {
+    if (ix->tree == nullptr) continue;
     if (build(db, ix, fields, g_key_buffer, &len) == kIsOk) {
       cbdelete(ix->tree, g_key_buffer, len, position);
     }
-    return true;
-  });
+  }
 }
 
-// Enters the record into every ordinary index, the unique ones first, so
-// that a duplicate is refused before any other index has changed; on a
-// failure the entries made are removed again.
+// Enters the record into every ordinary index, in list order; on a failure
+// the entries made are removed again.
 IsamError enter_keys(IsamDb *db, const char *const *fields, int32_t position) {
-  int32_t len = 0, entered = 0;
-  IsamError e = kIsOk;
-  each_in_entry_order(db, [&](IsamIndex *ix) {
-    e = build(db, ix, fields, g_key_buffer, &len);
+  int32_t len = 0;
+  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->tree == nullptr) continue;
+    IsamError e = build(db, ix, fields, g_key_buffer, &len);
     if (e == kIsOk &&
         cbinsert(ix->tree, g_key_buffer, len, position, dup_allowed(ix)) != 1) {
       e = kIsCbt;
     }
-    if (e != kIsOk) return false;
-    ++entered;
-    return true;
-  });
-  if (e != kIsOk) {
-    const CbErrors kept;
-    remove_entries(db, entered, fields, position);
-    kept.restore();
-  }
-  return e;
-}
-
-// A unique index that holds the record's key already refuses the record
-// before a slot is allocated: the insert the B-tree layer then refuses (with
-// its duplicate-key codes) changes nothing, so there is nothing to undo.
-IsamError refuse_duplicate(IsamDb *db, const char *const *fields) {
-  int32_t len = 0;
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->tree == nullptr || ix->unique == 0) continue;
-    if (const IsamError e = build(db, ix, fields, g_key_buffer, &len)) {
+    if (e != kIsOk) {
+      const CbErrors kept;
+      remove_entries(db, ix, fields, position);
+      kept.restore();
       return e;
-    }
-    int32_t item = 0;
-    const int32_t r = cbfind(ix->tree, g_key_buffer, len, &item);
-    if (r == -1) return kIsCbt;
-    // Another item than the entry's: the key, not the pair, is refused.
-    if (r == 2 && cbinsert(ix->tree, g_key_buffer, len, item ^ 1, 0) != 1) {
-      return kIsCbt;
     }
   }
   return kIsOk;
@@ -146,27 +104,19 @@ IsamIndex *physical_index(IsamDb *db) {
 Outcome add_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
   int32_t length = 0;
   if (const IsamError e = data_length(db, fields, &length)) return failed(e);
-  if (const IsamError e = refuse_duplicate(db, fields)) return failed(e);
   Slot slot;
   if (const IsamError e = allocate_slot(db, length, &slot)) return failed(e);
   TempRecordHold hold(db);
-  // The keys go in before the slot is written: a unique index that refuses
-  // the record finds nothing written to take back, and a slot at the end of
-  // the file is written only once every index holds the record.
   IsamError e = take_temp_record_lock(db, slot.position);
-  if (e == kIsOk) e = enter_keys(db, fields, slot.position);
-  if (e == kIsOk) {
-    e = write_slot(db, slot.position, slot.length, fields);
-    if (e != kIsOk) {
-      const CbErrors kept;
-      remove_entries(db, INT32_MAX, fields, slot.position);
-      kept.restore();
-    }
-  }
+  if (e == kIsOk) e = write_slot(db, slot.position, slot.length, fields);
   // A slot at the end of the file has no free-space keys, so it is never
   // handed out again whatever a failed write left of it.
   if (e != kIsOk && !slot.at_end) give_back(db, slot);
   if (e != kIsOk) return failed(e);
+  if (const IsamError k = enter_keys(db, fields, slot.position)) {
+    give_back(db, slot);
+    return failed(k);
+  }
   if (ix == nullptr) return Outcome{};
   if (ix->tree == nullptr) {
     if (const IsamError u = become_physical(db, ix, slot.position)) {
@@ -324,38 +274,18 @@ Outcome delete_record(IsamDb *db, IsamIndex *ix) {
   TempRecordHold hold(db);
   RecordArea &old = g_replaced;
   if ((e = read_record(db, at, &old)) != kIsOk) return failed(e);
-  // Every entry goes before the slot does. An index that cannot drop its
-  // entry, or a slot that cannot be released, makes the indexes that did
-  // take theirs back: a failed delete leaves the record whole, never an
-  // entry that leads to a free area.
-  int32_t len = 0;
-  IsamIndex *failing = nullptr;
-  for (IsamIndex *each = db->indexes; each != nullptr; each = each->next) {
-    if (each->tree == nullptr) continue;
-    e = build(db, each, old.fields, g_key_buffer, &len);
-    if (e == kIsOk && cbdelete(each->tree, g_key_buffer, len, at) != 1) {
-      e = kIsCbt;
-    }
-    if (e != kIsOk) {
-      failing = each;
-      break;
-    }
-  }
-  if (e == kIsOk) e = release_stretch(db, at, old.slot_length);
-  if (e != kIsOk) {
-    const CbErrors kept;
-    for (IsamIndex *back = db->indexes; back != failing; back = back->next) {
-      if (back->tree != nullptr &&
-          build(db, back, old.fields, g_key_buffer, &len) == kIsOk) {
-        cbinsert(back->tree, g_key_buffer, len, at, 1);
-      }
-    }
-    kept.restore();
+  if ((e = release_stretch(db, at, old.slot_length)) != kIsOk) {
     return failed(e);
   }
   FirstFailure failure;
+  int32_t len = 0;
   for (IsamIndex *each = db->indexes; each != nullptr; each = each->next) {
     if (each->tree == nullptr) continue;
+    IsamError k = build(db, each, old.fields, g_key_buffer, &len);
+    if (k == kIsOk && cbdelete(each->tree, g_key_buffer, len, at) != 1) {
+      k = kIsCbt;
+    }
+    failure.note(k);
     int32_t item = 0;
     const int32_t c = cbcurr(each->tree, &item);
     IsamError s = kIsOk;

@@ -257,17 +257,17 @@ RBAPI int32_t RBCALL igetreclen(IsamDb *db, IsamIndex *ix, uint16_t *length);
  * record in file order. Returns 1, the state, or -1 with 31, 26, 35, 30, 5,
  * 7, 12, 11 or 9. An index that cannot follow, or space left behind that
  * cannot be freed, undoes the change: the indexes take their old entries
- * back and the old values are written back (or the new slot is freed). When a moved record's locks
- * cannot be taken to its new place the change stands, the locks stay on
- * the old place and the result is -1 with 26. */
+ * back and the old values are written back (or the new slot is freed).
+ * When a moved record's locks cannot be taken to its new place the change
+ * stands, the locks stay on the old place and the result is -1 with 26. */
 RBAPI int32_t RBCALL imodrec(IsamDb *db, IsamIndex *ix, char *const *fields);
 /* Deletes the current record from the data file and every index; ix is
- * left on the record that followed. Its slot becomes free space, merged
- * with free areas just before and after it. Returns 1, or -1 with 4 (no
- * current record), 31, 26, 7, 12 (nothing is deleted then), 9 or 11: an
- * index that cannot drop its entry, or a slot that cannot be released (7,
- * 9), makes the indexes that dropped theirs take them back, and the record
- * stays. */
+ * left on the record that followed. Its slot becomes free space first,
+ * merged with free areas just before and after it; then every index drops
+ * the record's entry. Returns 1, or -1 with 4 (no current record), 31, 26,
+ * 7, 12, 9 (nothing is deleted when the record cannot be read or its slot
+ * cannot be released), or 9 or 11 from an index: an index that fails does
+ * not stop the others, and may keep its entry for the slot now free. */
 RBAPI int32_t RBCALL idelrec(IsamDb *db, IsamIndex *ix);
 
 /* ------------------------------------------------------------------------ */

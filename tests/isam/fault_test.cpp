@@ -430,6 +430,8 @@ std::vector<Scenario> scenarios() {
   s = add("iaddrec(unique refuses)", rec(1, 3), {5});
   s.change = nullptr;
   s.clean_result = -1, s.clean_code = ISERR_CBT;
+  // The slot is written first: one that cannot be given back is in no index.
+  s.damaged_once = 1;
   v.push_back(s);
   // Record 5's slot (30 bytes of note) is the largest free area: a record
   // with a 3-byte note takes its front.
@@ -447,6 +449,8 @@ std::vector<Scenario> scenarios() {
   s.prepare = [](Ctx &c) { on_record(c, 3); };
   s.op = [](Ctx &c) { return idelrec(c.db, c.ix); };
   s.change = [](Contents &c) { c.records.erase(rec(3)); };
+  // After an index fails a delete goes on: it keeps an entry for a free area.
+  s.damaged_once = 2;
   v.push_back(s);
 
   s = Scenario("imkindex(existing records)", {2});
@@ -480,7 +484,7 @@ std::vector<Scenario> scenarios() {
   // more fails the write of the target's control record as it closes, which
   // the B-tree layer does not repeat.
   s.partial = s.opens = true;
-  s.damaged_once = 94, s.damaged_alloc = 32;
+  s.damaged_once = 95, s.damaged_alloc = 31;
   s.prepare = [](Ctx &) {};
   s.op = [](Ctx &c) {
     const std::string to = c.name.substr(0, c.name.size() - 1) + "copy";

@@ -423,13 +423,12 @@ TEST_F(RecordsTest, UniqueIndexRefusesADuplicateAndTheAddLeavesNoTrace) {
   EXPECT_EQ(walk(by_city_), one);
   EXPECT_EQ(walk(by_name_), one);
   EXPECT_EQ(walk(physical_), one);
-  // The keys are refused before its slot is written: the data file is as
-  // it was, and the next record goes at its end.
-  EXPECT_EQ(areas().size(), 0u);
+  // Its slot is free space that the next record of its size takes.
+  EXPECT_EQ(areas().size(), 1u);
   const size_t size = data_size();
   ASSERT_EQ(add({"second", 6, 2.0, "Bergen"}), 1);
   EXPECT_EQ(areas().size(), 0u);
-  EXPECT_GT(data_size(), size);
+  EXPECT_EQ(data_size(), size);
 }
 
 TEST_F(RecordsTest, FindByKeyByRecordAndMatches) {
