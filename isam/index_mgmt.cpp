@@ -12,8 +12,8 @@
 // Any failure from the descriptor on removes what was made (entries,
 // descriptor, IsamIndex), so a failed call leaves the file and the list as
 // they were. Removing deletes the entries, then the descriptor, then the
-// IsamIndex; a failure on the way enters the deleted entries again, leaving
-// the index whole in the list.
+// IsamIndex; a failure on the way leaves the index in the list with the
+// entries not yet deleted.
 //
 // Entries of an index are deleted by searching again, each time, for the
 // first key at or after the one-byte key of its number (which sorts before
@@ -123,34 +123,19 @@ IsamError delete_descriptor(IsamDb *db, const char *name) {
   return cbdelete(db->desc_tree, g_key_buffer, len, item) == 1 ? kIsOk : kIsCbt;
 }
 
-IsamError fill_index(IsamDb *db, IsamIndex *ix, bool missing_only = false);
-
-// Removes ix: its entries, its descriptor, its IsamIndex. report (irmindex):
-// the progress routine is called after each entry, and a failure enters
-// the entries deleted so far again, so that the index stays whole (unless
-// that fails too, or the progress routine closed the database).
+// Removes ix: its entries, its descriptor, its IsamIndex.
 IsamError remove_index(IsamDb *db, IsamIndex *ix, bool report) {
-  IsamError e = delete_entries(db, ix, report);
-  if (e == kIsOk) e = delete_descriptor(db, ix->name);
-  if (e != kIsOk) {
-    if (report && e != kIsBadDb) {
-      const CbErrors kept;
-      fill_index(db, ix, true);
-      kept.restore();
-    }
-    return e;
-  }
+  if (const IsamError e = delete_entries(db, ix, report)) return e;
+  if (const IsamError e = delete_descriptor(db, ix->name)) return e;
   del_member(reinterpret_cast<void **>(&db->indexes), ix);
   --db->index_count;
   return release_index(ix);
 }
 
-// Enters every record of the data file into ix, in file order, calling the
-// progress routine after each; with missing_only, only the records ix holds
-// no entry for, without progress calls. The physical position and state
-// are the walk's while it runs (set again before each step) and put back at
-// the end.
-IsamError fill_index(IsamDb *db, IsamIndex *ix, bool missing_only) {
+// Enters every record of the data file into ix, in file order. The
+// physical position and state are the walk's while it runs (set again
+// before each step) and put back at the end.
+IsamError fill_index(IsamDb *db, IsamIndex *ix) {
   IsamIndex *physical = physical_index(db);
   if (physical == nullptr) return kIsIndexCorrupt;
   const int32_t saved_position = db->physical_position;
@@ -173,16 +158,12 @@ IsamError fill_index(IsamDb *db, IsamIndex *ix, bool missing_only) {
                                 g_key_buffer_size, &len)) != kIsOk) {
       break;
     }
-    int32_t item = at;
-    if (missing_only && cbfinditem(ix->tree, g_key_buffer, len, &item) == 2) {
-      continue;
-    }
     if (cbinsert(ix->tree, g_key_buffer, len, at, ix->unique != 0 ? 0 : 1) !=
         1) {
       e = kIsCbt;
       break;
     }
-    if (!missing_only && !report_progress(db, count)) return kIsBadDb;
+    if (!report_progress(db, count)) return kIsBadDb;
   }
   db->physical_position = saved_position;
   physical->state = saved_state;

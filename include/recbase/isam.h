@@ -347,8 +347,8 @@ RBAPI int32_t RBCALL imkindex(IsamDb *db, const char *name,
 /* Removes the index name (case aside) with all its entries, calling the
  * progress routine after each entry deleted. Returns 1, or -1 with 1, 35,
  * 8 (no such index; 12 without an index file), 6 ("Physical Index"), 31,
- * 32, 9 or 11. A failure while entries are deleted enters them again: the
- * index stays in place, whole (unless entering them fails too). */
+ * 32, 9 or 11. A failure while entries are deleted leaves the index in
+ * place with the entries not yet deleted. */
 RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name);
 /* Replaces the index file by a new one of block_size (0 means 512, below
  * 92 means 92) holding "Physical Index" and the free areas of the data
