@@ -134,16 +134,6 @@ int32_t copy_db(const char *from, const char *to, const char *index_name,
   Copy c;
   c.source = iopen_db_shared(from, shared, 1);
   if (c.source == nullptr) return -1;
-  // An index file that could not be read for want of memory or through a
-  // failed read is not a damaged one: copying without it would drop every
-  // index for a passing failure, so the copy fails instead.
-  if (isam_errno == kIsNoMemory || isam_errno == kIsCbt) {
-    const auto e = static_cast<IsamError>(isam_errno);
-    const CbErrors kept;
-    iclose_db(c.source);
-    kept.restore();
-    return fail(e);
-  }
   FirstFailure failure;
   failure.note(run_copy(c, to, index_name, block_size, source_paths.index));
   if (c.read_lock && db_valid(c.source)) {

@@ -409,19 +409,21 @@ RBAPI int32_t RBCALL itime_delay(int32_t milliseconds);
 /* Copies the database from into the database to (created anew, replacing
  * its files unless it is open): the same fields, every index of from made
  * again (no progress calls meanwhile), and the records added one by one in
- * the order of the index index_name (NULL, or a source opened without its
- * index file: "Physical Index"), the progress routine called after each
- * with the count so far. The target's data file is its header and the
- * record slots back to back, with no free space. block_size is the target
- * index file's (0: the source's, or 512 when that cannot be read). The
- * source is opened read-only and exclusive. Returns 1 with isam_errno 0, or
- * -1 with 35, 16, 19 (both names name one data file), an error of the
- * source's open (5 or 9 also when the source's index file could not be
- * read: nothing is created), 8 (no such index; nothing is created), an
+ * the order of the index index_name, the progress routine called after
+ * each with the count so far. A source that opens without its index file
+ * (missing or unusable: the open leaves 12, or 9 or 5 when reading it
+ * failed) knows "Physical Index" alone: it is copied in that order,
+ * whatever index_name says, into a target with no other index, and the
+ * result is still 1 with isam_errno 0. The target's data file is its
+ * header and the record slots back to back, with no free space. block_size
+ * is the target index file's (0: the source's, or 512 when that cannot be
+ * read). The source is opened read-only and exclusive. Returns 1 with
+ * isam_errno 0, or -1 with 35, 16, 19 (both names name one data file), an
+ * error of the source's open, 8 (no such index; nothing is created), an
  * error of the target's create (3 when it is open) or of imkindex, 26, 5,
- * 7, or an error of closing either database. Both databases are closed on every way out;
- * a failure after the create leaves the target's files with what was
- * copied so far. */
+ * 7, or an error of closing either database. Both databases are closed on
+ * every way out; a failure after the create leaves the target's files with
+ * what was copied so far. */
 RBAPI int32_t RBCALL icopy_db(const char *from, const char *to,
                               const char *index_name, int32_t block_size);
 /* As icopy_db, opening the source shared and holding its whole-database
