@@ -5,8 +5,10 @@
 // Every change of a shared database runs under the database's write lock
 // and holds the record it works on with the temporary record lock; the data
 // file is flushed before the write lock goes. What a failure leaves:
-//  - add: the keys entered so far are deleted again and the slot is given
-//    back to the free space, so no trace of the record remains;
+//  - add: the slot is written first, then the keys go into every index in
+//    list order; on a failure the keys entered so far are deleted again and
+//    the slot is given back to the free space (a free area that may still
+//    hold the record's bytes), so no record of it remains;
 //  - modify: the new slot is written first and the indexes follow; the old
 //    slot (or the tail a shrinking record leaves) is released only once
 //    every index has followed. An index that cannot follow, or a release
