@@ -19,6 +19,8 @@
 // into a free area, without a word of complaint.
 #include "isam/freespace.h"
 
+#include <cstring>
+
 #include "frame/bytes.h"
 #include "isam/data_file.h"
 #include "isam/keys.h"
@@ -57,42 +59,133 @@ IsamError write_word(IsamDb *db, int32_t position, int32_t word) {
   return data_write(db, position, 2, bytes);
 }
 
-IsamError change_size_key(IsamDb *db, const Area &from, int32_t size,
+// The steps of one allocate or release, each recorded once done, so that a
+// failing step puts back those before it (newest first): the length words
+// and the free-space keys agree after a failed call as after a successful
+// one. Only a second failure, in the putting back, can leave them apart.
+class Steps {
+ public:
+  explicit Steps(IsamDb *db) : db_(db) {}
+  Steps(const Steps &) = delete;
+  Steps &operator=(const Steps &) = delete;
+
+  // Writes word at position; undone by writing old back.
+  IsamError word(int32_t position, int32_t word, int32_t old) {
+    if (const IsamError e = write_word(db_, position, word)) return e;
+    push(Step{Step::kWord, {}, {}, 0, 0, position, old, 0});
+    return kIsOk;
+  }
+  IsamError insert(const uint8_t *key, uint8_t len, int32_t item, int32_t dup) {
+    if (cbinsert(db_->free_tree, key, len, item, dup) != 1) return kIsCbt;
+    push(make(Step::kInsert, key, len, item, dup));
+    return kIsOk;
+  }
+  IsamError remove(const uint8_t *key, uint8_t len, int32_t item, int32_t dup) {
+    if (cbdelete(db_->free_tree, key, len, item) != 1) return kIsCbt;
+    push(make(Step::kRemove, key, len, item, dup));
+    return kIsOk;
+  }
+  // Changes (key, item) into (new_key, new_item), duplicates allowed. A
+  // change that fails after taking the old pair out puts it back.
+  IsamError change(const uint8_t *key, uint8_t len, int32_t item,
+                   const uint8_t *new_key, uint8_t new_len, int32_t new_item) {
+    CbTree *t = db_->free_tree;
+    if (cbmodify(t, key, len, item, new_key, new_len, new_item, 1) != 1) {
+      const CbErrors kept;
+      int32_t found = item;
+      if (cbfinditem(t, key, len, &found) != 2) cbinsert(t, key, len, item, 1);
+      kept.restore();
+      return kIsCbt;
+    }
+    Step s = make(Step::kChange, new_key, new_len, new_item, 1);
+    std::memcpy(s.old_key, key, len);
+    s.old_len = len;
+    s.old_item = item;
+    push(s);
+    return kIsOk;
+  }
+  // Puts back every step done, newest first, keeping the B-tree codes of
+  // the failure.
+  void roll_back() {
+    const CbErrors kept;
+    CbTree *t = db_->free_tree;
+    while (count_ > 0) {
+      const Step &s = steps_[--count_];
+      switch (s.kind) {
+        case Step::kWord:
+          write_word(db_, s.position, s.old_item);
+          break;
+        case Step::kInsert:
+          cbdelete(t, s.key, s.len, s.item);
+          break;
+        case Step::kRemove:
+          cbinsert(t, s.key, s.len, s.item, s.dup);
+          break;
+        case Step::kChange:
+          cbmodify(t, s.key, s.len, s.item, s.old_key, s.old_len, s.old_item,
+                   1);
+          break;
+      }
+    }
+    kept.restore();
+  }
+
+ private:
+  struct Step {
+    enum Kind { kWord, kInsert, kRemove, kChange } kind;
+    uint8_t key[kPositionKeyLength], old_key[kPositionKeyLength];
+    uint8_t len, old_len;
+    int32_t position, old_item, item;
+    int32_t dup = 1;
+  };
+  static Step make(Step::Kind kind, const uint8_t *key, uint8_t len,
+                   int32_t item, int32_t dup) {
+    Step s{kind, {}, {}, len, 0, 0, 0, item, dup};
+    std::memcpy(s.key, key, len);
+    return s;
+  }
+  void push(const Step &s) {
+    if (count_ < kMaxSteps) steps_[count_++] = s;
+  }
+  static constexpr int kMaxSteps = 8;
+  IsamDb *db_;
+  Step steps_[kMaxSteps];
+  int count_ = 0;
+};
+
+IsamError change_size_key(Steps &steps, const Area &from, int32_t size,
                           int32_t position) {
   const SizeKey old_key(from.size), new_key(size);
-  return cbmodify(db->free_tree, old_key.bytes, kSizeKeyLength, from.position,
-                  new_key.bytes, kSizeKeyLength, position, 1) == 1
-             ? kIsOk
-             : kIsCbt;
+  return steps.change(old_key.bytes, kSizeKeyLength, from.position,
+                      new_key.bytes, kSizeKeyLength, position);
 }
 
-IsamError change_position_key(IsamDb *db, const Area &from, int32_t position,
+IsamError change_position_key(Steps &steps, const Area &from, int32_t position,
                               int32_t size) {
   const PositionKey old_key(from.position), new_key(position);
-  return cbmodify(db->free_tree, old_key.bytes, kPositionKeyLength, from.size,
-                  new_key.bytes, kPositionKeyLength, size, 1) == 1
-             ? kIsOk
-             : kIsCbt;
+  return steps.change(old_key.bytes, kPositionKeyLength, from.size,
+                      new_key.bytes, kPositionKeyLength, size);
 }
 
-IsamError delete_keys(IsamDb *db, const Area &a) {
+IsamError delete_keys(Steps &steps, const Area &a) {
   const SizeKey size_key(a.size);
   const PositionKey position_key(a.position);
-  if (cbdelete(db->free_tree, size_key.bytes, kSizeKeyLength, a.position) !=
-      1) {
-    return kIsCbt;
+  if (const IsamError e =
+          steps.remove(size_key.bytes, kSizeKeyLength, a.position, 1)) {
+    return e;
   }
-  return cbdelete(db->free_tree, position_key.bytes, kPositionKeyLength,
-                  a.size) == 1
-             ? kIsOk
-             : kIsCbt;
+  return steps.remove(position_key.bytes, kPositionKeyLength, a.size, 0);
 }
 
-// The area `a` becomes `size` bytes at `position`: its word and both keys.
-IsamError reshape(IsamDb *db, const Area &a, int32_t position, int32_t size) {
-  if (const IsamError e = write_word(db, position, -size)) return e;
-  if (const IsamError e = change_size_key(db, a, size, position)) return e;
-  return change_position_key(db, a, position, size);
+// The area `a` becomes `size` bytes at `position`: both keys, then its word
+// (whose old value old_word a failure puts back).
+IsamError reshape(Steps &steps, const Area &a, int32_t position, int32_t size,
+                  int32_t old_word) {
+  if (const IsamError e = change_size_key(steps, a, size, position)) return e;
+  if (const IsamError e = change_position_key(steps, a, position, size)) {
+    return e;
+  }
+  return steps.word(position, -size, old_word);
 }
 
 // The free area whose position key is under the free tree's cursor, if it
@@ -144,13 +237,20 @@ IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out) {
         if (const IsamError e = confirm_area(db, area)) return e;
         out->position = area.position;
         out->at_end = false;
+        Steps steps(db);
+        IsamError e;
         if (data_length + db->min_record_length > area.size) {
           out->length = area.size;
-          return delete_keys(db, area);
+          e = delete_keys(steps, area);
+        } else {
+          // The rest's word lies inside the area: a failure leaves it
+          // there as unused content.
+          out->length = data_length;
+          e = reshape(steps, area, area.position + data_length + 2,
+                      area.size - data_length - 2, 0);
         }
-        out->length = data_length;
-        return reshape(db, area, area.position + data_length + 2,
-                       area.size - data_length - 2);
+        if (e != kIsOk) steps.roll_back();
+        return e;
       }
     }
   }
@@ -163,8 +263,16 @@ IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out) {
   return kIsOk;
 }
 
-IsamError release_stretch(IsamDb *db, int32_t position, int32_t size) {
-  if (db->free_tree == nullptr) return write_word(db, position, -size);
+namespace {
+
+// The steps of a release (below). A failure puts back the words as they
+// were: the stretch's own (a record's length word, or a free area's when
+// the areas are registered with a new index file) and the neighbours'.
+IsamError release_steps(IsamDb *db, Steps &steps, int32_t position,
+                        int32_t size) {
+  uint8_t bytes[2];
+  if (data_read(db, position, 2, bytes) != kIsOk) return kIsIo;
+  const int32_t old_word = get_ne16s(bytes);
   const PositionKey key(position);
   int32_t item = 0;
   Area next, prev;
@@ -186,38 +294,45 @@ IsamError release_stretch(IsamDb *db, int32_t position, int32_t size) {
   // stretch's word after reading the previous area's old size; in a shared
   // database the word says "free" even when the stretch merges backwards.
   if (db->shared != 0 && merge_prev) {
-    if (const IsamError e = write_word(db, position, -size)) return e;
+    if (const IsamError e = steps.word(position, -size, old_word)) return e;
   }
   if (prev.size >= 0 && size >= 0 && next.size >= 0) {
     const int64_t sp = prev.size, s = size, sn = next.size;
     if (merge_prev && merge_next && sp + s > 0 && valid_size(sp + s + sn) &&
         valid_size(sp + s + sn + 4)) {
-      if (const IsamError e = reshape(db, prev, prev.position,
-                                      static_cast<int32_t>(sp + s + sn + 4))) {
+      if (const IsamError e =
+              reshape(steps, prev, prev.position,
+                      static_cast<int32_t>(sp + s + sn + 4), -prev.size)) {
         return e;
       }
-      return delete_keys(db, next);
+      return delete_keys(steps, next);
     }
     if (merge_prev && sp + s > 0 && valid_size(sp + s + 2)) {
-      return reshape(db, prev, prev.position, static_cast<int32_t>(sp + s + 2));
+      return reshape(steps, prev, prev.position,
+                     static_cast<int32_t>(sp + s + 2), -prev.size);
     }
     if (merge_next && s + sn >= 1 && valid_size(s + sn + 2)) {
-      return reshape(db, next, position, static_cast<int32_t>(s + sn + 2));
+      return reshape(steps, next, position, static_cast<int32_t>(s + sn + 2),
+                     old_word);
     }
   }
-  if (const IsamError e = write_word(db, position, -size)) return e;
+  if (const IsamError e = steps.word(position, -size, old_word)) return e;
   const SizeKey size_key(size);
-  if (cbinsert(db->free_tree, size_key.bytes, kSizeKeyLength, position, 1) !=
-      1) {
-    return kIsCbt;
+  if (const IsamError e =
+          steps.insert(size_key.bytes, kSizeKeyLength, position, 1)) {
+    return e;
   }
-  if (cbinsert(db->free_tree, key.bytes, kPositionKeyLength, size, 0) != 1) {
-    const CbErrors kept;
-    cbdelete(db->free_tree, size_key.bytes, kSizeKeyLength, position);
-    kept.restore();
-    return kIsCbt;
-  }
-  return kIsOk;
+  return steps.insert(key.bytes, kPositionKeyLength, size, 0);
+}
+
+}  // namespace
+
+IsamError release_stretch(IsamDb *db, int32_t position, int32_t size) {
+  if (db->free_tree == nullptr) return write_word(db, position, -size);
+  Steps steps(db);
+  const IsamError e = release_steps(db, steps, position, size);
+  if (e != kIsOk) steps.roll_back();
+  return e;
 }
 
 }  // namespace recbase::isam

@@ -26,8 +26,11 @@
 //     except that in a shared database a stretch merged into the area before
 //     it gets its own free word too (a concurrent physical scan that read
 //     the old size of the area before lands there).
-//  2. The data file never shrinks; a slot that no area fits goes at its end.
-//  3. A database open without its index file keeps no keys: released areas
+//  2. A failed allocate or release leaves the words and keys as they were:
+//     each step it made is put back, so that a failure costs the call only
+//     (unless putting back fails too; there is no journal).
+//  3. The data file never shrinks; a slot that no area fits goes at its end.
+//  4. A database open without its index file keeps no keys: released areas
 //     are marked in the data file only (a new index file finds them there).
 #ifndef RECBASE_ISAM_FREESPACE_H
 #define RECBASE_ISAM_FREESPACE_H
@@ -53,12 +56,14 @@ struct Slot {
 
 // Finds a slot for data_length (0..32767) bytes: the largest free area,
 // split when data_length + the minimum record length fits in it, else taken
-// whole; without a fitting area, the end of the file. kIsCbt, kIsIo.
+// whole; without a fitting area, the end of the file (nothing is written
+// there). kIsCbt, kIsIo; nothing changed then.
 IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out);
 
 // Makes the size bytes after the length word at position a free area,
 // merged with a free area just before it, just after it, or both, when the
-// merged size stays within 32767. kIsIo, kIsCbt.
+// merged size stays within 32767. kIsIo, kIsCbt; nothing changed then (the
+// words it wrote are put back).
 IsamError release_stretch(IsamDb *db, int32_t position, int32_t size);
 
 }  // namespace recbase::isam

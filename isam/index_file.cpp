@@ -49,7 +49,14 @@ IsamError load_index_file(IsamDb *db) {
 IsamError create_index_file(const char *path, int32_t block_size) {
   CbTree *tree = cbcreate(path, key_compare, block_size);
   if (tree == nullptr) {
-    return cberrcode == kErrBlockSize ? kIsBlockTooBig : kIsCbt;
+    // A create that fails part-way may leave the file begun: it goes too,
+    // so that no index file is left without its data file or the other
+    // way round.
+    const IsamError e = cberrcode == kErrBlockSize ? kIsBlockTooBig : kIsCbt;
+    const CbErrors kept;
+    if (e == kIsCbt) sys_remove(path);
+    kept.restore();
+    return e;
   }
   uint8_t key[sizeof kPhysicalName + 1];
   int32_t len = 0;

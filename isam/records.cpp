@@ -5,13 +5,16 @@
 // Every change of a shared database runs under the database's write lock
 // and holds the record it works on with the temporary record lock; the data
 // file is flushed before the write lock goes. What a failure leaves:
-//  - add: the keys entered so far are deleted again and the slot is given
-//    back to the free space, so no trace of the record remains;
+//  - add: the slot is written first, then the keys go into every index in
+//    list order; on a failure the keys entered so far are deleted again and
+//    the slot is given back to the free space (a free area that may still
+//    hold the record's bytes), so no record of it remains;
 //  - modify: the new slot is written first and the indexes follow; the old
 //    slot (or the tail a shrinking record leaves) is released only once
-//    every index has followed. An index that cannot follow undoes the
-//    change: the indexes before it take their old entries back, and the old
-//    values are written back in place (or the new slot is given back);
+//    every index has followed. An index that cannot follow, or a release
+//    that fails, undoes the change: the indexes take their old entries back
+//    and the old values are written back in place (or the new slot is given
+//    back);
 //  - delete: the slot is released first, then every index loses its entry;
 //    an index that cannot goes on being processed with the others and the
 //    call reports the first failure.
@@ -220,12 +223,30 @@ Outcome modify_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
     const int32_t keep = std::max(db->min_record_length - 2, 2);
     slot.length = length + keep >= old_length ? old_length : length;
     if ((e = write_slot(db, from, slot.length, fields)) != kIsOk) {
+      // A slot written in pieces may have been changed in part.
+      const CbErrors kept;
+      write_slot(db, from, old_length, old.fields);
+      kept.restore();
       return failed(e);
     }
   }
   e = follow_indexes(db, old.fields, fields, from, slot.position, old_key);
+  // The space the record leaves is released once the indexes follow; if
+  // that fails, the indexes go back too, so that no slot is left that no
+  // index holds (an old slot still marked used) or that the slots before
+  // it no longer lead to (a tail after a shortened length word).
+  const bool indexes_moved = e == kIsOk;
+  if (e == kIsOk && moves) {
+    e = release_stretch(db, from, old_length);
+  } else if (e == kIsOk && slot.length < old_length) {
+    e = release_stretch(db, from + slot.length + 2,
+                        old_length - slot.length - 2);
+  }
   if (e != kIsOk) {
     const CbErrors kept;
+    if (indexes_moved) {
+      follow_indexes(db, fields, old.fields, slot.position, from, old_key);
+    }
     if (moves) {
       give_back(db, slot);
     } else {
@@ -238,13 +259,7 @@ Outcome modify_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
   auto note = [&](IsamError x) {
     if (x != kIsOk && out.error == kIsOk) out = failed(x);
   };
-  if (moves) {
-    note(move_record_locks(db, from, slot.position));
-    note(release_stretch(db, from, old_length));
-  } else if (slot.length < old_length) {
-    note(release_stretch(db, from + slot.length + 2,
-                         old_length - slot.length - 2));
-  }
+  if (moves) note(move_record_locks(db, from, slot.position));
   IsamIndex *physical = physical_index(db);
   if (physical != nullptr && db->physical_position == from) {
     if (physical_scan(db, physical, &e) == -1) note(e);

@@ -255,17 +255,19 @@ RBAPI int32_t RBCALL igetreclen(IsamDb *db, IsamIndex *ix, uint16_t *length);
  * cursor stands afterwards: an index whose cursor was on the record stands
  * on the entry after it; "Physical Index" on the record moves to the next
  * record in file order. Returns 1, the state, or -1 with 31, 26, 35, 30, 5,
- * 7, 12, 11 or 9. An index that cannot follow undoes the change: the
- * indexes before it take their old entries back and the old values are
- * written back (or the new slot is freed). When a moved record's locks
- * cannot be taken to its new place the change stands, the locks stay on
- * the old place and the result is -1 with 26. */
+ * 7, 12, 11 or 9. An index that cannot follow, or space left behind that
+ * cannot be freed, undoes the change: the indexes take their old entries
+ * back and the old values are written back (or the new slot is freed).
+ * When a moved record's locks cannot be taken to its new place the change
+ * stands, the locks stay on the old place and the result is -1 with 26. */
 RBAPI int32_t RBCALL imodrec(IsamDb *db, IsamIndex *ix, char *const *fields);
 /* Deletes the current record from the data file and every index; ix is
- * left on the record that followed. Its slot becomes free space, merged
- * with free areas just before and after it. Returns 1, or -1 with 4 (no
- * current record), 31, 26, 7, 12 (nothing is deleted then), 9 or 11 (an
- * index that fails does not stop the others). */
+ * left on the record that followed. Its slot becomes free space first,
+ * merged with free areas just before and after it; then every index drops
+ * the record's entry. Returns 1, or -1 with 4 (no current record), 31, 26,
+ * 7, 12, 9 (nothing is deleted when the record cannot be read or its slot
+ * cannot be released), or 9 or 11 from an index: an index that fails does
+ * not stop the others, and may keep its entry for the slot now free. */
 RBAPI int32_t RBCALL idelrec(IsamDb *db, IsamIndex *ix);
 
 /* ------------------------------------------------------------------------ */
@@ -407,18 +409,21 @@ RBAPI int32_t RBCALL itime_delay(int32_t milliseconds);
 /* Copies the database from into the database to (created anew, replacing
  * its files unless it is open): the same fields, every index of from made
  * again (no progress calls meanwhile), and the records added one by one in
- * the order of the index index_name (NULL, or a source opened without its
- * index file: "Physical Index"), the progress routine called after each
- * with the count so far. The target's data file is its header and the
- * record slots back to back, with no free space. block_size is the target
- * index file's (0: the source's, or 512 when that cannot be read). The
- * source is opened read-only and exclusive. Returns 1 with isam_errno 0, or
- * -1 with 35, 16, 19 (both names name one data file), an error of the
- * source's open, 8 (no such index; nothing is created), an error of the
- * target's create (3 when it is open) or of imkindex, 26, 5, 7, or an error
- * of closing either database. Both databases are closed on every way out;
- * a failure after the create leaves the target's files with what was
- * copied so far. */
+ * the order of the index index_name, the progress routine called after
+ * each with the count so far. A source that opens without its index file
+ * (missing or unusable: the open leaves 12, or 9 or 5 when reading it
+ * failed) knows "Physical Index" alone: it is copied in that order,
+ * whatever index_name says, into a target with no other index, and the
+ * result is still 1 with isam_errno 0. The target's data file is its
+ * header and the record slots back to back, with no free space. block_size
+ * is the target index file's (0: the source's, or 512 when that cannot be
+ * read). The source is opened read-only and exclusive. Returns 1 with
+ * isam_errno 0, or -1 with 35, 16, 19 (both names name one data file), an
+ * error of the source's open, 8 (no such index; nothing is created), an
+ * error of the target's create (3 when it is open) or of imkindex, 26, 5,
+ * 7, or an error of closing either database. Both databases are closed on
+ * every way out; a failure after the create leaves the target's files with
+ * what was copied so far. */
 RBAPI int32_t RBCALL icopy_db(const char *from, const char *to,
                               const char *index_name, int32_t block_size);
 /* As icopy_db, opening the source shared and holding its whole-database

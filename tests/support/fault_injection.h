@@ -14,6 +14,9 @@
 //  - A failing sys_close still closes the descriptor, as close(2) does when
 //    it reports EIO, so that fault loops do not leak descriptors.
 //  - Allocations count separately.
+//  - The file of the first injected failure is kept: the name given, or
+//    for a handle the path that /proc/self/fd gives it (Linux), so that a
+//    test can tell which file's step failed.
 //  - The slots are plain function pointers without a context, so the state
 //    is process-wide: one FaultInjector at a time.
 #ifndef RECBASE_TESTS_SUPPORT_FAULT_INJECTION_H
@@ -24,6 +27,9 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <string>
+
+#include <unistd.h>
 
 #include "frame/alloc.h"
 #include "frame/platform.h"
@@ -46,6 +52,7 @@ struct State {
   const char *only = nullptr;  // count this slot's calls only (null: all)
   Countdown io, alloc;
   const char *fired_slot = nullptr;  // slot of the first injected failure
+  std::string fired_file;            // and its file
 };
 inline State &state() {
   static State s;
@@ -59,46 +66,59 @@ inline bool tick(Countdown &c) {
   c.fired += fail;
   return fail;
 }
-inline bool fails(const char *slot, bool stores_error = true) {
+inline std::string file_of(const char *name) { return name; }
+inline std::string file_of(int32_t handle) {
+  char buf[512];
+  const std::string link = "/proc/self/fd/" + std::to_string(handle);
+  const ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+template <typename Target>
+inline bool fails(const char *slot, Target target, bool stores_error = true) {
   State &s = state();
   if (s.only != nullptr && std::strcmp(s.only, slot) != 0) return false;
   if (!tick(s.io)) return false;
-  if (s.fired_slot == nullptr) s.fired_slot = slot;
+  if (s.fired_slot == nullptr) {
+    s.fired_slot = slot;
+    s.fired_file = file_of(target);
+  }
   if (stores_error) g_sys_last_error = s.error;
   return true;
 }
 inline const PlatformServices &below() { return state().below; }
 
 inline int32_t w_close(int32_t h) {
-  const bool fail = fails("close");
+  const bool fail = fails("close", h);
   const int32_t r = below().sys_close(h);
   return fail ? -1 : r;
 }
 inline int32_t w_lock(int32_t h, int32_t offset, int32_t length, int32_t tries,
                       int32_t delay_ms, int32_t timeout_ms) {
-  if (fails("lock", false)) return -1;
+  if (fails("lock", h, false)) return -1;
   return below().sys_lock(h, offset, length, tries, delay_ms, timeout_ms);
 }
-// The other slots: fail, or pass the call on.
-#define RB_FAULT_SLOT(slot, params, args)               \
-  inline int32_t w_##slot params {                      \
-    return fails(#slot) ? -1 : below().sys_##slot args; \
+// The other slots: fail, or pass the call on. target: the first argument,
+// the handle or name of the file.
+#define RB_FAULT_SLOT(slot, params, args, target)               \
+  inline int32_t w_##slot params {                              \
+    return fails(#slot, target) ? -1 : below().sys_##slot args; \
   }
-RB_FAULT_SLOT(flush, (int32_t h), (h))
-RB_FAULT_SLOT(create, (const char *name), (name))
-RB_FAULT_SLOT(open, (const char *name, int32_t w, int32_t s), (name, w, s))
-RB_FAULT_SLOT(read, (int32_t h, int32_t o, int32_t n, void *b), (h, o, n, b))
+RB_FAULT_SLOT(flush, (int32_t h), (h), h)
+RB_FAULT_SLOT(create, (const char *name), (name), name)
+RB_FAULT_SLOT(open, (const char *name, int32_t w, int32_t s), (name, w, s),
+              name)
+RB_FAULT_SLOT(read, (int32_t h, int32_t o, int32_t n, void *b), (h, o, n, b), h)
 RB_FAULT_SLOT(readblock, (int32_t h, uint32_t k, int32_t n, void *b),
-              (h, k, n, b))
-RB_FAULT_SLOT(remove, (const char *name), (name))
+              (h, k, n, b), h)
+RB_FAULT_SLOT(remove, (const char *name), (name), name)
 RB_FAULT_SLOT(write, (int32_t h, int32_t o, int32_t n, const void *b),
-              (h, o, n, b))
+              (h, o, n, b), h)
 RB_FAULT_SLOT(writeblock, (int32_t h, uint32_t k, int32_t n, const void *b),
-              (h, k, n, b))
-RB_FAULT_SLOT(unlock, (int32_t h, int32_t o, int32_t n), (h, o, n))
+              (h, k, n, b), h)
+RB_FAULT_SLOT(unlock, (int32_t h, int32_t o, int32_t n), (h, o, n), h)
 #undef RB_FAULT_SLOT
 inline int32_t w_rename(const char *from, const char *to) {
-  return fails("rename") ? -1 : state().files_below.rename(from, to);
+  return fails("rename", from) ? -1 : state().files_below.rename(from, to);
 }
 inline bool alloc_hook(std::size_t size) {
   if (tick(state().alloc)) return false;
@@ -169,6 +189,10 @@ class FaultInjector {
   bool alloc_fired() const { return fault_detail::state().alloc.fired > 0; }
   // The slot whose call failed first ("write", ...), null when none did.
   const char *fired_slot() const { return fault_detail::state().fired_slot; }
+  // Its file (empty when none failed or the handle named no file).
+  const std::string &fired_file() const {
+    return fault_detail::state().fired_file;
+  }
 };
 
 }  // namespace recbase::test
