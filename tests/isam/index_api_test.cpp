@@ -1,5 +1,6 @@
 // Indexes read from their descriptors: lookup by name, definitions read
-// back, unique names, handle checks, and index files that cannot be used.
+// back, unique names, key field numbers, and index files that cannot be
+// used.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -66,40 +67,22 @@ TEST_F(IndexApiTest, DefinitionsReadBackAsTheHeaderNamesTheFields) {
   EXPECT_EQ(isam_errno, 0);
 }
 
-TEST_F(IndexApiTest, HandlesAndKeyFieldPositionsAreChecked) {
+// Key field numbers outside the descriptor are refused (bad handles are
+// the misuse test's).
+TEST_F(IndexApiTest, KeyFieldNumbersAreChecked) {
   IsamDb *db = create_with("t", {"a"}, {{"x", {"a"}, 1}});
-  IsamDb *other = create_with("u", {"a"}, {{"x", {"a"}, 1}});
   ASSERT_NE(db, nullptr);
-  ASSERT_NE(other, nullptr);
   IsamIndex *ix = ihandle(db, "x");
-  IsamIndex *foreign = ihandle(other, "x");
   using Call = int32_t (*)(IsamDb *, IsamIndex *, int32_t);
   for (Call call : {static_cast<Call>(igetdesc_fldnbr),
                     static_cast<Call>(igetdesc_fldstart),
                     static_cast<Call>(igetdesc_fldlen)}) {
-    EXPECT_EQ(call(db, ix, 1), -1);
-    EXPECT_EQ(isam_errno, ISERR_KEY_NUMBER);
-    EXPECT_EQ(call(db, ix, -1), -1);
-    EXPECT_EQ(isam_errno, ISERR_KEY_NUMBER);
-    EXPECT_EQ(call(db, foreign, 0), -1);
-    EXPECT_EQ(isam_errno, ISERR_BAD_INDEX);
+    for (const int32_t k : {1, -1}) {
+      EXPECT_EQ(call(db, ix, k), -1) << k;
+      EXPECT_EQ(isam_errno, ISERR_KEY_NUMBER) << k;
+    }
+    EXPECT_EQ(call(db, ix, 0), 0);
   }
-  EXPECT_EQ(igetdesc(db, foreign), nullptr);
-  EXPECT_EQ(isam_errno, ISERR_BAD_INDEX);
-  EXPECT_EQ(iindexname(db, nullptr), nullptr);
-  EXPECT_EQ(isam_errno, ISERR_BAD_INDEX);
-  EXPECT_EQ(ihandle(db, nullptr), nullptr);
-  EXPECT_EQ(isam_errno, ISERR_NULL_ARG);
-  ASSERT_EQ(iclose_db(db), 1);
-  // A closed database fails every call and changes nothing.
-  EXPECT_EQ(igetdesc_count(db, ix), -1);
-  EXPECT_EQ(isam_errno, ISERR_BAD_DB);
-  EXPECT_EQ(ihandle(db, "x"), nullptr);
-  EXPECT_EQ(isam_errno, ISERR_BAD_DB);
-  EXPECT_EQ(iflush_db(db), -1);
-  EXPECT_EQ(iclose_db(db), -1);
-  EXPECT_EQ(isam_errno, ISERR_BAD_DB);
-  EXPECT_EQ(igetdesc_count(other, foreign), 1);
 }
 
 // An index file that cannot be used leaves the database open with the

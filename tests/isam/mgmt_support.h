@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/isam/isam_support.h"
+#include "tests/support/fixture.h"
 
 namespace recbase::test {
 
@@ -30,7 +31,7 @@ struct Person {
 };
 
 using People = std::vector<Person>;
-using IndexPairs = std::vector<std::pair<std::string, int32_t>>;
+using IndexPairs = PairList;
 
 class MgmtTest : public IsamTest {
  protected:
@@ -104,19 +105,9 @@ class MgmtTest : public IsamTest {
 
   // Every pair of the index file of the database name (open or not).
   IndexPairs index_file(const std::string &name) {
-    IndexPairs out;
     CbTree *t = cbopen((path(name) + ".idx").c_str(), isam::key_compare);
-    if (t == nullptr) return out;
-    int32_t item = 0;
-    for (int32_t r = cbhead(t, &item); r == 1; r = cbnext(t, &item)) {
-      int32_t len = 0;
-      EXPECT_EQ(cbkeylen(t, &len), 1);
-      std::string key(static_cast<size_t>(len), '\0');
-      if (len > 0) {
-        EXPECT_EQ(cbkey(t, key.data(), len), 1);
-      }
-      out.emplace_back(key, item);
-    }
+    if (t == nullptr) return {};
+    const IndexPairs out = test::walk(t);
     EXPECT_EQ(cbclose(t), 1);
     return out;
   }

@@ -6,10 +6,12 @@
 // crash: the sanitizer build runs this program too.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "recbase/codes.h"
@@ -24,10 +26,40 @@ using Values = std::vector<const char *>;
 char *const *arr(const Values &v) {
   return const_cast<char *const *>(v.data());
 }
+using Ptrs = std::array<char *, 4>;
+using Lens = std::array<int32_t, 3>;
 
+// A call's result as one integer: a pointer's address or the code.
 template <typename T>
-intptr_t ptr(T *p) {
-  return reinterpret_cast<intptr_t>(p);
+intptr_t as_int(T v) {
+  if constexpr (std::is_pointer_v<T>) {
+    return reinterpret_cast<intptr_t>(v);
+  } else {
+    return intptr_t{v};
+  }
+}
+
+// A row's call: an expression over the database d and the index x.
+#define CALL(expr)                                                 \
+  [&]([[maybe_unused]] IsamDb *d, [[maybe_unused]] IsamIndex *x) { \
+    return as_int(expr);                                           \
+  }
+
+const Values kRecord = {"alpha", "\x07\x00", "a note", nullptr};
+const Values kKey = {"alpha", nullptr};
+const char *kNoteSpec[] = {"note", nullptr};
+const char kShowKey[16] = {1, 'a', 0};
+// Where the calls read into.
+char g_buffer[128], g_b0[32], g_b1[32], g_b2[32];
+char *g_fields[4];
+uint16_t g_length = 0;
+int32_t g_id = 0;
+
+// igetrec3 into fields (it allocates those that are NULL), freed after.
+intptr_t getrec3(IsamDb *d, IsamIndex *x, Ptrs f, int32_t *lengths) {
+  const intptr_t r = igetrec3(d, x, f.data(), lengths);
+  for (char *p : f) std::free(p);
+  return r;
 }
 
 // One exported call, made with the database and index given and every
@@ -40,6 +72,68 @@ struct Row {
   bool uses_index = true;
   bool null_index_ok = false;  // NULL names "Physical Index" or no index
   int32_t null_db_code = ISERR_BAD_DB;  // igetdesc(NULL) frees its list
+};
+
+// Every call that takes a database handle, and an index handle when it has
+// one.
+const std::vector<Row> &handle_rows() {
+  static const std::vector<Row> rows = {
+      {"iclose_db", CALL(iclose_db(d)), -1, false},
+      {"iflush_db", CALL(iflush_db(d)), -1, false},
+      {"igetfilename", CALL(igetfilename(d)), 0, false},
+      {"igetfldcount", CALL(igetfldcount(d)), -1, false},
+      {"igetfldtype", CALL(igetfldtype(d, 0)), -1, false},
+      {"igetfldlen", CALL(igetfldlen(d, 0)), -1, false},
+      {"igetfldnames", CALL(igetfldnames(d)), 0, false},
+      {"ihandle", CALL(ihandle(d, iphysical)), 0, false},
+      {"iindexname", CALL(iindexname(d, x)), 0},
+      {"igetdesc", CALL(igetdesc(d, x)), 0, true, false, ISERR_OK},
+      {"igetdesc_count", CALL(igetdesc_count(d, x))},
+      {"igetdesc_fldnbr", CALL(igetdesc_fldnbr(d, x, 0))},
+      {"igetdesc_fldstart", CALL(igetdesc_fldstart(d, x, 0))},
+      {"igetdesc_fldlen", CALL(igetdesc_fldlen(d, x, 0))},
+      {"iaddrec", CALL(iaddrec(d, x, arr(kRecord))), -1, true, true},
+      {"igetrec", CALL(igetrec(d, x, g_fields, g_buffer, sizeof g_buffer))},
+      {"igetrec2",
+       CALL(igetrec2(d, x, Ptrs{g_b0, g_b1, g_b2}.data(), nullptr))},
+      {"igetrec3", CALL(getrec3(d, x, Ptrs{}, Lens{}.data()))},
+      {"igetreclen", CALL(igetreclen(d, x, &g_length))},
+      {"imodrec", CALL(imodrec(d, x, arr(kRecord)))},
+      {"idelrec", CALL(idelrec(d, x))},
+      {"ifindhead", CALL(ifindhead(d, x))},
+      {"ifindtail", CALL(ifindtail(d, x))},
+      {"ifindnext", CALL(ifindnext(d, x))},
+      {"ifindprev", CALL(ifindprev(d, x))},
+      {"ifindkey", CALL(ifindkey(d, x, arr(kKey)))},
+      {"ifindrec", CALL(ifindrec(d, x, arr(kRecord)))},
+      {"imarkrec", CALL(imarkrec(d, x))},
+      {"ifindmark", CALL(ifindmark(d, x))},
+      {"imatchkey", CALL(imatchkey(d, x, arr(kKey)))},
+      {"ipartialmatch", CALL(ipartialmatch(d, x, arr(kKey)))},
+      {"imkindex", CALL(imkindex(d, "new", kNoteSpec)), -1, false},
+      {"irmindex", CALL(irmindex(d, "by name")), -1, false},
+      {"inew_index_file", CALL(inew_index_file(d, 0, 1)), -1, false},
+      {"igetindexnames", CALL(igetindexnames(d)), 0, false, false, ISERR_OK},
+      {"ilock_rec", CALL(ilock_rec(d, x, &g_id))},
+      {"iunlock_rec", CALL(iunlock_rec(d, 1)), -1, false},
+      {"ilock_all", CALL(ilock_all(d, 1)), -1, false},
+      {"iunlock_all", CALL(iunlock_all(d, 1)), -1, false},
+      {"showdb", CALL(showdb(d, x, "|")), -1, true, true},
+      {"show_key", CALL(show_key(d, x, kShowKey, "|"))},
+      {"showdesc", CALL(showdesc(d, x, "|")), -1, true, true},
+      {"showfldnames", CALL(showfldnames(d, "|")), -1, false},
+      {"showindexnames", CALL(showindexnames(d, "|")), -1, false},
+  };
+  return rows;
+}
+
+// A call with valid handles and one bad argument, made with the index on
+// the database's one record.
+struct ArgRow {
+  const char *name;
+  std::function<intptr_t(IsamDb *, IsamIndex *)> call;
+  intptr_t result;
+  int32_t code;
 };
 
 class MisuseTest : public IsamTest {
@@ -56,12 +150,11 @@ class MisuseTest : public IsamTest {
   IsamDb *open_with_record(const std::string &name) {
     IsamDb *db = create(name, {"name", "n,I", "note"});
     const char *by_name[] = {"name", nullptr};
-    const char *note[] = {"note", nullptr};
     if (db == nullptr || imkindex(db, "by name", by_name) != 1 ||
-        imkindex(db, "by note", note) != 1) {
+        imkindex(db, "by note", kNoteSpec) != 1) {
       return nullptr;
     }
-    return iaddrec(db, nullptr, arr(record_)) == 1 ? db : nullptr;
+    return iaddrec(db, nullptr, arr(kRecord)) == 1 ? db : nullptr;
   }
 
   // The database still holds its one record, and the index finds it.
@@ -76,174 +169,6 @@ class MisuseTest : public IsamTest {
     EXPECT_EQ(ifindnext(db, ix), -3);
   }
 
-  // Every call that takes a database handle, and an index handle when it
-  // has one.
-  std::vector<Row> handle_rows() {
-    const Values *rec = &record_;
-    const Values *key = &key_values_;
-    return {
-        {"iclose_db",
-         [](IsamDb *d, IsamIndex *) { return intptr_t{iclose_db(d)}; }, -1,
-         false},
-        {"iflush_db",
-         [](IsamDb *d, IsamIndex *) { return intptr_t{iflush_db(d)}; }, -1,
-         false},
-        {"igetfilename",
-         [](IsamDb *d, IsamIndex *) { return ptr(igetfilename(d)); }, 0, false},
-        {"igetfldcount",
-         [](IsamDb *d, IsamIndex *) { return intptr_t{igetfldcount(d)}; }, -1,
-         false},
-        {"igetfldtype",
-         [](IsamDb *d, IsamIndex *) { return intptr_t{igetfldtype(d, 0)}; }, -1,
-         false},
-        {"igetfldlen",
-         [](IsamDb *d, IsamIndex *) { return intptr_t{igetfldlen(d, 0)}; }, -1,
-         false},
-        {"igetfldnames",
-         [](IsamDb *d, IsamIndex *) { return ptr(igetfldnames(d)); }, 0, false},
-        {"ihandle",
-         [](IsamDb *d, IsamIndex *) { return ptr(ihandle(d, iphysical)); }, 0,
-         false},
-        {"iindexname",
-         [](IsamDb *d, IsamIndex *x) { return ptr(iindexname(d, x)); }, 0},
-        {"igetdesc",
-         [](IsamDb *d, IsamIndex *x) { return ptr(igetdesc(d, x)); }, 0, true,
-         false, ISERR_OK},
-        {"igetdesc_count",
-         [](IsamDb *d, IsamIndex *x) {
-           return intptr_t{igetdesc_count(d, x)};
-         }},
-        {"igetdesc_fldnbr",
-         [](IsamDb *d, IsamIndex *x) {
-           return intptr_t{igetdesc_fldnbr(d, x, 0)};
-         }},
-        {"igetdesc_fldstart",
-         [](IsamDb *d, IsamIndex *x) {
-           return intptr_t{igetdesc_fldstart(d, x, 0)};
-         }},
-        {"igetdesc_fldlen",
-         [](IsamDb *d, IsamIndex *x) {
-           return intptr_t{igetdesc_fldlen(d, x, 0)};
-         }},
-        {"iaddrec",
-         [rec](IsamDb *d, IsamIndex *x) {
-           return intptr_t{iaddrec(d, x, arr(*rec))};
-         },
-         -1, true, true},
-        {"igetrec",
-         [](IsamDb *d, IsamIndex *x) {
-           char buffer[128];
-           char *f[4];
-           return intptr_t{igetrec(d, x, f, buffer, sizeof buffer)};
-         }},
-        {"igetrec2",
-         [](IsamDb *d, IsamIndex *x) {
-           char b0[32], b1[32], b2[32];
-           char *f[] = {b0, b1, b2, nullptr};
-           return intptr_t{igetrec2(d, x, f, nullptr)};
-         }},
-        {"igetrec3",
-         [](IsamDb *d, IsamIndex *x) {
-           char *f[] = {nullptr, nullptr, nullptr, nullptr};
-           int32_t lengths[] = {0, 0, 0};
-           const intptr_t r = igetrec3(d, x, f, lengths);
-           for (char *p : f) std::free(p);
-           return r;
-         }},
-        {"igetreclen",
-         [](IsamDb *d, IsamIndex *x) {
-           uint16_t length = 0;
-           return intptr_t{igetreclen(d, x, &length)};
-         }},
-        {"imodrec",
-         [rec](IsamDb *d, IsamIndex *x) {
-           return intptr_t{imodrec(d, x, arr(*rec))};
-         }},
-        {"idelrec",
-         [](IsamDb *d, IsamIndex *x) { return intptr_t{idelrec(d, x)}; }},
-        {"ifindhead",
-         [](IsamDb *d, IsamIndex *x) { return intptr_t{ifindhead(d, x)}; }},
-        {"ifindtail",
-         [](IsamDb *d, IsamIndex *x) { return intptr_t{ifindtail(d, x)}; }},
-        {"ifindnext",
-         [](IsamDb *d, IsamIndex *x) { return intptr_t{ifindnext(d, x)}; }},
-        {"ifindprev",
-         [](IsamDb *d, IsamIndex *x) { return intptr_t{ifindprev(d, x)}; }},
-        {"ifindkey",
-         [key](IsamDb *d, IsamIndex *x) {
-           return intptr_t{ifindkey(d, x, arr(*key))};
-         }},
-        {"ifindrec",
-         [rec](IsamDb *d, IsamIndex *x) {
-           return intptr_t{ifindrec(d, x, arr(*rec))};
-         }},
-        {"imarkrec",
-         [](IsamDb *d, IsamIndex *x) { return intptr_t{imarkrec(d, x)}; }},
-        {"ifindmark",
-         [](IsamDb *d, IsamIndex *x) { return intptr_t{ifindmark(d, x)}; }},
-        {"imatchkey",
-         [key](IsamDb *d, IsamIndex *x) {
-           return intptr_t{imatchkey(d, x, arr(*key))};
-         }},
-        {"ipartialmatch",
-         [key](IsamDb *d, IsamIndex *x) {
-           return intptr_t{ipartialmatch(d, x, arr(*key))};
-         }},
-        {"imkindex",
-         [](IsamDb *d, IsamIndex *) {
-           const char *spec[] = {"note", nullptr};
-           return intptr_t{imkindex(d, "new", spec)};
-         },
-         -1, false},
-        {"irmindex",
-         [](IsamDb *d, IsamIndex *) {
-           return intptr_t{irmindex(d, "by name")};
-         },
-         -1, false},
-        {"inew_index_file",
-         [](IsamDb *d, IsamIndex *) {
-           return intptr_t{inew_index_file(d, 0, 1)};
-         },
-         -1, false},
-        {"igetindexnames",
-         [](IsamDb *d, IsamIndex *) { return ptr(igetindexnames(d)); }, 0,
-         false, false, ISERR_OK},
-        {"ilock_rec",
-         [](IsamDb *d, IsamIndex *x) {
-           int32_t id = 0;
-           return intptr_t{ilock_rec(d, x, &id)};
-         }},
-        {"iunlock_rec",
-         [](IsamDb *d, IsamIndex *) { return intptr_t{iunlock_rec(d, 1)}; }, -1,
-         false},
-        {"ilock_all",
-         [](IsamDb *d, IsamIndex *) { return intptr_t{ilock_all(d, 1)}; }, -1,
-         false},
-        {"iunlock_all",
-         [](IsamDb *d, IsamIndex *) { return intptr_t{iunlock_all(d, 1)}; }, -1,
-         false},
-        {"showdb",
-         [](IsamDb *d, IsamIndex *x) { return intptr_t{showdb(d, x, "|")}; },
-         -1, true, true},
-        {"show_key",
-         [](IsamDb *d, IsamIndex *x) {
-           const char key[16] = {1, 'a', 0};
-           return intptr_t{show_key(d, x, key, "|")};
-         }},
-        {"showdesc",
-         [](IsamDb *d, IsamIndex *x) { return intptr_t{showdesc(d, x, "|")}; },
-         -1, true, true},
-        {"showfldnames",
-         [](IsamDb *d, IsamIndex *) { return intptr_t{showfldnames(d, "|")}; },
-         -1, false},
-        {"showindexnames",
-         [](IsamDb *d, IsamIndex *) {
-           return intptr_t{showindexnames(d, "|")};
-         },
-         -1, false},
-    };
-  }
-
   void expect_refused(const Row &row, IsamDb *db, IsamIndex *ix, int32_t code,
                       const char *kind) {
     isam_errno = -99;
@@ -251,8 +176,17 @@ class MisuseTest : public IsamTest {
     EXPECT_EQ(isam_errno, code) << row.name << ": " << kind;
   }
 
-  Values record_ = {"alpha", "\x07\x00", "a note", nullptr};
-  Values key_values_ = {"alpha", nullptr};
+  // Each row on the database's one record, which it must leave as it was.
+  void expect_rows(const std::vector<ArgRow> &rows) {
+    for (const ArgRow &row : rows) {
+      ASSERT_EQ(ifindhead(db_, ix_), 1);
+      isam_errno = -99;
+      EXPECT_EQ(row.call(db_, ix_), row.result) << row.name;
+      EXPECT_EQ(isam_errno, row.code) << row.name;
+    }
+    expect_unchanged(db_);
+  }
+
   IsamDb *db_ = nullptr;
   IsamIndex *ix_ = nullptr;
   RbPrint old_print_ = nullptr;
@@ -264,8 +198,7 @@ TEST_F(MisuseTest, BadDatabaseHandlesAreRefused) {
   IsamIndex *closed_ix = ihandle(closed, "by name");
   ASSERT_EQ(iclose_db(closed), 1);
 
-  const std::vector<Row> rows = handle_rows();
-  for (const Row &row : rows) {
+  for (const Row &row : handle_rows()) {
     expect_refused(row, nullptr, ix_, row.null_db_code, "null database");
     expect_refused(row, closed, closed_ix, ISERR_BAD_DB, "closed database");
   }
@@ -274,11 +207,11 @@ TEST_F(MisuseTest, BadDatabaseHandlesAreRefused) {
   // After isamexit every handle of before is stale, whether the library
   // stays down or is set up again.
   ASSERT_EQ(isamexit(), 1);
-  for (const Row &row : rows) {
+  for (const Row &row : handle_rows()) {
     expect_refused(row, db_, ix_, ISERR_BAD_DB, "after isamexit");
   }
   ASSERT_EQ(isaminit(0, 0), 1);
-  for (const Row &row : rows) {
+  for (const Row &row : handle_rows()) {
     expect_refused(row, db_, ix_, ISERR_BAD_DB, "after isamexit and isaminit");
   }
 }
@@ -291,8 +224,7 @@ TEST_F(MisuseTest, BadIndexHandlesAreRefused) {
   ASSERT_NE(closed, nullptr);
   IsamIndex *closed_ix = ihandle(closed, "by name");
   ASSERT_EQ(iclose_db(closed), 1);
-  const char *spec[] = {"note", nullptr};
-  ASSERT_EQ(imkindex(db_, "removed", spec), 1);
+  ASSERT_EQ(imkindex(db_, "removed", kNoteSpec), 1);
   IsamIndex *removed = ihandle(db_, "removed");
   ASSERT_EQ(irmindex(db_, "removed"), 1);
 
@@ -311,174 +243,49 @@ TEST_F(MisuseTest, BadIndexHandlesAreRefused) {
   expect_unchanged(other);
 }
 
-// A call with valid handles and one bad argument, made with the index on
-// the database's one record.
-struct ArgRow {
-  const char *name;
-  std::function<intptr_t(IsamDb *, IsamIndex *)> call;
-  intptr_t result;
-  int32_t code;
-};
-
 TEST_F(MisuseTest, NullArgumentsAreRefused) {
-  const Values rec_hole = {"alpha", nullptr, "a note", nullptr};
-  const std::string dir = path("x");
-  const char *d = dir.c_str();
-  const std::vector<ArgRow> rows = {
-      {"icreate_db name",
-       [](IsamDb *, IsamIndex *) {
-         const char *f[] = {"a", nullptr};
-         return ptr(icreate_db(nullptr, 0, f));
-       },
-       0, ISERR_NULL_ARG},
-      {"icreate_db fields",
-       [d](IsamDb *, IsamIndex *) { return ptr(icreate_db(d, 0, nullptr)); }, 0,
-       ISERR_NULL_ARG},
-      {"iopen_db", [](IsamDb *, IsamIndex *) { return ptr(iopen_db(nullptr)); },
-       0, ISERR_NULL_ARG},
-      {"iopen_db_shared",
-       [](IsamDb *, IsamIndex *) {
-         return ptr(iopen_db_shared(nullptr, 1, 1));
-       },
-       0, ISERR_NULL_ARG},
-      {"idbhandle",
-       [](IsamDb *, IsamIndex *) { return ptr(idbhandle(nullptr)); }, 0,
-       ISERR_NULL_ARG},
-      {"ihandle",
-       [](IsamDb *db, IsamIndex *) { return ptr(ihandle(db, nullptr)); }, 0,
-       ISERR_NULL_ARG},
-      {"iaddrec fields",
-       [](IsamDb *db, IsamIndex *x) {
-         return intptr_t{iaddrec(db, x, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"iaddrec value",
-       [&rec_hole](IsamDb *db, IsamIndex *x) {
-         return intptr_t{iaddrec(db, x, arr(rec_hole))};
-       },
-       -1, ISERR_NULL_ARG},
-      {"igetrec fields",
-       [](IsamDb *db, IsamIndex *x) {
-         char buffer[64];
-         return intptr_t{igetrec(db, x, nullptr, buffer, sizeof buffer)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"igetrec buffer",
-       [](IsamDb *db, IsamIndex *x) {
-         char *f[4];
-         return intptr_t{igetrec(db, x, f, nullptr, 64)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"igetrec2 fields",
-       [](IsamDb *db, IsamIndex *x) {
-         return intptr_t{igetrec2(db, x, nullptr, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
+  const Values hole = {"alpha", nullptr, "a note", nullptr};
+  const std::string dir_path = path("x");
+  const char *dir = dir_path.c_str();
+  const char *a_field[] = {"a", nullptr};
+  const int32_t kNull = ISERR_NULL_ARG;
+  expect_rows({
+      {"icreate_db name", CALL(icreate_db(nullptr, 0, a_field)), 0, kNull},
+      {"icreate_db fields", CALL(icreate_db(dir, 0, nullptr)), 0, kNull},
+      {"iopen_db", CALL(iopen_db(nullptr)), 0, kNull},
+      {"iopen_db_shared", CALL(iopen_db_shared(nullptr, 1, 1)), 0, kNull},
+      {"idbhandle", CALL(idbhandle(nullptr)), 0, kNull},
+      {"ihandle", CALL(ihandle(d, nullptr)), 0, kNull},
+      {"iaddrec fields", CALL(iaddrec(d, x, nullptr)), -1, kNull},
+      {"iaddrec value", CALL(iaddrec(d, x, arr(hole))), -1, kNull},
+      {"igetrec fields", CALL(igetrec(d, x, nullptr, g_buffer, 64)), -1, kNull},
+      {"igetrec buffer", CALL(igetrec(d, x, g_fields, nullptr, 64)), -1, kNull},
+      {"igetrec2 fields", CALL(igetrec2(d, x, nullptr, nullptr)), -1, kNull},
       {"igetrec2 buffer",
-       [](IsamDb *db, IsamIndex *x) {
-         char b0[32], b2[32];
-         char *f[] = {b0, nullptr, b2, nullptr};
-         return intptr_t{igetrec2(db, x, f, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"igetrec3 fields",
-       [](IsamDb *db, IsamIndex *x) {
-         int32_t lengths[3] = {};
-         return intptr_t{igetrec3(db, x, nullptr, lengths)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"igetrec3 lengths",
-       [](IsamDb *db, IsamIndex *x) {
-         char *f[] = {nullptr, nullptr, nullptr, nullptr};
-         return intptr_t{igetrec3(db, x, f, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"imodrec fields",
-       [](IsamDb *db, IsamIndex *x) {
-         return intptr_t{imodrec(db, x, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"imodrec value",
-       [&rec_hole](IsamDb *db, IsamIndex *x) {
-         return intptr_t{imodrec(db, x, arr(rec_hole))};
-       },
-       -1, ISERR_NULL_ARG},
-      {"ifindkey",
-       [](IsamDb *db, IsamIndex *x) {
-         return intptr_t{ifindkey(db, x, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"ifindrec",
-       [](IsamDb *db, IsamIndex *x) {
-         return intptr_t{ifindrec(db, x, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"imatchkey",
-       [](IsamDb *db, IsamIndex *x) {
-         return intptr_t{imatchkey(db, x, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"ipartialmatch",
-       [](IsamDb *db, IsamIndex *x) {
-         return intptr_t{ipartialmatch(db, x, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"imkindex name",
-       [](IsamDb *db, IsamIndex *) {
-         const char *spec[] = {"note", nullptr};
-         return intptr_t{imkindex(db, nullptr, spec)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"imkindex specs",
-       [](IsamDb *db, IsamIndex *) {
-         return intptr_t{imkindex(db, "n", nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"irmindex",
-       [](IsamDb *db, IsamIndex *) { return intptr_t{irmindex(db, nullptr)}; },
-       -1, ISERR_NULL_ARG},
-      {"ilock_rec",
-       [](IsamDb *db, IsamIndex *x) {
-         return intptr_t{ilock_rec(db, x, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"icopy_db from",
-       [d](IsamDb *, IsamIndex *) {
-         return intptr_t{icopy_db(nullptr, d, nullptr, 0)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"icopy_db to",
-       [d](IsamDb *, IsamIndex *) {
-         return intptr_t{icopy_db(d, nullptr, nullptr, 0)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"icopy_db_shared",
-       [d](IsamDb *, IsamIndex *) {
-         return intptr_t{icopy_db_shared(d, nullptr, nullptr, 0)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"irename_db from",
-       [d](IsamDb *, IsamIndex *) { return intptr_t{irename_db(nullptr, d)}; },
-       -1, ISERR_NULL_ARG},
-      {"irename_db to",
-       [d](IsamDb *, IsamIndex *) { return intptr_t{irename_db(d, nullptr)}; },
-       -1, ISERR_NULL_ARG},
-      {"idestroy_db",
-       [](IsamDb *, IsamIndex *) { return intptr_t{idestroy_db(nullptr)}; }, -1,
-       ISERR_NULL_ARG},
-      {"show_key",
-       [](IsamDb *db, IsamIndex *x) {
-         return intptr_t{show_key(db, x, nullptr, "|")};
-       },
-       -1, ISERR_NULL_ARG},
-  };
-  for (const ArgRow &row : rows) {
-    ASSERT_EQ(ifindhead(db_, ix_), 1);
-    isam_errno = -99;
-    EXPECT_EQ(row.call(db_, ix_), row.result) << row.name;
-    EXPECT_EQ(isam_errno, row.code) << row.name;
-  }
-  expect_unchanged(db_);
+       CALL(igetrec2(d, x, Ptrs{g_b0, nullptr, g_b2}.data(), nullptr)), -1,
+       kNull},
+      {"igetrec3 fields", CALL(igetrec3(d, x, nullptr, Lens{}.data())), -1,
+       kNull},
+      {"igetrec3 lengths", CALL(getrec3(d, x, Ptrs{}, nullptr)), -1, kNull},
+      {"imodrec fields", CALL(imodrec(d, x, nullptr)), -1, kNull},
+      {"imodrec value", CALL(imodrec(d, x, arr(hole))), -1, kNull},
+      {"ifindkey", CALL(ifindkey(d, x, nullptr)), -1, kNull},
+      {"ifindrec", CALL(ifindrec(d, x, nullptr)), -1, kNull},
+      {"imatchkey", CALL(imatchkey(d, x, nullptr)), -1, kNull},
+      {"ipartialmatch", CALL(ipartialmatch(d, x, nullptr)), -1, kNull},
+      {"imkindex name", CALL(imkindex(d, nullptr, kNoteSpec)), -1, kNull},
+      {"imkindex specs", CALL(imkindex(d, "n", nullptr)), -1, kNull},
+      {"irmindex", CALL(irmindex(d, nullptr)), -1, kNull},
+      {"ilock_rec", CALL(ilock_rec(d, x, nullptr)), -1, kNull},
+      {"icopy_db from", CALL(icopy_db(nullptr, dir, nullptr, 0)), -1, kNull},
+      {"icopy_db to", CALL(icopy_db(dir, nullptr, nullptr, 0)), -1, kNull},
+      {"icopy_db_shared", CALL(icopy_db_shared(dir, nullptr, nullptr, 0)), -1,
+       kNull},
+      {"irename_db from", CALL(irename_db(nullptr, dir)), -1, kNull},
+      {"irename_db to", CALL(irename_db(dir, nullptr)), -1, kNull},
+      {"idestroy_db", CALL(idestroy_db(nullptr)), -1, kNull},
+      {"show_key", CALL(show_key(d, x, nullptr, "|")), -1, kNull},
+  });
 }
 
 // Value arrays are NULL-terminated: one that ends before the database's
@@ -490,89 +297,39 @@ TEST_F(MisuseTest, ShortArraysAndBuffersAreRefused) {
   const Values huge_rec = {"beta", "\x01\x00", huge.c_str(), nullptr};
   const Values long_key_rec = {long_name.c_str(), "\x01\x00", "", nullptr};
   const Values long_key = {long_name.c_str(), nullptr};
-  const std::vector<ArgRow> rows = {
-      {"iaddrec short",
-       [&](IsamDb *db, IsamIndex *x) {
-         return intptr_t{iaddrec(db, x, arr(short_rec))};
-       },
-       -1, ISERR_NULL_ARG},
-      {"imodrec short",
-       [&](IsamDb *db, IsamIndex *x) {
-         return intptr_t{imodrec(db, x, arr(short_rec))};
-       },
-       -1, ISERR_NULL_ARG},
-      {"ifindrec short",
-       [&](IsamDb *db, IsamIndex *x) {
-         return intptr_t{ifindrec(db, x, arr(short_rec))};
-       },
-       -1, ISERR_NULL_ARG},
+  const int32_t kNull = ISERR_NULL_ARG;
+  char small[3];
+  expect_rows({
+      {"iaddrec short", CALL(iaddrec(d, x, arr(short_rec))), -1, kNull},
+      {"imodrec short", CALL(imodrec(d, x, arr(short_rec))), -1, kNull},
+      {"ifindrec short", CALL(ifindrec(d, x, arr(short_rec))), -1, kNull},
       // The key of "by note" is taken from the field past the array's end.
       {"ifindrec short, key field past its end",
-       [&](IsamDb *db, IsamIndex *) {
-         return intptr_t{ifindrec(db, ihandle(db, "by note"), arr(short_rec))};
-       },
-       -1, ISERR_NULL_ARG},
-      {"igetrec2 short",
-       [](IsamDb *db, IsamIndex *x) {
-         char b0[32];
-         char *f[] = {b0, nullptr};
-         return intptr_t{igetrec2(db, x, f, nullptr)};
-       },
-       -1, ISERR_NULL_ARG},
-      {"iaddrec too large",
-       [&](IsamDb *db, IsamIndex *x) {
-         return intptr_t{iaddrec(db, x, arr(huge_rec))};
-       },
-       -1, ISERR_DATA_TOO_LARGE},
-      {"imodrec too large",
-       [&](IsamDb *db, IsamIndex *x) {
-         return intptr_t{imodrec(db, x, arr(huge_rec))};
-       },
-       -1, ISERR_DATA_TOO_LARGE},
-      {"iaddrec key too long",
-       [&](IsamDb *db, IsamIndex *x) {
-         return intptr_t{iaddrec(db, x, arr(long_key_rec))};
-       },
-       -1, ISERR_KEY_TOO_LONG},
-      {"ifindkey key too long",
-       [&](IsamDb *db, IsamIndex *x) {
-         return intptr_t{ifindkey(db, x, arr(long_key))};
-       },
-       -1, ISERR_KEY_TOO_LONG},
-      {"igetrec small buffer",
-       [](IsamDb *db, IsamIndex *x) {
-         char buffer[4];
-         char *f[4];
-         return intptr_t{igetrec(db, x, f, buffer, sizeof buffer)};
-       },
-       -1, ISERR_BUFFER_SMALL},
+       CALL(ifindrec(d, ihandle(d, "by note"), arr(short_rec))), -1, kNull},
+      {"igetrec2 short", CALL(igetrec2(d, x, Ptrs{g_b0}.data(), nullptr)), -1,
+       kNull},
+      {"iaddrec too large", CALL(iaddrec(d, x, arr(huge_rec))), -1,
+       ISERR_DATA_TOO_LARGE},
+      {"imodrec too large", CALL(imodrec(d, x, arr(huge_rec))), -1,
+       ISERR_DATA_TOO_LARGE},
+      {"iaddrec key too long", CALL(iaddrec(d, x, arr(long_key_rec))), -1,
+       ISERR_KEY_TOO_LONG},
+      {"ifindkey key too long", CALL(ifindkey(d, x, arr(long_key))), -1,
+       ISERR_KEY_TOO_LONG},
+      {"igetrec small buffer", CALL(igetrec(d, x, g_fields, g_buffer, 4)), -1,
+       ISERR_BUFFER_SMALL},
       {"igetrec2 text without room",
-       [](IsamDb *db, IsamIndex *x) {
-         char b0[32], b1[32], b2[3];
-         char *f[] = {b0, b1, b2, nullptr};
-         int32_t lengths[] = {32, 32, 3};
-         return intptr_t{igetrec2(db, x, f, lengths)};
-       },
+       CALL(igetrec2(d, x, Ptrs{g_b0, g_b1, small}.data(),
+                     Lens{32, 32, 3}.data())),
        -1, ISERR_FIELD_TOO_LONG},
       {"igetrec3 number without room",
-       [](IsamDb *db, IsamIndex *x) {
-         char *f[] = {nullptr, static_cast<char *>(std::malloc(1)), nullptr,
-                      nullptr};
-         int32_t lengths[] = {0, 1, 0};
-         const intptr_t r = igetrec3(db, x, f, lengths);
-         for (char *p : f) std::free(p);
-         return r;
-       },
+       CALL(getrec3(d, x, Ptrs{nullptr, static_cast<char *>(std::malloc(1))},
+                    Lens{0, 1, 0}.data())),
        -1, ISERR_FIELD_TOO_LONG},
-  };
-  for (const ArgRow &row : rows) {
-    ASSERT_EQ(ifindhead(db_, ix_), 1);
-    isam_errno = -99;
-    EXPECT_EQ(row.call(db_, ix_), row.result) << row.name;
-    EXPECT_EQ(isam_errno, row.code) << row.name;
-  }
-  expect_unchanged(db_);
+  });
 }
+
+#undef CALL
 
 }  // namespace
 }  // namespace recbase::test

@@ -65,6 +65,7 @@ inline Slots read_slots(const std::string &data_path) {
 struct FreeKeys {
   std::map<int32_t, int32_t> by_position;
   std::map<int32_t, int32_t> by_size;
+  size_t size_keys = 0;     // a size key per area: by_size.size()
   int32_t last_result = 0;  // of the walk: -3 when it reached the end
 };
 
@@ -80,6 +81,7 @@ inline FreeKeys read_free_keys(IsamDb *db) {
       f.by_position[k[1] << 24 | k[2] << 16 | k[3] << 8 | k[4]] = item;
     } else {
       f.by_size[item] = k[1] << 8 | k[2];
+      ++f.size_keys;
     }
   }
   f.last_result = r;

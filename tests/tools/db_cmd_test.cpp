@@ -272,25 +272,13 @@ TEST_F(DbCmdTest, CheckFindsEachKindOfDamageAndReindexRepairsTheIndexFile) {
        "bytes)"},
       {word_at(33, 5),
        "record at 33: its 5 bytes end inside field 2 (\"n,L\")"},
-      {in_index([](CbTree *t) {
-         EXPECT_EQ(del(t,
-                       "\x01"
-                       "ann\0"s,
-                       13),
-                   1);
-       }),
+      {in_index([](CbTree *t) { EXPECT_EQ(del(t, "\1ann\0"s, 13), 1); }),
        "index \"byname,U\": record at 13 has no entry"},
       {in_index([](CbTree *t) {
          EXPECT_EQ(put(t, "\x02" + stored(int32_t{1}), 14), 1);
        }),
        "index \"byn\": an entry points at 14, where no record starts"},
-      {in_index([](CbTree *t) {
-         EXPECT_EQ(put(t,
-                       "\x01"
-                       "bob\0"s,
-                       52),
-                   1);
-       }),
+      {in_index([](CbTree *t) { EXPECT_EQ(put(t, "\1bob\0"s, 52), 1); }),
        "index \"byname,U\": the entry of record at 52 holds a key that the "
        "record's fields do not give"},
       {in_index([](CbTree *t) {
@@ -298,13 +286,7 @@ TEST_F(DbCmdTest, CheckFindsEachKindOfDamageAndReindexRepairsTheIndexFile) {
          EXPECT_EQ(put(t, "\0byn,U\0n,L\0"s, 2, 0), 1);
        }),
        "unique index \"byn,U\": records at 23 and 33 have equal keys"},
-      {in_index([](CbTree *t) {
-         EXPECT_EQ(put(t,
-                       "\x07"
-                       "x"s,
-                       13),
-                   1);
-       }),
+      {in_index([](CbTree *t) { EXPECT_EQ(put(t, "\7x"s, 13), 1); }),
        "entries of index number 7, which no descriptor names"},
       // The area swallows eve's slot: the slots still tile the file.
       {word_at(42, -18),
