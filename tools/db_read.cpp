@@ -112,18 +112,6 @@ bool read_free_space(const std::string &index_file, FreeSpace *out) {
   return cbclose(tree) == 1 && unlocked && rc != -1;
 }
 
-// Walks ix from its head, calling visit after each step onto a record.
-// Returns 1 at the end of the walk, else the failing step's result.
-template <typename Visit>
-int32_t walk(IsamDb *db, IsamIndex *ix, Visit visit) {
-  int32_t rc = ifindhead(db, ix);
-  while (rc == 1) {
-    if (!visit()) return -1;
-    rc = ifindnext(db, ix);
-  }
-  return rc == -3 ? 1 : rc;
-}
-
 }  // namespace
 
 int db_info(const std::string &name) {

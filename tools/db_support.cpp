@@ -53,9 +53,9 @@ int64_t count_records(IsamDb *db) {
   IsamIndex *physical = ihandle(db, iphysical);
   if (physical == nullptr) return -1;
   int64_t records = 0;
-  int32_t rc = ifindhead(db, physical);
-  for (; rc == 1; rc = ifindnext(db, physical)) ++records;
-  return rc == -3 ? records : -1;
+  return walk(db, physical, [&records] { return ++records, true; }) == 1
+             ? records
+             : -1;
 }
 
 char field_type_letter(int32_t type) {

@@ -43,6 +43,19 @@ int32_t number_size(int32_t type);
 std::string data_file_of(const std::string &name);
 std::string index_file_of(const std::string &name);
 
+// Walks ix from its head, calling visit after each step onto a record.
+// Returns 1 at the end of the walk, -1 when visit returned false, else the
+// failing step's result.
+template <typename Visit>
+int32_t walk(IsamDb *db, IsamIndex *ix, Visit visit) {
+  int32_t rc = ifindhead(db, ix);
+  while (rc == 1) {
+    if (!visit()) return -1;
+    rc = ifindnext(db, ix);
+  }
+  return rc == -3 ? 1 : rc;
+}
+
 // Records of db, counted by a walk of "Physical Index" (the length words
 // only); -1 with the ISAM error state set when the walk fails.
 int64_t count_records(IsamDb *db);
