@@ -484,7 +484,10 @@ RBAPI int32_t RBCALL cbblksize(const char *name) {
     lru = open_lru_file(name, pool, 0, 1);
   }
   if (lru == nullptr) {
-    op.fail(kErrOpen, kCtxReadControl);
+    // A record whose damage hit the block size is as unreadable as one
+    // damaged anywhere else under the parity word.
+    const bool damaged = diagnose_control(name, 0, 1) == kErrParity;
+    op.fail(damaged ? kErrGetBlock : kErrOpen, kCtxReadControl);
     return publish(op, -1);
   }
   temp.lru = lru;
