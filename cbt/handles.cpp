@@ -8,6 +8,7 @@
 #include "cbt/tree.h"
 #include "cbt/undo.h"
 #include "frame/alloc.h"
+#include "frame/registry.h"
 #include "frame/platform.h"
 
 using namespace recbase;
@@ -56,7 +57,7 @@ void free_tree(CbTree *t) {
   free_cursor(t->pos);
   free_cursor(t->mark);
   t->~CbTree();
-  rb_free(t);
+  retire_handle(t);
 }
 
 // A control record read at the first open must describe a tree that fits

@@ -72,8 +72,18 @@ TEST_F(HandlesTest, HandlesShareTheFileUntilTheLastClosesButNotModes) {
   EXPECT_EQ(cbopen_shared(name.c_str(), nullptr, 1, 0), nullptr);
   EXPECT_EQ(cberrcode, CBERR_SHARE_CONFLICT);
   ASSERT_EQ(cbclose(a), 1);
-  EXPECT_EQ(put(a, "y", 2), -1);
-  EXPECT_EQ(cberrcode, CBERR_BAD_TREE);
+  // A closed handle stays refused while new handles are opened after it.
+  std::vector<CbTree *> closed{a};
+  for (int i = 0; i < 20; ++i) {
+    closed.push_back(open("t"));
+    ASSERT_EQ(cbclose(closed.back()), 1);
+  }
+  CbTree *fresh = open("t");
+  for (CbTree *old : closed) {
+    EXPECT_EQ(put(old, "y", 2), -1);
+    EXPECT_EQ(cberrcode, CBERR_BAD_TREE);
+  }
+  ASSERT_EQ(cbclose(fresh), 1);
   ASSERT_EQ(put(b, "y", 2), 1);
   EXPECT_EQ(create("t"), nullptr);  // still open through b
   ASSERT_EQ(cbclose(b), 1);
