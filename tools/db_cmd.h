@@ -20,8 +20,9 @@ int db_info(const std::string &name);
 
 // Prints the records in the order of index (empty: the data file's order),
 // at most limit of them (-1: all), one line each through the display
-// routines (showrec): every value in its type's display format followed by
-// a tab. Opened shared and read-only.
+// routines (showrec): the values in their types' display formats,
+// separated by tabs. An index may be named without its ",U". Opened shared
+// and read-only.
 int db_show(const std::string &name, const std::string &index, int64_t limit);
 
 // Checks the database with icheck_db. Sound: "NAME: sound" and the record,

@@ -176,7 +176,7 @@ int db_info(const std::string &name) {
     names.emplace_back(*n);
   std::printf("indexes     %zu\n", names.size());
   for (const std::string &index : names) {
-    IsamIndex *ix = find_index(db.get(), index);
+    IsamIndex *ix = ihandle(db.get(), index.c_str());
     char **parts = ix == nullptr ? nullptr : igetdesc(db.get(), ix);
     if (parts == nullptr) {
       report_isam_error(name + ": index \"" + index + "\"");
