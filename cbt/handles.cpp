@@ -8,6 +8,7 @@
 #include "cbt/tree.h"
 #include "cbt/undo.h"
 #include "frame/alloc.h"
+#include "frame/registry.h"
 #include "frame/platform.h"
 
 using namespace recbase;
@@ -56,7 +57,7 @@ void free_tree(CbTree *t) {
   free_cursor(t->pos);
   free_cursor(t->mark);
   t->~CbTree();
-  rb_free(t);
+  retire_handle(t);
 }
 
 // A control record read at the first open must describe a tree that fits
@@ -484,7 +485,10 @@ RBAPI int32_t RBCALL cbblksize(const char *name) {
     lru = open_lru_file(name, pool, 0, 1);
   }
   if (lru == nullptr) {
-    op.fail(kErrOpen, kCtxReadControl);
+    // A record whose damage hit the block size is as unreadable as one
+    // damaged anywhere else under the parity word.
+    const bool damaged = diagnose_control(name, 0, 1) == kErrParity;
+    op.fail(damaged ? kErrGetBlock : kErrOpen, kCtxReadControl);
     return publish(op, -1);
   }
   temp.lru = lru;

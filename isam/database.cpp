@@ -13,6 +13,7 @@
 #include <new>
 
 #include "frame/alloc.h"
+#include "frame/registry.h"
 #include "isam/data_file.h"
 #include "isam/data_format.h"
 #include "isam/database.h"
@@ -140,7 +141,7 @@ IsamError release_db(IsamDb *db) {
   del_member(&g_open_dbs, db);
   if (g_current_db == db) g_current_db = nullptr;
   db->~IsamDb();
-  rb_free(db);
+  retire_handle(db);
   return failure.finish();
 }
 

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "frame/alloc.h"
+#include "frame/registry.h"
 #include "isam/keys.h"
 
 namespace recbase::isam {
@@ -167,7 +168,7 @@ IsamError release_index(IsamIndex *ix) {
   rb_free(ix->key_fields);
   rb_free(ix->partial);
   ix->~IsamIndex();
-  rb_free(ix);
+  retire_handle(ix);
   return e;
 }
 

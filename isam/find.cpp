@@ -138,7 +138,7 @@ RBAPI int32_t RBCALL ifindmark(IsamDb *db, IsamIndex *ix) {
   if (const IsamError e = enter(db, ix, true)) return fail(e);
   int32_t item = 0;
   int32_t r = cbfindmark(ix->tree, &item);
-  if (r == -1) return fail(cberrcode == kErrNoMark ? kIsNoMark : kIsCbt);
+  if (r == -1) return fail(kIsCbt);  // no mark: the B-tree's code 27 says so
   if (r == 1 || r == 3) {
     uint8_t first = 0;
     if (cbkey(ix->tree, &first, 1) != 1) return fail(kIsCbt);

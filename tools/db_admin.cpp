@@ -1,7 +1,10 @@
 // recbase db copy, reindex, rename and destroy: each one of the ISAM
 // layer's whole-database calls, with its errors worded by the library.
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "recbase/codes.h"
@@ -34,16 +37,34 @@ int failed(const std::string &what) {
   return code;
 }
 
-// The records of the database name for a progress bar's total, when the
-// bar is drawn at all (0 when they cannot be counted: the bar then shows
-// the count alone).
-int64_t records_for_bar(const ProgressBar &bar, const std::string &name) {
-  if (!bar.shown()) return 0;
+// Looks at the source of a copy, opened shared and read-only: the name
+// of the index to copy in (as the library knows it: the user may leave out
+// ",U"), and its records for the progress bar's total when the bar is
+// drawn (0 when they cannot be counted: the bar then shows the count
+// alone). A source that cannot be opened is left to the copy to report.
+// False with the error printed when the index is not found.
+bool look_at_source(const std::string &name, const ProgressBar &bar,
+                    std::string *index, int64_t *records) {
   IsamDb *db = iopen_db_shared(name.c_str(), 1, 1);
-  if (db == nullptr) return 0;
-  const int64_t records = count_records(db);
+  if (db == nullptr) return true;
+  IsamIndex *ix = index->empty() ? nullptr : find_index(db, *index);
+  if (!index->empty() && ix == nullptr) {
+    failed(name + ": index \"" + *index + "\"");
+    iclose_db(db);
+    return false;
+  }
+  if (ix != nullptr) *index = iindexname(db, ix);
+  *records = bar.shown() ? std::max<int64_t>(count_records(db), 0) : 0;
   iclose_db(db);
-  return records > 0 ? records : 0;
+  return true;
+}
+
+// Whether two database names name the same files.
+bool same_database(const std::string &a, const std::string &b) {
+  std::error_code ea, eb;
+  const auto file_a = std::filesystem::weakly_canonical(data_file_of(a), ea);
+  const auto file_b = std::filesystem::weakly_canonical(data_file_of(b), eb);
+  return !ea && !eb && file_a == file_b;
 }
 
 struct IndexDefinition {
@@ -55,6 +76,11 @@ struct IndexDefinition {
 
 int db_copy(const std::string &source, const std::string &target,
             const std::string &index, int32_t block_size, bool quiet) {
+  if (same_database(source, target)) {
+    std::fprintf(stderr, "%s: cannot copy a database onto itself\n",
+                 source.c_str());
+    return kExitUnsound;
+  }
   if (database_exists(target)) {
     std::fprintf(stderr,
                  "%s: a database of that name exists (destroy it first)\n",
@@ -64,11 +90,15 @@ int db_copy(const std::string &source, const std::string &target,
   IsamLibrary library;
   if (!library.start(source)) return kExitCannotRead;
   ProgressBar bar("copy " + source, 0, !quiet);
-  bar.restart("copy " + source, records_for_bar(bar, source));
+  std::string order = index;
+  int64_t records = 0;
+  if (!look_at_source(source, bar, &order, &records)) return kExitUnsound;
+  bar.restart("copy " + source, records);
   ProgressBar::Routine routine(bar);
+  clear_os_error();
   const int32_t copied =
       icopy_db(source.c_str(), target.c_str(),
-               index.empty() ? nullptr : index.c_str(), block_size);
+               order.empty() ? nullptr : order.c_str(), block_size);
   bar.finish();
   if (copied != 1) return failed(source + " -> " + target);
   return kExitOk;
@@ -114,6 +144,9 @@ int db_reindex(const std::string &name, int32_t block_size, bool quiet) {
   ProgressBar bar("reindex " + name, 0, !quiet);
   const int64_t records = bar.shown() ? count_records(db) : 0;
   int code = kExitOk;
+  // Each call's failure is reported with the system error of that call
+  // alone (an open may have met a missing index file before).
+  clear_os_error();
   if (inew_index_file(db, block_size, 1) != 1) {
     code = failed(name);
   }
@@ -126,12 +159,14 @@ int db_reindex(const std::string &name, int32_t block_size, bool quiet) {
     specs.push_back(nullptr);
     bar.restart("index \"" + it->name + "\"", records > 0 ? records : 0);
     ProgressBar::Routine routine(bar);
+    clear_os_error();
     const int32_t made = imkindex(db, it->name.c_str(), specs.data());
     bar.finish();
     if (made != 1) {
       code = failed(name + ": index \"" + it->name + "\"");
     }
   }
+  clear_os_error();
   if (iclose_db(db) != 1 && code == kExitOk) code = failed(name);
   if (code == kExitOk && definitions_lost) code = kExitUnsound;
   if (code == kExitOk) {

@@ -41,7 +41,7 @@ int db_check(const std::string &name, bool quiet) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s: %s\n", name.c_str(), message);
   if (verdict == 0) return kExitUnsound;
-  report_isam_error(name);
+  report_isam_error(name, true);  // the checker opens the database shared
   return kExitCannotRead;
 }
 

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -20,11 +21,15 @@ namespace recbase::tool {
 
 namespace {
 
-// An open database, closed at the end of the scope.
+// An open database, closed at the end of the scope. A later failure is
+// reported with the system error of its own call, not one the open met on
+// the way (a missing index file).
 class OpenDb {
  public:
   explicit OpenDb(const std::string &name)
-      : db_(iopen_db_shared(name.c_str(), 1, 1)) {}
+      : db_(iopen_db_shared(name.c_str(), 1, 1)) {
+    if (db_ != nullptr) clear_os_error();
+  }
   ~OpenDb() {
     if (db_ != nullptr) iclose_db(db_);
   }
@@ -112,6 +117,29 @@ bool read_free_space(const std::string &index_file, FreeSpace *out) {
   return cbclose(tree) == 1 && unlocked && rc != -1;
 }
 
+// showrec and showdb print every value followed by the separator, the last
+// one too, each piece on its own; the lines of show and --display end
+// without it. A tab piece is held back until the next piece shows whether
+// it ended the line.
+class TrimmedLines {
+ public:
+  TrimmedLines() : previous_(cbset_print(print)) {}
+  ~TrimmedLines() { cbset_print(previous_); }
+  TrimmedLines(const TrimmedLines &) = delete;
+  TrimmedLines &operator=(const TrimmedLines &) = delete;
+
+ private:
+  static int32_t RBCALL print(const char *text) {
+    const bool line_end = std::strcmp(text, "\n") == 0;
+    if (held_ && !line_end && std::fputs("\t", stdout) < 0) return -1;
+    held_ = std::strcmp(text, "\t") == 0;
+    if (held_) return 1;
+    return std::fputs(text, stdout) >= 0 ? 1 : -1;
+  }
+  static inline bool held_ = false;
+  RbPrint previous_;
+};
+
 }  // namespace
 
 int db_info(const std::string &name) {
@@ -119,7 +147,7 @@ int db_info(const std::string &name) {
   if (!library.start(name)) return kExitCannotRead;
   OpenDb db(name);
   if (db.get() == nullptr) {
-    report_isam_error(name);
+    report_isam_error(name, true);
     return kExitCannotRead;
   }
   const bool without_index_file = isam_errno != ISERR_OK;
@@ -183,19 +211,20 @@ int db_dump(const std::string &name, const DbDumpOptions &options) {
   if (!library.start(name)) return kExitCannotRead;
   OpenDb db(name);
   if (db.get() == nullptr) {
-    report_isam_error(name);
+    report_isam_error(name, true);
     return kExitCannotRead;
   }
   const std::string index = options.index.empty() ? iphysical : options.index;
-  IsamIndex *ix = ihandle(db.get(), index.c_str());
+  IsamIndex *ix = find_index(db.get(), index);
   if (ix == nullptr) {
     report_isam_error(name + ": index \"" + index + "\"");
     return isam_errno == ISERR_UNKNOWN_INDEX ? kExitUnsound : kExitCannotRead;
   }
 
   if (options.display) {
-    // showdb prints through the print routine, standard output by default,
-    // and words a failure inside the walk as one of its lines.
+    // showdb prints through the print routine and words a failure inside
+    // the walk as one of its lines.
+    const TrimmedLines lines;
     if (showdb(db.get(), ix, "\t") != 1) {
       report_isam_error(name);
       return kExitCannotRead;
@@ -241,11 +270,11 @@ int db_show(const std::string &name, const std::string &index, int64_t limit) {
   if (!library.start(name)) return kExitCannotRead;
   OpenDb db(name);
   if (db.get() == nullptr) {
-    report_isam_error(name);
+    report_isam_error(name, true);
     return kExitCannotRead;
   }
   const std::string order = index.empty() ? iphysical : index;
-  IsamIndex *ix = ihandle(db.get(), order.c_str());
+  IsamIndex *ix = find_index(db.get(), order);
   if (ix == nullptr) {
     report_isam_error(name + ": index \"" + order + "\"");
     return isam_errno == ISERR_UNKNOWN_INDEX ? kExitUnsound : kExitCannotRead;
@@ -255,6 +284,7 @@ int db_show(const std::string &name, const std::string &index, int64_t limit) {
   std::vector<char> buffer(32768);
   std::vector<char *> fields(igetfldcount(db.get()) + 1, nullptr);
   int64_t shown = 0;
+  const TrimmedLines lines;
   int32_t rc = ifindhead(db.get(), ix);
   while (rc == 1 && (limit < 0 || shown < limit)) {
     if (igetrec(db.get(), ix, fields.data(), buffer.data(),
@@ -262,8 +292,8 @@ int db_show(const std::string &name, const std::string &index, int64_t limit) {
       rc = -1;
       break;
     }
-    // showrec prints through the print routine, standard output by default,
-    // each value in its field type's display format.
+    // showrec prints through the print routine, each value in its field
+    // type's display format.
     showrec(fields.data(), "\t");
     ++shown;
     rc = ifindnext(db.get(), ix);

@@ -308,8 +308,8 @@ RBAPI int32_t RBCALL ifindrec(IsamDb *db, IsamIndex *ix, char *const *fields);
 /* (*) Marks the current record of the index: 1, or -1. */
 RBAPI int32_t RBCALL imarkrec(IsamDb *db, IsamIndex *ix);
 /* (*) Returns to the marked record: 1 on it, 3 on the record that followed
- * it when it was deleted, -2/-3 outside the index, or -1 with 9 (14: no
- * mark). */
+ * it when it was deleted, -2/-3 outside the index, or -1 with 9 (with
+ * cberrcode 27 when the index has no mark). */
 RBAPI int32_t RBCALL ifindmark(IsamDb *db, IsamIndex *ix);
 /* 1 when the current key equals the key of values (by key field, NULL ends
  * them early) over the latter's length, 0 when not; -1 with 4 (the index is
