@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "bufpool/journal.h"
+#include "cbt/journal_link.h"
 #include "cbt/locking.h"
 #include "cbt/search.h"
 #include "cbt/tree.h"
@@ -137,7 +139,7 @@ int32_t diagnose_control(const char *name, int32_t shared, int32_t read_only) {
 // same sharing, and only synchronise. The handle is registered last, once
 // nothing can fail; every failure frees what this call made.
 CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
-                  int32_t read_only) {
+                  int32_t read_only, bool own_journal) {
   BufferPool *pool = bufpool_current();
   if (name == nullptr) {
     op.fail(kErrOpen, kCtxOpen);
@@ -166,6 +168,13 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
     return nullptr;
   }
   tree->file = file;
+  bool journal_present = false;
+  if (made && own_journal &&
+      recover_at_open(op, name, shared, &journal_present) != 1) {
+    free_tree(tree);
+    free_file(file);
+    return nullptr;
+  }
   if (made) {
     LruFile *lru = open_lru_file(name, pool, shared, read_only);
     if (lru == nullptr) {
@@ -187,8 +196,13 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
     file->lru = lru;
     file->cr.block_size = static_cast<int16_t>(lru->block_size);
     op.bind(tree);
-    if (load_control(op) != 1) {
+    const bool journalled =
+        own_journal && (journal_present || g_tree_journal != 0);
+    if ((journalled &&
+         attach_own_journal(op, name, shared, read_only) != 1) ||
+        load_control(op) != 1) {
       close_lru_file(lru);
+      close_journal(file);
       free_tree(tree);
       free_file(file);
       return nullptr;
@@ -204,6 +218,7 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
   if (release(op) != 1) {
     if (made) {
       close_lru_file(file->lru);
+      close_journal(file);
       free_file(file);
     }
     free_tree(tree);
@@ -213,6 +228,16 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
   file->open_count += 1;
   add_member(&g_tree_list, tree);
   return tree;
+}
+
+// name + ".new": where a new file is written before it replaces name.
+char *new_file_path(const char *name) {
+  const size_t n = std::strlen(name);
+  auto *path = static_cast<char *>(rb_malloc(n + 5));
+  if (path == nullptr) return nullptr;
+  std::memcpy(path, name, n);
+  std::memcpy(path + n, ".new", 5);
+  return path;
 }
 
 // Writes `size` zero bytes at `offset`: in one write when a buffer can be
@@ -275,9 +300,20 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
     free_file(file);
     return nullptr;
   };
-  sys_remove(name);
-  const int32_t h = sys_create(name);
+  // With the journal on, the new file is written under a name of its own
+  // and then takes the old one's place, so that a failure part way leaves
+  // the old file or none, never a half-written one.
+  char *staged = g_tree_journal != 0 ? new_file_path(name) : nullptr;
+  if (g_tree_journal != 0 && staged == nullptr) {
+    op.fail(kErrNoMemory, kCtxCreate);
+    return discard();
+  }
+  if (staged == nullptr) sys_remove(name);
+  const char *written = staged != nullptr ? staged : name;
+  if (staged != nullptr) sys_remove(staged);
+  const int32_t h = sys_create(written);
   if (h == -1) {
+    rb_free(staged);
     op.fail(kErrCreate, kCtxCreate);
     return discard();
   }
@@ -287,13 +323,30 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
   if (sys_write(h, 0, kControlSize, raw) != 1 ||
       write_zeros(h, kControlSize, block_size - kControlSize) != 1) {
     sys_close(h);
+    if (staged != nullptr) sys_remove(staged);
+    rb_free(staged);
     op.fail(kErrPutBlock, kCtxCreate);
     return discard();
   }
   sys_close(h);
+  // A journal left beside an old file of this name belongs to that file.
+  if (staged != nullptr) sys_remove(name);
+  if (char *journal = journal_path(name)) {
+    sys_remove(journal);
+    rb_free(journal);
+  }
+  if (staged != nullptr) {
+    const int32_t moved = platform_rename(staged, name);
+    if (moved != 1) sys_remove(staged);
+    rb_free(staged);
+    if (moved != 1) {
+      op.fail(kErrCreate, kCtxCreate);
+      return discard();
+    }
+  }
   if (shared != 0) {
     discard();
-    return open_tree(op, name, compare, shared, 0);
+    return open_tree(op, name, compare, shared, 0, true);
   }
   LruFile *lru = open_lru_file(name, pool, 0, 0);
   if (lru == nullptr) {
@@ -301,6 +354,11 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
     return discard();
   }
   file->lru = lru;
+  op.bind(tree);
+  if (g_tree_journal != 0 && attach_own_journal(op, name, 0, 0) != 1) {
+    close_lru_file(lru);
+    return discard();
+  }
   file->last_seen = 0;
   file->open_count = 1;
   add_member(&g_file_list, file);
@@ -347,6 +405,10 @@ int32_t flush_step(Op &op) {
       err = kErrFlushBlocks;
       ctx = kCtxFlush;
     }
+    if (err == 0 && end_own_journal(op, kCtxFlush) != 1) {
+      err = kErrFlushBlocks;
+      ctx = kCtxFlush;
+    }
     if (release(op) != 1 && err == 0) {
       err = op.err;
       ctx = op.ctx;
@@ -389,9 +451,15 @@ RBAPI CbTree *RBCALL cbopen_shared(const char *name, CbCompare compare,
   cbfcncode = kFnOpenShared;
   clear_codes();
   Op op;
-  CbTree *t = open_tree(op, name, compare, shared, read_only);
+  CbTree *t = open_tree(op, name, compare, shared, read_only, true);
   publish(op, 0);
   return t;
+}
+
+RBAPI int32_t RBCALL cb_set_journal(int32_t on) {
+  const int32_t previous = g_tree_journal;
+  g_tree_journal = on != 0 ? 1 : 0;
+  return previous;
 }
 
 RBAPI CbTree *RBCALL cbopen(const char *name, CbCompare compare) {
@@ -424,6 +492,7 @@ RBAPI int32_t RBCALL cbclose(CbTree *tree) {
       err = kErrCloseLru;
       ctx = kCtxCloseFile;
     }
+    close_journal(file);
     del_member(&g_file_list, file);
     if (g_recent_file == file) g_recent_file = nullptr;
     free_file(file);
@@ -510,6 +579,15 @@ RBAPI int32_t RBCALL cbblksize(const char *name) {
   return publish(op, result);
 }
 
+RBAPI int32_t RBCALL cbjournal_hot(const char *name) {
+  if (name == nullptr) return -1;
+  char *path = journal_path(name);
+  if (path == nullptr) return -1;
+  const int32_t r = journal_hot_at(path);
+  rb_free(path);
+  return r;
+}
+
 RBAPI int32_t RBCALL cbdepth(CbTree *tree) {
   cbfcncode = kFnDepth;
   Op op;
@@ -521,3 +599,17 @@ RBAPI int32_t RBCALL cbdepth(CbTree *tree) {
 }
 
 }  // extern "C"
+
+namespace recbase::cbt {
+
+CbTree *open_tree_for_database(const char *name, CbCompare compare,
+                               int32_t shared, int32_t read_only) {
+  cbfcncode = kFnOpenShared;
+  clear_codes();
+  Op op;
+  CbTree *t = open_tree(op, name, compare, shared, read_only, false);
+  publish(op, 0);
+  return t;
+}
+
+}  // namespace recbase::cbt

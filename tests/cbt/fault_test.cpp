@@ -12,13 +12,16 @@
 // The loop ends at the first N the operation does not reach; that run must
 // succeed and leave the "after" contents.
 //
-// Three fault modes: io-once (call N fails, later calls work, so the
+// Four fault modes: io-once (call N fails, later calls work, so the
 // shutdown writes back what the failed operation left), io-crash (call N
 // and every later call fail, through the shutdown, as if the machine
-// stopped), alloc (allocation N fails).
+// stopped), io-crash with the rollback journal on (the reopened file must
+// hold the contents of a flush point: before the operation, or after it),
+// alloc (allocation N fails).
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -114,8 +117,10 @@ std::optional<Pairs> read_pairs(CbTree *t) {
   return Pairs(forward.begin(), forward.end());
 }
 
-enum class Mode { kIoOnce, kIoCrash, kAlloc };
-const char *const kModeNames[] = {"io-once", "io-crash", "alloc"};
+enum class Mode { kIoOnce, kIoCrash, kIoCrashJournal, kAlloc };
+const char *const kModeNames[] = {"io-once", "io-crash", "io-crash+journal",
+                                  "alloc"};
+bool crashes(Mode m) { return m == Mode::kIoCrash || m == Mode::kIoCrashJournal; }
 
 struct Tally {
   int points = 0, failed = 0, absorbed = 0, sound = 0, detected = 0;
@@ -128,6 +133,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     shut_down();
     cb_set_flush(1, 0);
     cblock_timeout(25, 50, 10000);
+    cb_set_journal(0);
   }
   static void start() {
     ASSERT_EQ(cbinit(kPoolBuffers, kPoolSize), 1);
@@ -189,7 +195,14 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
 
   Tally run(const Scenario &s, Mode mode) {
     Tally tally;
-    const std::vector<Pairs> states = allowed(s, image_pairs(s));
+    std::vector<Pairs> states = allowed(s, image_pairs(s));
+    // With the journal, a file holds a flush point's contents: before or
+    // after the operation, or in shared mode after any step (each commits).
+    if (mode == Mode::kIoCrashJournal && s.shared == 0) {
+      states = {states.front(), states.back()};
+    }
+    cb_set_journal(mode == Mode::kIoCrashJournal ? 1 : 0);
+    std::remove((path_ + ".jnl").c_str());
     for (int64_t n = 1; n <= kMaxPoints; ++n) {
       const std::string where = s.name + " " +
                                 kModeNames[static_cast<int>(mode)] +
@@ -212,7 +225,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
         if (mode == Mode::kAlloc) {
           faults.fail_alloc_at(n);
         } else {
-          faults.fail_io_at(n, EIO, mode == Mode::kIoCrash);
+          faults.fail_io_at(n, EIO, crashes(mode));
         }
         cbclear_error();
         const int32_t r = s.op(ctx);
@@ -235,7 +248,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
                         std::to_string(cbconcode) + "@" + slot];
         }
         // In crash mode nothing more reaches the file after the fault.
-        if (mode != Mode::kIoCrash || !fired) faults.disarm();
+        if (!crashes(mode) || !fired) faults.disarm();
         shut_down();
       }
       if (!fired) {  // the operation's full effect
@@ -279,7 +292,8 @@ bool is_change(const Scenario &s) {
 TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
   const Scenario &s = GetParam();
   ASSERT_NO_FATAL_FAILURE(make_image(s));
-  for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kAlloc}) {
+  for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kIoCrashJournal,
+                    Mode::kAlloc}) {
     const char *mode_name = kModeNames[static_cast<int>(mode)];
     const Tally t = run(s, mode);
     std::ostringstream line;
@@ -293,7 +307,8 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
     RecordProperty(mode_name, line.str());
     EXPECT_TRUE(mode == Mode::kAlloc || t.points > 0)
         << s.name << " " << mode_name;
-    if (mode != Mode::kIoCrash && is_change(s)) {
+    if ((mode != Mode::kIoCrash && is_change(s)) ||
+        mode == Mode::kIoCrashJournal) {
       EXPECT_EQ(t.detected, 0) << s.name << " " << mode_name;
     }
     if (HasFailure()) return;
