@@ -197,7 +197,8 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
     file->cr.block_size = static_cast<int16_t>(lru->block_size);
     op.bind(tree);
     const bool journalled =
-        own_journal && (journal_present || g_tree_journal != 0);
+        own_journal &&
+        (journal_present || (g_tree_journal != 0 && read_only == 0));
     if ((journalled &&
          attach_own_journal(op, name, shared, read_only) != 1) ||
         load_control(op) != 1) {

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "frame/alloc.h"
+#include "isam/journal_db.h"
 
 namespace recbase::isam {
 namespace {
@@ -100,6 +101,9 @@ IsamError data_read(IsamDb *db, int32_t position, int32_t len, void *out) {
 
 IsamError data_write(IsamDb *db, int32_t position, int32_t len,
                      const void *in) {
+  if (db->journal != nullptr) {
+    if (const IsamError e = guard_data_write(db, position, len)) return e;
+  }
   const bool written = sys_write(db->data_handle, position, len, in) == 1;
   DataCache *c = db->shared == 0 ? db->data_cache : nullptr;
   if (c == nullptr) return written ? kIsOk : kIsIo;

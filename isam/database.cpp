@@ -18,6 +18,7 @@
 #include "isam/data_format.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/journal_db.h"
 #include "isam/keys.h"
 #include "isam/names.h"
 
@@ -118,7 +119,8 @@ IsamError flush_db(IsamDb *db) {
   // The descriptor tree reaches the whole index file, free-space keys
   // included, also when the database has no index of its own.
   if (db->desc_tree != nullptr && cbflush(db->desc_tree) != 1) return kIsCbt;
-  return sys_flush(db->data_handle) == 1 ? kIsOk : kIsIo;
+  if (sys_flush(db->data_handle) != 1) return kIsIo;
+  return end_db_journal(db);
 }
 
 }  // namespace
@@ -128,6 +130,7 @@ namespace recbase::isam {
 IsamError release_db(IsamDb *db) {
   FirstFailure failure;
   failure.note(close_index_structures(db));
+  close_db_journal(db);
   failure.note(release_record_locks(db));
   free_data_cache(db);
   if (db->data_handle != -1 && sys_close(db->data_handle) != 0) {
@@ -163,6 +166,8 @@ RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
   if (find_open_db(paths.data) != nullptr) {
     return fail_null<IsamDb>(kIsDbInUse);
   }
+  // A journal left beside old files of this name belongs to them.
+  sys_remove(paths.journal);
   if (const IsamError e = write_data_file(paths.data, fields)) {
     return fail_null<IsamDb>(e);
   }
@@ -190,6 +195,11 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
     return fail_null<IsamDb>(kIsDbInUse);
   }
   if (const IsamError e = ensure_key_buffer()) return fail_null<IsamDb>(e);
+  bool journal_present = false;
+  if (const IsamError e =
+          recover_db_journal(paths, shared, &journal_present)) {
+    return fail_null<IsamDb>(e);
+  }
   IsamDb *db = new_db(paths.data);
   if (db == nullptr) return fail_null<IsamDb>(kIsNoMemory);
   if (const IsamError e = open_data_file(db, shared, read_only)) {
@@ -200,6 +210,13 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
   if (kept == kIsLockRec) {
     release_db(db);
     return fail_null<IsamDb>(kIsLockRec);
+  }
+  if (kept == kIsOk &&
+      (journal_present || (g_db_journal != 0 && db->read_only == 0))) {
+    if (const IsamError e = attach_db_journal(db, paths)) {
+      release_db(db);
+      return fail_null<IsamDb>(e);
+    }
   }
   if (kept != kIsOk) {
     IsamIndex *physical = nullptr;

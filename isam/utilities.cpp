@@ -191,6 +191,12 @@ RBAPI int32_t RBCALL irename_db(const char *from, const char *to) {
     platform_rename(new_paths.data, old_paths.data);
     return fail(kIsCannotRename);
   }
+  // The journal goes with the files it covers; a journal already at the new
+  // name belonged to files that are gone.
+  if (platform_file_exists(old_paths.journal) == 1) {
+    sys_remove(new_paths.journal);
+    platform_rename(old_paths.journal, new_paths.journal);
+  }
   return 1;
 }
 
@@ -202,6 +208,7 @@ RBAPI int32_t RBCALL idestroy_db(const char *name) {
   if (sys_remove(paths.data) != 1 || sys_remove(paths.index) != 1) {
     return fail(kIsNotFound);
   }
+  if (platform_file_exists(paths.journal) == 1) sys_remove(paths.journal);
   return 1;
 }
 

@@ -69,6 +69,33 @@ RBAPI int32_t RBCALL iget_errno(void);
 /* Stores code in isam_errno. */
 RBAPI void RBCALL iset_errno(int32_t code);
 
+/* Rollback journal of databases. on non-zero: every database created or
+ * opened after the call keeps one journal, NAME.jnl beside NAME.db and
+ * NAME.idx, covering both files (a record change writes both); 0 (the
+ * default): none. Returns the previous setting.
+ *
+ * The promise: with the journal on, after the process dies at any point, or
+ * after every write fails from some point on, the next open of the database
+ * (exclusive, shared or read-only, whatever that process's setting) rolls
+ * both files back to exactly their state at the last completed flush point:
+ * iflush_db, iclose_db, isamexit, and in a shared database the end of each
+ * change call (or iunlock_all after ilock_all(db, 2)). A writer of a shared
+ * database that dies holding its write lock leaves a journal that the next
+ * process to take a lock rolls back before it reads. Between flush points
+ * changed index blocks and record bytes still reach the files: the old
+ * image of each index block and of each 4 KiB page of NAME.db goes into the
+ * journal, and the journal is synced, before its first overwrite since the
+ * flush point. A database with a journal beside it keeps using it whatever
+ * the setting; icreate_db removes the journal of the files it replaces,
+ * irename_db renames it and idestroy_db removes it. Not covered: a power
+ * loss right after a flush point may bring back the one before it; and
+ * inew_index_file, which replaces the index file. */
+RBAPI int32_t RBCALL iset_journal(int32_t on);
+/* 1 when the journal of database name waits to be rolled back (its next
+ * open will do it), 0 when there is none to roll back, -1 when it cannot be
+ * read or the name cannot be made a path. Touches no file and no error. */
+RBAPI int32_t RBCALL ijournal_hot(const char *name);
+
 /* ------------------------------------------------------------------------ */
 /* Library start and exit                                                    */
 /* ------------------------------------------------------------------------ */

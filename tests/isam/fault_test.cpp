@@ -10,7 +10,9 @@
 // through every index, compared with a model), or reports the damage; a
 // sound database with other contents fails the test. Modes: io-once (call N
 // fails, later ones work, so the shutdown writes back what the call left),
-// io-crash (call N and every later one fail, the shutdown too), alloc.
+// io-crash (call N and every later one fail, the shutdown too),
+// io-crash+journal (the same with the rollback journal on: the reopened
+// database must hold the before or the after state), alloc.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -85,6 +87,8 @@ struct Scenario {
   int32_t clean_result = 1, clean_code = 0;
   // Damaged databases expected after io-once and after alloc faults.
   int damaged_once = 0, damaged_alloc = 0;
+  // And with the journal on, in crash mode (calls the journal cannot cover).
+  int damaged_journal = 0;
 };
 void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
 
@@ -113,8 +117,10 @@ bool walk_records(IsamDb *db, IsamIndex *ix, std::multiset<Strings> *out) {
   return r == -3;
 }
 
-enum class Mode { kIoOnce, kIoCrash, kAlloc };
-const char *const kModeNames[] = {"io-once", "io-crash", "alloc"};
+enum class Mode { kIoOnce, kIoCrash, kIoCrashJournal, kAlloc };
+const char *const kModeNames[] = {"io-once", "io-crash", "io-crash+journal",
+                                  "alloc"};
+bool crashes(Mode m) { return m == Mode::kIoCrash || m == Mode::kIoCrashJournal; }
 
 struct Tally {
   int points = 0, failed = 0, absorbed = 0, sound = 0, damaged = 0;
@@ -129,7 +135,7 @@ bool fits(const Scenario &s, Mode mode, const std::string &slot,
   const bool cbt = code == ISERR_CBT && cberrcode != 0 && cbconcode != 0;
   const bool opening = s.opens && code == ISERR_INDEX_CORRUPT;
   // After a crash every later step fails too, and the first to report wins.
-  if (mode == Mode::kIoCrash) {
+  if (crashes(mode)) {
     return cbt || opening || code == ISERR_IO || code == ISERR_NOT_FOUND ||
            code == ISERR_LOCK_REC || code == ISERR_UNLOCK_REC;
   }
@@ -150,7 +156,10 @@ std::ptrdiff_t open_fds() {
 
 class FaultLoop : public ::testing::TestWithParam<Scenario> {
  protected:
-  void TearDown() override { shut_down(); }
+  void TearDown() override {
+    shut_down();
+    iset_journal(0);
+  }
   static void start() {
     ASSERT_EQ(isaminit(kPoolBuffers, kPoolSize), 1);
     cb_set_flush(1, 1);
@@ -192,7 +201,8 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     index_ = read_file(file("t.idx"));
   }
   void restore(const Scenario &s) {
-    for (const char *n : {"t.db", "t.idx", "copy.db", "copy.idx"}) {
+    for (const char *n :
+         {"t.db", "t.idx", "t.jnl", "copy.db", "copy.idx", "copy.jnl"}) {
       std::filesystem::remove(file(n));
     }
     if (s.no_image) return;
@@ -208,6 +218,10 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     const std::string name = file(s.checked);
     Contents got;
     got.absent = !file_exists(name + ".db") && !file_exists(name + ".idx");
+    // An open rolls back what a journal holds; the checker only reads.
+    if (!got.absent && ijournal_hot(name.c_str()) == 1) {
+      EXPECT_EQ(iclose_db(iopen_db(name.c_str())), 1) << where;
+    }
     char message[256] = "";
     const int32_t checked =
         got.absent ? 1 : icheck_db(name.c_str(), nullptr, message, 256);
@@ -261,6 +275,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
 
   Tally run(const Scenario &s, Mode mode, const std::vector<Contents> &states) {
     Tally tally;
+    iset_journal(mode == Mode::kIoCrashJournal ? 1 : 0);
     for (int64_t n = 1; n <= kMaxPoints; ++n) {
       const std::string where = s.name + " " +
                                 kModeNames[static_cast<int>(mode)] +
@@ -286,7 +301,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
         if (mode == Mode::kAlloc) {
           faults.fail_alloc_at(n);
         } else {
-          faults.fail_io_at(n, EIO, mode == Mode::kIoCrash);
+          faults.fail_io_at(n, EIO, crashes(mode));
         }
         cbclear_error();
         r = s.op(ctx);
@@ -309,7 +324,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
               << where << ": isam_errno " << code << " cberrcode " << cberrcode
               << " after a failed " << slot << " of " << in;
         }
-        if (mode != Mode::kIoCrash || !fired) faults.disarm();
+        if (!crashes(mode) || !fired) faults.disarm();
         shut_down();
       }
       EXPECT_EQ(open_fds(), fds) << where << ": descriptors left open";
@@ -352,7 +367,8 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
   states[0].absent = states[0].absent || s.checked != "t";
   states.push_back(before_);
   if (s.change) s.change(states[1]);
-  for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kAlloc}) {
+  for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kIoCrashJournal,
+                    Mode::kAlloc}) {
     const char *mode_name = kModeNames[static_cast<int>(mode)];
     const Tally t = run(s, mode, states);
     std::ostringstream line;
@@ -366,7 +382,9 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
     }
     std::cout << "[fault] " << line.str() << "\n";
     EXPECT_TRUE(mode == Mode::kAlloc || t.points > 0) << s.name;
-    if (mode != Mode::kIoCrash) {
+    if (mode == Mode::kIoCrashJournal) {
+      EXPECT_EQ(t.damaged, s.damaged_journal) << s.name << " " << mode_name;
+    } else if (mode != Mode::kIoCrash) {
       EXPECT_EQ(t.damaged,
                 mode == Mode::kIoOnce ? s.damaged_once : s.damaged_alloc)
           << s.name << " " << mode_name;
@@ -422,6 +440,7 @@ std::vector<Scenario> scenarios() {
     return c.db != nullptr && isam_errno == 0 ? 1 : -1;
   };
   s.change = [](Contents &c) { c = Contents{}; };
+  s.damaged_journal = 13;  // new files: written before any journal exists
   v.push_back(s);
   v.push_back(opening("iopen_db_shared(excl)", 0));
   v.push_back(opening("iopen_db_shared(shared)", 1));
@@ -474,6 +493,7 @@ std::vector<Scenario> scenarios() {
   // there is no journal: a failure from its create on leaves no usable
   // index file (the open reports 12) or one missing free areas.
   s.damaged_once = 17, s.damaged_alloc = 15;
+  s.damaged_journal = 26;  // the old index file is replaced, not journalled
   v.push_back(s);
 
   s = Scenario("icopy_db", {2});
@@ -482,6 +502,9 @@ std::vector<Scenario> scenarios() {
   // is copied without indexes; one control record write is lost.
   s.partial = s.opens = true;
   s.damaged_once = 96, s.damaged_alloc = 44;
+  // With the journal the target rolls back to the empty database it was
+  // made as (neither absent nor the copy): counted as damaged.
+  s.damaged_journal = 156;
   s.prepare = [](Ctx &) {};
   s.op = [](Ctx &c) {
     const std::string to = c.name.substr(0, c.name.size() - 1) + "copy";
