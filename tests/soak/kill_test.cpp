@@ -50,6 +50,9 @@ std::set<int> model_keys(int batches) {
   }
   return keys;
 }
+// Tree key of number k: seven digits, so that no two numbers a long soak
+// reaches share a key (the writer refuses duplicates).
+std::string tree_key(int k) { return std::to_string(10000000 + k).substr(1); }
 // Record of key k after batch b: name changes when batch k/kPerBatch + 2
 // has run.
 std::string name_of(int k, int batches) {
@@ -104,11 +107,11 @@ Strings record(int k, int batches) {
   CbTree *t = cbopen(kind.path.c_str(), nullptr);
   for (int b = first;; ++b) {
     for (int i = 0; i < kPerBatch; ++i) {
-      put(t, numbered_key(b * kPerBatch + i, 6), b * kPerBatch + i, 0);
+      put(t, tree_key(b * kPerBatch + i), b * kPerBatch + i, 0);
     }
     for (int i = 1; b > 3 && i < kPerBatch; i += 2) {
       const int k = (b - 3) * kPerBatch + i;
-      del(t, numbered_key(k, 6), k);
+      del(t, tree_key(k), k);
     }
     if (cbflush(t) != 1) _exit(3);
     if (write(out, &b, sizeof b) != sizeof b) _exit(4);
