@@ -230,12 +230,7 @@ uint32_t offset_of(const BufferHeader *h) {
 // Saves the images of every dirty block of the file in its journal and
 // syncs once, so that the write-backs that follow need nothing more.
 int32_t journal_dirty(LruFile *f) {
-  const uint32_t bs = static_cast<uint32_t>(f->block_size);
-  for (BufferHeader *h = f->dirty_head; h != nullptr; h = h->dirty_next) {
-    if (journal_save(f->journal, f->journal_file, offset_of(h), bs) != 1) {
-      return -1;
-    }
-  }
+  if (journal_save_dirty(f) != 1) return -1;
   return journal_sync(f->journal);
 }
 
@@ -625,6 +620,16 @@ int32_t flush_blocks(LruFile *file) {
     result = -1;
   }
   return result;
+}
+
+int32_t journal_save_dirty(LruFile *file) {
+  if (file->journal == nullptr || file->dirty_head == nullptr) return 1;
+  for (BufferHeader *h = file->dirty_head; h != nullptr; h = h->dirty_next) {
+    if (journal_mark(file->journal, file->journal_file, offset_of(h)) != 1) {
+      return -1;
+    }
+  }
+  return journal_save_marked(file->journal, file->journal_file);
 }
 
 int32_t has_dirty_blocks(LruFile *file) {

@@ -148,6 +148,10 @@ int32_t purge_all_blocks(LruFile *file);
 int32_t flush_blocks(LruFile *file);
 // 1 when a buffer of the file is dirty, else 0.
 int32_t has_dirty_blocks(LruFile *file);
+// Appends to the file's journal the images of its dirty blocks not saved
+// yet, without syncing (a flush point saves everything, then syncs once).
+// 1, or -1 when the journal cannot be written; 1 without a journal.
+int32_t journal_save_dirty(LruFile *file);
 
 // Per-buffer flag for the engine's use, cleared whenever the buffer is
 // (re)loaded or assigned to a block. The B-tree layer sets it once it has

@@ -378,6 +378,7 @@ int32_t flush_step(Op &op) {
   int32_t ctx = 0;
   const uint32_t explicit_writer = kWriterExplicit | kWriterHeld;
   if (!f->shared || (f->lock_flags & explicit_writer) == explicit_writer) {
+    if (!f->flush_pending) save_before_flush(op);
     const int32_t r =
         f->flush_pending ? commit(op, false, false) : write_control(op);
     if (r != 1) {

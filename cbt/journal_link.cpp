@@ -60,6 +60,29 @@ int32_t guard_control(Op &op) {
   return journal_protect(lru->journal, lru->journal_file, 0, kControlSize);
 }
 
+namespace {
+
+int32_t save_file_images(LruFile *lru) {
+  if (lru->journal == nullptr) return 1;
+  if (journal_save(lru->journal, lru->journal_file, 0, kControlSize) != 1) {
+    return -1;
+  }
+  return journal_save_dirty(lru);
+}
+
+}  // namespace
+
+void save_before_flush(Op &op) {
+  // A failure here is met again, and reported, by the writes' own guards.
+  if (save_file_images(op.lru) == 1 && op.lru->journal != nullptr) {
+    journal_sync(op.lru->journal);
+  }
+}
+
+int32_t save_tree_images(CbTree *tree) {
+  return save_file_images(tree->file->lru);
+}
+
 int32_t end_own_journal(Op &op, int32_t ctx) {
   CbFile *f = op.file;
   if (!f->journal_owned || op.lru->journal == nullptr) return 1;

@@ -39,6 +39,10 @@ int32_t attach_own_journal(Op &op, const char *name, int32_t shared,
                            int32_t read_only);
 // Before the control record is written. 1 / -1 (nothing staged).
 int32_t guard_control(Op &op);
+// Before a flush point writes the control record and the dirty blocks:
+// saves the images of all of them and syncs the journal once, so that the
+// writes that follow need nothing more.
+void save_before_flush(Op &op);
 // A flush point of the file: ends its own journal. 1, or -1 with
 // kErrFlushBlocks and ctx staged.
 int32_t end_own_journal(Op &op, int32_t ctx);
@@ -53,6 +57,9 @@ void close_journal(CbFile *f);
 CbTree *open_tree_for_database(const char *name, CbCompare compare,
                                int32_t shared, int32_t read_only);
 void attach_database_journal(CbTree *tree, Journal *journal, int32_t file);
+// Appends to the journal covering the tree's file the images of its control
+// record and dirty blocks not saved yet, without syncing. 1 / -1.
+int32_t save_tree_images(CbTree *tree);
 // The system handle of a tree's file.
 int32_t tree_file_handle(CbTree *tree);
 

@@ -182,6 +182,7 @@ int32_t commit(Op &op, bool count_change, bool may_defer) {
     return 1;
   }
   int32_t result = 1;
+  save_before_flush(op);
   if (write_control(op) != 1) result = -1;
   if (flush_blocks(op.lru) != 1) {
     op.fail(kErrFlushBlocks, kCtxResyncDisk);
@@ -234,6 +235,7 @@ int32_t release_all(Op &op) {
       // held, so commit must not release it: drop the explicit bit only
       // after the write-back.
       f->flush_pending = false;
+      save_before_flush(op);
       if (write_control(op) != 1) result = -1;
       if (flush_blocks(op.lru) != 1) {
         op.fail(kErrFlushBlocks, kCtxResyncDisk);

@@ -113,6 +113,10 @@ IsamError release_record_locks(IsamDb *db) {
 }
 
 IsamError flush_db(IsamDb *db) {
+  // With the journal, the images of everything the flush point writes are
+  // saved first, with one sync (the data pages gave theirs when changed).
+  if (db->journal != nullptr) save_db_images(db);
+  if (const IsamError e = data_write_back(db)) return e;
   for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
     if (ix->tree != nullptr && cbflush(ix->tree) != 1) return kIsCbt;
   }

@@ -47,6 +47,14 @@ IsamError guard_data_write(IsamDb *db, int32_t position, int32_t len) {
              : kIsIo;
 }
 
+void save_db_images(IsamDb *db) {
+  // A failure here is met again, and reported, by the writes' own guards.
+  if (db->desc_tree == nullptr ||
+      cbt::save_tree_images(db->desc_tree) == 1) {
+    journal_sync(db->journal);
+  }
+}
+
 IsamError end_db_journal(IsamDb *db) {
   if (db->journal == nullptr) return kIsOk;
   return journal_end(db->journal) == 1 ? kIsOk : kIsIo;
@@ -55,6 +63,7 @@ IsamError end_db_journal(IsamDb *db) {
 IsamError commit_db_journal(IsamDb *db) {
   Journal *j = db->journal;
   if (j == nullptr || !journal_active(j)) return kIsOk;
+  save_db_images(db);
   if (sys_flush(db->data_handle) != 1) return kIsIo;
   if (cbflush(db->desc_tree) != 1) return kIsCbt;
   return end_db_journal(db);

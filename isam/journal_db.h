@@ -31,6 +31,10 @@ IsamError recover_db_journal(const DbPaths &paths, int32_t shared,
 IsamError attach_db_journal(IsamDb *db, const DbPaths &paths);
 // Before a write of the data file. kIsOk / kIsIo.
 IsamError guard_data_write(IsamDb *db, int32_t position, int32_t len);
+// Before a flush point writes: saves the images of the index file's control
+// record and dirty blocks and syncs the journal once (the data pages saved
+// theirs when first changed). Best effort: the writes' guards report.
+void save_db_images(IsamDb *db);
 // A flush point: the data file is synced, the index file written back and
 // synced. kIsOk / kIsIo.
 IsamError end_db_journal(IsamDb *db);
