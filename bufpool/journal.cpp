@@ -127,7 +127,9 @@ int32_t begin(Journal *j) {
     }
     std::memset(c.saved, 0, c.words * sizeof(uint64_t));
     std::memset(c.wanted, 0, c.words * sizeof(uint64_t));
-    head.size[i] = c.start_size;
+    // A file not attached is not written in this period: a rollback leaves
+    // its size alone.
+    head.size[i] = c.handle != -1 ? c.start_size : kJournalKeepSize;
   }
   j->nonce = next_nonce(j);
   head.nonce = j->nonce;

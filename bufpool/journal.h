@@ -178,6 +178,11 @@ int32_t journal_recover(const char *path, const char *const *names,
                         bool lock_held = false);
 // journal_recover for an open journal's files.
 int32_t journal_recover(Journal *j, bool lock_held);
+// Rolls this process's open period back onto the journal's own handles of
+// the files (the journal written out first) and ends it: the files are as
+// at the last flush point, and whatever this process holds of them in
+// memory is stale. 1, or -1 (the journal is then left hot).
+int32_t journal_undo(Journal *j);
 // Puts the staged files (bit i of staged: names[i] + ".new", written and
 // synced) in place of names[i] through the journal at path, as described
 // above. j: the journal already open on that file (its open period, whose

@@ -163,6 +163,22 @@ int32_t journal_recover(Journal *j, bool lock_held) {
                          lock_held);
 }
 
+int32_t journal_undo(Journal *j) {
+  if (!j->active) return 1;
+  if (journal_sync(j) != 1) return -1;
+  Header head;
+  head.files = j->files;
+  head.nonce = j->nonce;
+  int32_t targets[kJournalMaxFiles] = {-1, -1};
+  for (int32_t i = 0; i < j->files; ++i) {
+    head.size[i] = j->file[i].start_size;
+    targets[i] = j->file[i].handle;
+  }
+  if (roll_back(j->handle, head, targets) != 1) return -1;
+  journal_abandon(j);
+  return 1;
+}
+
 int32_t journal_publish(Journal *j, const char *path, const char *const *names,
                         int32_t files, uint32_t staged) {
   int32_t jh = j != nullptr ? j->handle : -1;

@@ -231,16 +231,6 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
   return tree;
 }
 
-// name + ".new": where a new file is written before it replaces name.
-char *new_file_path(const char *name) {
-  const size_t n = std::strlen(name);
-  auto *path = static_cast<char *>(rb_malloc(n + 5));
-  if (path == nullptr) return nullptr;
-  std::memcpy(path, name, n);
-  std::memcpy(path + n, ".new", 5);
-  return path;
-}
-
 // Writes `size` zero bytes at `offset`: in one write when a buffer can be
 // had, else in pieces of 32 bytes.
 int32_t write_zeros(int32_t handle, int32_t offset, int32_t size) {
@@ -301,17 +291,17 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
     free_file(file);
     return nullptr;
   };
-  // With the journal on, the new file is written under a name of its own
-  // and then takes the old one's place, so that a failure part way leaves
-  // the old file or none, never a half-written one.
-  char *staged = g_tree_journal != 0 ? new_file_path(name) : nullptr;
+  // With the journal on, the new file is written and synced under its
+  // staged name and then put in the old one's place through the journal
+  // (bufpool/journal.h), so that a failure leaves the old file or the new
+  // one, never a half-written one.
+  char *staged = g_tree_journal != 0 ? staged_path(name) : nullptr;
   if (g_tree_journal != 0 && staged == nullptr) {
     op.fail(kErrNoMemory, kCtxCreate);
     return discard();
   }
-  if (staged == nullptr) sys_remove(name);
   const char *written = staged != nullptr ? staged : name;
-  if (staged != nullptr) sys_remove(staged);
+  sys_remove(written);
   const int32_t h = sys_create(written);
   if (h == -1) {
     rb_free(staged);
@@ -322,7 +312,8 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
   uint8_t raw[kControlSize];
   encode_control(file->cr, raw);
   if (sys_write(h, 0, kControlSize, raw) != 1 ||
-      write_zeros(h, kControlSize, block_size - kControlSize) != 1) {
+      write_zeros(h, kControlSize, block_size - kControlSize) != 1 ||
+      (staged != nullptr && sys_flush(h) != 1)) {
     sys_close(h);
     if (staged != nullptr) sys_remove(staged);
     rb_free(staged);
@@ -330,20 +321,18 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
     return discard();
   }
   sys_close(h);
-  // A journal left beside an old file of this name belongs to that file.
-  if (staged != nullptr) sys_remove(name);
+  // Without the journal, one left beside an old file of this name belongs
+  // to that file.
+  int32_t placed = staged != nullptr ? -1 : 1;
   if (char *journal = journal_path(name)) {
-    sys_remove(journal);
+    placed = staged != nullptr ? journal_publish(nullptr, journal, &name, 1, 1u)
+                               : (sys_remove(journal), 1);
     rb_free(journal);
   }
-  if (staged != nullptr) {
-    const int32_t moved = platform_rename(staged, name);
-    if (moved != 1) sys_remove(staged);
-    rb_free(staged);
-    if (moved != 1) {
-      op.fail(kErrCreate, kCtxCreate);
-      return discard();
-    }
+  rb_free(staged);
+  if (placed != 1) {
+    op.fail(kErrCreate, kCtxCreate);
+    return discard();
   }
   if (shared != 0) {
     discard();

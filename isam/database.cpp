@@ -21,6 +21,7 @@
 #include "isam/journal_db.h"
 #include "isam/keys.h"
 #include "isam/names.h"
+#include "isam/replace.h"
 
 using namespace recbase;
 using namespace recbase::isam;
@@ -36,8 +37,10 @@ bool ensure_initialised() {
   return cbbufsize() != 0 || isaminit(kAutoBuffers, kAutoBufferSize) == 1;
 }
 
-// The header written at offset 0, then nothing: a database without records.
-IsamError write_data_file(const char *path, const char *const *fields) {
+// The header written at offset 0, then nothing: a database without records;
+// synced when it is to replace another file (sync).
+IsamError write_data_file(const char *path, const char *const *fields,
+                          bool sync) {
   uint8_t *header = nullptr;
   int32_t size = 0;
   if (const IsamError e = encode_header(fields, &header, &size)) return e;
@@ -45,7 +48,8 @@ IsamError write_data_file(const char *path, const char *const *fields) {
   sys_remove(path);
   const int32_t h = sys_create(path);
   if (h == -1) return kIsIo;
-  const bool written = sys_write(h, 0, size, header) == 1;
+  const bool written =
+      sys_write(h, 0, size, header) == 1 && (!sync || sys_flush(h) == 1);
   if (sys_close(h) != 0 || !written) {
     sys_remove(path);
     return kIsIo;
@@ -112,6 +116,10 @@ IsamError release_record_locks(IsamDb *db) {
   return failure.finish();
 }
 
+}  // namespace
+
+namespace recbase::isam {
+
 IsamError flush_db(IsamDb *db) {
   // With the journal, the images of everything the flush point writes are
   // saved first, with one sync (the data pages gave theirs when changed).
@@ -126,10 +134,6 @@ IsamError flush_db(IsamDb *db) {
   if (sys_flush(db->data_handle) != 1) return kIsIo;
   return end_db_journal(db);
 }
-
-}  // namespace
-
-namespace recbase::isam {
 
 IsamError release_db(IsamDb *db) {
   FirstFailure failure;
@@ -152,57 +156,28 @@ IsamError release_db(IsamDb *db) {
   return failure.finish();
 }
 
-}  // namespace recbase::isam
-
-extern "C" {
-
-RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
-                                const char *const *fields) {
-  set_error(kIsOk);
-  if (name == nullptr || fields == nullptr) {
-    return fail_null<IsamDb>(kIsNullArg);
-  }
-  if (!ensure_initialised()) return nullptr;
-  DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
-    return fail_null<IsamDb>(e);
-  }
-  if (find_open_db(paths.data) != nullptr) {
-    return fail_null<IsamDb>(kIsDbInUse);
-  }
-  // A journal left beside old files of this name belongs to them.
-  sys_remove(paths.journal);
-  if (const IsamError e = write_data_file(paths.data, fields)) {
-    return fail_null<IsamDb>(e);
-  }
+IsamError create_db_files(const DbPaths &paths, int32_t block_size,
+                          const char *const *fields, bool sync) {
+  if (const IsamError e = write_data_file(paths.data, fields, sync)) return e;
   if (const IsamError e = create_index_file(paths.index, block_size)) {
     sys_remove(paths.data);
-    return fail_null<IsamDb>(e);
+    return e;
   }
-  return iopen_db(name);
+  return kIsOk;
 }
 
-RBAPI IsamDb *RBCALL iopen_db(const char *name) {
-  return iopen_db_shared(name, 0, 0);
-}
-
-RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
-                                     int32_t read_only) {
-  set_error(kIsOk);
-  if (name == nullptr) return fail_null<IsamDb>(kIsNullArg);
-  if (!ensure_initialised()) return nullptr;
-  DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
-    return fail_null<IsamDb>(e);
-  }
+IsamDb *open_db_at(const DbPaths &paths, int32_t shared, int32_t read_only) {
   if (find_open_db(paths.data) != nullptr) {
     return fail_null<IsamDb>(kIsDbInUse);
   }
   if (const IsamError e = ensure_key_buffer()) return fail_null<IsamDb>(e);
+  const bool journalled = paths.journal[0] != '\0';
   bool journal_present = false;
-  if (const IsamError e =
-          recover_db_journal(paths, shared, &journal_present)) {
-    return fail_null<IsamDb>(e);
+  if (journalled) {
+    if (const IsamError e =
+            recover_db_journal(paths, shared, &journal_present)) {
+      return fail_null<IsamDb>(e);
+    }
   }
   IsamDb *db = new_db(paths.data);
   if (db == nullptr) return fail_null<IsamDb>(kIsNoMemory);
@@ -215,7 +190,7 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
     release_db(db);
     return fail_null<IsamDb>(kIsLockRec);
   }
-  if (kept == kIsOk &&
+  if (kept == kIsOk && journalled &&
       (journal_present || (g_db_journal != 0 && db->read_only == 0))) {
     if (const IsamError e = attach_db_journal(db, paths)) {
       release_db(db);
@@ -235,6 +210,62 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
       db->shared != 0 ? 0u : static_cast<uint32_t>(kExclusiveLocks);
   set_error(kept);
   return db;
+}
+
+}  // namespace recbase::isam
+
+extern "C" {
+
+RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
+                                const char *const *fields) {
+  set_error(kIsOk);
+  if (name == nullptr || fields == nullptr) {
+    return fail_null<IsamDb>(kIsNullArg);
+  }
+  if (!ensure_initialised()) return nullptr;
+  DbPaths paths;
+  if (const IsamError e = build_paths(name, &paths)) {
+    return fail_null<IsamDb>(e);
+  }
+  if (find_open_db(paths.data) != nullptr) {
+    return fail_null<IsamDb>(kIsDbInUse);
+  }
+  if (g_db_journal != 0) {
+    // Made whole beside the old files, then put in their place at once.
+    DbPaths staged;
+    if (const IsamError e = stage_paths(paths, &staged)) {
+      return fail_null<IsamDb>(e);
+    }
+    if (const IsamError e = create_db_files(staged, block_size, fields, true)) {
+      return fail_null<IsamDb>(e);
+    }
+    if (const IsamError e = publish_db(paths, true)) {
+      return fail_null<IsamDb>(e);
+    }
+    return iopen_db(name);
+  }
+  // A journal left beside old files of this name belongs to them.
+  sys_remove(paths.journal);
+  if (const IsamError e = create_db_files(paths, block_size, fields, false)) {
+    return fail_null<IsamDb>(e);
+  }
+  return iopen_db(name);
+}
+
+RBAPI IsamDb *RBCALL iopen_db(const char *name) {
+  return iopen_db_shared(name, 0, 0);
+}
+
+RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
+                                     int32_t read_only) {
+  set_error(kIsOk);
+  if (name == nullptr) return fail_null<IsamDb>(kIsNullArg);
+  if (!ensure_initialised()) return nullptr;
+  DbPaths paths;
+  if (const IsamError e = build_paths(name, &paths)) {
+    return fail_null<IsamDb>(e);
+  }
+  return open_db_at(paths, shared, read_only);
 }
 
 RBAPI int32_t RBCALL iflush_db(IsamDb *db) {

@@ -32,11 +32,19 @@ IsamError attach_db_journal(IsamDb *db, const DbPaths &paths) {
                             db->read_only == 0 ? 1 : 0, kDbLock);
   if (j == nullptr) return kIsIo;
   journal_attach(j, 0, db->data_handle, kJournalPage);
-  journal_attach(j, 1, cbt::tree_file_handle(db->desc_tree),
-                 cbblksize(paths.index));
-  cbt::attach_database_journal(db->desc_tree, j, 1);
   db->journal = j;
+  attach_db_index(db, paths.index);
   return kIsOk;
+}
+
+void attach_db_index(IsamDb *db, const char *index_path) {
+  journal_attach(db->journal, 1, cbt::tree_file_handle(db->desc_tree),
+                 cbblksize(index_path));
+  cbt::attach_database_journal(db->desc_tree, db->journal, 1);
+}
+
+void detach_db_index(IsamDb *db) {
+  journal_attach(db->journal, 1, -1, kJournalPage);
 }
 
 IsamError guard_data_write(IsamDb *db, int32_t position, int32_t len) {

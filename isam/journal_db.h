@@ -29,6 +29,10 @@ IsamError recover_db_journal(const DbPaths &paths, int32_t shared,
                              bool *present);
 // Once both files are open: opens the journal and hooks it to both.
 IsamError attach_db_journal(IsamDb *db, const DbPaths &paths);
+// The index file opened at index_path (again) is covered by db's journal;
+// or, while it is closed, none is.
+void attach_db_index(IsamDb *db, const char *index_path);
+void detach_db_index(IsamDb *db);
 // Before a write of the data file. kIsOk / kIsIo.
 IsamError guard_data_write(IsamDb *db, int32_t position, int32_t len);
 // Before a flush point writes: saves the images of the index file's control

@@ -1,0 +1,40 @@
+// Replacing a database's files whole, with the rollback journal on: a new
+// database (icreate_db), a copy (icopy_db) and a new index file
+// (inew_index_file) are written under staged names (the file names with
+// ".new" added), synced, and then put in place of the old files through
+// the database's journal (journal_publish in bufpool/journal.h), so that a
+// crash leaves the old files or the new ones, never a mixture: before the
+// staged header is synced the old files stand, and staged files are
+// leftovers that the next replacement removes; after it the next open
+// finishes the renames.
+#ifndef RECBASE_ISAM_REPLACE_H
+#define RECBASE_ISAM_REPLACE_H
+
+#include <cstdint>
+
+#include "isam/db.h"
+#include "isam/names.h"
+
+namespace recbase::isam {
+
+// The staged names of paths' files (journal: none), with any leftover
+// staged files removed. kIsBadFileName when a name would be too long.
+IsamError stage_paths(const DbPaths &paths, DbPaths *staged);
+// Removes the staged files of paths.
+void remove_staged(const DbPaths &paths);
+// Puts the staged data file (when data) and index file in place of paths'
+// files. kIsOk, or kIsIo (after the staged header was synced, the next open
+// of the database finishes the job).
+IsamError publish_db(const DbPaths &paths, bool data);
+
+// inew_index_file for a database with a journal (not shared, writable):
+// the new index file is built staged while the free areas of the data file
+// are registered in it (their changes to the data file go into the journal),
+// and is published with the data file's changes as one step. A failure
+// before that rolls the data file back and opens the old index file again.
+IsamError new_index_file_staged(IsamDb *db, const char *path,
+                                int32_t block_size);
+
+}  // namespace recbase::isam
+
+#endif  // RECBASE_ISAM_REPLACE_H
