@@ -153,6 +153,7 @@ bool is_wanted(const JournalCovered &c, uint32_t unit) {
 // Writes the buffer out; it then starts empty where it ended.
 int32_t write_buffer(Journal *j) {
   if (j->buffer_used == 0) return 1;
+  j->written = true;
   if (sys_write(j->handle, static_cast<int32_t>(j->buffer_at),
                 static_cast<int32_t>(j->buffer_used), j->buffer) != 1) {
     return -1;
@@ -246,6 +247,12 @@ Journal *journal_open(const char *path, const char *const *names, int32_t files,
 
 void journal_close(Journal *j) {
   if (j == nullptr) return;
+  // A journal this process alone writes, known to be ended, is cut to
+  // nothing: a period's images need no room between opens.
+  if (j->handle != -1 && j->buffer != nullptr && j->shared == 0 &&
+      !j->active && !j->written) {
+    platform_truncate(j->handle, 0);
+  }
   if (j->handle != -1) sys_close(j->handle);
   rb_free(j->path);
   for (JournalCovered &c : j->file) {
@@ -381,6 +388,7 @@ int32_t journal_end(Journal *j) {
   // Whatever never reached the file needs no ending; the header on the
   // file, if it got there, does.
   if (end_header(j->handle) != 1) return -1;
+  j->written = false;
   j->active = false;
   j->unsynced = false;
   j->buffer_used = 0;

@@ -176,6 +176,7 @@ int32_t journal_undo(Journal *j) {
   }
   if (roll_back(j->handle, head, targets) != 1) return -1;
   journal_abandon(j);
+  j->written = false;
   return 1;
 }
 
@@ -211,6 +212,7 @@ int32_t journal_publish(Journal *j, const char *path, const char *const *names,
   if (r == 1 && end_header(jh) != 1) r = -1;
   if (j != nullptr) {
     journal_abandon(j);
+    j->written = r != 1;
   } else {
     sys_close(jh);
   }
