@@ -30,7 +30,10 @@ DataCache *cache_of(IsamDb *db) {
 }
 
 // Writes go back through the cache when the journal keeps the pages'
-// images (a database not shared, with a journal).
+// images (a database not shared, with a journal). The cache would work
+// without one too (every step below skips the journal then), but a write
+// that fails at the flush point would then cost every change since the
+// last one, not the call that made it.
 bool writes_back(const IsamDb *db) {
   return db->journal != nullptr && db->shared == 0;
 }
@@ -40,8 +43,9 @@ int64_t start_of(int64_t number) { return number * kPageSize; }
 // Writes a dirty page to the file, once the journal holds its image synced.
 IsamError write_page(IsamDb *db, DataCache *c, CachePage &p) {
   const auto at = static_cast<uint32_t>(start_of(p.number));
-  if (journal_protect(db->journal, 0, at, static_cast<uint32_t>(p.valid)) !=
-          1 ||
+  if ((db->journal != nullptr &&
+       journal_protect(db->journal, 0, at, static_cast<uint32_t>(p.valid)) !=
+           1) ||
       sys_write(db->data_handle, static_cast<int32_t>(at), p.valid,
                 p.bytes) != 1) {
     return kIsIo;
@@ -114,7 +118,8 @@ IsamError write_into_pages(IsamDb *db, DataCache *c, int32_t position,
     CachePage *p = page(db, c, n, true);
     if (p == nullptr) return kIsIo;
     if (!p->dirty) {
-      if (journal_save_image(db->journal, 0,
+      if (db->journal != nullptr &&
+          journal_save_image(db->journal, 0,
                              static_cast<uint32_t>(start_of(n)),
                              p->bytes) != 1) {
         return kIsIo;

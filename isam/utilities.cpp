@@ -7,9 +7,10 @@
 // order of a chosen index. So the target's data file is its header and the
 // record slots back to back in that order, with no free space, and every
 // index of the target holds an entry per record. A failure after the
-// target was created leaves its files with what was copied so far; both
-// databases are closed on every way out, and the failing step's error is
-// the one reported.
+// target was created leaves its files with what was copied so far (with the
+// journal on, the target is made under staged names and put in place once
+// complete, so it is absent or whole); both databases are closed on every
+// way out, and the failing step's error is the one reported.
 //
 // Renaming moves the data file first and then the index file; when the
 // second move fails the first is undone, so both files keep their names

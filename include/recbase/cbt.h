@@ -221,10 +221,13 @@ RBAPI void RBCALL cb_set_flush(int32_t deferred, int32_t skip);
  * lock rolls back before it reads. Between flush points the pool may still
  * write changed blocks: the old image of each block goes into the journal,
  * and the journal is synced, before its first overwrite since the flush
- * point. A file that has a journal beside it keeps using it whatever the
- * setting; cbscreate removes the journal of the file it replaces. What the
- * promise does not cover: a power loss right after a flush point may bring
- * back the flush point before it (the end of a journal is not synced). */
+ * point. cbscreate with the journal on writes the new file beside the old
+ * one and puts it in place in one step: a crash leaves the old file or the
+ * new one. A file that has a journal beside it keeps using it whatever the
+ * setting; cbscreate without the journal removes the journal of the file
+ * it replaces. What the promise does not cover: a power loss right after a
+ * flush point may bring back the flush point before it (the end of a
+ * journal is not synced). */
 RBAPI int32_t RBCALL cb_set_journal(int32_t on);
 /* 1 when a journal beside the tree file name waits to be rolled back (the
  * next open will do it), 0 when there is none to roll back, -1 when it

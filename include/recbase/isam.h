@@ -82,14 +82,22 @@ RBAPI void RBCALL iset_errno(int32_t code);
  * change call (or iunlock_all after ilock_all(db, 2)). A writer of a shared
  * database that dies holding its write lock leaves a journal that the next
  * process to take a lock rolls back before it reads. Between flush points
- * changed index blocks and record bytes still reach the files: the old
- * image of each index block and of each 4 KiB page of NAME.db goes into the
- * journal, and the journal is synced, before its first overwrite since the
- * flush point. A database with a journal beside it keeps using it whatever
- * the setting; icreate_db removes the journal of the files it replaces,
- * irename_db renames it and idestroy_db removes it. Not covered: a power
- * loss right after a flush point may bring back the one before it; and
- * inew_index_file, which replaces the index file. */
+ * changed index blocks may still reach NAME.idx (the pool is full), and in
+ * a shared database record bytes reach NAME.db: the old image of each index
+ * block and of each 4 KiB page of NAME.db goes into the journal, and the
+ * journal is synced, before its first overwrite since the flush point. A
+ * database not shared keeps its changed pages of NAME.db in memory until
+ * the flush point, so a failed write of them is reported there (ISERR_IO
+ * from iflush_db or iclose_db), or by a later call that needed room for
+ * another page, rather than by the call that changed the record; the
+ * database then rolls back at its next open. icreate_db, icopy_db (its
+ * target) and inew_index_file write the new files beside the old ones and
+ * put them in place in one step: a crash leaves the old files or the new
+ * ones (a copy's target absent or complete), and inew_index_file that
+ * fails leaves the database as it was. A database with a journal beside it
+ * keeps using it whatever the setting; irename_db renames it and
+ * idestroy_db removes it. Not covered: a power loss right after a flush
+ * point may bring back the one before it. */
 RBAPI int32_t RBCALL iset_journal(int32_t on);
 /* 1 when the journal of database name waits to be rolled back (its next
  * open will do it), 0 when there is none to roll back, -1 when it cannot be
@@ -389,7 +397,11 @@ RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name);
  * closed and opened again; 20 (block size larger than the pool's buffers)
  * and later failures (9, 5, 7) leave it as one opened without its index
  * file, "Physical Index" alone. The index file on disk is replaced only
- * once the new one is being made. Returns 1 with isam_errno 0. */
+ * once the new one is being made. With the journal on, the database is
+ * first flushed (a failure there, 9 or 7, leaves it as it was), the new
+ * file is made beside the old one and put in its place once complete, and
+ * a failure on the way (9, 5, 7) leaves the database and its index file as
+ * they were. Returns 1 with isam_errno 0. */
 RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
                                      int32_t overwrite);
 /* NULL-terminated array of the index names in index-list order: the ones
@@ -450,7 +462,8 @@ RBAPI int32_t RBCALL itime_delay(int32_t milliseconds);
  * error of the target's create (3 when it is open) or of imkindex, 26, 5,
  * 7, or an error of closing either database. Both databases are closed on
  * every way out; a failure after the create leaves the target's files with
- * what was copied so far. */
+ * what was copied so far, or, with the journal on (iset_journal), no target
+ * at all: it is made beside and put in place once complete. */
 RBAPI int32_t RBCALL icopy_db(const char *from, const char *to,
                               const char *index_name, int32_t block_size);
 /* As icopy_db, opening the source shared and holding its whole-database
