@@ -177,8 +177,8 @@ uint8_t *reserve(Journal *j, uint32_t len) {
 
 // Completes the record whose image is in place after its header at rec,
 // and marks units [first, first + count) saved.
-void seal(Journal *j, int32_t file, uint8_t *rec, uint32_t offset,
-          uint32_t len, uint32_t first, uint32_t count) {
+void seal(Journal *j, int32_t file, uint8_t *rec, uint32_t offset, uint32_t len,
+          uint32_t first, uint32_t count) {
   std::memset(rec, 0, kJournalRecordHeader);
   rec[0] = static_cast<uint8_t>(file);
   put_le32(rec + 4, offset);
@@ -249,8 +249,8 @@ void journal_close(Journal *j) {
   if (j == nullptr) return;
   // A journal this process alone writes, known to be ended, is cut to
   // nothing: a period's images need no room between opens.
-  if (j->handle != -1 && j->buffer != nullptr && j->shared == 0 &&
-      !j->active && !j->written) {
+  if (j->handle != -1 && j->buffer != nullptr && j->shared == 0 && !j->active &&
+      !j->written) {
     platform_truncate(j->handle, 0);
   }
   if (j->handle != -1) sys_close(j->handle);
@@ -302,13 +302,11 @@ int32_t journal_mark(Journal *j, int32_t file, uint32_t offset) {
 int32_t journal_save_marked(Journal *j, int32_t file) {
   if (!j->active) return 1;
   JournalCovered &c = j->file[file];
-  const uint32_t units =
-      (c.start_size + static_cast<uint32_t>(c.unit) - 1) /
-      static_cast<uint32_t>(c.unit);
-  const uint32_t per_record =
-      kMaxRecord / static_cast<uint32_t>(c.unit) > 0
-          ? kMaxRecord / static_cast<uint32_t>(c.unit)
-          : 1;
+  const uint32_t units = (c.start_size + static_cast<uint32_t>(c.unit) - 1) /
+                         static_cast<uint32_t>(c.unit);
+  const uint32_t per_record = kMaxRecord / static_cast<uint32_t>(c.unit) > 0
+                                  ? kMaxRecord / static_cast<uint32_t>(c.unit)
+                                  : 1;
   int32_t result = 1;
   for (uint32_t u = 0; u < units;) {
     if (c.wanted[u / 64] == 0) {

@@ -132,8 +132,9 @@ int32_t journal_save(Journal *j, int32_t file, uint32_t offset, uint32_t len);
 // are cleared either way).
 int32_t journal_mark(Journal *j, int32_t file, uint32_t offset);
 int32_t journal_save_marked(Journal *j, int32_t file);
-// The same as journal_save for one unit whose bytes as of the period's start the caller
-// holds: image[0..unit) (only the part below the noted size is kept).
+// The same as journal_save for one unit whose bytes as of the period's start
+// the caller holds: image[0..unit) (only the part below the noted size is
+// kept).
 int32_t journal_save_image(Journal *j, int32_t file, uint32_t offset,
                            const uint8_t *image);
 // Writes what the buffer holds and syncs the journal, when anything was

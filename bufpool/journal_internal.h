@@ -43,13 +43,13 @@ struct Journal {
   int32_t shared = 0;
   JournalLock lock;
   JournalCovered file[kJournalMaxFiles];
-  bool active = false;    // a period is open
-  bool unsynced = false;  // appended since the last sync
+  bool active = false;         // a period is open
+  bool unsynced = false;       // appended since the last sync
   bool header_synced = false;  // this period's header is on the disk
   // Something this process wrote may have left the file hot: it is not
   // known to be ended (a period written out, a staged header).
   bool written = false;
-  uint32_t nonce = 0;     // of the open period, or of the last one
+  uint32_t nonce = 0;  // of the open period, or of the last one
   uint8_t *buffer = nullptr;
   uint32_t buffer_at = 0;
   uint32_t buffer_used = 0;

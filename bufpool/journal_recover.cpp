@@ -13,8 +13,7 @@ using namespace journal_detail;
 namespace {
 
 // Puts every staged file that is still there in place of its file. 1 / -1.
-int32_t roll_forward(const char *const *names, int32_t files,
-                     uint32_t staged) {
+int32_t roll_forward(const char *const *names, int32_t files, uint32_t staged) {
   for (int32_t i = 0; i < files; ++i) {
     if ((staged >> i & 1u) == 0) continue;
     char *from = staged_path(names[i]);
@@ -142,9 +141,9 @@ int32_t journal_recover(const char *path, const char *const *names,
   if (r == 1 && shared != 0 && !lock_held && targets[lock.file] != -1 &&
       lock_len > 0) {
     const LockSettings &ls = g_lock_settings;
-    locked = sys_lock(targets[lock.file], lock.start, lock_len,
-                      ls.tries < 1 ? 1 : ls.tries, ls.delay_ms,
-                      ls.timeout_ms) == 1;
+    locked =
+        sys_lock(targets[lock.file], lock.start, lock_len,
+                 ls.tries < 1 ? 1 : ls.tries, ls.delay_ms, ls.timeout_ms) == 1;
     // Another process may have rolled back while this one waited.
     r = locked ? read_header(jh, &head, nullptr) : -1;
   }
@@ -202,8 +201,8 @@ int32_t journal_publish(Journal *j, const char *path, const char *const *names,
   head.staged = staged;
   uint8_t raw[kJournalHeaderSize];
   encode_header(head, raw);
-  if (r == 1 && (sys_write(jh, 0, kJournalHeaderSize, raw) != 1 ||
-                 sys_flush(jh) != 1)) {
+  if (r == 1 &&
+      (sys_write(jh, 0, kJournalHeaderSize, raw) != 1 || sys_flush(jh) != 1)) {
     r = -1;
   }
   // From here the replacement has happened: a failure leaves it to the

@@ -417,6 +417,18 @@ void clear_codes() {
   cbconcode = 0;
 }
 
+// cbopen_shared's work, with or without the file's own journal.
+CbTree *open_tree_published(const char *name, CbCompare compare,
+                            int32_t shared, int32_t read_only,
+                            bool own_journal) {
+  cbfcncode = kFnOpenShared;
+  clear_codes();
+  Op op;
+  CbTree *t = open_tree(op, name, compare, shared, read_only, own_journal);
+  publish(op, 0);
+  return t;
+}
+
 }  // namespace
 
 extern "C" {
@@ -439,12 +451,7 @@ RBAPI CbTree *RBCALL cbcreate(const char *name, CbCompare compare,
 
 RBAPI CbTree *RBCALL cbopen_shared(const char *name, CbCompare compare,
                                    int32_t shared, int32_t read_only) {
-  cbfcncode = kFnOpenShared;
-  clear_codes();
-  Op op;
-  CbTree *t = open_tree(op, name, compare, shared, read_only, true);
-  publish(op, 0);
-  return t;
+  return open_tree_published(name, compare, shared, read_only, true);
 }
 
 RBAPI int32_t RBCALL cb_set_journal(int32_t on) {
@@ -595,12 +602,7 @@ namespace recbase::cbt {
 
 CbTree *open_tree_for_database(const char *name, CbCompare compare,
                                int32_t shared, int32_t read_only) {
-  cbfcncode = kFnOpenShared;
-  clear_codes();
-  Op op;
-  CbTree *t = open_tree(op, name, compare, shared, read_only, false);
-  publish(op, 0);
-  return t;
+  return open_tree_published(name, compare, shared, read_only, false);
 }
 
 }  // namespace recbase::cbt

@@ -38,8 +38,8 @@ int32_t attach_own_journal(Op &op, const char *name, int32_t shared,
                            int32_t read_only) {
   char *path = journal_path(name);
   if (path == nullptr) return op.fail(kErrNoMemory, kCtxOpen);
-  Journal *j = journal_open(path, &name, 1, shared, read_only == 0 ? 1 : 0,
-                            kTreeLock);
+  Journal *j =
+      journal_open(path, &name, 1, shared, read_only == 0 ? 1 : 0, kTreeLock);
   rb_free(path);
   if (j == nullptr) return op.fail(kErrOpen, kCtxOpen);
   journal_attach(j, 0, op.lru->handle, op.lru->block_size);
@@ -106,8 +106,8 @@ int32_t roll_back_dead_writer(Op &op) {
   const int32_t r = journal_recover(f->journal, writer);
   if (!writer) {
     const LockSettings &ls = g_lock_settings;
-    if (sys_lock(h, f->reader_slot, 1, ls.tries < 1 ? 1 : ls.tries,
-                 ls.delay_ms, ls.timeout_ms) != 1) {
+    if (sys_lock(h, f->reader_slot, 1, ls.tries < 1 ? 1 : ls.tries, ls.delay_ms,
+                 ls.timeout_ms) != 1) {
       f->lock_flags &= ~(kReaderHeld | kReaderExplicit);
       return op.fail(kErrLock, kCtxSync);
     }

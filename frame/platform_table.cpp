@@ -26,7 +26,7 @@ PlatformServices g_platform = {
 };
 int32_t g_sys_last_error = 0;
 PlatformFiles g_platform_files = {native_rename, native_file_exists,
-                                    native_truncate};
+                                  native_truncate};
 LockSettings g_lock_settings;
 FlushSettings g_flush_settings;
 
@@ -34,7 +34,7 @@ void platform_fill() { g_platform = platform_native(); }
 
 const PlatformFiles &platform_files_native() {
   static const PlatformFiles native = {native_rename, native_file_exists,
-                                    native_truncate};
+                                       native_truncate};
   return native;
 }
 

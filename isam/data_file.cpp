@@ -46,8 +46,8 @@ IsamError write_page(IsamDb *db, DataCache *c, CachePage &p) {
   if ((db->journal != nullptr &&
        journal_protect(db->journal, 0, at, static_cast<uint32_t>(p.valid)) !=
            1) ||
-      sys_write(db->data_handle, static_cast<int32_t>(at), p.valid,
-                p.bytes) != 1) {
+      sys_write(db->data_handle, static_cast<int32_t>(at), p.valid, p.bytes) !=
+          1) {
     return kIsIo;
   }
   p.dirty = false;
@@ -69,12 +69,13 @@ CachePage *page(IsamDb *db, DataCache *c, int64_t number, bool for_write) {
     if (p.bytes == nullptr) return nullptr;
   }
   const int64_t left = c->size - start_of(number);
-  const int32_t want =
-      static_cast<int32_t>(left < 0 ? 0 : (left < kPageSize ? left : kPageSize));
+  const int32_t want = static_cast<int32_t>(
+      left < 0 ? 0 : (left < kPageSize ? left : kPageSize));
   p.number = -1;
   if (want == 0 && !for_write) return nullptr;
-  if (want > 0 && sys_read(db->data_handle, static_cast<int32_t>(start_of(number)),
-                           want, p.bytes) != 1) {
+  if (want > 0 &&
+      sys_read(db->data_handle, static_cast<int32_t>(start_of(number)), want,
+               p.bytes) != 1) {
     return nullptr;
   }
   std::memset(p.bytes + want, 0, static_cast<size_t>(kPageSize - want));
@@ -88,10 +89,12 @@ CachePage *page(IsamDb *db, DataCache *c, int64_t number, bool for_write) {
 void copy_in(CachePage &p, int64_t position, int64_t end, const uint8_t *in) {
   const int64_t page_start = start_of(p.number);
   const int64_t from = position > page_start ? position : page_start;
-  const int64_t to = end < page_start + kPageSize ? end : page_start + kPageSize;
+  const int64_t to =
+      end < page_start + kPageSize ? end : page_start + kPageSize;
   std::memcpy(p.bytes + (from - page_start), in + (from - position),
               static_cast<size_t>(to - from));
-  if (to - page_start > p.valid) p.valid = static_cast<int32_t>(to - page_start);
+  if (to - page_start > p.valid)
+    p.valid = static_cast<int32_t>(to - page_start);
 }
 
 // Brings the pages the written bytes [position, end) touch up to date.
@@ -119,8 +122,7 @@ IsamError write_into_pages(IsamDb *db, DataCache *c, int32_t position,
     if (p == nullptr) return kIsIo;
     if (!p->dirty) {
       if (db->journal != nullptr &&
-          journal_save_image(db->journal, 0,
-                             static_cast<uint32_t>(start_of(n)),
+          journal_save_image(db->journal, 0, static_cast<uint32_t>(start_of(n)),
                              p->bytes) != 1) {
         return kIsIo;
       }

@@ -57,8 +57,7 @@ IsamError guard_data_write(IsamDb *db, int32_t position, int32_t len) {
 
 void save_db_images(IsamDb *db) {
   // A failure here is met again, and reported, by the writes' own guards.
-  if (db->desc_tree == nullptr ||
-      cbt::save_tree_images(db->desc_tree) == 1) {
+  if (db->desc_tree == nullptr || cbt::save_tree_images(db->desc_tree) == 1) {
     journal_sync(db->journal);
   }
 }

@@ -45,8 +45,7 @@ void remove_staged(const DbPaths &paths) {
 
 IsamError publish_db(const DbPaths &paths, bool data) {
   const char *names[2] = {paths.data, paths.index};
-  return journal_publish(nullptr, paths.journal, names, 2, data ? 3u : 2u) ==
-                 1
+  return journal_publish(nullptr, paths.journal, names, 2, data ? 3u : 2u) == 1
              ? kIsOk
              : kIsIo;
 }

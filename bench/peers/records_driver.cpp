@@ -115,9 +115,9 @@ class RecordsDriver {
 
   std::string version(const std::string& store) const {
     return store.rfind("recbase", 0) == 0 ? o_.recbase_version
-                              : first_line_of(
-                                    "dpkg-query -W -f='${Version}' "
-                                    "libsqlite3-dev 2>/dev/null");
+                                          : first_line_of(
+                                                "dpkg-query -W -f='${Version}' "
+                                                "libsqlite3-dev 2>/dev/null");
   }
 
   void write_csv() const {
@@ -216,20 +216,23 @@ class RecordsDriver {
       out += "\n";
     };
     for (const PhaseInfo& p : kTitles) {
-      add(std::string(p.title) + ", k ops/s",
+      add(
+          std::string(p.title) + ", k ops/s",
           [&](const std::string& st) { return rate(st, p.name); }, 0);
     }
-    add("close: write back and one sync, ms",
+    add(
+        "close: write back and one sync, ms",
         [&](const std::string& st) {
           return over_runs(st, [](const ChildResult& r) {
             return r.phases.at("close").seconds * 1e3;
           });
         },
         0);
-    add("files after the deletes, MiB",
-        [&](const std::string& st) { return mib(st, "file_bytes"); }, 1,
-        true);
-    add("peak resident memory, MiB",
+    add(
+        "files after the deletes, MiB",
+        [&](const std::string& st) { return mib(st, "file_bytes"); }, 1, true);
+    add(
+        "peak resident memory, MiB",
         [&](const std::string& st) {
           return over_runs(st, [](const ChildResult& r) {
             return value_or(r, "peak_rss_kb", 0) / 1024.0;

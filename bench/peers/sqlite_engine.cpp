@@ -33,8 +33,7 @@ class SqliteEngine : public Engine {
       exec(std::string("PRAGMA journal_mode=") + journal_);
       exec("PRAGMA synchronous=NORMAL");
     } else {
-      exec(o.shared ? "PRAGMA journal_mode=DELETE"
-                    : "PRAGMA journal_mode=OFF");
+      exec(o.shared ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=OFF");
       exec("PRAGMA synchronous=OFF");
     }
     if (o.create) {

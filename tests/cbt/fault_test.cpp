@@ -120,7 +120,9 @@ std::optional<Pairs> read_pairs(CbTree *t) {
 enum class Mode { kIoOnce, kIoCrash, kIoCrashJournal, kAlloc };
 const char *const kModeNames[] = {"io-once", "io-crash", "io-crash+journal",
                                   "alloc"};
-bool crashes(Mode m) { return m == Mode::kIoCrash || m == Mode::kIoCrashJournal; }
+bool crashes(Mode m) {
+  return m == Mode::kIoCrash || m == Mode::kIoCrashJournal;
+}
 
 struct Tally {
   int points = 0, failed = 0, absorbed = 0, sound = 0, detected = 0;
@@ -292,8 +294,8 @@ bool is_change(const Scenario &s) {
 TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
   const Scenario &s = GetParam();
   ASSERT_NO_FATAL_FAILURE(make_image(s));
-  for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kIoCrashJournal,
-                    Mode::kAlloc}) {
+  for (Mode mode :
+       {Mode::kIoOnce, Mode::kIoCrash, Mode::kIoCrashJournal, Mode::kAlloc}) {
     const char *mode_name = kModeNames[static_cast<int>(mode)];
     const Tally t = run(s, mode);
     std::ostringstream line;

@@ -119,7 +119,9 @@ bool walk_records(IsamDb *db, IsamIndex *ix, std::multiset<Strings> *out) {
 enum class Mode { kIoOnce, kIoCrash, kIoCrashJournal, kAlloc };
 const char *const kModeNames[] = {"io-once", "io-crash", "io-crash+journal",
                                   "alloc"};
-bool crashes(Mode m) { return m == Mode::kIoCrash || m == Mode::kIoCrashJournal; }
+bool crashes(Mode m) {
+  return m == Mode::kIoCrash || m == Mode::kIoCrashJournal;
+}
 
 struct Tally {
   int points = 0, failed = 0, absorbed = 0, sound = 0, damaged = 0;
@@ -367,8 +369,8 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
   states[0].absent = states[0].absent || s.checked != "t";
   states.push_back(before_);
   if (s.change) s.change(states[1]);
-  for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kIoCrashJournal,
-                    Mode::kAlloc}) {
+  for (Mode mode :
+       {Mode::kIoOnce, Mode::kIoCrash, Mode::kIoCrashJournal, Mode::kAlloc}) {
     const char *mode_name = kModeNames[static_cast<int>(mode)];
     const Tally t = run(s, mode, states);
     std::ostringstream line;

@@ -71,7 +71,8 @@ std::vector<char *> vals(const Strings &r) {
   return v;
 }
 Strings record(int k, int batches) {
-  return {name_of(k, batches), stored<int32_t>(k), "city" + std::to_string(k % 7)};
+  return {name_of(k, batches), stored<int32_t>(k),
+          "city" + std::to_string(k % 7)};
 }
 
 // The child: batch b adds kPerBatch records (keys), renames the records of
@@ -179,7 +180,8 @@ int soak(const Kind &kind, int kills, bool journal, unsigned seed,
     if (holds(kind, last + 1, &why_next)) {
       ++last;
     } else if (!holds(kind, last, &why)) {
-      if (journal) ADD_FAILURE() << "kill " << k << ", batch " << last << ": " << why;
+      if (journal)
+        ADD_FAILURE() << "kill " << k << ", batch " << last << ": " << why;
       *damaged = true;
       return k + 1;
     }
@@ -198,7 +200,8 @@ class KillSoak : public ::testing::Test {
       IsamDb *d = icreate_db(kind->path.c_str(), 512,
                              pointers({"name", "id,L", "city"}).data());
       ASSERT_NE(d, nullptr);
-      for (auto [n, spec] : {std::pair{"byId,U", "id,L"}, {"byName", "name"},
+      for (auto [n, spec] : {std::pair{"byId,U", "id,L"},
+                             {"byName", "name"},
                              {"byCity", "city"}}) {
         ASSERT_EQ(imkindex(d, n, pointers({spec}).data()), 1);
       }
@@ -255,7 +258,8 @@ TEST_F(KillSoak, AReaderRollsBackAWriterThatDiedHoldingTheLock) {
       cb_set_journal(1);
       iset_journal(1);
       IsamDb *d = db ? iopen_db_shared(kind.path.c_str(), 1, 0) : nullptr;
-      CbTree *t = db ? nullptr : cbopen_shared(kind.path.c_str(), nullptr, 1, 0);
+      CbTree *t =
+          db ? nullptr : cbopen_shared(kind.path.c_str(), nullptr, 1, 0);
       if (db ? ilock_all(d, 2) != 1 : cblock(t, 2) != 1) _exit(3);
       for (int k = 2 * kPerBatch; k < 6 * kPerBatch; ++k) {
         if (db) iaddrec(d, nullptr, vals(record(k, 0)).data());

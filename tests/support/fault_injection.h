@@ -4,9 +4,9 @@
 // reaches call N) and check what each one leaves behind.
 //
 //  - A FaultInjector wraps the slots of g_platform that are filled when it
-//    is made (make it after cbinit) and the rename and truncate of g_platform_files, and
-//    installs an allocation hook; its
-//    destructor puts back the table and the hook as they were.
+//    is made (make it after cbinit) and the rename and truncate of
+//    g_platform_files, and installs an allocation hook; its destructor puts
+//    back the table and the hook as they were.
 //  - Every call of a wrapped slot counts 1; the call whose count reaches N
 //    fails instead of running (once, or from then on when the fault is
 //    persistent) with the slot's failure result -1, storing the chosen
