@@ -142,7 +142,9 @@ class RecordsDriver {
   void write_markdown() const {
     std::ofstream out(o_.markdown);
     out << "# recbase records against SQLite\n\n"
-        << "Made by `bash bench/peers/run.sh --records` on " << date() << ", "
+        << "Made by `bash bench/peers/run.sh --records"
+        << (o_.stores.front() == "recbase-journal" ? " --journal" : "")
+        << "` on " << date() << ", "
         << cpu() << ", " << cores() << " cores, load average " << load_before_
         << " before and " << load_after_
         << " after (the machine is shared). Versions: recbase "

@@ -295,8 +295,12 @@ void write_csv(const std::string& path, const RunInfo& info,
 void write_markdown(const std::string& path, const RunInfo& info,
                     const std::vector<Sample>& samples) {
   std::ofstream out = open_out(path);
+  const bool journals =
+      std::find(info.engines.begin(), info.engines.end(), "recbase-journal") !=
+      info.engines.end();
   out << "# recbase and other embedded ordered stores\n\n"
-      << "Made by `bash bench/peers/run.sh` on " << info.date << ", "
+      << "Made by `bash bench/peers/run.sh" << (journals ? " --journal" : "")
+      << "` on " << info.date << ", "
       << info.cpu << ", " << info.cores << " cores, load average "
       << info.load_before << " before and " << info.load_after
       << " after (the machine is shared). Versions:";
@@ -310,8 +314,7 @@ void write_markdown(const std::string& path, const RunInfo& info,
          "recbase is faster); for close, file size and memory it is of the "
          "amounts (below 1 recbase needs less).\n\n"
       << ratio_table(info, samples);
-  if (std::find(info.engines.begin(), info.engines.end(), "recbase-journal") !=
-      info.engines.end()) {
+  if (journals) {
     out << "\n## With journals: recbase-journal against SQLite's, N = "
         << info.n << "\n\n"
         << "Every write batch of 10,000 operations ends with a flush point "
@@ -320,10 +323,13 @@ void write_markdown(const std::string& path, const RunInfo& info,
            "synchronous NORMAL). Above 1 recbase is faster.\n\n"
         << journal_table(info, samples);
   }
-  out << "\n## Growth: ns per operation\n\n"
-      << growth_table(info, samples)
-      << "\n## Sharing a store between processes\n\n"
-      << shared_table(samples) << "\n## Notes\n\n";
+  out << "\n## Growth: ns per operation\n\n" << growth_table(info, samples);
+  if (std::any_of(samples.begin(), samples.end(),
+                  [](const Sample& s) { return !s.mode.empty(); })) {
+    out << "\n## Sharing a store between processes\n\n"
+        << shared_table(samples);
+  }
+  out << "\n## Notes\n\n";
   for (const std::string& note : info.notes) out << "- " << note << "\n";
 }
 
