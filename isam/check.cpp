@@ -18,8 +18,10 @@
 #include <new>
 
 #include "frame/alloc.h"
+#include "isam/buffers.h"
 #include "isam/data_format.h"
 #include "isam/database.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
 #include "isam/names.h"
 #include "isam/progress.h"
@@ -42,9 +44,6 @@ void CheckState::report(CheckPhase phase, int64_t done, int64_t total) const {
 }
 
 namespace {
-
-constexpr int32_t kAutoBuffers = 16;
-constexpr int32_t kAutoBufferSize = 512;
 
 CheckOutcome could_not(IsamError error, std::string words) {
   CheckOutcome out;
@@ -177,7 +176,7 @@ CheckOutcome unusable_index_file(const char *path, int32_t cb_error,
 CheckOutcome run_check(const char *name, IsamCheckStats *stats,
                        const CheckProgress *progress) {
   if (name == nullptr) return could_not(kIsNullArg, "no database name");
-  if (cbbufsize() == 0 && isaminit(kAutoBuffers, kAutoBufferSize) != 1) {
+  if (!ensure_set_up()) {
     return could_not(static_cast<IsamError>(isam_errno),
                      "the library cannot be set up");
   }

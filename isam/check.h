@@ -53,7 +53,8 @@
 #include <utility>
 #include <vector>
 
-#include "isam/db.h"
+#include "isam/error_state.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 

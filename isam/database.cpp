@@ -14,26 +14,20 @@
 
 #include "frame/alloc.h"
 #include "frame/registry.h"
+#include "isam/buffers.h"
 #include "isam/data_file.h"
 #include "isam/data_format.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
+#include "isam/locks.h"
 #include "isam/names.h"
 
 using namespace recbase;
 using namespace recbase::isam;
 
 namespace {
-
-constexpr int32_t kAutoBuffers = 16;
-constexpr int32_t kAutoBufferSize = 512;
-constexpr int32_t kRecordLockBytes = 2;
-
-// Sets the library up on the first create or open of a process.
-bool ensure_initialised() {
-  return cbbufsize() != 0 || isaminit(kAutoBuffers, kAutoBufferSize) == 1;
-}
 
 // The header written at offset 0, then nothing: a database without records.
 IsamError write_data_file(const char *path, const char *const *fields) {
@@ -155,7 +149,7 @@ RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
   if (name == nullptr || fields == nullptr) {
     return fail_null<IsamDb>(kIsNullArg);
   }
-  if (!ensure_initialised()) return nullptr;
+  if (!ensure_set_up()) return nullptr;
   DbPaths paths;
   if (const IsamError e = build_paths(name, &paths)) {
     return fail_null<IsamDb>(e);
@@ -181,7 +175,7 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
                                      int32_t read_only) {
   set_error(kIsOk);
   if (name == nullptr) return fail_null<IsamDb>(kIsNullArg);
-  if (!ensure_initialised()) return nullptr;
+  if (!ensure_set_up()) return nullptr;
   DbPaths paths;
   if (const IsamError e = build_paths(name, &paths)) {
     return fail_null<IsamDb>(e);
@@ -218,16 +212,14 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
 
 RBAPI int32_t RBCALL iflush_db(IsamDb *db) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   const IsamError e = flush_db(db);
   return e == kIsOk ? 1 : fail(e);
 }
 
 RBAPI int32_t RBCALL iclose_db(IsamDb *db) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   FirstFailure failure;
   failure.note(flush_db(db));
   failure.note(release_db(db));

@@ -24,9 +24,11 @@
 
 #include "cbt/node_format.h"
 #include "frame/alloc.h"
+#include "isam/buffers.h"
 #include "isam/current.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
 #include "isam/freespace.h"
 #include "isam/keys.h"
 #include "isam/names.h"
@@ -41,23 +43,6 @@ namespace {
 // Specifications are checked against field definitions over at most this
 // many characters before their ':'.
 constexpr size_t kSpecColonReach = 255;
-
-IsamIndex *find_index(IsamDb *db, const char *name) {
-  const size_t n = std::strlen(name);
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (std::strlen(ix->name) == n && equal_folded(ix->name, name, n)) {
-      return ix;
-    }
-  }
-  return nullptr;
-}
-
-IsamIndex *physical_index(IsamDb *db) {
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->number == kPhysicalNumber) return ix;
-  }
-  return nullptr;
-}
 
 // True when the field part of spec (the text before its first ':' when
 // that is one of its first 255 characters, else the whole text) equals a
@@ -185,7 +170,7 @@ int32_t to_head(IsamIndex *ix, IsamError *error) {
 }
 
 IsamError make_index(IsamDb *db, const char *name, const char *const *specs) {
-  if (find_index(db, name) != nullptr) return kIsDupIndexName;
+  if (index_named(db, name) != nullptr) return kIsDupIndexName;
   if (db->read_only != 0) return kIsReadOnly;
   for (const char *const *s = specs; *s != nullptr; ++s) {
     if (!names_a_field(db, *s)) return kIsBadFieldName;
@@ -319,8 +304,7 @@ RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name) {
 RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
                                      int32_t overwrite) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   const IsamError e = new_index_file(db, block_size, overwrite);
   return e == kIsOk ? 1 : fail(e);
 }

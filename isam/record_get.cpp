@@ -10,6 +10,7 @@
 
 #include "isam/current.h"
 #include "isam/data_format.h"
+#include "isam/error_state.h"
 #include "isam/locks.h"
 #include "isam/record_io.h"
 
@@ -34,12 +35,6 @@ int32_t read_current(IsamDb *db, IsamIndex *ix) {
   return e == kIsOk ? 1 : fail(e);
 }
 
-IsamError check(IsamDb *db, IsamIndex *ix) {
-  if (const IsamError e = check_handles(db, ix)) return e;
-  make_current(db);
-  return kIsOk;
-}
-
 // igetrec2 and igetrec3: one value after another into the caller's buffers.
 int32_t copy_fields(IsamDb *db, IsamIndex *ix, char **fields, int32_t *lengths,
                     bool grow) {
@@ -61,7 +56,7 @@ int32_t copy_fields(IsamDb *db, IsamIndex *ix, char **fields, int32_t *lengths,
                                (content + at)) +
           1;
     } else {
-      z = fixed_size(type, binary_length(db, f));
+      z = isam_field_size(type, binary_length(db, f));
       if (z > n - at) return fail(kIsIo);
     }
     if (grow && text && lengths[f] < z) {
@@ -86,7 +81,7 @@ extern "C" {
 RBAPI int32_t RBCALL igetrec(IsamDb *db, IsamIndex *ix, char **fields,
                              char *buffer, int32_t size) {
   set_error(kIsOk);
-  if (const IsamError e = check(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (fields == nullptr || (buffer == nullptr && size > 0)) {
     return fail(kIsNullArg);
   }
@@ -115,7 +110,7 @@ RBAPI int32_t RBCALL igetrec(IsamDb *db, IsamIndex *ix, char **fields,
 RBAPI int32_t RBCALL igetrec2(IsamDb *db, IsamIndex *ix, char *const *fields,
                               int32_t *lengths) {
   set_error(kIsOk);
-  if (const IsamError e = check(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (fields == nullptr) return fail(kIsNullArg);
   return copy_fields(db, ix, const_cast<char **>(fields), lengths, false);
 }
@@ -123,14 +118,14 @@ RBAPI int32_t RBCALL igetrec2(IsamDb *db, IsamIndex *ix, char *const *fields,
 RBAPI int32_t RBCALL igetrec3(IsamDb *db, IsamIndex *ix, char **fields,
                               int32_t *lengths) {
   set_error(kIsOk);
-  if (const IsamError e = check(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (fields == nullptr || lengths == nullptr) return fail(kIsNullArg);
   return copy_fields(db, ix, fields, lengths, true);
 }
 
 RBAPI int32_t RBCALL igetreclen(IsamDb *db, IsamIndex *ix, uint16_t *length) {
   set_error(kIsOk);
-  if (const IsamError e = check(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (length == nullptr) return fail(kIsNullArg);
   *length = 0;
   int32_t position = 0;

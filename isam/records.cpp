@@ -20,7 +20,9 @@
 //    call reports the first failure.
 #include <algorithm>
 
+#include "isam/buffers.h"
 #include "isam/current.h"
+#include "isam/error_state.h"
 #include "isam/freespace.h"
 #include "isam/keys.h"
 #include "isam/locks.h"
@@ -96,19 +98,12 @@ IsamError become_physical(IsamDb *db, IsamIndex *physical, int32_t position) {
   return unlock_uncovered(db, old);
 }
 
-IsamIndex *physical_index(IsamDb *db) {
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->tree == nullptr) return ix;
-  }
-  return nullptr;
-}
-
 Outcome add_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
   int32_t length = 0;
   if (const IsamError e = data_length(db, fields, &length)) return failed(e);
   Slot slot;
   if (const IsamError e = allocate_slot(db, length, &slot)) return failed(e);
-  TempRecordHold hold(db);
+  TempLock hold(db, TempLock::kRecord);
   IsamError e = take_temp_record_lock(db, slot.position);
   if (e == kIsOk) e = write_slot(db, slot.position, slot.length, fields);
   // A slot at the end of the file has no free-space keys, so it is never
@@ -205,7 +200,7 @@ Outcome modify_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
   IsamError e = kIsOk;
   const int32_t r = locate_current(db, ix, &from, &e);
   if (r != 1) return Outcome{r, e};
-  TempRecordHold hold(db);
+  TempLock hold(db, TempLock::kRecord);
   RecordArea &old = g_replaced;
   if ((e = read_record(db, from, &old)) != kIsOk) return failed(e);
   const int32_t old_length = old.slot_length;
@@ -273,7 +268,7 @@ Outcome delete_record(IsamDb *db, IsamIndex *ix) {
   const int32_t r = locate_current(db, ix, &at, &e);
   if (r == kBeforeFirst || r == kAfterLast) return failed(kIsNoCurrent);
   if (r != 1) return Outcome{r, e};
-  TempRecordHold hold(db);
+  TempLock hold(db, TempLock::kRecord);
   RecordArea &old = g_replaced;
   if ((e = read_record(db, at, &old)) != kIsOk) return failed(e);
   if ((e = release_stretch(db, at, old.slot_length)) != kIsOk) {
@@ -305,7 +300,7 @@ Outcome delete_record(IsamDb *db, IsamIndex *ix) {
 
 // The end of every change: flush the data file and release the write lock
 // when this call took it; a failure of either turns a success into -1.
-int32_t finish(IsamDb *db, TempDbLock &db_write, Outcome out) {
+int32_t finish(IsamDb *db, TempLock &db_write, Outcome out) {
   if (db_write.taken()) {
     const CbErrors kept;
     if (out.result == 1 && sys_flush(db->data_handle) != 1) {
@@ -319,26 +314,18 @@ int32_t finish(IsamDb *db, TempDbLock &db_write, Outcome out) {
   return out.result;
 }
 
-// Checks shared by the three calls; ix may be null for an add.
-IsamError check_change(IsamDb *db, IsamIndex *ix) {
-  if (!db_valid(db)) return kIsBadDb;
-  if (ix != nullptr) {
-    if (const IsamError e = check_handles(db, ix)) return e;
-  }
-  make_current(db);
-  return kIsOk;
-}
-
 }  // namespace
 
 extern "C" {
 
 RBAPI int32_t RBCALL iaddrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
   set_error(kIsOk);
-  if (const IsamError e = check_change(db, ix)) return fail(e);
+  if (const IsamError e = ix != nullptr ? enter_index(db, ix) : enter_db(db)) {
+    return fail(e);
+  }
   if (fields == nullptr) return fail(kIsNullArg);
   if (db->read_only != 0) return fail(kIsReadOnly);
-  TempDbLock db_write(db);
+  TempLock db_write(db);
   if (db_write.take_write() != kIsOk) return fail(kIsLockRec);
   return finish(db, db_write, add_record(db, ix, fields));
 }
@@ -346,11 +333,11 @@ RBAPI int32_t RBCALL iaddrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
 RBAPI int32_t RBCALL imodrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
   set_error(kIsOk);
   if (ix == nullptr) return fail(kIsBadIndex);
-  if (const IsamError e = check_change(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (ix->state != kOnRecord) return ix->state;
   if (db->read_only != 0) return fail(kIsReadOnly);
   if (fields == nullptr) return fail(kIsNullArg);
-  TempDbLock db_write(db);
+  TempLock db_write(db);
   if (db_write.take_write() != kIsOk) return fail(kIsLockRec);
   return finish(db, db_write, modify_record(db, ix, fields));
 }
@@ -358,10 +345,10 @@ RBAPI int32_t RBCALL imodrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
 RBAPI int32_t RBCALL idelrec(IsamDb *db, IsamIndex *ix) {
   set_error(kIsOk);
   if (ix == nullptr) return fail(kIsBadIndex);
-  if (const IsamError e = check_change(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (ix->state != kOnRecord) return fail(kIsNoCurrent);
   if (db->read_only != 0) return fail(kIsReadOnly);
-  TempDbLock db_write(db);
+  TempLock db_write(db);
   if (db_write.take_write() != kIsOk) return fail(kIsLockRec);
   return finish(db, db_write, delete_record(db, ix));
 }

@@ -97,6 +97,10 @@ RBAPI int32_t RBCALL isaminit_mswin(int32_t count, int32_t size,
  * when closing it fails. Returns 1 with isam_errno 0, or -1 with 9 when
  * cbexit failed, else the code of the first close that failed. */
 RBAPI int32_t RBCALL isamexit(void);
+/* The pool that the first create or open of a process sets up when nobody
+ * called isaminit (convention 7): isaminit(ISAM_AUTO_BUFFERS,
+ * ISAM_AUTO_BUFFER_SIZE). */
+enum { ISAM_AUTO_BUFFERS = 16, ISAM_AUTO_BUFFER_SIZE = 512 };
 
 /* ------------------------------------------------------------------------ */
 /* Databases                                                                 */
@@ -158,8 +162,39 @@ RBAPI IsamDb *RBCALL idbhandle(const char *name);
 RBAPI const char *RBCALL igetfilename(IsamDb *db);
 /* Number of fields, or -1 with 1. */
 RBAPI int32_t RBCALL igetfldcount(IsamDb *db);
-/* Type code of field n: 0 S, 1 C, 2 I, 3 U, 4 L, 5 F, 6 D, 7 B; -1 with 1,
- * or 24 when n is not 0..count - 1. */
+/* The field type codes (igetfldtype) and the letter of each in a field
+ * definition. */
+typedef enum IsamFieldType {
+  ISFIELD_TEXT = 0,       /* S or none: text, compared without regard to case */
+  ISFIELD_EXACT_TEXT = 1, /* C: text, compared exactly */
+  ISFIELD_INT16 = 2,      /* I: 16-bit signed */
+  ISFIELD_UINT16 = 3,     /* U: 16-bit unsigned */
+  ISFIELD_INT32 = 4,      /* L: 32-bit signed */
+  ISFIELD_FLOAT = 5,      /* F: float */
+  ISFIELD_DOUBLE = 6,     /* D: double */
+  ISFIELD_BINARY = 7      /* B: binary of its declared length */
+} IsamFieldType;
+/* Bytes of a stored value of field type `type`: 2 (I, U), 4 (L, F), 8 (D),
+ * binary_length (B, as igetfldlen gives it); 0 for text, whose stored size
+ * is its length and its NUL, and for any other code. */
+static inline int32_t isam_field_size(int32_t type, int32_t binary_length) {
+  switch (type) {
+    case ISFIELD_INT16:
+    case ISFIELD_UINT16:
+      return 2;
+    case ISFIELD_INT32:
+    case ISFIELD_FLOAT:
+      return 4;
+    case ISFIELD_DOUBLE:
+      return 8;
+    case ISFIELD_BINARY:
+      return binary_length;
+    default:
+      return 0;
+  }
+}
+/* Type code of field n (IsamFieldType); -1 with 1 (ISERR_BAD_DB), or 24
+ * (ISERR_FIELD_NUMBER) when n is not 0..count - 1. */
 RBAPI int32_t RBCALL igetfldtype(IsamDb *db, int32_t n);
 /* Length of field n when it is binary, 0 for every other type; -1 with 1 or
  * 24. */

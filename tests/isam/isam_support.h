@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "isam/db.h"
+#include "isam/buffers.h"
+#include "isam/handles.h"
+#include "isam/locks.h"
+#include "isam/window_link.h"
 #include "isam/keys.h"
 #include "recbase/isam.h"
 #include "tests/support/keys.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 #include "recbase/cbt.h"
 #include "tests/support/keys.h"
 
