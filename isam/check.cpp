@@ -12,8 +12,6 @@
 #include "isam/check.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -27,15 +25,6 @@
 #include "isam/progress.h"
 
 namespace recbase::isam {
-
-std::string say(const char *format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 void CheckState::report(CheckPhase phase, int64_t done, int64_t total) const {
   if (progress == nullptr || progress->step == nullptr) return;

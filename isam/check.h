@@ -53,6 +53,7 @@
 #include <utility>
 #include <vector>
 
+#include "frame/say.h"
 #include "isam/error_state.h"
 #include "isam/handles.h"
 
@@ -168,9 +169,6 @@ PassResult collect_free_keys(CheckState &s);
 std::string check_free_space_map(const CheckState &s);
 // Invariant 6: walks every entry of the index file.
 PassResult check_entries(CheckState &s);
-
-// printf into a std::string (at most 255 characters).
-std::string say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace recbase::isam
 
