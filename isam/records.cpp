@@ -195,68 +195,103 @@ IsamError follow_indexes(IsamDb *db, const char *const *old_fields,
   return kIsOk;
 }
 
-Outcome modify_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
+// A modification under way: the record's old slot and values, and the slot
+// that takes the new values (the old one, or a new one when it moves).
+struct Change {
   int32_t from = 0;
+  int32_t old_length = 0;
+  const RecordArea *old = nullptr;
+  Slot slot;
+  bool moves = false;
+  uint8_t *old_key = nullptr;  // scratch for the indexes' old keys
+};
+
+// Writes the new values: into a new slot when they do not fit the old one,
+// else in place. A failure leaves the data file as it was.
+IsamError write_change(IsamDb *db, Change &c, const char *const *fields,
+                       int32_t length) {
+  c.moves = c.old_length < length;
+  c.slot = Slot{c.from, c.old_length, false};
+  if (c.moves) {
+    if (const IsamError e = allocate_slot(db, length, &c.slot)) return e;
+    return write_moved(db, c.slot, fields);
+  }
+  // A tail too short to be worth a free area stays with the slot.
+  const int32_t keep = std::max(db->min_record_length - 2, 2);
+  c.slot.length = length + keep >= c.old_length ? c.old_length : length;
+  const IsamError e = write_slot(db, c.from, c.slot.length, fields);
+  if (e != kIsOk) {
+    // A slot written in pieces may have been changed in part.
+    const CbErrors kept;
+    write_slot(db, c.from, c.old_length, c.old->fields);
+    kept.restore();
+  }
+  return e;
+}
+
+// Releases the space the record left: the old slot of a record that moved,
+// or the tail of one that shrank.
+IsamError release_left(IsamDb *db, const Change &c) {
+  if (c.moves) return release_stretch(db, c.from, c.old_length);
+  if (c.slot.length < c.old_length) {
+    return release_stretch(db, c.from + c.slot.length + 2,
+                           c.old_length - c.slot.length - 2);
+  }
+  return kIsOk;
+}
+
+// Undoes a change written to the data file: the indexes go back to the old
+// entries (when they had followed), and the new slot is given back or the
+// old values written back in place. The B-tree codes of the failure stay.
+void undo_change(IsamDb *db, const Change &c, const char *const *fields,
+                 bool indexes_moved) {
+  const CbErrors kept;
+  if (indexes_moved) {
+    follow_indexes(db, fields, c.old->fields, c.slot.position, c.from,
+                   c.old_key);
+  }
+  if (c.moves) {
+    give_back(db, c.slot);
+  } else {
+    write_slot(db, c.from, c.old_length, c.old->fields);
+  }
+  kept.restore();
+}
+
+Outcome modify_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
+  Change c;
   IsamError e = kIsOk;
-  const int32_t r = locate_current(db, ix, &from, &e);
+  const int32_t r = locate_current(db, ix, &c.from, &e);
   if (r != 1) return Outcome{r, e};
   TempLock hold(db, TempLock::kRecord);
   RecordArea &old = g_replaced;
-  if ((e = read_record(db, from, &old)) != kIsOk) return failed(e);
-  const int32_t old_length = old.slot_length;
+  if ((e = read_record(db, c.from, &old)) != kIsOk) return failed(e);
+  c.old = &old;
+  c.old_length = old.slot_length;
   int32_t length = 0;
   if ((e = data_length(db, fields, &length)) != kIsOk) return failed(e);
-  uint8_t *old_key = spare_key_buffer();
-  if (old_key == nullptr) return failed(kIsNoMemory);
-  const bool moves = old_length < length;
-  Slot slot{from, old_length, false};
-  if (moves) {
-    if ((e = allocate_slot(db, length, &slot)) != kIsOk) return failed(e);
-    if ((e = write_moved(db, slot, fields)) != kIsOk) return failed(e);
-  } else {
-    // A tail too short to be worth a free area stays with the slot.
-    const int32_t keep = std::max(db->min_record_length - 2, 2);
-    slot.length = length + keep >= old_length ? old_length : length;
-    if ((e = write_slot(db, from, slot.length, fields)) != kIsOk) {
-      // A slot written in pieces may have been changed in part.
-      const CbErrors kept;
-      write_slot(db, from, old_length, old.fields);
-      kept.restore();
-      return failed(e);
-    }
-  }
-  e = follow_indexes(db, old.fields, fields, from, slot.position, old_key);
+  c.old_key = spare_key_buffer();
+  if (c.old_key == nullptr) return failed(kIsNoMemory);
+  if ((e = write_change(db, c, fields, length)) != kIsOk) return failed(e);
+  e = follow_indexes(db, old.fields, fields, c.from, c.slot.position,
+                     c.old_key);
   // The space the record leaves is released once the indexes follow; if
   // that fails, the indexes go back too, so that no slot is left that no
   // index holds (an old slot still marked used) or that the slots before
   // it no longer lead to (a tail after a shortened length word).
   const bool indexes_moved = e == kIsOk;
-  if (e == kIsOk && moves) {
-    e = release_stretch(db, from, old_length);
-  } else if (e == kIsOk && slot.length < old_length) {
-    e = release_stretch(db, from + slot.length + 2,
-                        old_length - slot.length - 2);
-  }
+  if (e == kIsOk) e = release_left(db, c);
   if (e != kIsOk) {
-    const CbErrors kept;
-    if (indexes_moved) {
-      follow_indexes(db, fields, old.fields, slot.position, from, old_key);
-    }
-    if (moves) {
-      give_back(db, slot);
-    } else {
-      write_slot(db, from, old_length, old.fields);
-    }
-    kept.restore();
+    undo_change(db, c, fields, indexes_moved);
     return failed(e);
   }
   Outcome out;
   auto note = [&](IsamError x) {
     if (x != kIsOk && out.error == kIsOk) out = failed(x);
   };
-  if (moves) note(move_record_locks(db, from, slot.position));
+  if (c.moves) note(move_record_locks(db, c.from, c.slot.position));
   IsamIndex *physical = physical_index(db);
-  if (physical != nullptr && db->physical_position == from) {
+  if (physical != nullptr && db->physical_position == c.from) {
     if (physical_scan(db, physical, &e) == -1) note(e);
   }
   return out;
