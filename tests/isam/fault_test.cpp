@@ -46,12 +46,6 @@ Strings rec(int id, size_t note_len = 0) {
           stored<int32_t>(id),
           std::string(note_len, static_cast<char>('a' + id % 26))};
 }
-std::vector<char *> values(const Strings &r) {
-  std::vector<char *> v;
-  for (const std::string &s : r) v.push_back(const_cast<char *>(s.data()));
-  v.push_back(nullptr);
-  return v;
-}
 
 // What a database holds, as read through the exported calls.
 struct Contents {
@@ -173,17 +167,17 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     if (s.no_image) return;
     ASSERT_NO_FATAL_FAILURE(start());
     IsamDb *db =
-        icreate_db(file("t").c_str(), kBlockSize, pointers(kFields).data());
+        icreate_db(file("t").c_str(), kBlockSize, Record(kFields).get());
     ASSERT_NE(db, nullptr);
     for (const auto &[name, specs] : before_.indexes) {
-      ASSERT_EQ(imkindex(db, name.c_str(), pointers(specs).data()), 1);
+      ASSERT_EQ(imkindex(db, name.c_str(), Record(specs).get()), 1);
     }
     for (int i = 0; i < kRecords; ++i) {
-      ASSERT_EQ(iaddrec(db, nullptr, values(rec(i)).data()), 1);
+      ASSERT_EQ(iaddrec(db, nullptr, Record(rec(i)).get()), 1);
     }
     IsamIndex *by_id = ihandle(db, "byId,U");
     for (int i : s.deleted) {
-      ASSERT_EQ(ifindkey(db, by_id, values({stored<int32_t>(i)}).data()), 2);
+      ASSERT_EQ(ifindkey(db, by_id, Record({stored<int32_t>(i)}).get()), 2);
       ASSERT_EQ(idelrec(db, by_id), 1);
     }
     ASSERT_EQ(iclose_db(db), 1);
@@ -379,12 +373,12 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
 void on_record(Ctx &c, int id) {
   c.db = iopen_db(c.name.c_str());
   c.ix = ihandle(c.db, "byId,U");
-  ASSERT_EQ(ifindkey(c.db, c.ix, values({stored<int32_t>(id)}).data()), 2);
+  ASSERT_EQ(ifindkey(c.db, c.ix, Record({stored<int32_t>(id)}).get()), 2);
 }
 
 Scenario add(std::string name, Strings r, std::vector<int> deleted = {}) {
   Scenario s(std::move(name), std::move(deleted));
-  s.op = [r](Ctx &c) { return iaddrec(c.db, c.ix, values(r).data()); };
+  s.op = [r](Ctx &c) { return iaddrec(c.db, c.ix, Record(r).get()); };
   s.change = [r](Contents &c) { c.records.insert(r); };
   return s;
 }
@@ -394,7 +388,7 @@ Scenario modify(std::string name, int id, size_t note_len,
   Strings r = rec(id, note_len);
   r[0] = "zz";
   s.prepare = [id](Ctx &c) { on_record(c, id); };
-  s.op = [r](Ctx &c) { return imodrec(c.db, c.ix, values(r).data()); };
+  s.op = [r](Ctx &c) { return imodrec(c.db, c.ix, Record(r).get()); };
   s.change = [id, r](Contents &c) {
     c.records.erase(c.records.find(rec(id)));
     c.records.insert(r);
@@ -418,7 +412,7 @@ std::vector<Scenario> scenarios() {
   s.no_image = s.opens = true;
   s.prepare = [](Ctx &) {};
   s.op = [](Ctx &c) {
-    c.db = icreate_db(c.name.c_str(), kBlockSize, pointers(kFields).data());
+    c.db = icreate_db(c.name.c_str(), kBlockSize, Record(kFields).get());
     return c.db != nullptr && isam_errno == 0 ? 1 : -1;
   };
   s.change = [](Contents &c) { c = Contents{}; };
@@ -455,7 +449,7 @@ std::vector<Scenario> scenarios() {
 
   s = Scenario("imkindex(existing records)", {2});
   s.op = [](Ctx &c) {
-    return imkindex(c.db, "byNote", pointers({"note:4", "name"}).data());
+    return imkindex(c.db, "byNote", Record({"note:4", "name"}).get());
   };
   s.change = [](Contents &c) { c.indexes["byNote"] = {"note:4", "name"}; };
   v.push_back(s);
@@ -494,7 +488,7 @@ std::vector<Scenario> scenarios() {
   s.prepare = [](Ctx &c) {
     on_record(c, 3);
     ASSERT_EQ(idelrec(c.db, c.ix), 1);
-    ASSERT_EQ(iaddrec(c.db, nullptr, values(rec(100)).data()), 1);
+    ASSERT_EQ(iaddrec(c.db, nullptr, Record(rec(100)).get()), 1);
   };
   s.op = [](Ctx &c) { return iclose_db(c.db); };
   s.change = [](Contents &c) {

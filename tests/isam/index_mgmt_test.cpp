@@ -27,7 +27,7 @@ class IndexMgmtTest : public MgmtTest {
  protected:
   ~IndexMgmtTest() override { iprogress(nullptr); }
   int32_t make(IsamDb *db, const std::string &name, const Strings &specs) {
-    return imkindex(db, name.c_str(), pointers(specs).data());
+    return imkindex(db, name.c_str(), Record(specs).get());
   }
   // The walks of "byName" and "byId,U" match the people.
   static void expect_walks(IsamDb *db, const People &people) {

@@ -52,7 +52,7 @@ TEST_F(NamesTest, ExtensionsAreAppendedOrReplaceTheLastOne) {
   // 256 characters leave room for ".db" but not for ".idx".
   EXPECT_EQ(built("/" + std::string(255, 'a'), isam::kIndexExtension), "<16>");
   EXPECT_EQ(icreate_db(("/" + std::string(255, 'a')).c_str(), 0,
-                       pointers({"f"}).data()),
+                       Record({"f"}).get()),
             nullptr);
   EXPECT_EQ(isam_errno, ISERR_BAD_FILE_NAME);
 }

@@ -11,7 +11,7 @@
 
 #include "isam/handles.h"
 #include "recbase/cbt.h"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
 
 namespace recbase::test {
 
