@@ -92,7 +92,8 @@ ISAM::ISAM(char const *name, int mode) : ISAM() { this->open(name, mode); }
 ISAM::~ISAM() { this->close(); }
 
 int ISAM::open(char const *name, int mode) {
-  if (cbbufsize() == 0 && init(ISAM_AUTO_BUFFERS, ISAM_AUTO_BUFFER_SIZE) != 1) return -1;
+  if (cbbufsize() == 0 && init(ISAM_AUTO_BUFFERS, ISAM_AUTO_BUFFER_SIZE) != 1)
+    return -1;
   if (this->close() != 1) return -1;
   errClear();
   database_ = iopen_db_shared(name, mode & 1, (mode & 2) >> 1);
@@ -101,7 +102,8 @@ int ISAM::open(char const *name, int mode) {
 }
 
 int ISAM::create(char const *name, char const *const *fields, int blockSize) {
-  if (cbbufsize() == 0 && init(ISAM_AUTO_BUFFERS, ISAM_AUTO_BUFFER_SIZE) != 1) return -1;
+  if (cbbufsize() == 0 && init(ISAM_AUTO_BUFFERS, ISAM_AUTO_BUFFER_SIZE) != 1)
+    return -1;
   if (this->close() != 1) return -1;
   errClear();
   if (name == nullptr || fields == nullptr) return record(ISERR_NULL_ARG);

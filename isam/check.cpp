@@ -324,8 +324,8 @@ Outcome entries(Run &run) {
 
 // The passes in the order of the invariants they check (isam/check.h); the
 // first outcome ends the check.
-constexpr Pass kPasses[] = {prepare, data_header,    descriptors, tree,
-                            free_keys, data_slots, free_space_map, entries};
+constexpr Pass kPasses[] = {prepare,   data_header, descriptors,    tree,
+                            free_keys, data_slots,  free_space_map, entries};
 
 CheckOutcome run_check(const char *name, IsamCheckStats *stats,
                        const CheckProgress *progress) {

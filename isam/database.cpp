@@ -7,6 +7,8 @@
 // index file that cannot be used leaves the database open with "Physical
 // Index" alone and the reason in isam_errno, except a lock the B-tree layer
 // could not take, which fails the open.
+#include "isam/database.h"
+
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -17,7 +19,6 @@
 #include "isam/buffers.h"
 #include "isam/data_file.h"
 #include "isam/data_format.h"
-#include "isam/database.h"
 #include "isam/descriptors.h"
 #include "isam/error_state.h"
 #include "isam/keys.h"

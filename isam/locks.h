@@ -58,8 +58,7 @@ int32_t lock_result();
 class TempLock {
  public:
   enum Kind { kDatabase, kRecord };
-  explicit TempLock(IsamDb *db, Kind kind = kDatabase)
-      : db_(db), kind_(kind) {}
+  explicit TempLock(IsamDb *db, Kind kind = kDatabase) : db_(db), kind_(kind) {}
   ~TempLock() { release(); }
   TempLock(const TempLock &) = delete;
   TempLock &operator=(const TempLock &) = delete;

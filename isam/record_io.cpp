@@ -10,9 +10,9 @@
 
 #include "frame/alloc.h"
 #include "frame/bytes.h"
+#include "isam/buffers.h"
 #include "isam/data_file.h"
 #include "isam/data_format.h"
-#include "isam/buffers.h"
 
 namespace recbase::isam {
 

@@ -205,8 +205,9 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     steps.judge = [&](const FaultRun &run) {
       const std::string slot = run.slot ? run.slot : mode_name(mode);
       if (!run.fired) {
-        EXPECT_EQ(run.result, 1) << run.where << ": no fault met, yet cberrcode "
-                                 << cberrcode << " cbconcode " << cbconcode;
+        EXPECT_EQ(run.result, 1)
+            << run.where << ": no fault met, yet cberrcode " << cberrcode
+            << " cbconcode " << cbconcode;
       } else if (run.result == 1) {
         ++tally.points, ++tally.absorbed;
         ++tally.codes["ok@" + slot];

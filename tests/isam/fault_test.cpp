@@ -124,7 +124,8 @@ bool fits(const Scenario &s, FaultMode mode, const std::string &slot,
     return cbt || opening || code == ISERR_IO || code == ISERR_NOT_FOUND ||
            code == ISERR_LOCK_REC || code == ISERR_UNLOCK_REC;
   }
-  if (mode == FaultMode::kAlloc) return code == ISERR_NO_MEMORY || cbt || opening;
+  if (mode == FaultMode::kAlloc)
+    return code == ISERR_NO_MEMORY || cbt || opening;
   if (file.find(".idx") != std::string::npos) {
     return cbt || opening || (slot == "lock" && code == ISERR_LOCK_REC);
   }
@@ -338,9 +339,9 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
     const char *name = mode_name(mode);
     const Tally t = run(s, mode, states);
     std::ostringstream line;
-    line << s.name << " " << name << ": " << t.points << " points, "
-         << t.failed << " failed, " << t.absorbed << " absorbed; sound "
-         << t.sound << ", damaged " << t.damaged << "; codes";
+    line << s.name << " " << name << ": " << t.points << " points, " << t.failed
+         << " failed, " << t.absorbed << " absorbed; sound " << t.sound
+         << ", damaged " << t.damaged << "; codes";
     for (const auto &[code, n] : t.codes) line << " " << code << "x" << n;
     for (const auto &[why, seen] : t.reasons) {
       line << "\n    damaged x" << seen.first << " (first " << seen.second

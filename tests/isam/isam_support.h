@@ -14,9 +14,9 @@
 
 #include "isam/buffers.h"
 #include "isam/handles.h"
+#include "isam/keys.h"
 #include "isam/locks.h"
 #include "isam/window_link.h"
-#include "isam/keys.h"
 #include "recbase/isam.h"
 #include "tests/support/files.h"
 #include "tests/support/record.h"

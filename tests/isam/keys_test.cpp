@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <cmath>
 #include <string>
 #include <vector>
@@ -102,10 +101,9 @@ TEST_F(KeysTest, EntryKeysByFieldAndByKeyPosition) {
   EXPECT_EQ(key("sl", {"x"}), cat(9, std::string("x\0", 2)));
   uint8_t small[8];
   int32_t len = 0;
-  EXPECT_EQ(
-      isam::build_key_by_position(db_, ix("s"), Record({"1234567"}).get(),
-                                  small, sizeof small, &len),
-      kIsKeyTooLong);
+  EXPECT_EQ(isam::build_key_by_position(db_, ix("s"), Record({"1234567"}).get(),
+                                        small, sizeof small, &len),
+            kIsKeyTooLong);
   EXPECT_EQ(isam::build_key_by_position(db_, ix("l"), Record({"1234"}).get(),
                                         small, 4, &len),
             kIsKeyTooLong);

@@ -48,7 +48,7 @@ struct Rec {
   }
   // The values in their stored form, by field number.
   Record fields() const {
-    return {name,      code,          stored(qty),
+    return {name,       code,          stored(qty),
             stored(id), stored(price), std::string(tag.data(), tag.size())};
   }
   bool operator==(const Rec &o) const {

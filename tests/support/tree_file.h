@@ -90,7 +90,6 @@ class DiskNode {
   std::vector<uint8_t> b_;
 };
 
-
 // Writes a control record field and makes the parity right again, so that
 // only the field itself is wrong.
 inline void set_control_field(const std::string &path, size_t off, int width,
