@@ -249,6 +249,11 @@ class ISAM {
   RBAPI int RBCALL selectIndex(char const *name);
   RBAPI int RBCALL index(char const *name, char const *const *fields);
   RBAPI int RBCALL reindex(int blockSize, int overwrite);
+  // rebuildIndexFile makes the index file anew keeping every index
+  // (irebuild_index_file; blockSize 0: the old file's) and selects the
+  // index selected before, by name. On failure the index list is the one
+  // the database is left with, "Physical Index" selected.
+  RBAPI int RBCALL rebuildIndexFile(int blockSize);
   RBAPI int RBCALL removeIndex(char const *name);
   // Prints every record in the selected index's order (showdb), or the
   // field buffers (showrec), separated by arg (null: "\n").

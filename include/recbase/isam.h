@@ -400,6 +400,24 @@ RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name);
  * once the new one is being made. Returns 1 with isam_errno 0. */
 RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
                                      int32_t overwrite);
+/* Rebuilds the index file keeping its index definitions: as
+ * inew_index_file(db, block_size, 1), then every index the database had
+ * (but "Physical Index") made again by imkindex from its name and igetdesc's
+ * texts, in the order that gives each its index number again, each filled
+ * with every record (progress routine calls counting 1, 2, ... per index)
+ * and left at its head. block_size 0 keeps the old file's block size (512
+ * when it cannot be read). Use it to mend a damaged index file that still
+ * opens, or to change the block size. A database opened without its index
+ * file has no definitions left: the new file holds "Physical Index" alone.
+ * Every IsamIndex handle of db is invalid afterwards (ihandle finds the new
+ * ones by name); igetdesc's list is overwritten. Returns 1 with isam_errno
+ * 0, or -1 with the errors of inew_index_file (32 ISERR_MUST_BE_UNSHARED,
+ * 31 ISERR_READ_ONLY, 16 ISERR_BAD_FILE_NAME, 20 ISERR_BLOCK_TOO_BIG, 9
+ * ISERR_CBT, 5 ISERR_NO_MEMORY, 7 ISERR_IO, leaving db as that call does),
+ * or of an imkindex (9 when a unique index meets equal keys, 11
+ * ISERR_KEY_TOO_LONG, 5, 7; 1 ISERR_BAD_DB when the progress routine
+ * closed db): the indexes made before it stay, the others are gone. */
+RBAPI int32_t RBCALL irebuild_index_file(IsamDb *db, int32_t block_size);
 /* NULL-terminated array of the index names in index-list order: the ones
  * made since the open, newest first, then the ones loaded at the open in
  * descending order of name, case aside. One library buffer, overwritten by
@@ -536,6 +554,25 @@ typedef struct IsamCheckStats {
  * violation there still gives 0) and stats hold its figures. */
 RBAPI int32_t RBCALL icheck_db(const char *name, IsamCheckStats *stats,
                                char *message, int32_t message_size);
+
+/* The free space of an open database as its index file's free-space map
+ * lists it (the figures icheck_db gathers from the data file itself). */
+typedef struct IsamFreeSpace {
+  int64_t areas;   /* free areas of the data file */
+  int64_t bytes;   /* their content bytes */
+  int32_t largest; /* content bytes of the largest; 0 when none */
+} IsamFreeSpace;
+
+/* Fills *out (zeroed first) from the free-space map: a step per free area,
+ * none per record, so it costs little however many records there are. In
+ * a shared database the map is read under the database's temporary read
+ * lock unless a lock of db covers it. Returns 1, -4 when another process
+ * holds the write lock (26, ISERR_LOCK_REC), or -1 with 1 (ISERR_BAD_DB),
+ * 35 (ISERR_NULL_ARG: out NULL), 12 (ISERR_INDEX_CORRUPT: the database was
+ * opened without its index file, which alone holds the map), 26, 27
+ * (ISERR_UNLOCK_REC) or 9 (ISERR_CBT: the map cannot be read; *out holds
+ * what was read before). */
+RBAPI int32_t RBCALL ifreespace(IsamDb *db, IsamFreeSpace *out);
 
 /* ------------------------------------------------------------------------ */
 /* Display                                                                   */
