@@ -106,6 +106,15 @@ IsamError release_record_locks(IsamDb *db) {
   return failure.finish();
 }
 
+// Both paths of a database that is not open in this process, the library
+// set up first as the first create or open of a process does: kIsOk,
+// isaminit's error, kIsBadFileName or kIsDbInUse.
+IsamError paths_of_closed(const char *name, DbPaths *paths) {
+  if (!ensure_set_up()) return static_cast<IsamError>(isam_errno);
+  if (const IsamError e = build_paths(name, paths)) return e;
+  return find_open_db(paths->data) != nullptr ? kIsDbInUse : kIsOk;
+}
+
 IsamError flush_db(IsamDb *db) {
   for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
     if (ix->tree != nullptr && cbflush(ix->tree) != 1) return kIsCbt;
@@ -150,13 +159,9 @@ RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
   if (name == nullptr || fields == nullptr) {
     return fail_null<IsamDb>(kIsNullArg);
   }
-  if (!ensure_set_up()) return nullptr;
   DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
+  if (const IsamError e = paths_of_closed(name, &paths)) {
     return fail_null<IsamDb>(e);
-  }
-  if (find_open_db(paths.data) != nullptr) {
-    return fail_null<IsamDb>(kIsDbInUse);
   }
   if (const IsamError e = write_data_file(paths.data, fields)) {
     return fail_null<IsamDb>(e);
@@ -176,13 +181,9 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
                                      int32_t read_only) {
   set_error(kIsOk);
   if (name == nullptr) return fail_null<IsamDb>(kIsNullArg);
-  if (!ensure_set_up()) return nullptr;
   DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
+  if (const IsamError e = paths_of_closed(name, &paths)) {
     return fail_null<IsamDb>(e);
-  }
-  if (find_open_db(paths.data) != nullptr) {
-    return fail_null<IsamDb>(kIsDbInUse);
   }
   if (const IsamError e = ensure_key_buffer()) return fail_null<IsamDb>(e);
   IsamDb *db = new_db(paths.data);

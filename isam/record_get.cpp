@@ -19,17 +19,22 @@ using namespace recbase::isam;
 
 namespace {
 
+// Finds the current record of ix and holds it with the temporary record
+// lock: 1 with *position, the state (-2, -3), or -1/-4 with isam_errno set.
+int32_t hold_current(IsamDb *db, IsamIndex *ix, int32_t *position) {
+  IsamError e = kIsOk;
+  const int32_t r = locate_current(db, ix, position, &e);
+  if (r < 0 && e != kIsOk) set_error(e);
+  return r;
+}
+
 // Reads the current record of ix into g_read_area. 1, the state (-2, -3),
 // or -1/-4 with isam_errno set.
 int32_t read_current(IsamDb *db, IsamIndex *ix) {
   int32_t position = 0;
-  IsamError e = kIsOk;
-  const int32_t r = locate_current(db, ix, &position, &e);
-  if (r != 1) {
-    if (r < 0 && e != kIsOk) set_error(e);
-    return r;
-  }
-  e = read_slot(db, position, &g_read_area);
+  const int32_t r = hold_current(db, ix, &position);
+  if (r != 1) return r;
+  IsamError e = read_slot(db, position, &g_read_area);
   const IsamError u = release_temp_record_lock(db);
   if (e == kIsOk) e = u;
   return e == kIsOk ? 1 : fail(e);
@@ -129,14 +134,10 @@ RBAPI int32_t RBCALL igetreclen(IsamDb *db, IsamIndex *ix, uint16_t *length) {
   if (length == nullptr) return fail(kIsNullArg);
   *length = 0;
   int32_t position = 0;
-  IsamError e = kIsOk;
-  const int32_t r = locate_current(db, ix, &position, &e);
-  if (r != 1) {
-    if (r < 0 && e != kIsOk) set_error(e);
-    return r;
-  }
+  const int32_t r = hold_current(db, ix, &position);
+  if (r != 1) return r;
   int32_t word = 0;
-  e = read_word(db, position, &word);
+  const IsamError e = read_word(db, position, &word);
   const IsamError u = release_temp_record_lock(db);
   if (e != kIsOk) return fail(e);
   if (u != kIsOk) return fail(u);
