@@ -151,14 +151,14 @@ int ISAM::setField(int f, unsigned char v) {
 
 int ISAM::setField(int f, short v) {
   if (!checkField(f)) return -1;
-  if (types_[f] != 2) return storeInt(f, v);
+  if (types_[f] != ISFIELD_INT16) return storeInt(f, v);
   store(values_[f], static_cast<int16_t>(v));
   return 1;
 }
 
 int ISAM::setField(int f, unsigned short v) {
   if (!checkField(f)) return -1;
-  if (types_[f] != 3) return storeInt(f, v);
+  if (types_[f] != ISFIELD_UINT16) return storeInt(f, v);
   store(values_[f], static_cast<uint16_t>(v));
   return 1;
 }
@@ -229,7 +229,7 @@ int ISAM::setFieldClear(int size) {
   if (!checkOpen()) return -1;
   if (size < 1) return record(ISERR_RANGE);
   for (int32_t f = 0; f < fieldCount_; ++f) {
-    if (types_[f] != 0 && types_[f] != 1) continue;
+    if (types_[f] != ISFIELD_TEXT && types_[f] != ISFIELD_EXACT_TEXT) continue;
     if (const int code = resizeText(f, size)) return record(code);
   }
   for (int32_t f = 0; f < fieldCount_; ++f) {
