@@ -21,7 +21,7 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 

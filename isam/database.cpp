@@ -7,6 +7,8 @@
 // index file that cannot be used leaves the database open with "Physical
 // Index" alone and the reason in isam_errno, except a lock the B-tree layer
 // could not take, which fails the open.
+#include "isam/database.h"
+
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -14,26 +16,19 @@
 
 #include "frame/alloc.h"
 #include "frame/registry.h"
+#include "isam/buffers.h"
 #include "isam/data_file.h"
 #include "isam/data_format.h"
-#include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
+#include "isam/locks.h"
 #include "isam/names.h"
 
 using namespace recbase;
 using namespace recbase::isam;
 
 namespace {
-
-constexpr int32_t kAutoBuffers = 16;
-constexpr int32_t kAutoBufferSize = 512;
-constexpr int32_t kRecordLockBytes = 2;
-
-// Sets the library up on the first create or open of a process.
-bool ensure_initialised() {
-  return cbbufsize() != 0 || isaminit(kAutoBuffers, kAutoBufferSize) == 1;
-}
 
 // The header written at offset 0, then nothing: a database without records.
 IsamError write_data_file(const char *path, const char *const *fields) {
@@ -111,6 +106,15 @@ IsamError release_record_locks(IsamDb *db) {
   return failure.finish();
 }
 
+// Both paths of a database that is not open in this process, the library
+// set up first as the first create or open of a process does: kIsOk,
+// isaminit's error, kIsBadFileName or kIsDbInUse.
+IsamError paths_of_closed(const char *name, DbPaths *paths) {
+  if (!ensure_set_up()) return static_cast<IsamError>(isam_errno);
+  if (const IsamError e = build_paths(name, paths)) return e;
+  return find_open_db(paths->data) != nullptr ? kIsDbInUse : kIsOk;
+}
+
 IsamError flush_db(IsamDb *db) {
   for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
     if (ix->tree != nullptr && cbflush(ix->tree) != 1) return kIsCbt;
@@ -155,13 +159,9 @@ RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
   if (name == nullptr || fields == nullptr) {
     return fail_null<IsamDb>(kIsNullArg);
   }
-  if (!ensure_initialised()) return nullptr;
   DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
+  if (const IsamError e = paths_of_closed(name, &paths)) {
     return fail_null<IsamDb>(e);
-  }
-  if (find_open_db(paths.data) != nullptr) {
-    return fail_null<IsamDb>(kIsDbInUse);
   }
   if (const IsamError e = write_data_file(paths.data, fields)) {
     return fail_null<IsamDb>(e);
@@ -181,13 +181,9 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
                                      int32_t read_only) {
   set_error(kIsOk);
   if (name == nullptr) return fail_null<IsamDb>(kIsNullArg);
-  if (!ensure_initialised()) return nullptr;
   DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
+  if (const IsamError e = paths_of_closed(name, &paths)) {
     return fail_null<IsamDb>(e);
-  }
-  if (find_open_db(paths.data) != nullptr) {
-    return fail_null<IsamDb>(kIsDbInUse);
   }
   if (const IsamError e = ensure_key_buffer()) return fail_null<IsamDb>(e);
   IsamDb *db = new_db(paths.data);
@@ -218,16 +214,14 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
 
 RBAPI int32_t RBCALL iflush_db(IsamDb *db) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   const IsamError e = flush_db(db);
   return e == kIsOk ? 1 : fail(e);
 }
 
 RBAPI int32_t RBCALL iclose_db(IsamDb *db) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   FirstFailure failure;
   failure.note(flush_db(db));
   failure.note(release_db(db));

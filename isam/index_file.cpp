@@ -10,8 +10,10 @@
 #include <initializer_list>
 
 #include "frame/alloc.h"
+#include "isam/buffers.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
 
 namespace recbase::isam {

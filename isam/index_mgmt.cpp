@@ -21,12 +21,17 @@
 // between two deletions.
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "cbt/node_format.h"
 #include "frame/alloc.h"
+#include "isam/buffers.h"
 #include "isam/current.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
 #include "isam/freespace.h"
 #include "isam/keys.h"
 #include "isam/names.h"
@@ -41,23 +46,6 @@ namespace {
 // Specifications are checked against field definitions over at most this
 // many characters before their ':'.
 constexpr size_t kSpecColonReach = 255;
-
-IsamIndex *find_index(IsamDb *db, const char *name) {
-  const size_t n = std::strlen(name);
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (std::strlen(ix->name) == n && equal_folded(ix->name, name, n)) {
-      return ix;
-    }
-  }
-  return nullptr;
-}
-
-IsamIndex *physical_index(IsamDb *db) {
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->number == kPhysicalNumber) return ix;
-  }
-  return nullptr;
-}
 
 // True when the field part of spec (the text before its first ':' when
 // that is one of its first 255 characters, else the whole text) equals a
@@ -185,7 +173,7 @@ int32_t to_head(IsamIndex *ix, IsamError *error) {
 }
 
 IsamError make_index(IsamDb *db, const char *name, const char *const *specs) {
-  if (find_index(db, name) != nullptr) return kIsDupIndexName;
+  if (index_named(db, name) != nullptr) return kIsDupIndexName;
   if (db->read_only != 0) return kIsReadOnly;
   for (const char *const *s = specs; *s != nullptr; ++s) {
     if (!names_a_field(db, *s)) return kIsBadFieldName;
@@ -287,6 +275,48 @@ IsamError new_index_file(IsamDb *db, int32_t block_size, int32_t overwrite) {
   return e;
 }
 
+// What an index is made of: its name and its key field specifications as
+// igetdesc gives them back.
+struct Definition {
+  std::string name;
+  std::vector<std::string> specs;
+};
+
+// A new index file with every index of the old one made again, in the
+// order that gives them their numbers again: the reverse of the list (the
+// indexes loaded at the open in ascending order of name, then those made
+// since, oldest first). Block size 0: the old file's, when it can be read.
+IsamError rebuild_index_file(IsamDb *db, int32_t block_size) {
+  std::vector<Definition> kept;
+  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->number == kPhysicalNumber) continue;
+    char **specs = igetdesc(db, ix);
+    if (specs == nullptr) return static_cast<IsamError>(isam_errno);
+    Definition d{ix->name, {}};
+    for (char **p = specs; *p != nullptr; ++p) d.specs.emplace_back(*p);
+    kept.push_back(std::move(d));
+  }
+  if (block_size == 0) {
+    char path[kPathBufferSize];
+    if (build_path(db->data_path, kIndexExtension, path) == kIsOk) {
+      const CbErrors kept_codes;
+      const int32_t old = cbblksize(path);
+      kept_codes.restore();
+      if (old > 0) block_size = old;
+    }
+  }
+  if (const IsamError e = new_index_file(db, block_size, 1)) return e;
+  for (auto d = kept.rbegin(); d != kept.rend(); ++d) {
+    std::vector<const char *> specs;
+    for (const std::string &spec : d->specs) specs.push_back(spec.c_str());
+    specs.push_back(nullptr);
+    if (const IsamError e = make_index(db, d->name.c_str(), specs.data())) {
+      return e;
+    }
+  }
+  return kIsOk;
+}
+
 }  // namespace
 
 extern "C" {
@@ -319,10 +349,23 @@ RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name) {
 RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
                                      int32_t overwrite) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   const IsamError e = new_index_file(db, block_size, overwrite);
   return e == kIsOk ? 1 : fail(e);
+}
+
+RBAPI int32_t RBCALL irebuild_index_file(IsamDb *db, int32_t block_size) {
+  set_error(kIsOk);
+  if (const IsamError e = enter_db(db)) return fail(e);
+  IsamError e = kIsOk;
+  try {
+    e = rebuild_index_file(db, block_size);
+  } catch (const std::bad_alloc &) {
+    e = kIsNoMemory;
+  }
+  if (e != kIsOk) return fail(e);
+  set_error(kIsOk);
+  return 1;
 }
 
 RBAPI char **RBCALL igetindexnames(IsamDb *db) {

@@ -11,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 extern char **environ;
 
