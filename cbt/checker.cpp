@@ -7,8 +7,6 @@
 #include "cbt/checker.h"
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -16,23 +14,13 @@
 #include "cbt/node_format.h"
 #include "cbt/tree.h"
 #include "frame/platform.h"
+#include "frame/say.h"
 
 namespace recbase::cbt {
 
 const char kCheckNoMemory[] = "out of memory for a copy of the file";
 
 namespace {
-
-std::string say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string say(const char *format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 // The whole file as bytes, blocks 0..last_block.
 struct Image {

@@ -43,7 +43,7 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 

@@ -7,6 +7,8 @@
 // index file that cannot be used leaves the database open with "Physical
 // Index" alone and the reason in isam_errno, except a lock the B-tree layer
 // could not take, which fails the open.
+#include "isam/database.h"
+
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -14,12 +16,14 @@
 
 #include "frame/alloc.h"
 #include "frame/registry.h"
+#include "isam/buffers.h"
 #include "isam/data_file.h"
 #include "isam/data_format.h"
-#include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
 #include "isam/journal_db.h"
 #include "isam/keys.h"
+#include "isam/locks.h"
 #include "isam/names.h"
 #include "isam/replace.h"
 
@@ -27,15 +31,6 @@ using namespace recbase;
 using namespace recbase::isam;
 
 namespace {
-
-constexpr int32_t kAutoBuffers = 16;
-constexpr int32_t kAutoBufferSize = 512;
-constexpr int32_t kRecordLockBytes = 2;
-
-// Sets the library up on the first create or open of a process.
-bool ensure_initialised() {
-  return cbbufsize() != 0 || isaminit(kAutoBuffers, kAutoBufferSize) == 1;
-}
 
 // The header written at offset 0, then nothing: a database without records;
 // synced when it is to replace another file (sync).
@@ -116,6 +111,15 @@ IsamError release_record_locks(IsamDb *db) {
   return failure.finish();
 }
 
+// Both paths of a database that is not open in this process, the library
+// set up first as the first create or open of a process does: kIsOk,
+// isaminit's error, kIsBadFileName or kIsDbInUse.
+IsamError paths_of_closed(const char *name, DbPaths *paths) {
+  if (!ensure_set_up()) return static_cast<IsamError>(isam_errno);
+  if (const IsamError e = build_paths(name, paths)) return e;
+  return find_open_db(paths->data) != nullptr ? kIsDbInUse : kIsOk;
+}
+
 }  // namespace
 
 namespace recbase::isam {
@@ -133,27 +137,6 @@ IsamError flush_db(IsamDb *db) {
   if (db->desc_tree != nullptr && cbflush(db->desc_tree) != 1) return kIsCbt;
   if (sys_flush(db->data_handle) != 1) return kIsIo;
   return end_db_journal(db);
-}
-
-IsamError release_db(IsamDb *db) {
-  FirstFailure failure;
-  failure.note(close_index_structures(db));
-  close_db_journal(db);
-  failure.note(release_record_locks(db));
-  free_data_cache(db);
-  if (db->data_handle != -1 && sys_close(db->data_handle) != 0) {
-    failure.note(kIsIo);
-  }
-  rb_free(db->data_path);
-  rb_free(db->field_names);
-  rb_free(db->definitions);
-  rb_free(db->field_types);
-  rb_free(db->binary_lengths);
-  del_member(&g_open_dbs, db);
-  if (g_current_db == db) g_current_db = nullptr;
-  db->~IsamDb();
-  retire_handle(db);
-  return failure.finish();
 }
 
 IsamError create_db_files(const DbPaths &paths, int32_t block_size,
@@ -212,6 +195,27 @@ IsamDb *open_db_at(const DbPaths &paths, int32_t shared, int32_t read_only) {
   return db;
 }
 
+IsamError release_db(IsamDb *db) {
+  FirstFailure failure;
+  failure.note(close_index_structures(db));
+  close_db_journal(db);
+  failure.note(release_record_locks(db));
+  free_data_cache(db);
+  if (db->data_handle != -1 && sys_close(db->data_handle) != 0) {
+    failure.note(kIsIo);
+  }
+  rb_free(db->data_path);
+  rb_free(db->field_names);
+  rb_free(db->definitions);
+  rb_free(db->field_types);
+  rb_free(db->binary_lengths);
+  del_member(&g_open_dbs, db);
+  if (g_current_db == db) g_current_db = nullptr;
+  db->~IsamDb();
+  retire_handle(db);
+  return failure.finish();
+}
+
 }  // namespace recbase::isam
 
 extern "C" {
@@ -222,13 +226,9 @@ RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
   if (name == nullptr || fields == nullptr) {
     return fail_null<IsamDb>(kIsNullArg);
   }
-  if (!ensure_initialised()) return nullptr;
   DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
+  if (const IsamError e = paths_of_closed(name, &paths)) {
     return fail_null<IsamDb>(e);
-  }
-  if (find_open_db(paths.data) != nullptr) {
-    return fail_null<IsamDb>(kIsDbInUse);
   }
   if (g_db_journal != 0) {
     // Made whole beside the old files, then put in their place at once.
@@ -260,9 +260,8 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
                                      int32_t read_only) {
   set_error(kIsOk);
   if (name == nullptr) return fail_null<IsamDb>(kIsNullArg);
-  if (!ensure_initialised()) return nullptr;
   DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
+  if (const IsamError e = paths_of_closed(name, &paths)) {
     return fail_null<IsamDb>(e);
   }
   return open_db_at(paths, shared, read_only);
@@ -270,16 +269,14 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
 
 RBAPI int32_t RBCALL iflush_db(IsamDb *db) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   const IsamError e = flush_db(db);
   return e == kIsOk ? 1 : fail(e);
 }
 
 RBAPI int32_t RBCALL iclose_db(IsamDb *db) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   FirstFailure failure;
   failure.note(flush_db(db));
   failure.note(release_db(db));

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 #include "isam/names.h"
 
 namespace recbase::isam {

@@ -11,8 +11,10 @@
 
 #include "cbt/journal_link.h"
 #include "frame/alloc.h"
+#include "isam/buffers.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
 
 namespace recbase::isam {

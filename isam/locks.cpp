@@ -13,6 +13,7 @@
 #include <new>
 
 #include "frame/alloc.h"
+#include "isam/error_state.h"
 #include "isam/journal_db.h"
 
 using namespace recbase;
@@ -58,7 +59,7 @@ int32_t lock_target(IsamDb *db, IsamIndex *ix, int32_t *pos, bool *locked,
                     IsamError *error) {
   *locked = false;
   for (LockRetry retry;;) {
-    TempDbLock db_read(db);
+    TempLock db_read(db);
     if (ix->tree == nullptr) {
       *pos = db->physical_position;
       if (*pos == 0) {
@@ -130,21 +131,22 @@ IsamError release_db_lock(IsamDb *db, uint32_t bit) {
   return e;
 }
 
-IsamError TempDbLock::take_write() {
+IsamError TempLock::take_write() {
   if ((db_->lock_state & kWriteKind) != 0) return kIsOk;
   if (const IsamError e = take_db_lock(db_, kTempWrite)) return e;
   bit_ = db_->shared != 0 ? static_cast<uint32_t>(kTempWrite) : 0u;
   return kIsOk;
 }
 
-IsamError TempDbLock::take_read() {
+IsamError TempLock::take_read() {
   if (db_->lock_state != 0) return kIsOk;
   if (const IsamError e = take_db_lock(db_, kTempRead)) return e;
   bit_ = db_->shared != 0 ? static_cast<uint32_t>(kTempRead) : 0u;
   return kIsOk;
 }
 
-IsamError TempDbLock::release() {
+IsamError TempLock::release() {
+  if (kind_ == kRecord) return release_temp_record_lock(db_);
   const uint32_t bit = bit_;
   bit_ = 0;
   return bit != 0 ? release_db_lock(db_, bit) : kIsOk;

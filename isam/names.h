@@ -12,7 +12,7 @@
 #ifndef RECBASE_ISAM_NAMES_H
 #define RECBASE_ISAM_NAMES_H
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 

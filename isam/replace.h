@@ -1,6 +1,7 @@
 // Replacing a database's files whole, with the rollback journal on: a new
 // database (icreate_db), a copy (icopy_db) and a new index file
-// (inew_index_file) are written under staged names (the file names with
+// (inew_index_file, irebuild_index_file: isam/index_mgmt.cpp) are written
+// under staged names (the file names with
 // ".new" added), synced, and then put in place of the old files through
 // the database's journal (journal_publish in bufpool/journal.h), so that a
 // crash leaves the old files or the new ones, never a mixture: before the
@@ -12,7 +13,7 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 #include "isam/names.h"
 
 namespace recbase::isam {
@@ -26,14 +27,6 @@ void remove_staged(const DbPaths &paths);
 // files. kIsOk, or kIsIo (after the staged header was synced, the next open
 // of the database finishes the job).
 IsamError publish_db(const DbPaths &paths, bool data);
-
-// inew_index_file for a database with a journal (not shared, writable):
-// the new index file is built staged while the free areas of the data file
-// are registered in it (their changes to the data file go into the journal),
-// and is published with the data file's changes as one step. A failure
-// before that rolls the data file back and opens the old index file again.
-IsamError new_index_file_staged(IsamDb *db, const char *path,
-                                int32_t block_size);
 
 }  // namespace recbase::isam
 

@@ -18,8 +18,10 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "isam/buffers.h"
 #include "isam/current.h"
 #include "isam/database.h"
+#include "isam/error_state.h"
 #include "isam/journal_db.h"
 #include "isam/locks.h"
 #include "isam/names.h"
@@ -48,8 +50,6 @@ namespace {
 
 // Block size of the target's index file when the source's cannot be read.
 constexpr int32_t kFallbackBlockSize = 512;
-constexpr int32_t kAutoBuffers = 16;
-constexpr int32_t kAutoBufferSize = 512;
 
 // The error a failed call left; a failure must never pass for success, so
 // one that left no code counts as a B-tree failure.
@@ -105,7 +105,7 @@ IsamError copy_records(Copy &c) {
     IsamError e = kIsOk;
     const int32_t found = locate_current(c.source, c.order, &position, &e);
     if (found != 1) return found == -1 || found == -4 ? e : kIsNoCurrent;
-    TempRecordHold hold(c.source);
+    TempLock hold(c.source, TempLock::kRecord);
     e = read_record(c.source, position, &area);
     const IsamError unlocked = hold.release();
     if (e == kIsOk) e = unlocked;
@@ -180,9 +180,7 @@ int32_t copy_db(const char *from, const char *to, const char *index_name,
 // file operations need the platform services).
 IsamError paths_of(const char *name, DbPaths *out) {
   if (name == nullptr) return kIsNullArg;
-  if (cbbufsize() == 0 && isaminit(kAutoBuffers, kAutoBufferSize) != 1) {
-    return last_error();
-  }
+  if (!ensure_set_up()) return last_error();
   return build_paths(name, out);
 }
 

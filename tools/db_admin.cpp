@@ -67,10 +67,34 @@ bool same_database(const std::string &a, const std::string &b) {
   return !ea && !eb && file_a == file_b;
 }
 
-struct IndexDefinition {
-  std::string name;
-  std::vector<std::string> specs;
+// irebuild_index_file's progress: each index made again counts its records
+// from 1, and the bar then takes that index's name.
+struct RebuildBar {
+  ProgressBar *bar = nullptr;
+  std::vector<std::string> order;  // the indexes in the order made again
+  size_t next = 0;
+  int64_t records = 0;
 };
+RebuildBar *g_rebuild = nullptr;
+
+void RBCALL rebuild_progress(int32_t count) {
+  RebuildBar &r = *g_rebuild;
+  if (count == 1 && r.next < r.order.size()) {
+    r.bar->restart("index \"" + r.order[r.next++] + "\"", r.records);
+  }
+  r.bar->update(count);
+}
+
+// The index a failed rebuild stopped at: the first of order that db does
+// not have again; "" when the new index file itself failed (db then has no
+// index file, which ihandle tells by 12).
+std::string stopped_at(IsamDb *db, const std::vector<std::string> &order) {
+  for (const std::string &index : order) {
+    if (ihandle(db, index.c_str()) != nullptr) continue;
+    return isam_errno == ISERR_UNKNOWN_INDEX ? index : "";
+  }
+  return "";
+}
 
 }  // namespace
 
@@ -122,60 +146,36 @@ int db_reindex(const std::string &name, int32_t block_size, bool quiet) {
                  "made again\n",
                  name.c_str(), isammsg(isam_errno), iphysical);
   }
-  // The definitions first: the new index file forgets them.
-  std::vector<IndexDefinition> indexes;
-  std::vector<std::string> names;
-  for (char **n = igetindexnames(db); n != nullptr && *n != nullptr; ++n) {
-    if (std::string(*n) != iphysical) names.emplace_back(*n);
-  }
-  for (const std::string &index : names) {
-    IsamIndex *ix = ihandle(db, index.c_str());
-    char **parts = ix == nullptr ? nullptr : igetdesc(db, ix);
-    if (parts == nullptr) {
-      const int code = failed(name + ": index \"" + index + "\"");
-      iclose_db(db);
-      return code;
-    }
-    IndexDefinition definition{index, {}};
-    for (char **p = parts; *p != nullptr; ++p)
-      definition.specs.emplace_back(*p);
-    indexes.push_back(definition);
-  }
-  if (block_size == 0) {
-    const int32_t old = cbblksize(index_file_of(igetfilename(db)).c_str());
-    block_size = old > 0 ? old : 0;
-  }
+  // The rebuild makes the indexes again in the reverse of the list's order.
   ProgressBar bar("reindex " + name, 0, !quiet);
-  const int64_t records = bar.shown() ? count_records(db) : 0;
-  int code = kExitOk;
+  RebuildBar rebuild;
+  rebuild.bar = &bar;
+  for (char **n = igetindexnames(db); n != nullptr && *n != nullptr; ++n) {
+    if (std::string(*n) != iphysical)
+      rebuild.order.emplace(rebuild.order.begin(), *n);
+  }
+  rebuild.records = bar.shown() ? std::max<int64_t>(count_records(db), 0) : 0;
   // Each call's failure is reported with the system error of that call
   // alone (an open may have met a missing index file before).
   clear_os_error();
-  if (inew_index_file(db, block_size, 1) != 1) {
-    code = failed(name);
-  }
-  // The indexes read at the open are listed in descending order of name;
-  // they are made again in ascending order.
-  for (auto it = indexes.rbegin(); code == kExitOk && it != indexes.rend();
-       ++it) {
-    std::vector<const char *> specs;
-    for (const std::string &s : it->specs) specs.push_back(s.c_str());
-    specs.push_back(nullptr);
-    bar.restart("index \"" + it->name + "\"", records > 0 ? records : 0);
-    ProgressBar::Routine routine(bar);
-    clear_os_error();
-    const int32_t made = imkindex(db, it->name.c_str(), specs.data());
-    bar.finish();
-    if (made != 1) {
-      code = failed(name + ": index \"" + it->name + "\"");
-    }
+  g_rebuild = &rebuild;
+  iprogress(rebuild_progress);
+  const int32_t rebuilt = irebuild_index_file(db, block_size);
+  iprogress(nullptr);
+  bar.finish();
+  int code = kExitOk;
+  if (rebuilt != 1) {
+    const int32_t error = isam_errno;
+    const std::string index = stopped_at(db, rebuild.order);
+    iset_errno(error);
+    code = failed(index.empty() ? name : name + ": index \"" + index + "\"");
   }
   clear_os_error();
   if (iclose_db(db) != 1 && code == kExitOk) code = failed(name);
   if (code == kExitOk && definitions_lost) code = kExitUnsound;
   if (code == kExitOk) {
     std::printf("%s: index file made again with %zu indexes\n", name.c_str(),
-                indexes.size());
+                rebuild.order.size());
   }
   return code;
 }

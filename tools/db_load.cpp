@@ -153,28 +153,103 @@ class NewDb {
   bool kept_ = false;
 };
 
-}  // namespace
-
-int db_load(const std::string &name, const std::string &csv_file,
-            const DbLoadOptions &options) {
-  std::vector<IndexSpec> indexes(options.indexes.size());
-  for (size_t i = 0; i < indexes.size(); ++i) {
-    if (!parse_index_option(options.indexes[i], indexes[i])) {
+// The --index options as name and specifications; false with the usage
+// error printed.
+bool parse_indexes(const std::vector<std::string> &options,
+                   std::vector<IndexSpec> *indexes) {
+  indexes->resize(options.size());
+  for (size_t i = 0; i < options.size(); ++i) {
+    if (!parse_index_option(options[i], (*indexes)[i])) {
       std::fprintf(stderr,
                    "recbase: --index \"%s\": expected NAME=SPEC;SPEC...\n",
-                   options.indexes[i].c_str());
-      return kExitUsage;
+                   options[i].c_str());
+      return false;
     }
   }
+  return true;
+}
+
+// The CSV file whole into *text; false with the error printed.
+bool read_csv(const std::string &csv_file, std::string *text) {
   std::ifstream in(csv_file, std::ios::binary);
   std::stringstream content;
   if (!in || !(content << in.rdbuf())) {
     // An empty file reads as a failed copy too; it has no header either.
     std::fprintf(stderr, "%s: cannot be read, or has no header row\n",
                  csv_file.c_str());
-    return kExitCannotRead;
+    return false;
   }
-  const std::string text = content.str();
+  *text = content.str();
+  return true;
+}
+
+// What the rows of a load came to.
+struct RowCount {
+  int64_t added = 0, skipped = 0;
+};
+
+// Adds every row after the header as a record; a row that does not fit is
+// reported by its line and skipped (with strict, the load stops). Returns
+// kExitOk to go on, else the exit code of a load that stopped.
+int load_rows(IsamDb *db, const std::string &name, const std::string &csv_file,
+              const CsvRecord &header, CsvReader &reader, bool strict,
+              ProgressBar &bar, const std::string &unique_names,
+              RowCount *count) {
+  const size_t columns = header.fields.size();
+  std::vector<int32_t> types(columns), lengths(columns);
+  for (size_t i = 0; i < columns; ++i) {
+    types[i] = igetfldtype(db, static_cast<int32_t>(i));
+    lengths[i] = igetfldlen(db, static_cast<int32_t>(i));
+  }
+  CsvRecord row;
+  std::vector<std::string> stored(columns);
+  std::vector<char *> values(columns + 1, nullptr);
+  while (reader.next(row)) {
+    bar.update(static_cast<int64_t>(reader.position()));
+    std::string problem = row.error;
+    if (problem.empty() && row.fields.size() != columns) {
+      problem = std::to_string(row.fields.size()) + " columns, not " +
+                std::to_string(columns);
+    }
+    for (size_t i = 0; problem.empty() && i < columns; ++i) {
+      problem = parse_value(types[i], lengths[i], row.fields[i], stored[i]);
+      if (!problem.empty()) problem = header.fields[i] + ": " + problem;
+      values[i] = stored[i].data();
+    }
+    if (problem.empty()) {
+      clear_os_error();
+      if (iaddrec(db, nullptr, values.data()) == 1) {
+        ++count->added;
+        continue;
+      }
+      if (!row_error(isam_errno)) {
+        report_isam_error(name);
+        return kExitUnsound;
+      }
+      problem = isam_errno == ISERR_CBT
+                    ? "duplicate key in unique index " + unique_names
+                    : isammsg(isam_errno);
+    }
+    bar.finish();
+    std::fprintf(stderr, "%s:%" PRId64 ": %s\n", csv_file.c_str(), row.line,
+                 problem.c_str());
+    ++count->skipped;
+    if (strict) {
+      std::fprintf(stderr, "%s: load stopped; nothing is kept\n", name.c_str());
+      return kExitUnsound;
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int db_load(const std::string &name, const std::string &csv_file,
+            const DbLoadOptions &options) {
+  std::vector<IndexSpec> indexes;
+  if (!parse_indexes(options.indexes, &indexes)) return kExitUsage;
+  std::string text;
+  if (!read_csv(csv_file, &text)) return kExitCannotRead;
   CsvReader reader(text);
   CsvRecord header;
   if (!reader.next(header) || !header.error.empty()) {
@@ -201,70 +276,28 @@ int db_load(const std::string &name, const std::string &csv_file,
     return kExitUnsound;
   }
   NewDb db(name, created);
-  const size_t columns = header.fields.size();
-  std::vector<int32_t> types(columns), lengths(columns);
-  for (size_t i = 0; i < columns; ++i) {
-    types[i] = igetfldtype(db.get(), static_cast<int32_t>(i));
-    lengths[i] = igetfldlen(db.get(), static_cast<int32_t>(i));
-  }
-
   std::string unique_names;
   ProgressBar bar("load " + name, 0, !options.quiet);
   if (!prepare_indexes(db.get(), name, indexes, bar, &unique_names)) {
     return kExitUnsound;
   }
-  int64_t added = 0, skipped = 0;
   bar.restart("load " + name, static_cast<int64_t>(text.size()));
-  CsvRecord row;
-  std::vector<std::string> stored(columns);
-  std::vector<char *> values(columns + 1, nullptr);
-  while (reader.next(row)) {
-    bar.update(static_cast<int64_t>(reader.position()));
-    std::string problem = row.error;
-    if (problem.empty() && row.fields.size() != columns) {
-      problem = std::to_string(row.fields.size()) + " columns, not " +
-                std::to_string(columns);
-    }
-    for (size_t i = 0; problem.empty() && i < columns; ++i) {
-      problem = parse_value(types[i], lengths[i], row.fields[i], stored[i]);
-      if (!problem.empty()) problem = header.fields[i] + ": " + problem;
-      values[i] = stored[i].data();
-    }
-    if (problem.empty()) {
-      clear_os_error();
-      if (iaddrec(db.get(), nullptr, values.data()) == 1) {
-        ++added;
-        continue;
-      }
-      if (!row_error(isam_errno)) {
-        report_isam_error(name);
-        return kExitUnsound;
-      }
-      problem = isam_errno == ISERR_CBT
-                    ? "duplicate key in unique index " + unique_names
-                    : isammsg(isam_errno);
-    }
-    bar.finish();
-    std::fprintf(stderr, "%s:%" PRId64 ": %s\n", csv_file.c_str(), row.line,
-                 problem.c_str());
-    ++skipped;
-    if (options.strict) {
-      std::fprintf(stderr, "%s: load stopped; nothing is kept\n", name.c_str());
-      return kExitUnsound;
-    }
+  RowCount rows;
+  if (const int code = load_rows(db.get(), name, csv_file, header, reader,
+                                 options.strict, bar, unique_names, &rows)) {
+    return code;
   }
-
   for (const IndexSpec &index : indexes) {
     if (!is_unique(index.name) &&
-        !make_index(db.get(), name, index, bar, added)) {
+        !make_index(db.get(), name, index, bar, rows.added)) {
       return kExitUnsound;
     }
   }
   if (!db.keep()) return kExitUnsound;
   std::printf("%s: %" PRId64 " records added, %" PRId64
               " rows skipped, %zu indexes made\n",
-              name.c_str(), added, skipped, indexes.size());
-  return skipped == 0 ? kExitOk : kExitUnsound;
+              name.c_str(), rows.added, rows.skipped, indexes.size());
+  return rows.skipped == 0 ? kExitOk : kExitUnsound;
 }
 
 }  // namespace recbase::tool

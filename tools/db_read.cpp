@@ -50,8 +50,7 @@ class RecordBuffers {
     for (int32_t i = 0; i < count; ++i) {
       types_.push_back(igetfldtype(db, i));
       lengths_.push_back(igetfldlen(db, i));
-      const int32_t size =
-          types_[i] == 7 ? lengths_[i] : number_size(types_[i]);
+      const int32_t size = isam_field_size(types_[i], lengths_[i]);
       sizes_.push_back(size);
       fields_.push_back(size > 0 ? static_cast<char *>(std::malloc(size))
                                  : nullptr);
@@ -81,40 +80,6 @@ std::string file_size_text(const std::string &file) {
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(file, error);
   return error ? "(" + error.message() + ")" : std::to_string(size) + " bytes";
-}
-
-// The free space as the index file's free-space map lists it. Each free
-// area of the data file has a size key there: the byte 0xFF, then the
-// area's size in two bytes, most significant first. 0xFF sorts after every
-// other key, so the size keys are the last keys of the tree and a walk back
-// from its last key meets them all, the largest area first. The walk needs
-// no key comparison, and costs a step per free area, not per record.
-struct FreeSpace {
-  int64_t areas = 0;
-  int64_t bytes = 0;
-  int32_t largest = 0;
-};
-bool read_free_space(const std::string &index_file, FreeSpace *out) {
-  CbTree *tree = cbopen_shared(index_file.c_str(), nullptr, 1, 1);
-  if (tree == nullptr) return false;
-  // One read lock for the whole walk (the database's, as ilock_all takes
-  // it), rather than one per step.
-  int32_t position = 0;
-  int32_t rc = cblock(tree, 1) == 1 ? cbtail(tree, &position) : -1;
-  for (; rc == 1; rc = cbprev(tree, &position)) {
-    uint8_t key[3];
-    int32_t len = 0;
-    if (cbkeylen(tree, &len) != 1 || cbkey(tree, key, sizeof key) != 1) {
-      rc = -1;
-      break;
-    }
-    if (len != 3 || key[0] != 0xFF) break;
-    const int32_t size = (key[1] << 8) | key[2];
-    if (out->areas++ == 0) out->largest = size;
-    out->bytes += size;
-  }
-  const bool unlocked = cbunlock(tree, 1) == 1;
-  return cbclose(tree) == 1 && unlocked && rc != -1;
 }
 
 // showrec and showdb print every value followed by the separator, the last
@@ -166,7 +131,8 @@ int db_info(const std::string &name) {
     const int32_t type = igetfldtype(db.get(), i);
     std::string line = "  " + std::to_string(i) + "  " + definitions[i] + "  " +
                        field_type_letter(type);
-    if (type == 7) line += " " + std::to_string(igetfldlen(db.get(), i));
+    if (type == ISFIELD_BINARY)
+      line += " " + std::to_string(igetfldlen(db.get(), i));
     std::printf("%s\n", line.c_str());
   }
 
@@ -195,8 +161,8 @@ int db_info(const std::string &name) {
     return kExitCannotRead;
   }
   std::printf("records     %" PRId64 "\n", records);
-  FreeSpace free;
-  if (without_index_file || !read_free_space(index_file, &free)) {
+  IsamFreeSpace free{};
+  if (without_index_file || ifreespace(db.get(), &free) != 1) {
     std::printf("free space  unknown (no free-space map)\n");
   } else {
     std::printf("free space  %" PRId64 " areas, %" PRId64

@@ -110,22 +110,7 @@ IsamIndex *find_index(IsamDb *db, const std::string &name) {
 
 char field_type_letter(int32_t type) {
   static const char kLetters[] = "SCIULFDB";
-  return type >= 0 && type < 8 ? kLetters[type] : '?';
-}
-
-int32_t number_size(int32_t type) {
-  switch (type) {
-    case 2:
-    case 3:
-      return 2;
-    case 4:
-    case 5:
-      return 4;
-    case 6:
-      return 8;
-    default:
-      return 0;
-  }
+  return type >= ISFIELD_TEXT && type <= ISFIELD_BINARY ? kLetters[type] : '?';
 }
 
 std::string data_file_of(const std::string &name) {

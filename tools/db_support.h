@@ -49,9 +49,6 @@ IsamIndex *find_index(IsamDb *db, const std::string &name);
 // Type letter of a field type code (igetfldtype): S C I U L F D B.
 char field_type_letter(int32_t type);
 
-// Bytes of a stored value of a number type (I U L F D); 0 for the others.
-int32_t number_size(int32_t type);
-
 // The data file and index file names the ISAM layer makes of a database
 // name: its extension replaced by .db and .idx.
 std::string data_file_of(const std::string &name);

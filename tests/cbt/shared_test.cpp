@@ -21,6 +21,7 @@
 #include "cbt/node_format.h"
 #include "frame/platform.h"
 #include "tests/support/fixture.h"
+#include "tests/support/process.h"
 
 namespace recbase::test {
 namespace {

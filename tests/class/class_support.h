@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "recbase/ISAM.hpp"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 namespace recbase::test {
 

@@ -15,7 +15,8 @@
 #include "frame/platform.h"
 #include "recbase/cbt.h"
 #include "recbase/isam.h"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 namespace recbase {
 namespace {

@@ -16,6 +16,7 @@
 #include "frame/alloc.h"
 #include "tests/isam/isam_support.h"
 #include "tests/support/fault_injection.h"
+#include "tests/support/process.h"
 
 namespace recbase::test {
 namespace {

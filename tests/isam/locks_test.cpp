@@ -12,6 +12,7 @@
 #include "frame/alloc.h"
 #include "frame/platform.h"
 #include "tests/isam/isam_support.h"
+#include "tests/support/process.h"
 
 namespace recbase::test {
 namespace {

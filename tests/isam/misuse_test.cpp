@@ -54,6 +54,7 @@ char g_buffer[128], g_b0[32], g_b1[32], g_b2[32];
 char *g_fields[4];
 uint16_t g_length = 0;
 int32_t g_id = 0;
+IsamFreeSpace g_free;
 
 // igetrec3 into fields (it allocates those that are NULL), freed after.
 intptr_t getrec3(IsamDb *d, IsamIndex *x, Ptrs f, int32_t *lengths) {
@@ -113,6 +114,8 @@ const std::vector<Row> &handle_rows() {
       {"imkindex", CALL(imkindex(d, "new", kNoteSpec)), -1, false},
       {"irmindex", CALL(irmindex(d, "by name")), -1, false},
       {"inew_index_file", CALL(inew_index_file(d, 0, 1)), -1, false},
+      {"irebuild_index_file", CALL(irebuild_index_file(d, 0)), -1, false},
+      {"ifreespace", CALL(ifreespace(d, &g_free)), -1, false},
       {"igetindexnames", CALL(igetindexnames(d)), 0, false, false, ISERR_OK},
       {"ilock_rec", CALL(ilock_rec(d, x, &g_id))},
       {"iunlock_rec", CALL(iunlock_rec(d, 1)), -1, false},

@@ -51,9 +51,9 @@ TEST_F(NamesTest, ExtensionsAreAppendedOrReplaceTheLastOne) {
   EXPECT_EQ(built("cust.xyz", isam::kIndexExtension), here + "/cust.idx");
   // 256 characters leave room for ".db" but not for ".idx".
   EXPECT_EQ(built("/" + std::string(255, 'a'), isam::kIndexExtension), "<16>");
-  EXPECT_EQ(icreate_db(("/" + std::string(255, 'a')).c_str(), 0,
-                       pointers({"f"}).data()),
-            nullptr);
+  EXPECT_EQ(
+      icreate_db(("/" + std::string(255, 'a')).c_str(), 0, Record({"f"}).get()),
+      nullptr);
   EXPECT_EQ(isam_errno, ISERR_BAD_FILE_NAME);
 }
 

@@ -64,12 +64,6 @@ struct Kind {
   std::string path;
 };
 
-std::vector<char *> vals(const Strings &r) {
-  std::vector<char *> v;
-  for (const std::string &x : r) v.push_back(const_cast<char *>(x.data()));
-  v.push_back(nullptr);
-  return v;
-}
 Strings record(int k, int batches) {
   return {name_of(k, batches), stored<int32_t>(k),
           "city" + std::to_string(k % 7)};
@@ -85,17 +79,17 @@ Strings record(int k, int batches) {
     IsamIndex *by_id = ihandle(db, "byId,U");
     for (int b = first;; ++b) {
       for (int i = 0; i < kPerBatch; ++i) {
-        iaddrec(db, by_id, vals(record(b * kPerBatch + i, b - 1)).data());
+        iaddrec(db, by_id, Record(record(b * kPerBatch + i, b - 1)).get());
       }
       for (int i = 0; b > 2 && i < kPerBatch; ++i) {
         const int k = (b - 2) * kPerBatch + i;
-        if (ifindkey(db, by_id, vals({stored<int32_t>(k)}).data()) == 2) {
-          imodrec(db, by_id, vals(record(k, b)).data());
+        if (ifindkey(db, by_id, Record({stored<int32_t>(k)}).get()) == 2) {
+          imodrec(db, by_id, Record(record(k, b)).get());
         }
       }
       for (int i = 1; b > 3 && i < kPerBatch; i += 2) {
         const int k = (b - 3) * kPerBatch + i;
-        if (ifindkey(db, by_id, vals({stored<int32_t>(k)}).data()) == 2) {
+        if (ifindkey(db, by_id, Record({stored<int32_t>(k)}).get()) == 2) {
           idelrec(db, by_id);
         }
       }
@@ -198,12 +192,12 @@ class KillSoak : public ::testing::Test {
     if (db) {
       isaminit(8, 1024);
       IsamDb *d = icreate_db(kind->path.c_str(), 512,
-                             pointers({"name", "id,L", "city"}).data());
+                             Record({"name", "id,L", "city"}).get());
       ASSERT_NE(d, nullptr);
       for (auto [n, spec] : {std::pair{"byId,U", "id,L"},
                              {"byName", "name"},
                              {"byCity", "city"}}) {
-        ASSERT_EQ(imkindex(d, n, pointers({spec}).data()), 1);
+        ASSERT_EQ(imkindex(d, n, Record({spec}).get()), 1);
       }
       ASSERT_EQ(iclose_db(d), 1);
       isamexit();
@@ -262,7 +256,7 @@ TEST_F(KillSoak, AReaderRollsBackAWriterThatDiedHoldingTheLock) {
           db ? nullptr : cbopen_shared(kind.path.c_str(), nullptr, 1, 0);
       if (db ? ilock_all(d, 2) != 1 : cblock(t, 2) != 1) _exit(3);
       for (int k = 2 * kPerBatch; k < 6 * kPerBatch; ++k) {
-        if (db) iaddrec(d, nullptr, vals(record(k, 0)).data());
+        if (db) iaddrec(d, nullptr, Record(record(k, 0)).get());
         if (!db) put(t, tree_key(k), k, 0);
       }
       kill(getpid(), SIGKILL);
@@ -274,7 +268,7 @@ TEST_F(KillSoak, AReaderRollsBackAWriterThatDiedHoldingTheLock) {
     IsamIndex *by_id = db ? ihandle(d, "byId,U") : nullptr;
     CbTree *t = db ? nullptr : cbopen_shared(kind.path.c_str(), nullptr, 1, 0);
     for (int k = kPerBatch; k < 2 * kPerBatch; ++k) {
-      EXPECT_EQ(db ? iaddrec(d, nullptr, vals(record(k, 0)).data())
+      EXPECT_EQ(db ? iaddrec(d, nullptr, Record(record(k, 0)).get())
                    : put(t, tree_key(k), k, 0),
                 1);
     }

@@ -1,26 +1,12 @@
-// Test support without the test framework (the fuzz tools use it too): key
-// and pair generators, the pair order, little-endian readers of tree files
-// decoded by their byte offsets independently of the engine, and files,
-// temporary directories and child processes.
+// Keys and pairs for the B-tree's tests and fuzz tools: numbered and run
+// keys, random pairs biased towards collisions, and the pair order.
 #ifndef RECBASE_TESTS_SUPPORT_KEYS_H
 #define RECBASE_TESTS_SUPPORT_KEYS_H
 
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,9 +14,6 @@
 #include "recbase/cbt.h"
 
 namespace recbase::test {
-
-// ---------------------------------------------------------------------------
-// Keys and pairs
 
 // A key of len bytes that sorts by n (0..9999) under every byte order: four
 // digits, then 'x' filler.
@@ -154,176 +137,6 @@ class RandomPairs {
   Alphabet alphabet_;
   std::vector<std::string> vocab_;
 };
-
-// ---------------------------------------------------------------------------
-// Tree files by byte offsets
-
-inline uint32_t le16_at(const std::vector<uint8_t> &b, size_t off) {
-  return b.at(off) | static_cast<uint32_t>(b.at(off + 1)) << 8;
-}
-inline int32_t le16s_at(const std::vector<uint8_t> &b, size_t off) {
-  return static_cast<int16_t>(le16_at(b, off));
-}
-inline uint32_t le32_at(const std::vector<uint8_t> &b, size_t off) {
-  return le16_at(b, off) | le16_at(b, off + 2) << 16;
-}
-inline std::vector<uint8_t> le_bytes(uint32_t v, int width) {
-  std::vector<uint8_t> out;
-  for (int i = 0; i < width; ++i) out.push_back((v >> (8 * i)) & 0xFF);
-  return out;
-}
-
-// The control record of a tree file.
-struct DiskControl {
-  explicit DiskControl(const std::vector<uint8_t> &f)
-      : block_size(le16s_at(f, 0)),
-        root(le32_at(f, 2)),
-        last_block(le32_at(f, 6)),
-        first_leaf(le32_at(f, 10)),
-        last_leaf(le32_at(f, 14)),
-        free_head(le32_at(f, 18)),
-        depth(le16s_at(f, 22)),
-        change_counter(le32_at(f, 28)),
-        key_count(le32_at(f, 32)) {}
-  int32_t block_size;
-  uint32_t root, last_block, first_leaf, last_leaf, free_head;
-  int32_t depth;
-  uint32_t change_counter, key_count;
-};
-
-// One node block of a tree file.
-class DiskNode {
- public:
-  DiskNode(const std::vector<uint8_t> &file, int32_t block_size, uint32_t n)
-      : b_(file.begin() + static_cast<long>(n) * block_size,
-           file.begin() + static_cast<long>(n + 1) * block_size) {}
-  uint32_t low_path() const { return le32_at(b_, 0); }
-  uint32_t left() const { return le32_at(b_, 4); }
-  uint32_t right() const { return le32_at(b_, 8); }
-  int32_t count() const { return le16s_at(b_, 12); }
-  int32_t key_start() const { return le16s_at(b_, 14); }
-  bool leaf() const { return low_path() == 0xFFFFFFFFu; }
-  size_t entry(int32_t i) const { return 16 + i * (leaf() ? 8 : 12); }
-  int32_t key_off(int32_t i) const { return le16s_at(b_, entry(i)); }
-  int32_t key_len(int32_t i) const { return le16s_at(b_, entry(i) + 2); }
-  int32_t item(int32_t i) const {
-    return static_cast<int32_t>(le32_at(b_, entry(i) + 4));
-  }
-  uint32_t child(int32_t i) const { return le32_at(b_, entry(i) + 8); }
-  std::string key(int32_t i) const {
-    return std::string(b_.begin() + key_off(i),
-                       b_.begin() + key_off(i) + key_len(i));
-  }
-  std::vector<int32_t> items() const {
-    std::vector<int32_t> out;
-    for (int32_t i = 0; i < count(); ++i) out.push_back(item(i));
-    return out;
-  }
-  std::vector<int32_t> key_offs() const {
-    std::vector<int32_t> out;
-    for (int32_t i = 0; i < count(); ++i) out.push_back(key_off(i));
-    return out;
-  }
-  // Every byte after the 16-byte header is zero (a freed block).
-  bool zero_body() const {
-    return std::all_of(b_.begin() + 16, b_.end(), [](uint8_t x) { return !x; });
-  }
-  const std::vector<uint8_t> &bytes() const { return b_; }
-
- private:
-  std::vector<uint8_t> b_;
-};
-
-// ---------------------------------------------------------------------------
-// Files, directories and processes
-
-// A temporary directory removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "recbase-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline void write_file(const std::string &path,
-                       const std::vector<uint8_t> &bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-inline std::vector<uint8_t> read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-inline bool file_exists(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-// Overwrites bytes of a file in place.
-inline void patch_file(const std::string &path, size_t offset,
-                       const std::vector<uint8_t> &bytes) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.write(reinterpret_cast<const char *>(bytes.data()),
-          static_cast<std::streamsize>(bytes.size()));
-}
-// Writes a control record field and makes the parity right again, so that
-// only the field itself is wrong.
-inline void set_control_field(const std::string &path, size_t off, int width,
-                              uint32_t value) {
-  patch_file(path, off, le_bytes(value, width));
-  const std::vector<uint8_t> f = read_file(path);
-  uint32_t parity = 0;
-  for (size_t w = 0; w < 24; w += 2) parity ^= le16_at(f, w);
-  patch_file(path, 24, le_bytes(parity, 2));
-}
-
-// Forks a child that runs body() and leaves through _exit with its result,
-// running no destructors of the parent's state; it dies with the parent.
-template <typename Body>
-pid_t spawn(Body body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    _exit(body());
-  }
-  return pid;
-}
-// Exit status of a child (0..255), -1 when it did not exit normally, -2
-// when it was still running at the deadline (it is then killed).
-inline int wait_child(pid_t pid, int timeout_ms = 60000) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (int status = 0;; usleep(1000)) {
-    const pid_t r = pid > 0 ? waitpid(pid, &status, WNOHANG) : -1;
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (r < 0) return -1;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -2;
-    }
-  }
-}
-template <typename Body>
-int run_in_child(Body body) {
-  return wait_child(spawn(body));
-}
 
 }  // namespace recbase::test
 

@@ -13,7 +13,8 @@
 
 #include "bufpool/journal.h"
 #include "frame/platform.h"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 extern char **environ;
 
