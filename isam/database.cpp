@@ -21,17 +21,21 @@
 #include "isam/data_format.h"
 #include "isam/descriptors.h"
 #include "isam/error_state.h"
+#include "isam/journal_db.h"
 #include "isam/keys.h"
 #include "isam/locks.h"
 #include "isam/names.h"
+#include "isam/replace.h"
 
 using namespace recbase;
 using namespace recbase::isam;
 
 namespace {
 
-// The header written at offset 0, then nothing: a database without records.
-IsamError write_data_file(const char *path, const char *const *fields) {
+// The header written at offset 0, then nothing: a database without records;
+// synced when it is to replace another file (sync).
+IsamError write_data_file(const char *path, const char *const *fields,
+                          bool sync) {
   uint8_t *header = nullptr;
   int32_t size = 0;
   if (const IsamError e = encode_header(fields, &header, &size)) return e;
@@ -39,7 +43,8 @@ IsamError write_data_file(const char *path, const char *const *fields) {
   sys_remove(path);
   const int32_t h = sys_create(path);
   if (h == -1) return kIsIo;
-  const bool written = sys_write(h, 0, size, header) == 1;
+  const bool written =
+      sys_write(h, 0, size, header) == 1 && (!sync || sys_flush(h) == 1);
   if (sys_close(h) != 0 || !written) {
     sys_remove(path);
     return kIsIo;
@@ -115,23 +120,85 @@ IsamError paths_of_closed(const char *name, DbPaths *paths) {
   return find_open_db(paths->data) != nullptr ? kIsDbInUse : kIsOk;
 }
 
+}  // namespace
+
+namespace recbase::isam {
+
 IsamError flush_db(IsamDb *db) {
+  // With the journal, the images of everything the flush point writes are
+  // saved first, with one sync (the data pages gave theirs when changed).
+  if (db->journal != nullptr) save_db_images(db);
+  if (const IsamError e = data_write_back(db)) return e;
   for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
     if (ix->tree != nullptr && cbflush(ix->tree) != 1) return kIsCbt;
   }
   // The descriptor tree reaches the whole index file, free-space keys
   // included, also when the database has no index of its own.
   if (db->desc_tree != nullptr && cbflush(db->desc_tree) != 1) return kIsCbt;
-  return sys_flush(db->data_handle) == 1 ? kIsOk : kIsIo;
+  if (sys_flush(db->data_handle) != 1) return kIsIo;
+  return end_db_journal(db);
 }
 
-}  // namespace
+IsamError create_db_files(const DbPaths &paths, int32_t block_size,
+                          const char *const *fields, bool sync) {
+  if (const IsamError e = write_data_file(paths.data, fields, sync)) return e;
+  if (const IsamError e = create_index_file(paths.index, block_size)) {
+    sys_remove(paths.data);
+    return e;
+  }
+  return kIsOk;
+}
 
-namespace recbase::isam {
+IsamDb *open_db_at(const DbPaths &paths, int32_t shared, int32_t read_only) {
+  if (find_open_db(paths.data) != nullptr) {
+    return fail_null<IsamDb>(kIsDbInUse);
+  }
+  if (const IsamError e = ensure_key_buffer()) return fail_null<IsamDb>(e);
+  const bool journalled = paths.journal[0] != '\0';
+  bool journal_present = false;
+  if (journalled) {
+    if (const IsamError e =
+            recover_db_journal(paths, shared, &journal_present)) {
+      return fail_null<IsamDb>(e);
+    }
+  }
+  IsamDb *db = new_db(paths.data);
+  if (db == nullptr) return fail_null<IsamDb>(kIsNoMemory);
+  if (const IsamError e = open_data_file(db, shared, read_only)) {
+    release_db(db);
+    return fail_null<IsamDb>(e);
+  }
+  const IsamError kept = open_index_file(db, paths.index);
+  if (kept == kIsLockRec) {
+    release_db(db);
+    return fail_null<IsamDb>(kIsLockRec);
+  }
+  if (kept == kIsOk && journalled &&
+      (journal_present || (g_db_journal != 0 && db->read_only == 0))) {
+    if (const IsamError e = attach_db_journal(db, paths)) {
+      release_db(db);
+      return fail_null<IsamDb>(e);
+    }
+  }
+  if (kept != kIsOk) {
+    IsamIndex *physical = nullptr;
+    if (build_physical_index(db, &physical) != kIsOk) {
+      release_db(db);
+      return fail_null<IsamDb>(kIsNoMemory);
+    }
+    add_member(reinterpret_cast<void **>(&db->indexes), physical);
+    db->index_count = 1;
+  }
+  db->lock_state =
+      db->shared != 0 ? 0u : static_cast<uint32_t>(kExclusiveLocks);
+  set_error(kept);
+  return db;
+}
 
 IsamError release_db(IsamDb *db) {
   FirstFailure failure;
   failure.note(close_index_structures(db));
+  close_db_journal(db);
   failure.note(release_record_locks(db));
   free_data_cache(db);
   if (db->data_handle != -1 && sys_close(db->data_handle) != 0) {
@@ -163,11 +230,23 @@ RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
   if (const IsamError e = paths_of_closed(name, &paths)) {
     return fail_null<IsamDb>(e);
   }
-  if (const IsamError e = write_data_file(paths.data, fields)) {
-    return fail_null<IsamDb>(e);
+  if (g_db_journal != 0) {
+    // Made whole beside the old files, then put in their place at once.
+    DbPaths staged;
+    if (const IsamError e = stage_paths(paths, &staged)) {
+      return fail_null<IsamDb>(e);
+    }
+    if (const IsamError e = create_db_files(staged, block_size, fields, true)) {
+      return fail_null<IsamDb>(e);
+    }
+    if (const IsamError e = publish_db(paths, true)) {
+      return fail_null<IsamDb>(e);
+    }
+    return iopen_db(name);
   }
-  if (const IsamError e = create_index_file(paths.index, block_size)) {
-    sys_remove(paths.data);
+  // A journal left beside old files of this name belongs to them.
+  sys_remove(paths.journal);
+  if (const IsamError e = create_db_files(paths, block_size, fields, false)) {
     return fail_null<IsamDb>(e);
   }
   return iopen_db(name);
@@ -185,31 +264,7 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
   if (const IsamError e = paths_of_closed(name, &paths)) {
     return fail_null<IsamDb>(e);
   }
-  if (const IsamError e = ensure_key_buffer()) return fail_null<IsamDb>(e);
-  IsamDb *db = new_db(paths.data);
-  if (db == nullptr) return fail_null<IsamDb>(kIsNoMemory);
-  if (const IsamError e = open_data_file(db, shared, read_only)) {
-    release_db(db);
-    return fail_null<IsamDb>(e);
-  }
-  const IsamError kept = open_index_file(db, paths.index);
-  if (kept == kIsLockRec) {
-    release_db(db);
-    return fail_null<IsamDb>(kIsLockRec);
-  }
-  if (kept != kIsOk) {
-    IsamIndex *physical = nullptr;
-    if (build_physical_index(db, &physical) != kIsOk) {
-      release_db(db);
-      return fail_null<IsamDb>(kIsNoMemory);
-    }
-    add_member(reinterpret_cast<void **>(&db->indexes), physical);
-    db->index_count = 1;
-  }
-  db->lock_state =
-      db->shared != 0 ? 0u : static_cast<uint32_t>(kExclusiveLocks);
-  set_error(kept);
-  return db;
+  return open_db_at(paths, shared, read_only);
 }
 
 RBAPI int32_t RBCALL iflush_db(IsamDb *db) {

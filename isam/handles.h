@@ -40,6 +40,10 @@
 #include "frame/platform.h"
 #include "recbase/isam.h"
 
+namespace recbase {
+struct Journal;
+}  // namespace recbase
+
 namespace recbase::isam {
 
 // Full paths, their extension included, are at most this long with their
@@ -126,6 +130,7 @@ struct IsamDb {
   int32_t temp_lock_position = 0;
   int32_t physical_position = 0;                   // 0: none
   recbase::isam::DataCache *data_cache = nullptr;  // unshared only
+  recbase::Journal *journal = nullptr;  // isam/journal_db.h; null: none
 };
 
 namespace recbase::isam {

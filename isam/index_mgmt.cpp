@@ -21,22 +21,27 @@
 // between two deletions.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "bufpool/journal.h"
 #include "cbt/node_format.h"
 #include "frame/alloc.h"
 #include "isam/buffers.h"
 #include "isam/current.h"
+#include "isam/data_file.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
 #include "isam/error_state.h"
 #include "isam/freespace.h"
+#include "isam/journal_db.h"
 #include "isam/keys.h"
 #include "isam/names.h"
 #include "isam/progress.h"
 #include "isam/record_io.h"
+#include "isam/replace.h"
 
 using namespace recbase;
 using namespace recbase::isam;
@@ -244,12 +249,74 @@ void keep_physical_only(IsamDb *db) {
   kept.restore();
 }
 
-IsamError new_index_file(IsamDb *db, int32_t block_size, int32_t overwrite) {
+// The old index file back after a staged replacement failed: the data
+// file is rolled back to the last flush point (its cached pages dropped),
+// the staged file removed and the old index file opened again.
+IsamError restore_old_index(IsamDb *db, const DbPaths &paths) {
+  close_index_structures(db);
+  const bool undone = journal_undo(db->journal) == 1;
+  free_data_cache(db);
+  remove_staged(paths);
+  if (!undone) return kIsIo;
+  IsamError e = open_index_file(db, paths.index);
+  if (e == kIsOk) attach_db_index(db, paths.index);
+  return e;
+}
+
+// What fills a new index file once its free areas are in: the indexes an
+// irebuild_index_file makes again; none for inew_index_file.
+using Fill = std::function<IsamError()>;
+
+// inew_index_file with a journal (isam/replace.h), once the old index
+// structures are closed at a flush point.
+IsamError new_index_file_staged(IsamDb *db, const DbPaths &paths,
+                                int32_t block_size, const Fill &fill) {
+  DbPaths staged;
+  IsamError e = stage_paths(paths, &staged);
+  if (e == kIsOk) e = create_index_file(staged.index, block_size);
+  if (e == kIsOk) e = open_index_file(db, staged.index);
+  if (e == kIsOk) e = register_free_space(db);
+  if (e == kIsOk && fill) e = fill();
+  if (e == kIsOk) e = data_write_back(db);
+  if (e == kIsOk && sys_flush(db->data_handle) != 1) e = kIsIo;
+  if (e == kIsOk && cbflush(db->desc_tree) != 1) e = kIsCbt;
+  if (e == kIsOk) e = close_index_structures(db);
+  if (e != kIsOk) {
+    const CbErrors kept;
+    const IsamError r = restore_old_index(db, paths);
+    if (r != kIsOk) keep_physical_only(db);
+    kept.restore();
+    return e;
+  }
+  const char *names[2] = {paths.data, paths.index};
+  if (journal_publish(db->journal, paths.journal, names, 2, 2u) != 1) {
+    keep_physical_only(db);
+    return kIsIo;
+  }
+  e = open_index_file(db, paths.index);
+  if (e == kIsOk) {
+    attach_db_index(db, paths.index);
+  } else {
+    keep_physical_only(db);
+  }
+  return e;
+}
+
+IsamError new_index_file(IsamDb *db, int32_t block_size, int32_t overwrite,
+                         const Fill &fill = nullptr) {
   if (db->shared != 0) return kIsMustBeUnshared;
   if (db->read_only != 0) return kIsReadOnly;
-  char path[kPathBufferSize];
+  DbPaths paths;
+  char *path = paths.index;
   if (const IsamError e = build_path(db->data_path, kIndexExtension, path)) {
     return e;
+  }
+  // With a journal the old index file stays whole until the new one takes
+  // its place: its changes are written back first, at a flush point.
+  const bool staged = db->journal != nullptr && db->desc_tree != nullptr;
+  if (staged) {
+    if (const IsamError e = flush_db(db)) return e;
+    detach_db_index(db);
   }
   // The old index structures go first: a file that may not be replaced
   // leaves the database without any index until it is opened again.
@@ -268,10 +335,19 @@ IsamError new_index_file(IsamDb *db, int32_t block_size, int32_t overwrite) {
     keep_physical_only(db);
     return kIsBlockTooBig;
   }
+  if (staged) {
+    std::strcpy(paths.data, db->data_path);
+    if (const IsamError e =
+            build_path(db->data_path, kJournalExtension, paths.journal)) {
+      return e;
+    }
+    return new_index_file_staged(db, paths, block_size, fill);
+  }
   IsamError e = create_index_file(path, block_size);
   if (e == kIsOk) e = open_index_file(db, path);
   if (e == kIsOk) e = register_free_space(db);
   if (e != kIsOk && db->index_path == nullptr) keep_physical_only(db);
+  if (e == kIsOk && fill) e = fill();
   return e;
 }
 
@@ -305,16 +381,19 @@ IsamError rebuild_index_file(IsamDb *db, int32_t block_size) {
       if (old > 0) block_size = old;
     }
   }
-  if (const IsamError e = new_index_file(db, block_size, 1)) return e;
-  for (auto d = kept.rbegin(); d != kept.rend(); ++d) {
-    std::vector<const char *> specs;
-    for (const std::string &spec : d->specs) specs.push_back(spec.c_str());
-    specs.push_back(nullptr);
-    if (const IsamError e = make_index(db, d->name.c_str(), specs.data())) {
-      return e;
+  // With the journal, the indexes go into the new file before it takes the
+  // old one's place, so that a crash leaves one or the other whole.
+  return new_index_file(db, block_size, 1, [&]() {
+    for (auto d = kept.rbegin(); d != kept.rend(); ++d) {
+      std::vector<const char *> specs;
+      for (const std::string &spec : d->specs) specs.push_back(spec.c_str());
+      specs.push_back(nullptr);
+      if (const IsamError e = make_index(db, d->name.c_str(), specs.data())) {
+        return e;
+      }
     }
-  }
-  return kIsOk;
+    return kIsOk;
+  });
 }
 
 }  // namespace

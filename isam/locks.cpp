@@ -14,6 +14,7 @@
 
 #include "frame/alloc.h"
 #include "isam/error_state.h"
+#include "isam/journal_db.h"
 
 using namespace recbase;
 using namespace recbase::isam;
@@ -117,11 +118,17 @@ IsamError take_db_lock(IsamDb *db, uint32_t bit) {
 IsamError release_db_lock(IsamDb *db, uint32_t bit) {
   if (db->shared == 0 || (db->lock_state & bit) == 0) return kIsOk;
   db->lock_state &= ~bit;
-  if ((db->lock_state & kind_of(bit)) == 0 && db->desc_tree != nullptr &&
-      cbunlock(db->desc_tree, mode_of(bit)) != 1) {
-    return kIsUnlockRec;
+  if ((db->lock_state & kind_of(bit)) != 0 || db->desc_tree == nullptr) {
+    return kIsOk;
   }
-  return kIsOk;
+  // The last write lock going is a flush point: the journal ends first,
+  // while no other process can look.
+  IsamError e = kIsOk;
+  if (kind_of(bit) == kWriteKind) e = commit_db_journal(db);
+  if (cbunlock(db->desc_tree, mode_of(bit)) != 1 && e == kIsOk) {
+    e = kIsUnlockRec;
+  }
+  return e;
 }
 
 IsamError TempLock::take_write() {

@@ -266,6 +266,7 @@ int db_load(const std::string &name, const std::string &csv_file,
 
   IsamLibrary library;
   if (!library.start(name)) return kExitCannotRead;
+  iset_journal(1);  // a load cut short leaves its last flush point
   const std::vector<const char *> definitions = c_strings(header.fields);
   IsamDb *created =
       icreate_db(name.c_str(), options.block_size, definitions.data());

@@ -275,6 +275,9 @@ class ISAM {
   static RBAPI void RBCALL setRetry(int tries, long delay, long timeout,
                                     int which);
   static RBAPI void RBCALL delay(long ms);
+  // Switches the rollback journal of databases opened from now on
+  // (iset_journal); returns the previous setting.
+  static RBAPI bool RBCALL setJournal(bool on);
 
   // Indexes; each returns 1, or -1 with the error recorded. selectIndex
   // takes a name without regard to case (8, ISERR_UNKNOWN_INDEX, when

@@ -72,6 +72,41 @@ RBAPI int32_t RBCALL iget_errno(void);
 /* Stores code in isam_errno. */
 RBAPI void RBCALL iset_errno(int32_t code);
 
+/* Rollback journal of databases. on non-zero: every database created or
+ * opened after the call keeps one journal, NAME.jnl beside NAME.db and
+ * NAME.idx, covering both files (a record change writes both); 0 (the
+ * default): none. Returns the previous setting.
+ *
+ * The promise: with the journal on, after the process dies at any point, or
+ * after every write fails from some point on, the next open of the database
+ * (exclusive, shared or read-only, whatever that process's setting) rolls
+ * both files back to exactly their state at the last completed flush point:
+ * iflush_db, iclose_db, isamexit, and in a shared database the end of each
+ * change call (or iunlock_all after ilock_all(db, 2)). A writer of a shared
+ * database that dies holding its write lock leaves a journal that the next
+ * process to take a lock rolls back before it reads. Between flush points
+ * changed index blocks may still reach NAME.idx (the pool is full), and in
+ * a shared database record bytes reach NAME.db: the old image of each index
+ * block and of each 4 KiB page of NAME.db goes into the journal, and the
+ * journal is synced, before its first overwrite since the flush point. A
+ * database not shared keeps its changed pages of NAME.db in memory until
+ * the flush point, so a failed write of them is reported there (ISERR_IO
+ * from iflush_db or iclose_db), or by a later call that needed room for
+ * another page, rather than by the call that changed the record; the
+ * database then rolls back at its next open. icreate_db, icopy_db (its
+ * target) and inew_index_file write the new files beside the old ones and
+ * put them in place in one step: a crash leaves the old files or the new
+ * ones (a copy's target absent or complete), and inew_index_file that
+ * fails leaves the database as it was. A database with a journal beside it
+ * keeps using it whatever the setting; irename_db renames it and
+ * idestroy_db removes it. Not covered: a power loss right after a flush
+ * point may bring back the one before it. */
+RBAPI int32_t RBCALL iset_journal(int32_t on);
+/* 1 when the journal of database name waits to be rolled back (its next
+ * open will do it), 0 when there is none to roll back, -1 when it cannot be
+ * read or the name cannot be made a path. Touches no file and no error. */
+RBAPI int32_t RBCALL ijournal_hot(const char *name);
+
 /* ------------------------------------------------------------------------ */
 /* Library start and exit                                                    */
 /* ------------------------------------------------------------------------ */
@@ -430,8 +465,11 @@ RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name);
  * (ISERR_BLOCK_TOO_BIG: block size larger than the pool's buffers) and later
  * failures (9 (ISERR_CBT), 5 (ISERR_NO_MEMORY), 7 (ISERR_IO)) leave it as one
  * opened without its index file, "Physical Index" alone. The index file on disk
- * is replaced only once the new one is being made. Returns 1 with isam_errno 0.
- */
+ * is replaced only once the new one is being made. With the journal on, the
+ * database is first flushed (a failure there, 9 or 7, leaves it as it was),
+ * the new file is made beside the old one and put in its place once complete,
+ * and a failure on the way (9, 5, 7) leaves the database and its index file as
+ * they were. Returns 1 with isam_errno 0. */
 RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
                                      int32_t overwrite);
 /* Rebuilds the index file keeping its index definitions: as inew_index_file(db,
@@ -450,7 +488,9 @@ RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
  * leaving db as that call does) or of an imkindex (9 (ISERR_CBT) when a unique
  * index meets equal keys, 11 (ISERR_KEY_TOO_LONG), 5, 7; 1 (ISERR_BAD_DB) when
  * the progress routine closed db): the indexes made before it stay, the others
- * are gone. */
+ * are gone. With the journal on (iset_journal), every index goes into the new
+ * file before it replaces the old one, and a failure leaves the database and
+ * its index file as they were. */
 RBAPI int32_t RBCALL irebuild_index_file(IsamDb *db, int32_t block_size);
 /* NULL-terminated array of the index names in index-list order: the ones made
  * since the open, newest first, then the ones loaded at the open in descending
@@ -514,7 +554,9 @@ RBAPI int32_t RBCALL itime_delay(int32_t milliseconds);
  * (ISERR_DB_IN_USE) when it is open) or of imkindex, 26 (ISERR_LOCK_REC), 5
  * (ISERR_NO_MEMORY), 7 (ISERR_IO), or an error of closing either database. Both
  * databases are closed on every way out; a failure after the create leaves the
- * target's files with what was copied so far. */
+ * target's files with what was copied so far, or, with the journal on
+ * (iset_journal), no target at all: it is made beside and put in place once
+ * complete. */
 RBAPI int32_t RBCALL icopy_db(const char *from, const char *to,
                               const char *index_name, int32_t block_size);
 /* As icopy_db, opening the source shared and holding its whole-database read

@@ -12,13 +12,16 @@
 // The loop ends at the first N the operation does not reach; that run must
 // succeed and leave the "after" contents.
 //
-// Three fault modes: io-once (call N fails, later calls work, so the
+// Four fault modes: io-once (call N fails, later calls work, so the
 // shutdown writes back what the failed operation left), io-crash (call N
 // and every later call fail, through the shutdown, as if the machine
-// stopped), alloc (allocation N fails).
+// stopped), io-crash with the rollback journal on (the reopened file must
+// hold the contents of a flush point: before the operation, or after it),
+// alloc (allocation N fails).
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -123,6 +126,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
  protected:
   void TearDown() override {
     shut_down();
+    cb_set_journal(0);
     cb_set_flush(1, 0);
     cblock_timeout(25, 50, 10000);
   }
@@ -186,7 +190,13 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
 
   Tally run(const Scenario &s, FaultMode mode) {
     Tally tally;
-    const std::vector<Pairs> states = allowed(s, image_pairs(s));
+    std::vector<Pairs> states = allowed(s, image_pairs(s));
+    // With the journal, a file holds a flush point's contents: before or
+    // after the operation, or in shared mode after any step (each commits).
+    const bool journal = mode == FaultMode::kIoCrashJournal;
+    if (journal && s.shared == 0) states = {states.front(), states.back()};
+    cb_set_journal(journal ? 1 : 0);
+    std::remove((path_ + ".jnl").c_str());
     Ctx ctx{path_};
     FaultSteps steps;
     steps.set_up = [&](const std::string &where) {
@@ -274,7 +284,8 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
     RecordProperty(name, line.str());
     EXPECT_TRUE(mode == FaultMode::kAlloc || t.points > 0)
         << s.name << " " << name;
-    if (mode != FaultMode::kIoCrash && is_change(s)) {
+    if ((mode != FaultMode::kIoCrash && is_change(s)) ||
+        mode == FaultMode::kIoCrashJournal) {
       EXPECT_EQ(t.detected, 0) << s.name << " " << name;
     }
     if (HasFailure()) return;

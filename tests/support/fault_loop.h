@@ -2,7 +2,9 @@
 // operation runs with platform call N failing once (io-once: later calls
 // work, so the shutdown writes back what the operation left), with call N
 // and every later one failing (io-crash: nothing more reaches the files, as
-// if the machine stopped), or with allocation N failing (alloc). The loop
+// if the machine stopped; io-crash+journal: the same with the rollback
+// journal on, which each layer switches), or with allocation N failing
+// (alloc). The loop
 // ends with the first run that meets no fault, which must do the whole
 // operation. Each layer's table of scenarios supplies the steps: how a run
 // is set up, the operation, what its result must be, and what the files
@@ -24,12 +26,18 @@
 
 namespace recbase::test {
 
-enum class FaultMode { kIoOnce, kIoCrash, kAlloc };
+enum class FaultMode { kIoOnce, kIoCrash, kIoCrashJournal, kAlloc };
 constexpr FaultMode kFaultModes[] = {FaultMode::kIoOnce, FaultMode::kIoCrash,
+                                     FaultMode::kIoCrashJournal,
                                      FaultMode::kAlloc};
 inline const char *mode_name(FaultMode mode) {
-  static const char *const kNames[] = {"io-once", "io-crash", "alloc"};
+  static const char *const kNames[] = {"io-once", "io-crash",
+                                       "io-crash+journal", "alloc"};
   return kNames[static_cast<int>(mode)];
+}
+// Every call from the failing one on fails.
+inline bool crashes(FaultMode mode) {
+  return mode == FaultMode::kIoCrash || mode == FaultMode::kIoCrashJournal;
 }
 
 // One run of the operation under fault N.
@@ -70,7 +78,7 @@ inline void run_fault_loop(const std::string &name, FaultMode mode,
       if (mode == FaultMode::kAlloc) {
         faults.fail_alloc_at(n);
       } else {
-        faults.fail_io_at(n, EIO, mode == FaultMode::kIoCrash);
+        faults.fail_io_at(n, EIO, crashes(mode));
       }
       cbclear_error();
       run.result = steps.op();
@@ -81,7 +89,7 @@ inline void run_fault_loop(const std::string &name, FaultMode mode,
       EXPECT_EQ(pool != nullptr ? bufpool_stats(pool).pinned : 0, 0)
           << run.where;
       steps.judge(run);
-      if (mode != FaultMode::kIoCrash || !run.fired) faults.disarm();
+      if (!crashes(mode) || !run.fired) faults.disarm();
       steps.shut_down();
     }
     steps.after(run);

@@ -316,6 +316,13 @@ TEST_F(DbCmdTest, CheckFindsEachKindOfDamageAndReindexRepairsTheIndexFile) {
        "free area at 42: its length word says 8 bytes, its size key 9"},
       {in_index([](CbTree *t) { EXPECT_EQ(put(t, "\xFE\0\0\0\x0D"s, 8), 1); }),
        "a position key (size 8) for 13, where no free area starts"},
+      // Last: the reindex below rolls the journal back.
+      {[this] {
+         EXPECT_EQ(leave_hot_journal(path("c.jnl"),
+                                     {path("c.db"), path("c.idx")}, 4096),
+                   1);
+       },
+       ": a rollback journal waits (a writer died)"},
   };
   for (const auto &c : cases) {
     for (const char *ext : {".db", ".idx"}) {
