@@ -66,7 +66,8 @@ struct DataCache {
 // Reads len bytes at position. kIsIo when the file ends before them or the
 // read fails.
 IsamError data_read(IsamDb *db, int32_t position, int32_t len, void *out);
-// Writes len bytes at position. kIsIo.
+// Writes len bytes at position. kIsIo; kIsNoMemory when the cache writes
+// back and has no memory for a page it needs.
 IsamError data_write(IsamDb *db, int32_t position, int32_t len, const void *in);
 // The size of the data file. kIsIo.
 IsamError data_size(IsamDb *db, uint32_t *size);
@@ -74,6 +75,8 @@ IsamError data_size(IsamDb *db, uint32_t *size);
 // syncing the file. kIsIo when a write fails (its page stays dirty; the
 // others are still written).
 IsamError data_write_back(IsamDb *db);
+// As data_write_back, then syncs the file, when pages are dirty (closing).
+IsamError write_back_left(IsamDb *db);
 // Frees db's cache (closing).
 void free_data_cache(IsamDb *db);
 
