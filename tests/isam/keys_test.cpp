@@ -129,6 +129,7 @@ TEST_F(KeysTest, OrderOfEntryKeys) {
       {"i", {stored<int16_t>(-1)}, {stored<int16_t>(0)}, -1},
       {"u", {stored<uint16_t>(65535)}, {stored<uint16_t>(0)}, 1},
       {"l", {stored<int32_t>(-5)}, {stored<int32_t>(3)}, -1},
+      {"d", {stored(-2.5)}, {stored(1e-300)}, -1},
       {"f", {stored(fnan)}, {stored(1.0f)}, 1},
       {"f", {stored(1.0f)}, {stored(fnan)}, 1},
       {"d", {stored(dnan)}, {stored(dnan)}, 1},
@@ -142,8 +143,10 @@ TEST_F(KeysTest, OrderOfEntryKeys) {
       {"s", {}, {""}, -1},
       {"s", {""}, {}, 1},
   };
+  // Each case twice: the second time its index is the one compared last.
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.index << " " << c.expected);
+    EXPECT_EQ(cmp(key(c.index, c.a), key(c.index, c.b)), c.expected);
     EXPECT_EQ(cmp(key(c.index, c.a), key(c.index, c.b)), c.expected);
   }
 }
