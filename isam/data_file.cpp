@@ -144,8 +144,10 @@ IsamError write_through(IsamDb *db, int32_t position, int32_t len,
     if (const IsamError e = guard_data_write(db, position, len)) return e;
   }
   const bool written = sys_write(db->data_handle, position, len, in) == 1;
+  // A cache here has no dirty page (its size was never known), and a
+  // write the file refuses for its position or length touches no page.
   DataCache *c = db->shared == 0 ? db->data_cache : nullptr;
-  if (c == nullptr) return written ? kIsOk : kIsIo;
+  if (c == nullptr || position < 0 || len < 0) return written ? kIsOk : kIsIo;
   const int64_t end = static_cast<int64_t>(position) + len;
   if (!written) {
     // What reached the file is unknown: forget it all.
