@@ -50,6 +50,10 @@ struct Parent {
   bool shiftable = true;
 };
 
+// A pair just placed at position p of leaf x went in at one end: the
+// pattern of keys inserted in order, whose next key likely goes there too.
+bool at_an_end(const Node &x, int32_t p) { return p == 0 || p == x.count() - 1; }
+
 // last: the call places the pair of the change in its leaf, and a plain
 // insertion there ends the change (nothing that can fail follows it).
 int32_t node_insert(Op &op, const Pair &pair, BlockNo x, Parent par,
@@ -365,6 +369,7 @@ int32_t node_insert(Op &op, const Pair &pair, BlockNo xb, Parent par,
   if (fit == 0 && last) {
     const int32_t result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
     px.put_last();
+    op.file->recent_leaf = at_an_end(x, p) ? xb : 0;
     return result;
   }
   if (px.save(kCtxInsertKey) != 1) return -1;
@@ -573,9 +578,51 @@ int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
 
 namespace {
 
+// Places the pair in the leaf of the last insertion when it belongs there
+// and fits without overflow: 1 placed, -1 failed (the pair is there already,
+// or a duplicate key), 0 not tried or not placed (the caller descends). A
+// sound tree leads every pair between a leaf's first and last pairs to that
+// leaf, every pair above the last pair of the tree to the last leaf and every
+// pair below the first to the first leaf, so the descent would end in the
+// same leaf, where the same steps follow. Only a leaf held in the pool and
+// checked since it was read is tried, so the guess costs no read.
+int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
+  const BlockNo b = op.file->recent_leaf;
+  if (b == 0 || b > op.cr().last_block) return 0;
+  const uint8_t *cached = peek_block(op.lru, b);
+  if (cached == nullptr || !block_checked(cached)) return 0;
+  {
+    // Looked at in place (nothing replaces a buffer meanwhile); pinned only
+    // when the pair belongs there.
+    const Node x(const_cast<uint8_t *>(cached), op.bs);
+    const int32_t n = x.count();
+    if (!x.leaf() || n <= 0) return 0;
+    if (cmp_pair(op, pair.key, pair.len, pair.item, x, n - 1) > 0) {
+      if (x.right() != 0) return 0;
+    } else if (cmp_pair(op, pair.key, pair.len, pair.item, x, 0) < 0) {
+      if (x.left() != 0) return 0;
+    }
+  }
+  Pin px(op);
+  if (px.get(b, kCtxInsertKey) != 1) return -1;
+  const Node x = px.node();
+  int32_t p = 0;
+  if (insertion_position(op, pair, x, &p) != 1) return -1;
+  if (pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) return -1;
+  const int32_t fit = room_test(op, pair, x, p);
+  if (fit < 0) return -1;
+  if (fit > 0) return 0;
+  const int32_t result = insert_entry(op, pair, x, p);
+  px.put_last();
+  if (!at_an_end(x, p)) op.file->recent_leaf = 0;
+  return result;
+}
+
 int32_t place_pair(Op &op, const Pair &pair) {
   ControlRecord &cr = op.cr();
   if (cr.root == 0) return make_first_node(op, pair);
+  const int32_t guessed = place_in_recent_leaf(op, pair);
+  if (guessed != 0) return guessed;
   bool leaf;
   {
     Pin pr(op);

@@ -99,6 +99,11 @@ struct CbFile {
   // its database's.
   Journal *journal = nullptr;
   bool journal_owned = false;
+  // The leaf in which the last insertion placed its pair, at one end of the
+  // leaf, without overflow (0: none): keys inserted in order go to the same
+  // leaf, so an insertion tries it before descending (cbt/insert.cpp).
+  // A guess only: it is checked against the leaf's own entries every time.
+  BlockNo recent_leaf = 0;
 };
 
 // Process-wide lists of the engine.
