@@ -58,6 +58,8 @@ bool at_an_end(const Node &x, int32_t p) { return p == 0 || p == x.count() - 1; 
 // insertion there ends the change (nothing that can fail follows it).
 int32_t node_insert(Op &op, const Pair &pair, BlockNo x, Parent par,
                     bool last = false);
+int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
+                           bool last);
 
 // Insertion position of the pair in node x: the first entry greater than it,
 // or -1 in an interior node when the pair sorts below its low path key.
@@ -352,11 +354,18 @@ int32_t overflow(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par) {
   return split(op, pair, px, p, par);
 }
 
-// The node insertion step: places the pair in node x.
+// The node insertion step: places the pair in node xb.
 int32_t node_insert(Op &op, const Pair &pair, BlockNo xb, Parent par,
                     bool last) {
   Pin px(op);
   if (px.get(xb, kCtxInsertKey) != 1) return -1;
+  return node_insert_pinned(op, pair, px, par, last);
+}
+
+// The same for the node pinned in px, which it releases.
+int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
+                           bool last) {
+  const BlockNo xb = px.block();
   const Node x = px.node();
   if (x.unused() && x.count() != -1) return op.corrupt(kCtxInsertKey);
   int32_t p = 0;
@@ -520,15 +529,21 @@ int32_t make_new_root(Op &op) {
   return op.corrupt(kCtxNewRoot);
 }
 
-// The descent step at interior node nb, at `level` below the root.
-int32_t descend(Op &op, const Pair &pair, BlockNo nb, Parent par,
+// The descent step at interior node pn (pinned), at `level` below the root.
+int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par,
                 int32_t level) {
+  const BlockNo nb = pn.block();
   ChildStep step;
-  if (step_down(op, pair, nb, level, kCtxInsertKey, &step) != 1) return -1;
+  Pin pc(op);
+  if (step_down(op, pair, pn, level, kCtxInsertKey, &step, pc) != 1) {
+    return -1;
+  }
   const int32_t i = step.index;
   const Parent here{nb, i, true};
-  const int32_t r = step.leaf ? node_insert(op, pair, step.child, here, true)
-                              : descend(op, pair, step.child, here, level + 1);
+  const int32_t r = step.leaf
+                        ? node_insert_pinned(op, pair, pc, here, true)
+                        : descend(op, pair, pc, here, level + 1);
+  pc.release();
   if (needs_resync(r)) return resync(op, nb, i, par);
   return r;
 }
@@ -623,15 +638,14 @@ int32_t place_pair(Op &op, const Pair &pair) {
   if (cr.root == 0) return make_first_node(op, pair);
   const int32_t guessed = place_in_recent_leaf(op, pair);
   if (guessed != 0) return guessed;
-  bool leaf;
+  int32_t r;
   {
     Pin pr(op);
     if (pr.get(cr.root, kCtxInsertKey) != 1) return -1;
     if (pr.node().unused()) return op.corrupt(kCtxInsertKey);
-    leaf = pr.node().leaf();
+    r = pr.node().leaf() ? node_insert_pinned(op, pair, pr, Parent{}, true)
+                         : descend(op, pair, pr, Parent{}, 0);
   }
-  const int32_t r = leaf ? node_insert(op, pair, cr.root, Parent{}, true)
-                         : descend(op, pair, cr.root, Parent{}, 0);
   if (r == -1) return -1;
   if (needs_resync(r)) return make_new_root(op);
   return 1;

@@ -181,18 +181,16 @@ Hit node_search(const Op &op, const Node &node, const uint8_t *key, int32_t len,
   return search_entries<kInteriorEntry>(op, node.data(), n, key, len, item);
 }
 
-int32_t step_down(Op &op, const Pair &pair, BlockNo nb, int32_t level,
-                  int32_t ctx, ChildStep *out) {
+int32_t step_down(Op &op, const Pair &pair, Pin &pn, int32_t level,
+                  int32_t ctx, ChildStep *out, Pin &pc) {
   {
-    Pin pn(op);
-    if (pn.get(nb, kCtxLocateSubtree) != 1) return -1;
     const Node n = pn.node();
     const Hit hit = node_search(op, n, pair.key, pair.len, pair.item);
     out->index = child_index(hit);
     out->child = n.child_at(out->index);
+    pn.release();
   }
   if (level + 1 >= op.cr().depth) return op.corrupt(ctx);
-  Pin pc(op);
   if (pc.get(out->child, ctx) != 1) return -1;
   pc.prefetch();
   if (pc.node().unused()) return op.corrupt(ctx);

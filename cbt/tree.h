@@ -301,17 +301,19 @@ struct Pair {
   BlockNo child = 0;
 };
 
-// One step of a descent for a change: in interior node nb, at `level` below
-// the root, the index and block of the child that holds (or would hold) the
-// pair, and whether that child is a leaf. A child below the leaf level or on
-// the free chain is damage, reported with context ctx.
+// One step of a descent for a change: in interior node pn (pinned), at
+// `level` below the root, the index and block of the child that holds (or
+// would hold) the pair, and whether that child is a leaf. pn is released
+// and the child is left pinned in pc, for the next step, which so needs
+// no lookup of its own. A child below the leaf level or on the free chain
+// is damage, reported with context ctx.
 struct ChildStep {
   int32_t index = 0;
   BlockNo child = 0;
   bool leaf = false;
 };
-int32_t step_down(Op &op, const Pair &pair, BlockNo nb, int32_t level,
-                  int32_t ctx, ChildStep *out);
+int32_t step_down(Op &op, const Pair &pair, Pin &pn, int32_t level,
+                  int32_t ctx, ChildStep *out, Pin &pc);
 
 }  // namespace recbase::cbt
 
