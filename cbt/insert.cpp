@@ -606,23 +606,28 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
   if (b == 0 || b > op.cr().last_block) return 0;
   const uint8_t *cached = peek_block(op.lru, b);
   if (cached == nullptr || !block_checked(cached)) return 0;
+  // Looked at in place (nothing replaces a buffer meanwhile); pinned only
+  // when the pair belongs there. p: the pair's position when it goes past
+  // either end, -1 when it falls between the first and last pairs.
+  int32_t p = -1;
   {
-    // Looked at in place (nothing replaces a buffer meanwhile); pinned only
-    // when the pair belongs there.
     const Node x(const_cast<uint8_t *>(cached), op.bs);
     const int32_t n = x.count();
     if (!x.leaf() || n <= 0) return 0;
     if (cmp_pair(op, pair.key, pair.len, pair.item, x, n - 1) > 0) {
       if (x.right() != 0) return 0;
+      p = n;
     } else if (cmp_pair(op, pair.key, pair.len, pair.item, x, 0) < 0) {
       if (x.left() != 0) return 0;
+      p = 0;
     }
+    // A full leaf at an end overflows: the descent handles it.
+    if (p >= 0 && room_test(op, pair, x, p) != 0) return 0;
   }
   Pin px(op);
   if (px.get(b, kCtxInsertKey) != 1) return -1;
   const Node x = px.node();
-  int32_t p = 0;
-  if (insertion_position(op, pair, x, &p) != 1) return -1;
+  if (p < 0 && insertion_position(op, pair, x, &p) != 1) return -1;
   if (pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) return -1;
   const int32_t fit = room_test(op, pair, x, p);
   if (fit < 0) return -1;
