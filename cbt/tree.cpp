@@ -114,13 +114,21 @@ int32_t cmp_pair(const Op &op, const uint8_t *key, int32_t len, int32_t item,
 bool shares_text(const Op &op, const uint8_t *key, int32_t len,
                  const Node &node, int32_t i) {
   if (i < 0 || i >= node.count() || node.key_len(i) != len) return false;
-  return cmp_keys(op, key, len, node.key(i), len) == 0;
+  if (op.cmp == cbkeycmp) return default_keys_equal(key, node.key(i), len);
+  return op.cmp(key, len, node.key(i), len) == 0;
 }
 
 bool keys_equal(const Op &op, const uint8_t *key, int32_t len, const Node &node,
                 int32_t i) {
   if (i < 0 || i >= node.count()) return false;
-  return cmp_keys(op, key, len, node.key(i), node.key_len(i)) == 0;
+  const int32_t other = node.key_len(i);
+  if (op.cmp == cbkeycmp) {
+    // The default order makes empty keys (length 0 or less) equal to each
+    // other, and other keys equal only at the same length.
+    if (len <= 0 || other <= 0) return len <= 0 && other <= 0;
+    return len == other && default_keys_equal(key, node.key(i), len);
+  }
+  return op.cmp(key, len, node.key(i), other) == 0;
 }
 
 namespace {
