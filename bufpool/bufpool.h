@@ -14,15 +14,17 @@
 //    +-------- purge_block (drops changes) <-+ written back, then cached
 //
 // Invariants:
-//  1. Each buffer is one allocation: its header followed by buffer_size bytes
-//     of data; the engine sees only the data pointer and gives it back.
+//  1. Each buffer is its header followed by buffer_size bytes of data, laid
+//     side by side with others in one allocation per cbinit or cbaddbufs;
+//     the engine sees only the data pointer and gives it back.
 //  2. A buffer holding a block is on exactly one hash chain, newest first,
 //     and on its file's buffer list; a free buffer (handle -1, block -1) is
 //     on neither. The hash table has a power of two of chains, at least
 //     kMinHashChains and at least the buffer count, so chains stay about one
 //     buffer long; adding or removing buffers resizes it.
-//  3. Every buffer is on the LRU list, least recently used first; get, put
-//     and release move a buffer to the tail.
+//  3. Every buffer that was ever used is on the LRU list, least recently
+//     used first; get, put and release move a buffer to the tail. Buffers
+//     never used are on no list and are taken before any on it.
 //  4. A dirty buffer is on its file's dirty list, in the order it became
 //     dirty; a clean one is not. Flushing a file walks only that list and
 //     purging it only its buffer list, never the whole pool.

@@ -139,9 +139,7 @@ int32_t join_neighbours(Op &op, Parent par) {
   return joined ? kFreed : 1;
 }
 
-int32_t leaf_delete(Op &op, const Pair &pair, BlockNo xb, Parent par) {
-  Pin px(op);
-  if (px.get(xb, kCtxDeleteKey) != 1) return -1;
+int32_t leaf_delete(Op &op, const Pair &pair, Pin &px, Parent par) {
   Node x = px.node();
   if (!x.leaf()) return op.corrupt(kCtxDeleteKey);
   const Hit hit = node_search(op, x, pair.key, pair.len, pair.item);
@@ -227,14 +225,19 @@ int32_t remove_unused(Op &op, BlockNo nb, int32_t i, Parent par) {
   return result;
 }
 
-int32_t descend(Op &op, const Pair &pair, BlockNo nb, Parent par,
+int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par,
                 int32_t level) {
+  const BlockNo nb = pn.block();
   ChildStep step;
-  if (step_down(op, pair, nb, level, kCtxDeleteKey, &step) != 1) return -1;
+  Pin pc(op);
+  if (step_down(op, pair, pn, level, kCtxDeleteKey, &step, pc) != 1) {
+    return -1;
+  }
   const int32_t i = step.index;
   const Parent here{nb, i};
-  const int32_t r = step.leaf ? leaf_delete(op, pair, step.child, here)
-                              : descend(op, pair, step.child, here, level + 1);
+  const int32_t r = step.leaf ? leaf_delete(op, pair, pc, here)
+                              : descend(op, pair, pc, here, level + 1);
+  pc.release();
   if (r == kFreed) return remove_unused(op, nb, i, par);
   return r;
 }
@@ -277,15 +280,14 @@ namespace {
 int32_t remove_pair(Op &op, const Pair &pair) {
   ControlRecord &cr = op.cr();
   if (cr.root == 0) return op.fail(kErrEmptyTree, kCtxDeleteEmpty);
-  bool leaf;
+  int32_t r;
   {
     Pin pr(op);
     if (pr.get(cr.root, kCtxLowPathValue) != 1) return -1;
     if (pr.node().unused()) return op.fail(kErrCorrupt, kCtxDeleteUnused);
-    leaf = pr.node().leaf();
+    r = pr.node().leaf() ? leaf_delete(op, pair, pr, Parent{})
+                         : descend(op, pair, pr, Parent{}, 0);
   }
-  const int32_t r = leaf ? leaf_delete(op, pair, cr.root, Parent{})
-                         : descend(op, pair, cr.root, Parent{}, 0);
   if (r == -1) return -1;
   if (r == kFreed) return remove_root(op);
   return 1;

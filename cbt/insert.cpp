@@ -50,10 +50,16 @@ struct Parent {
   bool shiftable = true;
 };
 
+// A pair just placed at position p of leaf x went in at one end: the
+// pattern of keys inserted in order, whose next key likely goes there too.
+bool at_an_end(const Node &x, int32_t p) { return p == 0 || p == x.count() - 1; }
+
 // last: the call places the pair of the change in its leaf, and a plain
 // insertion there ends the change (nothing that can fail follows it).
 int32_t node_insert(Op &op, const Pair &pair, BlockNo x, Parent par,
                     bool last = false);
+int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
+                           bool last);
 
 // Insertion position of the pair in node x: the first entry greater than it,
 // or -1 in an interior node when the pair sorts below its low path key.
@@ -348,11 +354,18 @@ int32_t overflow(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par) {
   return split(op, pair, px, p, par);
 }
 
-// The node insertion step: places the pair in node x.
+// The node insertion step: places the pair in node xb.
 int32_t node_insert(Op &op, const Pair &pair, BlockNo xb, Parent par,
                     bool last) {
   Pin px(op);
   if (px.get(xb, kCtxInsertKey) != 1) return -1;
+  return node_insert_pinned(op, pair, px, par, last);
+}
+
+// The same for the node pinned in px, which it releases.
+int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
+                           bool last) {
+  const BlockNo xb = px.block();
   const Node x = px.node();
   if (x.unused() && x.count() != -1) return op.corrupt(kCtxInsertKey);
   int32_t p = 0;
@@ -365,6 +378,7 @@ int32_t node_insert(Op &op, const Pair &pair, BlockNo xb, Parent par,
   if (fit == 0 && last) {
     const int32_t result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
     px.put_last();
+    op.file->recent_leaf = at_an_end(x, p) ? xb : 0;
     return result;
   }
   if (px.save(kCtxInsertKey) != 1) return -1;
@@ -515,15 +529,21 @@ int32_t make_new_root(Op &op) {
   return op.corrupt(kCtxNewRoot);
 }
 
-// The descent step at interior node nb, at `level` below the root.
-int32_t descend(Op &op, const Pair &pair, BlockNo nb, Parent par,
+// The descent step at interior node pn (pinned), at `level` below the root.
+int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par,
                 int32_t level) {
+  const BlockNo nb = pn.block();
   ChildStep step;
-  if (step_down(op, pair, nb, level, kCtxInsertKey, &step) != 1) return -1;
+  Pin pc(op);
+  if (step_down(op, pair, pn, level, kCtxInsertKey, &step, pc) != 1) {
+    return -1;
+  }
   const int32_t i = step.index;
   const Parent here{nb, i, true};
-  const int32_t r = step.leaf ? node_insert(op, pair, step.child, here, true)
-                              : descend(op, pair, step.child, here, level + 1);
+  const int32_t r = step.leaf
+                        ? node_insert_pinned(op, pair, pc, here, true)
+                        : descend(op, pair, pc, here, level + 1);
+  pc.release();
   if (needs_resync(r)) return resync(op, nb, i, par);
   return r;
 }
@@ -573,18 +593,64 @@ int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
 
 namespace {
 
+// Places the pair in the leaf of the last insertion when it belongs there
+// and fits without overflow: 1 placed, -1 failed (the pair is there already,
+// or a duplicate key), 0 not tried or not placed (the caller descends). A
+// sound tree leads every pair between a leaf's first and last pairs to that
+// leaf, every pair above the last pair of the tree to the last leaf and every
+// pair below the first to the first leaf, so the descent would end in the
+// same leaf, where the same steps follow. Only a leaf held in the pool and
+// checked since it was read is tried, so the guess costs no read.
+int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
+  const BlockNo b = op.file->recent_leaf;
+  if (b == 0 || b > op.cr().last_block) return 0;
+  const uint8_t *cached = peek_block(op.lru, b);
+  if (cached == nullptr || !block_checked(cached)) return 0;
+  // Looked at in place (nothing replaces a buffer meanwhile); pinned only
+  // when the pair belongs there. p: the pair's position when it goes past
+  // either end, -1 when it falls between the first and last pairs.
+  int32_t p = -1;
+  {
+    const Node x(const_cast<uint8_t *>(cached), op.bs);
+    const int32_t n = x.count();
+    if (!x.leaf() || n <= 0) return 0;
+    if (cmp_pair(op, pair.key, pair.len, pair.item, x, n - 1) > 0) {
+      if (x.right() != 0) return 0;
+      p = n;
+    } else if (cmp_pair(op, pair.key, pair.len, pair.item, x, 0) < 0) {
+      if (x.left() != 0) return 0;
+      p = 0;
+    }
+    // A full leaf at an end overflows: the descent handles it.
+    if (p >= 0 && room_test(op, pair, x, p) != 0) return 0;
+  }
+  Pin px(op);
+  if (px.get(b, kCtxInsertKey) != 1) return -1;
+  const Node x = px.node();
+  if (p < 0 && insertion_position(op, pair, x, &p) != 1) return -1;
+  if (pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) return -1;
+  const int32_t fit = room_test(op, pair, x, p);
+  if (fit < 0) return -1;
+  if (fit > 0) return 0;
+  const int32_t result = insert_entry(op, pair, x, p);
+  px.put_last();
+  if (!at_an_end(x, p)) op.file->recent_leaf = 0;
+  return result;
+}
+
 int32_t place_pair(Op &op, const Pair &pair) {
   ControlRecord &cr = op.cr();
   if (cr.root == 0) return make_first_node(op, pair);
-  bool leaf;
+  const int32_t guessed = place_in_recent_leaf(op, pair);
+  if (guessed != 0) return guessed;
+  int32_t r;
   {
     Pin pr(op);
     if (pr.get(cr.root, kCtxInsertKey) != 1) return -1;
     if (pr.node().unused()) return op.corrupt(kCtxInsertKey);
-    leaf = pr.node().leaf();
+    r = pr.node().leaf() ? node_insert_pinned(op, pair, pr, Parent{}, true)
+                         : descend(op, pair, pr, Parent{}, 0);
   }
-  const int32_t r = leaf ? node_insert(op, pair, cr.root, Parent{}, true)
-                         : descend(op, pair, cr.root, Parent{}, 0);
   if (r == -1) return -1;
   if (needs_resync(r)) return make_new_root(op);
   return 1;

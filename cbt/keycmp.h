@@ -40,6 +40,31 @@ inline int32_t default_keycmp(const uint8_t *a, int32_t alen, const uint8_t *b,
   return alen < blen ? -1 : 1;
 }
 
+// default_keycmp(a, n, b, n) == 0 for two keys of n bytes, faster: a word
+// whose bytes differ in more than the case bit (0x20) holds a pair of bytes
+// that differ folded too, so most unequal keys are told apart at their
+// first differing word without folding.
+inline bool default_keys_equal(const uint8_t *a, const uint8_t *b,
+                               int32_t n) {
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x;
+    uint64_t y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    const uint64_t d = x ^ y;
+    if (d == 0) continue;
+    if ((d & ~0x2020202020202020ull) != 0) return false;
+    for (int32_t j = i; j < i + 8; ++j) {
+      if (fold_case(a[j]) != fold_case(b[j])) return false;
+    }
+  }
+  for (; i < n; ++i) {
+    if (a[i] != b[i] && fold_case(a[i]) != fold_case(b[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace recbase::cbt
 
 #endif  // RECBASE_CBT_KEYCMP_H

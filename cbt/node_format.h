@@ -72,6 +72,7 @@
 #define RECBASE_CBT_NODE_FORMAT_H
 
 #include <cstdint>
+#include <cstring>
 
 #include "frame/bytes.h"
 
@@ -174,9 +175,39 @@ class Node {
   void shift_key_offs(int32_t n, int32_t delta) {
     const int32_t e = entry_size();
     uint8_t *at = d_ + kNodeHeader;
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // On a little-endian machine the offset is a native 16-bit word at the
+    // start of the entry. Entries go in groups of 16 bytes: one add of
+    // 16-bit lanes, delta in the lanes of offsets and 0 in the others (two
+    // leaf entries per group; four interior entries per three groups).
+    typedef uint16_t Lanes __attribute__((vector_size(16)));
+    const uint16_t d = static_cast<uint16_t>(delta);
+    int32_t i = 0;
+    if (e == kLeafEntry) {
+      const Lanes add = {d, 0, 0, 0, d, 0, 0, 0};
+      for (; i + 2 <= n; i += 2, at += 2 * kLeafEntry) add_lanes(at, add);
+    } else {
+      const Lanes add0 = {d, 0, 0, 0, 0, 0, d, 0};
+      const Lanes add1 = {0, 0, 0, 0, d, 0, 0, 0};
+      const Lanes add2 = {0, 0, d, 0, 0, 0, 0, 0};
+      for (; i + 4 <= n; i += 4, at += 4 * kInteriorEntry) {
+        add_lanes(at, add0);
+        add_lanes(at + 16, add1);
+        add_lanes(at + 32, add2);
+      }
+    }
+    for (; i < n; ++i, at += e) {
+      uint16_t v;
+      std::memcpy(&v, at, sizeof v);
+      v = static_cast<uint16_t>(v + d);
+      std::memcpy(at, &v, sizeof v);
+    }
+#else
     for (int32_t i = 0; i < n; ++i, at += e) {
       put_le16(at, static_cast<uint16_t>(get_le16s(at) + delta));
     }
+#endif
   }
 
   // Makes the node an empty leaf or an interior node with the given fields.
@@ -185,6 +216,16 @@ class Node {
                      int32_t count);
 
  private:
+#if defined(__GNUC__)
+  template <typename V>
+  static void add_lanes(uint8_t *at, const V &add) {
+    V v;
+    std::memcpy(&v, at, sizeof v);
+    v += add;
+    std::memcpy(at, &v, sizeof v);
+  }
+#endif
+
   uint8_t *d_ = nullptr;
   int32_t bs_ = 0;
 };

@@ -114,13 +114,21 @@ int32_t cmp_pair(const Op &op, const uint8_t *key, int32_t len, int32_t item,
 bool shares_text(const Op &op, const uint8_t *key, int32_t len,
                  const Node &node, int32_t i) {
   if (i < 0 || i >= node.count() || node.key_len(i) != len) return false;
-  return cmp_keys(op, key, len, node.key(i), len) == 0;
+  if (op.cmp == cbkeycmp) return default_keys_equal(key, node.key(i), len);
+  return op.cmp(key, len, node.key(i), len) == 0;
 }
 
 bool keys_equal(const Op &op, const uint8_t *key, int32_t len, const Node &node,
                 int32_t i) {
   if (i < 0 || i >= node.count()) return false;
-  return cmp_keys(op, key, len, node.key(i), node.key_len(i)) == 0;
+  const int32_t other = node.key_len(i);
+  if (op.cmp == cbkeycmp) {
+    // The default order makes empty keys (length 0 or less) equal to each
+    // other, and other keys equal only at the same length.
+    if (len <= 0 || other <= 0) return len <= 0 && other <= 0;
+    return len == other && default_keys_equal(key, node.key(i), len);
+  }
+  return op.cmp(key, len, node.key(i), other) == 0;
 }
 
 namespace {
@@ -181,18 +189,16 @@ Hit node_search(const Op &op, const Node &node, const uint8_t *key, int32_t len,
   return search_entries<kInteriorEntry>(op, node.data(), n, key, len, item);
 }
 
-int32_t step_down(Op &op, const Pair &pair, BlockNo nb, int32_t level,
-                  int32_t ctx, ChildStep *out) {
+int32_t step_down(Op &op, const Pair &pair, Pin &pn, int32_t level,
+                  int32_t ctx, ChildStep *out, Pin &pc) {
   {
-    Pin pn(op);
-    if (pn.get(nb, kCtxLocateSubtree) != 1) return -1;
     const Node n = pn.node();
     const Hit hit = node_search(op, n, pair.key, pair.len, pair.item);
     out->index = child_index(hit);
     out->child = n.child_at(out->index);
+    pn.release();
   }
   if (level + 1 >= op.cr().depth) return op.corrupt(ctx);
-  Pin pc(op);
   if (pc.get(out->child, ctx) != 1) return -1;
   pc.prefetch();
   if (pc.node().unused()) return op.corrupt(ctx);

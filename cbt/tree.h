@@ -99,6 +99,11 @@ struct CbFile {
   // its database's.
   Journal *journal = nullptr;
   bool journal_owned = false;
+  // The leaf in which the last insertion placed its pair, at one end of the
+  // leaf, without overflow (0: none): keys inserted in order go to the same
+  // leaf, so an insertion tries it before descending (cbt/insert.cpp).
+  // A guess only: it is checked against the leaf's own entries every time.
+  BlockNo recent_leaf = 0;
 };
 
 // Process-wide lists of the engine.
@@ -296,17 +301,19 @@ struct Pair {
   BlockNo child = 0;
 };
 
-// One step of a descent for a change: in interior node nb, at `level` below
-// the root, the index and block of the child that holds (or would hold) the
-// pair, and whether that child is a leaf. A child below the leaf level or on
-// the free chain is damage, reported with context ctx.
+// One step of a descent for a change: in interior node pn (pinned), at
+// `level` below the root, the index and block of the child that holds (or
+// would hold) the pair, and whether that child is a leaf. pn is released
+// and the child is left pinned in pc, for the next step, which so needs
+// no lookup of its own. A child below the leaf level or on the free chain
+// is damage, reported with context ctx.
 struct ChildStep {
   int32_t index = 0;
   BlockNo child = 0;
   bool leaf = false;
 };
-int32_t step_down(Op &op, const Pair &pair, BlockNo nb, int32_t level,
-                  int32_t ctx, ChildStep *out);
+int32_t step_down(Op &op, const Pair &pair, Pin &pn, int32_t level,
+                  int32_t ctx, ChildStep *out, Pin &pc);
 
 }  // namespace recbase::cbt
 

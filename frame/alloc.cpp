@@ -17,6 +17,11 @@ void *rb_malloc(std::size_t size) {
   return std::malloc(size == 0 ? 1 : size);
 }
 
+void *rb_calloc(std::size_t size) {
+  if (g_alloc_hook != nullptr && !g_alloc_hook(size)) return nullptr;
+  return std::calloc(size == 0 ? 1 : size, 1);
+}
+
 void rb_free(void *p) { std::free(p); }
 
 }  // namespace recbase

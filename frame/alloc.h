@@ -11,6 +11,11 @@ namespace recbase {
 
 // Returns null when the allocation fails (or the hook says it fails).
 void *rb_malloc(std::size_t size);
+// Zero-filled memory, null when the allocation fails (or the hook says it
+// fails). Large areas come straight from the system, whose pages take no
+// memory until they are first touched: the buffer pool takes its buffers
+// this way, so that a pool holds only the memory it has used.
+void *rb_calloc(std::size_t size);
 // Frees memory from rb_malloc; null is allowed.
 void rb_free(void *p);
 

@@ -415,7 +415,10 @@ TEST_P(ModelTest, TwoHandlesChangeAndWalkAgainstTheModel) {
   // B stands on a pair about to go; emptied, the tree leaves it nothing.
   int32_t item = 0;
   ASSERT_EQ(cbhead(b_.tree, &item), pairs_.empty() ? -3 : 1);
+  // Refilled at both ends: the lower half in falling order, then the upper
+  // half in rising order.
   std::vector<Pair> order(pairs_.begin(), pairs_.end());
+  std::reverse(order.begin(), order.begin() + order.size() / 2);
   ASSERT_NO_FATAL_FAILURE(drain());
   EXPECT_EQ(cbcurr(b_.tree, &item), -3);
   const size_t drained = flushed(a_.tree, "m").size();
