@@ -94,16 +94,19 @@ class ISAM {
   // handle gives -1 with 40 and leaves the library set up with
   // ISAM::putsWinBox as print routine.
   static RBAPI int RBCALL initWin(int buffers, int bufferSize,
-                                  int (*display)(char const *), void *instance);
+                                  int(RBCALL *display)(char const *),
+                                  void *instance);
   // Shuts the library down (isamexit). -1 with 37 and nothing done while an
   // object is open; -1 with isamexit's error.
   static RBAPI int RBCALL exit();
 
   // Handlers. The error handler is called with the object that recorded an
   // error; null removes it. A null display handler brings back the class's
-  // std::cout display.
+  // std::cout display. A display handler is a print routine (RbPrint): it
+  // has the calling convention RBCALL, as puts, putsWin and putsWinBox below.
   static RBAPI void RBCALL setErrorHandler(void (*handler)(ISAM &));
-  static RBAPI void RBCALL setDisplayHandler(int (*display)(char const *));
+  static RBAPI void RBCALL setDisplayHandler(
+      int(RBCALL *display)(char const *));
   static RBAPI void RBCALL setProgressHandler(void (*progress)(long));
 
   // The object's last error (0: none); see 4 above for how to call it.

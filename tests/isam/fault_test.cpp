@@ -25,6 +25,7 @@
 #include "bufpool/bufpool.h"
 #include "tests/isam/isam_support.h"
 #include "tests/support/fault_injection.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 namespace {
@@ -141,11 +142,6 @@ bool fits(const Scenario &s, Mode mode, const std::string &slot,
   if (slot == "lock") return code == ISERR_LOCK_REC;
   if (slot == "unlock") return code == ISERR_UNLOCK_REC;
   return code == ISERR_IO;
-}
-
-std::ptrdiff_t open_fds() {
-  const std::filesystem::directory_iterator fds("/proc/self/fd");
-  return std::distance(begin(fds), end(fds));
 }
 
 class FaultLoop : public ::testing::TestWithParam<Scenario> {
@@ -267,7 +263,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
                                 " N=" + std::to_string(n);
       shut_down();
       restore(s);
-      const std::ptrdiff_t fds = open_fds();
+      const long fds = open_handle_count();
       start();
       Ctx ctx{file("t")};
       if (s.prepare) {
@@ -312,7 +308,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
         if (mode != Mode::kIoCrash || !fired) faults.disarm();
         shut_down();
       }
-      EXPECT_EQ(open_fds(), fds) << where << ": descriptors left open";
+      EXPECT_EQ(open_handle_count(), fds) << where << ": descriptors left open";
       std::string reason;
       if (!fired) {
         EXPECT_EQ(r, s.clean_result) << where << ": isam_errno " << code;

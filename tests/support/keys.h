@@ -1,19 +1,11 @@
 // Test support without the test framework (the fuzz tools use it too): key
 // and pair generators, the pair order, little-endian readers of tree files
-// decoded by their byte offsets independently of the engine, and files,
-// temporary directories and child processes.
+// decoded by their byte offsets independently of the engine, and files and
+// temporary directories.
 #ifndef RECBASE_TESTS_SUPPORT_KEYS_H
 #define RECBASE_TESTS_SUPPORT_KEYS_H
 
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -235,19 +227,25 @@ class DiskNode {
 };
 
 // ---------------------------------------------------------------------------
-// Files, directories and processes
+// Files and directories
+
+// A new directory under the system's temporary directory, its name starting
+// with prefix.
+inline std::string make_temp_dir(const std::string &prefix) {
+  std::random_device entropy;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path dir =
+        base / (prefix + "-" + std::to_string(entropy() % 100000000));
+    if (std::filesystem::create_directory(dir)) return dir.string();
+  }
+  throw std::runtime_error("no temporary directory");
+}
 
 // A temporary directory removed with everything in it.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "recbase-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-  }
+  TempDir() : path_(make_temp_dir("recbase")) {}
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
@@ -271,8 +269,8 @@ inline std::vector<uint8_t> read_file(const std::string &path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 inline bool file_exists(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  std::error_code ignored;
+  return std::filesystem::exists(path, ignored);
 }
 // Overwrites bytes of a file in place.
 inline void patch_file(const std::string &path, size_t offset,
@@ -291,38 +289,6 @@ inline void set_control_field(const std::string &path, size_t off, int width,
   uint32_t parity = 0;
   for (size_t w = 0; w < 24; w += 2) parity ^= le16_at(f, w);
   patch_file(path, 24, le_bytes(parity, 2));
-}
-
-// Forks a child that runs body() and leaves through _exit with its result,
-// running no destructors of the parent's state; it dies with the parent.
-template <typename Body>
-pid_t spawn(Body body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    _exit(body());
-  }
-  return pid;
-}
-// Exit status of a child (0..255), -1 when it did not exit normally, -2
-// when it was still running at the deadline (it is then killed).
-inline int wait_child(pid_t pid, int timeout_ms = 60000) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (int status = 0;; usleep(1000)) {
-    const pid_t r = pid > 0 ? waitpid(pid, &status, WNOHANG) : -1;
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (r < 0) return -1;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -2;
-    }
-  }
-}
-template <typename Body>
-int run_in_child(Body body) {
-  return wait_child(spawn(body));
 }
 
 }  // namespace recbase::test
