@@ -155,7 +155,7 @@ TEST_F(LocksTest, LockIdsWrapAndDatabaseLocksCountOnce) {
   EXPECT_EQ(lockable(db->lock_position), 0);
 
   struct Case {
-    int32_t (*call)(IsamDb *, int32_t);
+    int32_t(RBCALL *call)(IsamDb *, int32_t);
     int32_t mode, result, error;
   };
   const Case cases[] = {

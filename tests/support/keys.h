@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "recbase/cbt.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 
@@ -258,14 +259,19 @@ class TempDir {
   std::string path_;
 };
 
+// Files that the library holds open without sharing are read and written
+// through its handle where the system refuses another open (spawn.h).
 inline void write_file(const std::string &path,
                        const std::vector<uint8_t> &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out.is_open() && write_held_file(path, 0, bytes, true)) return;
   out.write(reinterpret_cast<const char *>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
 }
 inline std::vector<uint8_t> read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> held;
+  if (!in.is_open() && read_held_file(path, &held)) return held;
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 inline bool file_exists(const std::string &path) {
@@ -276,6 +282,7 @@ inline bool file_exists(const std::string &path) {
 inline void patch_file(const std::string &path, size_t offset,
                        const std::vector<uint8_t> &bytes) {
   std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  if (!f.is_open() && write_held_file(path, offset, bytes, false)) return;
   f.seekp(static_cast<std::streamoff>(offset));
   f.write(reinterpret_cast<const char *>(bytes.data()),
           static_cast<std::streamsize>(bytes.size()));

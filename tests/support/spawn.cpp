@@ -1,9 +1,6 @@
-// The tests' main, which runs either the tests or a child's role, and the
-// two systems' ways of starting children and programs, of passing bytes
-// through pipes, and of the other facts listed in spawn.h.
+// The two systems' ways of starting children and programs, of passing
+// bytes through pipes, and of the other facts listed in spawn.h.
 #include "tests/support/spawn.h"
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -60,8 +57,11 @@ HANDLE as_handle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 // One argument of a command line, quoted as the C runtime parses it:
 // backslashes are literal except before a quote, where they are doubled.
+// The first (the program) has no space before it, or the runtime would
+// take an empty argument first.
 void append_quoted(std::string &line, const std::string &arg) {
-  line += " \"";
+  if (!line.empty()) line += ' ';
+  line += '"';
   size_t slashes = 0;
   for (char c : arg) {
     if (c == '\\') {
@@ -126,6 +126,21 @@ long pipe_waiting(HANDLE h) {
   DWORD avail = 0;
   if (!PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr)) return -1;
   return static_cast<long>(avail);
+}
+
+// A crash ends the process with a message instead of starting a debugger,
+// which would wait for a person.
+LONG WINAPI report_crash(EXCEPTION_POINTERS *e) {
+  std::fprintf(stderr, "crash: exception 0x%08lx at %p\n",
+               e->ExceptionRecord->ExceptionCode,
+               e->ExceptionRecord->ExceptionAddress);
+  std::fflush(stderr);
+  ExitProcess(3);
+}
+
+void enter_process() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetUnhandledExceptionFilter(report_crash);
 }
 
 void enter_child() {
@@ -292,7 +307,56 @@ std::string file_of_handle(int32_t handle) {
   const DWORD n = GetFinalPathNameByHandleA(
       reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)), buf, sizeof buf,
       0);
-  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
+  if (n == 0 || n >= sizeof buf) return std::string();
+  // The name comes as \\?\C:\...; the rest is the ordinary full path.
+  const bool prefixed = std::strncmp(buf, "\\\\?\\", 4) == 0;
+  return std::string(buf + (prefixed ? 4 : 0), n - (prefixed ? 4 : 0));
+}
+
+namespace {
+
+// The handle of this process that has path open, found among the small
+// handle values that files get; null when none has.
+HANDLE held_handle(const std::string &path) {
+  char full[1024];
+  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full) return nullptr;
+  for (intptr_t v = 4; v < 4 * 4096; v += 4) {
+    HANDLE h = reinterpret_cast<HANDLE>(v);
+    if (GetFileType(h) == FILE_TYPE_DISK &&
+        _stricmp(file_of_handle(static_cast<int32_t>(v)).c_str(), full) == 0) {
+      return h;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// The library positions its handle before every transfer, so moving the
+// file pointer here disturbs nothing.
+bool read_held_file(const std::string &path, std::vector<uint8_t> *bytes) {
+  HANDLE h = held_handle(path);
+  LARGE_INTEGER size;
+  if (h == nullptr || !GetFileSizeEx(h, &size)) return false;
+  bytes->assign(static_cast<size_t>(size.QuadPart), 0);
+  DWORD done = 0;
+  return SetFilePointer(h, 0, nullptr, FILE_BEGIN) == 0 &&
+         ReadFile(h, bytes->data(), static_cast<DWORD>(bytes->size()), &done,
+                  nullptr) &&
+         done == bytes->size();
+}
+
+bool write_held_file(const std::string &path, size_t offset,
+                     const std::vector<uint8_t> &bytes, bool truncate) {
+  HANDLE h = held_handle(path);
+  DWORD done = 0;
+  return h != nullptr &&
+         SetFilePointer(h, static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
+             offset &&
+         WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done,
+                   nullptr) &&
+         done == bytes.size() && (!truncate || SetEndOfFile(h));
 }
 
 long open_handle_count() {
@@ -351,6 +415,8 @@ pid_t start(const std::string &program, const std::vector<std::string> &args,
 }
 
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+void enter_process() {}
 
 void enter_child() {
   g_from_parent = dup(0);
@@ -476,6 +542,14 @@ int probe_lock(const std::string &path, int32_t offset, int32_t length) {
   return r != 0 ? -1 : fl.l_type != F_UNLCK ? 1 : 0;
 }
 
+bool read_held_file(const std::string &, std::vector<uint8_t> *) {
+  return false;
+}
+bool write_held_file(const std::string &, size_t, const std::vector<uint8_t> &,
+                     bool) {
+  return false;
+}
+
 std::string file_of_handle(int32_t handle) {
   std::error_code ignored;
   return std::filesystem::read_symlink(
@@ -498,16 +572,18 @@ void set_environment(const char *name, const char *value) {
 
 #endif
 
-}  // namespace recbase::test
-
-// Runs the role named after --child, or the tests.
-int main(int argc, char **argv) {
-  if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) {
-    const auto role = recbase::test::roles().find(argv[2]);
-    if (role == recbase::test::roles().end()) return 126;
-    recbase::test::enter_child();
-    return role->second(std::vector<std::string>(argv + 3, argv + argc));
+int run_role(int argc, char **argv) {
+  enter_process();
+  // A child whose arguments came out shifted must not run the tests, which
+  // would start children of their own.
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--child") == 0) return 125;
   }
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  if (argc < 3 || std::strcmp(argv[1], "--child") != 0) return -1;
+  const auto role = roles().find(argv[2]);
+  if (role == roles().end()) return 126;
+  enter_child();
+  return role->second(std::vector<std::string>(argv + 3, argv + argc));
 }
+
+}  // namespace recbase::test

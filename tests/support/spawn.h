@@ -4,7 +4,7 @@
 //
 // A child is this test program started again with the arguments
 //   --child ROLE ARG...
-// The program's main (spawn.cpp) then runs the function registered under
+// The program's main (test_main.cpp) then runs the function registered under
 // ROLE with the ARGs instead of the tests, and its result is the child's
 // exit code. The child's standard input and output are pipes from and to
 // the parent (Child::send / Child::receive there, parent_receive /
@@ -57,6 +57,10 @@ class Child {
   intptr_t to_ = -1, from_ = -1;
 };
 
+// In main: runs the role that the arguments name and gives its exit code,
+// or -1 when they name none (the program is to run its tests).
+int run_role(int argc, char **argv);
+
 // Starts a child and waits for its exit code (as Child::wait).
 int run_child(const std::string &role, const std::vector<std::string> &args);
 
@@ -92,6 +96,15 @@ extern const bool kReadOnlyLocksShared;
 // [offset, offset + length) of the file, 0 when not, -1 when the file
 // cannot be opened to look (Windows: another open shares nothing).
 int probe_lock(const std::string &path, int32_t offset, int32_t length);
+// A file that a handle of this process holds without sharing cannot be
+// opened again on Windows, not even by this process: the tests' readers and
+// writers of files then go through that handle. read_held_file gives the
+// bytes (false when no handle of this process holds path: always on
+// Linux); write_held_file writes bytes at offset, and with truncate ends
+// the file after them.
+bool read_held_file(const std::string &path, std::vector<uint8_t> *bytes);
+bool write_held_file(const std::string &path, size_t offset,
+                     const std::vector<uint8_t> &bytes, bool truncate);
 // The file a handle of the platform slots has open ("" when unknown).
 std::string file_of_handle(int32_t handle);
 // The number of handles (descriptors) the process has open.
