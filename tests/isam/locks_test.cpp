@@ -165,6 +165,10 @@ TEST_F(LocksTest, LockIdsWrapAndDatabaseLocksCountOnce) {
       {iunlock_all, 1, 1, 0},
       {iunlock_all, 1, 1, 0},
       {iunlock_all, 2, 1, 0},
+      {ilock_all, 2, 1, 0},  // the whole region, then a reader inside it
+      {ilock_all, 1, 1, 0},
+      {iunlock_all, 2, 1, 0},
+      {iunlock_all, 1, 1, 0},
       {ilock_all, 3, -1, ISERR_LOCK_REC},
       {iunlock_all, 3, -1, ISERR_UNLOCK_REC},
   };

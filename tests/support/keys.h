@@ -253,7 +253,11 @@ class TempDir {
   }
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
+  // The name joined with the system's separator, so that the path is
+  // spelled as the library's full path names spell it.
+  std::string file(const std::string &name) const {
+    return (std::filesystem::path(path_) / name).string();
+  }
 
  private:
   std::string path_;

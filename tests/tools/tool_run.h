@@ -23,10 +23,16 @@ inline ToolRun run_tool(const std::vector<std::string> &args,
                         const std::string &err_path) {
   ToolRun run;
   run.code = run_program(RECBASE_TOOL_PATH, args, out_path, err_path);
+  // Lines as the tool wrote them, without the carriage returns that text
+  // output has on Windows.
   for (auto [file, text] :
        {std::pair{&out_path, &run.out}, {&err_path, &run.err}}) {
     const std::vector<uint8_t> bytes = read_file(*file);
-    text->assign(bytes.begin(), bytes.end());
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (bytes[i] != '\r' || i + 1 >= bytes.size() || bytes[i + 1] != '\n') {
+        text->push_back(static_cast<char>(bytes[i]));
+      }
+    }
   }
   return run;
 }
