@@ -27,7 +27,8 @@ exports() {
 
 # Databases and trees written by one tool read by the other, both ways.
 same_bytes() {
-  local win="$1" work
+  local win="$1" wine work
+  wine=$(loader "$2")
   work=$(mktemp -d)
   awk 'BEGIN { print "name,\"n,L\",\"x,D\",city";
                for (i = 0; i < 3000; i++)
@@ -35,14 +36,14 @@ same_bytes() {
                         i / 7.0, i % 37 }' > "$work/in.csv"
   local idx=(--index 'by name,U=name' --index 'by n=n,L' --index 'by city=city;x,D')
   (cd "$work" && "$OLDPWD/$linux/tools/recbase" db load L in.csv "${idx[@]}" --quiet &&
-     WINELOADER=$(loader "$2") $(loader "$2") "$win" db load W in.csv "${idx[@]}" --quiet)
+     WINELOADER=$wine $wine "$win" db load W in.csv "${idx[@]}" --quiet)
   cmp "$work/L.db" "$work/W.db" && cmp "$work/L.idx" "$work/W.idx"
   local db tool
   for db in L W; do
     for tool in linux windows; do
       run() {
         if [ "$tool" = linux ]; then "$OLDPWD/$linux/tools/recbase" "$@"
-        else WINELOADER=$(loader "$2") $(loader "$2") "$win" "$@" | tr -d '\r'; fi
+        else WINELOADER=$wine $wine "$win" "$@" | tr -d '\r'; fi
       }
       (cd "$work" && run db check --quiet "$db" && run tree check "$db.idx" >/dev/null &&
          run db dump "$db" > "$db-$tool.csv" &&
