@@ -22,7 +22,7 @@ loader() { [ "$1" = i686 ] && echo /usr/lib/wine/wine || echo /usr/lib/wine/wine
 # The export table of a DLL: the names only.
 exports() {
   objdump -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-    awk '/\[/ {print $NF}' | sort
+    awk '/^\t\[/ {print $NF}' | sort
 }
 
 # Databases and trees written by one tool read by the other, both ways.
