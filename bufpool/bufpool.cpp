@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bufpool/journal.h"
 #include "frame/alloc.h"
 #include "frame/bytes.h"
 #include "frame/errors.h"
@@ -222,7 +223,25 @@ void assign(BufferPool *pool, BufferHeader *h, LruFile *file, uint32_t n) {
   hash_in(pool, h);
 }
 
+uint32_t offset_of(const BufferHeader *h) {
+  return h->block * static_cast<uint32_t>(h->block_size);
+}
+
+// Saves the images of every dirty block of the file in its journal and
+// syncs once, so that the write-backs that follow need nothing more.
+int32_t journal_dirty(LruFile *f) {
+  if (journal_save_dirty(f) != 1) return -1;
+  return journal_sync(f->journal);
+}
+
 int32_t write_back(BufferHeader *h) {
+  LruFile *f = h->file;
+  if (f->journal != nullptr &&
+      !journal_covers(f->journal, f->journal_file, offset_of(h),
+                      static_cast<uint32_t>(h->block_size)) &&
+      journal_dirty(f) != 1) {
+    return -1;
+  }
   return sys_writeblock(h->handle, h->block, h->block_size, h->data);
 }
 
@@ -416,6 +435,8 @@ LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
   file->modified = 0;
   file->buffers = nullptr;
   file->dirty_head = file->dirty_tail = nullptr;
+  file->journal = nullptr;
+  file->journal_file = 0;
   add_member(&g_lru_file_set, file);
   return file;
 }
@@ -497,6 +518,12 @@ int32_t put_block(LruFile *file, uint8_t *data, int32_t write_now) {
     // Block 0 of an unmodified file is not written: it begins with the
     // control record, which the engine writes itself.
     if (file->modified != 0 || h->block != 0) {
+      if (file->journal != nullptr &&
+          journal_protect(file->journal, file->journal_file, offset_of(h),
+                          static_cast<uint32_t>(file->block_size)) != 1) {
+        bufpool_err = kPoolIo;
+        return -1;
+      }
       if (sys_writeblock(file->handle, h->block, file->block_size, data) != 1) {
         bufpool_err = kPoolIo;
         return -1;
@@ -573,6 +600,11 @@ int32_t flush_blocks(LruFile *file) {
     return -1;
   }
   int32_t result = 1;
+  if (file->journal != nullptr && file->dirty_head != nullptr &&
+      journal_dirty(file) != 1) {
+    bufpool_err = kPoolIo;
+    return -1;
+  }
   BufferHeader *next = nullptr;
   for (BufferHeader *h = file->dirty_head; h != nullptr; h = next) {
     next = h->dirty_next;
@@ -588,6 +620,16 @@ int32_t flush_blocks(LruFile *file) {
     result = -1;
   }
   return result;
+}
+
+int32_t journal_save_dirty(LruFile *file) {
+  if (file->journal == nullptr || file->dirty_head == nullptr) return 1;
+  for (BufferHeader *h = file->dirty_head; h != nullptr; h = h->dirty_next) {
+    if (journal_mark(file->journal, file->journal_file, offset_of(h)) != 1) {
+      return -1;
+    }
+  }
+  return journal_save_marked(file->journal, file->journal_file);
 }
 
 int32_t has_dirty_blocks(LruFile *file) {

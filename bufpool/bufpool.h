@@ -31,7 +31,11 @@
 //     candidate back first and skips one whose write fails.
 //  6. Nothing is allocated on the get/put/release path.
 //  7. The pool never has fewer than 6 buffers.
-//  8. bufpool_err is the status of the last operation: every operation
+//  8. With a journal on a file, no block of it is written before the
+//     journal holds (synced) its image as of the last flush point; the
+//     images of all the file's dirty blocks are saved together, with one
+//     sync, when the first of them must be written.
+//  9. bufpool_err is the status of the last operation: every operation
 //     below sets it to 0 on entry unless noted.
 #ifndef RECBASE_BUFPOOL_BUFPOOL_H
 #define RECBASE_BUFPOOL_BUFPOOL_H
@@ -58,6 +62,7 @@ enum PoolError : int32_t {
 
 struct BufferPool;
 struct BufferHeader;
+struct Journal;
 
 // A B-tree file as the pool sees it. Registered in the LRU file set.
 struct LruFile {
@@ -73,6 +78,11 @@ struct LruFile {
   BufferHeader *buffers;
   BufferHeader *dirty_head;
   BufferHeader *dirty_tail;
+  // The rollback journal that covers the file (bufpool/journal.h), and the
+  // file's number in it; null when the file keeps none. Every write of a
+  // block goes through it first.
+  Journal *journal;
+  int32_t journal_file;
 };
 
 // Creates and registers a pool of count buffers of buffer_size bytes; null
@@ -138,6 +148,10 @@ int32_t purge_all_blocks(LruFile *file);
 int32_t flush_blocks(LruFile *file);
 // 1 when a buffer of the file is dirty, else 0.
 int32_t has_dirty_blocks(LruFile *file);
+// Appends to the file's journal the images of its dirty blocks not saved
+// yet, without syncing (a flush point saves everything, then syncs once).
+// 1, or -1 when the journal cannot be written; 1 without a journal.
+int32_t journal_save_dirty(LruFile *file);
 
 // Per-buffer flag for the engine's use, cleared whenever the buffer is
 // (re)loaded or assigned to a block. The B-tree layer sets it once it has

@@ -28,7 +28,12 @@ int32_t alloc_block(Op &op, Pin &out) {
   uint8_t *data = get_empty_block(op.lru, b);
   if (data == nullptr) return op.fail(kErrGetEmpty, kCtxNewBlock);
   cr.last_block = b;
-  if (put_block(op.lru, data, 1) != 1) {
+  // Without a journal the file grows at once, so that it always has every
+  // block up to last_block. With one, a rollback cuts the file back to its
+  // size at the last flush point anyway: the new block waits in the pool
+  // for the next write-back, after the journal is synced, and is written
+  // once instead of twice.
+  if (put_block(op.lru, data, op.lru->journal == nullptr ? 1 : 0) != 1) {
     return op.fail(kErrPutBlock, kCtxNewBlock);
   }
   if (op.undo != nullptr) op.undo->grew(b);

@@ -7,8 +7,6 @@
 #include "cbt/checker.h"
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -16,23 +14,13 @@
 #include "cbt/node_format.h"
 #include "cbt/tree.h"
 #include "frame/platform.h"
+#include "frame/say.h"
 
 namespace recbase::cbt {
 
 const char kCheckNoMemory[] = "out of memory for a copy of the file";
 
 namespace {
-
-std::string say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string say(const char *format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 // The whole file as bytes, blocks 0..last_block.
 struct Image {
@@ -366,6 +354,13 @@ std::string image_of_handle(CbTree *tree, Image &img, CbCompare *cmp) {
   uint32_t size = 0;
   if (sys_filesize(lru->handle, &size) != 1) {
     return "cannot read the file size";
+  }
+  // With a journal, blocks added since the last flush point may be in the
+  // pool only (cbt/blocks.cpp): the file may be shorter than the tree.
+  const uint64_t need = (static_cast<uint64_t>(img.cr.last_block) + 1) *
+                        static_cast<uint64_t>(img.bs);
+  if (lru->journal != nullptr && size < need) {
+    size = static_cast<uint32_t>(need);
   }
   std::string fault = check_size(img.cr, size);
   if (!fault.empty()) return fault;

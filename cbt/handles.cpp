@@ -3,11 +3,14 @@
 #include <cstring>
 #include <new>
 
+#include "bufpool/journal.h"
+#include "cbt/journal_link.h"
 #include "cbt/locking.h"
 #include "cbt/search.h"
 #include "cbt/tree.h"
 #include "cbt/undo.h"
 #include "frame/alloc.h"
+#include "frame/registry.h"
 #include "frame/platform.h"
 
 using namespace recbase;
@@ -56,7 +59,7 @@ void free_tree(CbTree *t) {
   free_cursor(t->pos);
   free_cursor(t->mark);
   t->~CbTree();
-  rb_free(t);
+  retire_handle(t);
 }
 
 // A control record read at the first open must describe a tree that fits
@@ -136,7 +139,7 @@ int32_t diagnose_control(const char *name, int32_t shared, int32_t read_only) {
 // same sharing, and only synchronise. The handle is registered last, once
 // nothing can fail; every failure frees what this call made.
 CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
-                  int32_t read_only) {
+                  int32_t read_only, bool own_journal) {
   BufferPool *pool = bufpool_current();
   if (name == nullptr) {
     op.fail(kErrOpen, kCtxOpen);
@@ -165,6 +168,13 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
     return nullptr;
   }
   tree->file = file;
+  bool journal_present = false;
+  if (made && own_journal &&
+      recover_at_open(op, name, shared, &journal_present) != 1) {
+    free_tree(tree);
+    free_file(file);
+    return nullptr;
+  }
   if (made) {
     LruFile *lru = open_lru_file(name, pool, shared, read_only);
     if (lru == nullptr) {
@@ -186,8 +196,14 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
     file->lru = lru;
     file->cr.block_size = static_cast<int16_t>(lru->block_size);
     op.bind(tree);
-    if (load_control(op) != 1) {
+    const bool journalled =
+        own_journal &&
+        (journal_present || (g_tree_journal != 0 && read_only == 0));
+    if ((journalled &&
+         attach_own_journal(op, name, shared, read_only) != 1) ||
+        load_control(op) != 1) {
       close_lru_file(lru);
+      close_journal(file);
       free_tree(tree);
       free_file(file);
       return nullptr;
@@ -203,6 +219,7 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
   if (release(op) != 1) {
     if (made) {
       close_lru_file(file->lru);
+      close_journal(file);
       free_file(file);
     }
     free_tree(tree);
@@ -274,9 +291,20 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
     free_file(file);
     return nullptr;
   };
-  sys_remove(name);
-  const int32_t h = sys_create(name);
+  // With the journal on, the new file is written and synced under its
+  // staged name and then put in the old one's place through the journal
+  // (bufpool/journal.h), so that a failure leaves the old file or the new
+  // one, never a half-written one.
+  char *staged = g_tree_journal != 0 ? staged_path(name) : nullptr;
+  if (g_tree_journal != 0 && staged == nullptr) {
+    op.fail(kErrNoMemory, kCtxCreate);
+    return discard();
+  }
+  const char *written = staged != nullptr ? staged : name;
+  sys_remove(written);
+  const int32_t h = sys_create(written);
   if (h == -1) {
+    rb_free(staged);
     op.fail(kErrCreate, kCtxCreate);
     return discard();
   }
@@ -284,15 +312,31 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
   uint8_t raw[kControlSize];
   encode_control(file->cr, raw);
   if (sys_write(h, 0, kControlSize, raw) != 1 ||
-      write_zeros(h, kControlSize, block_size - kControlSize) != 1) {
+      write_zeros(h, kControlSize, block_size - kControlSize) != 1 ||
+      (staged != nullptr && sys_flush(h) != 1)) {
     sys_close(h);
+    if (staged != nullptr) sys_remove(staged);
+    rb_free(staged);
     op.fail(kErrPutBlock, kCtxCreate);
     return discard();
   }
   sys_close(h);
+  // Without the journal, one left beside an old file of this name belongs
+  // to that file.
+  int32_t placed = staged != nullptr ? -1 : 1;
+  if (char *journal = journal_path(name)) {
+    placed = staged != nullptr ? journal_publish(nullptr, journal, &name, 1, 1u)
+                               : (sys_remove(journal), 1);
+    rb_free(journal);
+  }
+  rb_free(staged);
+  if (placed != 1) {
+    op.fail(kErrCreate, kCtxCreate);
+    return discard();
+  }
   if (shared != 0) {
     discard();
-    return open_tree(op, name, compare, shared, 0);
+    return open_tree(op, name, compare, shared, 0, true);
   }
   LruFile *lru = open_lru_file(name, pool, 0, 0);
   if (lru == nullptr) {
@@ -300,6 +344,11 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
     return discard();
   }
   file->lru = lru;
+  op.bind(tree);
+  if (g_tree_journal != 0 && attach_own_journal(op, name, 0, 0) != 1) {
+    close_lru_file(lru);
+    return discard();
+  }
   file->last_seen = 0;
   file->open_count = 1;
   add_member(&g_file_list, file);
@@ -318,6 +367,7 @@ int32_t flush_step(Op &op) {
   int32_t ctx = 0;
   const uint32_t explicit_writer = kWriterExplicit | kWriterHeld;
   if (!f->shared || (f->lock_flags & explicit_writer) == explicit_writer) {
+    if (!f->flush_pending) save_before_flush(op);
     const int32_t r =
         f->flush_pending ? commit(op, false, false) : write_control(op);
     if (r != 1) {
@@ -346,6 +396,10 @@ int32_t flush_step(Op &op) {
       err = kErrFlushBlocks;
       ctx = kCtxFlush;
     }
+    if (err == 0 && end_own_journal(op, kCtxFlush) != 1) {
+      err = kErrFlushBlocks;
+      ctx = kCtxFlush;
+    }
     if (release(op) != 1 && err == 0) {
       err = op.err;
       ctx = op.ctx;
@@ -361,6 +415,18 @@ int32_t flush_step(Op &op) {
 void clear_codes() {
   cberrcode = 0;
   cbconcode = 0;
+}
+
+// cbopen_shared's work, with or without the file's own journal.
+CbTree *open_tree_published(const char *name, CbCompare compare,
+                            int32_t shared, int32_t read_only,
+                            bool own_journal) {
+  cbfcncode = kFnOpenShared;
+  clear_codes();
+  Op op;
+  CbTree *t = open_tree(op, name, compare, shared, read_only, own_journal);
+  publish(op, 0);
+  return t;
 }
 
 }  // namespace
@@ -385,12 +451,13 @@ RBAPI CbTree *RBCALL cbcreate(const char *name, CbCompare compare,
 
 RBAPI CbTree *RBCALL cbopen_shared(const char *name, CbCompare compare,
                                    int32_t shared, int32_t read_only) {
-  cbfcncode = kFnOpenShared;
-  clear_codes();
-  Op op;
-  CbTree *t = open_tree(op, name, compare, shared, read_only);
-  publish(op, 0);
-  return t;
+  return open_tree_published(name, compare, shared, read_only, true);
+}
+
+RBAPI int32_t RBCALL cb_set_journal(int32_t on) {
+  const int32_t previous = g_tree_journal;
+  g_tree_journal = on != 0 ? 1 : 0;
+  return previous;
 }
 
 RBAPI CbTree *RBCALL cbopen(const char *name, CbCompare compare) {
@@ -423,6 +490,7 @@ RBAPI int32_t RBCALL cbclose(CbTree *tree) {
       err = kErrCloseLru;
       ctx = kCtxCloseFile;
     }
+    close_journal(file);
     del_member(&g_file_list, file);
     if (g_recent_file == file) g_recent_file = nullptr;
     free_file(file);
@@ -484,7 +552,10 @@ RBAPI int32_t RBCALL cbblksize(const char *name) {
     lru = open_lru_file(name, pool, 0, 1);
   }
   if (lru == nullptr) {
-    op.fail(kErrOpen, kCtxReadControl);
+    // A record whose damage hit the block size is as unreadable as one
+    // damaged anywhere else under the parity word.
+    const bool damaged = diagnose_control(name, 0, 1) == kErrParity;
+    op.fail(damaged ? kErrGetBlock : kErrOpen, kCtxReadControl);
     return publish(op, -1);
   }
   temp.lru = lru;
@@ -506,6 +577,15 @@ RBAPI int32_t RBCALL cbblksize(const char *name) {
   return publish(op, result);
 }
 
+RBAPI int32_t RBCALL cbjournal_hot(const char *name) {
+  if (name == nullptr) return -1;
+  char *path = journal_path(name);
+  if (path == nullptr) return -1;
+  const int32_t r = journal_hot_at(path);
+  rb_free(path);
+  return r;
+}
+
 RBAPI int32_t RBCALL cbdepth(CbTree *tree) {
   cbfcncode = kFnDepth;
   Op op;
@@ -517,3 +597,12 @@ RBAPI int32_t RBCALL cbdepth(CbTree *tree) {
 }
 
 }  // extern "C"
+
+namespace recbase::cbt {
+
+CbTree *open_tree_for_database(const char *name, CbCompare compare,
+                               int32_t shared, int32_t read_only) {
+  return open_tree_published(name, compare, shared, read_only, false);
+}
+
+}  // namespace recbase::cbt

@@ -1,6 +1,8 @@
 // Reader and writer locks, synchronisation and commit.
 #include "cbt/locking.h"
 
+#include "bufpool/journal.h"
+#include "cbt/journal_link.h"
 #include "frame/platform.h"
 
 namespace recbase::cbt {
@@ -82,7 +84,8 @@ int32_t write_control(Op &op) {
   CbFile *f = op.file;
   uint8_t raw[kControlSize];
   encode_control(f->cr, raw);
-  if (sys_writeblock(handle_of(op), 0, kControlSize, raw) != 1) {
+  if (guard_control(op) != 1 ||
+      sys_writeblock(handle_of(op), 0, kControlSize, raw) != 1) {
     f->control_pending = true;
     return op.fail(kErrPutBlock, kCtxWriteControl);
   }
@@ -167,6 +170,7 @@ int32_t synchronise(Op &op) {
   } else if (f->synced) {
     return 1;
   }
+  if (f->journal != nullptr && roll_back_dead_writer(op) != 1) return -1;
   uint8_t raw[kControlSize];
   if (sys_read(handle_of(op), 0, kControlSize, raw) != 1) {
     return op.fail(kErrGetBlock, kCtxSync);
@@ -211,11 +215,13 @@ int32_t commit(Op &op, bool count_change, bool may_defer) {
     return 1;
   }
   int32_t result = 1;
+  save_before_flush(op);
   if (write_control(op) != 1) result = -1;
   if (flush_blocks(op.lru) != 1) {
     op.fail(kErrFlushBlocks, kCtxResyncDisk);
     result = -1;
   }
+  if (result == 1 && end_own_journal(op, kCtxResyncDisk) != 1) result = -1;
   if (release(op) != 1) result = -1;
   f->flush_pending = false;
   return result;
@@ -234,6 +240,7 @@ int32_t release(Op &op) {
     return 1;
   }
   if ((f->lock_flags & (kWriterHeld | kWriterExplicit)) == kWriterHeld) {
+    if (f->journal != nullptr) journal_abandon(f->journal);
     if (!unlock_writer_ranges(op)) return op.fail(kErrUnlock, kCtxResyncDisk);
     f->lock_flags &= ~(kWriterHeld | kWriterExplicit);
   }
@@ -261,12 +268,15 @@ int32_t release_all(Op &op) {
       // held, so commit must not release it: drop the explicit bit only
       // after the write-back.
       f->flush_pending = false;
+      save_before_flush(op);
       if (write_control(op) != 1) result = -1;
       if (flush_blocks(op.lru) != 1) {
         op.fail(kErrFlushBlocks, kCtxResyncDisk);
         result = -1;
       }
+      if (result == 1 && end_own_journal(op, kCtxResyncDisk) != 1) result = -1;
     }
+    if (f->journal != nullptr) journal_abandon(f->journal);
     // Every lock goes: the reader byte's own lock with the writer ranges.
     f->lock_flags &= ~(kReaderHeld | kReaderExplicit);
     if (!unlock_writer_ranges(op)) return op.fail(kErrUnlock, kCtxResyncDisk);

@@ -4,7 +4,8 @@
 // with no padding. Block numbers are unsigned 32-bit; block 0 is never a
 // node, so 0 means "none" in every block-number field. The file holds blocks
 // 0..last_block: a block added at the end is written at once, so the file
-// length is (last_block + 1) * block_size.
+// length is (last_block + 1) * block_size (with a rollback journal, from
+// the next flush point on: cbt/blocks.cpp).
 //
 // Block 0: the control record, then the lock region.
 //

@@ -100,6 +100,11 @@ struct CbFile {
   // file still holds disk_counter (cbt/locking.cpp).
   uint32_t disk_counter = 0;
   bool control_pending = false;
+  // The rollback journal covering the file (cbt/journal_link.h), null when
+  // none; owned when it is the file's own (a tree journal), not when it is
+  // its database's.
+  Journal *journal = nullptr;
+  bool journal_owned = false;
 };
 
 // Process-wide lists of the engine.

@@ -54,7 +54,7 @@ int ISAM::getFieldType(int f) { return checkField(f) ? types_[f] : -1; }
 
 int ISAM::getFieldLength(int f) {
   if (!checkField(f)) return -1;
-  if (types_[f] == 0 || types_[f] == 1) {
+  if (types_[f] == ISFIELD_TEXT || types_[f] == ISFIELD_EXACT_TEXT) {
     return static_cast<int>(std::strlen(values_[f])) + 1;
   }
   return capacities_[f];

@@ -44,7 +44,10 @@ bool ISAM::checkField(int f) {
 bool ISAM::checkType(int f, int t) {
   if (!checkField(f)) return false;
   const int type = types_[f];
-  if (type == t || (t == 0 && (type == 1 || type == 7))) return true;
+  if (type == t || (t == ISFIELD_TEXT &&
+                    (type == ISFIELD_EXACT_TEXT || type == ISFIELD_BINARY))) {
+    return true;
+  }
   record(ISERR_TYPE_MISMATCH);
   return false;
 }

@@ -42,59 +42,60 @@ char const *ISAM::getField(int f) {
 }
 
 int ISAM::getField(int f, short &v) {
-  if (!checkType(f, 2)) return -1;
+  if (!checkType(f, ISFIELD_INT16)) return -1;
   v = load<int16_t>(values_[f]);
   return 1;
 }
 
 int ISAM::getField(int f, int &v) {
-  if (!checkType(f, 2)) return -1;
+  if (!checkType(f, ISFIELD_INT16)) return -1;
   v = load<int16_t>(values_[f]);
   return 1;
 }
 
 int ISAM::getField(int f, unsigned short &v) {
-  if (!checkType(f, 3)) return -1;
+  if (!checkType(f, ISFIELD_UINT16)) return -1;
   v = load<uint16_t>(values_[f]);
   return 1;
 }
 
 int ISAM::getField(int f, unsigned int &v) {
-  if (!checkType(f, 3)) return -1;
+  if (!checkType(f, ISFIELD_UINT16)) return -1;
   v = load<uint16_t>(values_[f]);
   return 1;
 }
 
 int ISAM::getField(int f, long &v) {
-  if (!checkType(f, 4)) return -1;
+  if (!checkType(f, ISFIELD_INT32)) return -1;
   v = load<int32_t>(values_[f]);
   return 1;
 }
 
 int ISAM::getField(int f, float &v) {
-  if (!checkType(f, 5)) return -1;
+  if (!checkType(f, ISFIELD_FLOAT)) return -1;
   v = load<float>(values_[f]);
   return 1;
 }
 
 int ISAM::getField(int f, double &v) {
-  if (!checkType(f, 6)) return -1;
+  if (!checkType(f, ISFIELD_DOUBLE)) return -1;
   v = load<double>(values_[f]);
   return 1;
 }
 
 int ISAM::getField(int f, signed char &v) {
-  if (!checkType(f, 7)) return -1;
+  if (!checkType(f, ISFIELD_BINARY)) return -1;
   if (capacities_[f] != 1) return record(ISERR_TYPE_MISMATCH);
   v = load<signed char>(values_[f]);
   return 1;
 }
 
 int ISAM::getField(int f, void *buf, int size) {
-  if (!checkType(f, 0)) return -1;
+  if (!checkType(f, ISFIELD_TEXT)) return -1;
   if (buf == nullptr) return record(ISERR_NULL_ARG);
-  const size_t n = types_[f] == 7 ? static_cast<size_t>(capacities_[f])
-                                  : std::strlen(values_[f]) + 1;
+  const size_t n = types_[f] == ISFIELD_BINARY
+                       ? static_cast<size_t>(capacities_[f])
+                       : std::strlen(values_[f]) + 1;
   if (size < 0 || n > static_cast<size_t>(size)) {
     return record(ISERR_BUFFER_SMALL);
   }
@@ -105,24 +106,24 @@ int ISAM::getField(int f, void *buf, int size) {
 int ISAM::storeInt(int f, int32_t x) {
   char *buffer = values_[f];
   switch (types_[f]) {
-    case 2:
+    case ISFIELD_INT16:
       if (x < -32768 || x > 32767) return record(ISERR_RANGE);
       store(buffer, static_cast<int16_t>(x));
       return 1;
-    case 3:
+    case ISFIELD_UINT16:
       if (x < 0 || x > 65535) return record(ISERR_RANGE);
       store(buffer, static_cast<uint16_t>(x));
       return 1;
-    case 4:
+    case ISFIELD_INT32:
       store(buffer, x);
       return 1;
-    case 5:
+    case ISFIELD_FLOAT:
       store(buffer, static_cast<float>(x));
       return 1;
-    case 6:
+    case ISFIELD_DOUBLE:
       store(buffer, static_cast<double>(x));
       return 1;
-    case 7:
+    case ISFIELD_BINARY:
       // The low bytes of the number, as a narrower integer of the machine
       // would hold them.
       if (capacities_[f] == 1) {
@@ -150,14 +151,14 @@ int ISAM::setField(int f, unsigned char v) {
 
 int ISAM::setField(int f, short v) {
   if (!checkField(f)) return -1;
-  if (types_[f] != 2) return storeInt(f, v);
+  if (types_[f] != ISFIELD_INT16) return storeInt(f, v);
   store(values_[f], static_cast<int16_t>(v));
   return 1;
 }
 
 int ISAM::setField(int f, unsigned short v) {
   if (!checkField(f)) return -1;
-  if (types_[f] != 3) return storeInt(f, v);
+  if (types_[f] != ISFIELD_UINT16) return storeInt(f, v);
   store(values_[f], static_cast<uint16_t>(v));
   return 1;
 }
@@ -179,9 +180,10 @@ int ISAM::setField(int f, long v) {
 int ISAM::setField(int f, float v) {
   if (!checkField(f)) return -1;
   const int type = types_[f];
-  if (type == 5 || (type == 7 && capacities_[f] == 4)) {
+  if (type == ISFIELD_FLOAT ||
+      (type == ISFIELD_BINARY && capacities_[f] == 4)) {
     store(values_[f], v);
-  } else if (type == 6) {
+  } else if (type == ISFIELD_DOUBLE) {
     store(values_[f], static_cast<double>(v));
   } else {
     return record(ISERR_TYPE_MISMATCH);
@@ -192,9 +194,10 @@ int ISAM::setField(int f, float v) {
 int ISAM::setField(int f, double v) {
   if (!checkField(f)) return -1;
   const int type = types_[f];
-  if (type == 6 || (type == 7 && capacities_[f] == 8)) {
+  if (type == ISFIELD_DOUBLE ||
+      (type == ISFIELD_BINARY && capacities_[f] == 8)) {
     store(values_[f], v);
-  } else if (type == 5) {
+  } else if (type == ISFIELD_FLOAT) {
     // Written so that infinities and NaN fail too.
     if (!(v >= -kFloatMax && v <= kFloatMax)) return record(ISERR_RANGE);
     store(values_[f], static_cast<float>(v));
@@ -205,9 +208,9 @@ int ISAM::setField(int f, double v) {
 }
 
 int ISAM::setField(int f, void const *v) {
-  if (!checkType(f, 0)) return -1;
+  if (!checkType(f, ISFIELD_TEXT)) return -1;
   if (v == nullptr) return record(ISERR_NULL_ARG);
-  if (types_[f] == 7) {
+  if (types_[f] == ISFIELD_BINARY) {
     std::memmove(values_[f], v, static_cast<size_t>(capacities_[f]));
     return 1;
   }
@@ -226,7 +229,7 @@ int ISAM::setFieldClear(int size) {
   if (!checkOpen()) return -1;
   if (size < 1) return record(ISERR_RANGE);
   for (int32_t f = 0; f < fieldCount_; ++f) {
-    if (types_[f] != 0 && types_[f] != 1) continue;
+    if (types_[f] != ISFIELD_TEXT && types_[f] != ISFIELD_EXACT_TEXT) continue;
     if (const int code = resizeText(f, size)) return record(code);
   }
   for (int32_t f = 0; f < fieldCount_; ++f) {

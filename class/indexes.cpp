@@ -12,6 +12,7 @@
 //     reload of the names, an index whose name is no longer in the list is
 //     forgotten, and after a new index file every index is.
 #include <cstring>
+#include <string>
 
 #include "class/class_state.h"
 #include "frame/alloc.h"
@@ -105,6 +106,23 @@ int ISAM::reindex(int blockSize, int overwrite) {
   selectedNumber_ = -1;
   if (const int code = loadIndexNames()) return record(code);
   return selectIndex(iphysical);
+}
+
+int ISAM::rebuildIndexFile(int blockSize) {
+  if (!checkOpen()) return -1;
+  // The handles go with the old file: the selection is kept by its name.
+  const std::string selected =
+      selected_ != nullptr ? indexNames_[selectedNumber_] : iphysical;
+  selected_ = nullptr;
+  selectedNumber_ = -1;
+  const int32_t r = irebuild_index_file(database_, blockSize);
+  const int32_t code = iget_errno();
+  if (const int reload = loadIndexNames()) return record(reload);
+  if (r == -1) {
+    selectPosition(find_folded(indexNames_, indexCount_, iphysical));
+    return record(code);
+  }
+  return selectIndex(selected.c_str());
 }
 
 int ISAM::removeIndex(char const *name) {

@@ -35,25 +35,12 @@ int32_t clamp32(long v) {
 
 namespace {
 
-// Buffer size of a field of each type code when a database is opened.
+// Buffer size of a field of each type code when a database is opened: a
+// number's or binary value's stored size, ten bytes for a text.
 int32_t initial_capacity(int32_t type, int32_t binary_length) {
-  switch (type) {
-    case 0:
-    case 1:
-      return 10;
-    case 2:
-    case 3:
-      return 2;
-    case 4:
-    case 5:
-      return 4;
-    case 6:
-      return 8;
-    case 7:
-      return binary_length;
-    default:
-      return 0;
-  }
+  return type == ISFIELD_TEXT || type == ISFIELD_EXACT_TEXT
+             ? 10
+             : isam_field_size(type, binary_length);
 }
 
 // The library's progress routine takes a 32-bit count and the class's a
@@ -92,7 +79,8 @@ ISAM::ISAM(char const *name, int mode) : ISAM() { this->open(name, mode); }
 ISAM::~ISAM() { this->close(); }
 
 int ISAM::open(char const *name, int mode) {
-  if (cbbufsize() == 0 && init(16, 512) != 1) return -1;
+  if (cbbufsize() == 0 && init(ISAM_AUTO_BUFFERS, ISAM_AUTO_BUFFER_SIZE) != 1)
+    return -1;
   if (this->close() != 1) return -1;
   errClear();
   database_ = iopen_db_shared(name, mode & 1, (mode & 2) >> 1);
@@ -101,7 +89,8 @@ int ISAM::open(char const *name, int mode) {
 }
 
 int ISAM::create(char const *name, char const *const *fields, int blockSize) {
-  if (cbbufsize() == 0 && init(16, 512) != 1) return -1;
+  if (cbbufsize() == 0 && init(ISAM_AUTO_BUFFERS, ISAM_AUTO_BUFFER_SIZE) != 1)
+    return -1;
   if (this->close() != 1) return -1;
   errClear();
   if (name == nullptr || fields == nullptr) return record(ISERR_NULL_ARG);

@@ -125,6 +125,8 @@ int ISAM::unlockFile(int mode) {
   return iunlock_all(database_, mode) == -1 ? recordLibrary() : 1;
 }
 
+bool ISAM::setJournal(bool on) { return iset_journal(on ? 1 : 0) != 0; }
+
 void ISAM::setRetry(int tries, long delay, long timeout, int which) {
   if (which == 0 || which == 2) {
     ilock_timeout(tries, clamp32(delay), clamp32(timeout));

@@ -6,7 +6,8 @@
 
 #include "frame/alloc.h"
 #include "frame/platform.h"
-#include "isam/db.h"
+#include "isam/error_state.h"
+#include "isam/window_link.h"
 #include "recbase/isam.h"
 
 namespace recbase::display {

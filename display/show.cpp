@@ -19,31 +19,16 @@
 //   F               %.2f of it as a double  %G of it as a double
 //   D               %.2f                    %G
 //   B               BINARY:n (its length)   \xHH per byte, upper-case hex
-#include "display/show.h"
-
 #include <cstdio>
 #include <cstring>
 
 #include "isam/data_format.h"
+#include "isam/error_state.h"
 
 using namespace recbase;
 using namespace recbase::isam;
 
-namespace recbase::display {
-
-IsamIndex *show_index(IsamDb *db, IsamIndex *ix) {
-  if (ix != nullptr) return ix;
-  for (IsamIndex *p = db->indexes; p != nullptr; p = p->next) {
-    if (p->number == kPhysicalNumber) return p;
-  }
-  return nullptr;
-}
-
-}  // namespace recbase::display
-
 namespace {
-
-using recbase::display::show_index;
 
 const char *separator(const char *sep) { return sep != nullptr ? sep : "\n"; }
 
@@ -108,7 +93,7 @@ int32_t print_key_value(const IsamDb *db, int32_t f, const char *p) {
   }
   format_number(type, p, true, text);
   sys_print(text);
-  return fixed_size(type, 0);
+  return isam_field_size(type, 0);
 }
 
 // Prints field f's value at p as showrec does: by the current database's
@@ -172,7 +157,7 @@ RBAPI int32_t RBCALL showindexnames(IsamDb *db, const char *sep) {
 RBAPI int32_t RBCALL showdesc(IsamDb *db, IsamIndex *ix, const char *sep) {
   set_error(kIsOk);
   if (!db_valid(db)) return fail(kIsBadDb);
-  char **desc = igetdesc(db, show_index(db, ix));
+  char **desc = igetdesc(db, ix != nullptr ? ix : physical_index(db));
   if (desc == nullptr) return -1;
   print_list(desc, sep);
   return 1;

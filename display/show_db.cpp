@@ -17,9 +17,9 @@
 //
 // A step of the index that fails (ifindhead, ifindnext) ends the walk
 // silently, as the end of the index does.
-#include "display/show.h"
 #include "frame/alloc.h"
 #include "isam/current.h"
+#include "isam/error_state.h"
 #include "isam/locks.h"
 #include "isam/record_io.h"
 
@@ -28,22 +28,11 @@ using namespace recbase::isam;
 
 namespace {
 
-// The walk's record area, freed when the walk ends.
-struct WalkArea : RecordArea {
-  WalkArea() = default;
-  WalkArea(const WalkArea &) = delete;
-  WalkArea &operator=(const WalkArea &) = delete;
-  ~WalkArea() {
-    rb_free(bytes);
-    rb_free(fields);
-  }
-};
-
 // Reads the current record of the ordinary index ix into area. Returns
 // null when it was read, the message to print when the walk must stop, or
 // "" to stop without one.
-const char *read_indexed(IsamDb *db, IsamIndex *ix, WalkArea *area) {
-  TempDbLock lock(db);
+const char *read_indexed(IsamDb *db, IsamIndex *ix, OwnArea *area) {
+  TempLock lock(db);
   if (lock.take_read() != kIsOk) return "can't lock index\n";
   int32_t position = 0;
   const int32_t r = cbcurr(ix->tree, &position);
@@ -59,7 +48,7 @@ const char *read_indexed(IsamDb *db, IsamIndex *ix, WalkArea *area) {
 
 // Prints every record from the head of ix on.
 void walk(IsamDb *db, IsamIndex *ix, const char *sep) {
-  WalkArea area;
+  OwnArea area;
   for (int32_t r = ifindhead(db, ix); r == 1; r = ifindnext(db, ix)) {
     const char *stop = nullptr;
     if (ix->tree != nullptr) {
@@ -82,9 +71,8 @@ extern "C" {
 
 RBAPI int32_t RBCALL showdb(IsamDb *db, IsamIndex *ix, const char *sep) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
-  ix = display::show_index(db, ix);
+  if (const IsamError e = enter_db(db)) return fail(e);
+  if (ix == nullptr) ix = physical_index(db);
   if (const IsamError e = check_handles(db, ix)) return fail(e);
   const bool marked = ix->tree != nullptr && ix->state == kOnRecord;
   if (marked && imarkrec(db, ix) != 1) return -1;

@@ -127,16 +127,22 @@ uint32_t platform_clock_ms();
 // name, an unreadable current directory, or a path of out_size bytes or more.
 int32_t platform_full_path(const char *name, char *out, int32_t out_size);
 
-// Two name operations beside the table, which only the ISAM layer's whole-
-// database calls need. Constant-initialised with the native
-// implementations, so they work before cbinit; tests may replace them as
-// they replace slots of the table.
+// Three file operations beside the table: renaming and the existence test
+// for the ISAM layer's whole-database calls, and cutting a file short for
+// the rollback journal (which gives a file back the size it had at the last
+// flush point). Constant-initialised with the native implementations, so
+// they work before cbinit; tests may replace them as they replace slots of
+// the table.
 struct PlatformFiles {
   // Renames the file from to the name to. Fails (-1) when to exists, when
   // from does not, or when another open holds from.
   int32_t (*rename)(const char *from, const char *to);
   // 1 when a file (or directory) of that name exists, else 0.
   int32_t (*file_exists)(const char *name);
+  // Sets the size of a file opened for writing to size bytes (ftruncate;
+  // SetFilePointer and SetEndOfFile on Windows). 1 / -1 (stores
+  // g_sys_last_error).
+  int32_t (*truncate)(int32_t handle, uint32_t size);
 };
 extern PlatformFiles g_platform_files;
 // The native implementations, for tests that wrap one and call through.
@@ -191,6 +197,9 @@ inline int32_t platform_rename(const char *from, const char *to) {
 }
 inline int32_t platform_file_exists(const char *name) {
   return g_platform_files.file_exists(name);
+}
+inline int32_t platform_truncate(int32_t handle, uint32_t size) {
+  return g_platform_files.truncate(handle, size);
 }
 
 }  // namespace recbase

@@ -185,6 +185,14 @@ int32_t native_file_exists(const char *name) {
   return name != nullptr && stat(name, &st) == 0 ? 1 : 0;
 }
 
+int32_t native_truncate(int32_t handle, uint32_t size) {
+  if (size > static_cast<uint32_t>(platform_detail::kMaxFileBytes)) return fail(EFBIG);
+  while (ftruncate(handle, static_cast<off_t>(size)) != 0) {
+    if (errno != EINTR) return fail(errno);
+  }
+  return 1;
+}
+
 namespace {
 
 int32_t native_read(int32_t handle, int32_t offset, int32_t length,

@@ -38,6 +38,7 @@ int32_t native_idle() { return 1; }
 // Defined by the platform file of the system being built for.
 int32_t native_rename(const char *from, const char *to);
 int32_t native_file_exists(const char *name);
+int32_t native_truncate(int32_t handle, uint32_t size);
 
 PlatformServices g_platform = {
     nullptr, nullptr, nullptr,      nullptr, nullptr,
@@ -45,14 +46,16 @@ PlatformServices g_platform = {
     nullptr, nullptr, nullptr,      nullptr, native_idle,
 };
 int32_t g_sys_last_error = 0;
-PlatformFiles g_platform_files = {native_rename, native_file_exists};
+PlatformFiles g_platform_files = {native_rename, native_file_exists,
+                                  native_truncate};
 LockSettings g_lock_settings;
 FlushSettings g_flush_settings;
 
 void platform_fill() { g_platform = platform_native(); }
 
 const PlatformFiles &platform_files_native() {
-  static const PlatformFiles native = {native_rename, native_file_exists};
+  static const PlatformFiles native = {native_rename, native_file_exists,
+                                       native_truncate};
   return native;
 }
 

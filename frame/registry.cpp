@@ -19,7 +19,14 @@
 
 #include <cstring>
 
+#include "frame/alloc.h"
+
 namespace {
+
+// The retired handle records, oldest at g_retired_next once the ring has
+// filled; null slots before that.
+void *g_retired[recbase::kRetiredHandles] = {};
+int g_retired_next = 0;
 
 void *link_of(const void *obj) {
   void *next;
@@ -66,3 +73,15 @@ RBAPI int32_t RBCALL del_member(void **set, void *obj) {
 }
 
 }  // extern "C"
+
+namespace recbase {
+
+void retire_handle(void *record) {
+  if (record == nullptr) return;
+  void *oldest = g_retired[g_retired_next];
+  g_retired[g_retired_next] = record;
+  g_retired_next = (g_retired_next + 1) % kRetiredHandles;
+  rb_free(oldest);
+}
+
+}  // namespace recbase

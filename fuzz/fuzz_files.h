@@ -10,7 +10,7 @@
 #include <string>
 #include <system_error>
 
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
 
 namespace recbase::fuzz {
 

@@ -12,7 +12,7 @@
 
 #include "fuzz/isam_script.h"
 #include "recbase/isam.h"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
 
 namespace {
 

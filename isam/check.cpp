@@ -12,28 +12,20 @@
 #include "isam/check.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "frame/alloc.h"
+#include "isam/buffers.h"
 #include "isam/data_format.h"
 #include "isam/database.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
 #include "isam/names.h"
 #include "isam/progress.h"
 
 namespace recbase::isam {
-
-std::string say(const char *format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 void CheckState::report(CheckPhase phase, int64_t done, int64_t total) const {
   if (progress == nullptr || progress->step == nullptr) return;
@@ -42,9 +34,6 @@ void CheckState::report(CheckPhase phase, int64_t done, int64_t total) const {
 }
 
 namespace {
-
-constexpr int32_t kAutoBuffers = 16;
-constexpr int32_t kAutoBufferSize = 512;
 
 CheckOutcome could_not(IsamError error, std::string words) {
   CheckOutcome out;
@@ -174,113 +163,179 @@ CheckOutcome unusable_index_file(const char *path, int32_t cb_error,
                                         path, cb_error));
 }
 
-CheckOutcome run_check(const char *name, IsamCheckStats *stats,
-                       const CheckProgress *progress) {
-  if (name == nullptr) return could_not(kIsNullArg, "no database name");
-  if (cbbufsize() == 0 && isaminit(kAutoBuffers, kAutoBufferSize) != 1) {
+// What the passes of one check share.
+struct Run {
+  const char *name = nullptr;
+  IsamCheckStats *stats = nullptr;
+  DbPaths paths;
+  const IsamDb *open_here = nullptr;  // this process's own open, if any
+  View view;
+  CheckState s;
+  int32_t open_error = 0;     // cberrcode of the index file's open
+  int32_t open_os_error = 0;  // and the system's error then
+  PassResult descriptors;
+  bool index_exists = false;
+};
+
+// One pass of the check: no outcome while the check goes on, else the
+// outcome that ends it.
+using Outcome = std::optional<CheckOutcome>;
+using Pass = Outcome (*)(Run &);
+
+// The library set up, the names made, and the checker's view.
+Outcome prepare(Run &run) {
+  if (run.name == nullptr) return could_not(kIsNullArg, "no database name");
+  if (!ensure_set_up()) {
     return could_not(static_cast<IsamError>(isam_errno),
                      "the library cannot be set up");
   }
-  DbPaths paths;
-  if (build_paths(name, &paths) != kIsOk) {
-    return could_not(kIsBadFileName, say("%s: not a usable name", name));
+  if (build_paths(run.name, &run.paths) != kIsOk) {
+    return could_not(kIsBadFileName, say("%s: not a usable name", run.name));
   }
-  const IsamDb *open_here = find_open_db(paths.data);
-  if (open_here != nullptr && open_here->shared == 0) {
+  run.open_here = find_open_db(run.paths.data);
+  if (run.open_here != nullptr && run.open_here->shared == 0) {
     return could_not(
         kIsDbInUse,
         say("%s: open in this process without sharing; close it first",
-            paths.data));
+            run.paths.data));
   }
-  View view;
-  if (view.make(paths) != kIsOk) return could_not(kIsNoMemory, "out of memory");
-  CheckState s;
-  s.db = view.get();
-  s.progress = progress;
-  IsamDb *db = s.db;
+  if (run.view.make(run.paths) != kIsOk) {
+    return could_not(kIsNoMemory, "out of memory");
+  }
+  run.s.db = run.view.get();
+  return std::nullopt;
+}
 
-  // The data file and its header.
-  db->data_handle = sys_open(paths.data, 0, 1);
-  if (db->data_handle == -1) {
-    return could_not(kIsNotFound, os_reason(paths.data));
+// Invariant 1: the data file and its header.
+Outcome data_header(Run &run) {
+  IsamDb *db = run.s.db;
+  const char *path = run.paths.data;
+  db->data_handle = sys_open(path, 0, 1);
+  if (db->data_handle == -1) return could_not(kIsNotFound, os_reason(path));
+  if (sys_filesize(db->data_handle, &run.s.data_size) != 1) {
+    return could_not(kIsIo, os_reason(path));
   }
-  if (sys_filesize(db->data_handle, &s.data_size) != 1) {
-    return could_not(kIsIo, os_reason(paths.data));
-  }
-  if (stats != nullptr) stats->data_file_size = s.data_size;
+  if (run.stats != nullptr) run.stats->data_file_size = run.s.data_size;
   CheckFailure failure;
-  std::string fault = header_fault(db->data_handle, s.data_size, &failure);
+  const std::string fault =
+      header_fault(db->data_handle, run.s.data_size, &failure);
   if (failure.error != kIsOk) return could_not(failure.error, failure.words);
   if (!fault.empty()) return unsound(fault);
   if (const IsamError e = read_header(db)) {
-    return could_not(e, say("%s: the header cannot be read", paths.data));
+    return could_not(e, say("%s: the header cannot be read", path));
   }
   make_current(db);
+  return std::nullopt;
+}
 
-  // The index file: a handle to read it (and to hold the database's read
-  // lock, unless this process has the database open and so holds the
-  // file's locks itself), then its descriptors, then the tree checker.
+// Invariant 2: a handle to read the index file (and to hold the database's
+// read lock, unless this process has the database open and so holds the
+// file's locks itself), then its descriptors. The comparison that orders
+// the entries needs the indexes, so they come before the tree checker; a
+// descriptor that could not be read is reported after it.
+Outcome descriptors(Run &run) {
+  IsamDb *db = run.s.db;
   const int32_t key_cap = cbbufsize();
-  db->desc_tree = cbopen_shared(paths.index, key_compare, 1, 1);
-  const int32_t open_error = cberrcode;
-  const int32_t open_os_error = g_sys_last_error;
-  PassResult descriptors;
-  if (db->desc_tree != nullptr) {
-    if (open_here == nullptr) {
-      if (cblock(db->desc_tree, 1) != 1) {
-        return could_not(kIsLockRec, say("%s: the database's read lock cannot "
-                                         "be had (a writer holds it)",
-                                         paths.index));
-      }
-      view.set_locked();
+  db->desc_tree = cbopen_shared(run.paths.index, key_compare, 1, 1);
+  run.open_error = cberrcode;
+  run.open_os_error = g_sys_last_error;
+  if (db->desc_tree == nullptr) return std::nullopt;
+  if (run.open_here == nullptr) {
+    if (cblock(db->desc_tree, 1) != 1) {
+      return could_not(kIsLockRec, say("%s: the database's read lock cannot "
+                                       "be had (a writer holds it)",
+                                       run.paths.index));
     }
-    // The comparison that orders the entries needs the indexes, so the
-    // descriptors come before the tree checker.
-    descriptors = load_descriptors(s, key_cap);
-    if (!descriptors.violation.empty()) return unsound(descriptors.violation);
+    run.view.set_locked();
   }
-  const bool index_exists = platform_file_exists(paths.index) == 1;
-  if (index_exists) {
+  run.descriptors = load_descriptors(run.s, key_cap);
+  if (!run.descriptors.violation.empty()) {
+    return unsound(run.descriptors.violation);
+  }
+  return std::nullopt;
+}
+
+// Invariant 3: the tree checker over the index file, when there is one.
+Outcome tree(Run &run) {
+  IsamDb *db = run.s.db;
+  const char *path = run.paths.index;
+  run.index_exists = platform_file_exists(path) == 1;
+  if (run.index_exists) {
     CbCheckStats tree_stats;
     char words[256];
     const int32_t verdict =
-        cbcheck(paths.index, key_compare, &tree_stats, words, sizeof words);
+        cbcheck(path, key_compare, &tree_stats, words, sizeof words);
     make_current(db);
-    if (verdict == 0) return unsound(say("%s: %s", paths.index, words));
+    if (verdict == 0) return unsound(say("%s: %s", path, words));
     if (verdict < 0) {
       return could_not(cberrcode == kErrNoMemory ? kIsNoMemory : kIsCbt,
-                       say("%s: %s", paths.index, words));
+                       say("%s: %s", path, words));
     }
-    if (stats != nullptr) {
-      stats->index_file_size = static_cast<int64_t>(tree_stats.last_block + 1) *
-                               tree_stats.block_size;
+    if (run.stats != nullptr) {
+      run.stats->index_file_size =
+          static_cast<int64_t>(tree_stats.last_block + 1) *
+          tree_stats.block_size;
     }
-    s.index_keys_total = static_cast<int64_t>(tree_stats.entries);
+    run.s.index_keys_total = static_cast<int64_t>(tree_stats.entries);
   }
-  if (db->desc_tree != nullptr && !descriptors.ok()) {
-    return from_pass(descriptors);
+  if (db->desc_tree != nullptr && !run.descriptors.ok()) {
+    return from_pass(run.descriptors);
   }
+  return std::nullopt;
+}
 
-  if (db->desc_tree != nullptr) {
-    const PassResult keys = collect_free_keys(s);
-    if (!keys.ok()) return from_pass(keys);
-  }
-  const PassResult slots = walk_data_file(s);
-  fill_stats(s, stats);
+// The free-space keys, gathered before the data file's pass needs them.
+Outcome free_keys(Run &run) {
+  if (run.s.db->desc_tree == nullptr) return std::nullopt;
+  const PassResult keys = collect_free_keys(run.s);
+  if (!keys.ok()) return from_pass(keys);
+  return std::nullopt;
+}
+
+// Invariant 4; without a usable index file the check ends here.
+Outcome data_slots(Run &run) {
+  const PassResult slots = walk_data_file(run.s);
+  fill_stats(run.s, run.stats);
   if (!slots.ok()) return from_pass(slots);
-  if (db->desc_tree == nullptr) {
-    if (!index_exists) {
-      return could_not(
-          kIsIndexCorrupt,
-          say("%s: missing; the data file alone was checked", paths.index));
-    }
-    return unusable_index_file(paths.index, open_error, open_os_error);
+  if (run.s.db->desc_tree != nullptr) return std::nullopt;
+  if (!run.index_exists) {
+    return could_not(
+        kIsIndexCorrupt,
+        say("%s: missing; the data file alone was checked", run.paths.index));
   }
-  fault = check_free_space_map(s);
+  return unusable_index_file(run.paths.index, run.open_error,
+                             run.open_os_error);
+}
+
+// Invariant 5.
+Outcome free_space_map(Run &run) {
+  const std::string fault = check_free_space_map(run.s);
   if (!fault.empty()) return unsound(fault);
-  const PassResult entries = check_entries(s);
-  fill_stats(s, stats);
+  return std::nullopt;
+}
+
+// Invariant 6.
+Outcome entries(Run &run) {
+  const PassResult entries = check_entries(run.s);
+  fill_stats(run.s, run.stats);
   if (!entries.ok()) return from_pass(entries);
+  return std::nullopt;
+}
+
+// The passes in the order of the invariants they check (isam/check.h); the
+// first outcome ends the check.
+constexpr Pass kPasses[] = {prepare,   data_header, descriptors,    tree,
+                            free_keys, data_slots,  free_space_map, entries};
+
+CheckOutcome run_check(const char *name, IsamCheckStats *stats,
+                       const CheckProgress *progress) {
+  Run run;
+  run.name = name;
+  run.stats = stats;
+  run.s.progress = progress;
+  for (const Pass pass : kPasses) {
+    if (Outcome out = pass(run)) return std::move(*out);
+  }
   CheckOutcome sound;
   sound.verdict = 1;
   return sound;

@@ -53,7 +53,9 @@
 #include <utility>
 #include <vector>
 
-#include "isam/db.h"
+#include "frame/say.h"
+#include "isam/error_state.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 
@@ -167,9 +169,6 @@ PassResult collect_free_keys(CheckState &s);
 std::string check_free_space_map(const CheckState &s);
 // Invariant 6: walks every entry of the index file.
 PassResult check_entries(CheckState &s);
-
-// printf into a std::string (at most 255 characters).
-std::string say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace recbase::isam
 

@@ -162,13 +162,6 @@ class EntryCheck {
   bool has_previous_ = false;
 };
 
-const IsamIndex *index_numbered(const IsamDb *db, int32_t number) {
-  for (const IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->number == number) return ix;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 // Builds an IsamIndex for every descriptor at the head of the index file,

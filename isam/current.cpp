@@ -3,6 +3,7 @@
 #include "isam/current.h"
 
 #include "isam/data_file.h"
+#include "isam/error_state.h"
 #include "isam/locks.h"
 #include "isam/record_io.h"
 
@@ -145,7 +146,7 @@ int32_t locate_current(IsamDb *db, IsamIndex *ix, int32_t *position,
     return -1;
   }
   for (LockRetry retry;;) {
-    TempDbLock db_read(db);
+    TempLock db_read(db);
     if (with_read_lock) {
       if (const IsamError e = db_read.take_read()) {
         *error = e;
@@ -184,7 +185,7 @@ int32_t locate_current(IsamDb *db, IsamIndex *ix, int32_t *position,
 int32_t physical_scan(IsamDb *db, IsamIndex *ix, IsamError *error) {
   if (ix->state == kAfterLast) return kAfterLast;
   for (LockRetry retry;;) {
-    TempDbLock db_read(db);
+    TempLock db_read(db);
     if (db->shared != 0) {
       if (const IsamError e = db_read.take_read()) {
         *error = e;
@@ -214,9 +215,5 @@ int32_t physical_scan(IsamDb *db, IsamIndex *ix, IsamError *error) {
     }
   }
 }
-
-TempRecordHold::~TempRecordHold() { release_temp_record_lock(db_); }
-
-IsamError TempRecordHold::release() { return release_temp_record_lock(db_); }
 
 }  // namespace recbase::isam

@@ -20,7 +20,7 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 
@@ -52,20 +52,6 @@ int32_t locate_current(IsamDb *db, IsamIndex *ix, int32_t *position,
 // of the file (physical position 0), or -1 with *error (kIsIo, kIsLockRec,
 // kIsUnlockRec).
 int32_t physical_scan(IsamDb *db, IsamIndex *ix, IsamError *error);
-
-// Holds the temporary record lock an operation took and releases it at the
-// end of the scope (when it was not released explicitly).
-class TempRecordHold {
- public:
-  explicit TempRecordHold(IsamDb *db) : db_(db) {}
-  ~TempRecordHold();
-  TempRecordHold(const TempRecordHold &) = delete;
-  TempRecordHold &operator=(const TempRecordHold &) = delete;
-  IsamError release();
-
- private:
-  IsamDb *db_;
-};
 
 }  // namespace recbase::isam
 

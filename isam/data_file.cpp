@@ -6,7 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include "bufpool/journal.h"
 #include "frame/alloc.h"
+#include "isam/journal_db.h"
 
 namespace recbase::isam {
 namespace {
@@ -27,48 +29,135 @@ DataCache *cache_of(IsamDb *db) {
   return c;
 }
 
-// The cached page `number`, read when it is not held; null when it cannot
-// be read or has no memory.
-CachePage *page(IsamDb *db, DataCache *c, int32_t number) {
+// Writes go back through the cache when the journal keeps the pages'
+// images (a database not shared, with a journal). The cache would work
+// without one too (every step below skips the journal then), but a write
+// that fails at the flush point would then cost every change since the
+// last one, not the call that made it.
+bool writes_back(const IsamDb *db) {
+  return db->journal != nullptr && db->shared == 0;
+}
+
+int64_t start_of(int64_t number) { return number * kPageSize; }
+
+// Writes a dirty page to the file, once the journal holds its image synced.
+IsamError write_page(IsamDb *db, DataCache *c, CachePage &p) {
+  const auto at = static_cast<uint32_t>(start_of(p.number));
+  if ((db->journal != nullptr &&
+       journal_protect(db->journal, 0, at, static_cast<uint32_t>(p.valid)) !=
+           1) ||
+      sys_write(db->data_handle, static_cast<int32_t>(at), p.valid, p.bytes) !=
+          1) {
+    return kIsIo;
+  }
+  p.dirty = false;
+  --c->dirty;
+  return kIsOk;
+}
+
+// The cached page `number`, made to hold it when it does not: a dirty page
+// in its entry is written first, and the page is read from the file, its
+// part past the file's end zero. A page wholly past the end is made only
+// for a write. Null when the entry's page cannot be written, the page
+// cannot be read, or there is no memory.
+CachePage *page(IsamDb *db, DataCache *c, int64_t number, bool for_write) {
   CachePage &p = c->pages[number % kCachePages];
   if (p.number == number) return &p;
+  if (p.dirty && write_page(db, c, p) != kIsOk) return nullptr;
   if (p.bytes == nullptr) {
     p.bytes = static_cast<uint8_t *>(rb_malloc(kPageSize));
     if (p.bytes == nullptr) return nullptr;
   }
-  const int64_t start = static_cast<int64_t>(number) * kPageSize;
-  const int64_t left = c->size - start;
-  const int32_t want =
-      static_cast<int32_t>(left < kPageSize ? left : kPageSize);
+  const int64_t left = c->size - start_of(number);
+  const int32_t want = static_cast<int32_t>(
+      left < 0 ? 0 : (left < kPageSize ? left : kPageSize));
   p.number = -1;
-  if (want <= 0 || sys_read(db->data_handle, static_cast<int32_t>(start), want,
-                            p.bytes) != 1) {
+  if (want == 0 && !for_write) return nullptr;
+  if (want > 0 &&
+      sys_read(db->data_handle, static_cast<int32_t>(start_of(number)), want,
+               p.bytes) != 1) {
     return nullptr;
   }
-  p.number = number;
+  std::memset(p.bytes + want, 0, static_cast<size_t>(kPageSize - want));
+  p.number = static_cast<int32_t>(number);
   p.valid = want;
   return &p;
+}
+
+// Copies the written bytes [position, end) into page p, the part that
+// falls in it.
+void copy_in(CachePage &p, int64_t position, int64_t end, const uint8_t *in) {
+  const int64_t page_start = start_of(p.number);
+  const int64_t from = position > page_start ? position : page_start;
+  const int64_t to =
+      end < page_start + kPageSize ? end : page_start + kPageSize;
+  std::memcpy(p.bytes + (from - page_start), in + (from - position),
+              static_cast<size_t>(to - from));
+  if (to - page_start > p.valid)
+    p.valid = static_cast<int32_t>(to - page_start);
 }
 
 // Brings the pages the written bytes [position, end) touch up to date.
 void update_pages(DataCache *c, int64_t position, int64_t end,
                   const uint8_t *in) {
-  for (int64_t n = position / kPageSize; n * kPageSize < end; ++n) {
+  for (int64_t n = position / kPageSize; start_of(n) < end; ++n) {
     CachePage &p = c->pages[n % kCachePages];
     if (p.number != n) continue;
-    const int64_t page_start = n * kPageSize;
-    const int64_t from = position > page_start ? position : page_start;
-    const int64_t to =
-        end < page_start + kPageSize ? end : page_start + kPageSize;
-    if (from > page_start + p.valid) {
+    if ((position > start_of(n) ? position : start_of(n)) >
+        start_of(n) + p.valid) {
       p.number = -1;  // the file would have a gap in the page
       continue;
     }
-    std::memcpy(p.bytes + (from - page_start), in + (from - position),
-                static_cast<size_t>(to - from));
-    if (to - page_start > p.valid)
-      p.valid = static_cast<int32_t>(to - page_start);
+    copy_in(p, position, end, in);
   }
+}
+
+// A write that goes back: into the pages alone, each handing its image to
+// the journal at its first change in the period.
+IsamError write_into_pages(IsamDb *db, DataCache *c, int32_t position,
+                           int32_t len, const uint8_t *in) {
+  const int64_t end = static_cast<int64_t>(position) + len;
+  for (int64_t n = position / kPageSize; start_of(n) < end; ++n) {
+    CachePage *p = page(db, c, n, true);
+    if (p == nullptr) return kIsIo;
+    if (!p->dirty) {
+      if (db->journal != nullptr &&
+          journal_save_image(db->journal, 0, static_cast<uint32_t>(start_of(n)),
+                             p->bytes) != 1) {
+        return kIsIo;
+      }
+      p->dirty = true;
+      ++c->dirty;
+    }
+    copy_in(*p, position, end, in);
+  }
+  if (end > c->size) c->size = end;
+  return kIsOk;
+}
+
+// A write that goes through: to the file, then into the pages it touches.
+IsamError write_through(IsamDb *db, int32_t position, int32_t len,
+                        const void *in) {
+  if (db->journal != nullptr) {
+    if (const IsamError e = guard_data_write(db, position, len)) return e;
+  }
+  const bool written = sys_write(db->data_handle, position, len, in) == 1;
+  DataCache *c = db->shared == 0 ? db->data_cache : nullptr;
+  if (c == nullptr) return written ? kIsOk : kIsIo;
+  const int64_t end = static_cast<int64_t>(position) + len;
+  if (!written) {
+    // What reached the file is unknown: forget it all.
+    for (int64_t n = position / kPageSize; start_of(n) < end; ++n) {
+      if (c->pages[n % kCachePages].number == n) {
+        c->pages[n % kCachePages].number = -1;
+      }
+    }
+    c->size = -1;
+    return kIsIo;
+  }
+  if (c->size >= 0 && end > c->size) c->size = end;
+  update_pages(c, position, end, static_cast<const uint8_t *>(in));
+  return kIsOk;
 }
 
 }  // namespace
@@ -86,11 +175,13 @@ IsamError data_read(IsamDb *db, int32_t position, int32_t len, void *out) {
   while (len > 0) {
     const int32_t offset = position % kPageSize;
     const int32_t n = len < kPageSize - offset ? len : kPageSize - offset;
-    const CachePage *p = page(db, c, position / kPageSize);
-    if (p == nullptr) {
-      return sys_read(db->data_handle, position, len, at) == 1 ? kIsOk : kIsIo;
+    const CachePage *p = page(db, c, position / kPageSize, false);
+    if (p != nullptr) {
+      std::memcpy(at, p->bytes + offset, static_cast<size_t>(n));
+    } else if (sys_read(db->data_handle, position, n, at) != 1) {
+      // The page is in no entry, so the file holds its bytes.
+      return kIsIo;
     }
-    std::memcpy(at, p->bytes + offset, static_cast<size_t>(n));
     at += n;
     position += n;
     len -= n;
@@ -100,23 +191,13 @@ IsamError data_read(IsamDb *db, int32_t position, int32_t len, void *out) {
 
 IsamError data_write(IsamDb *db, int32_t position, int32_t len,
                      const void *in) {
-  const bool written = sys_write(db->data_handle, position, len, in) == 1;
-  DataCache *c = db->shared == 0 ? db->data_cache : nullptr;
-  if (c == nullptr) return written ? kIsOk : kIsIo;
-  const int64_t end = static_cast<int64_t>(position) + len;
-  if (!written) {
-    // What reached the file is unknown: forget it all.
-    for (int64_t n = position / kPageSize; n * kPageSize < end; ++n) {
-      if (c->pages[n % kCachePages].number == n) {
-        c->pages[n % kCachePages].number = -1;
-      }
+  if (writes_back(db) && position >= 0 && len >= 0) {
+    if (DataCache *c = cache_of(db)) {
+      return write_into_pages(db, c, position, len,
+                              static_cast<const uint8_t *>(in));
     }
-    c->size = -1;
-    return kIsIo;
   }
-  if (c->size >= 0 && end > c->size) c->size = end;
-  update_pages(c, position, end, static_cast<const uint8_t *>(in));
-  return kIsOk;
+  return write_through(db, position, len, in);
 }
 
 IsamError data_size(IsamDb *db, uint32_t *size) {
@@ -125,6 +206,18 @@ IsamError data_size(IsamDb *db, uint32_t *size) {
     return kIsOk;
   }
   return sys_filesize(db->data_handle, size) == 1 ? kIsOk : kIsIo;
+}
+
+IsamError data_write_back(IsamDb *db) {
+  DataCache *c = db->data_cache;
+  if (c == nullptr || c->dirty == 0) return kIsOk;
+  IsamError first = kIsOk;
+  for (CachePage &p : c->pages) {
+    if (!p.dirty) continue;
+    const IsamError e = write_page(db, c, p);
+    if (first == kIsOk) first = e;
+  }
+  return first;
 }
 
 void free_data_cache(IsamDb *db) {

@@ -11,6 +11,7 @@
 #include "frame/alloc.h"
 #include "frame/bytes.h"
 #include "frame/platform.h"
+#include "isam/locks.h"
 
 namespace recbase::isam {
 namespace {

@@ -40,19 +40,31 @@
 // Record slots and free areas, at position P (P >= 4 + N):
 //
 //   off   width   field    meaning
-//   0     2 s     length   >= 0: a record slot with that many content bytes;
+//   0     2 s     length   >= 0: a record slot with that many content bytes
+//                          (0..32767);
 //                          < 0: a free area of -length content bytes
-//   2     |length| content the field values back to back in field order,
-//                          with no separators; slack may follow the last
+//   2     |length| content a record: the field values back to back in field
+//                          order, each in its stored form, with no
+//                          separators; slack may follow the last.
+//                          A free area: unused bytes
 //
+//   P        P + 2                       P + 2 + |length|
+//   +--------+---------------------------+
+//   | length |  content                  |  next slot or free area ...
+//   +--------+---------------------------+
+//
+// Stored form of a value: S and C text and its NUL; I, U, L, F, D and B the
+// bytes the table above counts (B: its declared n bytes, 1 when the
+// database declares no binary lengths). The data length of a record is the
+// sum; a slot may be longer (slack after the last field), never shorter.
 // The next slot starts at P + 2 + |length|; the last one ends at the end of
-// the file.
+// the file. Free areas are listed in the index file (isam/freespace.h).
 #ifndef RECBASE_ISAM_DATA_FORMAT_H
 #define RECBASE_ISAM_DATA_FORMAT_H
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 
@@ -64,16 +76,19 @@ constexpr int32_t kMaxDefinitionBytes = 32767;
 constexpr int32_t kMaxBinaryLength = 32767;
 constexpr int32_t kMaxMinRecordLength = 32;
 constexpr int32_t kSlotWordSize = 2;
+constexpr int32_t kMaxSlotLength = 32767;
 
+// The type codes of the public header (IsamFieldType), as the layer names
+// them; isam_field_size gives the stored size of each.
 enum FieldType : uint8_t {
-  kText = 0,
-  kExactText = 1,
-  kInt16 = 2,
-  kUInt16 = 3,
-  kInt32 = 4,
-  kFloat = 5,
-  kDouble = 6,
-  kBinary = 7,
+  kText = ISFIELD_TEXT,
+  kExactText = ISFIELD_EXACT_TEXT,
+  kInt16 = ISFIELD_INT16,
+  kUInt16 = ISFIELD_UINT16,
+  kInt32 = ISFIELD_INT32,
+  kFloat = ISFIELD_FLOAT,
+  kDouble = ISFIELD_DOUBLE,
+  kBinary = ISFIELD_BINARY,
 };
 
 // What one definition text says.
@@ -83,25 +98,6 @@ struct FieldDef {
   int32_t counted = 1;        // bytes towards the minimum record length
 };
 FieldDef parse_field_definition(const char *text);
-
-// Bytes of a value of a fixed-size type (binary: its declared length);
-// 0 for text, whose size is its length and NUL.
-inline int32_t fixed_size(FieldType type, int32_t binary_length) {
-  switch (type) {
-    case kInt16:
-    case kUInt16:
-      return 2;
-    case kInt32:
-    case kFloat:
-      return 4;
-    case kDouble:
-      return 8;
-    case kBinary:
-      return binary_length;
-    default:
-      return 0;
-  }
-}
 
 // The header for the NULL-terminated definitions, in a new rb_malloc block
 // of *size bytes. kIsRange when the definitions need more than 32767 bytes;

@@ -7,35 +7,35 @@
 // index file that cannot be used leaves the database open with "Physical
 // Index" alone and the reason in isam_errno, except a lock the B-tree layer
 // could not take, which fails the open.
+#include "isam/database.h"
+
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <new>
 
 #include "frame/alloc.h"
+#include "frame/registry.h"
+#include "isam/buffers.h"
 #include "isam/data_file.h"
 #include "isam/data_format.h"
-#include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
+#include "isam/journal_db.h"
 #include "isam/keys.h"
+#include "isam/locks.h"
 #include "isam/names.h"
+#include "isam/replace.h"
 
 using namespace recbase;
 using namespace recbase::isam;
 
 namespace {
 
-constexpr int32_t kAutoBuffers = 16;
-constexpr int32_t kAutoBufferSize = 512;
-constexpr int32_t kRecordLockBytes = 2;
-
-// Sets the library up on the first create or open of a process.
-bool ensure_initialised() {
-  return cbbufsize() != 0 || isaminit(kAutoBuffers, kAutoBufferSize) == 1;
-}
-
-// The header written at offset 0, then nothing: a database without records.
-IsamError write_data_file(const char *path, const char *const *fields) {
+// The header written at offset 0, then nothing: a database without records;
+// synced when it is to replace another file (sync).
+IsamError write_data_file(const char *path, const char *const *fields,
+                          bool sync) {
   uint8_t *header = nullptr;
   int32_t size = 0;
   if (const IsamError e = encode_header(fields, &header, &size)) return e;
@@ -43,7 +43,8 @@ IsamError write_data_file(const char *path, const char *const *fields) {
   sys_remove(path);
   const int32_t h = sys_create(path);
   if (h == -1) return kIsIo;
-  const bool written = sys_write(h, 0, size, header) == 1;
+  const bool written =
+      sys_write(h, 0, size, header) == 1 && (!sync || sys_flush(h) == 1);
   if (sys_close(h) != 0 || !written) {
     sys_remove(path);
     return kIsIo;
@@ -110,85 +111,57 @@ IsamError release_record_locks(IsamDb *db) {
   return failure.finish();
 }
 
-IsamError flush_db(IsamDb *db) {
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->tree != nullptr && cbflush(ix->tree) != 1) return kIsCbt;
-  }
-  // The descriptor tree reaches the whole index file, free-space keys
-  // included, also when the database has no index of its own.
-  if (db->desc_tree != nullptr && cbflush(db->desc_tree) != 1) return kIsCbt;
-  return sys_flush(db->data_handle) == 1 ? kIsOk : kIsIo;
+// Both paths of a database that is not open in this process, the library
+// set up first as the first create or open of a process does: kIsOk,
+// isaminit's error, kIsBadFileName or kIsDbInUse.
+IsamError paths_of_closed(const char *name, DbPaths *paths) {
+  if (!ensure_set_up()) return static_cast<IsamError>(isam_errno);
+  if (const IsamError e = build_paths(name, paths)) return e;
+  return find_open_db(paths->data) != nullptr ? kIsDbInUse : kIsOk;
 }
 
 }  // namespace
 
 namespace recbase::isam {
 
-IsamError release_db(IsamDb *db) {
-  FirstFailure failure;
-  failure.note(close_index_structures(db));
-  failure.note(release_record_locks(db));
-  free_data_cache(db);
-  if (db->data_handle != -1 && sys_close(db->data_handle) != 0) {
-    failure.note(kIsIo);
+IsamError flush_db(IsamDb *db) {
+  // With the journal, the images of everything the flush point writes are
+  // saved first, with one sync (the data pages gave theirs when changed).
+  if (db->journal != nullptr) save_db_images(db);
+  if (const IsamError e = data_write_back(db)) return e;
+  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->tree != nullptr && cbflush(ix->tree) != 1) return kIsCbt;
   }
-  rb_free(db->data_path);
-  rb_free(db->field_names);
-  rb_free(db->definitions);
-  rb_free(db->field_types);
-  rb_free(db->binary_lengths);
-  del_member(&g_open_dbs, db);
-  if (g_current_db == db) g_current_db = nullptr;
-  db->~IsamDb();
-  rb_free(db);
-  return failure.finish();
+  // The descriptor tree reaches the whole index file, free-space keys
+  // included, also when the database has no index of its own.
+  if (db->desc_tree != nullptr && cbflush(db->desc_tree) != 1) return kIsCbt;
+  if (sys_flush(db->data_handle) != 1) return kIsIo;
+  return end_db_journal(db);
 }
 
-}  // namespace recbase::isam
-
-extern "C" {
-
-RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
-                                const char *const *fields) {
-  set_error(kIsOk);
-  if (name == nullptr || fields == nullptr) {
-    return fail_null<IsamDb>(kIsNullArg);
-  }
-  if (!ensure_initialised()) return nullptr;
-  DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
-    return fail_null<IsamDb>(e);
-  }
-  if (find_open_db(paths.data) != nullptr) {
-    return fail_null<IsamDb>(kIsDbInUse);
-  }
-  if (const IsamError e = write_data_file(paths.data, fields)) {
-    return fail_null<IsamDb>(e);
-  }
+IsamError create_db_files(const DbPaths &paths, int32_t block_size,
+                          const char *const *fields, bool sync) {
+  if (const IsamError e = write_data_file(paths.data, fields, sync)) return e;
   if (const IsamError e = create_index_file(paths.index, block_size)) {
     sys_remove(paths.data);
-    return fail_null<IsamDb>(e);
+    return e;
   }
-  return iopen_db(name);
+  return kIsOk;
 }
 
-RBAPI IsamDb *RBCALL iopen_db(const char *name) {
-  return iopen_db_shared(name, 0, 0);
-}
-
-RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
-                                     int32_t read_only) {
-  set_error(kIsOk);
-  if (name == nullptr) return fail_null<IsamDb>(kIsNullArg);
-  if (!ensure_initialised()) return nullptr;
-  DbPaths paths;
-  if (const IsamError e = build_paths(name, &paths)) {
-    return fail_null<IsamDb>(e);
-  }
+IsamDb *open_db_at(const DbPaths &paths, int32_t shared, int32_t read_only) {
   if (find_open_db(paths.data) != nullptr) {
     return fail_null<IsamDb>(kIsDbInUse);
   }
   if (const IsamError e = ensure_key_buffer()) return fail_null<IsamDb>(e);
+  const bool journalled = paths.journal[0] != '\0';
+  bool journal_present = false;
+  if (journalled) {
+    if (const IsamError e =
+            recover_db_journal(paths, shared, &journal_present)) {
+      return fail_null<IsamDb>(e);
+    }
+  }
   IsamDb *db = new_db(paths.data);
   if (db == nullptr) return fail_null<IsamDb>(kIsNoMemory);
   if (const IsamError e = open_data_file(db, shared, read_only)) {
@@ -199,6 +172,13 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
   if (kept == kIsLockRec) {
     release_db(db);
     return fail_null<IsamDb>(kIsLockRec);
+  }
+  if (kept == kIsOk && journalled &&
+      (journal_present || (g_db_journal != 0 && db->read_only == 0))) {
+    if (const IsamError e = attach_db_journal(db, paths)) {
+      release_db(db);
+      return fail_null<IsamDb>(e);
+    }
   }
   if (kept != kIsOk) {
     IsamIndex *physical = nullptr;
@@ -215,18 +195,88 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
   return db;
 }
 
+IsamError release_db(IsamDb *db) {
+  FirstFailure failure;
+  failure.note(close_index_structures(db));
+  close_db_journal(db);
+  failure.note(release_record_locks(db));
+  free_data_cache(db);
+  if (db->data_handle != -1 && sys_close(db->data_handle) != 0) {
+    failure.note(kIsIo);
+  }
+  rb_free(db->data_path);
+  rb_free(db->field_names);
+  rb_free(db->definitions);
+  rb_free(db->field_types);
+  rb_free(db->binary_lengths);
+  del_member(&g_open_dbs, db);
+  if (g_current_db == db) g_current_db = nullptr;
+  db->~IsamDb();
+  retire_handle(db);
+  return failure.finish();
+}
+
+}  // namespace recbase::isam
+
+extern "C" {
+
+RBAPI IsamDb *RBCALL icreate_db(const char *name, int32_t block_size,
+                                const char *const *fields) {
+  set_error(kIsOk);
+  if (name == nullptr || fields == nullptr) {
+    return fail_null<IsamDb>(kIsNullArg);
+  }
+  DbPaths paths;
+  if (const IsamError e = paths_of_closed(name, &paths)) {
+    return fail_null<IsamDb>(e);
+  }
+  if (g_db_journal != 0) {
+    // Made whole beside the old files, then put in their place at once.
+    DbPaths staged;
+    if (const IsamError e = stage_paths(paths, &staged)) {
+      return fail_null<IsamDb>(e);
+    }
+    if (const IsamError e = create_db_files(staged, block_size, fields, true)) {
+      return fail_null<IsamDb>(e);
+    }
+    if (const IsamError e = publish_db(paths, true)) {
+      return fail_null<IsamDb>(e);
+    }
+    return iopen_db(name);
+  }
+  // A journal left beside old files of this name belongs to them.
+  sys_remove(paths.journal);
+  if (const IsamError e = create_db_files(paths, block_size, fields, false)) {
+    return fail_null<IsamDb>(e);
+  }
+  return iopen_db(name);
+}
+
+RBAPI IsamDb *RBCALL iopen_db(const char *name) {
+  return iopen_db_shared(name, 0, 0);
+}
+
+RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
+                                     int32_t read_only) {
+  set_error(kIsOk);
+  if (name == nullptr) return fail_null<IsamDb>(kIsNullArg);
+  DbPaths paths;
+  if (const IsamError e = paths_of_closed(name, &paths)) {
+    return fail_null<IsamDb>(e);
+  }
+  return open_db_at(paths, shared, read_only);
+}
+
 RBAPI int32_t RBCALL iflush_db(IsamDb *db) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   const IsamError e = flush_db(db);
   return e == kIsOk ? 1 : fail(e);
 }
 
 RBAPI int32_t RBCALL iclose_db(IsamDb *db) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   FirstFailure failure;
   failure.note(flush_db(db));
   failure.note(release_db(db));

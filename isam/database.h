@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
+#include "isam/names.h"
 
 namespace recbase::isam {
 
@@ -29,6 +30,22 @@ IsamError open_index_file(IsamDb *db, const char *path);
 // Closes the index file's handles and releases every IsamIndex. Goes on
 // past failures; kIsCbt when a close failed.
 IsamError close_index_structures(IsamDb *db);
+
+// Writes everything back and syncs both files: a flush point (iflush_db).
+// kIsCbt when the index file cannot be written back, kIsIo for the data file.
+IsamError flush_db(IsamDb *db);
+
+// Makes the data file (the header of fields, synced when sync says so)
+// and the index file (create_index_file) at paths; a failure removes the
+// data file again. The codes of write_data_file and create_index_file.
+IsamError create_db_files(const DbPaths &paths, int32_t block_size,
+                          const char *const *fields, bool sync);
+
+// iopen_db_shared for the files at paths: the journal at paths.journal is
+// rolled back first and kept (when there is one, or the switch is on);
+// paths.journal empty: no journal (a copy made under staged names). Sets
+// isam_errno as the open does; null on failure.
+IsamDb *open_db_at(const DbPaths &paths, int32_t shared, int32_t read_only);
 
 // Releases the record locks the database still holds, closes the data file
 // and frees the handle, which leaves the list of open databases. Goes on

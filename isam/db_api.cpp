@@ -1,5 +1,6 @@
 // Finding an open database by name, and reading its field definitions.
 #include "isam/data_format.h"
+#include "isam/error_state.h"
 #include "isam/names.h"
 
 using namespace recbase;

@@ -11,7 +11,9 @@
 #include <memory>
 #include <new>
 
+#include "cbt/journal_link.h"
 #include "frame/alloc.h"
+#include "frame/registry.h"
 #include "isam/keys.h"
 
 namespace recbase::isam {
@@ -143,8 +145,8 @@ IsamError build_index(IsamDb *db, const uint8_t *key, int32_t len,
     const char *specs = name + std::strlen(name) + 1;
     const char *end = reinterpret_cast<const char *>(key + len);
     if (const IsamError e = read_specs(db, ix.get(), specs, end)) return e;
-    ix->tree =
-        cbopen_shared(db->index_path, key_compare, db->shared, db->read_only);
+    ix->tree = cbt::open_tree_for_database(db->index_path, key_compare,
+                                           db->shared, db->read_only);
     if (ix->tree == nullptr) return kIsCbt;
   }
   *out = ix.release();
@@ -167,7 +169,7 @@ IsamError release_index(IsamIndex *ix) {
   rb_free(ix->key_fields);
   rb_free(ix->partial);
   ix->~IsamIndex();
-  rb_free(ix);
+  retire_handle(ix);
   return e;
 }
 

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 

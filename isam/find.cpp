@@ -4,7 +4,9 @@
 // isam/current.h places a cursor that left the run before or past the
 // index); "Physical Index" steps through the data file with the physical
 // scan and refuses everything else (ISAM error 6).
+#include "isam/buffers.h"
 #include "isam/current.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
 #include "isam/locks.h"
 
@@ -12,14 +14,6 @@ using namespace recbase;
 using namespace recbase::isam;
 
 namespace {
-
-// Handle checks and the current database; kIsNotForIndex for "Physical
-// Index" when the call needs a tree.
-IsamError enter(IsamDb *db, IsamIndex *ix, bool needs_tree) {
-  if (const IsamError e = check_handles(db, ix)) return e;
-  make_current(db);
-  return needs_tree && ix->tree == nullptr ? kIsNotForIndex : kIsOk;
-}
 
 // The error is read through a pointer, after both arguments are evaluated:
 // the call that produces r is the one that sets it.
@@ -70,19 +64,19 @@ extern "C" {
 
 RBAPI int32_t RBCALL ifindhead(IsamDb *db, IsamIndex *ix) {
   set_error(kIsOk);
-  if (const IsamError e = enter(db, ix, false)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   return head(db, ix);
 }
 
 RBAPI int32_t RBCALL ifindtail(IsamDb *db, IsamIndex *ix) {
   set_error(kIsOk);
-  if (const IsamError e = enter(db, ix, true)) return fail(e);
+  if (const IsamError e = enter_index(db, ix, IndexNeed::kTree)) return fail(e);
   return tail(db, ix);
 }
 
 RBAPI int32_t RBCALL ifindnext(IsamDb *db, IsamIndex *ix) {
   set_error(kIsOk);
-  if (const IsamError e = enter(db, ix, false)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (ix->state == kBeforeFirst) return head(db, ix);
   if (ix->state == kAfterLast) return kAfterLast;
   IsamError e = kIsOk;
@@ -94,7 +88,7 @@ RBAPI int32_t RBCALL ifindnext(IsamDb *db, IsamIndex *ix) {
 
 RBAPI int32_t RBCALL ifindprev(IsamDb *db, IsamIndex *ix) {
   set_error(kIsOk);
-  if (const IsamError e = enter(db, ix, true)) return fail(e);
+  if (const IsamError e = enter_index(db, ix, IndexNeed::kTree)) return fail(e);
   if (ix->state == kBeforeFirst) return kBeforeFirst;
   if (ix->state == kAfterLast) return tail(db, ix);
   int32_t item = 0;
@@ -105,7 +99,7 @@ RBAPI int32_t RBCALL ifindprev(IsamDb *db, IsamIndex *ix) {
 
 RBAPI int32_t RBCALL ifindkey(IsamDb *db, IsamIndex *ix, char *const *values) {
   set_error(kIsOk);
-  if (const IsamError e = enter(db, ix, true)) return fail(e);
+  if (const IsamError e = enter_index(db, ix, IndexNeed::kTree)) return fail(e);
   if (values == nullptr) return fail(kIsNullArg);
   int32_t len = 0;
   if (const IsamError e = build_key_by_position(db, ix, values, g_key_buffer,
@@ -128,17 +122,16 @@ RBAPI int32_t RBCALL ifindkey(IsamDb *db, IsamIndex *ix, char *const *values) {
 
 RBAPI int32_t RBCALL imarkrec(IsamDb *db, IsamIndex *ix) {
   set_error(kIsOk);
-  if (const IsamError e = check_handles(db, ix)) return fail(e);
-  if (ix->tree == nullptr) return fail(kIsNotForIndex);
+  if (const IsamError e = check_index(db, ix, IndexNeed::kTree)) return fail(e);
   return cbmark(ix->tree) == 1 ? 1 : fail(kIsCbt);
 }
 
 RBAPI int32_t RBCALL ifindmark(IsamDb *db, IsamIndex *ix) {
   set_error(kIsOk);
-  if (const IsamError e = enter(db, ix, true)) return fail(e);
+  if (const IsamError e = enter_index(db, ix, IndexNeed::kTree)) return fail(e);
   int32_t item = 0;
   int32_t r = cbfindmark(ix->tree, &item);
-  if (r == -1) return fail(cberrcode == kErrNoMark ? kIsNoMark : kIsCbt);
+  if (r == -1) return fail(kIsCbt);  // no mark: the B-tree's code 27 says so
   if (r == 1 || r == 3) {
     uint8_t first = 0;
     if (cbkey(ix->tree, &first, 1) != 1) return fail(kIsCbt);

@@ -23,6 +23,8 @@
 
 #include "frame/bytes.h"
 #include "isam/data_file.h"
+#include "isam/data_format.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
 #include "isam/record_io.h"
 

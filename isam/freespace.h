@@ -1,23 +1,12 @@
 // Free areas of the data file and their keys in the index file.
 //
-// A free area at position P is a length word holding minus its size and
-// then size bytes of unused content (size 0..32767, the word excluded):
-//
-//   P        P + 2                       P + 2 + size
-//   +--------+---------------------------+
-//   | -size  |  unused                   |  next slot or free area ...
-//   +--------+---------------------------+
-//
-// Every free area has two keys in the index file's B-tree (reached through
-// IsamDb::free_tree), numbers most significant byte first so that the key
-// order is numeric order:
-//
-//   key        bytes                            item       duplicates
-//   size key   0xFF, size (2 bytes)             position   allowed
-//   position   0xFE, position (4 bytes)         size       no
-//
-// 0xFF sorts after every other key, so the tree's last key is the size key
-// of the largest area (of equal sizes, the one furthest into the file).
+// A free area is a slot of the data file whose length word is minus its
+// content size (isam/data_format.h). Every free area has two keys in the
+// index file's B-tree, reached through IsamDb::free_tree: a size key (class
+// 255, item the area's position; duplicates allowed) and a position key
+// (class 254, item the area's size; unique), laid out in isam/keys.h. The
+// tree's last key is the size key of the largest area (of equal sizes, the
+// one furthest into the file).
 //
 // Invariants:
 //  1. After every successful allocate or release, each free area (counted
@@ -37,13 +26,9 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
-
-constexpr uint8_t kSizeKeyLength = 3;
-constexpr uint8_t kPositionKeyLength = 5;
-constexpr int32_t kMaxSlotLength = 32767;
 
 // A slot for new content: its position and its length (the data length, or
 // more when a free area was taken whole). at_end: the slot lies at the end

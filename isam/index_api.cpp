@@ -2,6 +2,8 @@
 #include <cstring>
 
 #include "frame/alloc.h"
+#include "isam/buffers.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
 
 using namespace recbase;
@@ -53,12 +55,7 @@ RBAPI IsamIndex *RBCALL ihandle(IsamDb *db, const char *name) {
   set_error(kIsOk);
   if (!db_valid(db)) return fail_null<IsamIndex>(kIsBadDb);
   if (name == nullptr) return fail_null<IsamIndex>(kIsNullArg);
-  const size_t n = std::strlen(name);
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (std::strlen(ix->name) == n && equal_folded(ix->name, name, n)) {
-      return ix;
-    }
-  }
+  if (IsamIndex *ix = index_named(db, name)) return ix;
   // Without its index file a database knows no index but the physical one.
   return fail_null<IsamIndex>(db->index_path != nullptr ? kIsUnknownIndex
                                                         : kIsIndexCorrupt);

@@ -9,9 +9,12 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "cbt/journal_link.h"
 #include "frame/alloc.h"
+#include "isam/buffers.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
 
 namespace recbase::isam {
@@ -20,9 +23,11 @@ namespace {
 // Opens both handles and builds an IsamIndex per descriptor.
 IsamError load_index_file(IsamDb *db) {
   const char *path = db->index_path;
-  db->desc_tree = cbopen_shared(path, key_compare, db->shared, db->read_only);
+  db->desc_tree =
+      cbt::open_tree_for_database(path, key_compare, db->shared, db->read_only);
   if (db->desc_tree == nullptr) return kIsIndexCorrupt;
-  db->free_tree = cbopen_shared(path, key_compare, db->shared, db->read_only);
+  db->free_tree =
+      cbt::open_tree_for_database(path, key_compare, db->shared, db->read_only);
   if (db->free_tree == nullptr) return kIsIndexCorrupt;
   for (;;) {
     int32_t number = 0;

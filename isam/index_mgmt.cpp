@@ -21,17 +21,27 @@
 // between two deletions.
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <new>
+#include <string>
+#include <vector>
 
+#include "bufpool/journal.h"
 #include "cbt/node_format.h"
 #include "frame/alloc.h"
+#include "isam/buffers.h"
 #include "isam/current.h"
+#include "isam/data_file.h"
 #include "isam/database.h"
 #include "isam/descriptors.h"
+#include "isam/error_state.h"
 #include "isam/freespace.h"
+#include "isam/journal_db.h"
 #include "isam/keys.h"
 #include "isam/names.h"
 #include "isam/progress.h"
 #include "isam/record_io.h"
+#include "isam/replace.h"
 
 using namespace recbase;
 using namespace recbase::isam;
@@ -41,23 +51,6 @@ namespace {
 // Specifications are checked against field definitions over at most this
 // many characters before their ':'.
 constexpr size_t kSpecColonReach = 255;
-
-IsamIndex *find_index(IsamDb *db, const char *name) {
-  const size_t n = std::strlen(name);
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (std::strlen(ix->name) == n && equal_folded(ix->name, name, n)) {
-      return ix;
-    }
-  }
-  return nullptr;
-}
-
-IsamIndex *physical_index(IsamDb *db) {
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->number == kPhysicalNumber) return ix;
-  }
-  return nullptr;
-}
 
 // True when the field part of spec (the text before its first ':' when
 // that is one of its first 255 characters, else the whole text) equals a
@@ -185,7 +178,7 @@ int32_t to_head(IsamIndex *ix, IsamError *error) {
 }
 
 IsamError make_index(IsamDb *db, const char *name, const char *const *specs) {
-  if (find_index(db, name) != nullptr) return kIsDupIndexName;
+  if (index_named(db, name) != nullptr) return kIsDupIndexName;
   if (db->read_only != 0) return kIsReadOnly;
   for (const char *const *s = specs; *s != nullptr; ++s) {
     if (!names_a_field(db, *s)) return kIsBadFieldName;
@@ -256,12 +249,74 @@ void keep_physical_only(IsamDb *db) {
   kept.restore();
 }
 
-IsamError new_index_file(IsamDb *db, int32_t block_size, int32_t overwrite) {
+// The old index file back after a staged replacement failed: the data
+// file is rolled back to the last flush point (its cached pages dropped),
+// the staged file removed and the old index file opened again.
+IsamError restore_old_index(IsamDb *db, const DbPaths &paths) {
+  close_index_structures(db);
+  const bool undone = journal_undo(db->journal) == 1;
+  free_data_cache(db);
+  remove_staged(paths);
+  if (!undone) return kIsIo;
+  IsamError e = open_index_file(db, paths.index);
+  if (e == kIsOk) attach_db_index(db, paths.index);
+  return e;
+}
+
+// What fills a new index file once its free areas are in: the indexes an
+// irebuild_index_file makes again; none for inew_index_file.
+using Fill = std::function<IsamError()>;
+
+// inew_index_file with a journal (isam/replace.h), once the old index
+// structures are closed at a flush point.
+IsamError new_index_file_staged(IsamDb *db, const DbPaths &paths,
+                                int32_t block_size, const Fill &fill) {
+  DbPaths staged;
+  IsamError e = stage_paths(paths, &staged);
+  if (e == kIsOk) e = create_index_file(staged.index, block_size);
+  if (e == kIsOk) e = open_index_file(db, staged.index);
+  if (e == kIsOk) e = register_free_space(db);
+  if (e == kIsOk && fill) e = fill();
+  if (e == kIsOk) e = data_write_back(db);
+  if (e == kIsOk && sys_flush(db->data_handle) != 1) e = kIsIo;
+  if (e == kIsOk && cbflush(db->desc_tree) != 1) e = kIsCbt;
+  if (e == kIsOk) e = close_index_structures(db);
+  if (e != kIsOk) {
+    const CbErrors kept;
+    const IsamError r = restore_old_index(db, paths);
+    if (r != kIsOk) keep_physical_only(db);
+    kept.restore();
+    return e;
+  }
+  const char *names[2] = {paths.data, paths.index};
+  if (journal_publish(db->journal, paths.journal, names, 2, 2u) != 1) {
+    keep_physical_only(db);
+    return kIsIo;
+  }
+  e = open_index_file(db, paths.index);
+  if (e == kIsOk) {
+    attach_db_index(db, paths.index);
+  } else {
+    keep_physical_only(db);
+  }
+  return e;
+}
+
+IsamError new_index_file(IsamDb *db, int32_t block_size, int32_t overwrite,
+                         const Fill &fill = nullptr) {
   if (db->shared != 0) return kIsMustBeUnshared;
   if (db->read_only != 0) return kIsReadOnly;
-  char path[kPathBufferSize];
+  DbPaths paths;
+  char *path = paths.index;
   if (const IsamError e = build_path(db->data_path, kIndexExtension, path)) {
     return e;
+  }
+  // With a journal the old index file stays whole until the new one takes
+  // its place: its changes are written back first, at a flush point.
+  const bool staged = db->journal != nullptr && db->desc_tree != nullptr;
+  if (staged) {
+    if (const IsamError e = flush_db(db)) return e;
+    detach_db_index(db);
   }
   // The old index structures go first: a file that may not be replaced
   // leaves the database without any index until it is opened again.
@@ -280,11 +335,65 @@ IsamError new_index_file(IsamDb *db, int32_t block_size, int32_t overwrite) {
     keep_physical_only(db);
     return kIsBlockTooBig;
   }
+  if (staged) {
+    std::strcpy(paths.data, db->data_path);
+    if (const IsamError e =
+            build_path(db->data_path, kJournalExtension, paths.journal)) {
+      return e;
+    }
+    return new_index_file_staged(db, paths, block_size, fill);
+  }
   IsamError e = create_index_file(path, block_size);
   if (e == kIsOk) e = open_index_file(db, path);
   if (e == kIsOk) e = register_free_space(db);
   if (e != kIsOk && db->index_path == nullptr) keep_physical_only(db);
+  if (e == kIsOk && fill) e = fill();
   return e;
+}
+
+// What an index is made of: its name and its key field specifications as
+// igetdesc gives them back.
+struct Definition {
+  std::string name;
+  std::vector<std::string> specs;
+};
+
+// A new index file with every index of the old one made again, in the
+// order that gives them their numbers again: the reverse of the list (the
+// indexes loaded at the open in ascending order of name, then those made
+// since, oldest first). Block size 0: the old file's, when it can be read.
+IsamError rebuild_index_file(IsamDb *db, int32_t block_size) {
+  std::vector<Definition> kept;
+  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->number == kPhysicalNumber) continue;
+    char **specs = igetdesc(db, ix);
+    if (specs == nullptr) return static_cast<IsamError>(isam_errno);
+    Definition d{ix->name, {}};
+    for (char **p = specs; *p != nullptr; ++p) d.specs.emplace_back(*p);
+    kept.push_back(std::move(d));
+  }
+  if (block_size == 0) {
+    char path[kPathBufferSize];
+    if (build_path(db->data_path, kIndexExtension, path) == kIsOk) {
+      const CbErrors kept_codes;
+      const int32_t old = cbblksize(path);
+      kept_codes.restore();
+      if (old > 0) block_size = old;
+    }
+  }
+  // With the journal, the indexes go into the new file before it takes the
+  // old one's place, so that a crash leaves one or the other whole.
+  return new_index_file(db, block_size, 1, [&]() {
+    for (auto d = kept.rbegin(); d != kept.rend(); ++d) {
+      std::vector<const char *> specs;
+      for (const std::string &spec : d->specs) specs.push_back(spec.c_str());
+      specs.push_back(nullptr);
+      if (const IsamError e = make_index(db, d->name.c_str(), specs.data())) {
+        return e;
+      }
+    }
+    return kIsOk;
+  });
 }
 
 }  // namespace
@@ -319,10 +428,23 @@ RBAPI int32_t RBCALL irmindex(IsamDb *db, const char *name) {
 RBAPI int32_t RBCALL inew_index_file(IsamDb *db, int32_t block_size,
                                      int32_t overwrite) {
   set_error(kIsOk);
-  if (!db_valid(db)) return fail(kIsBadDb);
-  make_current(db);
+  if (const IsamError e = enter_db(db)) return fail(e);
   const IsamError e = new_index_file(db, block_size, overwrite);
   return e == kIsOk ? 1 : fail(e);
+}
+
+RBAPI int32_t RBCALL irebuild_index_file(IsamDb *db, int32_t block_size) {
+  set_error(kIsOk);
+  if (const IsamError e = enter_db(db)) return fail(e);
+  IsamError e = kIsOk;
+  try {
+    e = rebuild_index_file(db, block_size);
+  } catch (const std::bad_alloc &) {
+    e = kIsNoMemory;
+  }
+  if (e != kIsOk) return fail(e);
+  set_error(kIsOk);
+  return 1;
 }
 
 RBAPI char **RBCALL igetindexnames(IsamDb *db) {

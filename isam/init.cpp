@@ -8,7 +8,10 @@
 #include <cstring>
 
 #include "frame/alloc.h"
-#include "isam/db.h"
+#include "isam/buffers.h"
+#include "isam/error_state.h"
+#include "isam/handles.h"
+#include "isam/window_link.h"
 
 using namespace recbase;
 using namespace recbase::isam;

@@ -103,7 +103,7 @@ int32_t compare_fields(const IsamDb *db, const IsamIndex *ix, const uint8_t *a,
       r = compare_text(a + pa, alen - pa, b + pb, blen - pb, type == kText,
                        &step);
     } else {
-      step = fixed_size(type, binary_length(db, f));
+      step = isam_field_size(type, binary_length(db, f));
       if (alen - pa < step || blen - pb < step) {
         return compare_bytes(a + pa, alen - pa, b + pb, blen - pb);
       }
@@ -140,7 +140,7 @@ IsamError append_value(const IsamDb *db, const IsamIndex *ix, int32_t k,
   const int32_t f = ix->key_fields[k];
   const auto type = static_cast<FieldType>(db->field_types[f]);
   if (type != kText && type != kExactText) {
-    const int32_t size = fixed_size(type, binary_length(db, f));
+    const int32_t size = isam_field_size(type, binary_length(db, f));
     if (cap - *len < size) return kIsKeyTooLong;
     std::memcpy(out + *len, value, static_cast<size_t>(size));
     *len += size;

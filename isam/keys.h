@@ -8,9 +8,15 @@
 //   1..253      entry of the index with that number:     the record's
 //               the number, then each key field's value  position
 //   254         position key of a free area: 254, its    the area's size
-//               position (4 bytes, most significant first)
+//               position (4 bytes, most significant
+//               first); unique
 //   255         size key of a free area: 255, its size   the area's position
-//               (2 bytes, most significant first)
+//               (2 bytes, most significant first);
+//               several areas of one size have one each
+//
+// The numbers of the free-space keys are written most significant byte
+// first so that key order is numeric order; 255 sorts after every other
+// class, so the tree's last key is the size key of the largest free area.
 //
 // An entry key holds, per key field in key order, the value as stored in the
 // record: text (S, C) and its NUL, or with a partial specification START,LEN
@@ -43,13 +49,15 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 
 constexpr uint8_t kDescriptorClass = 0;
 constexpr uint8_t kPositionKeyClass = 254;
 constexpr uint8_t kSizeKeyClass = 255;
+constexpr uint8_t kSizeKeyLength = 3;
+constexpr uint8_t kPositionKeyLength = 5;
 
 // ASCII capitals to lower case; every other byte as it is.
 inline uint8_t fold(uint8_t c) {

@@ -13,6 +13,8 @@
 #include <new>
 
 #include "frame/alloc.h"
+#include "isam/error_state.h"
+#include "isam/journal_db.h"
 
 using namespace recbase;
 using namespace recbase::isam;
@@ -57,7 +59,7 @@ int32_t lock_target(IsamDb *db, IsamIndex *ix, int32_t *pos, bool *locked,
                     IsamError *error) {
   *locked = false;
   for (LockRetry retry;;) {
-    TempDbLock db_read(db);
+    TempLock db_read(db);
     if (ix->tree == nullptr) {
       *pos = db->physical_position;
       if (*pos == 0) {
@@ -116,28 +118,35 @@ IsamError take_db_lock(IsamDb *db, uint32_t bit) {
 IsamError release_db_lock(IsamDb *db, uint32_t bit) {
   if (db->shared == 0 || (db->lock_state & bit) == 0) return kIsOk;
   db->lock_state &= ~bit;
-  if ((db->lock_state & kind_of(bit)) == 0 && db->desc_tree != nullptr &&
-      cbunlock(db->desc_tree, mode_of(bit)) != 1) {
-    return kIsUnlockRec;
+  if ((db->lock_state & kind_of(bit)) != 0 || db->desc_tree == nullptr) {
+    return kIsOk;
   }
-  return kIsOk;
+  // The last write lock going is a flush point: the journal ends first,
+  // while no other process can look.
+  IsamError e = kIsOk;
+  if (kind_of(bit) == kWriteKind) e = commit_db_journal(db);
+  if (cbunlock(db->desc_tree, mode_of(bit)) != 1 && e == kIsOk) {
+    e = kIsUnlockRec;
+  }
+  return e;
 }
 
-IsamError TempDbLock::take_write() {
+IsamError TempLock::take_write() {
   if ((db_->lock_state & kWriteKind) != 0) return kIsOk;
   if (const IsamError e = take_db_lock(db_, kTempWrite)) return e;
   bit_ = db_->shared != 0 ? static_cast<uint32_t>(kTempWrite) : 0u;
   return kIsOk;
 }
 
-IsamError TempDbLock::take_read() {
+IsamError TempLock::take_read() {
   if (db_->lock_state != 0) return kIsOk;
   if (const IsamError e = take_db_lock(db_, kTempRead)) return e;
   bit_ = db_->shared != 0 ? static_cast<uint32_t>(kTempRead) : 0u;
   return kIsOk;
 }
 
-IsamError TempDbLock::release() {
+IsamError TempLock::release() {
+  if (kind_ == kRecord) return release_temp_record_lock(db_);
   const uint32_t bit = bit_;
   bit_ = 0;
   return bit != 0 ? release_db_lock(db_, bit) : kIsOk;

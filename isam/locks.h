@@ -30,11 +30,15 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "frame/platform.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 
 constexpr int32_t kRecordLockBytes = 2;
+
+// Retry settings of the header and record locks (ilock_timeout).
+extern LockSettings g_record_lock_settings;
 
 // Takes database lock bit (one of LockBit). kIsOk, or kIsLockRec with the
 // B-tree codes of the refusal kept (lock_result tells -4 from -1).
@@ -45,25 +49,30 @@ IsamError release_db_lock(IsamDb *db, uint32_t bit);
 // 29), else -1.
 int32_t lock_result();
 
-// The temporary database lock of one operation: write for changes, read for
-// the lookup of a current record. Taken only when the database holds no lock
-// that already covers the operation; released by release() or at the end
-// of the scope.
-class TempDbLock {
+// A temporary lock of one operation, let go by release() or at the end of
+// the scope. A kDatabase lock is the database's write lock (changes) or
+// read lock (the lookup of a current record), taken only when the database
+// holds no lock that already covers the operation. A kRecord lock is the
+// temporary record lock that the operation took (take_temp_record_lock,
+// locate_current), let go with release_temp_record_lock.
+class TempLock {
  public:
-  explicit TempDbLock(IsamDb *db) : db_(db) {}
-  ~TempDbLock() { release(); }
-  TempDbLock(const TempDbLock &) = delete;
-  TempDbLock &operator=(const TempDbLock &) = delete;
-  // Bit 2 unless bit 2 or 8 is held.
+  enum Kind { kDatabase, kRecord };
+  explicit TempLock(IsamDb *db, Kind kind = kDatabase) : db_(db), kind_(kind) {}
+  ~TempLock() { release(); }
+  TempLock(const TempLock &) = delete;
+  TempLock &operator=(const TempLock &) = delete;
+  // kDatabase: bit 2 unless bit 2 or 8 is held.
   IsamError take_write();
-  // Bit 1 unless any bit is held.
+  // kDatabase: bit 1 unless any bit is held.
   IsamError take_read();
   IsamError release();
+  // True while a database lock bit taken here is held.
   bool taken() const { return bit_ != 0; }
 
  private:
   IsamDb *db_;
+  Kind kind_;
   uint32_t bit_ = 0;
 };
 

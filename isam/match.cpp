@@ -10,8 +10,10 @@
 #include <cstring>
 
 #include "frame/bytes.h"
+#include "isam/buffers.h"
 #include "isam/current.h"
 #include "isam/data_format.h"
+#include "isam/error_state.h"
 #include "isam/keys.h"
 #include "isam/locks.h"
 #include "isam/record_io.h"
@@ -20,11 +22,6 @@ using namespace recbase;
 using namespace recbase::isam;
 
 namespace {
-
-IsamError enter(IsamDb *db, IsamIndex *ix) {
-  if (const IsamError e = check_handles(db, ix)) return e;
-  return ix->tree == nullptr ? kIsNotForIndex : kIsOk;
-}
 
 bool folded_equal(const char *a, const char *b) {
   for (;; ++a, ++b) {
@@ -115,7 +112,7 @@ int32_t find_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
                                              g_key_buffer_size, &len)) {
     return fail(e);
   }
-  TempDbLock db_read(db);
+  TempLock db_read(db);
   if (db_read.take_read() != kIsOk) {
     set_error(kIsLockRec);
     return lock_result();
@@ -174,7 +171,7 @@ bool part_matches(const IsamDb *db, const IsamIndex *ix, int32_t k,
     return type == kText ? equal_folded(part, value, k_len)
                          : std::memcmp(part, value, k_len) == 0;
   }
-  *step = fixed_size(type, binary_length(db, f));
+  *step = isam_field_size(type, binary_length(db, f));
   if (value == nullptr) return true;
   if (*step > n) return false;
   return values_equal(db, f, reinterpret_cast<const char *>(p), value);
@@ -186,8 +183,7 @@ extern "C" {
 
 RBAPI int32_t RBCALL ifindrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
   set_error(kIsOk);
-  if (const IsamError e = enter(db, ix)) return fail(e);
-  make_current(db);
+  if (const IsamError e = enter_index(db, ix, IndexNeed::kTree)) return fail(e);
   if (fields == nullptr) return fail(kIsNullArg);
   // A NULL value ends the caller's array: the key fields past it would be
   // read from beyond its end, and no record could equal it anyway.
@@ -199,8 +195,7 @@ RBAPI int32_t RBCALL ifindrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
 
 RBAPI int32_t RBCALL imatchkey(IsamDb *db, IsamIndex *ix, char *const *values) {
   set_error(kIsOk);
-  if (const IsamError e = enter(db, ix)) return fail(e);
-  make_current(db);
+  if (const IsamError e = enter_index(db, ix, IndexNeed::kTree)) return fail(e);
   if (values == nullptr) return fail(kIsNullArg);
   uint8_t *current = nullptr;
   int32_t current_len = 0, len = 0;
@@ -216,7 +211,7 @@ RBAPI int32_t RBCALL imatchkey(IsamDb *db, IsamIndex *ix, char *const *values) {
 RBAPI int32_t RBCALL ipartialmatch(IsamDb *db, IsamIndex *ix,
                                    char *const *values) {
   set_error(kIsOk);
-  if (const IsamError e = enter(db, ix)) return fail(e);
+  if (const IsamError e = check_index(db, ix, IndexNeed::kTree)) return fail(e);
   if (values == nullptr) return fail(kIsNullArg);
   uint8_t *key = nullptr;
   int32_t len = 0;

@@ -26,8 +26,9 @@ IsamError build_path(const char *name, const char *ext, char *out) {
 }
 
 IsamError build_paths(const char *name, DbPaths *out) {
-  const IsamError e = build_path(name, kDataExtension, out->data);
-  return e != kIsOk ? e : build_path(name, kIndexExtension, out->index);
+  IsamError e = build_path(name, kDataExtension, out->data);
+  if (e == kIsOk) e = build_path(name, kIndexExtension, out->index);
+  return e != kIsOk ? e : build_path(name, kJournalExtension, out->journal);
 }
 
 IsamDb *find_open_db(const char *data_path) {

@@ -12,23 +12,26 @@
 #ifndef RECBASE_ISAM_NAMES_H
 #define RECBASE_ISAM_NAMES_H
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 
 constexpr char kDataExtension[] = ".db";
 constexpr char kIndexExtension[] = ".idx";
+// The rollback journal of the database (isam/journal_db.h).
+constexpr char kJournalExtension[] = ".jnl";
 
 struct DbPaths {
   char data[kPathBufferSize];
   char index[kPathBufferSize];
+  char journal[kPathBufferSize];
 };
 
 // The full path of name with extension ext, in out (kPathBufferSize
 // bytes). kIsBadFileName when the name cannot be expanded or the result is
 // too long.
 IsamError build_path(const char *name, const char *ext, char *out);
-// Both paths; kIsBadFileName.
+// The three paths; kIsBadFileName.
 IsamError build_paths(const char *name, DbPaths *out);
 // The open database whose data path equals data_path byte for byte.
 IsamDb *find_open_db(const char *data_path);

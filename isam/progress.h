@@ -11,9 +11,7 @@
 
 #include <cstdint>
 
-#include "frame/alloc.h"
-#include "isam/db.h"
-#include "isam/record_io.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 
@@ -33,18 +31,6 @@ class ProgressPause {
 
  private:
   IsamProgress saved_;
-};
-
-// A record area of a long operation's own, freed with it: the progress
-// routine may read records through the layer's shared areas.
-struct OwnArea : RecordArea {
-  OwnArea() = default;
-  ~OwnArea() {
-    rb_free(bytes);
-    rb_free(fields);
-  }
-  OwnArea(const OwnArea &) = delete;
-  OwnArea &operator=(const OwnArea &) = delete;
 };
 
 }  // namespace recbase::isam

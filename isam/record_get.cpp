@@ -10,6 +10,7 @@
 
 #include "isam/current.h"
 #include "isam/data_format.h"
+#include "isam/error_state.h"
 #include "isam/locks.h"
 #include "isam/record_io.h"
 
@@ -18,26 +19,25 @@ using namespace recbase::isam;
 
 namespace {
 
+// Finds the current record of ix and holds it with the temporary record
+// lock: 1 with *position, the state (-2, -3), or -1/-4 with isam_errno set.
+int32_t hold_current(IsamDb *db, IsamIndex *ix, int32_t *position) {
+  IsamError e = kIsOk;
+  const int32_t r = locate_current(db, ix, position, &e);
+  if (r < 0 && e != kIsOk) set_error(e);
+  return r;
+}
+
 // Reads the current record of ix into g_read_area. 1, the state (-2, -3),
 // or -1/-4 with isam_errno set.
 int32_t read_current(IsamDb *db, IsamIndex *ix) {
   int32_t position = 0;
-  IsamError e = kIsOk;
-  const int32_t r = locate_current(db, ix, &position, &e);
-  if (r != 1) {
-    if (r < 0 && e != kIsOk) set_error(e);
-    return r;
-  }
-  e = read_slot(db, position, &g_read_area);
+  const int32_t r = hold_current(db, ix, &position);
+  if (r != 1) return r;
+  IsamError e = read_slot(db, position, &g_read_area);
   const IsamError u = release_temp_record_lock(db);
   if (e == kIsOk) e = u;
   return e == kIsOk ? 1 : fail(e);
-}
-
-IsamError check(IsamDb *db, IsamIndex *ix) {
-  if (const IsamError e = check_handles(db, ix)) return e;
-  make_current(db);
-  return kIsOk;
 }
 
 // igetrec2 and igetrec3: one value after another into the caller's buffers.
@@ -61,7 +61,7 @@ int32_t copy_fields(IsamDb *db, IsamIndex *ix, char **fields, int32_t *lengths,
                                (content + at)) +
           1;
     } else {
-      z = fixed_size(type, binary_length(db, f));
+      z = isam_field_size(type, binary_length(db, f));
       if (z > n - at) return fail(kIsIo);
     }
     if (grow && text && lengths[f] < z) {
@@ -86,7 +86,7 @@ extern "C" {
 RBAPI int32_t RBCALL igetrec(IsamDb *db, IsamIndex *ix, char **fields,
                              char *buffer, int32_t size) {
   set_error(kIsOk);
-  if (const IsamError e = check(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (fields == nullptr || (buffer == nullptr && size > 0)) {
     return fail(kIsNullArg);
   }
@@ -115,7 +115,7 @@ RBAPI int32_t RBCALL igetrec(IsamDb *db, IsamIndex *ix, char **fields,
 RBAPI int32_t RBCALL igetrec2(IsamDb *db, IsamIndex *ix, char *const *fields,
                               int32_t *lengths) {
   set_error(kIsOk);
-  if (const IsamError e = check(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (fields == nullptr) return fail(kIsNullArg);
   return copy_fields(db, ix, const_cast<char **>(fields), lengths, false);
 }
@@ -123,25 +123,21 @@ RBAPI int32_t RBCALL igetrec2(IsamDb *db, IsamIndex *ix, char *const *fields,
 RBAPI int32_t RBCALL igetrec3(IsamDb *db, IsamIndex *ix, char **fields,
                               int32_t *lengths) {
   set_error(kIsOk);
-  if (const IsamError e = check(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (fields == nullptr || lengths == nullptr) return fail(kIsNullArg);
   return copy_fields(db, ix, fields, lengths, true);
 }
 
 RBAPI int32_t RBCALL igetreclen(IsamDb *db, IsamIndex *ix, uint16_t *length) {
   set_error(kIsOk);
-  if (const IsamError e = check(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (length == nullptr) return fail(kIsNullArg);
   *length = 0;
   int32_t position = 0;
-  IsamError e = kIsOk;
-  const int32_t r = locate_current(db, ix, &position, &e);
-  if (r != 1) {
-    if (r < 0 && e != kIsOk) set_error(e);
-    return r;
-  }
+  const int32_t r = hold_current(db, ix, &position);
+  if (r != 1) return r;
   int32_t word = 0;
-  e = read_word(db, position, &word);
+  const IsamError e = read_word(db, position, &word);
   const IsamError u = release_temp_record_lock(db);
   if (e != kIsOk) return fail(e);
   if (u != kIsOk) return fail(u);

@@ -1,4 +1,4 @@
-// Writing and reading record slots (format in isam/record_io.h).
+// Writing and reading record slots (format in isam/data_format.h).
 //
 // A slot is read with one read where it can: the word and up to the first
 // kProbeBytes of the slot together. Near the end of the file that read
@@ -10,9 +10,9 @@
 
 #include "frame/alloc.h"
 #include "frame/bytes.h"
+#include "isam/buffers.h"
 #include "isam/data_file.h"
 #include "isam/data_format.h"
-#include "isam/freespace.h"
 
 namespace recbase::isam {
 
@@ -58,6 +58,8 @@ void free_area(RecordArea *area) {
 
 }  // namespace
 
+OwnArea::~OwnArea() { free_area(this); }
+
 void free_record_areas() {
   free_area(&g_replaced);
   free_area(&g_read_area);
@@ -81,7 +83,7 @@ int32_t value_size(const IsamDb *db, int32_t f, const char *p) {
   if (type == kText || type == kExactText) {
     return static_cast<int32_t>(std::strlen(p)) + 1;
   }
-  return fixed_size(type, binary_length(db, f));
+  return isam_field_size(type, binary_length(db, f));
 }
 
 IsamError data_length(const IsamDb *db, const char *const *fields,
@@ -178,7 +180,7 @@ int32_t split_fields(const IsamDb *db, const uint8_t *content, int32_t n,
                                (content + at)) +
           1;
     } else {
-      z = fixed_size(type, binary_length(db, f));
+      z = isam_field_size(type, binary_length(db, f));
       if (z > n - at) break;
     }
     fields[f] = reinterpret_cast<char *>(const_cast<uint8_t *>(content + at));

@@ -1,18 +1,8 @@
 // Record slots of the data file: writing a record's values into a slot,
 // reading a slot back, and splitting its content into field values.
 //
-// Slot at position P (P >= the data start; free areas, whose words are
-// negative, are described in isam/freespace.h):
-//
-//   off  width    field    meaning
-//   0    2 s      length   content bytes of the slot, 0..32767, host order
-//   2    length   content  the field values back to back in field order,
-//                          each in its stored form, then slack
-//
-// Stored form of a value: S and C text and its NUL; I and U 2 bytes, L and
-// F 4, D 8 (host order); B its declared n bytes (1 when the database
-// declares no binary lengths). The data length of a record is the sum; a
-// slot may be longer (slack after the last field), never shorter.
+// The slot layout and the stored form of each value are those of
+// isam/data_format.h.
 //
 // Module work areas, one each for the whole library (no threads): a
 // 512-byte write buffer through which slots are written, the replaced-record
@@ -24,7 +14,7 @@
 
 #include <cstdint>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 
 namespace recbase::isam {
 
@@ -37,6 +27,16 @@ struct RecordArea {
   char **fields = nullptr;  // field count + 1 entries
   int32_t field_capacity = 0;
   const uint8_t *content() const { return bytes + 2; }
+};
+
+// A record area of an operation's own, freed with it: a long operation
+// whose progress routine may read records through the layer's shared
+// areas, or a walk that prints records through the print routine.
+struct OwnArea : RecordArea {
+  OwnArea() = default;
+  ~OwnArea();
+  OwnArea(const OwnArea &) = delete;
+  OwnArea &operator=(const OwnArea &) = delete;
 };
 
 extern RecordArea g_replaced;

@@ -20,7 +20,9 @@
 //    call reports the first failure.
 #include <algorithm>
 
+#include "isam/buffers.h"
 #include "isam/current.h"
+#include "isam/error_state.h"
 #include "isam/freespace.h"
 #include "isam/keys.h"
 #include "isam/locks.h"
@@ -96,19 +98,12 @@ IsamError become_physical(IsamDb *db, IsamIndex *physical, int32_t position) {
   return unlock_uncovered(db, old);
 }
 
-IsamIndex *physical_index(IsamDb *db) {
-  for (IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->tree == nullptr) return ix;
-  }
-  return nullptr;
-}
-
 Outcome add_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
   int32_t length = 0;
   if (const IsamError e = data_length(db, fields, &length)) return failed(e);
   Slot slot;
   if (const IsamError e = allocate_slot(db, length, &slot)) return failed(e);
-  TempRecordHold hold(db);
+  TempLock hold(db, TempLock::kRecord);
   IsamError e = take_temp_record_lock(db, slot.position);
   if (e == kIsOk) e = write_slot(db, slot.position, slot.length, fields);
   // A slot at the end of the file has no free-space keys, so it is never
@@ -200,68 +195,103 @@ IsamError follow_indexes(IsamDb *db, const char *const *old_fields,
   return kIsOk;
 }
 
-Outcome modify_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
+// A modification under way: the record's old slot and values, and the slot
+// that takes the new values (the old one, or a new one when it moves).
+struct Change {
   int32_t from = 0;
+  int32_t old_length = 0;
+  const RecordArea *old = nullptr;
+  Slot slot;
+  bool moves = false;
+  uint8_t *old_key = nullptr;  // scratch for the indexes' old keys
+};
+
+// Writes the new values: into a new slot when they do not fit the old one,
+// else in place. A failure leaves the data file as it was.
+IsamError write_change(IsamDb *db, Change &c, const char *const *fields,
+                       int32_t length) {
+  c.moves = c.old_length < length;
+  c.slot = Slot{c.from, c.old_length, false};
+  if (c.moves) {
+    if (const IsamError e = allocate_slot(db, length, &c.slot)) return e;
+    return write_moved(db, c.slot, fields);
+  }
+  // A tail too short to be worth a free area stays with the slot.
+  const int32_t keep = std::max(db->min_record_length - 2, 2);
+  c.slot.length = length + keep >= c.old_length ? c.old_length : length;
+  const IsamError e = write_slot(db, c.from, c.slot.length, fields);
+  if (e != kIsOk) {
+    // A slot written in pieces may have been changed in part.
+    const CbErrors kept;
+    write_slot(db, c.from, c.old_length, c.old->fields);
+    kept.restore();
+  }
+  return e;
+}
+
+// Releases the space the record left: the old slot of a record that moved,
+// or the tail of one that shrank.
+IsamError release_left(IsamDb *db, const Change &c) {
+  if (c.moves) return release_stretch(db, c.from, c.old_length);
+  if (c.slot.length < c.old_length) {
+    return release_stretch(db, c.from + c.slot.length + 2,
+                           c.old_length - c.slot.length - 2);
+  }
+  return kIsOk;
+}
+
+// Undoes a change written to the data file: the indexes go back to the old
+// entries (when they had followed), and the new slot is given back or the
+// old values written back in place. The B-tree codes of the failure stay.
+void undo_change(IsamDb *db, const Change &c, const char *const *fields,
+                 bool indexes_moved) {
+  const CbErrors kept;
+  if (indexes_moved) {
+    follow_indexes(db, fields, c.old->fields, c.slot.position, c.from,
+                   c.old_key);
+  }
+  if (c.moves) {
+    give_back(db, c.slot);
+  } else {
+    write_slot(db, c.from, c.old_length, c.old->fields);
+  }
+  kept.restore();
+}
+
+Outcome modify_record(IsamDb *db, IsamIndex *ix, char *const *fields) {
+  Change c;
   IsamError e = kIsOk;
-  const int32_t r = locate_current(db, ix, &from, &e);
+  const int32_t r = locate_current(db, ix, &c.from, &e);
   if (r != 1) return Outcome{r, e};
-  TempRecordHold hold(db);
+  TempLock hold(db, TempLock::kRecord);
   RecordArea &old = g_replaced;
-  if ((e = read_record(db, from, &old)) != kIsOk) return failed(e);
-  const int32_t old_length = old.slot_length;
+  if ((e = read_record(db, c.from, &old)) != kIsOk) return failed(e);
+  c.old = &old;
+  c.old_length = old.slot_length;
   int32_t length = 0;
   if ((e = data_length(db, fields, &length)) != kIsOk) return failed(e);
-  uint8_t *old_key = spare_key_buffer();
-  if (old_key == nullptr) return failed(kIsNoMemory);
-  const bool moves = old_length < length;
-  Slot slot{from, old_length, false};
-  if (moves) {
-    if ((e = allocate_slot(db, length, &slot)) != kIsOk) return failed(e);
-    if ((e = write_moved(db, slot, fields)) != kIsOk) return failed(e);
-  } else {
-    // A tail too short to be worth a free area stays with the slot.
-    const int32_t keep = std::max(db->min_record_length - 2, 2);
-    slot.length = length + keep >= old_length ? old_length : length;
-    if ((e = write_slot(db, from, slot.length, fields)) != kIsOk) {
-      // A slot written in pieces may have been changed in part.
-      const CbErrors kept;
-      write_slot(db, from, old_length, old.fields);
-      kept.restore();
-      return failed(e);
-    }
-  }
-  e = follow_indexes(db, old.fields, fields, from, slot.position, old_key);
+  c.old_key = spare_key_buffer();
+  if (c.old_key == nullptr) return failed(kIsNoMemory);
+  if ((e = write_change(db, c, fields, length)) != kIsOk) return failed(e);
+  e = follow_indexes(db, old.fields, fields, c.from, c.slot.position,
+                     c.old_key);
   // The space the record leaves is released once the indexes follow; if
   // that fails, the indexes go back too, so that no slot is left that no
   // index holds (an old slot still marked used) or that the slots before
   // it no longer lead to (a tail after a shortened length word).
   const bool indexes_moved = e == kIsOk;
-  if (e == kIsOk && moves) {
-    e = release_stretch(db, from, old_length);
-  } else if (e == kIsOk && slot.length < old_length) {
-    e = release_stretch(db, from + slot.length + 2,
-                        old_length - slot.length - 2);
-  }
+  if (e == kIsOk) e = release_left(db, c);
   if (e != kIsOk) {
-    const CbErrors kept;
-    if (indexes_moved) {
-      follow_indexes(db, fields, old.fields, slot.position, from, old_key);
-    }
-    if (moves) {
-      give_back(db, slot);
-    } else {
-      write_slot(db, from, old_length, old.fields);
-    }
-    kept.restore();
+    undo_change(db, c, fields, indexes_moved);
     return failed(e);
   }
   Outcome out;
   auto note = [&](IsamError x) {
     if (x != kIsOk && out.error == kIsOk) out = failed(x);
   };
-  if (moves) note(move_record_locks(db, from, slot.position));
+  if (c.moves) note(move_record_locks(db, c.from, c.slot.position));
   IsamIndex *physical = physical_index(db);
-  if (physical != nullptr && db->physical_position == from) {
+  if (physical != nullptr && db->physical_position == c.from) {
     if (physical_scan(db, physical, &e) == -1) note(e);
   }
   return out;
@@ -273,7 +303,7 @@ Outcome delete_record(IsamDb *db, IsamIndex *ix) {
   const int32_t r = locate_current(db, ix, &at, &e);
   if (r == kBeforeFirst || r == kAfterLast) return failed(kIsNoCurrent);
   if (r != 1) return Outcome{r, e};
-  TempRecordHold hold(db);
+  TempLock hold(db, TempLock::kRecord);
   RecordArea &old = g_replaced;
   if ((e = read_record(db, at, &old)) != kIsOk) return failed(e);
   if ((e = release_stretch(db, at, old.slot_length)) != kIsOk) {
@@ -305,7 +335,7 @@ Outcome delete_record(IsamDb *db, IsamIndex *ix) {
 
 // The end of every change: flush the data file and release the write lock
 // when this call took it; a failure of either turns a success into -1.
-int32_t finish(IsamDb *db, TempDbLock &db_write, Outcome out) {
+int32_t finish(IsamDb *db, TempLock &db_write, Outcome out) {
   if (db_write.taken()) {
     const CbErrors kept;
     if (out.result == 1 && sys_flush(db->data_handle) != 1) {
@@ -319,26 +349,18 @@ int32_t finish(IsamDb *db, TempDbLock &db_write, Outcome out) {
   return out.result;
 }
 
-// Checks shared by the three calls; ix may be null for an add.
-IsamError check_change(IsamDb *db, IsamIndex *ix) {
-  if (!db_valid(db)) return kIsBadDb;
-  if (ix != nullptr) {
-    if (const IsamError e = check_handles(db, ix)) return e;
-  }
-  make_current(db);
-  return kIsOk;
-}
-
 }  // namespace
 
 extern "C" {
 
 RBAPI int32_t RBCALL iaddrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
   set_error(kIsOk);
-  if (const IsamError e = check_change(db, ix)) return fail(e);
+  if (const IsamError e = ix != nullptr ? enter_index(db, ix) : enter_db(db)) {
+    return fail(e);
+  }
   if (fields == nullptr) return fail(kIsNullArg);
   if (db->read_only != 0) return fail(kIsReadOnly);
-  TempDbLock db_write(db);
+  TempLock db_write(db);
   if (db_write.take_write() != kIsOk) return fail(kIsLockRec);
   return finish(db, db_write, add_record(db, ix, fields));
 }
@@ -346,11 +368,11 @@ RBAPI int32_t RBCALL iaddrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
 RBAPI int32_t RBCALL imodrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
   set_error(kIsOk);
   if (ix == nullptr) return fail(kIsBadIndex);
-  if (const IsamError e = check_change(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (ix->state != kOnRecord) return ix->state;
   if (db->read_only != 0) return fail(kIsReadOnly);
   if (fields == nullptr) return fail(kIsNullArg);
-  TempDbLock db_write(db);
+  TempLock db_write(db);
   if (db_write.take_write() != kIsOk) return fail(kIsLockRec);
   return finish(db, db_write, modify_record(db, ix, fields));
 }
@@ -358,10 +380,10 @@ RBAPI int32_t RBCALL imodrec(IsamDb *db, IsamIndex *ix, char *const *fields) {
 RBAPI int32_t RBCALL idelrec(IsamDb *db, IsamIndex *ix) {
   set_error(kIsOk);
   if (ix == nullptr) return fail(kIsBadIndex);
-  if (const IsamError e = check_change(db, ix)) return fail(e);
+  if (const IsamError e = enter_index(db, ix)) return fail(e);
   if (ix->state != kOnRecord) return fail(kIsNoCurrent);
   if (db->read_only != 0) return fail(kIsReadOnly);
-  TempDbLock db_write(db);
+  TempLock db_write(db);
   if (db_write.take_write() != kIsOk) return fail(kIsLockRec);
   return finish(db, db_write, delete_record(db, ix));
 }

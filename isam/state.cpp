@@ -1,14 +1,17 @@
 // The ISAM layer's process-wide state: the open databases, the current
-// database, the key buffer and the result lists, with the handle checks and
-// the exported name of the built-in index.
+// database, the key buffer and the result lists, the window link, and the
+// exported name of the built-in index.
 //
 // frame/errors.h declares the exported error calls of this layer again
 // (frame/ sits below it); including it beside recbase/isam.h here makes the
 // compiler reject any difference between the two declarations.
 #include "frame/alloc.h"
 #include "frame/errors.h"
-#include "isam/db.h"
+#include "isam/buffers.h"
+#include "isam/handles.h"
+#include "isam/locks.h"
 #include "isam/record_io.h"
+#include "isam/window_link.h"
 #include "recbase/isam.h"
 
 extern "C" {
@@ -30,14 +33,6 @@ void *g_window_instance = nullptr;
 WindowRoutines g_window_routines;
 LockSettings g_record_lock_settings;
 
-IsamError check_handles(IsamDb *db, IsamIndex *ix) {
-  if (!db_valid(db)) return kIsBadDb;
-  if (is_member(reinterpret_cast<void **>(&db->indexes), ix) == 0) {
-    return kIsBadIndex;
-  }
-  return kIsOk;
-}
-
 // The buffer lives until isamexit. A pool made anew with another buffer size
 // (cbexit and cbinit called directly) is followed once no database is open.
 IsamError ensure_key_buffer() {
@@ -50,6 +45,11 @@ IsamError ensure_key_buffer() {
   g_key_buffer = static_cast<uint8_t *>(rb_malloc(static_cast<size_t>(size)));
   g_key_buffer_size = g_key_buffer != nullptr ? size : 0;
   return g_key_buffer != nullptr ? kIsOk : kIsNoMemory;
+}
+
+bool ensure_set_up() {
+  return cbbufsize() != 0 ||
+         isaminit(ISAM_AUTO_BUFFERS, ISAM_AUTO_BUFFER_SIZE) == 1;
 }
 
 void free_layer_buffers() {

@@ -7,9 +7,10 @@
 // order of a chosen index. So the target's data file is its header and the
 // record slots back to back in that order, with no free space, and every
 // index of the target holds an entry per record. A failure after the
-// target was created leaves its files with what was copied so far; both
-// databases are closed on every way out, and the failing step's error is
-// the one reported.
+// target was created leaves its files with what was copied so far (with the
+// journal on, the target is made under staged names and put in place once
+// complete, so it is absent or whole); both databases are closed on every
+// way out, and the failing step's error is the one reported.
 //
 // Renaming moves the data file first and then the index file; when the
 // second move fails the first is undone, so both files keep their names
@@ -17,11 +18,16 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "isam/buffers.h"
 #include "isam/current.h"
+#include "isam/database.h"
+#include "isam/error_state.h"
+#include "isam/journal_db.h"
 #include "isam/locks.h"
 #include "isam/names.h"
 #include "isam/progress.h"
 #include "isam/record_io.h"
+#include "isam/replace.h"
 
 using namespace recbase;
 using namespace recbase::isam;
@@ -44,8 +50,6 @@ namespace {
 
 // Block size of the target's index file when the source's cannot be read.
 constexpr int32_t kFallbackBlockSize = 512;
-constexpr int32_t kAutoBuffers = 16;
-constexpr int32_t kAutoBufferSize = 512;
 
 // The error a failed call left; a failure must never pass for success, so
 // one that left no code counts as a B-tree failure.
@@ -53,19 +57,34 @@ IsamError last_error() {
   return isam_errno != kIsOk ? static_cast<IsamError>(isam_errno) : kIsCbt;
 }
 
-// The two databases of a copy and what the copy holds.
+// The two databases of a copy and what the copy holds. With the journal on
+// the target is made under staged names (isam/replace.h) and put in place
+// once complete, so that a crash leaves no target or the whole copy.
 struct Copy {
   IsamDb *source = nullptr;
   IsamDb *target = nullptr;
   IsamIndex *order = nullptr;
   bool read_lock = false;
+  bool staged = false;
+  DbPaths paths;  // the target's
 };
 
 // Creates the target with the source's fields and indexes ("Physical
 // Index" comes with the target). No progress is reported meanwhile.
 IsamError make_target(Copy &c, const char *to, int32_t block_size) {
   ProgressPause pause;
-  c.target = icreate_db(to, block_size, igetfldnames(c.source));
+  if (c.staged) {
+    if (find_open_db(c.paths.data) != nullptr) return kIsDbInUse;
+    DbPaths staged;
+    if (const IsamError e = stage_paths(c.paths, &staged)) return e;
+    if (const IsamError e = create_db_files(staged, block_size,
+                                            igetfldnames(c.source), false)) {
+      return e;
+    }
+    c.target = open_db_at(staged, 0, 0);
+  } else {
+    c.target = icreate_db(to, block_size, igetfldnames(c.source));
+  }
   if (c.target == nullptr) return last_error();
   for (IsamIndex *ix = c.source->indexes; ix != nullptr; ix = ix->next) {
     if (std::strcmp(ix->name, kPhysicalName) == 0) continue;
@@ -86,7 +105,7 @@ IsamError copy_records(Copy &c) {
     IsamError e = kIsOk;
     const int32_t found = locate_current(c.source, c.order, &position, &e);
     if (found != 1) return found == -1 || found == -4 ? e : kIsNoCurrent;
-    TempRecordHold hold(c.source);
+    TempLock hold(c.source, TempLock::kRecord);
     e = read_record(c.source, position, &area);
     const IsamError unlocked = hold.release();
     if (e == kIsOk) e = unlocked;
@@ -132,6 +151,8 @@ int32_t copy_db(const char *from, const char *to, const char *index_name,
     return fail(kIsCopySelf);
   }
   Copy c;
+  c.staged = g_db_journal != 0;
+  c.paths = target_paths;
   c.source = iopen_db_shared(from, shared, 1);
   if (c.source == nullptr) return -1;
   FirstFailure failure;
@@ -144,6 +165,11 @@ int32_t copy_db(const char *from, const char *to, const char *index_name,
       failure.note(last_error());
     }
   }
+  if (c.staged && failure.finish() == kIsOk) {
+    failure.note(publish_db(c.paths, true));
+  } else if (c.staged) {
+    remove_staged(c.paths);
+  }
   const IsamError e = failure.finish();
   if (e != kIsOk) return fail(e);
   set_error(kIsOk);
@@ -154,9 +180,7 @@ int32_t copy_db(const char *from, const char *to, const char *index_name,
 // file operations need the platform services).
 IsamError paths_of(const char *name, DbPaths *out) {
   if (name == nullptr) return kIsNullArg;
-  if (cbbufsize() == 0 && isaminit(kAutoBuffers, kAutoBufferSize) != 1) {
-    return last_error();
-  }
+  if (!ensure_set_up()) return last_error();
   return build_paths(name, out);
 }
 
@@ -191,6 +215,12 @@ RBAPI int32_t RBCALL irename_db(const char *from, const char *to) {
     platform_rename(new_paths.data, old_paths.data);
     return fail(kIsCannotRename);
   }
+  // The journal goes with the files it covers; a journal already at the new
+  // name belonged to files that are gone.
+  if (platform_file_exists(old_paths.journal) == 1) {
+    sys_remove(new_paths.journal);
+    platform_rename(old_paths.journal, new_paths.journal);
+  }
   return 1;
 }
 
@@ -202,6 +232,7 @@ RBAPI int32_t RBCALL idestroy_db(const char *name) {
   if (sys_remove(paths.data) != 1 || sys_remove(paths.index) != 1) {
     return fail(kIsNotFound);
   }
+  if (platform_file_exists(paths.journal) == 1) sys_remove(paths.journal);
   return 1;
 }
 

@@ -22,10 +22,10 @@ recbase() { "$recbase" "$@"; }
 echo "\$ bash scripts/zones_csv.sh > zones.csv"
 bash "$scripts/zones_csv.sh" > zones.csv
 run "head -3 zones.csv"
-run "recbase db load zones zones.csv --index 'by zone,U=zone' --index 'by country=countries;zone' --index 'by latitude=latitude,D'"
+run "recbase db load zones zones.csv --index 'by zone,U=zone' --index 'by country=countries;zone' --index 'by latitude=latitude'"
 run "recbase db info zones"
 run "recbase db show zones --index 'by latitude' --limit 4"
 run "recbase db check zones"
-run "recbase db copy zones compact --index 'by zone,U'"
+run "recbase db copy zones compact --index 'by zone'"
 run "recbase db dump compact --index 'by country' | sed -n '1p;/^Europe\/Paris/p'"
 run "recbase db dump zones | cmp - zones.csv && echo 'the dump is the CSV, byte for byte'"

@@ -20,8 +20,9 @@ int db_info(const std::string &name);
 
 // Prints the records in the order of index (empty: the data file's order),
 // at most limit of them (-1: all), one line each through the display
-// routines (showrec): every value in its type's display format followed by
-// a tab. Opened shared and read-only.
+// routines (showrec): the values in their types' display formats,
+// separated by tabs. An index may be named without its ",U". Opened shared
+// and read-only.
 int db_show(const std::string &name, const std::string &index, int64_t limit);
 
 // Checks the database with icheck_db. Sound: "NAME: sound" and the record,
@@ -55,11 +56,14 @@ struct DbLoadOptions {
 // terminal (tools/progress_bar.h), unless quiet.
 
 // Creates the database NAME from a CSV file whose header row holds the
-// field definitions, adds every row, then makes each index. A row that
-// does not fit (wrong column count, a number out of range or not a number,
-// binary not in hex or too long, a record too large) is reported as
-// "FILE:LINE: ..." and skipped; with strict the load stops at it and the
-// new database is destroyed. An existing database of that name is refused.
+// field definitions, adds every row, then makes each index (a unique one
+// before the rows). A key field may be given by its plain name ("age" for
+// "age,I") when no other field has that name. A row that does not fit
+// (wrong column count, a number out of range or not a number, binary not
+// in hex or too long, a record too large, a key that a unique index holds
+// already) is reported as "FILE:LINE: ..." and skipped; with strict the
+// load stops at it and the new database is destroyed. An existing database
+// of that name is refused.
 // Exit 0 when every row was added, 1 when rows were skipped (the database
 // stays) or the load was refused or stopped, 2 when the CSV cannot be read.
 int db_load(const std::string &name, const std::string &csv_file,

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "recbase/isam.h"
+
 namespace recbase::tool {
 
 namespace {
@@ -123,17 +125,17 @@ bool CsvReader::next(CsvRecord &record) {
 
 std::string format_value(int32_t type, const char *value, int32_t length) {
   switch (type) {
-    case 2:
+    case ISFIELD_INT16:
       return format_number<int16_t>(value);
-    case 3:
+    case ISFIELD_UINT16:
       return format_number<uint16_t>(value);
-    case 4:
+    case ISFIELD_INT32:
       return format_number<int32_t>(value);
-    case 5:
+    case ISFIELD_FLOAT:
       return format_number<float>(value);
-    case 6:
+    case ISFIELD_DOUBLE:
       return format_number<double>(value);
-    case 7: {
+    case ISFIELD_BINARY: {
       static const char kDigits[] = "0123456789abcdef";
       std::string hex;
       for (int32_t i = 0; i < length; ++i) {
@@ -151,17 +153,17 @@ std::string format_value(int32_t type, const char *value, int32_t length) {
 std::string parse_value(int32_t type, int32_t length, const std::string &text,
                         std::string &stored) {
   switch (type) {
-    case 2:
+    case ISFIELD_INT16:
       return parse_number<int16_t>(text, stored);
-    case 3:
+    case ISFIELD_UINT16:
       return parse_number<uint16_t>(text, stored);
-    case 4:
+    case ISFIELD_INT32:
       return parse_number<int32_t>(text, stored);
-    case 5:
+    case ISFIELD_FLOAT:
       return parse_number<float>(text, stored);
-    case 6:
+    case ISFIELD_DOUBLE:
       return parse_number<double>(text, stored);
-    case 7: {
+    case ISFIELD_BINARY: {
       if (text.size() % 2 != 0)
         return "binary value of an odd number of hex digits";
       if (text.size() / 2 > static_cast<size_t>(length)) {

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -20,11 +21,15 @@ namespace recbase::tool {
 
 namespace {
 
-// An open database, closed at the end of the scope.
+// An open database, closed at the end of the scope. A later failure is
+// reported with the system error of its own call, not one the open met on
+// the way (a missing index file).
 class OpenDb {
  public:
   explicit OpenDb(const std::string &name)
-      : db_(iopen_db_shared(name.c_str(), 1, 1)) {}
+      : db_(iopen_db_shared(name.c_str(), 1, 1)) {
+    if (db_ != nullptr) clear_os_error();
+  }
   ~OpenDb() {
     if (db_ != nullptr) iclose_db(db_);
   }
@@ -45,8 +50,7 @@ class RecordBuffers {
     for (int32_t i = 0; i < count; ++i) {
       types_.push_back(igetfldtype(db, i));
       lengths_.push_back(igetfldlen(db, i));
-      const int32_t size =
-          types_[i] == 7 ? lengths_[i] : number_size(types_[i]);
+      const int32_t size = isam_field_size(types_[i], lengths_[i]);
       sizes_.push_back(size);
       fields_.push_back(size > 0 ? static_cast<char *>(std::malloc(size))
                                  : nullptr);
@@ -78,39 +82,28 @@ std::string file_size_text(const std::string &file) {
   return error ? "(" + error.message() + ")" : std::to_string(size) + " bytes";
 }
 
-// The free space as the index file's free-space map lists it. Each free
-// area of the data file has a size key there: the byte 0xFF, then the
-// area's size in two bytes, most significant first. 0xFF sorts after every
-// other key, so the size keys are the last keys of the tree and a walk back
-// from its last key meets them all, the largest area first. The walk needs
-// no key comparison, and costs a step per free area, not per record.
-struct FreeSpace {
-  int64_t areas = 0;
-  int64_t bytes = 0;
-  int32_t largest = 0;
-};
-bool read_free_space(const std::string &index_file, FreeSpace *out) {
-  CbTree *tree = cbopen_shared(index_file.c_str(), nullptr, 1, 1);
-  if (tree == nullptr) return false;
-  // One read lock for the whole walk (the database's, as ilock_all takes
-  // it), rather than one per step.
-  int32_t position = 0;
-  int32_t rc = cblock(tree, 1) == 1 ? cbtail(tree, &position) : -1;
-  for (; rc == 1; rc = cbprev(tree, &position)) {
-    uint8_t key[3];
-    int32_t len = 0;
-    if (cbkeylen(tree, &len) != 1 || cbkey(tree, key, sizeof key) != 1) {
-      rc = -1;
-      break;
-    }
-    if (len != 3 || key[0] != 0xFF) break;
-    const int32_t size = (key[1] << 8) | key[2];
-    if (out->areas++ == 0) out->largest = size;
-    out->bytes += size;
+// showrec and showdb print every value followed by the separator, the last
+// one too, each piece on its own; the lines of show and --display end
+// without it. A tab piece is held back until the next piece shows whether
+// it ended the line.
+class TrimmedLines {
+ public:
+  TrimmedLines() : previous_(cbset_print(print)) {}
+  ~TrimmedLines() { cbset_print(previous_); }
+  TrimmedLines(const TrimmedLines &) = delete;
+  TrimmedLines &operator=(const TrimmedLines &) = delete;
+
+ private:
+  static int32_t RBCALL print(const char *text) {
+    const bool line_end = std::strcmp(text, "\n") == 0;
+    if (held_ && !line_end && std::fputs("\t", stdout) < 0) return -1;
+    held_ = std::strcmp(text, "\t") == 0;
+    if (held_) return 1;
+    return std::fputs(text, stdout) >= 0 ? 1 : -1;
   }
-  const bool unlocked = cbunlock(tree, 1) == 1;
-  return cbclose(tree) == 1 && unlocked && rc != -1;
-}
+  static inline bool held_ = false;
+  RbPrint previous_;
+};
 
 }  // namespace
 
@@ -119,7 +112,7 @@ int db_info(const std::string &name) {
   if (!library.start(name)) return kExitCannotRead;
   OpenDb db(name);
   if (db.get() == nullptr) {
-    report_isam_error(name);
+    report_isam_error(name, true);
     return kExitCannotRead;
   }
   const bool without_index_file = isam_errno != ISERR_OK;
@@ -138,7 +131,8 @@ int db_info(const std::string &name) {
     const int32_t type = igetfldtype(db.get(), i);
     std::string line = "  " + std::to_string(i) + "  " + definitions[i] + "  " +
                        field_type_letter(type);
-    if (type == 7) line += " " + std::to_string(igetfldlen(db.get(), i));
+    if (type == ISFIELD_BINARY)
+      line += " " + std::to_string(igetfldlen(db.get(), i));
     std::printf("%s\n", line.c_str());
   }
 
@@ -167,8 +161,8 @@ int db_info(const std::string &name) {
     return kExitCannotRead;
   }
   std::printf("records     %" PRId64 "\n", records);
-  FreeSpace free;
-  if (without_index_file || !read_free_space(index_file, &free)) {
+  IsamFreeSpace free{};
+  if (without_index_file || ifreespace(db.get(), &free) != 1) {
     std::printf("free space  unknown (no free-space map)\n");
   } else {
     std::printf("free space  %" PRId64 " areas, %" PRId64
@@ -183,19 +177,20 @@ int db_dump(const std::string &name, const DbDumpOptions &options) {
   if (!library.start(name)) return kExitCannotRead;
   OpenDb db(name);
   if (db.get() == nullptr) {
-    report_isam_error(name);
+    report_isam_error(name, true);
     return kExitCannotRead;
   }
   const std::string index = options.index.empty() ? iphysical : options.index;
-  IsamIndex *ix = ihandle(db.get(), index.c_str());
+  IsamIndex *ix = find_index(db.get(), index);
   if (ix == nullptr) {
     report_isam_error(name + ": index \"" + index + "\"");
     return isam_errno == ISERR_UNKNOWN_INDEX ? kExitUnsound : kExitCannotRead;
   }
 
   if (options.display) {
-    // showdb prints through the print routine, standard output by default,
-    // and words a failure inside the walk as one of its lines.
+    // showdb prints through the print routine and words a failure inside
+    // the walk as one of its lines.
+    const TrimmedLines lines;
     if (showdb(db.get(), ix, "\t") != 1) {
       report_isam_error(name);
       return kExitCannotRead;
@@ -241,11 +236,11 @@ int db_show(const std::string &name, const std::string &index, int64_t limit) {
   if (!library.start(name)) return kExitCannotRead;
   OpenDb db(name);
   if (db.get() == nullptr) {
-    report_isam_error(name);
+    report_isam_error(name, true);
     return kExitCannotRead;
   }
   const std::string order = index.empty() ? iphysical : index;
-  IsamIndex *ix = ihandle(db.get(), order.c_str());
+  IsamIndex *ix = find_index(db.get(), order);
   if (ix == nullptr) {
     report_isam_error(name + ": index \"" + order + "\"");
     return isam_errno == ISERR_UNKNOWN_INDEX ? kExitUnsound : kExitCannotRead;
@@ -255,6 +250,7 @@ int db_show(const std::string &name, const std::string &index, int64_t limit) {
   std::vector<char> buffer(32768);
   std::vector<char *> fields(igetfldcount(db.get()) + 1, nullptr);
   int64_t shown = 0;
+  const TrimmedLines lines;
   int32_t rc = ifindhead(db.get(), ix);
   while (rc == 1 && (limit < 0 || shown < limit)) {
     if (igetrec(db.get(), ix, fields.data(), buffer.data(),
@@ -262,8 +258,8 @@ int db_show(const std::string &name, const std::string &index, int64_t limit) {
       rc = -1;
       break;
     }
-    // showrec prints through the print routine, standard output by default,
-    // each value in its field type's display format.
+    // showrec prints through the print routine, each value in its field
+    // type's display format.
     showrec(fields.data(), "\t");
     ++shown;
     rc = ifindnext(db.get(), ix);

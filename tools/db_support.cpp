@@ -1,5 +1,6 @@
 #include "tools/db_support.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -37,9 +38,17 @@ bool IsamLibrary::start(const std::string &what) {
   return true;
 }
 
-void report_isam_error(const std::string &what) {
+void report_isam_error(const std::string &what, bool shared_open) {
   const int32_t code = isam_errno;
   std::fflush(stdout);
+  // flock refuses an open that another process's open keeps out with
+  // EWOULDBLOCK; a rename or removal of a file held open gives EBUSY.
+  const int32_t os = os_error_seen() ? cbget_syserr() : 0;
+  if (os == EWOULDBLOCK || os == EBUSY) {
+    std::fprintf(stderr, "%s: in use by another process%s\n", what.c_str(),
+                 shared_open ? " (opened exclusively)" : "");
+    return;
+  }
   std::fprintf(stderr, "%s: %s\n", what.c_str(), isammsg(code));
   if (code == ISERR_CBT) {
     const RbPrint previous = cbset_print(print_to_stderr);
@@ -50,32 +59,58 @@ void report_isam_error(const std::string &what) {
 }
 
 int64_t count_records(IsamDb *db) {
-  IsamIndex *physical = ihandle(db, iphysical);
-  if (physical == nullptr) return -1;
+  IsamIndex *ix = nullptr;
+  for (char **n = igetindexnames(db); ix == nullptr && n != nullptr && *n;
+       ++n) {
+    if (!same_name(*n, iphysical)) ix = ihandle(db, *n);
+  }
+  // Under the read lock the index's tree steps without a lock of its own
+  // per step. Without the lock (another process writing) the walk still
+  // counts, slowly.
+  const bool locked = ix != nullptr && ilock_all(db, 1) == 1;
+  if (ix == nullptr) ix = ihandle(db, iphysical);
+  if (ix == nullptr) return -1;
   int64_t records = 0;
-  return walk(db, physical, [&records] { return ++records, true; }) == 1
-             ? records
-             : -1;
+  const int32_t rc = walk(db, ix, [&records] { return ++records, true; });
+  if (locked && iunlock_all(db, 1) != 1) return -1;
+  return rc == 1 ? records : -1;
+}
+
+bool same_name(const std::string &a, const std::string &b) {
+  auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+  };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+IsamIndex *find_index(IsamDb *db, const std::string &name) {
+  if (IsamIndex *ix = ihandle(db, name.c_str())) return ix;
+  if (isam_errno != ISERR_UNKNOWN_INDEX) return nullptr;
+  std::string found;
+  int matches = 0;
+  for (char **n = igetindexnames(db); n != nullptr && *n != nullptr; ++n) {
+    std::string plain;
+    for (const char *c = *n; *c != '\0'; ++c) {
+      if (c[0] == ',' && (c[1] == 'U' || c[1] == 'u')) {
+        ++c;
+      } else {
+        plain += *c;
+      }
+    }
+    if (same_name(plain, name)) found = *n, ++matches;
+  }
+  if (matches == 1) return ihandle(db, found.c_str());
+  iset_errno(ISERR_UNKNOWN_INDEX);
+  return nullptr;
 }
 
 char field_type_letter(int32_t type) {
   static const char kLetters[] = "SCIULFDB";
-  return type >= 0 && type < 8 ? kLetters[type] : '?';
-}
-
-int32_t number_size(int32_t type) {
-  switch (type) {
-    case 2:
-    case 3:
-      return 2;
-    case 4:
-    case 5:
-      return 4;
-    case 6:
-      return 8;
-    default:
-      return 0;
-  }
+  return type >= ISFIELD_TEXT && type <= ISFIELD_BINARY ? kLetters[type] : '?';
 }
 
 std::string data_file_of(const std::string &name) {

@@ -86,19 +86,20 @@ void add_block_option(CLI::App *sub, Command &cmd) {
       ->check(CLI::Range(0, 32767));
 }
 
-// Adds "db" and its subcommands; returns the "db" command.
-CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
-  CLI::App *db = app.add_subcommand(
-      "db", "Examine, dump, load and copy databases (NAME.db with NAME.idx)");
-  db->require_subcommand(1);
-  db->footer(kDbExitCodes);
-  auto sub = [&](const char *name, const char *help, Command::Kind kind) {
-    CLI::App *s = db->add_subcommand(name, help);
-    s->callback([&cmd, kind] { cmd.kind = kind; });
-    s->footer(kDbExitCodes);
-    return s;
-  };
+// A subcommand of "db" that makes cmd that command when it is chosen.
+CLI::App *db_subcommand(CLI::App *db, Command &cmd, const char *name,
+                        const char *help, Command::Kind kind) {
+  CLI::App *s = db->add_subcommand(name, help);
+  s->callback([&cmd, kind] { cmd.kind = kind; });
+  s->footer(kDbExitCodes);
+  return s;
+}
 
+// The db subcommands that read a database: info, check, show, dump.
+void add_db_read_commands(CLI::App *db, Command &cmd) {
+  auto sub = [&](const char *name, const char *help, Command::Kind kind) {
+    return db_subcommand(db, cmd, name, help, kind);
+  };
   CLI::App *info = sub("info",
                        "Print the fields, the indexes with their key parts, "
                        "the record count, the file sizes and the free space",
@@ -140,7 +141,14 @@ CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
   dump->add_flag("--display", cmd.db_dump.display,
                  "The display routines' lines, fields separated by tabs")
       ->excludes(csv);
+}
 
+// The db subcommands that make or change databases: load, copy, reindex,
+// rename, destroy.
+void add_db_write_commands(CLI::App *db, Command &cmd) {
+  auto sub = [&](const char *name, const char *help, Command::Kind kind) {
+    return db_subcommand(db, cmd, name, help, kind);
+  };
   CLI::App *load = sub("load",
                        "Create a database from a CSV file whose header row "
                        "holds the field definitions, then make its indexes",
@@ -187,6 +195,16 @@ CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
   CLI::App *destroy =
       sub("destroy", "Remove both files of a database", Command::kDbDestroy);
   destroy->add_option("NAME", cmd.file, "Database")->required();
+}
+
+// Adds "db" and its subcommands; returns the "db" command.
+CLI::App *add_db_commands(CLI::App &app, Command &cmd) {
+  CLI::App *db = app.add_subcommand(
+      "db", "Examine, dump, load and copy databases (NAME.db with NAME.idx)");
+  db->require_subcommand(1);
+  db->footer(kDbExitCodes);
+  add_db_read_commands(db, cmd);
+  add_db_write_commands(db, cmd);
   return db;
 }
 

@@ -50,6 +50,15 @@ int examine(const std::string &file, CbCheckStats *stats, std::string *fault) {
     report_library_error(file);
     return kExitCannotRead;
   }
+  // A journal that waits means a writer died: the file is not at a flush
+  // point until the next open rolls it back, which this read-only check
+  // leaves to others (opening the file for the lock would do it).
+  if (cbjournal_hot(file.c_str()) == 1) {
+    *fault =
+        "a rollback journal waits (a writer died); the next open of the "
+        "file rolls it back to its last flush point";
+    return kExitUnsound;
+  }
   // While the checker reads, a reader lock keeps writers in other processes
   // out, so that it sees one state of the file. A file whose control record
   // the library refuses cannot be opened for the lock; the checker then

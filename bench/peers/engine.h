@@ -73,7 +73,13 @@ const std::vector<EngineInfo>& engines();
 const EngineInfo* find_engine(const std::string& name);
 
 std::unique_ptr<Engine> make_recbase();
+std::unique_ptr<Engine> make_recbase_journal();
 std::unique_ptr<Engine> make_sqlite();
+std::unique_ptr<Engine> make_sqlite_delete();
+std::unique_ptr<Engine> make_sqlite_wal();
+// Engines with a journal (their names have a dash): compared with each
+// other in a table of their own, not with the others.
+bool journalled(const std::string& engine);
 std::unique_ptr<Engine> make_lmdb();
 std::unique_ptr<Engine> make_bdb();
 std::unique_ptr<Engine> make_kyoto();

@@ -10,8 +10,15 @@ const std::vector<EngineInfo>& engines() {
       {"lmdb", "liblmdb-dev", make_lmdb},
       {"bdb", "libdb5.3-dev", make_bdb},
       {"kyoto", "libkyotocabinet-dev", make_kyoto},
+      {"recbase-journal", "", make_recbase_journal},
+      {"sqlite-delete", "libsqlite3-dev", make_sqlite_delete},
+      {"sqlite-wal", "libsqlite3-dev", make_sqlite_wal},
   };
   return table;
+}
+
+bool journalled(const std::string& engine) {
+  return engine.find('-') != std::string::npos;
 }
 
 const EngineInfo* find_engine(const std::string& name) {

@@ -120,10 +120,18 @@ int main(int argc, char** argv) {
   app.add_option("--gate-fd", c.gate_fd, "Start at end of file here")
       ->group(child);
   app.add_option("--ready-fd", c.ready_fd, "Say ready here")->group(child);
+  const std::vector<std::string> stores = {
+      "recbase", "sqlite", "recbase-journal", "sqlite-delete", "sqlite-wal"};
+  std::vector<std::string> record_stores;
+  app.add_option("--stores", record_stores,
+                 "With --records: the stores, the first set against each "
+                 "other (default recbase,sqlite)")
+      ->check(CLI::IsMember(stores))
+      ->delimiter(',');
   app.add_option("--records-store", records_store,
                  "Run the record workload on this store")
       ->group(child)
-      ->check(CLI::IsMember({"recbase", "sqlite"}));
+      ->check(CLI::IsMember(stores));
 
   app.get_option("--engine")->excludes("--quick");
   CLI11_PARSE(app, argc, argv);
@@ -143,6 +151,7 @@ int main(int argc, char** argv) {
     r.n = given("--n") ? d.n : (quick ? 20000 : r.n);
     r.runs = given("--runs") ? d.runs : (quick ? 1 : r.runs);
     r.seed = d.seed;
+    if (record_stores.size() >= 2) r.stores = record_stores;
     r.recbase_version = d.recbase_version;
     if (given("--work-dir")) r.work_dir = d.work_dir;
     if (given("--markdown")) r.markdown = d.markdown;

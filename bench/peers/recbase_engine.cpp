@@ -1,6 +1,10 @@
 // recbase's B-tree layer: one tree file, block size 4096, a pool of 16,384
 // buffers of 4096 bytes (64 MiB), the default key order (cbkeycmp).
 //
+// "recbase-journal": the same with the rollback journal on and a flush point
+// (cbflush, with its syncs) at the end of every write batch: the durability
+// of a transaction per batch.
+//
 // Unshared, a batch is nothing: changes stay in the pool until cbclose,
 // which writes them back and syncs once. Shared, a batch is an explicit
 // lock (writer for changes, reader for lookups) and the OS flush is skipped
@@ -26,9 +30,12 @@ constexpr int32_t kKeyLen = static_cast<int32_t>(kKeyBytes);
 
 class RecbaseEngine : public Engine {
  public:
+  explicit RecbaseEngine(bool journal) : journal_(journal) {}
+
   void open(const StoreOptions& o) override {
     explicit_locks_ = o.shared && !o.lock_per_call;
     if (cbinit(kBuffers, kBlockSize) != 1) fail("cbinit");
+    cb_set_journal(journal_ ? 1 : 0);
     if (o.shared) {
       cblock_timeout(1000000, 1, 600000);  // the other process holds a batch
       cb_set_flush(1, 1);
@@ -84,6 +91,7 @@ class RecbaseEngine : public Engine {
     if (explicit_locks_ && cbunlock(tree_, write ? 2 : 1) != 1) {
       fail("cbunlock");
     }
+    if (journal_ && write && cbflush(tree_) != 1) fail("cbflush");
   }
 
   void close() override {
@@ -95,6 +103,7 @@ class RecbaseEngine : public Engine {
   }
 
  private:
+  const bool journal_;
   CbTree* tree_ = nullptr;
   bool explicit_locks_ = false;
 };
@@ -102,7 +111,10 @@ class RecbaseEngine : public Engine {
 }  // namespace
 
 std::unique_ptr<Engine> make_recbase() {
-  return std::make_unique<RecbaseEngine>();
+  return std::make_unique<RecbaseEngine>(false);
+}
+std::unique_ptr<Engine> make_recbase_journal() {
+  return std::make_unique<RecbaseEngine>(true);
 }
 
 }  // namespace peers

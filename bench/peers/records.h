@@ -55,8 +55,14 @@ class RecordStore {
   virtual std::vector<std::pair<std::string, int64_t>> files() const = 0;
 };
 
-std::unique_ptr<RecordStore> make_recbase_records();
-std::unique_ptr<RecordStore> make_sqlite_records();
+// journal: recbase with its journal and a flush point per write batch.
+std::unique_ptr<RecordStore> make_recbase_records(bool journal);
+// journal: SQLite's journal_mode, "OFF" (synchronous OFF), "DELETE" or
+// "WAL" (synchronous NORMAL).
+std::unique_ptr<RecordStore> make_sqlite_records(const char* journal);
+// The stores by name: recbase, sqlite, recbase-journal, sqlite-delete,
+// sqlite-wal; null for another name.
+std::unique_ptr<RecordStore> make_records_store(const std::string& name);
 
 // The phases, in the order they run.
 inline const std::vector<std::string> kRecordPhases = {
@@ -69,6 +75,8 @@ int run_records_child(const std::string& store, int64_t n, uint64_t seed,
                       const std::string& dir);
 
 struct RecordsOptions {
+  // The stores compared; the first is set against each of the others.
+  std::vector<std::string> stores = {"recbase", "sqlite"};
   int64_t n = 200000;
   int runs = 3;
   uint64_t seed = 20260614;

@@ -21,8 +21,6 @@ namespace fs = std::filesystem;
 namespace peers {
 namespace {
 
-const char* const kStores[] = {"recbase", "sqlite"};
-
 struct PhaseInfo {
   const char* name;
   const char* title;
@@ -68,7 +66,7 @@ class RecordsDriver {
   void run() {
     load_before_ = load_average();
     for (int run = 1; run <= o_.runs; ++run) {
-      for (const char* store : kStores) one(store, run);
+      for (const std::string& store : o_.stores) one(store, run);
     }
     fs::remove_all(o_.work_dir);
     load_after_ = load_average();
@@ -116,17 +114,17 @@ class RecordsDriver {
   }
 
   std::string version(const std::string& store) const {
-    return store == "recbase" ? o_.recbase_version
-                              : first_line_of(
-                                    "dpkg-query -W -f='${Version}' "
-                                    "libsqlite3-dev 2>/dev/null");
+    return store.rfind("recbase", 0) == 0 ? o_.recbase_version
+                                          : first_line_of(
+                                                "dpkg-query -W -f='${Version}' "
+                                                "libsqlite3-dev 2>/dev/null");
   }
 
   void write_csv() const {
     std::ofstream out(o_.csv);
     out << "date,cpu,cores,store,version,n,run,phase,ops,seconds,file_bytes,"
            "peak_rss_kb\n";
-    for (const char* store : kStores) {
+    for (const std::string& store : o_.stores) {
       int run = 0;
       for (const ChildResult& r : results_.at(store)) {
         ++run;
@@ -144,7 +142,9 @@ class RecordsDriver {
   void write_markdown() const {
     std::ofstream out(o_.markdown);
     out << "# recbase records against SQLite\n\n"
-        << "Made by `bash bench/peers/run.sh --records` on " << date() << ", "
+        << "Made by `bash bench/peers/run.sh --records"
+        << (o_.stores.front() == "recbase-journal" ? " --journal" : "")
+        << "` on " << date() << ", "
         << cpu() << ", " << cores() << " cores, load average " << load_before_
         << " before and " << load_after_
         << " after (the machine is shared). Versions: recbase "
@@ -153,35 +153,7 @@ class RecordsDriver {
         << " run(s) of each store, alternating. Each cell is the median of "
            "the runs with the spread (min-max) in brackets. Every result is "
            "checked inside the timed loops.\n\n"
-        << "| phase | recbase | sqlite | recbase / sqlite |\n"
-        << "| --- | --- | --- | --- |\n";
-    for (const PhaseInfo& p : kTitles) {
-      const Spread a = rate("recbase", p.name), b = rate("sqlite", p.name);
-      out << "| " << p.title << ", k ops/s | " << cell(a, 0) << " | "
-          << cell(b, 0) << " | " << text(a.median / b.median, 2) << " |\n";
-    }
-    const auto millis = [this](const char* store) {
-      return over_runs(store, [](const ChildResult& r) {
-        return r.phases.at("close").seconds * 1e3;
-      });
-    };
-    const Spread ca = millis("recbase"), cb = millis("sqlite");
-    out << "| close: write back and one sync, ms | " << cell(ca, 0) << " | "
-        << cell(cb, 0) << " | " << text(ca.median / cb.median, 2) << " |\n";
-    const Spread fa = mib("recbase", "file_bytes"),
-                 fb = mib("sqlite", "file_bytes");
-    out << "| files after the deletes, MiB | " << cell(fa, 1) << " (rows.db "
-        << text(mib("recbase", "file_bytes.rows.db").median, 1) << ", rows.idx "
-        << text(mib("recbase", "file_bytes.rows.idx").median, 1) << ") | "
-        << cell(fb, 1) << " | " << text(fa.median / fb.median, 2) << " |\n";
-    const auto rss = [this](const char* store) {
-      return over_runs(store, [](const ChildResult& r) {
-        return value_or(r, "peak_rss_kb", 0) / 1024.0;
-      });
-    };
-    const Spread ra = rss("recbase"), rb = rss("sqlite");
-    out << "| peak resident memory, MiB | " << cell(ra, 0) << " | "
-        << cell(rb, 0) << " | " << text(ra.median / rb.median, 2) << " |\n\n";
+        << table() << "\n";
     out << "For the phases the ratio is of operations per second (above 1 "
            "recbase is faster); for close, files and memory it is of the "
            "amounts (below 1 recbase needs less).\n\n"
@@ -207,16 +179,82 @@ class RecordsDriver {
            "DELETE ... WHERE id = ?, a walk SELECT ... ORDER BY the index's "
            "columns.\n"
         << "- Durability: no sync per operation; close writes back and syncs "
-           "once (recbase iclose_db, SQLite sqlite3_close and one fsync).\n";
+           "once (recbase iclose_db, SQLite sqlite3_close and one fsync).\n"
+        << "- With journals (when run with them): recbase-journal is recbase "
+           "with iset_journal(1) and iflush_db after every write batch, each "
+           "a flush point that syncs its journal and both files; "
+           "sqlite-delete and sqlite-wal are SQLite with journal_mode DELETE "
+           "or WAL and synchronous NORMAL, a transaction per batch.\n";
+  }
+
+  // A row per phase: each store's cell, then the first store's ratio to
+  // each other store.
+  std::string table() const {
+    const std::string& own = o_.stores.front();
+    std::string out = "| phase |";
+    for (const std::string& st : o_.stores) out += " " + st + " |";
+    for (size_t i = 1; i < o_.stores.size(); ++i) {
+      out += " " + own + " / " + o_.stores[i] + " |";
+    }
+    out += "\n|";
+    for (size_t i = 0; i < 2 * o_.stores.size(); ++i) out += " --- |";
+    out += "\n";
+    auto add = [&](const std::string& title, auto spread, int decimals,
+                   bool files = false) {
+      out += "| " + title + " |";
+      for (const std::string& st : o_.stores) {
+        out += " " + cell(spread(st), decimals);
+        if (files && st.rfind("recbase", 0) == 0) {
+          out += " (rows.db " + text(mib(st, "file_bytes.rows.db").median, 1) +
+                 ", rows.idx " +
+                 text(mib(st, "file_bytes.rows.idx").median, 1) + ")";
+        }
+        out += " |";
+      }
+      for (size_t i = 1; i < o_.stores.size(); ++i) {
+        out += " " + text(spread(own).median / spread(o_.stores[i]).median, 2) +
+               " |";
+      }
+      out += "\n";
+    };
+    for (const PhaseInfo& p : kTitles) {
+      add(
+          std::string(p.title) + ", k ops/s",
+          [&](const std::string& st) { return rate(st, p.name); }, 0);
+    }
+    add(
+        "close: write back and one sync, ms",
+        [&](const std::string& st) {
+          return over_runs(st, [](const ChildResult& r) {
+            return r.phases.at("close").seconds * 1e3;
+          });
+        },
+        0);
+    add(
+        "files after the deletes, MiB",
+        [&](const std::string& st) { return mib(st, "file_bytes"); }, 1, true);
+    add(
+        "peak resident memory, MiB",
+        [&](const std::string& st) {
+          return over_runs(st, [](const ChildResult& r) {
+            return value_or(r, "peak_rss_kb", 0) / 1024.0;
+          });
+        },
+        0);
+    return out;
   }
 
   void write_plot_data() const {
     std::ofstream out(o_.plot_dir + "/records_ops.dat");
-    out << "# N " << o_.n << "\nphase recbase sqlite\n";
+    out << "# N " << o_.n << "\nphase";
+    for (const std::string& st : o_.stores) out << " " << st;
+    out << "\n";
     for (const PhaseInfo& p : kTitles) {
-      out << "\"" << p.title << "\" "
-          << text(rate("recbase", p.name).median * 1e3, 0) << " "
-          << text(rate("sqlite", p.name).median * 1e3, 0) << "\n";
+      out << "\"" << p.title << "\"";
+      for (const std::string& st : o_.stores) {
+        out << " " << text(rate(st, p.name).median * 1e3, 0);
+      }
+      out << "\n";
     }
   }
 

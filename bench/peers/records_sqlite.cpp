@@ -3,6 +3,10 @@
 // (amount), made before the rows are added; prepared statements; page size
 // 4096, a 64 MiB page cache, journal_mode OFF, synchronous OFF; every batch
 // one transaction; close syncs the file once.
+//
+// "sqlite-delete" and "sqlite-wal": with its journal on (journal_mode DELETE
+// or WAL) and synchronous NORMAL, so that every transaction (a batch) is
+// atomic and, but for WAL's deferred syncs, durable.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -15,13 +19,17 @@ namespace {
 
 class SqliteRecords : public RecordStore {
  public:
+  // journal: "OFF", "DELETE" or "WAL".
+  explicit SqliteRecords(const char* journal) : journal_(journal) {}
+
   void create(const std::string& dir) override {
     path_ = dir + "/rows.db";
     if (sqlite3_open(path_.c_str(), &db_) != SQLITE_OK) fail("open");
     exec("PRAGMA page_size=4096");
     exec("PRAGMA cache_size=" + std::to_string(-kCacheBytes / 1024));
-    exec("PRAGMA journal_mode=OFF");
-    exec("PRAGMA synchronous=OFF");
+    exec(std::string("PRAGMA journal_mode=") + journal_);
+    exec(std::string("PRAGMA synchronous=") +
+         (std::string(journal_) == "OFF" ? "OFF" : "NORMAL"));
     exec(
         "CREATE TABLE rows(name TEXT NOT NULL, id INTEGER NOT NULL, "
         "amount REAL NOT NULL, city TEXT NOT NULL)");
@@ -146,6 +154,7 @@ class SqliteRecords : public RecordStore {
     return r;
   }
 
+  const char* journal_;
   std::string path_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt *add_ = nullptr, *find_ = nullptr, *walk_[3] = {},
@@ -155,8 +164,8 @@ class SqliteRecords : public RecordStore {
 
 }  // namespace
 
-std::unique_ptr<RecordStore> make_sqlite_records() {
-  return std::make_unique<SqliteRecords>();
+std::unique_ptr<RecordStore> make_sqlite_records(const char* journal) {
+  return std::make_unique<SqliteRecords>(journal);
 }
 
 }  // namespace peers

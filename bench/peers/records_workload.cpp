@@ -195,11 +195,20 @@ class Workload {
 
 }  // namespace
 
+std::unique_ptr<RecordStore> make_records_store(const std::string& name) {
+  if (name == "recbase") return make_recbase_records(false);
+  if (name == "recbase-journal") return make_recbase_records(true);
+  if (name == "sqlite") return make_sqlite_records("OFF");
+  if (name == "sqlite-delete") return make_sqlite_records("DELETE");
+  if (name == "sqlite-wal") return make_sqlite_records("WAL");
+  return nullptr;
+}
+
 int run_records_child(const std::string& store, int64_t n, uint64_t seed,
                       const std::string& dir) {
   try {
-    std::unique_ptr<RecordStore> s =
-        store == "recbase" ? make_recbase_records() : make_sqlite_records();
+    std::unique_ptr<RecordStore> s = make_records_store(store);
+    if (s == nullptr) throw std::runtime_error("no store " + store);
     Workload(n, seed).run(*s, dir);
   } catch (const std::exception& e) {
     std::fflush(stdout);

@@ -8,6 +8,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "bench/peers/engine.h"
+
 namespace peers {
 namespace {
 
@@ -140,7 +142,7 @@ std::string ratio_table(const RunInfo& info,
     std::string best;
     double best_value = NAN;
     for (const std::string& e : info.engines) {
-      if (e == "recbase") continue;
+      if (e == "recbase" || journalled(e)) continue;
       const double v =
           measure(samples, {e, "", 1, info.n}, phase, value).median;
       if (std::isnan(v)) continue;
@@ -159,6 +161,37 @@ std::string ratio_table(const RunInfo& info,
   add("close (time)", "close", millis, false);
   add("file size", "close", file_mib, false);
   add("peak resident memory", "close", rss_mib, false);
+  return out;
+}
+
+// recbase with its journal against each other engine with one: the ratio
+// of operations per second (of the time for close).
+std::string journal_table(const RunInfo& info,
+                          const std::vector<Sample>& samples) {
+  std::vector<std::string> others;
+  for (const std::string& e : info.engines) {
+    if (journalled(e) && e != "recbase-journal") others.push_back(e);
+  }
+  std::vector<std::string> head = {"phase"};
+  for (const std::string& e : others) head.push_back("recbase-journal / " + e);
+  std::string out = row(head) + rule(head.size());
+  auto add = [&](const std::string& label, const std::string& phase,
+                 Value value, bool higher_is_better) {
+    const double own =
+        measure(samples, {"recbase-journal", "", 1, info.n}, phase, value)
+            .median;
+    std::vector<std::string> cells = {label};
+    for (const std::string& e : others) {
+      const double v =
+          measure(samples, {e, "", 1, info.n}, phase, value).median;
+      cells.push_back(num(higher_is_better ? own / v : v / own, 2));
+    }
+    out += row(cells);
+  };
+  for (const OpPhase& p : kOpPhases) {
+    add(std::string(p.title) + " (ops/s)", p.name, ops_per_s, true);
+  }
+  add("close (speed: time of the other / own)", "close", millis, false);
   return out;
 }
 
@@ -262,8 +295,12 @@ void write_csv(const std::string& path, const RunInfo& info,
 void write_markdown(const std::string& path, const RunInfo& info,
                     const std::vector<Sample>& samples) {
   std::ofstream out = open_out(path);
+  const bool journals =
+      std::find(info.engines.begin(), info.engines.end(), "recbase-journal") !=
+      info.engines.end();
   out << "# recbase and other embedded ordered stores\n\n"
-      << "Made by `bash bench/peers/run.sh` on " << info.date << ", "
+      << "Made by `bash bench/peers/run.sh" << (journals ? " --journal" : "")
+      << "` on " << info.date << ", "
       << info.cpu << ", " << info.cores << " cores, load average "
       << info.load_before << " before and " << info.load_after
       << " after (the machine is shared). Versions:";
@@ -276,10 +313,23 @@ void write_markdown(const std::string& path, const RunInfo& info,
       << "For the phases the ratio is of operations per second (above 1 "
          "recbase is faster); for close, file size and memory it is of the "
          "amounts (below 1 recbase needs less).\n\n"
-      << ratio_table(info, samples) << "\n## Growth: ns per operation\n\n"
-      << growth_table(info, samples)
-      << "\n## Sharing a store between processes\n\n"
-      << shared_table(samples) << "\n## Notes\n\n";
+      << ratio_table(info, samples);
+  if (journals) {
+    out << "\n## With journals: recbase-journal against SQLite's, N = "
+        << info.n << "\n\n"
+        << "Every write batch of 10,000 operations ends with a flush point "
+           "(recbase-journal: cbflush, its journal synced before the file is "
+           "overwritten and the file synced after) or a commit (SQLite, "
+           "synchronous NORMAL). Above 1 recbase is faster.\n\n"
+        << journal_table(info, samples);
+  }
+  out << "\n## Growth: ns per operation\n\n" << growth_table(info, samples);
+  if (std::any_of(samples.begin(), samples.end(),
+                  [](const Sample& s) { return !s.mode.empty(); })) {
+    out << "\n## Sharing a store between processes\n\n"
+        << shared_table(samples);
+  }
+  out << "\n## Notes\n\n";
   for (const std::string& note : info.notes) out << "- " << note << "\n";
 }
 

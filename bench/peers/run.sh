@@ -8,6 +8,11 @@
 # --records: the record benchmark instead, recbase's ISAM layer against an
 # SQLite table (N = 200,000, three runs), writing
 #   bench/results/records.md, bench/results/records.csv, docs/records_ops.png
+# --journal: the engines with a journal instead (recbase-journal, flush
+# points every 10,000 operations, against SQLite's journal_mode DELETE and
+# WAL with synchronous NORMAL, with recbase and SQLite without for scale),
+# writing bench/results/peers_journal.md and .csv (records_journal.* with
+# --records) and no charts.
 # --quick: a smoke run (N = 100,000, one run, no 10^7; with --records N =
 # 20,000) whose files go to build-peers/quick/ instead. Other arguments go
 # to the program (--help).
@@ -21,6 +26,8 @@ BUILD_DIR=${BUILD_DIR:-build-peers}
 results=bench/results
 charts=docs
 name=peers
+journal=0
+args=()
 for arg in "$@"; do
   if [ "$arg" = --quick ]; then
     results=$BUILD_DIR/quick
@@ -29,7 +36,21 @@ for arg in "$@"; do
   if [ "$arg" = --records ]; then
     name=records
   fi
+  if [ "$arg" = --journal ]; then
+    journal=1
+  else
+    args+=("$arg")
+  fi
 done
+if [ "$journal" = 1 ]; then
+  if [ "$name" = records ]; then
+    args+=(--stores recbase-journal,sqlite-delete,sqlite-wal,recbase)
+  else
+    args+=(--engines recbase-journal,sqlite-delete,sqlite-wal,recbase,sqlite
+      --growth-sizes 1000000 --no-shared)
+  fi
+  name=${name}_journal
+fi
 
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
   -DRECBASE_BENCH=ON -DRECBASE_TESTS=OFF
@@ -41,8 +62,10 @@ mkdir -p "$results" "$charts" "$BUILD_DIR/peers-plot"
   --markdown "$results/$name.md" --csv "$results/$name.csv" \
   --plot-dir "$BUILD_DIR/peers-plot" \
   --recbase-version "commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)" \
-  "$@"
-if [ "$name" = records ]; then
+  "${args[@]}"
+if [ "$journal" = 1 ]; then
+  charts_made="none"
+elif [ "$name" = records ]; then
   gnuplot -e "data='$BUILD_DIR/peers-plot'; out='$charts'" \
     bench/peers/records_plot.gp
   charts_made="$charts/records_ops.png"

@@ -4,6 +4,11 @@
 // journal (DELETE) and locking, write batches taken with BEGIN IMMEDIATE so
 // that two writers wait for each other instead of failing. synchronous OFF
 // in both modes; close syncs the database file once.
+//
+// "sqlite-delete" and "sqlite-wal": unshared with its journal on
+// (journal_mode DELETE or WAL) and synchronous NORMAL, so that every
+// transaction (a batch) is atomic and, but for WAL's deferred syncs,
+// durable.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -15,14 +20,22 @@ namespace {
 
 class SqliteEngine : public Engine {
  public:
+  // journal: "" (none unless shared), "DELETE" or "WAL".
+  explicit SqliteEngine(const char* journal) : journal_(journal) {}
+
   void open(const StoreOptions& o) override {
     path_ = o.dir + "/store.db";
     if (sqlite3_open(path_.c_str(), &db_) != SQLITE_OK) fail("open");
     sqlite3_busy_timeout(db_, 600000);
     exec("PRAGMA page_size=4096");
     exec("PRAGMA cache_size=" + std::to_string(-kCacheBytes / 1024));
-    exec(o.shared ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=OFF");
-    exec("PRAGMA synchronous=OFF");
+    if (*journal_ != '\0') {
+      exec(std::string("PRAGMA journal_mode=") + journal_);
+      exec("PRAGMA synchronous=NORMAL");
+    } else {
+      exec(o.shared ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=OFF");
+      exec("PRAGMA synchronous=OFF");
+    }
     if (o.create) {
       exec(
           "CREATE TABLE kv(k BLOB PRIMARY KEY, v INTEGER NOT NULL) "
@@ -117,6 +130,7 @@ class SqliteEngine : public Engine {
     return r;
   }
 
+  const char* journal_;
   std::string path_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt *insert_ = nullptr, *find_ = nullptr, *erase_ = nullptr,
@@ -127,7 +141,13 @@ class SqliteEngine : public Engine {
 }  // namespace
 
 std::unique_ptr<Engine> make_sqlite() {
-  return std::make_unique<SqliteEngine>();
+  return std::make_unique<SqliteEngine>("");
+}
+std::unique_ptr<Engine> make_sqlite_delete() {
+  return std::make_unique<SqliteEngine>("DELETE");
+}
+std::unique_ptr<Engine> make_sqlite_wal() {
+  return std::make_unique<SqliteEngine>("WAL");
 }
 
 }  // namespace peers

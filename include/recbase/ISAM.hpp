@@ -72,12 +72,13 @@ class ISAM {
   // bytes) when nothing has; closes what the object had open; clears the
   // object's error. Selects the alphabetically first index other than
   // "Physical Index" ("Physical Index" when it is the only one). Returns 1,
-  // or -1 with an error of iopen_db_shared, or 5.
+  // or -1 with an error of iopen_db_shared, or 5 (ISERR_NO_MEMORY).
   RBAPI int RBCALL open(char const *name, int mode);
   // Creates the database name with the field definitions fields (a
   // null-terminated list, as icreate_db takes them) and an index file of
-  // blockSize bytes per block, and opens it exclusive read-write. -1 with 35
-  // (name or fields null), an error of icreate_db, or 5.
+  // blockSize bytes per block, and opens it exclusive read-write. Returns 1,
+  // or -1 with 35 (ISERR_NULL_ARG: name or fields null), an error of
+  // icreate_db, or 5 (ISERR_NO_MEMORY).
   RBAPI int RBCALL create(char const *name, char const *const *fields,
                           int blockSize);
   // Closes the database (releasing its record locks) and frees the object's
@@ -86,30 +87,36 @@ class ISAM {
   RBAPI int RBCALL close();
 
   // Sets the library up (as isaminit) and makes the class's display, which
-  // writes to std::cout (buffered, not flushed), the print routine. -1 with
-  // 22 or 9.
+  // writes to std::cout (buffered, not flushed), the print routine. Returns
+  // 1, or -1 with 22 (ISERR_ALREADY_INIT) or 9 (ISERR_CBT).
   static RBAPI int RBCALL init(int buffers, int bufferSize);
   // Sets the library up for a windowed program, display (may be null) being
-  // the print routine (as isaminit_mswin). ISAM::putsWin without an instance
-  // handle gives -1 with 40 and leaves the library set up with
-  // ISAM::putsWinBox as print routine.
+  // the print routine (as isaminit_mswin). Returns 1, or -1 with 22
+  // (ISERR_ALREADY_INIT), 9 (ISERR_CBT), or 40 (ISERR_NO_WIN_INSTANCE) for
+  // ISAM::putsWin without an instance handle, which leaves the library set
+  // up with ISAM::putsWinBox as print routine.
   static RBAPI int RBCALL initWin(int buffers, int bufferSize,
                                   int(RBCALL *display)(char const *),
                                   void *instance);
-  // Shuts the library down (isamexit). -1 with 37 and nothing done while an
-  // object is open; -1 with isamexit's error.
+  // Shuts the library down (isamexit). Returns 1, or -1 with 37
+  // (ISERR_DB_OPEN) and nothing done while an object is open, or with
+  // isamexit's error.
   static RBAPI int RBCALL exit();
 
-  // Handlers. The error handler is called with the object that recorded an
-  // error; null removes it. A null display handler brings back the class's
-  // std::cout display. A display handler is a print routine (RbPrint): it
-  // has the calling convention RBCALL, as puts, putsWin and putsWinBox below.
+  // Handlers, process-wide (no results). The error handler is called with
+  // the object that recorded an error; null removes it. The display handler
+  // becomes the library's print routine (an RbPrint: it has the calling
+  // convention RBCALL, as puts, putsWin and putsWinBox below); null brings
+  // back the class's std::cout display. The progress handler gets the
+  // running count of records of a copy, of an index being made and of
+  // rebuildIndexFile; null switches it off.
   static RBAPI void RBCALL setErrorHandler(void (*handler)(ISAM &));
   static RBAPI void RBCALL setDisplayHandler(
       int(RBCALL *display)(char const *));
   static RBAPI void RBCALL setProgressHandler(void (*progress)(long));
 
-  // The object's last error (0: none); see 4 above for how to call it.
+  // The object's last error (0, ISERR_OK: none); see 4 above for how to call
+  // it.
 #pragma push_macro("errno")
 #undef errno
   RBAPI int RBCALL errno();
@@ -117,7 +124,8 @@ class ISAM {
   // The B-tree codes saved with the object's last error 9: which -1 the
   // error code, 0 the context code, any other value the function code.
   RBAPI int RBCALL errnoCBT(int which);
-  // Message texts of errno() and errnoCBT(which) (owned by the library).
+  // Message texts of errno() and errnoCBT(which) (owned by the library,
+  // never null).
   RBAPI char const *RBCALL errmsg();
   RBAPI char const *RBCALL errmsgCBT(int which);
   // Clears the last error and the saved B-tree codes.
@@ -125,8 +133,9 @@ class ISAM {
   // Prints, through the print routine, "\n===> ISAM error: " and the error
   // text, "\n      data file: " and the file name when the object has one,
   // for error 9 "\n      CBT error: ", "\n       function: " and
-  // "\n        context: " with the saved B-tree texts, then "\n". -1 when
-  // the report would not fit 499 bytes or printing failed.
+  // "\n        context: " with the saved B-tree texts, then "\n". Returns
+  // 1, or -1 (no error recorded) when the report would not fit 499 bytes or
+  // printing failed.
   RBAPI int RBCALL showErr();
   // The same for the library's current error state (isam_errno and the
   // B-tree codes as they stand).
@@ -137,18 +146,23 @@ class ISAM {
   static RBAPI void RBCALL _errClear();
   static RBAPI int RBCALL _showErr();
 
-  // Output: through the print routine (iputs), into the output window
-  // (iputs_win), in a message box (iputs_winbox, always 1).
+  // Output, returning what the routine returns: through the print routine
+  // (iputs), into the output window (iputs_win: 1, or -1 with 40
+  // ISERR_NO_WIN_INSTANCE, 41 ISERR_NO_WINDOW or 5 ISERR_NO_MEMORY), in a
+  // message box (iputs_winbox, always 1). They record no error.
   static RBAPI int RBCALL puts(char const *text);
   static RBAPI int RBCALL putsWin(char const *text);
   static RBAPI int RBCALL putsWinBox(char const *text);
 
   // Field access. Fields are numbered 0 .. getFieldCount() - 1 (else error
-  // 24). Typed reads accept one field type each (else error 36): short and
-  // int type I, unsigned short and unsigned int type U, long type L, float
-  // F, double D, signed char a one-byte B field. getField(f) is the field's
-  // buffer; getField(f, buf, size) copies a text with its terminator or a
-  // binary field's bytes (35 buf null, 34 value longer than size).
+  // 24, ISERR_FIELD_NUMBER). Typed reads accept one field type each (else
+  // error 36, ISERR_TYPE_MISMATCH): short and int type I, unsigned short and
+  // unsigned int type U, long type L, float F, double D, signed char a
+  // one-byte B field; they return 1 with v set, or -1. getField(f) is the
+  // field's buffer (null on failure); getField(f, buf, size) copies a text
+  // with its terminator or a binary field's bytes and returns 1, or -1 with
+  // 35 (ISERR_NULL_ARG: buf null) or 34 (ISERR_BUFFER_SMALL: value longer
+  // than size).
   RBAPI char const *RBCALL getField(int f);
   RBAPI int RBCALL getField(int f, short &v);
   RBAPI int RBCALL getField(int f, int &v);
@@ -168,7 +182,9 @@ class ISAM {
   // a double into D, an 8-byte B (its bytes) or F when within the float's
   // range (else 38). setField(f, v) with a pointer stores a text (growing
   // the buffer) or a binary field's bytes (36 for a number field, 35 v
-  // null).
+  // null, 5 when the buffer cannot grow). Each returns 1, or -1 with 24
+  // (ISERR_FIELD_NUMBER), 36 (ISERR_TYPE_MISMATCH), 38 (ISERR_RANGE), 35
+  // (ISERR_NULL_ARG) or 5 (ISERR_NO_MEMORY).
   RBAPI int RBCALL setField(int f, signed char v);
   RBAPI int RBCALL setField(int f, unsigned char v);
   RBAPI int RBCALL setField(int f, short v);
@@ -179,26 +195,35 @@ class ISAM {
   RBAPI int RBCALL setField(int f, float v);
   RBAPI int RBCALL setField(int f, double v);
   RBAPI int RBCALL setField(int f, void const *v);
-  // Makes every text buffer size bytes and zero-fills every buffer.
+  // Makes every text buffer size bytes and zero-fills every buffer. Returns
+  // 1, or -1 with 38 (ISERR_RANGE: size below 1) or 5 (ISERR_NO_MEMORY).
   RBAPI int RBCALL setFieldClear(int size);
 
-  // Descriptions. getFieldType gives the type code (0 S .. 7 B);
-  // getFieldLength the text's length plus 1, or the buffer's size for the
-  // other types; getFieldNumber the field whose name (the definition without
-  // its ",type" suffix) equals name without regard to case (18 when none,
-  // 35 name null).
+  // Descriptions; on failure -1 (null for a text) with 1 (ISERR_BAD_DB:
+  // closed) or the error named. getFieldCount is the number of fields;
+  // getFieldType the type code (IsamFieldType, 0 S .. 7 B; 24
+  // ISERR_FIELD_NUMBER); getFieldLength the text's length plus 1, or the
+  // buffer's size for the other types (24); getFieldNumber the field whose
+  // name (the definition without its ",type" suffix) equals name without
+  // regard to case (18 ISERR_BAD_FIELD_NAME when none, 35 ISERR_NULL_ARG name
+  // null, 5 ISERR_NO_MEMORY); getFileName the data file's full path (owned
+  // by the database).
   RBAPI int RBCALL getFieldCount();
   RBAPI int RBCALL getFieldType(int f);
   RBAPI int RBCALL getFieldLength(int f);
   RBAPI int RBCALL getFieldNumber(char const *name);
   RBAPI char const *RBCALL getFileName();
-  // The selected index's key parts, 0 .. getKeyCount() - 1 (else 25):
-  // the part's length and start within its field (0: whole field).
+  // The selected index's key parts, 0 .. getKeyCount() - 1 (else -1 with
+  // 25, ISERR_KEY_NUMBER): the part's length and start within its field (0:
+  // whole field).
   RBAPI int RBCALL getKeyCount();
   RBAPI int RBCALL getKeyLength(int k);
   RBAPI int RBCALL getKeyStart(int k);
   // Index names in case-insensitive order, 0 .. getIndexCount() - 1 (else
-  // 39); the copying form gives 34 when the name does not fit size bytes.
+  // -1 or null with 39, ISERR_INDEX_NUMBER); the copying form returns 1, or
+  // -1 with 35 (ISERR_NULL_ARG: buf null) or 34 (ISERR_BUFFER_SMALL) when
+  // the name does not fit size bytes; getIndexNameList is the whole sorted
+  // list, null-terminated (null with 1 when closed).
   RBAPI int RBCALL getIndexCount();
   RBAPI char const *RBCALL getIndexName(int i);
   RBAPI int RBCALL getIndexName(int i, char *buf, int size);
@@ -208,8 +233,12 @@ class ISAM {
   // held until the next find, walk, add, modify or delete of the object
   // releases it) and returns -4 at once when another process holds it;
   // getRec(0) never locks. getRecLen is the current record's stored length
-  // (-1 with 4 when there is none). addRec adds the field buffers as a new
-  // record; modRec replaces the current record by them; delRec deletes it.
+  // (-1 with 4, ISERR_NO_CURRENT, when there is none). addRec adds the field
+  // buffers as a new record; modRec replaces the current record by them;
+  // delRec deletes it. getRec, addRec, modRec and delRec return 1, the state
+  // (-2, -3) when the selected index is on no record, -4 (getRec(1)), or -1
+  // with the error of the ISAM call (igetrec3, ilock_rec, iaddrec, imodrec,
+  // idelrec) or 27 (ISERR_UNLOCK_REC) when the held lock cannot go.
   RBAPI int RBCALL getRec(int lock);
   RBAPI int RBCALL getRecLen();
   RBAPI int RBCALL addRec();
@@ -219,6 +248,10 @@ class ISAM {
   // found, 3 on the next key), by every field buffer (findRec), first,
   // last, next, previous, the marked record; markRec marks the current one;
   // matchKey is 1 when the current key equals the key parts' values, else 0.
+  // They return the ISAM call's result (ifindkey, ifindrec, ifindhead,
+  // ifindtail, ifindnext, ifindprev, ifindmark, imarkrec, imatchkey), -1
+  // with its error. flush writes the database's changes (iflush_db): 1, or
+  // -1 with its error.
   RBAPI int RBCALL findKey();
   RBAPI int RBCALL findRec();
   RBAPI int RBCALL findHead();
@@ -233,7 +266,11 @@ class ISAM {
   // identifier; the object does not hold it), the whole database (mode 1
   // read, 2 write). setRetry sets the retries of the ISAM layer's locks
   // (which 0), the B-tree layer's (1) or both (2); any other which changes
-  // nothing. delay sleeps ms milliseconds.
+  // nothing. delay sleeps ms milliseconds. lockRec, unlockRec, lockFile and
+  // unlockFile return the ISAM call's result (ilock_rec, iunlock_rec,
+  // ilock_all, iunlock_all: 1, -4, or -1 with 26 ISERR_LOCK_REC, 27
+  // ISERR_UNLOCK_REC, 28 ISERR_DB_LOCKED, 29 ISERR_NO_LOCKS and the others
+  // they name).
   RBAPI int RBCALL lockRec(int &id);
   RBAPI int RBCALL unlockRec(int id);
   RBAPI int RBCALL lockFile(int mode);
@@ -241,8 +278,12 @@ class ISAM {
   static RBAPI void RBCALL setRetry(int tries, long delay, long timeout,
                                     int which);
   static RBAPI void RBCALL delay(long ms);
+  // Switches the rollback journal of databases opened from now on
+  // (iset_journal); returns the previous setting.
+  static RBAPI bool RBCALL setJournal(bool on);
 
-  // Indexes. selectIndex takes a name without regard to case (8 when
+  // Indexes; each returns 1, or -1 with the error recorded. selectIndex
+  // takes a name without regard to case (8, ISERR_UNKNOWN_INDEX, when
   // unknown). index makes an index over the key field specifications fields
   // and selects it; reindex replaces the index file by one holding only
   // "Physical Index" and selects it; removeIndex removes an index and keeps
@@ -252,16 +293,27 @@ class ISAM {
   RBAPI int RBCALL selectIndex(char const *name);
   RBAPI int RBCALL index(char const *name, char const *const *fields);
   RBAPI int RBCALL reindex(int blockSize, int overwrite);
+  // rebuildIndexFile makes the index file anew keeping every index
+  // (irebuild_index_file; blockSize 0: the old file's) and selects the
+  // index selected before, by name. On failure the index list is the one
+  // the database is left with, "Physical Index" selected.
+  RBAPI int RBCALL rebuildIndexFile(int blockSize);
   RBAPI int RBCALL removeIndex(char const *name);
   // Prints every record in the selected index's order (showdb), or the
-  // field buffers (showrec), separated by arg (null: "\n").
+  // field buffers (showrec), separated by arg (null: "\n"). Returns 1, or -1
+  // with showdb's error (9 ISERR_CBT when the selected index cannot be
+  // marked) or 1 (ISERR_BAD_DB) when closed.
   RBAPI int RBCALL showFile(char const *arg);
   RBAPI int RBCALL showFields(char const *arg);
 
   // Whole databases (they must not be open): copy, in the order of the
   // index indexName (null: "Physical Index"; shared 1 opens the source
   // shared) into an index file of blockSize bytes per block (0: the
-  // source's); rename; destroy.
+  // source's); rename; destroy. They record no error on an object: each
+  // returns 1, or -1 with the ISAM call's error in isam_errno (see icopy_db,
+  // irename_db and idestroy_db: 3 ISERR_DB_IN_USE when open here, 15
+  // ISERR_CANNOT_RENAME, 10 ISERR_NOT_FOUND, ...) after calling the error
+  // handler with a temporary closed object.
   static RBAPI int RBCALL copy(char const *from, char const *to,
                                char const *indexName, int shared,
                                int blockSize);

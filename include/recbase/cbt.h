@@ -207,6 +207,33 @@ RBAPI int32_t RBCALL cbdepth(CbTree *tree);
  * back. No result, no error state. */
 RBAPI void RBCALL cb_set_flush(int32_t deferred, int32_t skip);
 
+/* Rollback journal of tree files. on non-zero: every tree file created or
+ * opened after the call keeps a journal beside it, named like the file with
+ * ".jnl" added; 0 (the default): none. Returns the previous setting.
+ *
+ * The promise: with the journal on, after the process dies at any point, or
+ * after every write fails from some point on, the next open of the file
+ * (exclusive, shared or read-only, whatever that process's setting) rolls it
+ * back to exactly its state at the last completed flush point: cbflush,
+ * cbclose, cbexit, and for a shared file the write-back at the end of each
+ * change or of an explicit write lock. A writer of a shared file that dies
+ * holding the writer lock leaves a journal that the next process to take a
+ * lock rolls back before it reads. Between flush points the pool may still
+ * write changed blocks: the old image of each block goes into the journal,
+ * and the journal is synced, before its first overwrite since the flush
+ * point. cbscreate with the journal on writes the new file beside the old
+ * one and puts it in place in one step: a crash leaves the old file or the
+ * new one. A file that has a journal beside it keeps using it whatever the
+ * setting; cbscreate without the journal removes the journal of the file
+ * it replaces. What the promise does not cover: a power loss right after a
+ * flush point may bring back the flush point before it (the end of a
+ * journal is not synced). */
+RBAPI int32_t RBCALL cb_set_journal(int32_t on);
+/* 1 when a journal beside the tree file name waits to be rolled back (the
+ * next open will do it), 0 when there is none to roll back, -1 when it
+ * cannot be read. Touches neither file nor the error state. */
+RBAPI int32_t RBCALL cbjournal_hot(const char *name);
+
 /* ------------------------------------------------------------------------ */
 /* Search and navigation                                                     */
 /* ------------------------------------------------------------------------ */

@@ -6,8 +6,9 @@
  *
  * RBAPI marks what the library exports. The library is built with hidden
  * symbol visibility, so only declarations carrying RBAPI are visible to
- * programs that link it. Define RECBASE_STATIC when linking the static build
- * on Windows.
+ * programs that link it (on ELF systems a version script also keeps out
+ * the standard library's template code). Define RECBASE_STATIC when
+ * linking the static build on Windows.
  */
 #ifndef RECBASE_DEFS_H
 #define RECBASE_DEFS_H

@@ -12,7 +12,8 @@
 
 #include "frame/alloc.h"
 #include "frame/platform.h"
-#include "tests/support/keys.h"
+#include "recbase/cbt.h"
+#include "tests/support/files.h"
 
 namespace recbase {
 namespace {

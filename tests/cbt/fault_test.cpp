@@ -12,13 +12,16 @@
 // The loop ends at the first N the operation does not reach; that run must
 // succeed and leave the "after" contents.
 //
-// Three fault modes: io-once (call N fails, later calls work, so the
+// Four fault modes: io-once (call N fails, later calls work, so the
 // shutdown writes back what the failed operation left), io-crash (call N
 // and every later call fail, through the shutdown, as if the machine
-// stopped), alloc (allocation N fails).
+// stopped), io-crash with the rollback journal on (the reopened file must
+// hold the contents of a flush point: before the operation, or after it),
+// alloc (allocation N fails).
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -29,7 +32,7 @@
 #include <vector>
 
 #include "bufpool/bufpool.h"
-#include "tests/support/fault_injection.h"
+#include "tests/support/fault_loop.h"
 #include "tests/support/fixture.h"
 
 namespace recbase::test {
@@ -114,9 +117,6 @@ std::optional<Pairs> read_pairs(CbTree *t) {
   return Pairs(forward.begin(), forward.end());
 }
 
-enum class Mode { kIoOnce, kIoCrash, kAlloc };
-const char *const kModeNames[] = {"io-once", "io-crash", "alloc"};
-
 struct Tally {
   int points = 0, failed = 0, absorbed = 0, sound = 0, detected = 0;
   std::map<std::string, int> codes;  // "cberrcode/cbconcode@slot"
@@ -126,6 +126,7 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
  protected:
   void TearDown() override {
     shut_down();
+    cb_set_journal(0);
     cb_set_flush(1, 0);
     cblock_timeout(25, 50, 10000);
   }
@@ -187,76 +188,66 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     return sound;
   }
 
-  Tally run(const Scenario &s, Mode mode) {
+  Tally run(const Scenario &s, FaultMode mode) {
     Tally tally;
-    const std::vector<Pairs> states = allowed(s, image_pairs(s));
-    for (int64_t n = 1; n <= kMaxPoints; ++n) {
-      const std::string where = s.name + " " +
-                                kModeNames[static_cast<int>(mode)] +
-                                " N=" + std::to_string(n);
+    std::vector<Pairs> states = allowed(s, image_pairs(s));
+    // With the journal, a file holds a flush point's contents: before or
+    // after the operation, or in shared mode after any step (each commits).
+    const bool journal = mode == FaultMode::kIoCrashJournal;
+    if (journal && s.shared == 0) states = {states.front(), states.back()};
+    cb_set_journal(journal ? 1 : 0);
+    std::remove((path_ + ".jnl").c_str());
+    Ctx ctx{path_};
+    FaultSteps steps;
+    steps.set_up = [&](const std::string &where) {
       shut_down();
       start();
       write_file(path_, image_);
-      Ctx ctx{path_};
+      ctx = Ctx{path_};
       if (s.prepare) {
         s.prepare(ctx);
       } else {
         ctx.tree = cbopen_shared(path_.c_str(), nullptr, s.shared, 0);
         EXPECT_NE(ctx.tree, nullptr) << where;
       }
-      if (::testing::Test::HasFailure()) return tally;
-      bool fired = false;
-      std::string slot = kModeNames[static_cast<int>(mode)];
-      {
-        FaultInjector faults;
-        if (mode == Mode::kAlloc) {
-          faults.fail_alloc_at(n);
-        } else {
-          faults.fail_io_at(n, EIO, mode == Mode::kIoCrash);
-        }
-        cbclear_error();
-        const int32_t r = s.op(ctx);
-        fired = faults.io_fired() || faults.alloc_fired();
-        if (faults.fired_slot() != nullptr) slot = faults.fired_slot();
-        BufferPool *pool = bufpool_current();
-        EXPECT_EQ(pool != nullptr ? bufpool_stats(pool).pinned : 0, 0) << where;
-        if (!fired) {
-          EXPECT_EQ(r, 1) << where << ": no fault met, yet cberrcode "
-                          << cberrcode << " cbconcode " << cbconcode;
-        } else if (r == 1) {
-          ++tally.points, ++tally.absorbed;
-          ++tally.codes["ok@" + slot];
-        } else {
-          ++tally.points, ++tally.failed;
-          EXPECT_EQ(r, -1) << where;
-          EXPECT_NE(cberrcode, 0) << where;
-          EXPECT_NE(cbconcode, 0) << where;
-          ++tally.codes[std::to_string(cberrcode) + "/" +
-                        std::to_string(cbconcode) + "@" + slot];
-        }
-        // In crash mode nothing more reaches the file after the fault.
-        if (mode != Mode::kIoCrash || !fired) faults.disarm();
-        shut_down();
+    };
+    steps.op = [&] { return s.op(ctx); };
+    steps.judge = [&](const FaultRun &run) {
+      const std::string slot = run.slot ? run.slot : mode_name(mode);
+      if (!run.fired) {
+        EXPECT_EQ(run.result, 1)
+            << run.where << ": no fault met, yet cberrcode " << cberrcode
+            << " cbconcode " << cbconcode;
+      } else if (run.result == 1) {
+        ++tally.points, ++tally.absorbed;
+        ++tally.codes["ok@" + slot];
+      } else {
+        ++tally.points, ++tally.failed;
+        EXPECT_EQ(run.result, -1) << run.where;
+        EXPECT_NE(cberrcode, 0) << run.where;
+        EXPECT_NE(cbconcode, 0) << run.where;
+        ++tally.codes[std::to_string(cberrcode) + "/" +
+                      std::to_string(cbconcode) + "@" + slot];
       }
-      if (!fired) {  // the operation's full effect
-        EXPECT_TRUE(verify(s, {states.back()}, where))
-            << where << ": clean run left a damaged tree";
+    };
+    steps.shut_down = [] { shut_down(); };
+    steps.after = [&](const FaultRun &run) {
+      if (!run.fired) {  // the operation's full effect
+        EXPECT_TRUE(verify(s, {states.back()}, run.where))
+            << run.where << ": clean run left a damaged tree";
         cbt::TreeStats stats;
         if (s.depth_after >= 0 && file_exists(path_)) {
           EXPECT_EQ(cbt::check_tree_file(path_.c_str(), nullptr, &stats), "");
-          EXPECT_EQ(stats.depth, s.depth_after) << where;
+          EXPECT_EQ(stats.depth, s.depth_after) << run.where;
         }
         shut_down();
-        return tally;
-      }
-      if (verify(s, states, where)) {
+      } else if (verify(s, states, run.where)) {
         ++tally.sound;
       } else {
         ++tally.detected;
       }
-      if (::testing::Test::HasFailure()) return tally;
-    }
-    ADD_FAILURE() << s.name << ": more than " << kMaxPoints << " fault points";
+    };
+    run_fault_loop(s.name, mode, kMaxPoints, steps);
     return tally;
   }
 
@@ -279,22 +270,23 @@ bool is_change(const Scenario &s) {
 TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
   const Scenario &s = GetParam();
   ASSERT_NO_FATAL_FAILURE(make_image(s));
-  for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kAlloc}) {
-    const char *mode_name = kModeNames[static_cast<int>(mode)];
+  for (FaultMode mode : kFaultModes) {
+    const char *name = mode_name(mode);
     const Tally t = run(s, mode);
     std::ostringstream line;
-    line << s.name << " " << mode_name << ": " << t.points << " fault points, "
+    line << s.name << " " << name << ": " << t.points << " fault points, "
          << t.failed << " failed, " << t.absorbed
          << " absorbed; reopened sound " << t.sound << ", damaged "
          << t.detected << " (detected); codes";
     for (const auto &[code, count] : t.codes)
       line << " " << code << "x" << count;
     std::cout << "[fault] " << line.str() << "\n";
-    RecordProperty(mode_name, line.str());
-    EXPECT_TRUE(mode == Mode::kAlloc || t.points > 0)
-        << s.name << " " << mode_name;
-    if (mode != Mode::kIoCrash && is_change(s)) {
-      EXPECT_EQ(t.detected, 0) << s.name << " " << mode_name;
+    RecordProperty(name, line.str());
+    EXPECT_TRUE(mode == FaultMode::kAlloc || t.points > 0)
+        << s.name << " " << name;
+    if ((mode != FaultMode::kIoCrash && is_change(s)) ||
+        mode == FaultMode::kIoCrashJournal) {
+      EXPECT_EQ(t.detected, 0) << s.name << " " << name;
     }
     if (HasFailure()) return;
   }

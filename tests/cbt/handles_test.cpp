@@ -72,8 +72,18 @@ TEST_F(HandlesTest, HandlesShareTheFileUntilTheLastClosesButNotModes) {
   EXPECT_EQ(cbopen_shared(name.c_str(), nullptr, 1, 0), nullptr);
   EXPECT_EQ(cberrcode, CBERR_SHARE_CONFLICT);
   ASSERT_EQ(cbclose(a), 1);
-  EXPECT_EQ(put(a, "y", 2), -1);
-  EXPECT_EQ(cberrcode, CBERR_BAD_TREE);
+  // A closed handle stays refused while new handles are opened after it.
+  std::vector<CbTree *> closed{a};
+  for (int i = 0; i < 20; ++i) {
+    closed.push_back(open("t"));
+    ASSERT_EQ(cbclose(closed.back()), 1);
+  }
+  CbTree *fresh = open("t");
+  for (CbTree *old : closed) {
+    EXPECT_EQ(put(old, "y", 2), -1);
+    EXPECT_EQ(cberrcode, CBERR_BAD_TREE);
+  }
+  ASSERT_EQ(cbclose(fresh), 1);
   ASSERT_EQ(put(b, "y", 2), 1);
   EXPECT_EQ(create("t"), nullptr);  // still open through b
   ASSERT_EQ(cbclose(b), 1);
@@ -238,14 +248,17 @@ TEST_F(DamagedFileTest, ControlRecordsThatCannotDescribeTheFileAreRefused) {
     set_control_field(path("t"), f.off, f.width, f.value);
     expect_open_fails(f.err, f.ctx, "field at " + std::to_string(f.off));
   }
-  patch_file(path("t"), 5, {static_cast<uint8_t>(good_[5] ^ 0x10)});
-  EXPECT_EQ(cbblksize(path("t").c_str()), -1);
-  expect_open_fails(CBERR_PARITY, CBCTX_READ_CONTROL, "parity");
-  // Damage to the block size is a parity error too, before the size is
-  // trusted, even when it leaves no usable size.
-  for (const uint8_t flip : {0x02, 0x80}) {
-    patch_file(path("t"), 1, {static_cast<uint8_t>(good_[1] ^ flip)});
-    expect_open_fails(CBERR_PARITY, CBCTX_READ_CONTROL, "block size bits");
+  // A flipped bit is a parity error, in the block size too (before the
+  // size is trusted, even when it leaves no usable size); cbblksize cannot
+  // read such a record.
+  for (const auto &[off, flip] : {std::pair<size_t, uint8_t>{5, 0x10},
+                                 {1, 0x01}, {1, 0x02}, {1, 0x80}}) {
+    patch_file(path("t"), off, {static_cast<uint8_t>(good_[off] ^ flip)});
+    EXPECT_EQ(cbblksize(path("t").c_str()), -1);
+    EXPECT_EQ(std::make_pair(cberrcode, cbconcode),
+              std::make_pair(int32_t{CBERR_GET_BLOCK},
+                             int32_t{CBCTX_READ_CONTROL}));
+    expect_open_fails(CBERR_PARITY, CBCTX_READ_CONTROL, "flipped bit");
   }
   const struct {
     size_t size;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "recbase/ISAM.hpp"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
 #include "tests/support/spawn.h"
 
 namespace recbase::test {

@@ -42,6 +42,8 @@ TEST_F(RecordsTest, SelectionFollowsOpensRemovalsAndANewIndexFile) {
        [](ISAM &) { return 1; }, "Bob", 4},
       {"select in other capitals",
        [](ISAM &o) { return o.selectIndex("BY NAME"); }, "Alice", 4},
+      {"a rebuilt index file keeps the indexes and the selected one",
+       [](ISAM &o) { return o.rebuildIndexFile(0); }, "Alice", 4},
       {"removing another keeps the selected",
        [](ISAM &o) { return o.removeIndex("by age"); }, "Alice", 3},
       {"removing the selected, in other capitals, selects the first left",

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "display/output_window.h"
-#include "isam/db.h"
+#include "isam/window_link.h"
 #include "recbase/isam.h"
 #include "tests/support/fault_injection.h"
 #include "tests/support/spawn.h"

@@ -85,12 +85,11 @@ class ShowTest : public IsamTest {
     db_ = create("t", kFields);
     ASSERT_NE(db_, nullptr);
     for (const Row &r : kRows) {
-      const std::vector<const char *> v = pointers(r.values);
-      ASSERT_EQ(iaddrec(db_, nullptr, const_cast<char **>(v.data())), 1);
+      ASSERT_EQ(iaddrec(db_, nullptr, Record(r.values).get()), 1);
     }
     const char *by_name[] = {"name", nullptr};
     ASSERT_EQ(imkindex(db_, "byName", by_name), 1);
-    ASSERT_EQ(imkindex(db_, "all", pointers(kAllSpecs).data()), 1);
+    ASSERT_EQ(imkindex(db_, "all", Record(kAllSpecs).get()), 1);
     capture_output();
   }
   void capture_output() {
@@ -141,8 +140,8 @@ TEST_F(ShowTest, EachRoutinePrintsItsPiecesAndChecksItsHandles) {
     out.push_back("\n");
     return out;
   };
-  const std::vector<const char *> p0 = pointers(kRows[0].values);
-  char *const *rec0 = const_cast<char *const *>(p0.data());
+  const Record p0(kRows[0].values);
+  char *const *rec0 = p0.get();
   const std::vector<const char *> texts = {"a", "b,L", nullptr};
   char *const *rec_texts = const_cast<char *const *>(texts.data());
 

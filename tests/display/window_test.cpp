@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "display/output_window.h"
-#include "isam/db.h"
+#include "isam/window_link.h"
 #include "recbase/isam.h"
 
 namespace recbase::test {

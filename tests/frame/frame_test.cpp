@@ -16,7 +16,7 @@
 #include "frame/platform.h"
 #include "recbase/cbt.h"
 #include "recbase/isam.h"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
 #include "tests/support/spawn.h"
 
 namespace recbase {

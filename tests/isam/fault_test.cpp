@@ -10,7 +10,9 @@
 // through every index, compared with a model), or reports the damage; a
 // sound database with other contents fails the test. Modes: io-once (call N
 // fails, later ones work, so the shutdown writes back what the call left),
-// io-crash (call N and every later one fail, the shutdown too), alloc.
+// io-crash (call N and every later one fail, the shutdown too),
+// io-crash+journal (the same with the rollback journal on: the reopened
+// database must hold the before or the after state), alloc.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +26,7 @@
 
 #include "bufpool/bufpool.h"
 #include "tests/isam/isam_support.h"
-#include "tests/support/fault_injection.h"
+#include "tests/support/fault_loop.h"
 #include "tests/support/spawn.h"
 
 namespace recbase::test {
@@ -46,12 +48,6 @@ Strings rec(int id, size_t note_len = 0) {
   return {std::string("n") + static_cast<char>('a' + id * 5 % 11),
           stored<int32_t>(id),
           std::string(note_len, static_cast<char>('a' + id % 26))};
-}
-std::vector<char *> values(const Strings &r) {
-  std::vector<char *> v;
-  for (const std::string &s : r) v.push_back(const_cast<char *>(s.data()));
-  v.push_back(nullptr);
-  return v;
 }
 
 // What a database holds, as read through the exported calls.
@@ -84,7 +80,8 @@ struct Scenario {
   std::function<int32_t(Ctx &)> op;        // 1 success, else -1
   std::function<void(Contents &)> change;  // before -> after
   int32_t clean_result = 1, clean_code = 0;
-  // Damaged databases expected after io-once and after alloc faults.
+  // Damaged databases expected after io-once and after alloc faults (none
+  // with the journal, in crash mode).
   int damaged_once = 0, damaged_alloc = 0;
 };
 void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
@@ -114,9 +111,6 @@ bool walk_records(IsamDb *db, IsamIndex *ix, std::multiset<Strings> *out) {
   return r == -3;
 }
 
-enum class Mode { kIoOnce, kIoCrash, kAlloc };
-const char *const kModeNames[] = {"io-once", "io-crash", "alloc"};
-
 struct Tally {
   int points = 0, failed = 0, absorbed = 0, sound = 0, damaged = 0;
   std::map<std::string, int> codes;  // "isam_errno@slot:file"
@@ -125,16 +119,17 @@ struct Tally {
 };
 
 // The errors a failure may give when the fault hit slot on file.
-bool fits(const Scenario &s, Mode mode, const std::string &slot,
+bool fits(const Scenario &s, FaultMode mode, const std::string &slot,
           const std::string &file, int32_t code) {
   const bool cbt = code == ISERR_CBT && cberrcode != 0 && cbconcode != 0;
   const bool opening = s.opens && code == ISERR_INDEX_CORRUPT;
   // After a crash every later step fails too, and the first to report wins.
-  if (mode == Mode::kIoCrash) {
+  if (crashes(mode)) {
     return cbt || opening || code == ISERR_IO || code == ISERR_NOT_FOUND ||
            code == ISERR_LOCK_REC || code == ISERR_UNLOCK_REC;
   }
-  if (mode == Mode::kAlloc) return code == ISERR_NO_MEMORY || cbt || opening;
+  if (mode == FaultMode::kAlloc)
+    return code == ISERR_NO_MEMORY || cbt || opening;
   if (file.find(".idx") != std::string::npos) {
     return cbt || opening || (slot == "lock" && code == ISERR_LOCK_REC);
   }
@@ -146,7 +141,10 @@ bool fits(const Scenario &s, Mode mode, const std::string &slot,
 
 class FaultLoop : public ::testing::TestWithParam<Scenario> {
  protected:
-  void TearDown() override { shut_down(); }
+  void TearDown() override {
+    shut_down();
+    iset_journal(0);
+  }
   static void start() {
     ASSERT_EQ(isaminit(kPoolBuffers, kPoolSize), 1);
     cb_set_flush(1, 1);
@@ -169,17 +167,17 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     if (s.no_image) return;
     ASSERT_NO_FATAL_FAILURE(start());
     IsamDb *db =
-        icreate_db(file("t").c_str(), kBlockSize, pointers(kFields).data());
+        icreate_db(file("t").c_str(), kBlockSize, Record(kFields).get());
     ASSERT_NE(db, nullptr);
     for (const auto &[name, specs] : before_.indexes) {
-      ASSERT_EQ(imkindex(db, name.c_str(), pointers(specs).data()), 1);
+      ASSERT_EQ(imkindex(db, name.c_str(), Record(specs).get()), 1);
     }
     for (int i = 0; i < kRecords; ++i) {
-      ASSERT_EQ(iaddrec(db, nullptr, values(rec(i)).data()), 1);
+      ASSERT_EQ(iaddrec(db, nullptr, Record(rec(i)).get()), 1);
     }
     IsamIndex *by_id = ihandle(db, "byId,U");
     for (int i : s.deleted) {
-      ASSERT_EQ(ifindkey(db, by_id, values({stored<int32_t>(i)}).data()), 2);
+      ASSERT_EQ(ifindkey(db, by_id, Record({stored<int32_t>(i)}).get()), 2);
       ASSERT_EQ(idelrec(db, by_id), 1);
     }
     ASSERT_EQ(iclose_db(db), 1);
@@ -188,7 +186,8 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     index_ = read_file(file("t.idx"));
   }
   void restore(const Scenario &s) {
-    for (const char *n : {"t.db", "t.idx", "copy.db", "copy.idx"}) {
+    for (const char *n :
+         {"t.db", "t.idx", "t.jnl", "copy.db", "copy.idx", "copy.jnl"}) {
       std::filesystem::remove(file(n));
     }
     if (s.no_image) return;
@@ -202,6 +201,11 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
               const std::string &where, std::string *reason) {
     start();
     const std::string name = file(s.checked);
+    // An open rolls back what a journal holds (or finishes putting staged
+    // files in place); the checker only reads.
+    if (ijournal_hot(name.c_str()) == 1) {
+      EXPECT_EQ(iclose_db(iopen_db(name.c_str())), 1) << where;
+    }
     Contents got;
     got.absent = !file_exists(name + ".db") && !file_exists(name + ".idx");
     char message[256] = "";
@@ -255,17 +259,20 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     return sound;
   }
 
-  Tally run(const Scenario &s, Mode mode, const std::vector<Contents> &states) {
+  Tally run(const Scenario &s, FaultMode mode,
+            const std::vector<Contents> &states) {
     Tally tally;
-    for (int64_t n = 1; n <= kMaxPoints; ++n) {
-      const std::string where = s.name + " " +
-                                kModeNames[static_cast<int>(mode)] +
-                                " N=" + std::to_string(n);
+    iset_journal(mode == FaultMode::kIoCrashJournal ? 1 : 0);
+    Ctx ctx{file("t")};
+    long fds = 0;
+    int32_t code = 0;
+    FaultSteps steps;
+    steps.set_up = [&](const std::string &where) {
       shut_down();
       restore(s);
-      const long fds = open_handle_count();
+      fds = open_handle_count();
       start();
-      Ctx ctx{file("t")};
+      ctx = Ctx{file("t")};
       if (s.prepare) {
         s.prepare(ctx);
       } else {
@@ -273,65 +280,55 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
         ctx.ix = ihandle(ctx.db, "byId,U");
         EXPECT_NE(ctx.ix, nullptr) << where;
       }
-      if (::testing::Test::HasFailure()) return tally;
-      bool fired = false;
-      int32_t r = 0, code = 0;
-      std::string failed_at;
-      {
-        FaultInjector faults;
-        if (mode == Mode::kAlloc) {
-          faults.fail_alloc_at(n);
-        } else {
-          faults.fail_io_at(n, EIO, mode == Mode::kIoCrash);
-        }
-        cbclear_error();
-        r = s.op(ctx);
-        code = isam_errno;
-        fired = faults.io_fired() || faults.alloc_fired();
-        const std::string slot =
-            faults.fired_slot() ? faults.fired_slot() : "alloc";
-        const std::string in =
-            std::filesystem::path(faults.fired_file()).filename().string();
-        failed_at = "N=" + std::to_string(n) + " " + slot + ":" + in;
-        BufferPool *pool = bufpool_current();
-        EXPECT_EQ(pool != nullptr ? bufpool_stats(pool).pinned : 0, 0) << where;
-        if (fired && r == s.clean_result && code == s.clean_code) {
-          ++tally.points, ++tally.absorbed;
-        } else if (fired) {
-          ++tally.points, ++tally.failed;
-          ++tally.codes[std::to_string(code) + "@" + slot + ":" + in];
-          EXPECT_EQ(r, -1) << where;
-          EXPECT_TRUE(fits(s, mode, slot, in, code))
-              << where << ": isam_errno " << code << " cberrcode " << cberrcode
-              << " after a failed " << slot << " of " << in;
-        }
-        if (mode != Mode::kIoCrash || !fired) faults.disarm();
-        shut_down();
+    };
+    steps.op = [&] {
+      const int32_t r = s.op(ctx);
+      code = isam_errno;
+      return r;
+    };
+    steps.judge = [&](const FaultRun &run) {
+      const std::string slot = run.slot ? run.slot : "alloc";
+      if (run.fired && run.result == s.clean_result && code == s.clean_code) {
+        ++tally.points, ++tally.absorbed;
+      } else if (run.fired) {
+        ++tally.points, ++tally.failed;
+        ++tally.codes[std::to_string(code) + "@" + slot + ":" + run.file];
+        EXPECT_EQ(run.result, -1) << run.where;
+        EXPECT_TRUE(fits(s, mode, slot, run.file, code))
+            << run.where << ": isam_errno " << code << " cberrcode "
+            << cberrcode << " after a failed " << slot << " of " << run.file;
       }
-      EXPECT_EQ(open_handle_count(), fds) << where << ": descriptors left open";
+    };
+    steps.shut_down = [] { shut_down(); };
+    steps.after = [&](const FaultRun &run) {
+      EXPECT_EQ(open_handle_count(), fds)
+          << run.where << ": descriptors left open";
       std::string reason;
-      if (!fired) {
-        EXPECT_EQ(r, s.clean_result) << where << ": isam_errno " << code;
-        EXPECT_EQ(code, s.clean_code) << where;
-        EXPECT_TRUE(verify(s, {states.back()}, where, &reason))
-            << where << ": clean run left " << reason;
-        return tally;
+      if (!run.fired) {
+        EXPECT_EQ(run.result, s.clean_result)
+            << run.where << ": isam_errno " << code;
+        EXPECT_EQ(code, s.clean_code) << run.where;
+        EXPECT_TRUE(verify(s, {states.back()}, run.where, &reason))
+            << run.where << ": clean run left " << reason;
+        return;
       }
       if (s.checked != "t") {
         EXPECT_TRUE(read_file(file("t.db")) == data_ &&
                     read_file(file("t.idx")) == index_)
-            << where << ": the source changed";
+            << run.where << ": the source changed";
       }
-      if (verify(s, states, where, &reason)) {
+      if (verify(s, states, run.where, &reason)) {
         ++tally.sound;
       } else {
         ++tally.damaged;
         auto &[count, first] = tally.reasons[reason];
-        if (count++ == 0) first = failed_at;
+        if (count++ == 0) {
+          first = "N=" + std::to_string(run.n) + " " +
+                  (run.slot ? run.slot : "alloc") + ":" + run.file;
+        }
       }
-      if (::testing::Test::HasFailure()) return tally;
-    }
-    ADD_FAILURE() << s.name << ": more than " << kMaxPoints << " fault points";
+    };
+    run_fault_loop(s.name, mode, kMaxPoints, steps);
     return tally;
   }
 
@@ -348,24 +345,26 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
   states[0].absent = states[0].absent || s.checked != "t";
   states.push_back(before_);
   if (s.change) s.change(states[1]);
-  for (Mode mode : {Mode::kIoOnce, Mode::kIoCrash, Mode::kAlloc}) {
-    const char *mode_name = kModeNames[static_cast<int>(mode)];
+  for (FaultMode mode : kFaultModes) {
+    const char *name = mode_name(mode);
     const Tally t = run(s, mode, states);
     std::ostringstream line;
-    line << s.name << " " << mode_name << ": " << t.points << " points, "
-         << t.failed << " failed, " << t.absorbed << " absorbed; sound "
-         << t.sound << ", damaged " << t.damaged << "; codes";
+    line << s.name << " " << name << ": " << t.points << " points, " << t.failed
+         << " failed, " << t.absorbed << " absorbed; sound " << t.sound
+         << ", damaged " << t.damaged << "; codes";
     for (const auto &[code, n] : t.codes) line << " " << code << "x" << n;
     for (const auto &[why, seen] : t.reasons) {
       line << "\n    damaged x" << seen.first << " (first " << seen.second
            << "): " << why;
     }
     std::cout << "[fault] " << line.str() << "\n";
-    EXPECT_TRUE(mode == Mode::kAlloc || t.points > 0) << s.name;
-    if (mode != Mode::kIoCrash) {
+    EXPECT_TRUE(mode == FaultMode::kAlloc || t.points > 0) << s.name;
+    if (mode == FaultMode::kIoCrashJournal) {
+      EXPECT_EQ(t.damaged, 0) << s.name << " " << name;
+    } else if (mode != FaultMode::kIoCrash) {
       EXPECT_EQ(t.damaged,
-                mode == Mode::kIoOnce ? s.damaged_once : s.damaged_alloc)
-          << s.name << " " << mode_name;
+                mode == FaultMode::kIoOnce ? s.damaged_once : s.damaged_alloc)
+          << s.name << " " << name;
     }
     if (HasFailure()) return;
   }
@@ -375,12 +374,12 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
 void on_record(Ctx &c, int id) {
   c.db = iopen_db(c.name.c_str());
   c.ix = ihandle(c.db, "byId,U");
-  ASSERT_EQ(ifindkey(c.db, c.ix, values({stored<int32_t>(id)}).data()), 2);
+  ASSERT_EQ(ifindkey(c.db, c.ix, Record({stored<int32_t>(id)}).get()), 2);
 }
 
 Scenario add(std::string name, Strings r, std::vector<int> deleted = {}) {
   Scenario s(std::move(name), std::move(deleted));
-  s.op = [r](Ctx &c) { return iaddrec(c.db, c.ix, values(r).data()); };
+  s.op = [r](Ctx &c) { return iaddrec(c.db, c.ix, Record(r).get()); };
   s.change = [r](Contents &c) { c.records.insert(r); };
   return s;
 }
@@ -390,7 +389,7 @@ Scenario modify(std::string name, int id, size_t note_len,
   Strings r = rec(id, note_len);
   r[0] = "zz";
   s.prepare = [id](Ctx &c) { on_record(c, id); };
-  s.op = [r](Ctx &c) { return imodrec(c.db, c.ix, values(r).data()); };
+  s.op = [r](Ctx &c) { return imodrec(c.db, c.ix, Record(r).get()); };
   s.change = [id, r](Contents &c) {
     c.records.erase(c.records.find(rec(id)));
     c.records.insert(r);
@@ -414,7 +413,7 @@ std::vector<Scenario> scenarios() {
   s.no_image = s.opens = true;
   s.prepare = [](Ctx &) {};
   s.op = [](Ctx &c) {
-    c.db = icreate_db(c.name.c_str(), kBlockSize, pointers(kFields).data());
+    c.db = icreate_db(c.name.c_str(), kBlockSize, Record(kFields).get());
     return c.db != nullptr && isam_errno == 0 ? 1 : -1;
   };
   s.change = [](Contents &c) { c = Contents{}; };
@@ -451,7 +450,7 @@ std::vector<Scenario> scenarios() {
 
   s = Scenario("imkindex(existing records)", {2});
   s.op = [](Ctx &c) {
-    return imkindex(c.db, "byNote", pointers({"note:4", "name"}).data());
+    return imkindex(c.db, "byNote", Record({"note:4", "name"}).get());
   };
   s.change = [](Contents &c) { c.indexes["byNote"] = {"note:4", "name"}; };
   v.push_back(s);
@@ -471,11 +470,21 @@ std::vector<Scenario> scenarios() {
   // index file (the open reports 12) or one missing free areas.
   s.damaged_once = 17, s.damaged_alloc = 15;
   v.push_back(s);
+  // The same, then every index made again in it: the contents stay. Without
+  // the journal a failure leaves the indexes made so far (a part).
+  s = Scenario("irebuild_index_file", {2, 6});
+  s.opens = s.partial = true;
+  s.op = [](Ctx &c) { return irebuild_index_file(c.db, kBlockSize); };
+  s.change = nullptr;
+  s.damaged_once = 32, s.damaged_alloc = 29;
+  v.push_back(s);
 
   s = Scenario("icopy_db", {2});
   s.checked = "copy";
   // A failure keeps what was copied; a source whose index file cannot be read
-  // is copied without indexes; one control record write is lost.
+  // is copied without indexes; one control record write is lost. With the
+  // journal the copy is made under staged names and put in place whole: the
+  // target is absent (before) or the copy (after).
   s.partial = s.opens = true;
   s.damaged_once = 96, s.damaged_alloc = 44;
   s.prepare = [](Ctx &) {};
@@ -490,7 +499,7 @@ std::vector<Scenario> scenarios() {
   s.prepare = [](Ctx &c) {
     on_record(c, 3);
     ASSERT_EQ(idelrec(c.db, c.ix), 1);
-    ASSERT_EQ(iaddrec(c.db, nullptr, values(rec(100)).data()), 1);
+    ASSERT_EQ(iaddrec(c.db, nullptr, Record(rec(100)).get()), 1);
   };
   s.op = [](Ctx &c) { return iclose_db(c.db); };
   s.change = [](Contents &c) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/isam_script.h"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
 
 namespace recbase::test {
 namespace {

@@ -12,14 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "isam/db.h"
+#include "isam/buffers.h"
+#include "isam/handles.h"
 #include "isam/keys.h"
+#include "isam/locks.h"
+#include "isam/window_link.h"
 #include "recbase/isam.h"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
+#include "tests/support/record.h"
 
 namespace recbase::test {
-
-using Strings = std::vector<std::string>;
 
 // An index written into the index file: name, specifications, number.
 struct IndexDef {
@@ -27,20 +29,6 @@ struct IndexDef {
   Strings specs;
   int32_t number;
 };
-
-// A value's stored bytes (numbers as the machine holds them).
-template <typename T>
-std::string stored(T v) {
-  return std::string(reinterpret_cast<const char *>(&v), sizeof v);
-}
-
-// Pointers to the strings' bytes, then a null.
-inline std::vector<const char *> pointers(const Strings &values) {
-  std::vector<const char *> p;
-  for (const std::string &v : values) p.push_back(v.data());
-  p.push_back(nullptr);
-  return p;
-}
 
 inline std::vector<uint8_t> bytes_of(const std::string &s) {
   return std::vector<uint8_t>(s.begin(), s.end());
@@ -54,7 +42,7 @@ class IsamTest : public ::testing::Test {
 
   IsamDb *create(const std::string &name, const Strings &fields,
                  int32_t block_size = 0) {
-    return icreate_db(path(name).c_str(), block_size, pointers(fields).data());
+    return icreate_db(path(name).c_str(), block_size, Record(fields).get());
   }
 
   // Creates the database, writes the indexes' descriptors into its index
@@ -92,7 +80,7 @@ class IsamTest : public ::testing::Test {
                                      const Strings &values) {
     uint8_t out[512];
     int32_t len = 0;
-    EXPECT_EQ(isam::build_key_by_position(db, ix, pointers(values).data(), out,
+    EXPECT_EQ(isam::build_key_by_position(db, ix, Record(values).get(), out,
                                           sizeof out, &len),
               kIsOk);
     return std::vector<uint8_t>(out, out + len);

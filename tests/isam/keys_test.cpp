@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <cmath>
 #include <string>
 #include <vector>
@@ -88,7 +87,7 @@ TEST_F(KeysTest, EntryKeysByFieldAndByKeyPosition) {
     IsamIndex *index = ix(c.index);
     uint8_t out[512];
     int32_t len = 0;
-    ASSERT_EQ(isam::build_key_by_field(db_, index, pointers(all).data(), out,
+    ASSERT_EQ(isam::build_key_by_field(db_, index, Record(all).get(), out,
                                        sizeof out, &len),
               kIsOk);
     EXPECT_EQ(Bytes(out, out + len), c.key);
@@ -102,15 +101,14 @@ TEST_F(KeysTest, EntryKeysByFieldAndByKeyPosition) {
   EXPECT_EQ(key("sl", {"x"}), cat(9, std::string("x\0", 2)));
   uint8_t small[8];
   int32_t len = 0;
-  EXPECT_EQ(
-      isam::build_key_by_position(db_, ix("s"), pointers({"1234567"}).data(),
-                                  small, sizeof small, &len),
-      kIsKeyTooLong);
-  EXPECT_EQ(isam::build_key_by_position(db_, ix("l"), pointers({"1234"}).data(),
+  EXPECT_EQ(isam::build_key_by_position(db_, ix("s"), Record({"1234567"}).get(),
+                                        small, sizeof small, &len),
+            kIsKeyTooLong);
+  EXPECT_EQ(isam::build_key_by_position(db_, ix("l"), Record({"1234"}).get(),
                                         small, 4, &len),
             kIsKeyTooLong);
   uint8_t desc[32];
-  ASSERT_EQ(isam::build_descriptor("byName", pointers({"name", "l,L"}).data(),
+  ASSERT_EQ(isam::build_descriptor("byName", Record({"name", "l,L"}).get(),
                                    desc, sizeof desc, &len),
             kIsOk);
   EXPECT_EQ(Bytes(desc, desc + len),

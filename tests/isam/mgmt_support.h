@@ -41,9 +41,7 @@ class MgmtTest : public IsamTest {
   }
 
   static int32_t add(IsamDb *db, const Person &p, IsamIndex *ix = nullptr) {
-    const Strings values = {p.name, stored(p.id), p.city};
-    std::vector<const char *> ptr = pointers(values);
-    return iaddrec(db, ix, const_cast<char *const *>(ptr.data()));
+    return iaddrec(db, ix, Record({p.name, stored(p.id), p.city}).get());
   }
 
   // Adds n people with distinct ids in random order and names that repeat

@@ -54,6 +54,7 @@ char g_buffer[128], g_b0[32], g_b1[32], g_b2[32];
 char *g_fields[4];
 uint16_t g_length = 0;
 int32_t g_id = 0;
+IsamFreeSpace g_free;
 
 // igetrec3 into fields (it allocates those that are NULL), freed after.
 intptr_t getrec3(IsamDb *d, IsamIndex *x, Ptrs f, int32_t *lengths) {
@@ -113,6 +114,8 @@ const std::vector<Row> &handle_rows() {
       {"imkindex", CALL(imkindex(d, "new", kNoteSpec)), -1, false},
       {"irmindex", CALL(irmindex(d, "by name")), -1, false},
       {"inew_index_file", CALL(inew_index_file(d, 0, 1)), -1, false},
+      {"irebuild_index_file", CALL(irebuild_index_file(d, 0)), -1, false},
+      {"ifreespace", CALL(ifreespace(d, &g_free)), -1, false},
       {"igetindexnames", CALL(igetindexnames(d)), 0, false, false, ISERR_OK},
       {"ilock_rec", CALL(ilock_rec(d, x, &g_id))},
       {"iunlock_rec", CALL(iunlock_rec(d, 1)), -1, false},
@@ -197,10 +200,20 @@ TEST_F(MisuseTest, BadDatabaseHandlesAreRefused) {
   ASSERT_NE(closed, nullptr);
   IsamIndex *closed_ix = ihandle(closed, "by name");
   ASSERT_EQ(iclose_db(closed), 1);
+  // Databases opened and closed after it, and one open now: the old handles
+  // stay stale.
+  std::vector<IsamDb *> stale{closed};
+  for (int i = 0; i < 8; ++i) {
+    stale.push_back(iopen_db(path("closed").c_str()));
+    ASSERT_EQ(iclose_db(stale.back()), 1);
+  }
+  ASSERT_NE(iopen_db(path("closed").c_str()), nullptr);
 
   for (const Row &row : handle_rows()) {
     expect_refused(row, nullptr, ix_, row.null_db_code, "null database");
-    expect_refused(row, closed, closed_ix, ISERR_BAD_DB, "closed database");
+    for (IsamDb *old : stale) {
+      expect_refused(row, old, closed_ix, ISERR_BAD_DB, "closed database");
+    }
   }
   expect_unchanged(db_);
 

@@ -46,15 +46,10 @@ struct Rec {
   int32_t length() const {
     return static_cast<int32_t>(name.size() + code.size() + 2) + kFixedBytes;
   }
-  // Pointers to the values in their stored form, by field number.
-  std::vector<char *> fields() {
-    return {name.data(),
-            code.data(),
-            reinterpret_cast<char *>(&qty),
-            reinterpret_cast<char *>(&id),
-            reinterpret_cast<char *>(&price),
-            tag.data(),
-            nullptr};
+  // The values in their stored form, by field number.
+  Record fields() const {
+    return {name,       code,          stored(qty),
+            stored(id), stored(price), std::string(tag.data(), tag.size())};
   }
   bool operator==(const Rec &o) const {
     return name == o.name && code == o.code && qty == o.qty && id == o.id &&
@@ -328,7 +323,7 @@ class ModelTest : public IsamTest,
       char *key[] = {reinterpret_cast<char *>(&rec.id), nullptr};
       ASSERT_EQ(ifindkey(db_, ix, key), 2);
     } else if (index == kByCode) {
-      ASSERT_EQ(ifindrec(db_, ix, rec.fields().data()), 2);
+      ASSERT_EQ(ifindrec(db_, ix, rec.fields().get()), 2);
     } else if (index == kByName) {
       // The whole key finds the first of its equals; walk on to the record.
       char *key[] = {rec.name.data(), reinterpret_cast<char *>(&rec.qty),
@@ -379,7 +374,7 @@ class ModelTest : public IsamTest,
     const bool dup = !model_.empty() && rng_() % 20 == 0;
     rec.id = dup ? pick_id() : fresh_id();
     const int32_t r =
-        iaddrec(db_, index < 0 ? nullptr : ix_[index], rec.fields().data());
+        iaddrec(db_, index < 0 ? nullptr : ix_[index], rec.fields().get());
     if (dup) {
       // The unique index refuses it and nothing of it stays (the slot
       // check and the walks prove it).
@@ -420,7 +415,7 @@ class ModelTest : public IsamTest,
       rec.id = dup ? pick_id() : fresh_id();
       what = rec.id == id ? "same size" : dup ? "refused modify" : "new id";
     }
-    const int32_t r = imodrec(db_, ix_[index], rec.fields().data());
+    const int32_t r = imodrec(db_, ix_[index], rec.fields().get());
     if (std::string(what) == "refused modify") {
       ASSERT_EQ(r, -1);
       ASSERT_EQ(isam_errno, ISERR_CBT);

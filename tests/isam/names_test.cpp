@@ -58,7 +58,7 @@ TEST_F(NamesTest, ExtensionsAreAppendedOrReplaceTheLastOne) {
   }
   EXPECT_EQ(built("cust.xyz", isam::kIndexExtension), full("cust") + ".idx");
   EXPECT_EQ(built(longest, isam::kIndexExtension), "<16>");
-  EXPECT_EQ(icreate_db(longest.c_str(), 0, pointers({"f"}).data()), nullptr);
+  EXPECT_EQ(icreate_db(longest.c_str(), 0, Record({"f"}).get()), nullptr);
   EXPECT_EQ(isam_errno, ISERR_BAD_FILE_NAME);
 }
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "isam/db.h"
+#include "isam/handles.h"
 #include "recbase/cbt.h"
-#include "tests/support/keys.h"
+#include "tests/support/files.h"
 
 namespace recbase::test {
 

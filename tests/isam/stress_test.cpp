@@ -68,6 +68,12 @@ Rec parse(const char *p) {
   return r;
 }
 
+// The record's values and its key in the owner index.
+Record values(const Rec &r) {
+  return {stored(r.owner), stored(r.seq), stored(r.ver), r.payload};
+}
+Record owner_key(const Rec &r) { return {stored(r.owner), stored(r.seq)}; }
+
 // The first six characters of the payload, as the payload index holds them.
 std::string payload_key(const Rec &r) { return r.payload.substr(0, 6); }
 
@@ -134,10 +140,7 @@ int writer(const std::vector<std::string> &args) {
       r.seq = next_seq++;
       r.ver = 0;
       r.payload = payload(owner, r.seq, r.ver);
-      char *f[] = {reinterpret_cast<char *>(&r.owner),
-                   reinterpret_cast<char *>(&r.seq),
-                   reinterpret_cast<char *>(&r.ver), r.payload.data(), nullptr};
-      if (iaddrec(s.db, s.ix[rng() % 3], f) != 1) die("add");
+      if (iaddrec(s.db, s.ix[rng() % 3], values(r).get()) != 1) die("add");
       live[r.seq] = 0;
       std::fprintf(log, "a %d 0\n", r.seq);
       continue;
@@ -145,9 +148,7 @@ int writer(const std::vector<std::string> &args) {
     auto it = live.begin();
     std::advance(it, rng() % live.size());
     r.seq = it->first;
-    char *key[] = {reinterpret_cast<char *>(&r.owner),
-                   reinterpret_cast<char *>(&r.seq), nullptr};
-    if (ifindkey(s.db, s.ix[kByOwner], key) != 2) die("find");
+    if (ifindkey(s.db, s.ix[kByOwner], owner_key(r).get()) != 2) die("find");
     int32_t lock = 0, got = 0;
     while ((got = ilock_rec(s.db, s.ix[kByOwner], &lock)) == -4) {
     }
@@ -161,10 +162,7 @@ int writer(const std::vector<std::string> &args) {
     if (dice < 75) {
       r.ver = it->second + 1 + static_cast<int32_t>(rng() % 3);
       r.payload = payload(owner, r.seq, r.ver);
-      char *f[] = {reinterpret_cast<char *>(&r.owner),
-                   reinterpret_cast<char *>(&r.seq),
-                   reinterpret_cast<char *>(&r.ver), r.payload.data(), nullptr};
-      if (imodrec(s.db, s.ix[kByOwner], f) != 1) die("modify");
+      if (imodrec(s.db, s.ix[kByOwner], values(r).get()) != 1) die("modify");
       it->second = r.ver;
       std::fprintf(log, "m %d %d\n", r.seq, r.ver);
     } else {
@@ -450,8 +448,7 @@ TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   IsamIndex *byn = ihandle(db, "byn,U");
   std::string pad = "0123456789";
   for (int32_t n = 1; n <= 4; ++n) {
-    char *f[] = {reinterpret_cast<char *>(&n), pad.data(), nullptr};
-    ASSERT_EQ(iaddrec(db, byn, f), 1);
+    ASSERT_EQ(iaddrec(db, byn, Record({stored(n), pad}).get()), 1);
   }
   std::vector<int32_t> pos;
   for (const auto &[p, content] : read_slots(path("p.db")).records) {
@@ -459,8 +456,7 @@ TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   }
   ASSERT_EQ(pos.size(), 4u);
   auto find = [](IsamDb *d, IsamIndex *ix, int32_t n) {
-    char *key[] = {reinterpret_cast<char *>(&n), nullptr};
-    return ifindkey(d, ix, key);
+    return ifindkey(d, ix, Record({stored(n)}).get());
   };
   ASSERT_EQ(find(db, byn, 1), 2);
   ASSERT_EQ(idelrec(db, byn), 1);

@@ -51,7 +51,7 @@ class UtilitiesTest : public MgmtTest {
          {std::pair<const char *, Strings>{"byName", {"name"}},
           {"byId,U", {"id,L"}},
           {"byCity", {"city,C", "id,L"}}}) {
-      ASSERT_EQ(imkindex(db, name, pointers(specs).data()), 1);
+      ASSERT_EQ(imkindex(db, name, Record(specs).get()), 1);
     }
     data_start_ = db->data_start;
     for (const char *ix : {"byName", "byId,U", "byCity", iphysical}) {

@@ -4,9 +4,9 @@
 // reaches call N) and check what each one leaves behind.
 //
 //  - A FaultInjector wraps the slots of g_platform that are filled when it
-//    is made (make it after cbinit) and the rename of g_platform_files, and
-//    installs an allocation hook; its
-//    destructor puts back the table and the hook as they were.
+//    is made (make it after cbinit) and the rename and truncate of
+//    g_platform_files, and installs an allocation hook; its destructor puts
+//    back the table and the hook as they were.
 //  - Every call of a wrapped slot counts 1; the call whose count reaches N
 //    fails instead of running (once, or from then on when the fault is
 //    persistent) with the slot's failure result -1, storing the chosen
@@ -114,6 +114,9 @@ RB_FAULT_SLOT(unlock, (int32_t h, int32_t o, int32_t n), (h, o, n), h)
 inline int32_t w_rename(const char *from, const char *to) {
   return fails("rename", from) ? -1 : state().files_below.rename(from, to);
 }
+inline int32_t w_truncate(int32_t h, uint32_t size) {
+  return fails("truncate", h) ? -1 : state().files_below.truncate(h, size);
+}
 inline bool alloc_hook(std::size_t size) {
   if (tick(state().alloc)) return false;
   return state().hook_below == nullptr || state().hook_below(size);
@@ -147,6 +150,7 @@ class FaultInjector {
     if (b.sys_writeblock) g_platform.sys_writeblock = d::w_writeblock;
     if (b.sys_unlock) g_platform.sys_unlock = d::w_unlock;
     g_platform_files.rename = d::w_rename;
+    g_platform_files.truncate = d::w_truncate;
     g_alloc_hook = d::alloc_hook;
   }
   ~FaultInjector() {

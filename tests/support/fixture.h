@@ -12,7 +12,9 @@
 
 #include "cbt/checker.h"
 #include "recbase/cbt.h"
+#include "tests/support/files.h"
 #include "tests/support/keys.h"
+#include "tests/support/tree_file.h"
 
 namespace recbase::test {
 

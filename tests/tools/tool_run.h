@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/keys.h"
+#include "bufpool/journal.h"
+#include "frame/platform.h"
+#include "tests/support/files.h"
 #include "tests/support/spawn.h"
 
 namespace recbase::test {
@@ -35,6 +37,25 @@ inline ToolRun run_tool(const std::vector<std::string> &args,
     }
   }
   return run;
+}
+
+// Leaves the journal `journal` of files waiting, as a writer that died
+// would: a period begun, the first unit of files[0] saved and synced, never
+// ended. 1 when it is in place.
+inline int32_t leave_hot_journal(const std::string &journal,
+                                 const std::vector<std::string> &files,
+                                 int32_t unit) {
+  std::vector<const char *> names;
+  for (const std::string &f : files) names.push_back(f.c_str());
+  Journal *j = journal_open(journal.c_str(), names.data(),
+                            static_cast<int32_t>(names.size()), 0, 1, {});
+  const int32_t h = sys_open(names[0], 0, 0);
+  if (j == nullptr || h == -1) return -1;
+  journal_attach(j, 0, h, unit);
+  const int32_t r = journal_protect(j, 0, 0, 1);
+  journal_close(j);
+  sys_close(h);
+  return r;
 }
 
 }  // namespace recbase::test

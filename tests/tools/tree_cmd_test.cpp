@@ -83,6 +83,15 @@ TEST_F(TreeCmdTest, CheckAndStatDescribeSoundAndDamagedTrees) {
     EXPECT_EQ(r.code, 1) << c.says;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
+  // A journal left by a writer that died: check says so and leaves it for
+  // the next open to roll back.
+  write_file(path("bad"), sound);
+  ASSERT_EQ(leave_hot_journal(path("bad.jnl"), {path("bad")}, 512), 1);
+  r = tool({"tree", "check", path("bad")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find(": a rollback journal waits"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(cbjournal_hot(path("bad").c_str()), 1);
 }
 
 TEST_F(TreeCmdTest, DumpPrintsEveryPairInOrderAsEscapedTextOrHex) {

@@ -1,4 +1,5 @@
-// The ISAM layer's records and its process-wide state.
+// The handles of the ISAM layer and the checks every exported call makes
+// on them.
 //
 // Records:
 //  - IsamDb: one per open database, from its open to its close: the data
@@ -11,7 +12,8 @@
 // Invariants:
 //  1. Every live IsamDb is in g_open_dbs (linked through its first word) and
 //     every live IsamIndex in its database's index list (likewise); exported
-//     calls check handles against these lists before use.
+//     calls check handles against these lists before use (enter_db,
+//     enter_index).
 //  2. A database is open at most once: no two IsamDb share a data path.
 //  3. index_count is the length of the index list; index numbers are unique
 //     within a database; 0 is "Physical Index", which has no tree handle.
@@ -21,8 +23,6 @@
 //  5. g_current_db is null or a live IsamDb; the key comparison reads it.
 //     Releasing an IsamIndex forgets the comparison's cache; releasing an
 //     IsamDb clears g_current_db when it points at it.
-//  6. Internal functions return an IsamError and never write isam_errno;
-//     exported calls publish through set_error (fail, fail_null).
 //
 // Position state of an index (cursor of its tree, or the physical position):
 //
@@ -30,8 +30,8 @@
 //                ^                                |   |
 //                +------------prev off the front--+   +--next off the end
 //                                                         --> -3 (past last)
-#ifndef RECBASE_ISAM_DB_H
-#define RECBASE_ISAM_DB_H
+#ifndef RECBASE_ISAM_HANDLES_H
+#define RECBASE_ISAM_HANDLES_H
 
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +39,10 @@
 #include "frame/errors.h"
 #include "frame/platform.h"
 #include "recbase/isam.h"
+
+namespace recbase {
+struct Journal;
+}  // namespace recbase
 
 namespace recbase::isam {
 
@@ -57,9 +61,9 @@ enum PositionState : int32_t {
   kAfterLast = -3,
 };
 
-// Bits of IsamDb::lock_state: temporary read and write locks, and the
-// whole-database read and write locks of ilock_all. An exclusive database
-// holds kExclusiveLocks from its open and never locks.
+// Bits of IsamDb::lock_state (isam/locks.h): temporary read and write
+// locks, and the whole-database read and write locks of ilock_all. An
+// exclusive database holds kExclusiveLocks from its open and never locks.
 enum LockBit : uint32_t {
   kTempRead = 1,
   kTempWrite = 2,
@@ -126,91 +130,49 @@ struct IsamDb {
   int32_t temp_lock_position = 0;
   int32_t physical_position = 0;                   // 0: none
   recbase::isam::DataCache *data_cache = nullptr;  // unshared only
+  recbase::Journal *journal = nullptr;  // isam/journal_db.h; null: none
 };
 
 namespace recbase::isam {
 
-// The output window's two print routines. The window belongs to the display
-// layer above this one, which makes them known here; isaminit_mswin compares
-// a display function with them. Null while no window layer is linked in.
-struct WindowRoutines {
-  RbPrint window = nullptr;  // writes into the output window
-  RbPrint box = nullptr;     // shows a message box
-};
-
-// Process-wide state of the layer.
-extern void *g_open_dbs;       // member set of every IsamDb
-extern IsamDb *g_current_db;   // the database the comparison works for
-extern uint8_t *g_key_buffer;  // keys and descriptors are built here
-extern int32_t g_key_buffer_size;
-extern char *g_desc_buffer;  // igetdesc's result: pointers, then texts
-extern size_t g_desc_buffer_size;
-extern char **g_index_names;        // igetindexnames's result
-extern int32_t g_index_names_size;  // pointers it has room for
-// 1: the machine stores 0x01020304 as 01 02 03 04; 0: as 04 03 02 01; -1:
-// any other order. Set by isaminit.
-extern int32_t g_byte_order;
-extern void *g_window_instance;
-extern WindowRoutines g_window_routines;
-// Retry settings of the header and record locks (ilock_timeout).
-extern LockSettings g_record_lock_settings;
-
-// The one place where a failure reaches isam_errno.
-inline void set_error(IsamError code) { isam_errno = code; }
-inline int32_t fail(IsamError code) {
-  set_error(code);
-  return -1;
-}
-template <typename T>
-T *fail_null(IsamError code) {
-  set_error(code);
-  return nullptr;
-}
+extern void *g_open_dbs;      // member set of every IsamDb
+extern IsamDb *g_current_db;  // the database the comparison works for
 
 // True when db is a live database handle.
 inline bool db_valid(IsamDb *db) { return is_member(&g_open_dbs, db) != 0; }
-// kIsOk, kIsBadDb, or kIsBadIndex when ix is not an index of db.
-IsamError check_handles(IsamDb *db, IsamIndex *ix);
 inline void make_current(IsamDb *db) { g_current_db = db; }
 
-// The B-tree layer's three error variables, kept across clean-up calls that
-// would reset them, so that an ISAM error 9 still tells its B-tree cause.
-struct CbErrors {
-  int32_t err = cberrcode;
-  int32_t fcn = cbfcncode;
-  int32_t con = cbconcode;
-  void restore() const {
-    cberrcode = err;
-    cbfcncode = fcn;
-    cbconcode = con;
-  }
+// kIsOk, kIsBadDb, or kIsBadIndex when ix is not an index of db.
+IsamError check_handles(IsamDb *db, IsamIndex *ix);
+
+// What a call on an index needs of it besides live handles.
+enum class IndexNeed {
+  kAny,   // any index
+  kTree,  // an ordinary index: "Physical Index" is kIsNotForIndex
 };
 
-// The first failure of a sequence of steps that goes on past failures, with
-// the B-tree codes as that failure left them.
-class FirstFailure {
- public:
-  void note(IsamError e) {
-    if (e == kIsOk || code_ != kIsOk) return;
-    code_ = e;
-    cb_ = CbErrors{};
-  }
-  // The first failure's code (kIsOk if none), its B-tree codes put back.
-  IsamError finish() const {
-    if (code_ != kIsOk) cb_.restore();
-    return code_;
-  }
+// The entry of an exported call on a database: kIsBadDb for a handle that
+// is not live, else db becomes current.
+IsamError enter_db(IsamDb *db);
+// The handle errors of check_handles, then, for a call that needs a tree,
+// kIsNotForIndex for "Physical Index". The current database stays.
+IsamError check_index(IsamDb *db, IsamIndex *ix,
+                      IndexNeed need = IndexNeed::kAny);
+// The entry of an exported call that works on an index: the handle errors
+// of check_handles, else db becomes current and, when the call needs a
+// tree, kIsNotForIndex for "Physical Index".
+IsamError enter_index(IsamDb *db, IsamIndex *ix,
+                      IndexNeed need = IndexNeed::kAny);
 
- private:
-  IsamError code_ = kIsOk;
-  CbErrors cb_;
-};
-
-// Makes sure the key buffer exists, sized to the pool's buffers.
-IsamError ensure_key_buffer();
-// Frees the key buffer and both result lists.
-void free_layer_buffers();
+// "Physical Index" of db (the index without a tree); null only while an
+// index file is being replaced.
+IsamIndex *physical_index(IsamDb *db);
+// The index of db named name, compared without regard to case; null when
+// none.
+IsamIndex *index_named(IsamDb *db, const char *name);
+// The index of db with number; null when none.
+const IsamIndex *index_numbered(const IsamDb *db, int32_t number);
 
 }  // namespace recbase::isam
 
-#endif  // RECBASE_ISAM_DB_H
+#endif  // RECBASE_ISAM_HANDLES_H
