@@ -14,7 +14,7 @@ ensure_windows_tools
 prefix=${BUILD_PREFIX:-build-win}
 linux=${LINUX_BUILD_DIR:-build}
 export WINEDEBUG=-all
-wineserver -p  # one server for every run; stopped at the end
+wineserver -p || true  # one server for every run; stopped at the end
 trap 'wineserver -k 2>/dev/null || true' EXIT
 # Wine's own service processes start with the first program and outlive
 # it; started here, with nothing of CTest's, they hold none of its output
