@@ -33,7 +33,7 @@ exports() {
 
 # Databases and trees written by one tool read by the other, both ways.
 same_bytes() {
-  local win="$1" wine work
+  local win="$1" wine work here=$PWD
   wine=$(loader "$2")
   work=$(mktemp -d)
   awk 'BEGIN { print "name,\"n,L\",\"x,D\",city";
@@ -41,23 +41,33 @@ same_bytes() {
                  printf "p%05d,%d,%.4f,c%d\n", (i * 7919) % 10007, i - 1500,
                         i / 7.0, i % 37 }' > "$work/in.csv"
   local idx=(--index 'by name,U=name' --index 'by n=n,L' --index 'by city=city;x,D')
-  (cd "$work" && "$OLDPWD/$linux/tools/recbase" db load L in.csv "${idx[@]}" --quiet &&
-     WINELOADER=$wine $wine "$win" db load W in.csv "${idx[@]}" --quiet)
-  cmp "$work/L.db" "$work/W.db" && cmp "$work/L.idx" "$work/W.idx"
+  (cd "$work" && "$here/$linux/tools/recbase" db load L in.csv "${idx[@]}" --quiet &&
+     WINELOADER=$wine $wine "$win" db load W in.csv "${idx[@]}" --quiet) || return 1
+  cmp "$work/L.db" "$work/W.db" && cmp "$work/L.idx" "$work/W.idx" || return 1
   local db tool
+  # Each tool's output and exit code of every reading command, compared.
   for db in L W; do
     for tool in linux windows; do
       run() {
-        if [ "$tool" = linux ]; then "$OLDPWD/$linux/tools/recbase" "$@"
-        else WINELOADER=$wine $wine "$win" "$@" | tr -d '\r'; fi
+        local rc=0
+        if [ "$tool" = linux ]; then "$here/$linux/tools/recbase" "$@" || rc=$?
+        else WINELOADER=$wine $wine "$win" "$@" | tr -d '\r'
+          rc=${PIPESTATUS[0]}; fi
+        echo "exit $rc"
       }
-      (cd "$work" && run db check --quiet "$db" && run tree check "$db.idx" >/dev/null &&
+      (cd "$work" &&
+         { run db check --quiet "$db"; run tree check "$db.idx"
+           run tree stat "$db.idx"; } > "$db-$tool.checks" 2>&1 &&
          run db dump "$db" > "$db-$tool.csv" &&
          run db dump "$db" --index 'by city' > "$db-$tool-city.csv" &&
-         run tree dump "$db.idx" > "$db-$tool.tree")
+         run tree dump "$db.idx" > "$db-$tool.tree") || return 1
     done
-    cmp "$work/$db-linux.csv" "$work/in.csv"
-    for f in .csv -city.csv .tree; do cmp "$work/$db-linux$f" "$work/$db-windows$f"; done
+    grep -qx 'exit 0' <(head -1 "$work/$db-linux.checks") || return 1
+    diff <(printf 'exit 0\n' | cat "$work/in.csv" -) "$work/$db-linux.csv" >/dev/null ||
+      return 1
+    for f in .checks .csv -city.csv .tree; do
+      cmp "$work/$db-linux$f" "$work/$db-windows$f" || return 1
+    done
   done
   rm -rf "$work"
 }
@@ -88,11 +98,12 @@ for arch in i686 x86_64; do
   log="$dir/Testing/Temporary/LastTest.log"
   passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
   failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
-  skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
+  skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}[,.].*/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
   same_bytes "$PWD/$dir/bin/recbase.exe" "$arch" && echo "$arch: same bytes as Linux" ||
     { echo "$arch: files differ from Linux"; status=1; }
   echo "windows-$arch: $passed passed, $failed failed, $skipped skipped"
-  sed -n 's/^\[  SKIPPED \] \([^ ].*[^)]\)$/  skipped: \1/p' "$log" |
-    grep -v 'listed below' | sort -u || true
+  # Where and why (the brief output names no skipped test).
+  grep -A1 ': Skipped$' "$log" | grep -v '^--$' | paste - - |
+    sed 's/^.*\/\(tests\/.*\): Skipped\t/  skipped at \1: /' | sort | uniq -c || true
 done
 exit $status
