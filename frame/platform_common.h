@@ -70,12 +70,12 @@ int32_t lock_with_retries(Attempt attempt, int32_t tries, int32_t delay_ms,
   LockTry result = attempt();
   if (result != LockTry::kBusy) return result == LockTry::kLocked ? 1 : -1;
   const uint32_t start = platform_clock_ms();
-  auto sleep =
+  auto pause =
       g_platform.sys_sleep != nullptr ? g_platform.sys_sleep : fallback_sleep;
   for (;;) {
     --tries;
     if (tries < 1) return -1;
-    sleep(delay_ms);
+    pause(delay_ms);
     result = attempt();
     if (result != LockTry::kBusy) return result == LockTry::kLocked ? 1 : -1;
     const int32_t elapsed = static_cast<int32_t>(platform_clock_ms() - start);
