@@ -27,6 +27,7 @@
 #include "bufpool/bufpool.h"
 #include "tests/isam/isam_support.h"
 #include "tests/support/fault_loop.h"
+#include "tests/support/scale.h"
 #include "tests/support/spawn.h"
 
 namespace recbase::test {
@@ -362,9 +363,14 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
     if (mode == FaultMode::kIoCrashJournal) {
       EXPECT_EQ(t.damaged, 0) << s.name << " " << name;
     } else if (mode != FaultMode::kIoCrash) {
-      EXPECT_EQ(t.damaged,
-                mode == FaultMode::kIoOnce ? s.damaged_once : s.damaged_alloc)
-          << s.name << " " << name;
+      // Every k-th point alone (RECBASE_TEST_SCALE) meets some of them.
+      const int expected =
+          mode == FaultMode::kIoOnce ? s.damaged_once : s.damaged_alloc;
+      if (test_scale() == 1) {
+        EXPECT_EQ(t.damaged, expected) << s.name << " " << name;
+      } else {
+        EXPECT_LE(t.damaged, expected) << s.name << " " << name;
+      }
     }
     if (HasFailure()) return;
   }
