@@ -29,7 +29,7 @@ RBAPI int32_t RBCALL cblock(CbTree *tree, int32_t mode) {
       return publish(op, op.failed_with(kErrLock) ? -4 : -1);
     }
     // While the writer ranges are held the reader byte lies inside them,
-    // so it is held too; when they go it stays locked as the reader lock.
+    // so it is held too; when they go it stays locked on its own.
     f->lock_flags |= kReaderExplicit | kReaderHeld;
   } else {
     if (writer_lock(op) != 1) {

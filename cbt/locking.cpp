@@ -11,12 +11,42 @@ namespace {
 
 int32_t handle_of(const Op &op) { return op.lru->handle; }
 
-// Unlocks the writer ranges as they were locked: around the reader byte
-// when one is held, else the whole region.
+// One pass over the region from the remembered reader slot, one attempt
+// per byte; true when a byte was locked (it becomes the reader slot).
+bool lock_some_reader_byte(Op &op) {
+  CbFile *f = op.file;
+  const LockSettings &ls = g_lock_settings;
+  int32_t slot = f->reader_slot;
+  if (slot < kLockRegionStart || slot >= op.bs) slot = kLockRegionStart;
+  const int32_t first = slot;
+  do {
+    if (sys_lock(handle_of(op), slot, 1, 1, ls.delay_ms, 2 * ls.delay_ms) ==
+        1) {
+      f->reader_slot = slot;
+      f->reader_byte_locked = true;
+      return true;
+    }
+    if (++slot >= op.bs) slot = kLockRegionStart;
+  } while (slot != first);
+  return false;
+}
+
+bool unlock_reader_byte(Op &op) {
+  if (sys_unlock(handle_of(op), op.file->reader_slot, 1) != 1) return false;
+  op.file->reader_byte_locked = false;
+  return true;
+}
+
+// Unlocks the writer ranges as they were locked (around the reader byte,
+// or the whole region), then makes the reader byte's own lock follow the
+// reader flags: released when no reader lock is wanted any more, taken
+// when one is wanted that only the whole-region writer lock covered. Such
+// a reader lock is lost (flags cleared, false) when another process takes
+// every byte in between.
 bool unlock_writer_ranges(Op &op) {
+  CbFile *f = op.file;
   const int32_t h = handle_of(op);
-  if (op.file->lock_flags & (kReaderHeld | kReaderExplicit)) {
-    const int32_t s = op.file->reader_slot;
+  if (const int32_t s = f->writer_around) {
     if (s > kLockRegionStart &&
         sys_unlock(h, kLockRegionStart, s - kLockRegionStart) != 1) {
       return false;
@@ -24,9 +54,18 @@ bool unlock_writer_ranges(Op &op) {
     if (op.bs - s - 1 > 0 && sys_unlock(h, s + 1, op.bs - s - 1) != 1) {
       return false;
     }
-    return true;
+  } else if (sys_unlock(h, kLockRegionStart, op.bs - kLockRegionStart) != 1) {
+    return false;
   }
-  return sys_unlock(h, kLockRegionStart, op.bs - kLockRegionStart) == 1;
+  f->writer_around = 0;
+  const bool reader_wanted =
+      (f->lock_flags & (kReaderHeld | kReaderExplicit)) != 0;
+  if (f->reader_byte_locked && !reader_wanted) return unlock_reader_byte(op);
+  if (!f->reader_byte_locked && reader_wanted && !lock_some_reader_byte(op)) {
+    f->lock_flags &= ~(kReaderHeld | kReaderExplicit);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -75,19 +114,11 @@ int32_t reader_lock(Op &op) {
   if (!f->shared || f->lock_flags != 0) return 1;
   const LockSettings &ls = g_lock_settings;
   const int32_t rounds = ls.tries < 1 ? 1 : ls.tries;
-  int32_t slot = f->reader_slot;
-  if (slot < kLockRegionStart || slot >= op.bs) slot = kLockRegionStart;
   for (int32_t round = 0; round < rounds; ++round) {
-    const int32_t first = slot;
-    do {
-      if (sys_lock(handle_of(op), slot, 1, 1, ls.delay_ms, 2 * ls.delay_ms) ==
-          1) {
-        f->lock_flags |= kReaderHeld;
-        f->reader_slot = slot;
-        return 1;
-      }
-      if (++slot >= op.bs) slot = kLockRegionStart;
-    } while (slot != first);
+    if (lock_some_reader_byte(op)) {
+      f->lock_flags |= kReaderHeld;
+      return 1;
+    }
     if (round + 1 < rounds) sys_sleep(ls.delay_ms);
   }
   return op.fail(kErrLock, kCtxLock);
@@ -99,7 +130,7 @@ int32_t writer_lock(Op &op) {
   const LockSettings &ls = g_lock_settings;
   const int32_t tries = ls.tries < 1 ? 1 : ls.tries;
   const int32_t h = handle_of(op);
-  if (f->lock_flags & kReaderHeld) {
+  if (f->reader_byte_locked) {
     const int32_t s = f->reader_slot;
     const int32_t low_len = s - kLockRegionStart;
     const int32_t high_len = op.bs - s - 1;
@@ -114,6 +145,7 @@ int32_t writer_lock(Op &op) {
         continue;
       }
       f->lock_flags |= kWriterHeld;
+      f->writer_around = s;
       return 1;
     }
     return op.fail(kErrLock, kCtxLock);
@@ -123,6 +155,7 @@ int32_t writer_lock(Op &op) {
     return op.fail(kErrLock, kCtxLock);
   }
   f->lock_flags |= kWriterHeld;
+  f->writer_around = 0;
   return 1;
 }
 
@@ -212,7 +245,7 @@ int32_t release(Op &op) {
     f->lock_flags &= ~(kWriterHeld | kWriterExplicit);
   }
   if ((f->lock_flags & (kReaderHeld | kReaderExplicit)) == kReaderHeld) {
-    if (sys_unlock(handle_of(op), f->reader_slot, 1) != 1) {
+    if (f->reader_byte_locked && !unlock_reader_byte(op)) {
       return op.fail(kErrUnlock, kCtxResyncDisk);
     }
     f->lock_flags &= ~(kReaderHeld | kReaderExplicit);
@@ -244,15 +277,15 @@ int32_t release_all(Op &op) {
       if (result == 1 && end_own_journal(op, kCtxResyncDisk) != 1) result = -1;
     }
     if (f->journal != nullptr) journal_abandon(f->journal);
+    // Every lock goes: the reader byte's own lock with the writer ranges.
+    f->lock_flags &= ~(kReaderHeld | kReaderExplicit);
     if (!unlock_writer_ranges(op)) return op.fail(kErrUnlock, kCtxResyncDisk);
     f->lock_flags &= ~(kWriterHeld | kWriterExplicit);
   }
-  if (f->lock_flags & (kReaderHeld | kReaderExplicit)) {
-    if (sys_unlock(handle_of(op), f->reader_slot, 1) != 1) {
-      return op.fail(kErrUnlock, kCtxResyncDisk);
-    }
-    f->lock_flags &= ~(kReaderHeld | kReaderExplicit);
+  if (f->reader_byte_locked && !unlock_reader_byte(op)) {
+    return op.fail(kErrUnlock, kCtxResyncDisk);
   }
+  f->lock_flags &= ~(kReaderHeld | kReaderExplicit);
   return result;
 }
 

@@ -15,7 +15,11 @@
 //
 // A reader holds one byte of [36, block_size); a writer holds all of it (as
 // the two ranges around its own reader byte when it holds one). So readers
-// exclude only writers, a writer excludes everyone.
+// exclude only writers, a writer excludes everyone. The OS locks are
+// released exactly as they were taken (CbFile::reader_byte_locked,
+// writer_around): a reader lock taken or dropped while the writer ranges
+// are held changes only the flags, and the reader byte's own lock follows
+// the flags when the writer ranges go.
 //
 // On a file opened without sharing the same steps run, set and clear the
 // flags, and take no OS lock and re-read nothing.

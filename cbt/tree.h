@@ -85,6 +85,12 @@ struct CbFile {
   char *name = nullptr;  // private copy, the lookup key
   uint32_t last_seen = 0;
   int32_t reader_slot = kLockRegionStart;
+  // The byte-range locks as the OS holds them, which the flags alone do not
+  // tell: whether reader_slot is locked as a range of its own, and the byte
+  // the writer ranges were locked around (0: one range over the region).
+  // Windows releases only exactly the ranges that were locked.
+  bool reader_byte_locked = false;
+  int32_t writer_around = 0;
   bool synced = false;
   bool flush_pending = false;
   // The change counter the file held when this process last read or wrote

@@ -200,7 +200,7 @@ void ISAM::setErrorHandler(void (*handler)(ISAM &)) {
   g_class.error_handler = handler;
 }
 
-void ISAM::setDisplayHandler(int (*display)(char const *)) {
+void ISAM::setDisplayHandler(int(RBCALL *display)(char const *)) {
   cbset_print(display != nullptr ? display : stdout_display);
 }
 

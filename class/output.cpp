@@ -83,8 +83,8 @@ int ISAM::putsWinBox(char const *text) {
   return 1;
 }
 
-int ISAM::initWin(int buffers, int bufferSize, int (*display)(char const *),
-                  void *instance) {
+int ISAM::initWin(int buffers, int bufferSize,
+                  int(RBCALL *display)(char const *), void *instance) {
   int code = ISERR_OK;
   if (display == putsWin && instance == nullptr) {
     code = ISERR_NO_WIN_INSTANCE;

@@ -16,29 +16,28 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
+#include <cstdio>  // renameat2
 #include <cstring>
 
 #include "frame/platform.h"
+#include "frame/platform_common.h"
 
 namespace recbase {
 namespace {
 
-constexpr int64_t kMaxFileBytes = INT32_MAX;
+using platform_detail::LockTry;
+using platform_detail::RangeCheck;
 
 int32_t fail(int err) {
   g_sys_last_error = err;
   return -1;
 }
 
-// Checks a byte range [offset, offset + length) against the file limit.
-int32_t check_range(int64_t offset, int64_t length, const void *buffer) {
-  if (offset < 0 || length < 0 || buffer == nullptr) return EINVAL;
-  if (offset + length > kMaxFileBytes) return EFBIG;
-  return 0;
+// The native error of a failed range check (0 when it passed).
+int errno_of(RangeCheck r) {
+  return r == RangeCheck::kOk ? 0 : r == RangeCheck::kInvalid ? EINVAL : EFBIG;
 }
 
-// Takes the share-mode lock of a fresh descriptor; closes it on conflict.
 // The access mode of every handle opened here, so that a lock needs no
 // system call to learn which kind of lock the handle may take. Two bits per
 // handle below kModeTableSize: known, and read-only. Handles beyond the
@@ -74,6 +73,7 @@ int read_only_mode(int fd) {
   return (mode & O_ACCMODE) == O_RDONLY ? 1 : 0;
 }
 
+// Takes the share-mode lock of a fresh descriptor; closes it on conflict.
 int32_t share_or_close(int fd, int how, bool read_only) {
   remember_mode(fd, read_only);
   if (flock(fd, how | LOCK_NB) == 0) return fd;
@@ -115,51 +115,35 @@ int32_t native_filesize(int32_t handle, uint32_t *size) {
   if (size == nullptr) return fail(EINVAL);
   struct stat st;
   if (fstat(handle, &st) != 0) return fail(errno);
-  if (st.st_size > static_cast<off_t>(UINT32_MAX)) return fail(EFBIG);
+  // off_t may be 32 bits wide (a 32-bit build without large-file offsets):
+  // compared in 64 bits, a size above what uint32_t holds stays caught.
+  if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) return fail(EFBIG);
   *size = static_cast<uint32_t>(st.st_size);
   return 1;
 }
 
 // One non-blocking attempt. A handle opened read-only can only hold read
 // locks; a writable one takes write locks, which exclude every other lock.
-enum class Try { kLocked, kBusy, kError };
-Try try_lock(int32_t handle, int32_t offset, int32_t length) {
+LockTry try_lock(int32_t handle, int32_t offset, int32_t length) {
   const int read_only = read_only_mode(handle);
-  if (read_only < 0) return Try::kError;
+  if (read_only < 0) return LockTry::kError;
   struct flock fl;
   std::memset(&fl, 0, sizeof fl);  // l_pid must be 0 for OFD locks
   fl.l_type = read_only != 0 ? F_RDLCK : F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = offset;
   fl.l_len = length;
-  if (fcntl(handle, F_OFD_SETLK, &fl) == 0) return Try::kLocked;
-  return (errno == EAGAIN || errno == EACCES) ? Try::kBusy : Try::kError;
+  if (fcntl(handle, F_OFD_SETLK, &fl) == 0) return LockTry::kLocked;
+  return (errno == EAGAIN || errno == EACCES) ? LockTry::kBusy
+                                              : LockTry::kError;
 }
 
-// tries counts every attempt, the first included: tries <= 1 is one attempt
-// and no sleep. Only a conflict with another lock is retried; any other
-// failure (a bad handle, say) gives -1 at once. A length of 0 would mean
-// "to the end of the file and beyond" to the kernel, so it is refused.
 int32_t native_lock(int32_t handle, int32_t offset, int32_t length,
                     int32_t tries, int32_t delay_ms, int32_t timeout_ms) {
-  if (offset < 0 || length <= 0) return -1;
-  if (static_cast<int64_t>(offset) + length > kMaxFileBytes) return -1;
-  Try result = try_lock(handle, offset, length);
-  if (result == Try::kLocked) return 1;
-  if (result == Try::kError) return -1;
-  const uint32_t start = platform_clock_ms();
-  auto sleep =
-      g_platform.sys_sleep != nullptr ? g_platform.sys_sleep : native_sleep;
-  for (;;) {
-    --tries;
-    if (tries < 1) return -1;
-    sleep(delay_ms);
-    result = try_lock(handle, offset, length);
-    if (result == Try::kLocked) return 1;
-    if (result == Try::kError) return -1;
-    const int32_t elapsed = static_cast<int32_t>(platform_clock_ms() - start);
-    if (elapsed > timeout_ms) return -1;
-  }
+  if (!platform_detail::lockable_range(offset, length)) return -1;
+  return platform_detail::lock_with_retries(
+      [&] { return try_lock(handle, offset, length); }, tries, delay_ms,
+      timeout_ms, native_sleep);
 }
 
 int32_t native_open(const char *name, int32_t writable, int32_t shared) {
@@ -169,23 +153,7 @@ int32_t native_open(const char *name, int32_t writable, int32_t shared) {
   return share_or_close(fd, shared != 0 ? LOCK_SH : LOCK_EX, writable == 0);
 }
 
-bool g_print_unbuffered_done = false;
-
 }  // namespace
-
-// Default print routine: standard output, made unbuffered on the first call
-// so that the library's text and the caller's own output keep their order.
-int32_t RBCALL native_print(const char *text) {
-  if (text == nullptr) return -1;
-  if (!g_print_unbuffered_done) {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    g_print_unbuffered_done = true;
-  }
-  const std::size_t len = std::strlen(text);
-  return std::fwrite(text, 1, len, stdout) == len ? 1 : -1;
-}
-
-int32_t native_idle() { return 1; }
 
 // Renames without replacing: the kernel refuses an existing target
 // atomically where the file system supports it; elsewhere link(2), which
@@ -220,7 +188,7 @@ int32_t native_file_exists(const char *name) {
 }
 
 int32_t native_truncate(int32_t handle, uint32_t size) {
-  if (size > static_cast<uint32_t>(kMaxFileBytes)) return fail(EFBIG);
+  if (size > static_cast<uint32_t>(platform_detail::kMaxFileBytes)) return fail(EFBIG);
   while (ftruncate(handle, static_cast<off_t>(size)) != 0) {
     if (errno != EINTR) return fail(errno);
   }
@@ -231,7 +199,10 @@ namespace {
 
 int32_t native_read(int32_t handle, int32_t offset, int32_t length,
                     void *buffer) {
-  if (const int32_t err = check_range(offset, length, buffer)) return fail(err);
+  if (const int err = errno_of(platform_detail::check_range(offset, length,
+                                                            buffer))) {
+    return fail(err);
+  }
   auto *at = static_cast<uint8_t *>(buffer);
   int64_t done = 0;
   while (done < length) {
@@ -248,7 +219,10 @@ int32_t native_read(int32_t handle, int32_t offset, int32_t length,
 
 int32_t native_write(int32_t handle, int32_t offset, int32_t length,
                      const void *buffer) {
-  if (const int32_t err = check_range(offset, length, buffer)) return fail(err);
+  if (const int err = errno_of(platform_detail::check_range(offset, length,
+                                                            buffer))) {
+    return fail(err);
+  }
   const auto *at = static_cast<const uint8_t *>(buffer);
   int64_t done = 0;
   while (done < length) {
@@ -263,21 +237,11 @@ int32_t native_write(int32_t handle, int32_t offset, int32_t length,
   return 1;
 }
 
-// Block offsets are computed in 64 bits so that a large block number cannot
-// wrap into a valid-looking offset.
-int32_t block_offset(uint32_t block, int32_t block_size, const void *buffer,
-                     int32_t *offset) {
-  if (block_size < 0 || buffer == nullptr) return EINVAL;
-  const int64_t start = static_cast<int64_t>(block) * block_size;
-  if (start + block_size > kMaxFileBytes) return EFBIG;
-  *offset = static_cast<int32_t>(start);
-  return 0;
-}
-
 int32_t native_readblock(int32_t handle, uint32_t block, int32_t block_size,
                          void *buffer) {
   int32_t offset = 0;
-  if (const int32_t err = block_offset(block, block_size, buffer, &offset)) {
+  if (const int err = errno_of(platform_detail::check_block(
+          block, block_size, buffer, &offset))) {
     return fail(err);
   }
   return native_read(handle, offset, block_size, buffer);
@@ -286,7 +250,8 @@ int32_t native_readblock(int32_t handle, uint32_t block, int32_t block_size,
 int32_t native_writeblock(int32_t handle, uint32_t block, int32_t block_size,
                           const void *buffer) {
   int32_t offset = 0;
-  if (const int32_t err = block_offset(block, block_size, buffer, &offset)) {
+  if (const int err = errno_of(platform_detail::check_block(
+          block, block_size, buffer, &offset))) {
     return fail(err);
   }
   return native_write(handle, offset, block_size, buffer);
@@ -312,7 +277,7 @@ int32_t native_remove(const char *name) {
 }
 
 int32_t native_unlock(int32_t handle, int32_t offset, int32_t length) {
-  if (offset < 0 || length <= 0) return fail(EINVAL);
+  if (!platform_detail::lockable_range(offset, length)) return fail(EINVAL);
   struct flock fl;
   std::memset(&fl, 0, sizeof fl);
   fl.l_type = F_UNLCK;

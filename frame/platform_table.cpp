@@ -1,6 +1,7 @@
 // The process-wide platform services table and the settings that its slots
 // and their callers read, with the three exported calls that only store
-// settings (print routine, lock retries, flush policy).
+// settings (print routine, lock retries, flush policy), and the two slots
+// that are the same on every system (printing to standard output, idling).
 //
 // Invariants:
 //  1. Until platform_fill() runs, only sys_print and sys_idle are set; they
@@ -8,13 +9,33 @@
 //     initialisation and during other files' static initialisation.
 //  2. platform_fill() stores every slot, sys_print included: a print routine
 //     installed with cbset_print before cbinit is replaced by the default.
+#include <cstdio>
+#include <cstring>
+
 #include "frame/platform.h"
+#include "frame/platform_common.h"
 
 namespace recbase {
 
+namespace {
+bool g_print_unbuffered_done = false;
+}  // namespace
+
+// Standard output, made unbuffered on the first call so that the library's
+// text and the caller's own output keep their order.
+int32_t RBCALL native_print(const char *text) {
+  if (text == nullptr) return -1;
+  if (!g_print_unbuffered_done) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    g_print_unbuffered_done = true;
+  }
+  const std::size_t len = std::strlen(text);
+  return std::fwrite(text, 1, len, stdout) == len ? 1 : -1;
+}
+
+int32_t native_idle() { return 1; }
+
 // Defined by the platform file of the system being built for.
-int32_t RBCALL native_print(const char *text);
-int32_t native_idle();
 int32_t native_rename(const char *from, const char *to);
 int32_t native_file_exists(const char *name);
 int32_t native_truncate(int32_t handle, uint32_t size);

@@ -3,25 +3,26 @@
 #ifndef RECBASE_FUZZ_FUZZ_FILES_H
 #define RECBASE_FUZZ_FUZZ_FILES_H
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <system_error>
+
+#include "tests/support/files.h"
 
 namespace recbase::fuzz {
 
-// A directory made once per process under TMPDIR (or /tmp), its name
-// starting with prefix; the process aborts when it cannot be made.
+// A directory made once per process under the system's temporary
+// directory, its name starting with prefix; the process aborts when it
+// cannot be made.
 inline std::string make_temp_dir(const char *prefix) {
-  const char *base = getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern;
+  try {
+    return test::make_temp_dir(prefix);
+  } catch (const std::exception &) {
+    std::abort();
+  }
 }
 
 // Replaces the contents of the file at path (made when missing) by the size
@@ -30,22 +31,18 @@ inline std::string make_temp_dir(const char *prefix) {
 // disk. False when it cannot be written.
 inline bool write_image(const std::string &path, const uint8_t *data,
                         size_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n =
-        pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  if (!f.is_open()) f.open(path, std::ios::binary | std::ios::out);
+  if (!f.write(reinterpret_cast<const char *>(data),
+               static_cast<std::streamsize>(size))) {
+    return false;
   }
-  struct stat st;
-  bool ok = done == size && fstat(fd, &st) == 0;
-  if (ok && st.st_size != static_cast<off_t>(size)) {
-    ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+  f.close();
+  std::error_code e;
+  if (std::filesystem::file_size(path, e) != size && !e) {
+    std::filesystem::resize_file(path, size, e);
   }
-  close(fd);
-  return ok;
+  return !e;
 }
 
 }  // namespace recbase::fuzz

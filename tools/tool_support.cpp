@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "recbase/cbt.h"
 
@@ -37,7 +38,10 @@ bool os_error_seen() {
 
 void report_os_error() {
   const int32_t error = cbget_syserr();
-  std::fprintf(stderr, "system error %d: %s\n", error, std::strerror(error));
+  // The system's own text for its error number (strerror on Linux, the
+  // system's message table on Windows).
+  std::fprintf(stderr, "system error %d: %s\n", error,
+               std::system_category().message(error).c_str());
 }
 
 void report_library_error(const std::string &file) {

@@ -96,7 +96,8 @@ class ISAM {
   // ISAM::putsWin without an instance handle, which leaves the library set
   // up with ISAM::putsWinBox as print routine.
   static RBAPI int RBCALL initWin(int buffers, int bufferSize,
-                                  int (*display)(char const *), void *instance);
+                                  int(RBCALL *display)(char const *),
+                                  void *instance);
   // Shuts the library down (isamexit). Returns 1, or -1 with 37
   // (ISERR_DB_OPEN) and nothing done while an object is open, or with
   // isamexit's error.
@@ -104,12 +105,14 @@ class ISAM {
 
   // Handlers, process-wide (no results). The error handler is called with
   // the object that recorded an error; null removes it. The display handler
-  // becomes the library's print routine; null brings back the class's
-  // std::cout display. The progress handler gets the running count of
-  // records of a copy, of an index being made and of rebuildIndexFile; null
-  // switches it off.
+  // becomes the library's print routine (an RbPrint: it has the calling
+  // convention RBCALL, as puts, putsWin and putsWinBox below); null brings
+  // back the class's std::cout display. The progress handler gets the
+  // running count of records of a copy, of an index being made and of
+  // rebuildIndexFile; null switches it off.
   static RBAPI void RBCALL setErrorHandler(void (*handler)(ISAM &));
-  static RBAPI void RBCALL setDisplayHandler(int (*display)(char const *));
+  static RBAPI void RBCALL setDisplayHandler(
+      int(RBCALL *display)(char const *));
   static RBAPI void RBCALL setProgressHandler(void (*progress)(long));
 
   // The object's last error (0, ISERR_OK: none); see 4 above for how to call

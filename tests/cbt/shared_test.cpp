@@ -3,13 +3,9 @@
 // process seen at the next call of another, deferred and written-through
 // flushing as it shows on disk, and processes killed holding locks.
 // Processes are Workers driven step by step; the test process inspects the
-// file directly: raw bytes, the OS's view of the byte-range locks, and the
-// checker.
-#include <fcntl.h>
+// file directly: raw bytes, the byte-range locks another handle meets, and
+// the checker.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -21,15 +17,14 @@
 #include "cbt/node_format.h"
 #include "frame/platform.h"
 #include "tests/support/fixture.h"
-#include "tests/support/process.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 namespace {
 
-// Worker: a forked process that runs B-tree calls on command, one at a
+// Worker: a child process that runs B-tree calls on command, one at a
 // time, and answers each with the result and the error variables, so that a
-// test spells out an interleaving between processes in its own order. A
-// worker calls cbinit itself: the test process holds no pool when it forks.
+// test spells out an interleaving between processes in its own order.
 struct Reply {
   int32_t result = -999;               // -999: no answer in time
   int32_t item = 0, err = 0, con = 0;  // codes after the call (cleared before)
@@ -56,24 +51,9 @@ class Worker {
     kQuit
   };
 
-  explicit Worker(const std::string &path) {
-    signal(SIGPIPE, SIG_IGN);  // a killed worker must not kill the test
-    int down[2], up[2];
-    if (pipe(down) != 0 || pipe(up) != 0) return;
-    pid_ = spawn([&] {
-      ::close(down[1]);
-      ::close(up[0]);
-      return serve(down[0], up[1], path);
-    });
-    ::close(down[0]);
-    ::close(up[1]);
-    out_ = down[1], in_ = up[0];
-  }
+  explicit Worker(const std::string &path) : child_("worker", {path}) {}
   ~Worker() {
     if (alive_) send(kQuit);
-    if (pid_ > 0) wait_child(pid_, 2000);
-    ::close(out_);
-    ::close(in_);
   }
   Worker(const Worker &) = delete;
   Worker &operator=(const Worker &) = delete;
@@ -99,29 +79,37 @@ class Worker {
     Request q{call, a, b, c,
               static_cast<int32_t>(std::min<size_t>(key.size(), 64))};
     std::memcpy(q.key, key.data(), static_cast<size_t>(q.key_len));
-    alive_ =
-        alive_ && move_all(write, out_, reinterpret_cast<char *>(&q), sizeof q);
+    alive_ = alive_ && child_.send(&q, sizeof q);
   }
-  bool answered_within(int ms) {
-    pollfd p{in_, POLLIN, 0};
-    return poll(&p, 1, ms) == 1;
-  }
+  bool answered_within(int ms) { return child_.readable_within(ms); }
   // No answer within 20 s kills the worker.
   Reply finish() {
     Reply r;
     if (alive_ &&
-        (!answered_within(20000) ||
-         !move_all(read, in_, reinterpret_cast<char *>(&r), sizeof r))) {
+        (!answered_within(20000) || !child_.receive(&r, sizeof r))) {
       kill9();
       r = Reply();
     }
     return r;
   }
   void kill9() {
-    kill(pid_, SIGKILL);
-    wait_child(pid_, 5000);
+    child_.kill();
     alive_ = false;
-    pid_ = -1;
+  }
+
+  // The child's side: args[0] is the tree file's path.
+  static int serve(const std::vector<std::string> &args) {
+    if (cbinit(32, 512) != 1) return 90;
+    cb_set_flush(1, 1);  // durability is not under test
+    CbTree *tree = nullptr;
+    for (Request q; parent_receive(&q, sizeof q);) {
+      Reply r;
+      cbclear_error();
+      r.result = run(tree, args[0].c_str(), q, r);
+      r.err = cberrcode, r.con = cbconcode;
+      if (!parent_send(&r, sizeof r) || q.call == kQuit) break;
+    }
+    return 0;
   }
 
  private:
@@ -130,13 +118,6 @@ class Worker {
     int32_t a = 0, b = 0, c = 0, key_len = 0;
     char key[64] = {};
   };
-  template <typename Io>
-  static bool move_all(Io io, int fd, char *p, size_t n) {
-    for (ssize_t r = 0; n > 0; p += r, n -= static_cast<size_t>(r)) {
-      if ((r = io(fd, p, n)) <= 0) return false;
-    }
-    return true;
-  }
   static int32_t with_key(CbTree *t, int32_t result, Reply &r) {
     int32_t len = 0;
     if (cbkeylen(t, &len) == 1 && len >= 0 && len < 64) cbkey(t, r.key, len);
@@ -176,29 +157,11 @@ class Worker {
     }
     return -1;
   }
-  static int serve(int in, int out, const std::string &path) {
-    // An inherited pool would belong to the test process's files.
-    if (bufpool_current() != nullptr || cbinit(32, 512) != 1) return 90;
-    cb_set_flush(1, 1);  // durability is not under test
-    CbTree *tree = nullptr;
-    for (Request q;
-         move_all(read, in, reinterpret_cast<char *>(&q), sizeof q);) {
-      Reply r;
-      cbclear_error();
-      r.result = run(tree, path.c_str(), q, r);
-      r.err = cberrcode, r.con = cbconcode;
-      if (!move_all(write, out, reinterpret_cast<char *>(&r), sizeof r) ||
-          q.call == kQuit) {
-        break;
-      }
-    }
-    return 0;
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1, in_ = -1;
+  Child child_;
   bool alive_ = true;
 };
+
+const ChildRole kWorker("worker", Worker::serve);
 
 std::string k4(int i) { return numbered_key(i, 4); }
 
@@ -215,29 +178,13 @@ class SharedTest : public ::testing::Test {
     g_flush_settings = FlushSettings{};
   }
   DiskControl disk_control() const { return DiskControl(read_file(path_)); }
-  // The lock another open file description would meet on [offset, offset +
-  // length): l_type F_UNLCK when there is none.
-  struct flock lock_on(int32_t offset, int32_t length) const {
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = length;
-    const int fd = open(path_.c_str(), O_RDWR);
-    if (fd < 0 || fcntl(fd, F_OFD_GETLK, &fl) != 0) ADD_FAILURE() << "GETLK";
-    if (fd >= 0) close(fd);
-    return fl;
-  }
-  // Exactly the byte at offset is locked, as a lock of its own (a reader's
-  // byte rather than part of a writer's range).
-  bool reader_byte_held(int32_t offset) const {
-    const struct flock fl = lock_on(offset, 1);
-    return fl.l_type != F_UNLCK && fl.l_start == offset && fl.l_len == 1;
+  // 1 when another handle would meet a lock on [offset, offset + length),
+  // 0 when not, -1 when the file cannot be opened to look.
+  int locked(int32_t offset, int32_t length) const {
+    return probe_lock(path_, offset, length);
   }
   bool region_free(int32_t bs = 512) const {
-    return lock_on(cbt::kLockRegionStart, bs - cbt::kLockRegionStart).l_type ==
-           F_UNLCK;
+    return locked(cbt::kLockRegionStart, bs - cbt::kLockRegionStart) == 0;
   }
   std::string check_file(cbt::TreeStats *stats = nullptr) const {
     return cbt::check_tree_file(path_.c_str(), nullptr, stats);
@@ -266,16 +213,16 @@ TEST_F(SharedTest, ReadersHoldDistinctBytesAndAWriterWaitsForTheLast) {
   EXPECT_EQ(b.insert("x", 1).err, CBERR_READ_ONLY);  // before any lock
   EXPECT_EQ(a.lock(1).result, 1);
   EXPECT_EQ(b.lock(1).result, 1);
-  EXPECT_TRUE(reader_byte_held(36));
-  EXPECT_TRUE(reader_byte_held(37));
-  EXPECT_EQ(lock_on(38, 512 - 38).l_type, F_UNLCK);
+  EXPECT_EQ(locked(36, 1), 1);
+  EXPECT_EQ(locked(37, 1), 1);
+  EXPECT_EQ(locked(38, 512 - 38), 0);
   EXPECT_EQ(c.find(k4(5)).item, 5);  // readers do not exclude readers
   // With one try a writer gives up at once; one reader gone is not enough.
   ASSERT_EQ(c.send(Worker::kTimeout, 1, 10, 10).result, 1);
   expect_lock_refused(c.insert("new", 99), -1);
   expect_lock_refused(c.lock(2), -4);
   EXPECT_EQ(a.unlock(1).result, 1);
-  EXPECT_FALSE(reader_byte_held(36));
+  EXPECT_EQ(locked(36, 1), 0);
   EXPECT_EQ(c.insert("new", 99).result, -1);
   // With retries the insert waits for the last reader, then proceeds.
   ASSERT_EQ(c.send(Worker::kTimeout, 1000, 5, 10000).result, 1);
@@ -367,7 +314,7 @@ TEST_F(SharedTest, ExclusiveFilesAndProcessesKilledHoldingLocks) {
     Worker w(path_), x(path_);
     ASSERT_EQ(w.send(Worker::kCreate, 512, 0).result, 1);
     EXPECT_EQ(w.lock(2).result, 1);
-    EXPECT_TRUE(region_free());
+    EXPECT_NE(locked(cbt::kLockRegionStart, 1), 1);
     EXPECT_EQ(w.insert(k4(1), 1).result, 1);
     EXPECT_EQ(w.unlock(2).result, 1);
     EXPECT_EQ(x.send(Worker::kOpen, 1).err, CBERR_OPEN);

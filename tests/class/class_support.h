@@ -1,20 +1,19 @@
 // Test support of the ISAM class: a fixture that works in a temporary
 // directory, counts the error handler's calls and shuts the library down
 // after each test; a people database with three indexes; the object's
-// errno member called as the header says; and a prober, a forked process
+// errno member called as the header says; and a prober, a child process
 // that opens a shared database and answers whether it can lock a record.
 #ifndef RECBASE_TESTS_CLASS_CLASS_SUPPORT_H
 #define RECBASE_TESTS_CLASS_CLASS_SUPPORT_H
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "recbase/ISAM.hpp"
 #include "tests/support/files.h"
-#include "tests/support/process.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 
@@ -77,33 +76,19 @@ class ClassTest : public ::testing::Test {
   TempDir dir_;
 };
 
-// A forked process, started before the test process sets the library up,
-// that opens the database shared on its first question and answers each
-// question "can record n of the index be locked now" with getRec(1)'s
-// result: 1 (it could, and released it again) or -4 (another process holds
-// it, and no error was recorded); anything else is a failure. hold(n)
-// locks record n and keeps it locked until the next question. It gives up
-// on a held lock at once.
+// A child process that opens the database shared on its first question
+// and answers each question "can record n of the index be locked now" with
+// getRec(1)'s result: 1 (it could, and released it again) or -4 (another
+// process holds it, and no error was recorded); anything else is a
+// failure. hold(n) locks record n and keeps it locked until the next
+// question. It gives up on a held lock at once.
 class Prober {
  public:
-  Prober(const std::string &db_path, const char *index) {
-    int down[2], up[2];
-    if (pipe(down) != 0 || pipe(up) != 0) return;
-    pid_ = spawn([&] {
-      ::close(down[1]);
-      ::close(up[0]);
-      return serve(down[0], up[1], db_path, index);
-    });
-    ::close(down[0]);
-    ::close(up[1]);
-    out_ = down[1];
-    in_ = up[0];
-  }
+  Prober(const std::string &db_path, const char *index)
+      : child_("prober", {db_path, index}) {}
   ~Prober() {
     const signed char quit = -1;
-    if (::write(out_, &quit, 1) == 1) wait_child(pid_, 5000);
-    ::close(out_);
-    ::close(in_);
+    if (child_.send(&quit, 1)) child_.wait(5000);
   }
   Prober(const Prober &) = delete;
   Prober &operator=(const Prober &) = delete;
@@ -111,27 +96,16 @@ class Prober {
   int can_lock(int n) { return ask(n); }
   int hold(int n) { return ask(kHold + n); }
 
- private:
-  static constexpr int kHold = 64;
-
-  int ask(int n) {
-    const signed char ask = static_cast<signed char>(n);
-    signed char answer = -99;
-    if (::write(out_, &ask, 1) != 1 || ::read(in_, &answer, 1) != 1) {
-      return -99;
-    }
-    return answer;
-  }
-
-  static int serve(int in, int out, const std::string &db_path,
-                   const char *index) {
+  // The child's side: args are the database's path and the index's name.
+  static int serve(const std::vector<std::string> &args) {
     ISAM::setRetry(1, 0, 0, 2);
     ISAM db;
     bool opened = false;
-    for (signed char n = 0; ::read(in, &n, 1) == 1 && n >= 0;) {
+    for (signed char n = 0; parent_receive(&n, 1) && n >= 0;) {
       signed char answer = -98;
       if (!opened) {
-        opened = db.open(db_path.c_str(), 1) == 1 && db.selectIndex(index) == 1;
+        opened = db.open(args[0].c_str(), 1) == 1 &&
+                 db.selectIndex(args[1].c_str()) == 1;
       }
       if (opened) {
         const bool hold = n >= kHold;
@@ -142,14 +116,24 @@ class Prober {
         if (r == 1 && !hold && db.findHead() != 1) r = -97;
         answer = static_cast<signed char>(r);
       }
-      if (::write(out, &answer, 1) != 1) break;
+      if (!parent_send(&answer, 1)) break;
     }
     return 0;
   }
 
-  pid_t pid_ = -1;
-  int out_ = -1, in_ = -1;
+ private:
+  static constexpr int kHold = 64;
+
+  int ask(int n) {
+    const signed char ask = static_cast<signed char>(n);
+    signed char answer = -99;
+    if (!child_.send(&ask, 1) || !child_.receive(&answer, 1)) return -99;
+    return answer;
+  }
+
+  Child child_;
 };
+inline const ChildRole kProberRole("prober", Prober::serve);
 
 }  // namespace recbase::test
 

@@ -11,6 +11,7 @@
 #include "isam/window_link.h"
 #include "recbase/isam.h"
 #include "tests/support/fault_injection.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 namespace {
@@ -20,14 +21,14 @@ class NoDisplayTest : public ::testing::Test {
  protected:
   NoDisplayTest() {
     if (const char *d = std::getenv("DISPLAY")) saved_ = d, had_ = true;
-    unsetenv("DISPLAY");
+    set_environment("DISPLAY", nullptr);
     isam::g_window_instance = &instance_;
   }
   ~NoDisplayTest() override {
     isamexit();
     display::output_window_close();
     isam::g_window_instance = nullptr;
-    if (had_) setenv("DISPLAY", saved_.c_str(), 1);
+    if (had_) set_environment("DISPLAY", saved_.c_str());
   }
   int instance_ = 0;
   std::string saved_;

@@ -1,10 +1,11 @@
 // The frame: message lookups and the error printers (through a print
-// routine of the test's own), member sets against a model, and the Linux
+// routine of the test's own), member sets against a model, and the
 // platform slots: blocks by number, bad arguments, share modes and
 // byte-range locks within a process and between processes.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <set>
@@ -16,7 +17,7 @@
 #include "recbase/cbt.h"
 #include "recbase/isam.h"
 #include "tests/support/files.h"
-#include "tests/support/process.h"
+#include "tests/support/spawn.h"
 
 namespace recbase {
 namespace {
@@ -109,7 +110,7 @@ class PlatformTest : public ::testing::Test {
 
 TEST_F(PlatformTest, BlocksAreAtNumberTimesSizeAndBadCallsTouchNothing) {
   EXPECT_EQ(sys_create(make_file("old", 10).c_str()), -1);
-  EXPECT_EQ(g_sys_last_error, EEXIST);
+  EXPECT_EQ(g_sys_last_error, test::kNativeErrors.exists);
   const std::string path = dir_.file("blocks");
   const int32_t h = sys_create(path.c_str());
   ASSERT_NE(h, -1);
@@ -123,21 +124,24 @@ TEST_F(PlatformTest, BlocksAreAtNumberTimesSizeAndBadCallsTouchNothing) {
   EXPECT_EQ(sys_readblock(h, 2, 92, block.data()), 1);
   EXPECT_EQ(block[91], 3);
   uint8_t buffer[36] = {};
+  const test::NativeErrors &e = test::kNativeErrors;
   const struct {
     const char *what;
     std::function<int32_t()> call;
     int32_t error;
   } cases[] = {
-      {"null open", [&] { return sys_open(nullptr, 1, 1); }, EINVAL},
-      {"negative offset", [&] { return sys_read(h, -1, 4, buffer); }, EINVAL},
-      {"null buffer", [&] { return sys_read(h, 0, 4, nullptr); }, EINVAL},
+      {"null open", [&] { return sys_open(nullptr, 1, 1); }, e.invalid},
+      {"negative offset", [&] { return sys_read(h, -1, 4, buffer); },
+       e.invalid},
+      {"null buffer", [&] { return sys_read(h, 0, 4, nullptr); }, e.invalid},
       {"past 2^31 - 1", [&] { return sys_write(h, INT32_MAX - 2, 4, buffer); },
-       EFBIG},
+       e.too_big},
       {"block past 2^31",
-       [&] { return sys_readblock(h, 65535, 32768, buffer); }, EFBIG},
+       [&] { return sys_readblock(h, 65535, 32768, buffer); }, e.too_big},
       {"block wraps 32 bits",
-       [&] { return sys_writeblock(h, 0xFFFFFFFFu, 16, buffer); }, EFBIG},
-      {"unknown handle", [&] { return sys_read(987654, 0, 4, buffer); }, EBADF},
+       [&] { return sys_writeblock(h, 0xFFFFFFFFu, 16, buffer); }, e.too_big},
+      {"unknown handle", [&] { return sys_read(987654, 0, 4, buffer); },
+       e.bad_handle},
       {"short read", [&] { return sys_read(h, 270, 10, buffer); },
        kShortTransfer},
       {"short block", [&] { return sys_readblock(h, 11, 24, buffer); },
@@ -151,6 +155,41 @@ TEST_F(PlatformTest, BlocksAreAtNumberTimesSizeAndBadCallsTouchNothing) {
   EXPECT_EQ(test::read_file(path).size(), 3u * 92);
 }
 
+// A child process's opens of a file: each argument after the path is
+// "WS" (writable, shared); the handles stay open until the child ends. Its
+// exit code has bit i set when open i succeeded.
+int child_opens(const std::vector<std::string> &args) {
+  platform_fill();
+  int opened = 0;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const int32_t h = sys_open(args[0].c_str(), args[i][0] == '1',
+                               args[i][1] == '1');
+    if (h != -1) opened |= 1 << (i - 1);
+  }
+  return opened;
+}
+const test::ChildRole kOpens("opens", child_opens);
+
+// A child process's locks through a read-only and a writable shared handle:
+// each argument after the path is "r OFFSET LENGTH" or "w OFFSET LENGTH".
+// Bit i of the exit code is set when lock i was had.
+int child_locks(const std::vector<std::string> &args) {
+  platform_fill();
+  const int32_t r = sys_open(args[0].c_str(), 0, 1);
+  const int32_t w = sys_open(args[0].c_str(), 1, 1);
+  int locked = 0;
+  for (size_t i = 1; i < args.size(); ++i) {
+    char kind = 0;
+    int offset = 0, length = 0;
+    std::sscanf(args[i].c_str(), "%c %d %d", &kind, &offset, &length);
+    if (sys_lock(kind == 'r' ? r : w, offset, length, 1, 0, 0) == 1) {
+      locked |= 1 << (i - 1);
+    }
+  }
+  return locked;
+}
+const test::ChildRole kLocks("locks", child_locks);
+
 // Share modes hold between handles of one process and between processes;
 // a file held by another open is not removed.
 TEST_F(PlatformTest, ExclusiveAndSharedOpensKeepEachOtherOut) {
@@ -158,51 +197,40 @@ TEST_F(PlatformTest, ExclusiveAndSharedOpensKeepEachOtherOut) {
   const int32_t h = open(path, 1, 0);
   ASSERT_NE(h, -1);
   EXPECT_EQ(sys_open(path.c_str(), 0, 1), -1);
-  EXPECT_EQ(g_sys_last_error, EWOULDBLOCK);
+  EXPECT_EQ(g_sys_last_error, test::kNativeErrors.shared);
   EXPECT_EQ(sys_remove(path.c_str()), -1);
-  EXPECT_EQ(g_sys_last_error, EBUSY);
-  EXPECT_EQ(test::run_in_child([&] {
-              return sys_open(path.c_str(), 0, 1) == -1 &&
-                     sys_open(path.c_str(), 1, 0) == -1;
-            }),
-            1);
+  EXPECT_EQ(g_sys_last_error, test::kNativeErrors.held);
+  EXPECT_EQ(test::run_child("opens", {path, "01", "10"}), 0);
   sys_close(h);
   handles_.clear();
   ASSERT_NE(open(path, 0, 1), -1);
   EXPECT_EQ(sys_open(path.c_str(), 1, 0), -1);
-  EXPECT_EQ(test::run_in_child([&] {
-              return sys_open(path.c_str(), 1, 1) != -1 &&
-                     sys_open(path.c_str(), 1, 0) == -1;
-            }),
-            1);
+  EXPECT_EQ(test::run_child("opens", {path, "11", "10"}), 1);
   for (int32_t held : handles_) sys_close(held);
   handles_.clear();
   EXPECT_EQ(sys_remove(path.c_str()), 1);
 }
 
-// Read-only handles share their locks and keep writers out, in this process
-// and in another (whose handles are its own: inherited descriptors would
-// share the parent's locks).
+// Locks exclude overlapping locks of other handles, in this process and in
+// another. Read-only handles share theirs where the system has shared locks
+// (Linux), and keep writers out either way.
 TEST_F(PlatformTest, ByteRangeLocksConflictWithinAndBetweenProcesses) {
   const std::string path = make_file("locks", 64);
   const int32_t r1 = open(path, 0, 1), r2 = open(path, 0, 1);
   const int32_t w = open(path, 1, 1);
+  const bool shared = test::kReadOnlyLocksShared;
   ASSERT_EQ(sys_lock(r1, 0, 4, 1, 0, 0), 1);
-  EXPECT_EQ(sys_lock(r2, 0, 4, 1, 0, 0), 1);
+  EXPECT_EQ(sys_lock(r2, 0, 4, 1, 0, 0), shared ? 1 : -1);
   EXPECT_EQ(sys_lock(w, 2, 4, 1, 0, 0), -1);
   EXPECT_EQ(sys_lock(w, 4, 4, 1, 0, 0), 1);    // adjacent, not overlapping
   EXPECT_EQ(sys_lock(w, 20, 0, 1, 0, 0), -1);  // 0 would mean "to the end"
-  EXPECT_EQ(test::run_in_child([&] {
-              const int32_t r = sys_open(path.c_str(), 0, 1);
-              const int32_t wc = sys_open(path.c_str(), 1, 1);
-              return sys_lock(r, 0, 4, 1, 0, 0) == 1 &&
-                     sys_lock(wc, 0, 4, 1, 0, 0) == -1 &&
-                     sys_lock(wc, 7, 2, 1, 0, 0) == -1 &&
-                     sys_lock(wc, 8, 8, 1, 0, 0) == 1;
-            }),
-            1);
+  EXPECT_EQ(test::run_child("locks",
+                            {path, "r 0 4", "w 0 4", "w 7 2", "w 8 8"}),
+            (shared ? 1 : 0) | 1 << 3);
   ASSERT_EQ(sys_unlock(r1, 0, 4), 1);
-  ASSERT_EQ(sys_unlock(r2, 0, 4), 1);
+  if (shared) {
+    ASSERT_EQ(sys_unlock(r2, 0, 4), 1);
+  }
   EXPECT_EQ(sys_lock(w, 0, 4, 1, 0, 0), 1);
   EXPECT_EQ(sys_lock(r1, 3, 1, 1, 0, 0), -1);
 }

@@ -3,7 +3,6 @@
 // close releases, and every failing platform call or allocation of an open
 // and close.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,7 +15,7 @@
 #include "frame/alloc.h"
 #include "tests/isam/isam_support.h"
 #include "tests/support/fault_injection.h"
-#include "tests/support/process.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 namespace {
@@ -79,6 +78,18 @@ TEST_F(DatabaseTest, CreateReplacesBothFilesWithAnEmptyDatabase) {
   EXPECT_EQ(isam_errno, ISERR_NULL_ARG);
 }
 
+// A child process that opens the database args[0] with the flags args[1]
+// (shared) and args[2] (read-only) once the parent says so; 0 when it could
+// (and read the header), else isam_errno.
+int child_open(const std::vector<std::string> &args) {
+  char go = 0;
+  if (!parent_receive(&go, 1)) return 100;
+  IsamDb *db = iopen_db_shared(args[0].c_str(), std::stoi(args[1]),
+                               std::stoi(args[2]));
+  return db != nullptr && igetfldcount(db) == 1 ? 0 : isam_errno;
+}
+const ChildRole kOpen("open", child_open);
+
 TEST_F(DatabaseTest, ShareModesHoldBetweenProcesses) {
   ASSERT_NE(create("t", {"a"}), nullptr);
   const struct {
@@ -89,26 +100,15 @@ TEST_F(DatabaseTest, ShareModesHoldBetweenProcesses) {
       {1, 1, 1, 0},
       {1, 0, 0, ISERR_NOT_FOUND},
   };
-  const std::string go = path("go");
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message()
                  << c.parent_shared << c.child_shared << c.child_read_only);
-    // The child is forked with nothing set up, and sets up on its own.
     ASSERT_EQ(isamexit(), 1);
-    std::remove(go.c_str());
-    const pid_t child = spawn([&] {
-      const auto deadline =
-          std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (!file_exists(go) && std::chrono::steady_clock::now() < deadline) {
-        usleep(1000);
-      }
-      IsamDb *db =
-          iopen_db_shared(name().c_str(), c.child_shared, c.child_read_only);
-      return db != nullptr && igetfldcount(db) == 1 ? 0 : isam_errno;
-    });
+    Child child("open", {name(), std::to_string(c.child_shared),
+                         std::to_string(c.child_read_only)});
     ASSERT_NE(iopen_db_shared(name().c_str(), c.parent_shared, 0), nullptr);
-    write_file(go, {});
-    EXPECT_EQ(wait_child(child), c.child_result);
+    ASSERT_TRUE(child.send("g", 1));
+    EXPECT_EQ(child.wait(), c.child_result);
   }
 }
 

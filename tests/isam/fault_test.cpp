@@ -27,6 +27,8 @@
 #include "bufpool/bufpool.h"
 #include "tests/isam/isam_support.h"
 #include "tests/support/fault_loop.h"
+#include "tests/support/scale.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 namespace {
@@ -136,11 +138,6 @@ bool fits(const Scenario &s, FaultMode mode, const std::string &slot,
   if (slot == "lock") return code == ISERR_LOCK_REC;
   if (slot == "unlock") return code == ISERR_UNLOCK_REC;
   return code == ISERR_IO;
-}
-
-std::ptrdiff_t open_fds() {
-  const std::filesystem::directory_iterator fds("/proc/self/fd");
-  return std::distance(begin(fds), end(fds));
 }
 
 class FaultLoop : public ::testing::TestWithParam<Scenario> {
@@ -268,13 +265,13 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     Tally tally;
     iset_journal(mode == FaultMode::kIoCrashJournal ? 1 : 0);
     Ctx ctx{file("t")};
-    std::ptrdiff_t fds = 0;
+    long fds = 0;
     int32_t code = 0;
     FaultSteps steps;
     steps.set_up = [&](const std::string &where) {
       shut_down();
       restore(s);
-      fds = open_fds();
+      fds = open_handle_count();
       start();
       ctx = Ctx{file("t")};
       if (s.prepare) {
@@ -305,7 +302,8 @@ class FaultLoop : public ::testing::TestWithParam<Scenario> {
     };
     steps.shut_down = [] { shut_down(); };
     steps.after = [&](const FaultRun &run) {
-      EXPECT_EQ(open_fds(), fds) << run.where << ": descriptors left open";
+      EXPECT_EQ(open_handle_count(), fds)
+          << run.where << ": descriptors left open";
       std::string reason;
       if (!run.fired) {
         EXPECT_EQ(run.result, s.clean_result)
@@ -365,9 +363,14 @@ TEST_P(FaultLoop, EveryFaultPointFailsCleanlyOrLeavesAKnownState) {
     if (mode == FaultMode::kIoCrashJournal) {
       EXPECT_EQ(t.damaged, 0) << s.name << " " << name;
     } else if (mode != FaultMode::kIoCrash) {
-      EXPECT_EQ(t.damaged,
-                mode == FaultMode::kIoOnce ? s.damaged_once : s.damaged_alloc)
-          << s.name << " " << name;
+      // Every k-th point alone (RECBASE_TEST_SCALE) meets some of them.
+      const int expected =
+          mode == FaultMode::kIoOnce ? s.damaged_once : s.damaged_alloc;
+      if (test_scale() == 1) {
+        EXPECT_EQ(t.damaged, expected) << s.name << " " << name;
+      } else {
+        EXPECT_LE(t.damaged, expected) << s.name << " " << name;
+      }
     }
     if (HasFailure()) return;
   }

@@ -73,7 +73,7 @@ TEST_F(IndexApiTest, KeyFieldNumbersAreChecked) {
   IsamDb *db = create_with("t", {"a"}, {{"x", {"a"}, 1}});
   ASSERT_NE(db, nullptr);
   IsamIndex *ix = ihandle(db, "x");
-  using Call = int32_t (*)(IsamDb *, IsamIndex *, int32_t);
+  using Call = int32_t(RBCALL *)(IsamDb *, IsamIndex *, int32_t);
   for (Call call : {static_cast<Call>(igetdesc_fldnbr),
                     static_cast<Call>(igetdesc_fldstart),
                     static_cast<Call>(igetdesc_fldlen)}) {

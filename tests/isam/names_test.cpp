@@ -3,11 +3,11 @@
 #include "isam/names.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
+#include "frame/platform.h"
 #include "tests/isam/isam_support.h"
 
 namespace recbase::test {
@@ -19,51 +19,56 @@ std::string built(const std::string &name, const char *ext) {
   char out[isam::kPathBufferSize];
   return isam::build_path(name.c_str(), ext, out) == kIsOk ? out : "<16>";
 }
+// The system's full path of a name.
+std::string full(const std::string &name) {
+  char out[1024];
+  return platform_full_path(name.c_str(), out, sizeof out) > 0 ? out : "<->";
+}
 
+// Full paths come from the current directory; the extension replaces what
+// follows the last '.' of the last component, and is appended otherwise.
 TEST_F(NamesTest, ExtensionsAreAppendedOrReplaceTheLastOne) {
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  const std::string here = cwd;
-  const std::string up = here.substr(0, here.rfind('/'));
+  const std::filesystem::path here = std::filesystem::current_path();
+  EXPECT_EQ(full("cust"), (here / "cust").string());
+  EXPECT_EQ(full("./a//b/../cust"), (here / "a" / "cust").string());
+  EXPECT_EQ(full("../cust"), (here.parent_path() / "cust").string());
+  // A full path of 256 characters leaves room for ".db" but not for ".idx".
+  const std::string root = full("/");
+  const std::string longest = "/" + std::string(256 - root.size(), 'a');
   const struct {
     std::string name, data;
   } cases[] = {
-      {"cust", here + "/cust.db"},
-      {"cust.db", here + "/cust.db"},
-      {"cust.xyz", here + "/cust.db"},
-      {"dir.old/cust", here + "/dir.old/cust.db"},
-      {"dir.old/cust.x.y", here + "/dir.old/cust.x.db"},
-      {"./a//b/../cust", here + "/a/cust.db"},
-      {"../cust", up + "/cust.db"},
-      {"/d/a.b:c", "/d/a.b:c.db"},
-      {"/d/a.b\\c", "/d/a.b\\c.db"},
-      {"/d/.hidden", "/d/.db"},
-      {"/..", "/.db"},
+      {"cust", full("cust") + ".db"},
+      {"cust.db", full("cust") + ".db"},
+      {"cust.xyz", full("cust") + ".db"},
+      {"dir.old/cust", full("dir.old/cust") + ".db"},
+      {"dir.old/cust.x.y", full("dir.old/cust.x") + ".db"},
+      {"/d/a.b:c", full("/d/a.b:c") + ".db"},
+      {"/d/a.b\\c", full("/d/a.b\\c") + ".db"},
+      {"/d/.hidden", full("/d/") + ".db"},
+      {"/..", root + ".db"},
       {"", "<16>"},
-      {"/" + std::string(255, 'a'), "/" + std::string(255, 'a') + ".db"},
-      {"/" + std::string(256, 'a'), "<16>"},
+      {longest, full(longest) + ".db"},
+      {longest + "a", "<16>"},
       {std::string(300, 'a'), "<16>"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(built(c.name, isam::kDataExtension), c.data);
   }
-  EXPECT_EQ(built("cust.xyz", isam::kIndexExtension), here + "/cust.idx");
-  // 256 characters leave room for ".db" but not for ".idx".
-  EXPECT_EQ(built("/" + std::string(255, 'a'), isam::kIndexExtension), "<16>");
-  EXPECT_EQ(
-      icreate_db(("/" + std::string(255, 'a')).c_str(), 0, Record({"f"}).get()),
-      nullptr);
+  EXPECT_EQ(built("cust.xyz", isam::kIndexExtension), full("cust") + ".idx");
+  EXPECT_EQ(built(longest, isam::kIndexExtension), "<16>");
+  EXPECT_EQ(icreate_db(longest.c_str(), 0, Record({"f"}).get()), nullptr);
   EXPECT_EQ(isam_errno, ISERR_BAD_FILE_NAME);
 }
 
 TEST_F(NamesTest, AnOpenDatabaseIsFoundUnderEverySpellingOfItsPath) {
-  ASSERT_EQ(mkdir(path("dir.old").c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(path("dir.old")));
   IsamDb *db = create("dir.old/cust", {"name"});
   ASSERT_NE(db, nullptr);
   EXPECT_TRUE(file_exists(path("dir.old/cust.db")));
   EXPECT_TRUE(file_exists(path("dir.old/cust.idx")));
-  EXPECT_STREQ(igetfilename(db), path("dir.old/cust.db").c_str());
+  EXPECT_EQ(igetfilename(db), full(path("dir.old/cust.db")));
   for (const char *spelling : {"dir.old/cust", "dir.old/cust.db",
                                "dir.old/cust.xyz", "dir.old/../dir.old/cust"}) {
     SCOPED_TRACE(spelling);

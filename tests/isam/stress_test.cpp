@@ -9,11 +9,7 @@
 // RECBASE_STRESS_PROCS (writers, default 4) and RECBASE_STRESS_OPS
 // (operations per writer, default 300) make a long run, for example 8 and
 // 100000.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -21,13 +17,16 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "tests/isam/isam_support.h"
 #include "tests/isam/record_check.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 namespace {
@@ -103,22 +102,28 @@ struct Session {
 };
 
 // Long retries: the other processes hold the database's write lock often.
+// Durability is not under test: no flushes to the disk.
 void patient_locks() {
+  cb_set_flush(1, 1);
   cblock_timeout(1000000, 1, 600000);
   ilock_timeout(1000000, 1, 600000);
 }
 
 [[noreturn]] void die(const std::string &what) {
-  std::fprintf(stderr, "pid %d: %s: isam_errno %d cberrcode %d\n", getpid(),
-               what.c_str(), isam_errno, cberrcode);
+  std::fprintf(stderr, "%s: isam_errno %d cberrcode %d\n", what.c_str(),
+               isam_errno, cberrcode);
   std::fflush(stderr);
-  _exit(1);
+  std::_Exit(1);
 }
+
+void pause_1ms() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
 // A writer: ops random changes to records of its own, logged as lines
 //   a SEQ VER | m SEQ VER | d SEQ
-void writer(const std::string &name, const std::string &log_path, int owner,
-            int ops) {
+// args: the database's name, the log's path, the owner, ops.
+int writer(const std::vector<std::string> &args) {
+  const std::string &name = args[0], &log_path = args[1];
+  const int owner = std::stoi(args[2]), ops = std::stoi(args[3]);
   patient_locks();
   Session s;
   if (!s.open(name, 1)) die("open");
@@ -169,21 +174,27 @@ void writer(const std::string &name, const std::string &log_path, int owner,
   }
   if (std::fclose(log) != 0 || iclose_db(s.db) != 1) die("close");
   isamexit();
+  return 0;
 }
+const ChildRole kWriter("writer", writer);
 
-// The walker: walks every index and the Physical Index until stop_fd
-// reaches its end (at least twice), checking order and soundness; prints
-// the number of walks and of reads that gave way to a writer.
-void walker(const std::string &name, int stop_fd) {
+// The walker: walks every index and the Physical Index of the database
+// args[0] until the parent closes its input (at least twice), checking
+// order and soundness; sends the number of walks and of reads that gave way
+// to a writer.
+struct WalkCount {
+  int32_t walks = 0, lock_waits = 0;
+};
+int walker(const std::vector<std::string> &args) {
+  const std::string &name = args[0];
+  cb_set_flush(1, 1);
   cblock_timeout(1000000, 1, 600000);
   ilock_timeout(5, 2, 100);
   Session s;
   if (!s.open(name, 1)) die("walker open");
-  int walks = 0;
-  long lock_waits = 0;
+  int32_t walks = 0, lock_waits = 0;
   for (;;) {
-    pollfd p{stop_fd, POLLIN, 0};
-    if (walks >= 2 && poll(&p, 1, 0) == 1) break;
+    if (walks >= 2 && parent_input_waiting()) break;
     for (int i = 0; i < 3; ++i) {
       Rec prev, now;
       bool first = true;
@@ -195,7 +206,7 @@ void walker(const std::string &name, int stop_fd) {
         // read gives up (isam_errno 26) and tries again.
         while ((got = s.read(s.ix[i], &now)) == -1 && isam_errno == 26) {
           ++lock_waits;
-          usleep(1000);
+          pause_1ms();
         }
         if (got == -3) break;  // the entries after the cursor went away
         if (got != 1) die("walker read");
@@ -224,7 +235,7 @@ void walker(const std::string &name, int stop_fd) {
     auto step = [&](int32_t r) {
       while (r == -1 && isam_errno == 26) {
         ++lock_waits;
-        usleep(1000);
+        pause_1ms();
         r = ifindnext(s.db, phys);
       }
       return r;
@@ -244,11 +255,13 @@ void walker(const std::string &name, int stop_fd) {
     if (r != -3) die("walker: physical walk ended with " + std::to_string(r));
     ++walks;
   }
-  std::printf("%d %ld\n", walks, lock_waits);
-  std::fflush(stdout);
+  const WalkCount count{walks, lock_waits};
+  if (!parent_send(&count, sizeof count)) die("walker send");
   iclose_db(s.db);
   isamexit();
+  return 0;
 }
+const ChildRole kWalker("walker", walker);
 
 class StressTest : public IsamTest {};
 
@@ -263,49 +276,25 @@ TEST_F(StressTest, WritersAndAWalkerLeaveExactlyWhatTheLogsSay) {
       add_descriptor("s", kIndexNames[kByOwner], {"owner,I", "seq,L"}, 1));
   ASSERT_TRUE(add_descriptor("s", kIndexNames[kByPayload], {"payload:6"}, 2));
   ASSERT_TRUE(add_descriptor("s", kIndexNames[kByVer], {"ver,L"}, 3));
-  ASSERT_EQ(isamexit(), 1);  // no library state crosses the fork
+  ASSERT_EQ(isamexit(), 1);
   const std::string name = path("s");
   const auto start = std::chrono::steady_clock::now();
 
-  int stop[2], out[2];
-  ASSERT_EQ(pipe(stop), 0);
-  ASSERT_EQ(pipe(out), 0);
-  std::fflush(nullptr);
-  const pid_t walker_pid = fork();
-  ASSERT_GE(walker_pid, 0);
-  if (walker_pid == 0) {
-    close(stop[1]);
-    dup2(out[1], STDOUT_FILENO);
-    walker(name, stop[0]);
-    _exit(0);
-  }
-  close(stop[0]);
-  close(out[1]);
-  std::vector<pid_t> writers;
+  Child walker("walker", {name});
+  std::vector<std::unique_ptr<Child>> writers;
   for (int w = 1; w <= procs; ++w) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(stop[1]);
-      writer(name, path("log" + std::to_string(w)), w, ops);
-      _exit(0);
-    }
-    writers.push_back(pid);
+    writers.push_back(std::make_unique<Child>(
+        "writer", std::vector<std::string>{name, path("log" + std::to_string(w)),
+                                           std::to_string(w),
+                                           std::to_string(ops)}));
   }
-  for (pid_t pid : writers) {
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  close(stop[1]);
-  char walks[64] = {};
+  for (auto &w : writers) EXPECT_EQ(w->wait(600000), 0);
+  walker.close_input();
   // A walker that failed has said why on standard error; the survivors are
   // checked all the same.
-  EXPECT_GT(read(out[0], walks, sizeof walks - 1), 0) << "the walker failed";
-  close(out[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(walker_pid, &status, 0), walker_pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  WalkCount walks;
+  EXPECT_TRUE(walker.receive(&walks, sizeof walks)) << "the walker failed";
+  EXPECT_EQ(walker.wait(), 0);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
           .count();
@@ -376,9 +365,10 @@ TEST_F(StressTest, WritersAndAWalkerLeaveExactlyWhatTheLogsSay) {
   cb_set_flush(1, 0);
   std::printf(
       "stress: %d writers x %d operations and a walker (walks, reads that "
-      "gave way: %.*s) in %.1f s; %zu records survive, data file %zu bytes, "
+      "gave way: %d %d) in %.1f s; %zu records survive, data file %zu bytes, "
       "%zu free areas\n",
-      procs, ops, static_cast<int>(std::strcspn(walks, "\n")), walks, seconds,
+      procs, ops, static_cast<int>(walks.walks),
+      static_cast<int>(walks.lock_waits), seconds,
       want.size(), read_file(name + ".db").size(), slots.free_areas.size());
 }
 
@@ -388,12 +378,11 @@ TEST_F(StressTest, WritersAndAWalkerLeaveExactlyWhatTheLogsSay) {
 namespace recbase::test {
 namespace {
 
-// What the stepping process saw, sent back through a pipe.
+// What the stepping process saw, sent back to the parent.
 struct Seen {
   int32_t result = 0, position = 0, n = 0, error = 0;
 };
 
-int g_to_parent = -1, g_to_child = -1;
 int32_t g_pause_at = 0;
 decltype(PlatformServices::sys_lock) g_lock_below = nullptr;
 
@@ -404,12 +393,41 @@ int32_t pausing_lock(int32_t h, int32_t offset, int32_t length, int32_t tries,
   if (offset == g_pause_at) {
     g_pause_at = 0;
     char c = 'g';
-    if (write(g_to_parent, &c, 1) != 1 || read(g_to_child, &c, 1) != 1) {
-      _exit(3);
-    }
+    if (!parent_send(&c, 1) || !parent_receive(&c, 1)) std::_Exit(3);
   }
   return g_lock_below(h, offset, length, tries, delay, timeout);
 }
+
+// The stepping process: a walk of the Physical Index of the database
+// args[0] that pauses before its first lock of position args[1]; it reports
+// the first step, then (once told) the next with one try allowed.
+int physical_steps(const std::vector<std::string> &args) {
+  cb_set_flush(1, 1);
+  IsamDb *d = iopen_db_shared(args[0].c_str(), 1, 0);
+  if (d == nullptr) return 2;
+  IsamIndex *phys = ihandle(d, iphysical);
+  g_lock_below = g_platform.sys_lock;
+  g_platform.sys_lock = pausing_lock;
+  g_pause_at = std::stoi(args[1]);
+  auto report = [&](int32_t r) {
+    Seen seen{r, d->physical_position, 0, isam_errno};
+    char buf[64];
+    char *f[3] = {};
+    if (r == 1 && igetrec(d, phys, f, buf, sizeof buf) == 1) {
+      std::memcpy(&seen.n, f[0], 4);
+    }
+    if (!parent_send(&seen, sizeof seen)) std::_Exit(3);
+  };
+  report(ifindhead(d, phys));
+  char c;
+  if (!parent_receive(&c, 1)) return 3;  // the next one is locked
+  ilock_timeout(1, 1, 1);
+  report(ifindnext(d, phys));
+  iclose_db(d);
+  isamexit();
+  return 0;
+}
+const ChildRole kPhysicalSteps("physical-steps", physical_steps);
 
 // The Physical Index of a shared database against a second process, step
 // by step, on records 1, 2, 3, 4 side by side with 1 deleted. (1) The scan
@@ -445,57 +463,20 @@ TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   ASSERT_EQ(idelrec(db, byn), 1);
   ASSERT_EQ(isamexit(), 1);
 
-  int up[2], down[2];
-  ASSERT_EQ(pipe(up), 0);
-  ASSERT_EQ(pipe(down), 0);
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    close(up[0]);
-    close(down[1]);
-    g_to_parent = up[1];
-    g_to_child = down[0];
-    IsamDb *d = iopen_db_shared(path("p").c_str(), 1, 0);
-    if (d == nullptr) _exit(2);
-    IsamIndex *phys = ihandle(d, iphysical);
-    g_lock_below = g_platform.sys_lock;
-    g_platform.sys_lock = pausing_lock;
-    g_pause_at = pos[1];
-    auto report = [&](int32_t r) {
-      Seen seen{r, d->physical_position, 0, isam_errno};
-      char buf[64];
-      char *f[3] = {};
-      if (r == 1 && igetrec(d, phys, f, buf, sizeof buf) == 1) {
-        std::memcpy(&seen.n, f[0], 4);
-      }
-      if (write(g_to_parent, &seen, sizeof seen) != sizeof seen) _exit(3);
-    };
-    report(ifindhead(d, phys));
-    char c;
-    if (read(g_to_child, &c, 1) != 1) _exit(3);  // the next one is locked
-    ilock_timeout(1, 1, 1);
-    report(ifindnext(d, phys));
-    iclose_db(d);
-    isamexit();
-    _exit(0);
-  }
-  close(up[1]);
-  close(down[0]);
+  Child child("physical-steps", {path("p"), std::to_string(pos[1])});
   db = iopen_db_shared(path("p").c_str(), 1, 0);
   ASSERT_NE(db, nullptr);
   byn = ihandle(db, "byn,U");
   cblock_timeout(2, 5, 50);
   ilock_timeout(2, 5, 50);
   char c = 0;
-  ASSERT_EQ(read(up[0], &c, 1), 1);  // the scan is about to lock 2
+  ASSERT_TRUE(child.receive(&c, 1));  // the scan is about to lock 2
   ASSERT_EQ(find(db, byn, 2), 2);
   const int32_t deleted = idelrec(db, byn);
   const int32_t delete_errno = isam_errno;
-  ASSERT_EQ(write(down[1], &c, 1), 1);
+  ASSERT_TRUE(child.send(&c, 1));
   Seen first, blocked;
-  ASSERT_EQ(read(up[0], &first, sizeof first),
-            static_cast<ssize_t>(sizeof first));
+  ASSERT_TRUE(child.receive(&first, sizeof first));
   EXPECT_EQ(first.result, 1);
   if (deleted == 1) {
     EXPECT_EQ(first.position, pos[2]) << "the scan stopped inside a free area";
@@ -508,18 +489,13 @@ TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   ASSERT_EQ(find(db, byn, first.n + 1), 2);
   int32_t lock = 0;
   ASSERT_EQ(ilock_rec(db, byn, &lock), 1);
-  ASSERT_EQ(write(down[1], &c, 1), 1);
-  ASSERT_EQ(read(up[0], &blocked, sizeof blocked),
-            static_cast<ssize_t>(sizeof blocked));
+  ASSERT_TRUE(child.send(&c, 1));
+  ASSERT_TRUE(child.receive(&blocked, sizeof blocked));
   EXPECT_EQ(blocked.result, -1);
   EXPECT_EQ(blocked.error, ISERR_LOCK_REC);
   ASSERT_EQ(iunlock_rec(db, lock), 1);
   ASSERT_EQ(iclose_db(db), 1);
-  close(up[0]);
-  close(down[1]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(child.wait(), 0);
   cblock_timeout(25, 50, 10000);
   ilock_timeout(25, 50, 10000);
   cb_set_flush(1, 0);

@@ -15,12 +15,6 @@
 namespace recbase::test {
 namespace {
 
-bool exists(const std::string &file) {
-  std::FILE *f = std::fopen(file.c_str(), "rb");
-  if (f != nullptr) std::fclose(f);
-  return f != nullptr;
-}
-
 // The progress routine of the tests: counts, and with a database name set
 // opens that database, reads its first record and closes it again.
 struct Progress {
@@ -174,7 +168,7 @@ TEST_F(UtilitiesTest, RenameDestroyAndCopyRefuseWhatTheyCannotDo) {
     for (const char *name : {"src", "other", "new", "x"}) {
       for (const char *ext : {".db", ".idx"}) {
         const std::string f = path(name) + ext;
-        out.push_back(exists(f) ? f + ":" + file(f) : f + " missing");
+        out.push_back(file_exists(f) ? f + ":" + file(f) : f + " missing");
       }
     }
     return out;
@@ -229,17 +223,17 @@ TEST_F(UtilitiesTest, RenameDestroyAndCopyRefuseWhatTheyCannotDo) {
   ASSERT_EQ(std::remove((other + ".idx").c_str()), 0);
   EXPECT_EQ(irename_db(other.c_str(), x), -1);
   EXPECT_EQ(isam_errno, 15);
-  EXPECT_TRUE(exists(other + ".db"));
+  EXPECT_TRUE(file_exists(other + ".db"));
 
   ASSERT_EQ(irename_db(src.c_str(), path("new").c_str()), 1);
-  EXPECT_FALSE(exists(db("src")) || exists(src + ".idx"));
+  EXPECT_FALSE(file_exists(db("src")) || file_exists(src + ".idx"));
   IsamDb *moved = iopen_db(path("new").c_str());
   ASSERT_NE(moved, nullptr);
   EXPECT_EQ(isam_errno, 0);
   EXPECT_EQ(walk(moved, "byId,U"), walks_[1]);
   ASSERT_EQ(iclose_db(moved), 1);
   ASSERT_EQ(idestroy_db(path("new").c_str()), 1);
-  EXPECT_FALSE(exists(db("new")) || exists(path("new") + ".idx"));
+  EXPECT_FALSE(file_exists(db("new")) || file_exists(path("new") + ".idx"));
 }
 
 }  // namespace

@@ -15,8 +15,8 @@
 //    it reports EIO, so that fault loops do not leak descriptors.
 //  - Allocations count separately.
 //  - The file of the first injected failure is kept: the name given, or
-//    for a handle the path that /proc/self/fd gives it (Linux), so that a
-//    test can tell which file's step failed.
+//    for a handle the path the system gives it, so that a test can tell
+//    which file's step failed.
 //  - The slots are plain function pointers without a context, so the state
 //    is process-wide: one FaultInjector at a time.
 #ifndef RECBASE_TESTS_SUPPORT_FAULT_INJECTION_H
@@ -29,10 +29,9 @@
 #include <stdexcept>
 #include <string>
 
-#include <unistd.h>
-
 #include "frame/alloc.h"
 #include "frame/platform.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 
@@ -67,12 +66,7 @@ inline bool tick(Countdown &c) {
   return fail;
 }
 inline std::string file_of(const char *name) { return name; }
-inline std::string file_of(int32_t handle) {
-  char buf[512];
-  const std::string link = "/proc/self/fd/" + std::to_string(handle);
-  const ssize_t n = readlink(link.c_str(), buf, sizeof buf);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
+inline std::string file_of(int32_t handle) { return file_of_handle(handle); }
 template <typename Target>
 inline bool fails(const char *slot, Target target, bool stores_error = true) {
   State &s = state();

@@ -227,6 +227,9 @@ TEST_F(DbCmdTest, CopyReindexRenameAndDestroy) {
 // A sound database passes check with its figures; each kind of damage, made
 // to a copy of it, is found and worded with its place; reindex repairs an
 // index file that check found damaged.
+int32_t g_counted = 0;
+void RBCALL count_progress(int32_t count) { g_counted = count; }
+
 TEST_F(DbCmdTest, CheckFindsEachKindOfDamageAndReindexRepairsTheIndexFile) {
   using namespace std::string_literals;
   // Records at 13 ann, 23 bob, 33 cy, (42 dan), 52 eve; deleting dan leaves
@@ -255,11 +258,10 @@ TEST_F(DbCmdTest, CheckFindsEachKindOfDamageAndReindexRepairsTheIndexFile) {
   // The progress routine counts every slot (4 records, 1 free area) and
   // every key of the index file (3 descriptors, 8 entries, 2 free-space
   // keys).
-  static int32_t counted = 0;
-  iprogress([](int32_t count) { counted = count; });
+  iprogress(count_progress);
   EXPECT_EQ(icheck_db(path("s").c_str(), nullptr, nullptr, 0), 1);
   iprogress(nullptr);
-  EXPECT_EQ(counted, 18);
+  EXPECT_EQ(g_counted, 18);
 
   // Changes the copy's index file through a tree handle, the database open
   // so that the comparison orders entries by their fields.

@@ -3,10 +3,6 @@
 #ifndef RECBASE_TESTS_TOOLS_TOOL_RUN_H
 #define RECBASE_TESTS_TOOLS_TOOL_RUN_H
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,9 +10,7 @@
 #include "bufpool/journal.h"
 #include "frame/platform.h"
 #include "tests/support/files.h"
-#include "tests/support/process.h"
-
-extern char **environ;
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 
@@ -26,32 +20,21 @@ struct ToolRun {
 };
 
 // out_path and err_path are (re)written with what the tool printed.
-inline ToolRun run_tool(std::vector<std::string> args,
+inline ToolRun run_tool(const std::vector<std::string> &args,
                         const std::string &out_path,
                         const std::string &err_path) {
-  args.insert(args.begin(), RECBASE_TOOL_PATH);
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = 0;
   ToolRun run;
-  int status = 0;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) ==
-          0 &&
-      waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    run.code = WEXITSTATUS(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  run.code = run_program(RECBASE_TOOL_PATH, args, out_path, err_path);
+  // Lines as the tool wrote them, without the carriage returns that text
+  // output has on Windows.
   for (auto [file, text] :
        {std::pair{&out_path, &run.out}, {&err_path, &run.err}}) {
     const std::vector<uint8_t> bytes = read_file(*file);
-    text->assign(bytes.begin(), bytes.end());
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (bytes[i] != '\r' || i + 1 >= bytes.size() || bytes[i + 1] != '\n') {
+        text->push_back(static_cast<char>(bytes[i]));
+      }
+    }
   }
   return run;
 }
