@@ -180,21 +180,21 @@ void paint(const PixelRect &asked) {
   PixelRect r{std::max(0, asked.left), std::max(0, asked.top),
               std::min(v.client_width, asked.right),
               std::min(v.client_height, asked.bottom)};
-  if (r.left >= r.right || r.top >= r.bottom || g_output.cells == nullptr) {
-    return;
-  }
+  if (r.left >= r.right || r.top >= r.bottom) return;
+  const char *cells = screen_memory_lock(g_output.screen);
+  if (cells == nullptr) return;
   XClearArea(g_x.dpy, g_x.win, r.left, r.top,
              static_cast<unsigned>(r.right - r.left),
              static_cast<unsigned>(r.bottom - r.top), False);
   const PaintSpan span = paint_span(v, r);
-  if (span.count <= 0) return;
-  for (int32_t row = span.first_row; row < span.end_row; ++row) {
+  for (int32_t row = span.first_row; span.count > 0 && row < span.end_row;
+       ++row) {
     XDrawImageString(g_x.dpy, g_x.win, g_x.text_gc,
                      (span.first_column - v.hpos) * v.char_width,
                      (row - v.vpos) * v.line_height + g_x.font->ascent,
-                     g_output.cells + row * kColumns + span.first_column,
-                     span.count);
+                     cells + row * kColumns + span.first_column, span.count);
   }
+  screen_memory_unlock(g_output.screen);
 }
 
 void paint_all() {
