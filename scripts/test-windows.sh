@@ -78,4 +78,5 @@ for arch in i686 x86_64; do
     { echo "$arch: files differ from Linux"; status=1; }
   echo "windows-$arch: $passed passed, $failed failed, $skipped skipped"
 done
+BUILD_PREFIX=$prefix LINUX_BUILD_DIR=$linux bash scripts/test-window-win32.sh || status=1
 exit $status
