@@ -1,7 +1,7 @@
 // Kill -9 soak: a writer process runs batches of changes with a small pool
 // (so blocks are written mid-batch) and a flush point after each, telling
 // the parent through a pipe which batch it has flushed; the parent kills it
-// with SIGKILL after a random time, reopens the file with the journal
+// (SIGKILL; TerminateProcess on Windows) after a random time, reopens the file with the journal
 // switch off (a journal left beside it is used all the same), checks it and
 // compares its contents with the model of the last batch flushed (or the
 // one after: the kill may fall between the flush and the report). The next
@@ -11,10 +11,8 @@
 // hand); RECBASE_SOAK_CONTRAST=1 also runs the soak with the journal off and
 // prints its count of damaged files.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,16 +21,19 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cbt/checker.h"
 #include "tests/isam/isam_support.h"
 #include "tests/support/fixture.h"
+#include "tests/support/spawn.h"
 
 namespace recbase::test {
 namespace {
 
 constexpr int kPerBatch = 60;
+constexpr int kFirstReportMs = 20000;
 
 int env_int(const char *name, int fallback) {
   const char *v = std::getenv(name);
@@ -69,9 +70,17 @@ Strings record(int k, int batches) {
           "city" + std::to_string(k % 7)};
 }
 
-// The child: batch b adds kPerBatch records (keys), renames the records of
-// batch b-2, deletes the odd ones of batch b-3, then flushes and reports b.
-[[noreturn]] void writer(const Kind &kind, bool journal, int first, int out) {
+// The child (args: db or tree, path, journal 0/1, first batch): batch b
+// adds kPerBatch records (keys), renames the records of batch b-2, deletes
+// the odd ones of batch b-3, then flushes and reports b. It runs until it
+// is killed. Before it opens the file it reports first - 1, so that the
+// kill can fall in the open (and a rollback) too.
+int writer(const std::vector<std::string> &args) {
+  const Kind kind{args[0] == "db", args[1]};
+  const bool journal = args[2] == "1";
+  const int first = std::stoi(args[3]);
+  const int ready = first - 1;
+  if (!parent_send(&ready, sizeof ready)) return 4;
   if (kind.db) {
     isaminit(8, 1024);
     iset_journal(journal ? 1 : 0);
@@ -93,8 +102,8 @@ Strings record(int k, int batches) {
           idelrec(db, by_id);
         }
       }
-      if (iflush_db(db) != 1) _exit(3);
-      if (write(out, &b, sizeof b) != sizeof b) _exit(4);
+      if (iflush_db(db) != 1) return 3;
+      if (!parent_send(&b, sizeof b)) return 4;
     }
   }
   cbinit(6, 512);
@@ -108,10 +117,11 @@ Strings record(int k, int batches) {
       const int k = (b - 3) * kPerBatch + i;
       del(t, tree_key(k), k);
     }
-    if (cbflush(t) != 1) _exit(3);
-    if (write(out, &b, sizeof b) != sizeof b) _exit(4);
+    if (cbflush(t) != 1) return 3;
+    if (!parent_send(&b, sizeof b)) return 4;
   }
 }
+const ChildRole kWriter("soak-writer", writer);
 
 // Whether the file, checked, holds the contents after `batches` batches.
 bool holds(const Kind &kind, int batches, std::string *why) {
@@ -156,19 +166,22 @@ int soak(const Kind &kind, int kills, bool journal, unsigned seed,
   int last = 0;
   *damaged = false;
   for (int k = 0; k < kills; ++k) {
-    int fds[2];
-    if (pipe(fds) != 0) return k;
-    const pid_t pid = fork();
-    if (pid == 0) {
-      close(fds[0]);
-      writer(kind, journal, last + 1, fds[1]);
+    {
+      Child child("soak-writer", {kind.db ? "db" : "tree", kind.path,
+                                  journal ? "1" : "0",
+                                  std::to_string(last + 1)});
+      if (!child.started()) return k;
+      // A child starts slowly on Windows: the random time runs from its
+      // first report.
+      int b = 0;
+      if (child.readable_within(kFirstReportMs) && child.receive(&b, sizeof b)) {
+        last = b;
+      }
+      std::this_thread::sleep_for(
+          std::chrono::microseconds(1000 + rng() % 40000));
+      child.kill();
+      while (child.receive(&b, sizeof b)) last = b;
     }
-    close(fds[1]);
-    usleep(1000 + rng() % 40000);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    for (int b = 0; read(fds[0], &b, sizeof b) == sizeof b;) last = b;
-    close(fds[0]);
     // The kill may fall between a flush point and its report.
     std::string why, why_next;
     if (holds(kind, last + 1, &why_next)) {
@@ -234,6 +247,29 @@ class KillSoak : public ::testing::Test {
 TEST_F(KillSoak, TreeHoldsTheLastFlushPoint) { run(false); }
 TEST_F(KillSoak, DatabaseWithThreeIndexesHoldsTheLastFlushPoint) { run(true); }
 
+// The writer that dies holding the writer lock (args: db or tree, path):
+// waits for the parent's word, takes the lock, writes batches 2 to 5, says
+// so and waits to be killed.
+int dying_writer(const std::vector<std::string> &args) {
+  const bool db = args[0] == "db";
+  char c = 0;
+  if (!parent_receive(&c, 1)) return 2;
+  cbinit(6, 512);
+  cb_set_journal(1);
+  iset_journal(1);
+  IsamDb *d = db ? iopen_db_shared(args[1].c_str(), 1, 0) : nullptr;
+  CbTree *t = db ? nullptr : cbopen_shared(args[1].c_str(), nullptr, 1, 0);
+  if (db ? ilock_all(d, 2) != 1 : cblock(t, 2) != 1) return 3;
+  for (int k = 2 * kPerBatch; k < 6 * kPerBatch; ++k) {
+    if (db) iaddrec(d, nullptr, Record(record(k, 0)).get());
+    if (!db) put(t, tree_key(k), k, 0);
+  }
+  if (!parent_send(&c, 1)) return 4;
+  parent_receive(&c, 1);
+  return 5;
+}
+const ChildRole kDyingWriter("dying-writer", dying_writer);
+
 // Shared files: a writer that dies holding the writer lock, with blocks and
 // records of batches 2 to 5 already written, leaves a journal that a reader
 // which had the file open all along rolls back at its next lock, before it
@@ -242,25 +278,8 @@ TEST_F(KillSoak, AReaderRollsBackAWriterThatDiedHoldingTheLock) {
   for (bool db : {false, true}) {
     Kind kind;
     make(&kind, db);
-    int go[2];
-    ASSERT_EQ(pipe(go), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      char c;
-      if (read(go[0], &c, 1) != 1) _exit(2);
-      cbinit(6, 512);
-      cb_set_journal(1);
-      iset_journal(1);
-      IsamDb *d = db ? iopen_db_shared(kind.path.c_str(), 1, 0) : nullptr;
-      CbTree *t =
-          db ? nullptr : cbopen_shared(kind.path.c_str(), nullptr, 1, 0);
-      if (db ? ilock_all(d, 2) != 1 : cblock(t, 2) != 1) _exit(3);
-      for (int k = 2 * kPerBatch; k < 6 * kPerBatch; ++k) {
-        if (db) iaddrec(d, nullptr, Record(record(k, 0)).get());
-        if (!db) put(t, tree_key(k), k, 0);
-      }
-      kill(getpid(), SIGKILL);
-    }
+    Child child("dying-writer", {db ? "db" : "tree", kind.path});
+    ASSERT_TRUE(child.started());
     isaminit(6, 512);
     cb_set_journal(1);
     iset_journal(1);
@@ -272,8 +291,10 @@ TEST_F(KillSoak, AReaderRollsBackAWriterThatDiedHoldingTheLock) {
                    : put(t, tree_key(k), k, 0),
                 1);
     }
-    ASSERT_EQ(write(go[1], "x", 1), 1);
-    waitpid(pid, nullptr, 0);
+    char c = 'x';
+    ASSERT_TRUE(child.send(&c, 1));
+    ASSERT_TRUE(child.receive(&c, 1));
+    child.kill();
     std::set<int> got;
     char buf[256];
     char *f[4];
@@ -292,8 +313,6 @@ TEST_F(KillSoak, AReaderRollsBackAWriterThatDiedHoldingTheLock) {
               1)
         << msg;
     isamexit();
-    close(go[0]);
-    close(go[1]);
   }
 }
 

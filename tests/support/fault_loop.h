@@ -84,7 +84,7 @@ inline void run_fault_loop(const std::string &name, FaultMode mode,
       run.result = steps.op();
       run.fired = faults.io_fired() || faults.alloc_fired();
       run.slot = faults.fired_slot();
-      run.file = std::filesystem::path(faults.fired_file()).filename();
+      run.file = std::filesystem::path(faults.fired_file()).filename().string();
       BufferPool *pool = bufpool_current();
       EXPECT_EQ(pool != nullptr ? bufpool_stats(pool).pinned : 0, 0)
           << run.where;
