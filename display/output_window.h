@@ -67,6 +67,11 @@ void output_window_close();
 
 // --- The windowing system -------------------------------------------------
 
+// The names the windowing sides give their windows.
+constexpr char kWindowClass[] = "cbt_iputs_dflt";
+constexpr char kWindowTitle[] = "Ledgerwick Output";
+constexpr char kBoxTitle[] = "Ledgerwick";
+
 // Opens the window titled "Ledgerwick Output", 80 x 25 cells of a
 // fixed-pitch font plus its scroll bars, and sets g_output.view (font
 // metrics, client size); g_output.screen is already the blank screen that

@@ -26,9 +26,6 @@
 namespace recbase::display {
 namespace {
 
-constexpr char kClassName[] = "cbt_iputs_dflt";
-constexpr char kTitle[] = "Ledgerwick Output";
-constexpr char kBoxTitle[] = "Ledgerwick";
 constexpr char kDevice[] = "DISPLAY";
 constexpr UINT kBoxFlags = MB_TASKMODAL | MB_ICONINFORMATION | MB_OK;
 static_assert(kBoxFlags == 8256, "task-modal information box with OK");
@@ -146,8 +143,8 @@ bool of_the_application(HWND window) {
   DWORD process = 0;
   GetWindowThreadProcessId(window, &process);
   return process == GetCurrentProcessId() &&
-         reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(
-             window, GWLP_HINSTANCE)) == app_instance();
+         reinterpret_cast<HINSTANCE>(
+             GetWindowLongPtrA(window, GWLP_HINSTANCE)) == app_instance();
 }
 
 // Another top-level window of the application: first among those after
@@ -244,7 +241,7 @@ bool window_open() {
   window_class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
   window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   window_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-  window_class.lpszClassName = kClassName;
+  window_class.lpszClassName = kWindowClass;
   RegisterClassA(&window_class);  // fails harmlessly when still registered
 
   if (HDC context = CreateICA(kDevice, nullptr, nullptr, nullptr)) {
@@ -256,9 +253,9 @@ bool window_open() {
       full.cx > GetSystemMetrics(SM_CXFULLSCREEN) ? CW_USEDEFAULT : full.cx;
   const int height =
       full.cy > GetSystemMetrics(SM_CYFULLSCREEN) ? CW_USEDEFAULT : full.cy;
-  g_window = CreateWindowExA(0, kClassName, kTitle, kStyle, CW_USEDEFAULT,
-                             CW_USEDEFAULT, width, height, nullptr, nullptr,
-                             app_instance(), nullptr);
+  g_window = CreateWindowExA(0, kWindowClass, kWindowTitle, kStyle,
+                             CW_USEDEFAULT, CW_USEDEFAULT, width, height,
+                             nullptr, nullptr, app_instance(), nullptr);
   if (g_window == nullptr) return false;
   ShowWindow(g_window, SW_SHOWNORMAL);
   UpdateWindow(g_window);

@@ -29,9 +29,6 @@
 namespace recbase::display {
 namespace {
 
-constexpr char kTitle[] = "Ledgerwick Output";
-constexpr char kBoxTitle[] = "Ledgerwick";
-constexpr char kClassName[] = "cbt_iputs_dflt";
 constexpr char kFontName[] = "fixed";
 constexpr int kBar = 14;  // thickness of a scroll bar, pixels
 
@@ -123,8 +120,8 @@ Window make_window(Display *dpy, const char *title, int width, int height,
       CopyFromParent, CWBackPixel | CWBackingStore | CWBitGravity | CWEventMask,
       &attrs);
   XStoreName(dpy, win, title);
-  char class_name[sizeof kClassName];
-  std::memcpy(class_name, kClassName, sizeof kClassName);
+  char class_name[sizeof kWindowClass];
+  std::memcpy(class_name, kWindowClass, sizeof kWindowClass);
   XClassHint hint{class_name, class_name};
   XSetClassHint(dpy, win, &hint);
   XSizeHints size{};
@@ -441,8 +438,8 @@ bool window_open() {
       std::min(kRows * height + kBar, DisplayHeight(dpy, screen));
   g_x.colors = colors_of(dpy);
   g_x.close = close_atoms(dpy);
-  g_x.win = make_window(dpy, kTitle, full_width, full_height, 8 * width + kBar,
-                        2 * height + kBar, g_x.colors.paper,
+  g_x.win = make_window(dpy, kWindowTitle, full_width, full_height,
+                        8 * width + kBar, 2 * height + kBar, g_x.colors.paper,
                         ExposureMask | KeyPressMask | ButtonPressMask |
                             ButtonReleaseMask | Button1MotionMask |
                             StructureNotifyMask,

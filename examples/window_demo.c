@@ -20,8 +20,7 @@ int main(int argc, char **argv) {
   struct timespec pause = {0, 50 * 1000 * 1000};
   int i;
 
-  if (isaminit_mswin(0, 0, iputs_win, &instance) != 1 ||
-      iputs_win(NULL) != 1) {
+  if (isaminit_mswin(0, 0, iputs_win, &instance) != 1 || iputs_win(NULL) != 1) {
     fprintf(stderr, "no output window: %s\n", isammsg(isam_errno));
     return 1;
   }

@@ -9,7 +9,7 @@ int window_demo_show_parts(void) {
   const char *fields[] = {"part,I", "name", "bin", "count,I", "price,D", NULL};
   const char *by_name[] = {"name", "part,I", NULL};
   const char *names[] = {"hex bolt M8", "spring washer", "flanged bearing",
-                         "wing nut", "split pin", "cap screw M5"};
+                         "wing nut",    "split pin",     "cap screw M5"};
   char bin[2] = {0, 0};
   short part, count;
   double price;

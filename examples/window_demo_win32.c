@@ -19,8 +19,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line,
   MSG msg;
   (void)previous;
   (void)show;
-  if (isaminit_mswin(0, 0, iputs_win, instance) != 1 ||
-      iputs_win(NULL) != 1) {
+  if (isaminit_mswin(0, 0, iputs_win, instance) != 1 || iputs_win(NULL) != 1) {
     MessageBoxA(NULL, isammsg(isam_errno), "no output window", MB_OK);
     return 1;
   }

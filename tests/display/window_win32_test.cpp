@@ -12,6 +12,7 @@
 #include "display/output_window.h"
 #include "isam/window_link.h"
 #include "recbase/isam.h"
+#include "tests/display/written_cells.h"
 
 namespace recbase::test {
 namespace {
@@ -64,7 +65,7 @@ class Win32WindowTest : public ::testing::Test {
 
 TEST_F(Win32WindowTest, PaintsScrollsAndComesBackAfterAClose) {
   isam_errno = ISERR_IO;  // a print routine leaves it alone
-  ASSERT_EQ(iputs_win("abc\nd"), 1);
+  ASSERT_EQ(iputs_win(kWritten), 1);
   EXPECT_EQ(isam_errno, ISERR_IO);
   HWND window = output_window();
   ASSERT_NE(window, nullptr);
@@ -80,15 +81,9 @@ TEST_F(Win32WindowTest, PaintsScrollsAndComesBackAfterAClose) {
   EXPECT_EQ(v.client_height, client.bottom);
   EXPECT_EQ(v.hmax, 0);
   EXPECT_EQ(v.vmax, 0);
-  struct Cell {
-    int row, column;
-    bool ink;
-  };
-  const Cell cells[] = {{0, 0, true},  {0, 2, true},   {1, 0, true},
-                        {0, 3, false}, {1, 1, false},  {12, 40, false},
-                        {24, 79, false}};
-  for (const Cell &c : cells) {
-    EXPECT_EQ(inked(window, c.row, c.column), c.ink) << c.row << "," << c.column;
+  for (const WrittenCell &c : kWrittenCells) {
+    EXPECT_EQ(inked(window, c.row, c.column), c.ink)
+        << c.row << "," << c.column;
   }
 
   // Half the screen each way, the bars shown: the scroll requests and the
@@ -107,23 +102,36 @@ TEST_F(Win32WindowTest, PaintsScrollsAndComesBackAfterAClose) {
     int vpos, hpos;
   };
   const Request requests[] = {
-      {WM_KEYDOWN, VK_DOWN, 1, 0},   {WM_KEYDOWN, VK_END, 15, 0},
-      {WM_KEYDOWN, VK_PRIOR, 5, 0},  {WM_KEYDOWN, VK_NEXT, 15, 0},
-      {WM_KEYDOWN, VK_HOME, 0, 0},   {WM_KEYDOWN, VK_RIGHT, 0, 8},
-      {WM_KEYDOWN, VK_LEFT, 0, 0},   {WM_KEYDOWN, VK_UP, 0, 0},
-      {WM_KEYDOWN, 'A', 0, 0},       {WM_VSCROLL, MAKEWPARAM(5, 7), 7, 0},
-      {WM_VSCROLL, MAKEWPARAM(4, 2), 7, 0},   // position: vertical ignores
-      {WM_HSCROLL, MAKEWPARAM(4, 33), 7, 33}, {WM_HSCROLL, MAKEWPARAM(5, 9), 7, 33},
-      {WM_HSCROLL, MAKEWPARAM(4, 99), 7, 40}, {WM_HSCROLL, MAKEWPARAM(1, 0), 7, 40},
-      {WM_HSCROLL, MAKEWPARAM(6, 0), 7, 40},  {WM_HSCROLL, MAKEWPARAM(2, 0), 7, 32},
-      {WM_VSCROLL, MAKEWPARAM(7, 0), 15, 32}, {WM_VSCROLL, MAKEWPARAM(2, 0), 5, 32},
-      {WM_VSCROLL, MAKEWPARAM(8, 0), 5, 32},  {WM_VSCROLL, MAKEWPARAM(6, 0), 0, 32},
-      {WM_HSCROLL, MAKEWPARAM(4, 0), 0, 0},   {WM_VSCROLL, MAKEWPARAM(1, 0), 1, 0}};
+      {WM_KEYDOWN, VK_DOWN, 1, 0},
+      {WM_KEYDOWN, VK_END, 15, 0},
+      {WM_KEYDOWN, VK_PRIOR, 5, 0},
+      {WM_KEYDOWN, VK_NEXT, 15, 0},
+      {WM_KEYDOWN, VK_HOME, 0, 0},
+      {WM_KEYDOWN, VK_RIGHT, 0, 8},
+      {WM_KEYDOWN, VK_LEFT, 0, 0},
+      {WM_KEYDOWN, VK_UP, 0, 0},
+      {WM_KEYDOWN, 'A', 0, 0},
+      {WM_VSCROLL, MAKEWPARAM(5, 7), 7, 0},
+      {WM_VSCROLL, MAKEWPARAM(4, 2), 7, 0},  // position: vertical ignores
+      {WM_HSCROLL, MAKEWPARAM(4, 33), 7, 33},
+      {WM_HSCROLL, MAKEWPARAM(5, 9), 7, 33},
+      {WM_HSCROLL, MAKEWPARAM(4, 99), 7, 40},
+      {WM_HSCROLL, MAKEWPARAM(1, 0), 7, 40},
+      {WM_HSCROLL, MAKEWPARAM(6, 0), 7, 40},
+      {WM_HSCROLL, MAKEWPARAM(2, 0), 7, 32},
+      {WM_VSCROLL, MAKEWPARAM(7, 0), 15, 32},
+      {WM_VSCROLL, MAKEWPARAM(2, 0), 5, 32},
+      {WM_VSCROLL, MAKEWPARAM(8, 0), 5, 32},
+      {WM_VSCROLL, MAKEWPARAM(6, 0), 0, 32},
+      {WM_HSCROLL, MAKEWPARAM(4, 0), 0, 0},
+      {WM_VSCROLL, MAKEWPARAM(1, 0), 1, 0}};
   for (const Request &r : requests) {
     PostMessageA(window, r.message, r.wparam, 0);
     pump();
-    EXPECT_EQ(GetScrollPos(window, SB_VERT), r.vpos) << r.message << " " << r.wparam;
-    EXPECT_EQ(GetScrollPos(window, SB_HORZ), r.hpos) << r.message << " " << r.wparam;
+    EXPECT_EQ(GetScrollPos(window, SB_VERT), r.vpos)
+        << r.message << " " << r.wparam;
+    EXPECT_EQ(GetScrollPos(window, SB_HORZ), r.hpos)
+        << r.message << " " << r.wparam;
     EXPECT_EQ(v.vpos, r.vpos);
     EXPECT_EQ(v.hpos, r.hpos);
   }
@@ -133,9 +141,9 @@ TEST_F(Win32WindowTest, PaintsScrollsAndComesBackAfterAClose) {
   // Closed by the user: with another window of the application left the
   // loop goes on, without one it ends; either way the window is gone and
   // the next write makes a fresh one.
-  HWND other = CreateWindowExA(0, "STATIC", "other", WS_OVERLAPPED, 0, 0, 50,
-                               50, nullptr, nullptr, GetModuleHandleA(nullptr),
-                               nullptr);
+  HWND other =
+      CreateWindowExA(0, "STATIC", "other", WS_OVERLAPPED, 0, 0, 50, 50,
+                      nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
   ASSERT_NE(other, nullptr);
   for (bool last : {false, true}) {
     SCOPED_TRACE(last ? "last window" : "another window");
@@ -194,8 +202,8 @@ void CALLBACK dismiss(HWND, UINT, UINT_PTR timer, DWORD) {
     return;
   }
   KillTimer(nullptr, timer);
-  g_found = FindWindowExA(box, nullptr, "Static", "Rebuilt.\nAll kept.") !=
-            nullptr;
+  g_found =
+      FindWindowExA(box, nullptr, "Static", "Rebuilt.\nAll kept.") != nullptr;
   const Dismissal &d = *g_dismissal;
   PostMessageA(d.to_button ? GetDlgItem(box, IDOK) : box, d.message, d.wparam,
                0);
