@@ -129,6 +129,9 @@ struct IsamDb {
   int32_t lock_position = 0;
   int32_t temp_lock_position = 0;
   int32_t physical_position = 0;                   // 0: none
+  // Record words whose unlock failed, so still locked by data_handle until
+  // a holder takes them again (lock_word) or the file closes; 0: free slot.
+  int32_t stray_locks[4] = {};
   recbase::isam::DataCache *data_cache = nullptr;  // unshared only
   recbase::Journal *journal = nullptr;  // isam/journal_db.h; null: none
 };

@@ -85,7 +85,7 @@ int32_t lock_target(IsamDb *db, IsamIndex *ix, int32_t *pos, bool *locked,
     if (was_covered || lock_word(db, *pos, db_read.taken()) == 1) {
       *locked = !was_covered;
       if (db_read.release() == kIsOk) return 1;
-      if (*locked) sys_unlock(db->data_handle, *pos, kRecordLockBytes);
+      if (*locked) unlock_uncovered(db, *pos);
       *error = kIsUnlockRec;
       return -1;
     }
@@ -163,7 +163,13 @@ bool covered(const IsamDb *db, int32_t p) {
   return false;
 }
 
-int32_t lock_word(const IsamDb *db, int32_t p, bool one_try) {
+int32_t lock_word(IsamDb *db, int32_t p, bool one_try) {
+  for (int32_t &stray : db->stray_locks) {
+    if (stray == p) {
+      stray = 0;
+      return 1;
+    }
+  }
   const LockSettings &s = g_record_lock_settings;
   return sys_lock(db->data_handle, p, kRecordLockBytes, one_try ? 1 : s.tries,
                   s.delay_ms, s.timeout_ms);
@@ -182,10 +188,20 @@ bool LockRetry::again() {
   return true;
 }
 
-IsamError unlock_uncovered(const IsamDb *db, int32_t p) {
+IsamError unlock_uncovered(IsamDb *db, int32_t p) {
   if (db->shared == 0 || p == 0 || covered(db, p)) return kIsOk;
-  return sys_unlock(db->data_handle, p, kRecordLockBytes) == 1 ? kIsOk
-                                                               : kIsUnlockRec;
+  if (sys_unlock(db->data_handle, p, kRecordLockBytes) == 1) return kIsOk;
+  // With every slot taken the first is overwritten: a later lock of that
+  // word then fails on a system where a handle cannot lock a range twice.
+  int32_t *slot = &db->stray_locks[0];
+  for (int32_t &stray : db->stray_locks) {
+    if (stray == 0) {
+      slot = &stray;
+      break;
+    }
+  }
+  *slot = p;
+  return kIsUnlockRec;
 }
 
 IsamError take_temp_record_lock(IsamDb *db, int32_t p, bool one_try) {
@@ -249,7 +265,7 @@ RBAPI int32_t RBCALL ilock_rec(IsamDb *db, IsamIndex *ix, int32_t *id) {
   const int32_t new_id = next_entry_id(db);
   void *mem = new_id != 0 ? rb_malloc(sizeof(LockEntry)) : nullptr;
   if (mem == nullptr) {
-    if (!was_covered) sys_unlock(db->data_handle, pos, kRecordLockBytes);
+    if (!was_covered) unlock_uncovered(db, pos);
     return fail(new_id == 0 ? kIsTooManyLocks : kIsNoMemory);
   }
   auto *entry = new (mem) LockEntry;

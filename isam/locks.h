@@ -79,8 +79,10 @@ class TempLock {
 // True when a lock of db already holds position p.
 bool covered(const IsamDb *db, int32_t p);
 // Locks the length word at p with the record-lock retry settings (one try
-// only with one_try). 1 or -1.
-int32_t lock_word(const IsamDb *db, int32_t p, bool one_try = false);
+// only with one_try). 1 or -1. A word whose unlock failed earlier is still
+// locked: it is taken over without a call (a handle cannot lock a range
+// twice on every system).
+int32_t lock_word(IsamDb *db, int32_t p, bool one_try = false);
 
 // The retries of a record lock that is tried once per lookup of the record:
 // a lookup under the database's read lock lets that lock go between tries,
@@ -97,8 +99,9 @@ class LockRetry {
   uint32_t start_;
   int32_t tries_ = 1;
 };
-// Unlocks the length word at p unless a holder still covers it.
-IsamError unlock_uncovered(const IsamDb *db, int32_t p);
+// Unlocks the length word at p unless a holder still covers it. A failed
+// unlock leaves the word locked, and it is remembered as such.
+IsamError unlock_uncovered(IsamDb *db, int32_t p);
 
 // The temporary record lock: holds p for the running operation unless a
 // lock covers it already. kIsOk or kIsLockRec.

@@ -1,6 +1,5 @@
 #include "tools/db_support.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -42,9 +41,15 @@ void report_isam_error(const std::string &what, bool shared_open) {
   const int32_t code = isam_errno;
   std::fflush(stdout);
   // flock refuses an open that another process's open keeps out with
-  // EWOULDBLOCK; a rename or removal of a file held open gives EBUSY.
+  // EWOULDBLOCK; a rename or removal of a file held open gives EBUSY; on
+  // Windows both are a sharing violation, which the system category maps
+  // to EBUSY's condition.
   const int32_t os = os_error_seen() ? cbget_syserr() : 0;
-  if (os == EWOULDBLOCK || os == EBUSY) {
+  const std::error_condition why =
+      std::system_category().default_error_condition(os);
+  if (os != 0 && (why == std::errc::operation_would_block ||
+                  why == std::errc::resource_unavailable_try_again ||
+                  why == std::errc::device_or_resource_busy)) {
     std::fprintf(stderr, "%s: in use by another process%s\n", what.c_str(),
                  shared_open ? " (opened exclusively)" : "");
     return;
