@@ -115,7 +115,9 @@ int32_t native_filesize(int32_t handle, uint32_t *size) {
   if (size == nullptr) return fail(EINVAL);
   struct stat st;
   if (fstat(handle, &st) != 0) return fail(errno);
-  if (st.st_size > static_cast<off_t>(UINT32_MAX)) return fail(EFBIG);
+  // off_t may be 32 bits wide (a 32-bit build without large-file offsets):
+  // compared in 64 bits, a size above what uint32_t holds stays caught.
+  if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) return fail(EFBIG);
   *size = static_cast<uint32_t>(st.st_size);
   return 1;
 }

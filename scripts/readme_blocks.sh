@@ -8,7 +8,10 @@
 #   readme_blocks.sh LIBRARY [FLAG...]
 # LIBRARY is the built librecbase (.so or .a); the FLAGs go to every compile
 # and link (sanitizer flags; -lstdc++ and -lX11 for the static library).
-# CC and CXX name the compilers (default cc and c++).
+# CC and CXX name the compilers (default cc and c++). EMULATOR, when set,
+# runs the programs (wine for the Windows builds, which find the DLL through
+# WINEPATH, by default LIBRARY's directory); their carriage returns are
+# dropped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 lib=$(realpath "${1:?usage: readme_blocks.sh LIBRARY [FLAG...]}")
@@ -30,6 +33,8 @@ awk -v dir="$work" '
 ' README.md
 
 blocks=0
+exe=${EMULATOR:+.exe}  # Windows runs programs by that name only
+exe=${exe:-.bin}
 for src in "$work"/*.c "$work"/*.cpp; do
   [ -f "$src" ] || continue
   blocks=$((blocks + 1))
@@ -40,12 +45,14 @@ for src in "$work"/*.c "$work"/*.cpp; do
     compile=("${CC:-cc}" -std=c99)
   fi
   if ! "${compile[@]}" -Wall -Wextra -Werror -Iinclude "$src" "$lib" \
-    -Wl,-rpath,"$(dirname "$lib")" "$@" -o "$work/$n.bin"; then
+    -Wl,-rpath,"$(dirname "$lib")" "$@" -o "$work/$n$exe"; then
     echo "README block $n ($(basename "$src")) does not build"
     exit 1
   fi
   mkdir "$work/run$n"
-  if ! (cd "$work/run$n" && timeout 60 "$work/$n.bin" >"$work/$n.got"); then
+  if ! (cd "$work/run$n" && WINEPATH="${WINEPATH:-$(dirname "$lib")}" \
+          timeout 120 ${EMULATOR:-} "$work/$n$exe" | tr -d '\r' >"$work/$n.got"
+        exit "${PIPESTATUS[0]}"); then
     echo "README block $n failed:"
     cat "$work/$n.got"
     exit 1

@@ -14,8 +14,14 @@ ensure_windows_tools
 prefix=${BUILD_PREFIX:-build-win}
 linux=${LINUX_BUILD_DIR:-build}
 export WINEDEBUG=-all
-wineserver -p  # one server for every run; stopped at the end
+wineserver -p || true  # one server for every run; stopped at the end
 trap 'wineserver -k 2>/dev/null || true' EXIT
+# Wine's own service processes start with the first program and outlive
+# it; started here, with nothing of CTest's, they hold none of its output
+# pipes (CTest would wait for those to close).
+for l in /usr/lib/wine/wine64 /usr/lib/wine/wine; do
+  WINELOADER=$l $l wineboot </dev/null >/dev/null 2>&1 || true
+done
 
 loader() { [ "$1" = i686 ] && echo /usr/lib/wine/wine || echo /usr/lib/wine/wine64; }
 
@@ -69,7 +75,16 @@ for arch in i686 x86_64; do
     { [ "$arch" = x86_64 ] && sed 's/U7stdcall//' || cat; } | sort > "$dir/def-names.txt"
   exports "$dir/bin/recbase.dll" > "$dir/export-names.txt"
   diff "$dir/def-names.txt" "$dir/export-names.txt" || { echo "$arch: exports differ from recbase.def"; status=1; }
-  WINELOADER=$(loader "$arch") ctest --test-dir "$dir" -j2 --output-on-failure || status=1
+  if [ "$arch" = i686 ]; then
+    # 32-bit Wine under QEMU crashes in the exception that OutputDebugStringA
+    # raises (GoogleTest's copy of each message for a debugger); the tests
+    # make it return at once (tests/support/spawn.cpp).
+    echo "i686: RECBASE_TEST_NO_DEBUG_STRINGS=1 (messages for a debugger dropped)"
+    export RECBASE_TEST_NO_DEBUG_STRINGS=1
+  fi
+  WINELOADER=$(loader "$arch") ctest --test-dir "$dir" -j2 --timeout 1200 \
+    --output-on-failure || status=1
+  unset RECBASE_TEST_NO_DEBUG_STRINGS
   log="$dir/Testing/Temporary/LastTest.log"
   passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
   failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
@@ -77,6 +92,8 @@ for arch in i686 x86_64; do
   same_bytes "$PWD/$dir/bin/recbase.exe" "$arch" && echo "$arch: same bytes as Linux" ||
     { echo "$arch: files differ from Linux"; status=1; }
   echo "windows-$arch: $passed passed, $failed failed, $skipped skipped"
+  sed -n 's/^\[  SKIPPED \] \([^ ].*[^)]\)$/  skipped: \1/p' "$log" |
+    grep -v 'listed below' | sort -u || true
 done
 BUILD_PREFIX=$prefix LINUX_BUILD_DIR=$linux bash scripts/test-window-win32.sh || status=1
 exit $status
