@@ -29,14 +29,10 @@ DataCache *cache_of(IsamDb *db) {
   return c;
 }
 
-// Writes go back through the cache when the journal keeps the pages'
-// images (a database not shared, with a journal). The cache would work
-// without one too (every step below skips the journal then), but a write
-// that fails at the flush point would then cost every change since the
-// last one, not the call that made it.
-bool writes_back(const IsamDb *db) {
-  return db->journal != nullptr && db->shared == 0;
-}
+// Writes go back through the cache whenever this process alone changes the
+// file (a database not shared); with a journal the pages' images go to it
+// at their first change, without one every step below skips it.
+bool writes_back(const IsamDb *db) { return db->shared == 0; }
 
 int64_t start_of(int64_t number) { return number * kPageSize; }
 
@@ -58,15 +54,20 @@ IsamError write_page(IsamDb *db, DataCache *c, CachePage &p) {
 // The cached page `number`, made to hold it when it does not: a dirty page
 // in its entry is written first, and the page is read from the file, its
 // part past the file's end zero. A page wholly past the end is made only
-// for a write. Null when the entry's page cannot be written, the page
-// cannot be read, or there is no memory.
-CachePage *page(IsamDb *db, DataCache *c, int64_t number, bool for_write) {
+// for a write. Null when the entry's page cannot be written or the page
+// cannot be read (*why kIsIo), or there is no memory (kIsNoMemory).
+CachePage *page(IsamDb *db, DataCache *c, int64_t number, bool for_write,
+                IsamError *why) {
   CachePage &p = c->pages[number % kCachePages];
   if (p.number == number) return &p;
+  *why = kIsIo;
   if (p.dirty && write_page(db, c, p) != kIsOk) return nullptr;
   if (p.bytes == nullptr) {
     p.bytes = static_cast<uint8_t *>(rb_malloc(kPageSize));
-    if (p.bytes == nullptr) return nullptr;
+    if (p.bytes == nullptr) {
+      *why = kIsNoMemory;
+      return nullptr;
+    }
   }
   const int64_t left = c->size - start_of(number);
   const int32_t want = static_cast<int32_t>(
@@ -118,8 +119,9 @@ IsamError write_into_pages(IsamDb *db, DataCache *c, int32_t position,
                            int32_t len, const uint8_t *in) {
   const int64_t end = static_cast<int64_t>(position) + len;
   for (int64_t n = position / kPageSize; start_of(n) < end; ++n) {
-    CachePage *p = page(db, c, n, true);
-    if (p == nullptr) return kIsIo;
+    IsamError why = kIsOk;
+    CachePage *p = page(db, c, n, true, &why);
+    if (p == nullptr) return why;
     if (!p->dirty) {
       if (db->journal != nullptr &&
           journal_save_image(db->journal, 0, static_cast<uint32_t>(start_of(n)),
@@ -142,8 +144,10 @@ IsamError write_through(IsamDb *db, int32_t position, int32_t len,
     if (const IsamError e = guard_data_write(db, position, len)) return e;
   }
   const bool written = sys_write(db->data_handle, position, len, in) == 1;
+  // A cache here has no dirty page (its size was never known), and a
+  // write the file refuses for its position or length touches no page.
   DataCache *c = db->shared == 0 ? db->data_cache : nullptr;
-  if (c == nullptr) return written ? kIsOk : kIsIo;
+  if (c == nullptr || position < 0 || len < 0) return written ? kIsOk : kIsIo;
   const int64_t end = static_cast<int64_t>(position) + len;
   if (!written) {
     // What reached the file is unknown: forget it all.
@@ -175,7 +179,8 @@ IsamError data_read(IsamDb *db, int32_t position, int32_t len, void *out) {
   while (len > 0) {
     const int32_t offset = position % kPageSize;
     const int32_t n = len < kPageSize - offset ? len : kPageSize - offset;
-    const CachePage *p = page(db, c, position / kPageSize, false);
+    IsamError ignored = kIsOk;
+    const CachePage *p = page(db, c, position / kPageSize, false, &ignored);
     if (p != nullptr) {
       std::memcpy(at, p->bytes + offset, static_cast<size_t>(n));
     } else if (sys_read(db->data_handle, position, n, at) != 1) {
@@ -218,6 +223,13 @@ IsamError data_write_back(IsamDb *db) {
     if (first == kIsOk) first = e;
   }
   return first;
+}
+
+IsamError write_back_left(IsamDb *db) {
+  const DataCache *c = db->data_cache;
+  if (c == nullptr || c->dirty == 0) return kIsOk;
+  if (const IsamError e = data_write_back(db)) return e;
+  return sys_flush(db->data_handle) == 1 ? kIsOk : kIsIo;
 }
 
 void free_data_cache(IsamDb *db) {

@@ -7,21 +7,26 @@
 // its entry), filled on reads, and the file's size. A shared database reads
 // and writes the file directly, since other processes change it.
 //
-// Writes take one of two ways:
-//  - through (no rollback journal): to the file first, then copied into the
-//    pages they touch, so the file always holds everything and the cache is
-//    never the only copy; a failed write is the failure of the call that
-//    made it.
-//  - back (with the journal): into the page alone, which is then changed
-//    (dirty) until the next flush point (data_write_back) or until its
-//    entry is needed for another page. The first change of a page in a
-//    journal period hands its bytes, still the file's, to the journal as
-//    the page's image, so no image is ever read back from the file, and a
-//    page reaches the file only after the journal is synced. A write that
-//    fails there is reported by the flush point (iflush_db, iclose_db) or
-//    by the call whose read or write needed the entry; either way the
-//    journal is left hot, and the next open rolls the database back to its
-//    last flush point.
+// Writes go back: into the page alone, which is then changed (dirty) until
+// the next flush point (data_write_back: iflush_db, iclose_db, isamexit) or
+// until its entry is needed for another page, so that a record change makes
+// no system call and a page changed by many records is written once. They
+// go through (to the file, then copied into the pages they touch) only when
+// the cache itself cannot be had (no memory for the table, or the file's
+// size cannot be read). A write that fails at the flush point, or when an
+// entry is reused, is reported there (iflush_db, iclose_db: kIsIo) or by the
+// call whose read or write needed the entry, not by the calls whose changes
+// the page carries; the page stays dirty, the next flush point writes it
+// again, and the close tries once more before the cache goes.
+//  - With the rollback journal, the first change of a page in a journal
+//    period hands its bytes, still the file's, to the journal as the page's
+//    image, so no image is ever read back from the file, and a page reaches
+//    the file only after the journal is synced. A failed write leaves the
+//    journal hot: the next open rolls the database back to its last flush
+//    point, and the close drops what it could not write.
+//  - Without it, a page that never reaches the file takes the changes made
+//    to it since the last flush point with it, while the index file may
+//    hold their entries (as when the process dies between flush points).
 //
 // Invariants of the cache:
 //  1. A cached page holds the file's bytes [number * kPageSize, + valid),
@@ -31,10 +36,11 @@
 //  2. size is the file's size once known (-1 before), updated by every
 //     write that extends the file; with pages dirty, the size it will have.
 //  3. A failed write through drops the pages it touches and forgets the
-//     size, so nothing cached can differ from the file.
+//     size, so nothing cached can differ from the file (it happens only
+//     without the cache, so no page is dirty then).
 //  4. A dirty page leaves its entry only once written; dirty counts them.
 //
-// Page states (writes back):
+// Page states:
 //   absent --read or write--> clean --write--> dirty
 //     ^                         |  ^              |
 //     +------ entry reused -----+  +-- written ---+
@@ -66,7 +72,8 @@ struct DataCache {
 // Reads len bytes at position. kIsIo when the file ends before them or the
 // read fails.
 IsamError data_read(IsamDb *db, int32_t position, int32_t len, void *out);
-// Writes len bytes at position. kIsIo.
+// Writes len bytes at position. kIsIo; kIsNoMemory when the cache writes
+// back and has no memory for a page it needs.
 IsamError data_write(IsamDb *db, int32_t position, int32_t len, const void *in);
 // The size of the data file. kIsIo.
 IsamError data_size(IsamDb *db, uint32_t *size);
@@ -74,6 +81,8 @@ IsamError data_size(IsamDb *db, uint32_t *size);
 // syncing the file. kIsIo when a write fails (its page stays dirty; the
 // others are still written).
 IsamError data_write_back(IsamDb *db);
+// As data_write_back, then syncs the file, when pages are dirty (closing).
+IsamError write_back_left(IsamDb *db);
 // Frees db's cache (closing).
 void free_data_cache(IsamDb *db);
 

@@ -197,6 +197,11 @@ IsamDb *open_db_at(const DbPaths &paths, int32_t shared, int32_t read_only) {
 
 IsamError release_db(IsamDb *db) {
   FirstFailure failure;
+  // Changed data pages that a failed flush point left are written once
+  // more, as the pool does for the blocks of a file it closes; what still
+  // fails is lost with the cache. With a journal they are left: it rolls
+  // the database back to its last flush point at the next open.
+  if (db->journal == nullptr) failure.note(write_back_left(db));
   failure.note(close_index_structures(db));
   close_db_journal(db);
   failure.note(release_record_locks(db));

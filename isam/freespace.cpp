@@ -1,7 +1,10 @@
 // Allocating slots from free areas and releasing stretches of the data file
 // (the format and the keys are described in isam/freespace.h).
 //
-// Allocation is worst fit: only the largest area is ever tried. Releasing
+// Allocation is worst fit: only the largest area is ever tried. A database
+// not shared remembers that the keys held no area (IsamDb::no_free_area)
+// until its next release, and puts new slots at the end of the file without
+// looking again: a file filled by adds alone never reads the map. Releasing
 // looks up the position keys on both sides of the stretch and merges with
 // each neighbour that touches it, as long as the merged size stays a valid
 // length word:
@@ -222,12 +225,13 @@ bool valid_size(int64_t t) { return t >= 1 && t <= kMaxSlotLength; }
 }  // namespace
 
 IsamError allocate_slot(IsamDb *db, int32_t data_length, Slot *out) {
-  if (db->free_tree != nullptr) {
+  if (db->free_tree != nullptr && !db->no_free_area) {
     int32_t item = 0;
     const int32_t r = cbtail(db->free_tree, &item);
     if (r == -1) return kIsCbt;
     uint8_t key[kSizeKeyLength];
     if (r == 1 && cbkey(db->free_tree, key, kSizeKeyLength) != 1) return kIsCbt;
+    db->no_free_area = db->shared == 0 && (r != 1 || key[0] != kSizeKeyClass);
     if (r == 1 && key[0] == kSizeKeyClass) {
       const Area area{item, (key[1] << 8) | key[2], true};
       // Keys that point into the header or name a size no length word can
@@ -331,6 +335,7 @@ IsamError release_steps(IsamDb *db, Steps &steps, int32_t position,
 
 IsamError release_stretch(IsamDb *db, int32_t position, int32_t size) {
   if (db->free_tree == nullptr) return write_word(db, position, -size);
+  db->no_free_area = false;
   Steps steps(db);
   const IsamError e = release_steps(db, steps, position, size);
   if (e != kIsOk) steps.roll_back();

@@ -122,6 +122,9 @@ struct IsamDb {
   char *index_path = nullptr;
   CbTree *desc_tree = nullptr;  // reads, adds and removes descriptors
   CbTree *free_tree = nullptr;  // the free-space keys
+  // The free-space keys were seen to hold no free area, and none was
+  // released since (databases not shared: nobody else adds one).
+  bool no_free_area = false;
   int32_t index_count = 0;
   IsamIndex *indexes = nullptr;  // newest first
   recbase::isam::LockEntry *record_locks = nullptr;

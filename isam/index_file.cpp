@@ -95,6 +95,7 @@ IsamError open_index_file(IsamDb *db, const char *path) {
 
 IsamError close_index_structures(IsamDb *db) {
   forget_compare_cache();
+  db->no_free_area = false;
   FirstFailure failure;
   rb_free(db->index_path);
   db->index_path = nullptr;

@@ -107,20 +107,19 @@ IsamError write_slot(IsamDb *db, int32_t position, int32_t slot_length,
   for (int32_t f = 0; f < db->field_count; ++f) {
     const int32_t z = value_size(db, f, fields[f]);
     if (z > kWriteBufferSize - used && used > 0) {
-      if (data_write(db, at, used, buf) != kIsOk) return kIsIo;
+      if (const IsamError e = data_write(db, at, used, buf)) return e;
       at += used;
       used = 0;
     }
     if (z >= kWriteBufferSize) {
-      if (data_write(db, at, z, fields[f]) != kIsOk) return kIsIo;
+      if (const IsamError e = data_write(db, at, z, fields[f])) return e;
       at += z;
     } else {
       std::memcpy(buf + used, fields[f], static_cast<size_t>(z));
       used += z;
     }
   }
-  if (used > 0 && data_write(db, at, used, buf) != kIsOk) return kIsIo;
-  return kIsOk;
+  return used > 0 ? data_write(db, at, used, buf) : kIsOk;
 }
 
 IsamError read_word(IsamDb *db, int32_t position, int32_t *word) {

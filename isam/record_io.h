@@ -51,7 +51,7 @@ IsamError data_length(const IsamDb *db, const char *const *fields,
                       int32_t *length);
 
 // Writes the slot at position: the length word slot_length, then every
-// value. kIsIo.
+// value. kIsIo; kIsNoMemory when a page of the data file cache cannot be had.
 IsamError write_slot(IsamDb *db, int32_t position, int32_t slot_length,
                      const char *const *fields);
 

@@ -194,7 +194,14 @@ RBAPI IsamDb *RBCALL iopen_db_shared(const char *name, int32_t shared,
  * (ISERR_IO: the data file), 27 (ISERR_UNLOCK_REC: a record lock could not be
  * released), the first failure's code. */
 RBAPI int32_t RBCALL iclose_db(IsamDb *db);
-/* Writes every index's changes to disk, then flushes the data file. Returns 1,
+/* Writes every index's changes to disk, then flushes the data file. A
+ * database not shared keeps its changes in memory between flush points (the
+ * index blocks in the pool, the changed 4 KiB pages of NAME.db in its data
+ * cache) and writes them here, at iclose_db and at isamexit; without the
+ * journal, a process that dies between flush points leaves its files as an
+ * unknown mix of the two states (with it, as at the last flush point). A
+ * page that cannot be written stays changed in memory, and iclose_db tries
+ * it once more before the memory goes. Returns 1,
  * or -1 with 1 (ISERR_BAD_DB), 9 (ISERR_CBT: the data file is then not flushed)
  * or 7 (ISERR_IO). */
 RBAPI int32_t RBCALL iflush_db(IsamDb *db);

@@ -126,9 +126,12 @@ TEST_F(KeysTest, OrderOfEntryKeys) {
       {"s", {"abc"}, {"ABC"}, 0},
       {"s", {"abd"}, {"ABC"}, 1},
       {"c", {"ABC"}, {"abc"}, -1},
+      {"c", {"ABCDEFGHIJKLMNOPq"}, {"ABCDEFGHIJKLMNOPr"}, -1},
+      {"s", {"abcdefghijKLMNOP"}, {"ABCDEFGHIJklmnop"}, 0},
       {"i", {stored<int16_t>(-1)}, {stored<int16_t>(0)}, -1},
       {"u", {stored<uint16_t>(65535)}, {stored<uint16_t>(0)}, 1},
       {"l", {stored<int32_t>(-5)}, {stored<int32_t>(3)}, -1},
+      {"d", {stored(-2.5)}, {stored(1e-300)}, -1},
       {"f", {stored(fnan)}, {stored(1.0f)}, 1},
       {"f", {stored(1.0f)}, {stored(fnan)}, 1},
       {"d", {stored(dnan)}, {stored(dnan)}, 1},
@@ -138,12 +141,15 @@ TEST_F(KeysTest, OrderOfEntryKeys) {
       {"sl", {"x", stored<int32_t>(5)}, {"x"}, 1},
       {"sl", {"x", stored<int32_t>(5)}, {"X", stored<int32_t>(5)}, 0},
       {"sl", {"x", stored<int32_t>(9)}, {"y", stored<int32_t>(1)}, -1},
+      {"sl", {"abcdefg", stored(-1)}, {"abcdefg", stored(1)}, -1},
       {"s", {}, {}, 0},
       {"s", {}, {""}, -1},
       {"s", {""}, {}, 1},
   };
+  // Each case twice: the second time its index is the one compared last.
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.index << " " << c.expected);
+    EXPECT_EQ(cmp(key(c.index, c.a), key(c.index, c.b)), c.expected);
     EXPECT_EQ(cmp(key(c.index, c.a), key(c.index, c.b)), c.expected);
   }
 }

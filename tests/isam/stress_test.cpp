@@ -450,6 +450,7 @@ TEST_F(StressTest, PhysicalStepsAgainstAnotherProcess) {
   for (int32_t n = 1; n <= 4; ++n) {
     ASSERT_EQ(iaddrec(db, byn, Record({stored(n), pad}).get()), 1);
   }
+  ASSERT_EQ(iflush_db(db), 1);  // the slots reach the file here
   std::vector<int32_t> pos;
   for (const auto &[p, content] : read_slots(path("p.db")).records) {
     pos.push_back(p);
