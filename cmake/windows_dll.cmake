@@ -2,10 +2,11 @@
 # recbase.def lists and the import library that callers link. The C++
 # runtime is linked in (-static, top level), so the DLL needs nothing
 # beside the system's own DLLs. The internal static library, which the
-# tests link, takes the multimedia timer too and no import markings.
+# tests link, takes the multimedia timer and the window's user-interface
+# and graphics libraries too, and no import markings.
 set_target_properties(recbase PROPERTIES PREFIX "")
-target_link_libraries(recbase PRIVATE winmm)
-target_link_libraries(recbase_internal PUBLIC winmm)
+target_link_libraries(recbase PRIVATE winmm user32 gdi32)
+target_link_libraries(recbase_internal PUBLIC winmm user32 gdi32)
 target_compile_definitions(recbase_internal INTERFACE RECBASE_STATIC)
 
 set(RECBASE_DEF ${PROJECT_SOURCE_DIR}/recbase.def)

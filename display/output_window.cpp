@@ -4,7 +4,6 @@
 // the calls of display/output_window.h.
 #include "display/output_window.h"
 
-#include "frame/alloc.h"
 #include "frame/platform.h"
 #include "isam/error_state.h"
 #include "isam/window_link.h"
@@ -22,17 +21,24 @@ IsamError create_window() {
   // Any non-null value stands for the application on systems where a window
   // needs no instance: it only shows that the application asked for one.
   if (isam::g_window_instance == nullptr) return kIsNoWinInstance;
-  char *cells = static_cast<char *>(rb_malloc(kScreenBytes));
-  if (cells == nullptr) return kIsNoMemory;
+  const ScreenMemory screen = screen_memory_alloc();
+  char *cells = screen_memory_lock(screen);
+  if (cells == nullptr) {
+    screen_memory_free(screen);
+    return kIsNoMemory;
+  }
   Cursor cursor;
   screen_clear(cells, &cursor);
+  screen_memory_unlock(screen);
+  // The window paints from the screen while it is being made.
+  g_output.screen = screen;
   g_output.view = View{};
   if (!window_open()) {
-    rb_free(cells);
+    screen_memory_free(screen);
+    g_output.screen = nullptr;
     return kIsNoWindow;
   }
   g_output.exists = true;
-  g_output.cells = cells;
   g_output.cursor = cursor;
   window_events();  // the first repaint
   return kIsOk;
@@ -48,8 +54,8 @@ const bool g_routines_known = [] {
 }  // namespace
 
 void output_closed() {
-  rb_free(g_output.cells);
-  g_output.cells = nullptr;
+  screen_memory_free(g_output.screen);
+  g_output.screen = nullptr;
   g_output.exists = false;
 }
 
@@ -73,7 +79,10 @@ RBAPI int32_t RBCALL iputs_win(const char *text) {
     if (const IsamError e = create_window()) return isam::fail(e);
   }
   if (text == nullptr) return 1;
-  const CellArea changed = screen_write(g_output.cells, &g_output.cursor, text);
+  char *cells = screen_memory_lock(g_output.screen);
+  if (cells == nullptr) return isam::fail(kIsNoMemory);
+  const CellArea changed = screen_write(cells, &g_output.cursor, text);
+  screen_memory_unlock(g_output.screen);
   window_repaint(repaint_rect(g_output.view, changed));
   return 1;
 }
@@ -83,7 +92,10 @@ RBAPI int32_t RBCALL iputs_win(const char *text) {
 RBAPI int32_t RBCALL iputs_win_clear(void) {
   if (g_output.exists) window_events();
   if (!g_output.exists) return isam::fail(kIsNoWindow);
-  screen_clear(g_output.cells, &g_output.cursor);
+  char *cells = screen_memory_lock(g_output.screen);
+  if (cells == nullptr) return isam::fail(kIsNoMemory);
+  screen_clear(cells, &g_output.cursor);
+  screen_memory_unlock(g_output.screen);
   return 1;
 }
 

@@ -29,9 +29,6 @@
 namespace recbase::display {
 namespace {
 
-constexpr char kTitle[] = "Ledgerwick Output";
-constexpr char kBoxTitle[] = "Ledgerwick";
-constexpr char kClassName[] = "cbt_iputs_dflt";
 constexpr char kFontName[] = "fixed";
 constexpr int kBar = 14;  // thickness of a scroll bar, pixels
 
@@ -123,8 +120,8 @@ Window make_window(Display *dpy, const char *title, int width, int height,
       CopyFromParent, CWBackPixel | CWBackingStore | CWBitGravity | CWEventMask,
       &attrs);
   XStoreName(dpy, win, title);
-  char class_name[sizeof kClassName];
-  std::memcpy(class_name, kClassName, sizeof kClassName);
+  char class_name[sizeof kWindowClass];
+  std::memcpy(class_name, kWindowClass, sizeof kWindowClass);
   XClassHint hint{class_name, class_name};
   XSetClassHint(dpy, win, &hint);
   XSizeHints size{};
@@ -180,21 +177,21 @@ void paint(const PixelRect &asked) {
   PixelRect r{std::max(0, asked.left), std::max(0, asked.top),
               std::min(v.client_width, asked.right),
               std::min(v.client_height, asked.bottom)};
-  if (r.left >= r.right || r.top >= r.bottom || g_output.cells == nullptr) {
-    return;
-  }
+  if (r.left >= r.right || r.top >= r.bottom) return;
+  const char *cells = screen_memory_lock(g_output.screen);
+  if (cells == nullptr) return;
   XClearArea(g_x.dpy, g_x.win, r.left, r.top,
              static_cast<unsigned>(r.right - r.left),
              static_cast<unsigned>(r.bottom - r.top), False);
   const PaintSpan span = paint_span(v, r);
-  if (span.count <= 0) return;
-  for (int32_t row = span.first_row; row < span.end_row; ++row) {
+  for (int32_t row = span.first_row; span.count > 0 && row < span.end_row;
+       ++row) {
     XDrawImageString(g_x.dpy, g_x.win, g_x.text_gc,
                      (span.first_column - v.hpos) * v.char_width,
                      (row - v.vpos) * v.line_height + g_x.font->ascent,
-                     g_output.cells + row * kColumns + span.first_column,
-                     span.count);
+                     cells + row * kColumns + span.first_column, span.count);
   }
+  screen_memory_unlock(g_output.screen);
 }
 
 void paint_all() {
@@ -441,8 +438,8 @@ bool window_open() {
       std::min(kRows * height + kBar, DisplayHeight(dpy, screen));
   g_x.colors = colors_of(dpy);
   g_x.close = close_atoms(dpy);
-  g_x.win = make_window(dpy, kTitle, full_width, full_height, 8 * width + kBar,
-                        2 * height + kBar, g_x.colors.paper,
+  g_x.win = make_window(dpy, kWindowTitle, full_width, full_height,
+                        8 * width + kBar, 2 * height + kBar, g_x.colors.paper,
                         ExposureMask | KeyPressMask | ButtonPressMask |
                             ButtonReleaseMask | Button1MotionMask |
                             StructureNotifyMask,

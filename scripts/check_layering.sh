@@ -24,8 +24,10 @@
 # 3. Windowing: the output window is drawn with Xlib, and only
 #    display/window_x11.cpp (compiled when libX11 is found) may include an
 #    X11 header or call an Xlib function (XOpenDisplay, XDrawString, ...);
-#    the screen logic and every other file of the library have none. The
-#    operating-system calls of check 1 stay forbidden there too.
+#    on Windows with the user-interface and graphics services, and only
+#    display/window_win32.cpp and the Win32 platform file include
+#    <windows.h>. The screen logic and every other file of the library have
+#    none. The operating-system calls of check 1 stay forbidden there too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 layers=(frame bufpool cbt isam display class)
@@ -113,8 +115,15 @@ windowing=$(find "${layers[@]}" include \
                 if /(?<![\w.>:])X[A-Z][a-z]\w*\s*\(/;
               close ARGV if eof;')
 
+win32_files=(display/window_win32.cpp frame/platform_win32.cpp)
+win32=$(find "${layers[@]}" include \
+          \( -name '*.cpp' -o -name '*.h' -o -name '*.hpp' \) -print0 2>/dev/null |
+        xargs -0 -r grep -n -i -E '^\s*#\s*include\s*[<"]windows\.h' |
+        grep -v -F -e "${win32_files[0]}:" -e "${win32_files[1]}:" |
+        sed 's/$/: windows.h outside the Win32 window and platform files/' || true)
+
 status=0
-for found in "$syscalls" "$includes" "$windowing"; do
+for found in "$syscalls" "$includes" "$windowing" "$win32"; do
   if [ -n "$found" ]; then
     echo "$found"
     status=1

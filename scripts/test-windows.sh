@@ -145,4 +145,5 @@ for arch in i686 x86_64; do
   grep -A1 ': Skipped$' "$log" | grep -v '^--$' | paste - - |
     sed 's/^.*\/\(tests\/.*\): Skipped\t/  skipped at \1: /' | sort | uniq -c || true
 done
+BUILD_PREFIX=$prefix LINUX_BUILD_DIR=$linux bash scripts/test-window-win32.sh || status=1
 exit $status

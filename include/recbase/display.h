@@ -81,18 +81,26 @@ RBAPI int32_t RBCALL iputs(const char *text);
 /* ------------------------------------------------------------------------ */
 /* Output window: 80 columns by 25 rows of text that scroll up              */
 /* ------------------------------------------------------------------------ */
-/* One window at most, titled "Ledgerwick Output", drawn with Xlib on the
- * display that the DISPLAY variable names, in the server's fixed-pitch font,
- * with scroll bars; Page Up, Page Down, Home, End and the up and down arrows
- * scroll its rows, left and right 8 columns. It is made by the first iputs_win
- * once isaminit_mswin was given an instance handle, and lives until the user
- * closes it; the next iputs_win then makes a fresh, blank one. The library has
- * no thread: the window answers (repaints, scrolls, closes) during iputs_win,
+/* One window at most, titled "Ledgerwick Output", with scroll bars; Page Up,
+ * Page Down, Home, End and the up and down arrows scroll its rows, left and
+ * right 8 columns. It is made by the first iputs_win once isaminit_mswin was
+ * given an instance handle, and lives until the user closes it; the next
+ * iputs_win then makes a fresh, blank one.
+ * On Windows it is a window of the application's instance (the handle given
+ * to isaminit_mswin) in the system's fixed font, and the application's
+ * message loop runs it: a write invalidates the cells it changed and the
+ * window paints them when its WM_PAINT is dispatched. Closing the last
+ * top-level window of the instance posts WM_QUIT (code 0), which ends the
+ * loop. After WM_QUERYENDSESSION its text is gone: writing and clearing
+ * fail with 5 (ISERR_NO_MEMORY).
+ * Elsewhere it is drawn with Xlib on the display that the DISPLAY variable
+ * names, in the server's fixed-pitch font. The library has no thread: the
+ * window answers (repaints, scrolls, closes) during iputs_win,
  * iputs_win_clear and iputs_win_setcursor, so an application that waits keeps
  * it alive by calling iputs_win(NULL) now and then. A library built without
  * Xlib (RECBASE_X11=OFF) has no window: iputs_win fails with 41
- * (ISERR_NO_WINDOW) and iputs_winbox prints. These routines do not clear
- * isam_errno, which they may be printing. */
+ * (ISERR_NO_WINDOW) and iputs_winbox prints.
+ * These routines do not clear isam_errno, which they may be printing. */
 
 /* Writes text into the output window, creating the window first (text NULL:
  * only that, and handling its events). A line feed ends a row, a carriage
@@ -100,11 +108,12 @@ RBAPI int32_t RBCALL iputs(const char *text);
  * next, a character below the last row scrolls the text up one row (the top row
  * is lost). A print routine. Returns 1, or -1 with 40 (ISERR_NO_WIN_INSTANCE:
  * no instance handle), 41 (ISERR_NO_WINDOW: no window can be made: no X
- * display) or 5 (ISERR_NO_MEMORY: no memory for the text). */
+ * display) or 5 (ISERR_NO_MEMORY: no memory for the text, or the text is
+ * gone after the end-session query). */
 RBAPI int32_t RBCALL iputs_win(const char *text);
 /* Blanks the window's text and puts the cursor at row 0, column 0; the window
  * shows it at its next repaint. Returns 1, or -1 with 41 (ISERR_NO_WINDOW) when
- * there is no window. */
+ * there is no window, or 5 (ISERR_NO_MEMORY) when its text is gone. */
 RBAPI int32_t RBCALL iputs_win_clear(void);
 /* Moves the window's cursor to column, row. A negative value becomes 0, a
  * column past 79 becomes 79 and a row past 24 becomes 25 (the next character
@@ -114,9 +123,10 @@ RBAPI int32_t RBCALL iputs_win_clear(void);
 RBAPI int32_t RBCALL iputs_win_setcursor(int32_t column, int32_t row);
 /* Shows text (NULL: an empty text) in a modal box titled "Ledgerwick" with
  * an OK button, and waits until it is dismissed (OK, Return, Enter, space,
- * Escape, or closing the box). Without an X display it prints text through
- * the default print routine (standard output) instead. A print routine.
- * Returns 1. */
+ * Escape, or closing the box); on Windows a task-modal information box
+ * (MessageBoxA). When no box can be shown (no X display) it prints text
+ * through the default print routine (standard output) instead. A print
+ * routine. Returns 1. */
 RBAPI int32_t RBCALL iputs_winbox(const char *text);
 
 RB_EXTERN_C_END

@@ -18,6 +18,7 @@
 #include "display/output_window.h"
 #include "isam/window_link.h"
 #include "recbase/isam.h"
+#include "tests/display/written_cells.h"
 
 namespace recbase::test {
 namespace {
@@ -108,7 +109,7 @@ class WindowTest : public ::testing::Test {
 
 TEST_F(WindowTest, PaintsScrollsAndComesBackAfterAClose) {
   isam_errno = ISERR_IO;  // a print routine leaves it alone
-  ASSERT_EQ(iputs_win("abc\nd"), 1);
+  ASSERT_EQ(iputs_win(kWritten), 1);
   EXPECT_EQ(isam_errno, ISERR_IO);
   const Window w = find_window(dpy_, "Ledgerwick Output");
   ASSERT_NE(w, 0u);
@@ -121,14 +122,7 @@ TEST_F(WindowTest, PaintsScrollsAndComesBackAfterAClose) {
   EXPECT_EQ(v.hmax, 0);
   EXPECT_EQ(v.vmax, 0);
 
-  struct Cell {
-    int row, column;
-    bool ink;
-  };
-  const Cell cells[] = {{0, 0, true},   {0, 2, true},  {1, 0, true},
-                        {0, 3, false},  {1, 1, false}, {12, 40, false},
-                        {24, 79, false}};
-  for (const Cell &c : cells) {
+  for (const WrittenCell &c : kWrittenCells) {
     EXPECT_EQ(inked(w, c.row, c.column), c.ink) << c.row << "," << c.column;
   }
 
