@@ -1,16 +1,4 @@
 # Cross build for 32-bit Windows with MinGW-w64 (Debian: g++-mingw-w64-i686).
-# The posix thread variant of the compilers, which GoogleTest needs
-# (std::mutex). Programs built here run on Linux under wine, which is
-# also how CTest and the test discovery start them.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(RECBASE_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${RECBASE_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${RECBASE_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${RECBASE_MINGW_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${RECBASE_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
