@@ -13,6 +13,8 @@
 #include "cbt/insert.h"
 #include "cbt/locking.h"
 #include "cbt/node_ops.h"
+#include "cbt/pair_in_place.h"
+#include "cbt/record_calls.h"
 
 using namespace recbase;
 using namespace recbase::cbt;
@@ -25,8 +27,13 @@ struct LeafHit {
   bool found = false;
 };
 
-// Descends to the leaf that holds, or would hold, the pair.
-int32_t leaf_search(Op &op, const Pair &pair, LeafHit *out) {
+// Descends to the leaf that holds, or would hold, the pair. While
+// *together, each interior node is also searched for `other`, as its own
+// descent would: *together stays true when it takes the same child at every
+// level, down to the same leaf.
+template <bool kTrack = false>
+int32_t leaf_search(Op &op, const Pair &pair, LeafHit *out,
+                    const Pair *other = nullptr, bool *together = nullptr) {
   const ControlRecord &cr = op.cr();
   if (cr.root == 0) return op.fail(kErrEmptyTree, kCtxFindLeaf);
   Pin pin(op);
@@ -42,7 +49,19 @@ int32_t leaf_search(Op &op, const Pair &pair, LeafHit *out) {
       out->found = hit.result == 0;
       return 1;
     }
-    b = node.child_at(child_index(hit));
+    const int32_t i = child_index(hit);
+    b = node.child_at(i);
+    // Two comparisons tell most pairs that part here; one that seems not
+    // to is searched for as its own descent would.
+    if (kTrack && *together) {
+      *together =
+          (i < 0 ||
+           cmp_pair(op, other->key, other->len, other->item, node, i) >= 0) &&
+          (i + 1 >= node.count() || cmp_pair(op, other->key, other->len,
+                                             other->item, node, i + 1) < 0) &&
+          b == node.child_at(child_index(
+                   node_search(op, node, other->key, other->len, other->item)));
+    }
   }
   return op.corrupt(kCtxFindLeaf);
 }
@@ -57,16 +76,21 @@ int32_t finish(Op &op, int32_t result) {
   return end_change(op, result);
 }
 
+template <bool kNearby>
 int32_t modify(Op &op, const Pair &old_pair, const Pair &new_pair) {
-  if (cmp_keys(op, old_pair.key, old_pair.len, new_pair.key, new_pair.len) ==
-          0 &&
-      old_pair.item == new_pair.item) {
+  const bool keys_differ =
+      cmp_keys(op, old_pair.key, old_pair.len, new_pair.key, new_pair.len) != 0;
+  if (!keys_differ && old_pair.item == new_pair.item) {
     const int32_t r = move_off_pair(op, old_pair);
     release(op);
     return r;
   }
+  // Without a duplicate check (which reads neighbouring leaves) between the
+  // two searches, the old pair's search may share the new one's descent.
+  const bool dup_check = keys_differ && new_pair.dup == 0;
   LeafHit at_new;
-  if (leaf_search(op, new_pair, &at_new) != 1) {
+  bool together = kNearby && !dup_check;
+  if (leaf_search<kNearby>(op, new_pair, &at_new, &old_pair, &together) != 1) {
     release(op);
     return -1;
   }
@@ -80,16 +104,22 @@ int32_t modify(Op &op, const Pair &old_pair, const Pair &new_pair) {
     return -1;
   }
   int32_t np = at_new.pos;
-  const bool keys_differ =
-      cmp_keys(op, old_pair.key, old_pair.len, new_pair.key, new_pair.len) != 0;
-  if (keys_differ && new_pair.dup == 0 &&
-      check_duplicate_key(op, new_pair, nl.node(), np) != 1) {
+  if (dup_check && check_duplicate_key(op, new_pair, nl.node(), np) != 1) {
     nl.release();
     release(op);
     return -1;
   }
+  // When the old pair's descent goes down the new one's path, its search
+  // ends in nl, which it would read again.
   LeafHit at_old;
-  const int32_t searched = leaf_search(op, old_pair, &at_old);
+  int32_t searched = 1;
+  if (together) {
+    const Hit hit =
+        node_search(op, nl.node(), old_pair.key, old_pair.len, old_pair.item);
+    at_old = LeafHit{at_new.leaf, hit.pos, hit.result == 0};
+  } else {
+    searched = leaf_search(op, old_pair, &at_old);
+  }
   if (searched != 1 || !at_old.found) {
     if (searched == 1) op.fail(kErrNotFound, kCtxFindLeaf);
     nl.release();
@@ -110,6 +140,13 @@ int32_t modify(Op &op, const Pair &old_pair, const Pair &new_pair) {
   }
   if (move_off_pair(op, old_pair) != 1) return finish(op, -1);
   Node leaf = nl.node();
+  // A new pair whose place is the old one's (np is the old entry's position
+  // or the next) usually just takes its entry.
+  if ((np == at_old.pos || np == at_old.pos + 1) &&
+      replace_in_place(op, leaf, at_old.pos, new_pair)) {
+    nl.put();
+    return finish(op, 1);
+  }
   remove_entry(leaf, at_old.pos);
   if (np > at_old.pos) --np;
   if (room_test(op, new_pair, leaf, np) == 0) {
@@ -128,14 +165,11 @@ bool bad_key(const void *key, int32_t len) {
   return len < 0 || (key == nullptr && len > 0);
 }
 
-}  // namespace
-
-extern "C" RBAPI int32_t RBCALL cbmodify(CbTree *tree, const void *old_key,
-                                         int32_t old_key_length,
-                                         int32_t old_item, const void *new_key,
-                                         int32_t new_key_length,
-                                         int32_t new_item,
-                                         int32_t dup_allowed) {
+// cbmodify's checks and work; `nearby` as for modify_nearby.
+int32_t modify_call(CbTree *tree, const void *old_key, int32_t old_key_length,
+                    int32_t old_item, const void *new_key,
+                    int32_t new_key_length, int32_t new_item,
+                    int32_t dup_allowed, bool nearby) {
   cbfcncode = kFnModify;
   Op op;
   if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
@@ -149,5 +183,29 @@ extern "C" RBAPI int32_t RBCALL cbmodify(CbTree *tree, const void *old_key,
   const Pair old_pair = make_pair(old_key, old_key_length, old_item, 0);
   const Pair new_pair =
       make_pair(new_key, new_key_length, new_item, dup_allowed);
-  return publish(op, modify(op, old_pair, new_pair));
+  return publish(op, nearby ? modify<true>(op, old_pair, new_pair)
+                            : modify<false>(op, old_pair, new_pair));
+}
+
+}  // namespace
+
+namespace recbase::cbt {
+
+int32_t modify_nearby(CbTree *tree, const void *old_key, int32_t old_len,
+                      int32_t old_item, const void *new_key, int32_t new_len,
+                      int32_t new_item, int32_t dup_allowed) {
+  return modify_call(tree, old_key, old_len, old_item, new_key, new_len,
+                     new_item, dup_allowed, true);
+}
+
+}  // namespace recbase::cbt
+
+extern "C" RBAPI int32_t RBCALL cbmodify(CbTree *tree, const void *old_key,
+                                         int32_t old_key_length,
+                                         int32_t old_item, const void *new_key,
+                                         int32_t new_key_length,
+                                         int32_t new_item,
+                                         int32_t dup_allowed) {
+  return modify_call(tree, old_key, old_key_length, old_item, new_key,
+                     new_key_length, new_item, dup_allowed, false);
 }

@@ -24,6 +24,7 @@
 
 #include <cstring>
 
+#include "cbt/record_calls.h"
 #include "frame/bytes.h"
 #include "isam/data_file.h"
 #include "isam/data_format.h"
@@ -95,7 +96,8 @@ class Steps {
   IsamError change(const uint8_t *key, uint8_t len, int32_t item,
                    const uint8_t *new_key, uint8_t new_len, int32_t new_item) {
     CbTree *t = db_->free_tree;
-    if (cbmodify(t, key, len, item, new_key, new_len, new_item, 1) != 1) {
+    if (cbt::modify_nearby(t, key, len, item, new_key, new_len, new_item, 1) !=
+        1) {
       const CbErrors kept;
       int32_t found = item;
       if (cbfinditem(t, key, len, &found) != 2) cbinsert(t, key, len, item, 1);

@@ -16,10 +16,19 @@
 namespace recbase::isam {
 namespace {
 
+// Keeps the rarer paths of key_compare out of it, so that its common ones
+// (a lone number field) do not pay for the registers and stack they need.
+#if defined(__GNUC__)
+#define RECBASE_OUT_OF_LINE __attribute__((noinline))
+#else
+#define RECBASE_OUT_OF_LINE
+#endif
+
 // How the entries of an index compare: a lone key field of a 32-bit or
-// double type compares its two values in place; everything else goes field
-// by field.
-enum class Shape : uint8_t { kFields, kInt32, kDouble };
+// double type compares its two values in place; key fields that are all
+// texts compare in one pass over both keys (compare_texts); everything else
+// goes field by field.
+enum class Shape : uint8_t { kFields, kInt32, kDouble, kTexts };
 
 // The (database, index number) lookup of the last entry comparison.
 struct CompareCache {
@@ -27,19 +36,34 @@ struct CompareCache {
   int32_t number = -1;
   const IsamIndex *index = nullptr;
   Shape shape = Shape::kFields;
+  int32_t fields = 0;   // kTexts: the key fields
+  uint32_t folded = 0;  // kTexts: bit k set when field k ignores case
 };
 CompareCache g_cache;
 
-Shape shape_of(const IsamDb *db, const IsamIndex *ix) {
-  if (ix->key_count != 1) return Shape::kFields;
-  switch (db->field_types[ix->key_fields[0]]) {
-    case kInt32:
-      return Shape::kInt32;
-    case kDouble:
-      return Shape::kDouble;
-    default:
-      return Shape::kFields;
+CompareCache cache_of(const IsamDb *db, int32_t number, const IsamIndex *ix) {
+  CompareCache c{db, number, ix, Shape::kFields, ix->key_count, 0};
+  if (ix->key_count == 1) {
+    switch (db->field_types[ix->key_fields[0]]) {
+      case kInt32:
+        c.shape = Shape::kInt32;
+        return c;
+      case kDouble:
+        c.shape = Shape::kDouble;
+        return c;
+      default:
+        break;
+    }
   }
+  if (ix->key_count < 1 || ix->key_count > 32) return c;
+  for (int32_t k = 0; k < ix->key_count; ++k) {
+    const auto type =
+        static_cast<FieldType>(db->field_types[ix->key_fields[k]]);
+    if (type != kText && type != kExactText) return c;
+    if (type == kText) c.folded |= 1u << k;
+  }
+  c.shape = Shape::kTexts;
+  return c;
 }
 
 template <typename T>
@@ -120,6 +144,62 @@ int32_t compare_fixed(FieldType type, const uint8_t *a, const uint8_t *b,
   }
 }
 
+// The set bits of v.
+int32_t count_bits(uint64_t v) {
+#if defined(__GNUC__)
+  return __builtin_popcountll(v);
+#else
+  int32_t c = 0;
+  for (; v != 0; v &= v - 1) ++c;
+  return c;
+#endif
+}
+
+// Entry keys a and b (both longer than their first byte) of an index whose
+// key fields are all texts, in the order compare_fields gives them. While
+// the fields compared so far are equal they end at the same offset in both
+// keys, so one offset walks both; a byte past a key's end reads as 0, the
+// end of a text. Eight bytes at a time while the keys agree: a word's NULs
+// end that many fields (the last one ends the comparison), and only a NUL
+// in a word's last byte can end a key there.
+RECBASE_OUT_OF_LINE int32_t compare_texts(const uint8_t *a, int32_t alen,
+                                          const uint8_t *b, int32_t blen,
+                                          int32_t fields, uint32_t folded) {
+  const int32_t n = alen < blen ? alen : blen;
+  int32_t i = 1, field = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) break;
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
+    const uint64_t zeros = ~(((x & kLow7) + kLow7) | x | kLow7);
+    if (zeros == 0) continue;
+    field += count_bits(zeros);
+    if (field >= fields) return 0;
+    if (a[i + 7] == 0 && i + 8 == n) {
+      return n == alen ? (n == blen ? 0 : -1) : 1;
+    }
+  }
+  for (;; ++i) {
+    uint8_t ca = i < alen ? a[i] : 0;
+    uint8_t cb = i < blen ? b[i] : 0;
+    if (ca != cb) {
+      if ((folded >> field) & 1u) {
+        ca = fold(ca);
+        cb = fold(cb);
+      }
+      if (ca != cb) return ca < cb ? -1 : 1;
+      continue;
+    }
+    if (ca != 0) continue;
+    // Both texts end here.
+    if (++field == fields) return 0;
+    if (i + 1 >= alen) return i + 1 >= blen ? 0 : -1;
+    if (i + 1 >= blen) return 1;
+  }
+}
+
 // Entry keys a and b of ix, both past their first byte.
 int32_t compare_fields(const IsamDb *db, const IsamIndex *ix, const uint8_t *a,
                        int32_t alen, const uint8_t *b, int32_t blen) {
@@ -156,7 +236,7 @@ const IsamIndex *index_of(int32_t number) {
   if (g_cache.db == db && g_cache.number == number) return g_cache.index;
   for (const IsamIndex *ix = db->indexes; ix != nullptr; ix = ix->next) {
     if (ix->number == number) {
-      g_cache = CompareCache{db, number, ix, shape_of(db, ix)};
+      g_cache = cache_of(db, number, ix);
       return ix;
     }
   }
@@ -210,8 +290,8 @@ IsamError build_key(const IsamDb *db, const IsamIndex *ix, ValueOf value_of,
 }
 
 // Every key that key_compare does not take the short way.
-int32_t compare_keys(const uint8_t *a, int32_t alen, const uint8_t *b,
-                     int32_t blen) {
+RECBASE_OUT_OF_LINE int32_t compare_keys(const uint8_t *a, int32_t alen,
+                                         const uint8_t *b, int32_t blen) {
   if (alen <= 0 || blen <= 0) return sign_of(alen > 0, blen > 0);
   if (a[0] != b[0]) return a[0] < b[0] ? -1 : 1;
   if (alen == 1) return blen == 1 ? 0 : -1;
@@ -291,19 +371,40 @@ int32_t RBCALL key_compare(const void *ka, int32_t alen, const void *kb,
                            int32_t blen) {
   const auto *a = static_cast<const uint8_t *>(ka);
   const auto *b = static_cast<const uint8_t *>(kb);
-  // Entries of the index compared last (the cache holds index numbers
-  // only): the whole values of a lone number field compare in place, other
-  // entries go field by field without looking the index up.
-  if (alen > 1 && blen > 1 && a[0] == b[0] && g_cache.number == a[0] &&
-      g_cache.db == g_current_db) {
-    if (g_cache.shape == Shape::kInt32 && alen >= 5 && blen >= 5) {
-      return sign_of(get_ne32s(a + 1), get_ne32s(b + 1));
+  // Keys of two classes by their first byte. Entries of the index compared
+  // last (the cache holds index numbers only) without looking the index
+  // up: the whole values of a lone number field in place, texts in one
+  // pass, other entries field by field. Free-space keys by their numbers.
+  if (alen > 1 && blen > 1) {
+    const uint8_t c = a[0];
+    if (c != b[0]) return c < b[0] ? -1 : 1;
+    if (c == g_cache.number && g_cache.db == g_current_db) {
+      switch (g_cache.shape) {
+        case Shape::kInt32:
+          if (alen >= 5 && blen >= 5) {
+            return sign_of(get_ne32s(a + 1), get_ne32s(b + 1));
+          }
+          break;
+        case Shape::kDouble:
+          if (alen >= 9 && blen >= 9) {
+            const double x = get_ne_f64(a + 1), y = get_ne_f64(b + 1);
+            return (std::isnan(x) || std::isnan(y)) ? 1 : sign_of(x, y);
+          }
+          break;
+        case Shape::kTexts:
+          return compare_texts(a, alen, b, blen, g_cache.fields,
+                               g_cache.folded);
+        default:
+          break;
+      }
+      return compare_fields(g_current_db, g_cache.index, a, alen, b, blen);
     }
-    if (g_cache.shape == Shape::kDouble && alen >= 9 && blen >= 9) {
-      const double x = get_ne_f64(a + 1), y = get_ne_f64(b + 1);
-      return (std::isnan(x) || std::isnan(y)) ? 1 : sign_of(x, y);
+    if (c == kPositionKeyClass && alen >= 5 && blen >= 5) {
+      return sign_of(get_be32(a + 1), get_be32(b + 1));
     }
-    return compare_fields(g_current_db, g_cache.index, a, alen, b, blen);
+    if (c == kSizeKeyClass && alen >= 3 && blen >= 3) {
+      return sign_of((a[1] << 8) | a[2], (b[1] << 8) | b[2]);
+    }
   }
   return compare_keys(a, alen, b, blen);
 }

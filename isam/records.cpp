@@ -20,6 +20,7 @@
 //    call reports the first failure.
 #include <algorithm>
 
+#include "cbt/record_calls.h"
 #include "isam/buffers.h"
 #include "isam/current.h"
 #include "isam/error_state.h"
@@ -319,7 +320,7 @@ Outcome delete_record(IsamDb *db, IsamIndex *ix) {
     }
     failure.note(k);
     int32_t item = 0;
-    const int32_t c = cbcurr(each->tree, &item);
+    const int32_t c = cbt::current_item(each->tree, &item);
     IsamError s = kIsOk;
     state_after_move(each, c, kAfterLast, kAfterLast, &s);
     failure.note(s);

@@ -5,11 +5,15 @@
 // covers the contents; these pin the bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "cbt/node_ops.h"
+#include "cbt/pair_in_place.h"
 #include "tests/support/fixture.h"
 
 namespace recbase::test {
@@ -282,6 +286,73 @@ TEST_F(JoinTest, TheRightLeafMovesIntoTheLeftAndTheRootGoes) {
   EXPECT_EQ(grown.last_block, 3u);
   EXPECT_EQ(grown.free_head, 0u);
   expect_sound(t_);
+}
+
+// A replacement inside one leaf that gives the new pair the old entry (same
+// key length, no shared text) must leave the bytes that removing the entry
+// and inserting the new pair at its place leave: random leaves with runs of
+// equal keys, random replacements whose place is the old pair's.
+TEST(PairInPlace, LeavesTheBytesOfARemovalAndAnInsertion) {
+  constexpr int32_t kBs = 512;
+  cbt::Op op;
+  op.cmp = cbkeycmp;
+  op.bs = kBs;
+  std::mt19937 rng(11);
+  const auto key = [&] {
+    return std::string(1 + rng() % 3, "abcd"[rng() % 4]);
+  };
+  const auto less = [](const Pair &a, const Pair &b) {
+    const int32_t c = cbkeycmp(a.first.data(), int32_t(a.first.size()),
+                               b.first.data(), int32_t(b.first.size()));
+    return c != 0 ? c < 0 : a.second < b.second;
+  };
+  const auto desc = [](const Pair &p) {
+    cbt::Pair d;
+    d.key = reinterpret_cast<const uint8_t *>(p.first.data());
+    d.len = int32_t(p.first.size());
+    d.item = p.second;
+    return d;
+  };
+  int replaced = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<Pair> pairs(60);
+    for (Pair &p : pairs) p = {key() + key(), int32_t(rng() % 9)};
+    std::sort(pairs.begin(), pairs.end(), less);
+    std::vector<uint8_t> block(kBs, 0), copy;
+    cbt::Node x(block.data(), kBs);
+    x.set_low_path(cbt::kLeafMark);
+    x.set_key_start(kBs);
+    std::vector<Pair> in;
+    for (const Pair &p : pairs) {
+      if ((in.empty() || less(in.back(), p)) &&
+          cbt::room_test(op, desc(p), x, x.count()) == 0) {
+        ASSERT_EQ(cbt::insert_entry(op, desc(p), x, x.count()), 1);
+        in.push_back(p);
+      }
+    }
+    const int32_t at = int32_t(rng() % in.size());
+    // The old key, a neighbour's (to be shared) or another.
+    const int32_t from = at + int32_t(rng() % 4) - 1;
+    const Pair neu{from >= 0 && from <= at + 1 && from < int32_t(in.size())
+                       ? in[from].first
+                       : key() + key(),
+                   int32_t(rng() % 9)};
+    if ((at > 0 && !less(in[at - 1], neu)) ||
+        (at + 1 < int32_t(in.size()) && !less(neu, in[at + 1]))) {
+      continue;
+    }
+    copy = block;
+    if (!cbt::replace_in_place(op, cbt::Node(copy.data(), kBs), at,
+                               desc(neu))) {
+      ASSERT_EQ(copy, block);
+      continue;
+    }
+    ++replaced;
+    cbt::remove_entry(x, at);
+    ASSERT_EQ(cbt::insert_entry(op, desc(neu), x, at), 1);
+    ASSERT_EQ(copy, block) << "round " << round;
+  }
+  EXPECT_GT(replaced, 300);
 }
 
 }  // namespace

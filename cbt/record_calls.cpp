@@ -1,0 +1,44 @@
+// Tree calls of the record layer (cbt/record_calls.h).
+#include "cbt/record_calls.h"
+
+#include "cbt/tree.h"
+
+using namespace recbase;
+using namespace recbase::cbt;
+
+namespace recbase::cbt {
+namespace {
+
+// The position's pair at entry i of node.
+bool holds_pair(const Op &op, const Cursor &cur, const Node &node, int32_t i) {
+  return i >= 0 && i < node.count() && node.item(i) == cur.item &&
+         cmp_keys(op, cur.key, cur.key_len, node.key(i), node.key_len(i)) == 0;
+}
+
+}  // namespace
+
+int32_t current_item(CbTree *tree, int32_t *item) {
+  CbFile *file = trusted_file(tree);
+  Cursor &cur = tree->pos;
+  if (file != nullptr && !file->shared && cur.state == kOnEntry &&
+      cur.snapshot != file->last_seen) {
+    // The remembered leaf as the pool holds it (nothing read, nothing moved
+    // in the pool's order; a block not yet checked is left alone). When the
+    // pair is at the entry before the remembered one, cbcurr's
+    // re-validation finds it there instead of searching for it.
+    const uint8_t *data = peek_block(file->lru, cur.block);
+    if (data != nullptr && block_checked(data) != 0) {
+      Op op;
+      op.tree = tree;
+      op.bind(tree);
+      const Node node(const_cast<uint8_t *>(data), op.bs);
+      if (node.leaf() && !holds_pair(op, cur, node, cur.index) &&
+          holds_pair(op, cur, node, cur.index - 1)) {
+        cur.index -= 1;
+      }
+    }
+  }
+  return cbcurr(tree, item);
+}
+
+}  // namespace recbase::cbt
