@@ -243,10 +243,10 @@ class Driver {
         "in another random order; the delete removes every key of odd index.",
         "Caches: recbase cbinit(" +
             std::to_string((o_.recbase_pool_mib << 20) / 4096) +
-            ", 4096) and block size 4096; SQLite "
-        "page_size 4096, cache_size -65536; Berkeley DB set_cachesize 64 MiB, "
-        "page size 4096; Kyoto Cabinet TreeDB tune_page_cache 64 MiB, its "
-        "default page size; LMDB has no cache setting (map size 4 GiB).",
+            ", 4096) and block size 4096; SQLite page_size 4096, "
+            "cache_size -65536; Berkeley DB set_cachesize 64 MiB, page size "
+            "4096; Kyoto Cabinet TreeDB tune_page_cache 64 MiB, its default "
+            "page size; LMDB has no cache setting (map size 4 GiB).",
         "Durability: no sync per operation; close writes back and syncs once "
         "(recbase cbclose, SQLite synchronous OFF and one fsync after "
         "sqlite3_close, LMDB MDB_NOSYNC and mdb_env_sync, Berkeley DB "
