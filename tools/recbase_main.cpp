@@ -33,7 +33,8 @@ using recbase::tool::DumpOptions;
 
 constexpr const char *kExitCodes =
     "Exit codes: 0 done, 1 the tree is not sound, 2 the file cannot be "
-    "opened or read, 64 bad command line.";
+    "opened or read, 64 bad command line (or the index file of a database "
+    "given to check or stat: use db check).";
 constexpr const char *kDbExitCodes =
     "Exit codes: 0 done, 1 refused or not sound, 2 a file cannot be "
     "opened or read, 64 bad command line.";

@@ -9,11 +9,20 @@
 // library's retries, or no memory, means the file could not be examined. A
 // file that reads but holds no valid control record, or a tree that breaks
 // an invariant, is reported by the checker in words as unsound.
+//
+// The index file of a database is a B-tree too, but its keys follow the
+// database's own order (by each index's field types), which only an open
+// database can apply: checked in the default order it would look out of
+// order. Both commands refuse it and name the command that checks it.
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "recbase/cbt.h"
+#include "recbase/isam.h"
 #include "tools/tool_support.h"
 #include "tools/tree_cmd.h"
 
@@ -41,6 +50,44 @@ struct CloseTree {
   }
 };
 using LockedTree = std::unique_ptr<CbTree, CloseTree>;
+
+// An index file holds one descriptor key per index (first byte 0, the
+// index's name, a NUL, its key field specifications), sorted before every
+// other key; the built-in index's descriptor, item 0, is there from the
+// file's creation. True when one of the tree's first keys is that one.
+bool is_index_file(CbTree *tree) {
+  constexpr int kMostDescriptors = 254;  // index numbers 0 to 253
+  std::vector<uint8_t> key(kProbeBufferSize);
+  int32_t item = 0;
+  int32_t r = cbhead(tree, &item);
+  for (int seen = 0; r == 1 && seen < kMostDescriptors; ++seen) {
+    int32_t len = 0;
+    if (cbkeylen(tree, &len) != 1 || len < 2 || len > kProbeBufferSize ||
+        cbkey(tree, key.data(), len) != 1 || key[0] != 0) {
+      return false;
+    }
+    const char *name = reinterpret_cast<const char *>(key.data() + 1);
+    if (item == 0 && memchr(name, 0, static_cast<size_t>(len - 1)) &&
+        std::strcmp(name, iphysical) == 0) {
+      return true;
+    }
+    r = cbnext(tree, &item);
+  }
+  return false;
+}
+
+void refuse_index_file(const std::string &file) {
+  const std::filesystem::path p(file);
+  const std::string name =
+      p.extension() == ".idx"
+          ? std::filesystem::path(p).replace_extension().string()
+          : "NAME";
+  std::fprintf(stderr,
+               "%s: the index file of a database; its keys are in the "
+               "database's index order, which only the database check "
+               "applies: use `recbase db check %s`\n",
+               file.c_str(), name.c_str());
+}
 
 // Runs the checker over file; *fault gets "" or the first violation.
 // Returns kExitOk, kExitUnsound, or kExitCannotRead after reporting why.
@@ -76,6 +123,10 @@ int examine(const std::string &file, CbCheckStats *stats, std::string *fault) {
   if (tree == nullptr && cannot_read()) {
     report_library_error(file);
     return kExitCannotRead;
+  }
+  if (tree != nullptr && is_index_file(tree.get())) {
+    refuse_index_file(file);
+    return kExitUsage;
   }
   clear_os_error();
   char message[kMessageSize];
@@ -150,7 +201,7 @@ int tree_stat(const std::string &file) {
   CbCheckStats stats;
   std::string fault;
   const int code = examine(file, &stats, &fault);
-  if (code == kExitCannotRead) return code;
+  if (code == kExitCannotRead || code == kExitUsage) return code;
   if (code == kExitOk || stats.block_size != 0) {
     print_stats(file, stats, code == kExitOk);
   }

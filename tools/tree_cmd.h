@@ -14,7 +14,9 @@ namespace recbase::tool {
 // Runs the tree checker over the whole file. Sound: prints
 // "<file>: sound (<entries> entries, depth <depth>)" and returns kExitOk.
 // Otherwise prints "<file>: <first violation>" to standard error and
-// returns kExitUnsound.
+// returns kExitUnsound. The index file of a database (tree_check and
+// tree_stat alike) is refused with kExitUsage and a message naming
+// "recbase db check", which checks it in the database's key order.
 int tree_check(const std::string &file);
 
 // Prints the file's shape: block size, depth, blocks, free chain, entries,

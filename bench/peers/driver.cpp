@@ -107,6 +107,8 @@ class Driver {
     std::vector<std::string> args = {"--engine", engine, "--dir", dir};
     args.insert(args.end(), {"--n", std::to_string(n)});
     args.insert(args.end(), {"--seed", std::to_string(o_.seed)});
+    args.insert(args.end(),
+                {"--recbase-pool-mib", std::to_string(o_.recbase_pool_mib)});
     return args;
   }
 
@@ -227,6 +229,7 @@ class Driver {
     ri.runs = o_.runs;
     ri.engines = o_.engines;
     ri.growth_engines = o_.growth_engines;
+    ri.recbase_pool_mib = o_.recbase_pool_mib;
     ri.notes = notes();
     return ri;
   }
@@ -238,10 +241,12 @@ class Driver {
         "case) is plain byte order like every other engine's; item = the "
         "key's index. Inserts go in random key order, lookups and deletes "
         "in another random order; the delete removes every key of odd index.",
-        "Caches: recbase cbinit(16384, 4096) and block size 4096; SQLite "
-        "page_size 4096, cache_size -65536; Berkeley DB set_cachesize 64 MiB, "
-        "page size 4096; Kyoto Cabinet TreeDB tune_page_cache 64 MiB, its "
-        "default page size; LMDB has no cache setting (map size 4 GiB).",
+        "Caches: recbase cbinit(" +
+            std::to_string((o_.recbase_pool_mib << 20) / 4096) +
+            ", 4096) and block size 4096; SQLite page_size 4096, "
+            "cache_size -65536; Berkeley DB set_cachesize 64 MiB, page size "
+            "4096; Kyoto Cabinet TreeDB tune_page_cache 64 MiB, its default "
+            "page size; LMDB has no cache setting (map size 4 GiB).",
         "Durability: no sync per operation; close writes back and syncs once "
         "(recbase cbclose, SQLite synchronous OFF and one fsync after "
         "sqlite3_close, LMDB MDB_NOSYNC and mdb_env_sync, Berkeley DB "

@@ -27,6 +27,7 @@ struct DriverOptions {
   int64_t shared_keys = 500000;  // at most n
   // Keys of the shared row that takes a lock per call (it is slow).
   int64_t lock_per_call_keys = 5000;
+  int64_t recbase_pool_mib = 64;  // the other engines' caches stay 64 MiB
   uint64_t seed = 20260614;
   std::string recbase_version = "unknown";
   std::string work_dir = "peers-work";  // stores live here while children run

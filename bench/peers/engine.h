@@ -39,6 +39,8 @@ struct StoreOptions {
   bool create = true;          // a new empty store, else the existing one
   bool shared = false;         // other processes may open it at the same time
   bool lock_per_call = false;  // shared: no lock held across a batch
+  // recbase's pool (the other engines always get kCacheBytes).
+  int64_t pool_bytes = kCacheBytes;
 };
 
 class Engine {

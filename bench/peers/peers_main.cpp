@@ -78,6 +78,10 @@ int main(int argc, char** argv) {
                  "Keys of the shared row with a lock per call")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+  app.add_option("--recbase-pool-mib", d.recbase_pool_mib,
+                 "recbase's pool in MiB (the other engines' caches stay 64)")
+      ->check(CLI::Range(int64_t{1}, int64_t{1} << 20))
+      ->capture_default_str();
   app.add_flag("--records", records,
                "The record benchmark: recbase's ISAM layer against an SQLite "
                "table (N defaults to 200000; files records.md, records.csv, "
@@ -162,6 +166,7 @@ int main(int argc, char** argv) {
   if (!c.engine.empty()) {
     c.n = d.n;
     c.seed = d.seed;
+    c.recbase_pool_mib = d.recbase_pool_mib;
     return peers::run_child(c);
   }
   if (quick) {

@@ -1,5 +1,6 @@
-// recbase's B-tree layer: one tree file, block size 4096, a pool of 16,384
-// buffers of 4096 bytes (64 MiB), the default key order (cbkeycmp).
+// recbase's B-tree layer: one tree file, block size 4096, a pool of 4096-byte
+// buffers (16,384 of them, 64 MiB, unless the run sets another size), the
+// default key order (cbkeycmp).
 //
 // "recbase-journal": the same with the rollback journal on and a flush point
 // (cbflush, with its syncs) at the end of every write batch: the durability
@@ -13,13 +14,14 @@
 // lock and writes its change back before returning.
 #include <recbase/cbt.h>
 
+#include <cstdint>
+
 #include "bench/peers/engine.h"
 
 namespace peers {
 namespace {
 
 constexpr int32_t kBlockSize = 4096;
-constexpr int32_t kBuffers = static_cast<int32_t>(kCacheBytes / kBlockSize);
 constexpr int32_t kKeyLen = static_cast<int32_t>(kKeyBytes);
 
 [[noreturn]] void fail(const char* call) {
@@ -34,7 +36,9 @@ class RecbaseEngine : public Engine {
 
   void open(const StoreOptions& o) override {
     explicit_locks_ = o.shared && !o.lock_per_call;
-    if (cbinit(kBuffers, kBlockSize) != 1) fail("cbinit");
+    const int64_t buffers = o.pool_bytes / kBlockSize;
+    if (buffers > INT32_MAX) throw Error("recbase: pool too large");
+    if (cbinit(static_cast<int32_t>(buffers), kBlockSize) != 1) fail("cbinit");
     cb_set_journal(journal_ ? 1 : 0);
     if (o.shared) {
       cblock_timeout(1000000, 1, 600000);  // the other process holds a batch

@@ -305,6 +305,10 @@ void write_markdown(const std::string& path, const RunInfo& info,
       << info.load_before << " before and " << info.load_after
       << " after (the machine is shared). Versions:";
   for (const auto& [e, v] : info.versions) out << " " << e << " " << v << ";";
+  if (info.recbase_pool_mib != 64) {
+    out << "\n\nrecbase's pool: " << info.recbase_pool_mib
+        << " MiB (--recbase-pool-mib); every other engine's cache: 64 MiB.";
+  }
   out << "\n\nEach cell is the median of the runs with the spread (min-max) "
          "in brackets. Every result is checked inside the timed loops.\n\n"
       << "## Workload, N = " << info.n << ", " << info.runs << " run(s)\n\n"

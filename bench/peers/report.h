@@ -39,6 +39,7 @@ struct RunInfo {
   int runs = 0;
   std::vector<std::string> engines;
   std::vector<std::string> growth_engines;
+  int64_t recbase_pool_mib = 64;   // the other engines' caches are 64 MiB
   std::vector<std::string> notes;  // listed under the tables
 };
 

@@ -212,7 +212,7 @@ class Workload {
     const std::string dir = o_.dir + "/random";
     fs::create_directories(dir);
     std::unique_ptr<Engine> e = info_.make();
-    e->open({dir, true, false, false});
+    e->open(store(dir, true, false, false));
     size_t held = keys_.size();
     if (has("insert")) held = insert(*e, "insert", true, indexes(held));
     if (held < keys_.size()) {
@@ -239,7 +239,7 @@ class Workload {
       const std::string fresh = o_.dir + "/sorted";
       fs::create_directories(fresh);
       std::unique_ptr<Engine> s = info_.make();
-      s->open({fresh, true, false, false});
+      s->open(store(fresh, true, false, false));
       insert(*s, "sorted", false, in_order);
       s->close();
     }
@@ -251,7 +251,7 @@ class Workload {
   void step() {
     std::unique_ptr<Engine> e = info_.make();
     const bool create = o_.step == "create";
-    e->open({o_.dir, create, o_.shared, o_.lock_per_call});
+    e->open(store(o_.dir, create, o_.shared, o_.lock_per_call));
     if (create) {
       e->close();
       return;
@@ -271,6 +271,11 @@ class Workload {
   }
 
  private:
+  StoreOptions store(const std::string& dir, bool create, bool shared,
+                     bool lock_per_call) const {
+    return {dir, create, shared, lock_per_call, o_.recbase_pool_mib << 20};
+  }
+
   void wait_for_gate() {
     if (o_.ready_fd >= 0) {
       const char c = 1;

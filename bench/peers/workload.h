@@ -34,6 +34,7 @@ struct ChildOptions {
   int parts = 1;
   int gate_fd = -1;   // read until end of file before the step starts
   int ready_fd = -1;  // one byte written here when ready for the gate
+  int64_t recbase_pool_mib = 64;
 };
 
 // Runs the child's work; its exit status (0, or 1 after printing on

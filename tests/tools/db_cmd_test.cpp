@@ -356,9 +356,18 @@ TEST_F(DbCmdTest, BadCommandLinesAndMissingFiles) {
       {"db", "load", path("x"), path("in.csv"), "--index", "noequals"},
       {"db", "copy", path("d")},
       {"db", "check", path("d"), "--index", "x"},
+      // The index file's keys are in the database's order, not the tree's.
+      {"tree", "check", path("d.idx")},
+      {"tree", "stat", path("d.idx")},
   };
   for (const auto &args : usage) {
-    EXPECT_EQ(tool(args).code, 64) << args.back();
+    const ToolRun r = tool(args);
+    EXPECT_EQ(r.code, 64) << args.back() << r.err;
+    if (args[0] == "tree") {
+      EXPECT_NE(r.err.find("use `recbase db check " + path("d") + "`"),
+                std::string::npos)
+          << r.err;
+    }
   }
   EXPECT_FALSE(exists("x.db"));
   const ToolRun r = tool({"db", "dump", path("d"), "--index", "nosuch"});
