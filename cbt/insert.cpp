@@ -21,6 +21,7 @@
 #include "cbt/insert.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "cbt/blocks.h"
 #include "cbt/node_ops.h"
@@ -35,6 +36,9 @@ enum StepResult : int32_t {
   kSplit = 3,
   kShiftedThenPlaced = 5,
   kPlacedByShift = 6,
+  // Internal to the overflow handling: placed by a shift into the left
+  // neighbour, with the parent already listing the leaf again (below).
+  kPlacedAndListed = 7,
 };
 
 bool needs_resync(int32_t r) {
@@ -50,16 +54,27 @@ struct Parent {
   bool shiftable = true;
 };
 
+// Blocks a shift that relisted a leaf in place (below) touches afterwards,
+// in the order in which the general re-synchronisation would have used them
+// last, so that the pool's recency order, and with it every later
+// replacement and read, stays the same.
+struct Relisted {
+  BlockNo touch[4] = {};
+  int32_t count = 0;
+};
+
 // A pair just placed at position p of leaf x went in at one end: the
 // pattern of keys inserted in order, whose next key likely goes there too.
-bool at_an_end(const Node &x, int32_t p) { return p == 0 || p == x.count() - 1; }
+bool at_an_end(const Node &x, int32_t p) {
+  return p == 0 || p == x.count() - 1;
+}
 
 // last: the call places the pair of the change in its leaf, and a plain
 // insertion there ends the change (nothing that can fail follows it).
 int32_t node_insert(Op &op, const Pair &pair, BlockNo x, Parent par,
                     bool last = false);
 int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
-                           bool last);
+                           bool last, Relisted *relisted = nullptr);
 
 // Insertion position of the pair in node x: the first entry greater than it,
 // or -1 in an interior node when the pair sorts below its low path key.
@@ -85,15 +100,6 @@ int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
   return 1;
 }
 
-// Removes entry `index` of the parent (a separator made stale by a shift).
-int32_t drop_parent_entry(Op &op, BlockNo parent, int32_t index, int32_t ctx) {
-  Pin pp(op);
-  if (pp.get(parent, ctx) != 1 || pp.save(ctx) != 1) return -1;
-  remove_entry(pp.node(), index);
-  pp.put();
-  return 1;
-}
-
 // The pair descriptor of entry e of node x.
 Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
   Pair ent;
@@ -105,9 +111,122 @@ Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
   return ent;
 }
 
-// Pushes entries from the end of x into its right neighbour, placing the
-// pair as soon as it fits. Returns 1 (nothing moved), 5, 6 or -1.
-int32_t shift_right(Op &op, const Pair &pair, Node x, int32_t p, Parent par) {
+// The in-node search of n as it would run with entry g removed.
+Hit search_without(const Op &op, const Node &n, int32_t g, const Pair &pair) {
+  const int32_t count = n.count() - 1;
+  if (count < 1) return {1, 0};
+  int32_t low = 0;
+  int32_t high = count - 1;
+  int32_t mid = 0;
+  int32_t c = 0;
+  while (low <= high) {
+    mid = (low + high) / 2;
+    const int32_t i = mid < g ? mid : mid + 1;
+    c = cmp_keys(op, pair.key, pair.len, n.key(i), n.key_len(i));
+    if (c == 0) {
+      const int32_t other = n.item(i);
+      c = pair.item < other ? -1 : (pair.item > other ? 1 : 0);
+    }
+    if (c == 0) return {0, mid};
+    if (c < 0) {
+      high = mid - 1;
+    } else {
+      low = mid + 1;
+    }
+  }
+  const int32_t pos = c > 0 ? mid + 1 : mid;
+  return pos < count ? Hit{-1, pos} : Hit{1, count};
+}
+
+// A shift between two leaves under parent n made separator e stale: the
+// entry of leaf c (block cb), whose first pair changed. The general step
+// drops the entry and re-synchronises n, which lists c again under its new
+// first pair. When that is all the re-synchronisation would do (the caller
+// has checked that it starts at c; c is followed by the child n lists next,
+// or ends the level; the new separator sorts back to position e without
+// reading another node; no text is shared on either side), entry e is
+// rewritten in place instead, leaving exactly the bytes of the removal and
+// the insertion. low: the leaf holding n's low path key when e is 0.
+// Returns true when it did.
+bool g_relist = true;
+int64_t g_relisted = 0;
+
+bool relist_in_place(const Op &op, Node n, int32_t e, BlockNo cb, const Node &c,
+                     const Node *low) {
+  const int32_t count = n.count();
+  if (!g_relist) return false;
+  if (e < 0 || e >= count || c.count() < 1 || n.child(e) != cb ||
+      c.right() == cb) {
+    return false;
+  }
+  const BlockNo next = e + 1 < count ? n.child(e + 1) : 0;
+  if (c.right() != next || (e + 1 == count && n.right() != 0)) return false;
+  if (shared_with_prev(n, e) || shared_with_prev(n, e + 1)) return false;
+  Pair sep = entry_pair(c, 0, 1);
+  const Hit hit = search_without(op, n, e, sep);
+  if (hit.result == 0 || hit.pos != e) return false;
+  if (e == 0 && (low == nullptr || low->count() < 1 ||
+                 cmp_pair(op, sep.key, sep.len, sep.item, *low, 0) <= 0)) {
+    return false;
+  }
+  if (shares_text(op, sep.key, sep.len, n, e - 1) ||
+      (e + 1 < count && shares_text(op, sep.key, sep.len, n, e + 1))) {
+    return false;
+  }
+  const int32_t old_len = n.key_len(e);
+  const int32_t old_off = n.key_off(e);
+  // After the removal entries e - 1 and e + 1 meet: their text must not
+  // look shared then either.
+  if (e >= 1 && e + 1 < count &&
+      n.key_off(e - 1) + old_len == n.key_off(e + 1) &&
+      n.key_len(e - 1) == n.key_len(e + 1)) {
+    return false;
+  }
+  const int32_t delta = old_len - sep.len;
+  const int32_t start = n.key_start();
+  if (-delta > start - kNodeHeader - count * kInteriorEntry) return false;
+  uint8_t *d = n.data();
+  if (delta != 0) {
+    // The text of entries 0..e-1 moves by delta; bytes it leaves are zero.
+    std::memmove(d + start + delta, d + start, old_off - start);
+    if (delta > 0) std::memset(d + start, 0, delta);
+    n.shift_key_offs(e, delta);
+    n.set_key_start(start + delta);
+  }
+  if (sep.len > 0) std::memcpy(d + old_off + delta, sep.key, sep.len);
+  n.set_entry(e, old_off + delta, sep.len, sep.item);
+  ++g_relisted;
+  return true;
+}
+
+// Whether the re-synchronisation of parent n after a shift of leaf x
+// (block xb, index g) into its right neighbour starts at that neighbour:
+// the right sibling of child g - 1 is x, which n lists at g. Child g - 1 is
+// looked at only when the pool holds it, as the general step would not
+// read it then either. low: the leaf holding n's low path key, when it is
+// x.
+bool right_relist_starts(const Op &op, const Node &n, int32_t g, const Node &x,
+                         BlockNo xb, const Node **low) {
+  *low = nullptr;
+  if (g == -1) {
+    if (n.low_path() != xb) return false;
+    *low = &x;
+    return true;
+  }
+  if (g < 0 || g >= n.count() || n.child(g) != xb) return false;
+  const BlockNo b = n.child_at(g - 1);
+  if (b == 0 || b > op.cr().last_block) return false;
+  const uint8_t *cached = peek_block(op.lru, b);
+  if (cached == nullptr || !block_checked(cached)) return false;
+  return Node(const_cast<uint8_t *>(cached), op.bs).right() == xb;
+}
+
+// Pushes entries from the end of x (block xb) into its right neighbour,
+// placing the pair as soon as it fits. Returns 1 (nothing moved), 5, 6 or
+// -1; with `relisted` (x is a leaf the descent reached), 7 when the pair was
+// placed and the parent lists the neighbour again already.
+int32_t shift_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
+                    Parent par, Relisted *relisted) {
   if (par.block == 0 || !par.shiftable) return 1;
   {
     Pin pp(op);
@@ -148,18 +267,42 @@ int32_t shift_right(Op &op, const Pair &pair, Node x, int32_t p, Parent par) {
     }
   }
   if (result == 1) return 1;
+  const BlockNo rb = ps.block();
   ps.put();
-  if (drop_parent_entry(op, par.block, par.index + 1, kCtxShiftRight) != 1) {
+  Pin pp(op);
+  if (pp.get(par.block, kCtxShiftRight) != 1 || pp.save(kCtxShiftRight) != 1) {
     return -1;
   }
+  const Node n = pp.node();
+  const Node *low = nullptr;
+  const uint8_t *r = peek_block(op.lru, rb);
+  if (relisted != nullptr && result == kPlacedByShift && x.leaf() &&
+      r != nullptr && x.right() == rb &&
+      right_relist_starts(op, n, par.index, x, xb, &low) &&
+      relist_in_place(op, n, par.index + 1, rb,
+                      Node(const_cast<uint8_t *>(r), op.bs), low)) {
+    // The general step would have used last child g - 1 (x itself when x
+    // is the low_path child), x, the parent and the neighbour.
+    relisted->count = 0;
+    if (par.index >= 0)
+      relisted->touch[relisted->count++] = n.child_at(par.index - 1);
+    relisted->touch[relisted->count++] = xb;
+    relisted->touch[relisted->count++] = par.block;
+    relisted->touch[relisted->count++] = rb;
+    result = kPlacedAndListed;
+  } else {
+    remove_entry(n, par.index + 1);
+  }
+  pp.put();
   return result;
 }
 
-// Pushes entries from the front of x into its left neighbour, placing the
-// pair as soon as it fits. p is updated as entries leave. Returns 1, 5, 6 or
-// -1.
-int32_t shift_left(Op &op, const Pair &pair, Node x, int32_t *pp_pos,
-                   Parent par) {
+// Pushes entries from the front of x (block xb) into its left neighbour,
+// placing the pair as soon as it fits. p is updated as entries leave.
+// Returns 1, 5, 6 or -1; with `relisted` (x is a leaf the descent reached and
+// nothing shifted right), 7 when the parent lists x again already.
+int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
+                   int32_t *pp_pos, Parent par, Relisted *relisted) {
   if (par.block == 0 || !par.shiftable || par.index < 0) return 1;
   if (x.left() == 0) return op.corrupt(kCtxShiftLeft);
   Pin ps(op);
@@ -209,10 +352,26 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, int32_t *pp_pos,
     }
   }
   if (result == 1) return 1;
+  const BlockNo lb = ps.block();
+  const BlockNo l_right = s.right();
   ps.put();
-  if (drop_parent_entry(op, par.block, par.index, kCtxShiftLeft) != 1) {
+  Pin pp(op);
+  if (pp.get(par.block, kCtxShiftLeft) != 1 || pp.save(kCtxShiftLeft) != 1) {
     return -1;
   }
+  // The re-synchronisation starts at the right sibling of child g - 1.
+  const Node n = pp.node();
+  if (relisted != nullptr && result == kPlacedByShift && x.leaf() &&
+      par.index >= 1 && par.index < n.count() && n.child(par.index - 1) == lb &&
+      l_right == xb && relist_in_place(op, n, par.index, xb, x, nullptr)) {
+    // The general step would have used last the neighbour, the parent and
+    // x, the order in which they were just put.
+    relisted->count = 0;
+    result = kPlacedAndListed;
+  } else {
+    remove_entry(pp.node(), par.index);
+  }
+  pp.put();
   return result;
 }
 
@@ -334,14 +493,17 @@ int32_t split(Op &op, const Pair &new_pair, Pin &px, int32_t p, Parent par) {
 }
 
 // Overflow handling for x (pinned in px) and the pair at position p.
-int32_t overflow(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par) {
+// relisted: x is the leaf the descent reached (see shift_left).
+int32_t overflow(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par,
+                 Relisted *relisted) {
   Node x = px.node();
-  const int32_t r1 = shift_right(op, pair, x, p, par);
+  const int32_t r1 = shift_right(op, pair, x, px.block(), p, par, relisted);
   if (r1 == -1) return -1;
-  if (r1 == kPlacedByShift) return r1;
-  const int32_t r2 = shift_left(op, pair, x, &p, par);
+  if (r1 == kPlacedByShift || r1 == kPlacedAndListed) return r1;
+  const int32_t r2 = shift_left(op, pair, x, px.block(), &p, par,
+                                r1 == kPlaced ? relisted : nullptr);
   if (r2 == -1) return -1;
-  if (r2 == kPlacedByShift) return r2;
+  if (r2 == kPlacedByShift || r2 == kPlacedAndListed) return r2;
   if (insertion_position(op, pair, x, &p) != 1) return -1;
   const int32_t fit = room_test(op, pair, x, p);
   if (fit < 0) return -1;
@@ -364,7 +526,7 @@ int32_t node_insert(Op &op, const Pair &pair, BlockNo xb, Parent par,
 
 // The same for the node pinned in px, which it releases.
 int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
-                           bool last) {
+                           bool last, Relisted *relisted) {
   const BlockNo xb = px.block();
   const Node x = px.node();
   if (x.unused() && x.count() != -1) return op.corrupt(kCtxInsertKey);
@@ -386,7 +548,7 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
   if (fit == 0) {
     result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
   } else {
-    result = overflow(op, pair, px, p, par);
+    result = overflow(op, pair, px, p, par, relisted);
   }
   px.put();
   return result;
@@ -530,8 +692,7 @@ int32_t make_new_root(Op &op) {
 }
 
 // The descent step at interior node pn (pinned), at `level` below the root.
-int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par,
-                int32_t level) {
+int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par, int32_t level) {
   const BlockNo nb = pn.block();
   ChildStep step;
   Pin pc(op);
@@ -540,10 +701,18 @@ int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par,
   }
   const int32_t i = step.index;
   const Parent here{nb, i, true};
-  const int32_t r = step.leaf
-                        ? node_insert_pinned(op, pair, pc, here, true)
-                        : descend(op, pair, pc, here, level + 1);
+  Relisted relisted;
+  const int32_t r =
+      step.leaf ? node_insert_pinned(op, pair, pc, here, true, &relisted)
+                : descend(op, pair, pc, here, level + 1);
   pc.release();
+  if (r == kPlacedAndListed) {
+    for (int32_t k = 0; k < relisted.count; ++k) {
+      Pin touch(op);
+      if (touch.get(relisted.touch[k], kCtxResync) != 1) return -1;
+    }
+    return kPlaced;
+  }
   if (needs_resync(r)) return resync(op, nb, i, par);
   return r;
 }
@@ -589,6 +758,13 @@ int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
     }
   }
   return 1;
+}
+
+int64_t set_relist_in_place(bool on) {
+  g_relist = on;
+  const int64_t n = g_relisted;
+  g_relisted = 0;
+  return n;
 }
 
 namespace {
