@@ -242,27 +242,29 @@ int32_t shift_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   int32_t result = 1;
   for (int32_t e = x.count() - 1; e >= p && e >= 0; --e) {
     const Pair ent = entry_pair(x, e, pair.dup);
-    const int32_t rt = room_test(op, ent, s, at);
+    TextPlan plan;
+    const int32_t rt = room_test(op, ent, s, at, &plan);
     if (rt < 0) return -1;
     if (rt != 0) break;
     if (ps.save(kCtxShiftRight) != 1) return -1;
-    if (insert_entry(op, ent, s, at) != 1) return -1;
+    if (insert_entry(op, ent, s, at, &plan) != 1) return -1;
     remove_entry(x, e);
     result = kShiftedThenPlaced;
-    const int32_t fit = room_test(op, pair, x, p);
+    const int32_t fit = room_test(op, pair, x, p, &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
-      if (insert_entry(op, pair, x, p) != 1) return -1;
+      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
       result = kPlacedByShift;
       break;
     }
   }
   if (result != kPlacedByShift && p == x.count()) {
-    const int32_t fit = room_test(op, pair, s, at);
+    TextPlan plan;
+    const int32_t fit = room_test(op, pair, s, at, &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
       if (ps.save(kCtxShiftRight) != 1) return -1;
-      if (insert_entry(op, pair, s, at) != 1) return -1;
+      if (insert_entry(op, pair, s, at, &plan) != 1) return -1;
       result = kPlacedByShift;
     }
   }
@@ -325,29 +327,31 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
       ent.dup = pair.dup;
       ent.child = x.low_path();
     }
-    const int32_t rt = room_test(op, ent, s, s.count());
+    TextPlan plan;
+    const int32_t rt = room_test(op, ent, s, s.count(), &plan);
     if (rt < 0) return -1;
     if (rt != 0) break;
     if (ps.save(kCtxShiftLeft) != 1) return -1;
-    if (insert_entry(op, ent, s, s.count()) != 1) return -1;
+    if (insert_entry(op, ent, s, s.count(), &plan) != 1) return -1;
     low_leaf.release();
     remove_entry(x, x.leaf() ? 0 : -1);
     result = kShiftedThenPlaced;
     --p;
-    const int32_t fit = room_test(op, pair, x, p);
+    const int32_t fit = room_test(op, pair, x, p, &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
-      if (insert_entry(op, pair, x, p) != 1) return -1;
+      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
       result = kPlacedByShift;
       break;
     }
   }
   if (result != kPlacedByShift && p == stop) {
-    const int32_t fit = room_test(op, pair, s, s.count());
+    TextPlan plan;
+    const int32_t fit = room_test(op, pair, s, s.count(), &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
       if (ps.save(kCtxShiftLeft) != 1) return -1;
-      if (insert_entry(op, pair, s, s.count()) != 1) return -1;
+      if (insert_entry(op, pair, s, s.count(), &plan) != 1) return -1;
       result = kPlacedByShift;
     }
   }
@@ -505,10 +509,11 @@ int32_t overflow(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par,
   if (r2 == -1) return -1;
   if (r2 == kPlacedByShift || r2 == kPlacedAndListed) return r2;
   if (insertion_position(op, pair, x, &p) != 1) return -1;
-  const int32_t fit = room_test(op, pair, x, p);
+  TextPlan plan;
+  const int32_t fit = room_test(op, pair, x, p, &plan);
   if (fit < 0) return -1;
   if (fit == 0) {
-    if (insert_entry(op, pair, x, p) != 1) return -1;
+    if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
     return (r1 == kShiftedThenPlaced || r2 == kShiftedThenPlaced)
                ? kShiftedThenPlaced
                : kPlaced;
@@ -535,10 +540,12 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
   if (x.leaf() && pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) {
     return -1;
   }
-  const int32_t fit = room_test(op, pair, x, p);
+  TextPlan plan;
+  const int32_t fit = room_test(op, pair, x, p, &plan);
   if (fit < 0) return -1;
   if (fit == 0 && last) {
-    const int32_t result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
+    const int32_t result =
+        insert_entry(op, pair, x, p, &plan) == 1 ? kPlaced : -1;
     px.put_last();
     op.file->recent_leaf = at_an_end(x, p) ? xb : 0;
     return result;
@@ -546,7 +553,7 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
   if (px.save(kCtxInsertKey) != 1) return -1;
   int32_t result;
   if (fit == 0) {
-    result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
+    result = insert_entry(op, pair, x, p, &plan) == 1 ? kPlaced : -1;
   } else {
     result = overflow(op, pair, px, p, par, relisted);
   }
@@ -805,10 +812,11 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
   const Node x = px.node();
   if (p < 0 && insertion_position(op, pair, x, &p) != 1) return -1;
   if (pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) return -1;
-  const int32_t fit = room_test(op, pair, x, p);
+  TextPlan plan;
+  const int32_t fit = room_test(op, pair, x, p, &plan);
   if (fit < 0) return -1;
   if (fit > 0) return 0;
-  const int32_t result = insert_entry(op, pair, x, p);
+  const int32_t result = insert_entry(op, pair, x, p, &plan);
   px.put_last();
   if (!at_an_end(x, p)) op.file->recent_leaf = 0;
   return result;
