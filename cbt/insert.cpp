@@ -21,10 +21,10 @@
 #include "cbt/insert.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "cbt/blocks.h"
 #include "cbt/node_ops.h"
+#include "cbt/relist.h"
 #include "cbt/undo.h"
 
 namespace recbase::cbt {
@@ -109,116 +109,6 @@ Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
   ent.dup = dup;
   ent.child = x.leaf() ? 0 : x.child(e);
   return ent;
-}
-
-// The in-node search of n as it would run with entry g removed.
-Hit search_without(const Op &op, const Node &n, int32_t g, const Pair &pair) {
-  const int32_t count = n.count() - 1;
-  if (count < 1) return {1, 0};
-  int32_t low = 0;
-  int32_t high = count - 1;
-  int32_t mid = 0;
-  int32_t c = 0;
-  while (low <= high) {
-    mid = (low + high) / 2;
-    const int32_t i = mid < g ? mid : mid + 1;
-    c = cmp_keys(op, pair.key, pair.len, n.key(i), n.key_len(i));
-    if (c == 0) {
-      const int32_t other = n.item(i);
-      c = pair.item < other ? -1 : (pair.item > other ? 1 : 0);
-    }
-    if (c == 0) return {0, mid};
-    if (c < 0) {
-      high = mid - 1;
-    } else {
-      low = mid + 1;
-    }
-  }
-  const int32_t pos = c > 0 ? mid + 1 : mid;
-  return pos < count ? Hit{-1, pos} : Hit{1, count};
-}
-
-// A shift between two leaves under parent n made separator e stale: the
-// entry of leaf c (block cb), whose first pair changed. The general step
-// drops the entry and re-synchronises n, which lists c again under its new
-// first pair. When that is all the re-synchronisation would do (the caller
-// has checked that it starts at c; c is followed by the child n lists next,
-// or ends the level; the new separator sorts back to position e without
-// reading another node; no text is shared on either side), entry e is
-// rewritten in place instead, leaving exactly the bytes of the removal and
-// the insertion. low: the leaf holding n's low path key when e is 0.
-// Returns true when it did.
-bool g_relist = true;
-int64_t g_relisted = 0;
-
-bool relist_in_place(const Op &op, Node n, int32_t e, BlockNo cb, const Node &c,
-                     const Node *low) {
-  const int32_t count = n.count();
-  if (!g_relist) return false;
-  if (e < 0 || e >= count || c.count() < 1 || n.child(e) != cb ||
-      c.right() == cb) {
-    return false;
-  }
-  const BlockNo next = e + 1 < count ? n.child(e + 1) : 0;
-  if (c.right() != next || (e + 1 == count && n.right() != 0)) return false;
-  if (shared_with_prev(n, e) || shared_with_prev(n, e + 1)) return false;
-  Pair sep = entry_pair(c, 0, 1);
-  const Hit hit = search_without(op, n, e, sep);
-  if (hit.result == 0 || hit.pos != e) return false;
-  if (e == 0 && (low == nullptr || low->count() < 1 ||
-                 cmp_pair(op, sep.key, sep.len, sep.item, *low, 0) <= 0)) {
-    return false;
-  }
-  if (shares_text(op, sep.key, sep.len, n, e - 1) ||
-      (e + 1 < count && shares_text(op, sep.key, sep.len, n, e + 1))) {
-    return false;
-  }
-  const int32_t old_len = n.key_len(e);
-  const int32_t old_off = n.key_off(e);
-  // After the removal entries e - 1 and e + 1 meet: their text must not
-  // look shared then either.
-  if (e >= 1 && e + 1 < count &&
-      n.key_off(e - 1) + old_len == n.key_off(e + 1) &&
-      n.key_len(e - 1) == n.key_len(e + 1)) {
-    return false;
-  }
-  const int32_t delta = old_len - sep.len;
-  const int32_t start = n.key_start();
-  if (-delta > start - kNodeHeader - count * kInteriorEntry) return false;
-  uint8_t *d = n.data();
-  if (delta != 0) {
-    // The text of entries 0..e-1 moves by delta; bytes it leaves are zero.
-    std::memmove(d + start + delta, d + start, old_off - start);
-    if (delta > 0) std::memset(d + start, 0, delta);
-    n.shift_key_offs(e, delta);
-    n.set_key_start(start + delta);
-  }
-  if (sep.len > 0) std::memcpy(d + old_off + delta, sep.key, sep.len);
-  n.set_entry(e, old_off + delta, sep.len, sep.item);
-  ++g_relisted;
-  return true;
-}
-
-// Whether the re-synchronisation of parent n after a shift of leaf x
-// (block xb, index g) into its right neighbour starts at that neighbour:
-// the right sibling of child g - 1 is x, which n lists at g. Child g - 1 is
-// looked at only when the pool holds it, as the general step would not
-// read it then either. low: the leaf holding n's low path key, when it is
-// x.
-bool right_relist_starts(const Op &op, const Node &n, int32_t g, const Node &x,
-                         BlockNo xb, const Node **low) {
-  *low = nullptr;
-  if (g == -1) {
-    if (n.low_path() != xb) return false;
-    *low = &x;
-    return true;
-  }
-  if (g < 0 || g >= n.count() || n.child(g) != xb) return false;
-  const BlockNo b = n.child_at(g - 1);
-  if (b == 0 || b > op.cr().last_block) return false;
-  const uint8_t *cached = peek_block(op.lru, b);
-  if (cached == nullptr || !block_checked(cached)) return false;
-  return Node(const_cast<uint8_t *>(cached), op.bs).right() == xb;
 }
 
 // Pushes entries from the end of x (block xb) into its right neighbour,
@@ -765,13 +655,6 @@ int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
     }
   }
   return 1;
-}
-
-int64_t set_relist_in_place(bool on) {
-  g_relist = on;
-  const int64_t n = g_relisted;
-  g_relisted = 0;
-  return n;
 }
 
 namespace {
