@@ -24,6 +24,7 @@
 
 #include "cbt/blocks.h"
 #include "cbt/node_ops.h"
+#include "cbt/relist.h"
 #include "cbt/undo.h"
 
 namespace recbase::cbt {
@@ -35,6 +36,9 @@ enum StepResult : int32_t {
   kSplit = 3,
   kShiftedThenPlaced = 5,
   kPlacedByShift = 6,
+  // Internal to the overflow handling: placed by a shift into the left
+  // neighbour, with the parent already listing the leaf again (below).
+  kPlacedAndListed = 7,
 };
 
 bool needs_resync(int32_t r) {
@@ -50,16 +54,27 @@ struct Parent {
   bool shiftable = true;
 };
 
+// Blocks a shift that relisted a leaf in place (below) touches afterwards,
+// in the order in which the general re-synchronisation would have used them
+// last, so that the pool's recency order, and with it every later
+// replacement and read, stays the same.
+struct Relisted {
+  BlockNo touch[4] = {};
+  int32_t count = 0;
+};
+
 // A pair just placed at position p of leaf x went in at one end: the
 // pattern of keys inserted in order, whose next key likely goes there too.
-bool at_an_end(const Node &x, int32_t p) { return p == 0 || p == x.count() - 1; }
+bool at_an_end(const Node &x, int32_t p) {
+  return p == 0 || p == x.count() - 1;
+}
 
 // last: the call places the pair of the change in its leaf, and a plain
 // insertion there ends the change (nothing that can fail follows it).
 int32_t node_insert(Op &op, const Pair &pair, BlockNo x, Parent par,
                     bool last = false);
 int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
-                           bool last);
+                           bool last, Relisted *relisted = nullptr);
 
 // Insertion position of the pair in node x: the first entry greater than it,
 // or -1 in an interior node when the pair sorts below its low path key.
@@ -85,15 +100,6 @@ int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
   return 1;
 }
 
-// Removes entry `index` of the parent (a separator made stale by a shift).
-int32_t drop_parent_entry(Op &op, BlockNo parent, int32_t index, int32_t ctx) {
-  Pin pp(op);
-  if (pp.get(parent, ctx) != 1 || pp.save(ctx) != 1) return -1;
-  remove_entry(pp.node(), index);
-  pp.put();
-  return 1;
-}
-
 // The pair descriptor of entry e of node x.
 Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
   Pair ent;
@@ -105,9 +111,12 @@ Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
   return ent;
 }
 
-// Pushes entries from the end of x into its right neighbour, placing the
-// pair as soon as it fits. Returns 1 (nothing moved), 5, 6 or -1.
-int32_t shift_right(Op &op, const Pair &pair, Node x, int32_t p, Parent par) {
+// Pushes entries from the end of x (block xb) into its right neighbour,
+// placing the pair as soon as it fits. Returns 1 (nothing moved), 5, 6 or
+// -1; with `relisted` (x is a leaf the descent reached), 7 when the pair was
+// placed and the parent lists the neighbour again already.
+int32_t shift_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
+                    Parent par, Relisted *relisted) {
   if (par.block == 0 || !par.shiftable) return 1;
   {
     Pin pp(op);
@@ -123,43 +132,69 @@ int32_t shift_right(Op &op, const Pair &pair, Node x, int32_t p, Parent par) {
   int32_t result = 1;
   for (int32_t e = x.count() - 1; e >= p && e >= 0; --e) {
     const Pair ent = entry_pair(x, e, pair.dup);
-    const int32_t rt = room_test(op, ent, s, at);
+    TextPlan plan;
+    const int32_t rt = room_test(op, ent, s, at, &plan);
     if (rt < 0) return -1;
     if (rt != 0) break;
     if (ps.save(kCtxShiftRight) != 1) return -1;
-    if (insert_entry(op, ent, s, at) != 1) return -1;
+    if (insert_entry(op, ent, s, at, &plan) != 1) return -1;
     remove_entry(x, e);
     result = kShiftedThenPlaced;
-    const int32_t fit = room_test(op, pair, x, p);
+    const int32_t fit = room_test(op, pair, x, p, &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
-      if (insert_entry(op, pair, x, p) != 1) return -1;
+      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
       result = kPlacedByShift;
       break;
     }
   }
   if (result != kPlacedByShift && p == x.count()) {
-    const int32_t fit = room_test(op, pair, s, at);
+    TextPlan plan;
+    const int32_t fit = room_test(op, pair, s, at, &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
       if (ps.save(kCtxShiftRight) != 1) return -1;
-      if (insert_entry(op, pair, s, at) != 1) return -1;
+      if (insert_entry(op, pair, s, at, &plan) != 1) return -1;
       result = kPlacedByShift;
     }
   }
   if (result == 1) return 1;
+  const BlockNo rb = ps.block();
   ps.put();
-  if (drop_parent_entry(op, par.block, par.index + 1, kCtxShiftRight) != 1) {
+  Pin pp(op);
+  if (pp.get(par.block, kCtxShiftRight) != 1 || pp.save(kCtxShiftRight) != 1) {
     return -1;
   }
+  const Node n = pp.node();
+  const Node *low = nullptr;
+  const uint8_t *r = peek_block(op.lru, rb);
+  if (relisted != nullptr && result == kPlacedByShift && x.leaf() &&
+      r != nullptr && x.right() == rb &&
+      right_relist_starts(op, n, par.index, x, xb, &low) &&
+      relist_in_place(op, n, par.index + 1, rb,
+                      Node(const_cast<uint8_t *>(r), op.bs), low)) {
+    // The general step would have used last child g - 1 (x itself when x
+    // is the low_path child), x, the parent and the neighbour.
+    relisted->count = 0;
+    if (par.index >= 0)
+      relisted->touch[relisted->count++] = n.child_at(par.index - 1);
+    relisted->touch[relisted->count++] = xb;
+    relisted->touch[relisted->count++] = par.block;
+    relisted->touch[relisted->count++] = rb;
+    result = kPlacedAndListed;
+  } else {
+    remove_entry(n, par.index + 1);
+  }
+  pp.put();
   return result;
 }
 
-// Pushes entries from the front of x into its left neighbour, placing the
-// pair as soon as it fits. p is updated as entries leave. Returns 1, 5, 6 or
-// -1.
-int32_t shift_left(Op &op, const Pair &pair, Node x, int32_t *pp_pos,
-                   Parent par) {
+// Pushes entries from the front of x (block xb) into its left neighbour,
+// placing the pair as soon as it fits. p is updated as entries leave.
+// Returns 1, 5, 6 or -1; with `relisted` (x is a leaf the descent reached and
+// nothing shifted right), 7 when the parent lists x again already.
+int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
+                   int32_t *pp_pos, Parent par, Relisted *relisted) {
   if (par.block == 0 || !par.shiftable || par.index < 0) return 1;
   if (x.left() == 0) return op.corrupt(kCtxShiftLeft);
   Pin ps(op);
@@ -182,37 +217,55 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, int32_t *pp_pos,
       ent.dup = pair.dup;
       ent.child = x.low_path();
     }
-    const int32_t rt = room_test(op, ent, s, s.count());
+    TextPlan plan;
+    const int32_t rt = room_test(op, ent, s, s.count(), &plan);
     if (rt < 0) return -1;
     if (rt != 0) break;
     if (ps.save(kCtxShiftLeft) != 1) return -1;
-    if (insert_entry(op, ent, s, s.count()) != 1) return -1;
+    if (insert_entry(op, ent, s, s.count(), &plan) != 1) return -1;
     low_leaf.release();
     remove_entry(x, x.leaf() ? 0 : -1);
     result = kShiftedThenPlaced;
     --p;
-    const int32_t fit = room_test(op, pair, x, p);
+    const int32_t fit = room_test(op, pair, x, p, &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
-      if (insert_entry(op, pair, x, p) != 1) return -1;
+      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
       result = kPlacedByShift;
       break;
     }
   }
   if (result != kPlacedByShift && p == stop) {
-    const int32_t fit = room_test(op, pair, s, s.count());
+    TextPlan plan;
+    const int32_t fit = room_test(op, pair, s, s.count(), &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
       if (ps.save(kCtxShiftLeft) != 1) return -1;
-      if (insert_entry(op, pair, s, s.count()) != 1) return -1;
+      if (insert_entry(op, pair, s, s.count(), &plan) != 1) return -1;
       result = kPlacedByShift;
     }
   }
   if (result == 1) return 1;
+  const BlockNo lb = ps.block();
+  const BlockNo l_right = s.right();
   ps.put();
-  if (drop_parent_entry(op, par.block, par.index, kCtxShiftLeft) != 1) {
+  Pin pp(op);
+  if (pp.get(par.block, kCtxShiftLeft) != 1 || pp.save(kCtxShiftLeft) != 1) {
     return -1;
   }
+  // The re-synchronisation starts at the right sibling of child g - 1.
+  const Node n = pp.node();
+  if (relisted != nullptr && result == kPlacedByShift && x.leaf() &&
+      par.index >= 1 && par.index < n.count() && n.child(par.index - 1) == lb &&
+      l_right == xb && relist_in_place(op, n, par.index, xb, x, nullptr)) {
+    // The general step would have used last the neighbour, the parent and
+    // x, the order in which they were just put.
+    relisted->count = 0;
+    result = kPlacedAndListed;
+  } else {
+    remove_entry(pp.node(), par.index);
+  }
+  pp.put();
   return result;
 }
 
@@ -334,19 +387,23 @@ int32_t split(Op &op, const Pair &new_pair, Pin &px, int32_t p, Parent par) {
 }
 
 // Overflow handling for x (pinned in px) and the pair at position p.
-int32_t overflow(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par) {
+// relisted: x is the leaf the descent reached (see shift_left).
+int32_t overflow(Op &op, const Pair &pair, Pin &px, int32_t p, Parent par,
+                 Relisted *relisted) {
   Node x = px.node();
-  const int32_t r1 = shift_right(op, pair, x, p, par);
+  const int32_t r1 = shift_right(op, pair, x, px.block(), p, par, relisted);
   if (r1 == -1) return -1;
-  if (r1 == kPlacedByShift) return r1;
-  const int32_t r2 = shift_left(op, pair, x, &p, par);
+  if (r1 == kPlacedByShift || r1 == kPlacedAndListed) return r1;
+  const int32_t r2 = shift_left(op, pair, x, px.block(), &p, par,
+                                r1 == kPlaced ? relisted : nullptr);
   if (r2 == -1) return -1;
-  if (r2 == kPlacedByShift) return r2;
+  if (r2 == kPlacedByShift || r2 == kPlacedAndListed) return r2;
   if (insertion_position(op, pair, x, &p) != 1) return -1;
-  const int32_t fit = room_test(op, pair, x, p);
+  TextPlan plan;
+  const int32_t fit = room_test(op, pair, x, p, &plan);
   if (fit < 0) return -1;
   if (fit == 0) {
-    if (insert_entry(op, pair, x, p) != 1) return -1;
+    if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
     return (r1 == kShiftedThenPlaced || r2 == kShiftedThenPlaced)
                ? kShiftedThenPlaced
                : kPlaced;
@@ -364,7 +421,7 @@ int32_t node_insert(Op &op, const Pair &pair, BlockNo xb, Parent par,
 
 // The same for the node pinned in px, which it releases.
 int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
-                           bool last) {
+                           bool last, Relisted *relisted) {
   const BlockNo xb = px.block();
   const Node x = px.node();
   if (x.unused() && x.count() != -1) return op.corrupt(kCtxInsertKey);
@@ -373,10 +430,12 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
   if (x.leaf() && pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) {
     return -1;
   }
-  const int32_t fit = room_test(op, pair, x, p);
+  TextPlan plan;
+  const int32_t fit = room_test(op, pair, x, p, &plan);
   if (fit < 0) return -1;
   if (fit == 0 && last) {
-    const int32_t result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
+    const int32_t result =
+        insert_entry(op, pair, x, p, &plan) == 1 ? kPlaced : -1;
     px.put_last();
     op.file->recent_leaf = at_an_end(x, p) ? xb : 0;
     return result;
@@ -384,9 +443,9 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
   if (px.save(kCtxInsertKey) != 1) return -1;
   int32_t result;
   if (fit == 0) {
-    result = insert_entry(op, pair, x, p) == 1 ? kPlaced : -1;
+    result = insert_entry(op, pair, x, p, &plan) == 1 ? kPlaced : -1;
   } else {
-    result = overflow(op, pair, px, p, par);
+    result = overflow(op, pair, px, p, par, relisted);
   }
   px.put();
   return result;
@@ -530,8 +589,7 @@ int32_t make_new_root(Op &op) {
 }
 
 // The descent step at interior node pn (pinned), at `level` below the root.
-int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par,
-                int32_t level) {
+int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par, int32_t level) {
   const BlockNo nb = pn.block();
   ChildStep step;
   Pin pc(op);
@@ -540,10 +598,18 @@ int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par,
   }
   const int32_t i = step.index;
   const Parent here{nb, i, true};
-  const int32_t r = step.leaf
-                        ? node_insert_pinned(op, pair, pc, here, true)
-                        : descend(op, pair, pc, here, level + 1);
+  Relisted relisted;
+  const int32_t r =
+      step.leaf ? node_insert_pinned(op, pair, pc, here, true, &relisted)
+                : descend(op, pair, pc, here, level + 1);
   pc.release();
+  if (r == kPlacedAndListed) {
+    for (int32_t k = 0; k < relisted.count; ++k) {
+      Pin touch(op);
+      if (touch.get(relisted.touch[k], kCtxResync) != 1) return -1;
+    }
+    return kPlaced;
+  }
   if (needs_resync(r)) return resync(op, nb, i, par);
   return r;
 }
@@ -629,10 +695,11 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
   const Node x = px.node();
   if (p < 0 && insertion_position(op, pair, x, &p) != 1) return -1;
   if (pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) return -1;
-  const int32_t fit = room_test(op, pair, x, p);
+  TextPlan plan;
+  const int32_t fit = room_test(op, pair, x, p, &plan);
   if (fit < 0) return -1;
   if (fit > 0) return 0;
-  const int32_t result = insert_entry(op, pair, x, p);
+  const int32_t result = insert_entry(op, pair, x, p, &plan);
   px.put_last();
   if (!at_an_end(x, p)) op.file->recent_leaf = 0;
   return result;

@@ -20,6 +20,11 @@ int32_t insert_pair(Op &op, const Pair &pair);
 // lies next to position p of leaf x, across its ends into the neighbouring
 // leaves; else 1.
 int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x, int32_t p);
+// Whether a shift between leaves rewrites the parent's stale separator in
+// place when that leaves the bytes that dropping it and re-synchronising
+// the parent leave (on by default; the tests compare the two ways).
+// Returns how many separators were rewritten since the previous call.
+int64_t set_relist_in_place(bool on);
 
 }  // namespace recbase::cbt
 

@@ -63,15 +63,6 @@ void unshare(Node x, int32_t p) {
   x.shift_key_offs(p, -len);
 }
 
-// Where the text of a new entry at position p comes from: the offset of a
-// neighbour's equal text it shares (-1: none), and whether it splits a run
-// of shared text, whose later entry then needs a copy of its own.
-struct TextPlan {
-  int32_t share_off = -1;
-  bool unshare = false;
-  int32_t need = 0;  // bytes the entry adds to the node
-};
-
 TextPlan plan_text(const Op &op, const Pair &pair, const Node &x, int32_t p) {
   TextPlan plan;
   if (shares_text(op, pair.key, pair.len, x, p)) {
@@ -83,6 +74,7 @@ TextPlan plan_text(const Op &op, const Pair &pair, const Node &x, int32_t p) {
   }
   plan.need = x.entry_size() + (plan.share_off >= 0 ? 0 : pair.len) +
               (plan.unshare ? x.key_len(p) : 0);
+  plan.valid = true;
   return plan;
 }
 
@@ -117,7 +109,9 @@ int32_t free_bytes(const Node &x) { return x.block_size() - bytes_in_use(x); }
 
 }  // namespace
 
-int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p) {
+int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p,
+                  TextPlan *plan) {
+  if (plan != nullptr) plan->valid = false;
   if (x.empty()) return 0;
   const int32_t room = (x.block_size() - kNodeHeader) - content_bytes(x);
   if (!x.leaf() && p == -1) {
@@ -127,10 +121,13 @@ int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p) {
     if (low_path_pair(op, x.low_path(), leaf, low) != 1) return -1;
     return plan_text(op, low, x, 0).need <= room ? 0 : 1;
   }
-  return plan_text(op, pair, x, p).need <= room ? 0 : 1;
+  const TextPlan t = plan_text(op, pair, x, p);
+  if (plan != nullptr) *plan = t;
+  return t.need <= room ? 0 : 1;
 }
 
-int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p) {
+int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p,
+                     const TextPlan *planned) {
   if (!x.leaf() && p == -1) {
     if (x.count() == -1) {
       x.set_low_path(pair.child);
@@ -150,7 +147,9 @@ int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p) {
     insert_at(low, x, 0, plan);
     return 1;
   }
-  const TextPlan plan = plan_text(op, pair, x, p);
+  const TextPlan plan = planned != nullptr && planned->valid
+                            ? *planned
+                            : plan_text(op, pair, x, p);
   if (plan.need > free_bytes(x)) return op.corrupt(kCtxInsertKey);
   insert_at(pair, x, p, plan);
   return 1;

@@ -36,13 +36,29 @@ int32_t low_path_leaf(Op &op, BlockNo b, Pin &leaf);
 // `leaf` must outlive the use of out.key). child is set to b.
 int32_t low_path_pair(Op &op, BlockNo b, Pin &leaf, Pair &out);
 
+// Where the text of a new entry at position p comes from: the offset of a
+// neighbour's equal text it shares (-1: none), and whether it splits a run
+// of shared text, whose later entry then needs a copy of its own.
+struct TextPlan {
+  int32_t share_off = -1;
+  bool unshare = false;
+  int32_t need = 0;  // bytes the entry adds to the node
+  bool valid = false;
+};
+
 // Whether pair fits at position p of node x: 0 fits, 1 does not, -1 failure
-// (reading the low path key for position -1 of an interior node).
-int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p);
+// (reading the low path key for position -1 of an interior node). plan, if
+// given, keeps what the test found for a position p >= 0 of a node with
+// entries, for insert_entry.
+int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p,
+                  TextPlan *plan = nullptr);
 // Inserts the pair at position p of x; the caller has made sure it fits.
 // Position -1 of an interior node makes pair.child the low_path child, the
-// old low_path child becoming entry 0 keyed by its smallest pair.
-int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p);
+// old low_path child becoming entry 0 keyed by its smallest pair. planned:
+// the room test's plan for the same pair, position and unchanged node,
+// which spares comparing the key with its neighbours again.
+int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p,
+                     const TextPlan *planned = nullptr);
 // Removes the entry at position p (-1: the low_path child, entry 0's child
 // taking its place, or entry_count -1 when no entry is left).
 void remove_entry(Node x, int32_t p);

@@ -1,0 +1,119 @@
+// Relisting a leaf in its parent in place after a shift (cbt/relist.h).
+#include "cbt/relist.h"
+
+#include <cstring>
+
+#include "cbt/insert.h"
+#include "cbt/node_ops.h"
+
+namespace recbase::cbt {
+
+namespace {
+
+bool g_relist = true;
+int64_t g_relisted = 0;
+
+// The in-node search of n as it would run with entry g removed.
+Hit search_without(const Op &op, const Node &n, int32_t g, const Pair &pair) {
+  const int32_t count = n.count() - 1;
+  if (count < 1) return {1, 0};
+  int32_t low = 0;
+  int32_t high = count - 1;
+  int32_t mid = 0;
+  int32_t c = 0;
+  while (low <= high) {
+    mid = (low + high) / 2;
+    const int32_t i = mid < g ? mid : mid + 1;
+    c = cmp_keys(op, pair.key, pair.len, n.key(i), n.key_len(i));
+    if (c == 0) {
+      const int32_t other = n.item(i);
+      c = pair.item < other ? -1 : (pair.item > other ? 1 : 0);
+    }
+    if (c == 0) return {0, mid};
+    if (c < 0) {
+      high = mid - 1;
+    } else {
+      low = mid + 1;
+    }
+  }
+  const int32_t pos = c > 0 ? mid + 1 : mid;
+  return pos < count ? Hit{-1, pos} : Hit{1, count};
+}
+
+}  // namespace
+
+bool relist_in_place(const Op &op, Node n, int32_t e, BlockNo cb, const Node &c,
+                     const Node *low) {
+  const int32_t count = n.count();
+  if (!g_relist) return false;
+  if (e < 0 || e >= count || c.count() < 1 || n.child(e) != cb ||
+      c.right() == cb) {
+    return false;
+  }
+  const BlockNo next = e + 1 < count ? n.child(e + 1) : 0;
+  if (c.right() != next || (e + 1 == count && n.right() != 0)) return false;
+  if (shared_with_prev(n, e) || shared_with_prev(n, e + 1)) return false;
+  Pair sep;
+  sep.key = c.key(0);
+  sep.len = c.key_len(0);
+  sep.item = c.item(0);
+  const Hit hit = search_without(op, n, e, sep);
+  if (hit.result == 0 || hit.pos != e) return false;
+  if (e == 0 && (low == nullptr || low->count() < 1 ||
+                 cmp_pair(op, sep.key, sep.len, sep.item, *low, 0) <= 0)) {
+    return false;
+  }
+  if (shares_text(op, sep.key, sep.len, n, e - 1) ||
+      (e + 1 < count && shares_text(op, sep.key, sep.len, n, e + 1))) {
+    return false;
+  }
+  const int32_t old_len = n.key_len(e);
+  const int32_t old_off = n.key_off(e);
+  // After the removal entries e - 1 and e + 1 meet: their text must not
+  // look shared then either.
+  if (e >= 1 && e + 1 < count &&
+      n.key_off(e - 1) + old_len == n.key_off(e + 1) &&
+      n.key_len(e - 1) == n.key_len(e + 1)) {
+    return false;
+  }
+  const int32_t delta = old_len - sep.len;
+  const int32_t start = n.key_start();
+  if (-delta > start - kNodeHeader - count * kInteriorEntry) return false;
+  uint8_t *d = n.data();
+  if (delta != 0) {
+    // The text of entries 0..e-1 moves by delta; bytes it leaves are zero.
+    std::memmove(d + start + delta, d + start, old_off - start);
+    if (delta > 0) std::memset(d + start, 0, delta);
+    n.shift_key_offs(e, delta);
+    n.set_key_start(start + delta);
+  }
+  if (sep.len > 0) std::memcpy(d + old_off + delta, sep.key, sep.len);
+  n.set_entry(e, old_off + delta, sep.len, sep.item);
+  ++g_relisted;
+  return true;
+}
+
+bool right_relist_starts(const Op &op, const Node &n, int32_t g, const Node &x,
+                         BlockNo xb, const Node **low) {
+  *low = nullptr;
+  if (g == -1) {
+    if (n.low_path() != xb) return false;
+    *low = &x;
+    return true;
+  }
+  if (g < 0 || g >= n.count() || n.child(g) != xb) return false;
+  const BlockNo b = n.child_at(g - 1);
+  if (b == 0 || b > op.cr().last_block) return false;
+  const uint8_t *cached = peek_block(op.lru, b);
+  if (cached == nullptr || !block_checked(cached)) return false;
+  return Node(const_cast<uint8_t *>(cached), op.bs).right() == xb;
+}
+
+int64_t set_relist_in_place(bool on) {
+  g_relist = on;
+  const int64_t n = g_relisted;
+  g_relisted = 0;
+  return n;
+}
+
+}  // namespace recbase::cbt
