@@ -10,6 +10,9 @@ namespace recbase::cbt {
 
 namespace {
 
+// The in-place path's switch and count, for the differential test that runs
+// both paths over the same calls (set_relist_in_place, not exported). The
+// library itself never turns the path off; both paths leave the same bytes.
 bool g_relist = true;
 int64_t g_relisted = 0;
 
