@@ -170,12 +170,13 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
 
 namespace {
 
-// The left shift of shift_one_sealed: x (block xb) is the last child of
-// parent n, and its first entry moves to the end of its left neighbour;
-// the pair then fits at p - 1, and n's separator of x is rewritten in
-// place.
+// The left shift of shift_one_sealed: x's first entry moves to the end of
+// its left neighbour, the pair then fits at p - 1, and n's separator of x
+// is rewritten in place. x (block xb) is the last child of parent n, or
+// (rb not 0) its right neighbour rb, held, cannot take what shift_right
+// would offer it, so that shift_right looks at rb and moves nothing.
 int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
-                 const TextPlan &plan, Parent par, Node n,
+                 const TextPlan &plan, Parent par, Node n, BlockNo rb,
                  Relisted *relisted) {
   if (par.index < 1 || p < 1) return 0;
   const BlockNo lb = x.left();
@@ -199,8 +200,9 @@ int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   // room: none of these can fail (debug builds check).
   bool ok = true;
   {
-    Pin look(op);  // shift_right's look at the parent
+    Pin look(op);  // shift_right's looks at the parent and the neighbour
     ok &= look.get(par.block, kCtxShiftRight) == 1;
+    if (rb != 0) ok &= look.get(rb, kCtxShiftRight) == 1;
   }
   Pin ps(op);
   ok &= ps.get(lb, kCtxShiftLeft) == 1;
@@ -221,22 +223,26 @@ int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
 // The right shift of shift_one_sealed: x (block xb, not n's low_path child)
 // has a right neighbour under n; x's last entry, or the pair when it goes
 // after every entry, moves to the neighbour's front, the pair then fits in
-// x, and n's separator of the neighbour is rewritten in place.
+// x, and n's separator of the neighbour is rewritten in place. *full is
+// set when the neighbour is held, sound, and has no room for that first
+// entry: shift_right then moves nothing.
 int32_t one_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
-                  const TextPlan &plan, Parent par, Node n,
+                  const TextPlan &plan, Parent par, Node n, bool *full,
                   Relisted *relisted) {
-  if (par.index < 0) return 0;
   const BlockNo rb = x.right();
   const Node s = held_node(op, rb);
-  const Node *low = nullptr;
-  if (s.data() == nullptr || !s.leaf() || s.unused() ||
-      !right_relist_starts(op, n, par.index, x, xb, &low)) {
-    return 0;
-  }
+  if (s.data() == nullptr || !s.leaf() || s.unused()) return 0;
   const int32_t last = x.count() - 1;
   const Pair moved = p <= last ? entry_pair(x, last, pair.dup) : pair;
   TextPlan to_s;
-  if (room_test(op, moved, s, 0, &to_s) != 0) return 0;
+  if (room_test(op, moved, s, 0, &to_s) != 0) {
+    *full = true;
+    return 0;
+  }
+  const Node *low = nullptr;
+  if (par.index < 0 || !right_relist_starts(op, n, par.index, x, xb, &low)) {
+    return 0;
+  }
   if (p <= last) {
     // Without its last entry, x takes the pair at p with the same plan.
     const int32_t freed =
@@ -291,10 +297,15 @@ int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
   // x; only when it does not can the left shift come first.
   const int32_t c = n.count();
   if (par.index < c - 1) {
-    return one_right(op, pair, x, px.block(), p, plan, par, n, relisted);
+    bool full = false;
+    const int32_t r =
+        one_right(op, pair, x, px.block(), p, plan, par, n, &full, relisted);
+    if (r != 0 || !full) return r;
+    return one_left(op, pair, x, px.block(), p, plan, par, n, x.right(),
+                    relisted);
   }
   if (par.index == c - 1) {
-    return one_left(op, pair, x, px.block(), p, plan, par, n, relisted);
+    return one_left(op, pair, x, px.block(), p, plan, par, n, 0, relisted);
   }
   return 0;
 }

@@ -70,8 +70,9 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
 // shift_right (then shift_left) would have reached; 0 when it cannot be
 // shown infallible, and nothing was done. Right: x's last entry, or the
 // pair when it goes after every entry, moves to the front of the right
-// neighbour. Left: x is its parent's last child, and x's first entry moves
-// to the end of the left neighbour.
+// neighbour. Left, when x is its parent's last child or its right
+// neighbour has no room: x's first entry moves to the end of the left
+// neighbour.
 int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
                          const TextPlan &plan, Parent par, Relisted *relisted);
 
