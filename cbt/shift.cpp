@@ -191,7 +191,8 @@ int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   if (room_test(op, first, s, s.count(), &to_s) != 0) return 0;
   // Without its entry 0, x takes the pair at p - 1 with the same plan: the
   // pair shares no text with entries p - 1 and p, nor does p with p - 1.
-  const int32_t freed = kLeafEntry + (shared_with_prev(x, 1) ? 0 : x.key_len(0));
+  const int32_t freed =
+      kLeafEntry + (shared_with_prev(x, 1) ? 0 : x.key_len(0));
   if (plan.need > op.bs - kNodeHeader - content_bytes(x) + freed) return 0;
   const Pair sep = p == 1 ? pair : entry_pair(x, 1, pair.dup);
   if (!relist_fits(op, n, par.index, xb, x.right(), sep, nullptr)) return 0;
@@ -283,8 +284,7 @@ int32_t one_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
 }  // namespace
 
 int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
-                         const TextPlan &plan, Parent par,
-                         Relisted *relisted) {
+                         const TextPlan &plan, Parent par, Relisted *relisted) {
   if (op.undo != nullptr && !op.undo->outermost()) return 0;
   const Node x = px.node();
   if (!x.leaf() || par.block == 0 || !par.shiftable || !plan.valid ||

@@ -437,7 +437,8 @@ std::vector<Scenario> scenarios() {
   // neighbour.
   v.push_back(held_shift("cbinsert(held shift right)", 21, {}, {1, 13},
                          numbered_key(8, 5), 85));
-  v.push_back(held_shift("cbinsert(held shift left)", 21, {}, {13}, k4(21), 21));
+  v.push_back(
+      held_shift("cbinsert(held shift left)", 21, {}, {13}, k4(21), 21));
   v.push_back(held_shift("cbinsert(held shift left, right full)", 24, {7},
                          {8, 19}, numbered_key(14, 5), 145));
 
