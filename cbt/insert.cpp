@@ -25,43 +25,16 @@
 #include "cbt/blocks.h"
 #include "cbt/node_ops.h"
 #include "cbt/relist.h"
+#include "cbt/shift.h"
 #include "cbt/undo.h"
 
 namespace recbase::cbt {
 
 namespace {
 
-enum StepResult : int32_t {
-  kPlaced = 1,
-  kSplit = 3,
-  kShiftedThenPlaced = 5,
-  kPlacedByShift = 6,
-  // Internal to the overflow handling: placed by a shift into the left
-  // neighbour, with the parent already listing the leaf again (below).
-  kPlacedAndListed = 7,
-};
-
 bool needs_resync(int32_t r) {
   return r == kSplit || r == kShiftedThenPlaced || r == kPlacedByShift;
 }
-
-// Where a node sits: its parent (0: none) and its index there (-1: the
-// parent's low_path child). shiftable is false for a node whose index is not
-// known, which then never shifts into its neighbours.
-struct Parent {
-  BlockNo block = 0;
-  int32_t index = 0;
-  bool shiftable = true;
-};
-
-// Blocks a shift that relisted a leaf in place (below) touches afterwards,
-// in the order in which the general re-synchronisation would have used them
-// last, so that the pool's recency order, and with it every later
-// replacement and read, stays the same.
-struct Relisted {
-  BlockNo touch[4] = {};
-  int32_t count = 0;
-};
 
 // A pair just placed at position p of leaf x went in at one end: the
 // pattern of keys inserted in order, whose next key likely goes there too.
@@ -98,175 +71,6 @@ int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
     }
   }
   return 1;
-}
-
-// The pair descriptor of entry e of node x.
-Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
-  Pair ent;
-  ent.key = x.key(e);
-  ent.len = x.key_len(e);
-  ent.item = x.item(e);
-  ent.dup = dup;
-  ent.child = x.leaf() ? 0 : x.child(e);
-  return ent;
-}
-
-// Pushes entries from the end of x (block xb) into its right neighbour,
-// placing the pair as soon as it fits. Returns 1 (nothing moved), 5, 6 or
-// -1; with `relisted` (x is a leaf the descent reached), 7 when the pair was
-// placed and the parent lists the neighbour again already.
-int32_t shift_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
-                    Parent par, Relisted *relisted) {
-  if (par.block == 0 || !par.shiftable) return 1;
-  {
-    Pin pp(op);
-    if (pp.get(par.block, kCtxShiftRight) != 1) return -1;
-    if (!(par.index < pp.node().count() - 1)) return 1;
-  }
-  if (x.right() == 0) return op.corrupt(kCtxShiftRight);
-  Pin ps(op);
-  if (ps.get(x.right(), kCtxShiftRight) != 1) return -1;
-  Node s = ps.node();
-  if (s.leaf() != x.leaf() || s.unused()) return op.corrupt(kCtxShiftRight);
-  const int32_t at = x.leaf() ? 0 : -1;
-  int32_t result = 1;
-  for (int32_t e = x.count() - 1; e >= p && e >= 0; --e) {
-    const Pair ent = entry_pair(x, e, pair.dup);
-    TextPlan plan;
-    const int32_t rt = room_test(op, ent, s, at, &plan);
-    if (rt < 0) return -1;
-    if (rt != 0) break;
-    if (ps.save(kCtxShiftRight) != 1) return -1;
-    if (insert_entry(op, ent, s, at, &plan) != 1) return -1;
-    remove_entry(x, e);
-    result = kShiftedThenPlaced;
-    const int32_t fit = room_test(op, pair, x, p, &plan);
-    if (fit < 0) return -1;
-    if (fit == 0) {
-      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
-      result = kPlacedByShift;
-      break;
-    }
-  }
-  if (result != kPlacedByShift && p == x.count()) {
-    TextPlan plan;
-    const int32_t fit = room_test(op, pair, s, at, &plan);
-    if (fit < 0) return -1;
-    if (fit == 0) {
-      if (ps.save(kCtxShiftRight) != 1) return -1;
-      if (insert_entry(op, pair, s, at, &plan) != 1) return -1;
-      result = kPlacedByShift;
-    }
-  }
-  if (result == 1) return 1;
-  const BlockNo rb = ps.block();
-  ps.put();
-  Pin pp(op);
-  if (pp.get(par.block, kCtxShiftRight) != 1 || pp.save(kCtxShiftRight) != 1) {
-    return -1;
-  }
-  const Node n = pp.node();
-  const Node *low = nullptr;
-  const uint8_t *r = peek_block(op.lru, rb);
-  if (relisted != nullptr && result == kPlacedByShift && x.leaf() &&
-      r != nullptr && x.right() == rb &&
-      right_relist_starts(op, n, par.index, x, xb, &low) &&
-      relist_in_place(op, n, par.index + 1, rb,
-                      Node(const_cast<uint8_t *>(r), op.bs), low)) {
-    // The general step would have used last child g - 1 (x itself when x
-    // is the low_path child), x, the parent and the neighbour.
-    relisted->count = 0;
-    if (par.index >= 0)
-      relisted->touch[relisted->count++] = n.child_at(par.index - 1);
-    relisted->touch[relisted->count++] = xb;
-    relisted->touch[relisted->count++] = par.block;
-    relisted->touch[relisted->count++] = rb;
-    result = kPlacedAndListed;
-  } else {
-    remove_entry(n, par.index + 1);
-  }
-  pp.put();
-  return result;
-}
-
-// Pushes entries from the front of x (block xb) into its left neighbour,
-// placing the pair as soon as it fits. p is updated as entries leave.
-// Returns 1, 5, 6 or -1; with `relisted` (x is a leaf the descent reached and
-// nothing shifted right), 7 when the parent lists x again already.
-int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
-                   int32_t *pp_pos, Parent par, Relisted *relisted) {
-  if (par.block == 0 || !par.shiftable || par.index < 0) return 1;
-  if (x.left() == 0) return op.corrupt(kCtxShiftLeft);
-  Pin ps(op);
-  if (ps.get(x.left(), kCtxShiftLeft) != 1) return -1;
-  Node s = ps.node();
-  if (s.leaf() != x.leaf() || s.unused() || s.count() < 0) {
-    return op.corrupt(kCtxShiftLeft);
-  }
-  int32_t &p = *pp_pos;
-  const int32_t stop = x.leaf() ? 0 : -1;
-  int32_t result = 1;
-  while (p > stop) {
-    Pin low_leaf(op);
-    Pair ent;
-    if (x.leaf()) {
-      ent = entry_pair(x, 0, pair.dup);
-    } else {
-      // The low_path child moves, keyed by its smallest pair.
-      if (low_path_pair(op, x.low_path(), low_leaf, ent) != 1) return -1;
-      ent.dup = pair.dup;
-      ent.child = x.low_path();
-    }
-    TextPlan plan;
-    const int32_t rt = room_test(op, ent, s, s.count(), &plan);
-    if (rt < 0) return -1;
-    if (rt != 0) break;
-    if (ps.save(kCtxShiftLeft) != 1) return -1;
-    if (insert_entry(op, ent, s, s.count(), &plan) != 1) return -1;
-    low_leaf.release();
-    remove_entry(x, x.leaf() ? 0 : -1);
-    result = kShiftedThenPlaced;
-    --p;
-    const int32_t fit = room_test(op, pair, x, p, &plan);
-    if (fit < 0) return -1;
-    if (fit == 0) {
-      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
-      result = kPlacedByShift;
-      break;
-    }
-  }
-  if (result != kPlacedByShift && p == stop) {
-    TextPlan plan;
-    const int32_t fit = room_test(op, pair, s, s.count(), &plan);
-    if (fit < 0) return -1;
-    if (fit == 0) {
-      if (ps.save(kCtxShiftLeft) != 1) return -1;
-      if (insert_entry(op, pair, s, s.count(), &plan) != 1) return -1;
-      result = kPlacedByShift;
-    }
-  }
-  if (result == 1) return 1;
-  const BlockNo lb = ps.block();
-  const BlockNo l_right = s.right();
-  ps.put();
-  Pin pp(op);
-  if (pp.get(par.block, kCtxShiftLeft) != 1 || pp.save(kCtxShiftLeft) != 1) {
-    return -1;
-  }
-  // The re-synchronisation starts at the right sibling of child g - 1.
-  const Node n = pp.node();
-  if (relisted != nullptr && result == kPlacedByShift && x.leaf() &&
-      par.index >= 1 && par.index < n.count() && n.child(par.index - 1) == lb &&
-      l_right == xb && relist_in_place(op, n, par.index, xb, x, nullptr)) {
-    // The general step would have used last the neighbour, the parent and
-    // x, the order in which they were just put.
-    relisted->count = 0;
-    result = kPlacedAndListed;
-  } else {
-    remove_entry(pp.node(), par.index);
-  }
-  pp.put();
-  return result;
 }
 
 // Makes a new right sibling of x (pinned in px) in `out`: an empty leaf, or
@@ -439,6 +243,14 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
     px.put_last();
     op.file->recent_leaf = at_an_end(x, p) ? xb : 0;
     return result;
+  }
+  if (fit != 0 && relisted != nullptr) {
+    const int32_t sealed =
+        shift_one_sealed(op, pair, px, p, plan, par, relisted);
+    if (sealed != 0) {
+      px.put();
+      return sealed;
+    }
   }
   if (px.save(kCtxInsertKey) != 1) return -1;
   int32_t result;
@@ -669,15 +481,14 @@ namespace {
 // checked since it was read is tried, so the guess costs no read.
 int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
   const BlockNo b = op.file->recent_leaf;
-  if (b == 0 || b > op.cr().last_block) return 0;
-  const uint8_t *cached = peek_block(op.lru, b);
-  if (cached == nullptr || !block_checked(cached)) return 0;
+  const Node held = held_node(op, b);
+  if (held.data() == nullptr) return 0;
   // Looked at in place (nothing replaces a buffer meanwhile); pinned only
   // when the pair belongs there. p: the pair's position when it goes past
   // either end, -1 when it falls between the first and last pairs.
   int32_t p = -1;
   {
-    const Node x(const_cast<uint8_t *>(cached), op.bs);
+    const Node &x = held;
     const int32_t n = x.count();
     if (!x.leaf() || n <= 0) return 0;
     if (cmp_pair(op, pair.key, pair.len, pair.item, x, n - 1) > 0) {

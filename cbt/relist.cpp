@@ -45,21 +45,14 @@ Hit search_without(const Op &op, const Node &n, int32_t g, const Pair &pair) {
 
 }  // namespace
 
-bool relist_in_place(const Op &op, Node n, int32_t e, BlockNo cb, const Node &c,
-                     const Node *low) {
+bool relist_fits(const Op &op, const Node &n, int32_t e, BlockNo cb,
+                 BlockNo c_right, const Pair &sep, const Node *low) {
   const int32_t count = n.count();
   if (!g_relist) return false;
-  if (e < 0 || e >= count || c.count() < 1 || n.child(e) != cb ||
-      c.right() == cb) {
-    return false;
-  }
+  if (e < 0 || e >= count || n.child(e) != cb || c_right == cb) return false;
   const BlockNo next = e + 1 < count ? n.child(e + 1) : 0;
-  if (c.right() != next || (e + 1 == count && n.right() != 0)) return false;
+  if (c_right != next || (e + 1 == count && n.right() != 0)) return false;
   if (shared_with_prev(n, e) || shared_with_prev(n, e + 1)) return false;
-  Pair sep;
-  sep.key = c.key(0);
-  sep.len = c.key_len(0);
-  sep.item = c.item(0);
   const Hit hit = search_without(op, n, e, sep);
   if (hit.result == 0 || hit.pos != e) return false;
   if (e == 0 && (low == nullptr || low->count() < 1 ||
@@ -71,7 +64,6 @@ bool relist_in_place(const Op &op, Node n, int32_t e, BlockNo cb, const Node &c,
     return false;
   }
   const int32_t old_len = n.key_len(e);
-  const int32_t old_off = n.key_off(e);
   // After the removal entries e - 1 and e + 1 meet: their text must not
   // look shared then either.
   if (e >= 1 && e + 1 < count &&
@@ -80,8 +72,14 @@ bool relist_in_place(const Op &op, Node n, int32_t e, BlockNo cb, const Node &c,
     return false;
   }
   const int32_t delta = old_len - sep.len;
+  return -delta <= n.key_start() - kNodeHeader - count * kInteriorEntry;
+}
+
+void relist_apply(Node n, int32_t e, const Pair &sep) {
+  const int32_t old_len = n.key_len(e);
+  const int32_t old_off = n.key_off(e);
+  const int32_t delta = old_len - sep.len;
   const int32_t start = n.key_start();
-  if (-delta > start - kNodeHeader - count * kInteriorEntry) return false;
   uint8_t *d = n.data();
   if (delta != 0) {
     // The text of entries 0..e-1 moves by delta; bytes it leaves are zero.
@@ -93,6 +91,17 @@ bool relist_in_place(const Op &op, Node n, int32_t e, BlockNo cb, const Node &c,
   if (sep.len > 0) std::memcpy(d + old_off + delta, sep.key, sep.len);
   n.set_entry(e, old_off + delta, sep.len, sep.item);
   ++g_relisted;
+}
+
+bool relist_in_place(const Op &op, Node n, int32_t e, BlockNo cb, const Node &c,
+                     const Node *low) {
+  if (c.count() < 1) return false;
+  Pair sep;
+  sep.key = c.key(0);
+  sep.len = c.key_len(0);
+  sep.item = c.item(0);
+  if (!relist_fits(op, n, e, cb, c.right(), sep, low)) return false;
+  relist_apply(n, e, sep);
   return true;
 }
 
@@ -105,11 +114,8 @@ bool right_relist_starts(const Op &op, const Node &n, int32_t g, const Node &x,
     return true;
   }
   if (g < 0 || g >= n.count() || n.child(g) != xb) return false;
-  const BlockNo b = n.child_at(g - 1);
-  if (b == 0 || b > op.cr().last_block) return false;
-  const uint8_t *cached = peek_block(op.lru, b);
-  if (cached == nullptr || !block_checked(cached)) return false;
-  return Node(const_cast<uint8_t *>(cached), op.bs).right() == xb;
+  const Node held = held_node(op, n.child_at(g - 1));
+  return held.data() != nullptr && held.right() == xb;
 }
 
 int64_t set_relist_in_place(bool on) {

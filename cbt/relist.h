@@ -23,6 +23,14 @@ namespace recbase::cbt {
 // when e is 0 (nullptr: not known, and e = 0 is left to the general step).
 bool relist_in_place(const Op &op, Node n, int32_t e, BlockNo cb, const Node &c,
                      const Node *low);
+// The two halves of relist_in_place, for a caller that must know before it
+// changes anything whether the rewrite will happen: relist_fits tests the
+// conditions for leaf c (block cb, right sibling c_right) whose first pair
+// will be sep, looking only at n; relist_apply then rewrites entry e of n
+// (unchanged since the test) with sep's bytes.
+bool relist_fits(const Op &op, const Node &n, int32_t e, BlockNo cb,
+                 BlockNo c_right, const Pair &sep, const Node *low);
+void relist_apply(Node n, int32_t e, const Pair &sep);
 // Whether the re-synchronisation of parent n after a shift of leaf x (block
 // xb, index g) into its right neighbour starts at that neighbour: the right
 // sibling of child g - 1 is x, which n lists at g. Child g - 1 is looked at

@@ -56,6 +56,13 @@ int32_t Pin::get(BlockNo b, int32_t ctx) {
   return 1;
 }
 
+Node held_node(const Op &op, BlockNo b) {
+  if (b == 0 || b > op.cr().last_block) return Node();
+  const uint8_t *d = peek_block(op.lru, b);
+  if (d == nullptr || !block_checked(d)) return Node();
+  return Node(const_cast<uint8_t *>(d), op.bs);
+}
+
 void Pin::adopt(uint8_t *data, BlockNo b) {
   release();
   data_ = data;
@@ -76,8 +83,8 @@ int32_t Pin::save(int32_t ctx) {
 }
 
 void Pin::put() {
-  assert(op_.undo == nullptr || data_ == nullptr || op_.undo->holds(block_) ||
-         block_ > op_.undo->saved_end());
+  assert(op_.undo == nullptr || data_ == nullptr || op_.undo->sealed() ||
+         op_.undo->holds(block_) || block_ > op_.undo->saved_end());
   put_last();
 }
 

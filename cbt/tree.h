@@ -266,6 +266,11 @@ class Pin {
   BlockNo block_ = 0;
 };
 
+// The node of block b when the pool holds it and has checked its layout,
+// looked at in place without a pin (a Pin::get of it then cannot fail); a
+// Node without data otherwise.
+Node held_node(const Op &op, BlockNo b);
+
 // Key and pair comparisons under the tree's compare function (the default
 // order inline, without a call through the pointer).
 inline int32_t cmp_keys(const Op &op, const uint8_t *a, int32_t alen,

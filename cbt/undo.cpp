@@ -1,6 +1,7 @@
 // The before-images of a change and their roll-back (cbt/undo.h).
 #include "cbt/undo.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "frame/alloc.h"
@@ -92,6 +93,7 @@ void Undo::grew(BlockNo b) {
 }
 
 int32_t Undo::roll_back() {
+  assert(!sealed_);
   int32_t result = 1;
   for (int32_t i = g_saved_count - 1; i >= first_; --i) {
     const Saved &s = g_saved[i];

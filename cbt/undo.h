@@ -17,15 +17,21 @@
 //     is modified before Pin::save has copied it, except by the last step
 //     of a change, after which nothing can fail (the plain insertion into a
 //     leaf with room, the plain removal from a leaf that stays above the
-//     underflow mark). Debug builds check this at Pin::put.
+//     underflow mark), and except after seal: a change that has found,
+//     before its first modification, that every block it will modify is in
+//     the pool and that no step of it can fail any more (no read, no
+//     allocation, no write) seals its Undo and modifies without copies.
+//     Debug builds check this at Pin::put, and that a sealed change never
+//     rolls back.
 //  2. A block is copied at most once per change: the first image is the one
 //     the tree had.
 //  3. The copies live in one process-wide work area, grown (never shrunk)
 //     when a change needs more than any change before; a failure to grow it
 //     fails the change before the block is modified. cbexit frees it.
 //
-// States of an Undo: open (saving) --roll_back--> rolled back; closing an
-// open Undo keeps the change.
+// States of an Undo: open (saving) --roll_back--> rolled back;
+// open --seal--> sealed (no more copies, no roll-back); closing an open or
+// sealed Undo keeps the change.
 #ifndef RECBASE_CBT_UNDO_H
 #define RECBASE_CBT_UNDO_H
 
@@ -50,6 +56,11 @@ class Undo {
   // The last block of the file when the change began: blocks past it are
   // new to the file and need no copy.
   BlockNo saved_end() const { return cr_.last_block; }
+  // No step of the change can fail from here on: blocks are modified
+  // without copies (invariant 1). Only the outermost change may seal.
+  void seal() { sealed_ = true; }
+  bool sealed() const { return sealed_; }
+  bool outermost() const { return outer_ == nullptr; }
   // Block b was added at the end of the file and written (the file grew).
   void grew(BlockNo b);
   // Puts the copies back and restores the control record; blocks the
@@ -65,6 +76,7 @@ class Undo {
   ControlRecord cr_;
   int32_t first_;  // this change's first entry in the work area
   BlockNo grown_ = 0;
+  bool sealed_ = false;
 };
 
 // Frees the work area (at cbexit).

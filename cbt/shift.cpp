@@ -1,0 +1,313 @@
+// Shifts between neighbouring nodes (cbt/shift.h).
+#include "cbt/shift.h"
+
+#include <cassert>
+
+#include "cbt/relist.h"
+#include "cbt/undo.h"
+
+namespace recbase::cbt {
+
+Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
+  Pair ent;
+  ent.key = x.key(e);
+  ent.len = x.key_len(e);
+  ent.item = x.item(e);
+  ent.dup = dup;
+  ent.child = x.leaf() ? 0 : x.child(e);
+  return ent;
+}
+
+int32_t shift_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
+                    Parent par, Relisted *relisted) {
+  if (par.block == 0 || !par.shiftable) return 1;
+  {
+    Pin pp(op);
+    if (pp.get(par.block, kCtxShiftRight) != 1) return -1;
+    if (!(par.index < pp.node().count() - 1)) return 1;
+  }
+  if (x.right() == 0) return op.corrupt(kCtxShiftRight);
+  Pin ps(op);
+  if (ps.get(x.right(), kCtxShiftRight) != 1) return -1;
+  Node s = ps.node();
+  if (s.leaf() != x.leaf() || s.unused()) return op.corrupt(kCtxShiftRight);
+  const int32_t at = x.leaf() ? 0 : -1;
+  int32_t result = 1;
+  for (int32_t e = x.count() - 1; e >= p && e >= 0; --e) {
+    const Pair ent = entry_pair(x, e, pair.dup);
+    TextPlan plan;
+    const int32_t rt = room_test(op, ent, s, at, &plan);
+    if (rt < 0) return -1;
+    if (rt != 0) break;
+    if (ps.save(kCtxShiftRight) != 1) return -1;
+    if (insert_entry(op, ent, s, at, &plan) != 1) return -1;
+    remove_entry(x, e);
+    result = kShiftedThenPlaced;
+    const int32_t fit = room_test(op, pair, x, p, &plan);
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
+      result = kPlacedByShift;
+      break;
+    }
+  }
+  if (result != kPlacedByShift && p == x.count()) {
+    TextPlan plan;
+    const int32_t fit = room_test(op, pair, s, at, &plan);
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (ps.save(kCtxShiftRight) != 1) return -1;
+      if (insert_entry(op, pair, s, at, &plan) != 1) return -1;
+      result = kPlacedByShift;
+    }
+  }
+  if (result == 1) return 1;
+  const BlockNo rb = ps.block();
+  ps.put();
+  Pin pp(op);
+  if (pp.get(par.block, kCtxShiftRight) != 1 || pp.save(kCtxShiftRight) != 1) {
+    return -1;
+  }
+  const Node n = pp.node();
+  const Node *low = nullptr;
+  const uint8_t *r = peek_block(op.lru, rb);
+  if (relisted != nullptr && result == kPlacedByShift && x.leaf() &&
+      r != nullptr && x.right() == rb &&
+      right_relist_starts(op, n, par.index, x, xb, &low) &&
+      relist_in_place(op, n, par.index + 1, rb,
+                      Node(const_cast<uint8_t *>(r), op.bs), low)) {
+    // The general step would have used last child g - 1 (x itself when x
+    // is the low_path child), x, the parent and the neighbour.
+    relisted->count = 0;
+    if (par.index >= 0)
+      relisted->touch[relisted->count++] = n.child_at(par.index - 1);
+    relisted->touch[relisted->count++] = xb;
+    relisted->touch[relisted->count++] = par.block;
+    relisted->touch[relisted->count++] = rb;
+    result = kPlacedAndListed;
+  } else {
+    remove_entry(n, par.index + 1);
+  }
+  pp.put();
+  return result;
+}
+
+int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
+                   int32_t *pp_pos, Parent par, Relisted *relisted) {
+  if (par.block == 0 || !par.shiftable || par.index < 0) return 1;
+  if (x.left() == 0) return op.corrupt(kCtxShiftLeft);
+  Pin ps(op);
+  if (ps.get(x.left(), kCtxShiftLeft) != 1) return -1;
+  Node s = ps.node();
+  if (s.leaf() != x.leaf() || s.unused() || s.count() < 0) {
+    return op.corrupt(kCtxShiftLeft);
+  }
+  int32_t &p = *pp_pos;
+  const int32_t stop = x.leaf() ? 0 : -1;
+  int32_t result = 1;
+  while (p > stop) {
+    Pin low_leaf(op);
+    Pair ent;
+    if (x.leaf()) {
+      ent = entry_pair(x, 0, pair.dup);
+    } else {
+      // The low_path child moves, keyed by its smallest pair.
+      if (low_path_pair(op, x.low_path(), low_leaf, ent) != 1) return -1;
+      ent.dup = pair.dup;
+      ent.child = x.low_path();
+    }
+    TextPlan plan;
+    const int32_t rt = room_test(op, ent, s, s.count(), &plan);
+    if (rt < 0) return -1;
+    if (rt != 0) break;
+    if (ps.save(kCtxShiftLeft) != 1) return -1;
+    if (insert_entry(op, ent, s, s.count(), &plan) != 1) return -1;
+    low_leaf.release();
+    remove_entry(x, x.leaf() ? 0 : -1);
+    result = kShiftedThenPlaced;
+    --p;
+    const int32_t fit = room_test(op, pair, x, p, &plan);
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
+      result = kPlacedByShift;
+      break;
+    }
+  }
+  if (result != kPlacedByShift && p == stop) {
+    TextPlan plan;
+    const int32_t fit = room_test(op, pair, s, s.count(), &plan);
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (ps.save(kCtxShiftLeft) != 1) return -1;
+      if (insert_entry(op, pair, s, s.count(), &plan) != 1) return -1;
+      result = kPlacedByShift;
+    }
+  }
+  if (result == 1) return 1;
+  const BlockNo lb = ps.block();
+  const BlockNo l_right = s.right();
+  ps.put();
+  Pin pp(op);
+  if (pp.get(par.block, kCtxShiftLeft) != 1 || pp.save(kCtxShiftLeft) != 1) {
+    return -1;
+  }
+  // The re-synchronisation starts at the right sibling of child g - 1.
+  const Node n = pp.node();
+  if (relisted != nullptr && result == kPlacedByShift && x.leaf() &&
+      par.index >= 1 && par.index < n.count() && n.child(par.index - 1) == lb &&
+      l_right == xb && relist_in_place(op, n, par.index, xb, x, nullptr)) {
+    // The general step would have used last the neighbour, the parent and
+    // x, the order in which they were just put.
+    relisted->count = 0;
+    result = kPlacedAndListed;
+  } else {
+    remove_entry(pp.node(), par.index);
+  }
+  pp.put();
+  return result;
+}
+
+namespace {
+
+// The left shift of shift_one_sealed: x's first entry moves to the end of
+// its left neighbour, the pair then fits at p - 1, and n's separator of x
+// is rewritten in place. x (block xb) is the last child of parent n, or
+// (rb not 0) its right neighbour rb, held, cannot take what shift_right
+// would offer it, so that shift_right looks at rb and moves nothing.
+int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
+                 const TextPlan &plan, Parent par, Node n, BlockNo rb,
+                 Relisted *relisted) {
+  if (par.index < 1 || p < 1) return 0;
+  const BlockNo lb = x.left();
+  if (n.child(par.index - 1) != lb) return 0;
+  const Node s = held_node(op, lb);
+  if (s.data() == nullptr || !s.leaf() || s.unused() || s.count() < 0 ||
+      s.right() != xb) {
+    return 0;
+  }
+  const Pair first = entry_pair(x, 0, pair.dup);
+  TextPlan to_s;
+  if (room_test(op, first, s, s.count(), &to_s) != 0) return 0;
+  // Without its entry 0, x takes the pair at p - 1 with the same plan: the
+  // pair shares no text with entries p - 1 and p, nor does p with p - 1.
+  const int32_t freed =
+      kLeafEntry + (shared_with_prev(x, 1) ? 0 : x.key_len(0));
+  if (plan.need > op.bs - kNodeHeader - content_bytes(x) + freed) return 0;
+  const Pair sep = p == 1 ? pair : entry_pair(x, 1, pair.dup);
+  if (!relist_fits(op, n, par.index, xb, x.right(), sep, nullptr)) return 0;
+  if (op.undo != nullptr) op.undo->seal();
+  // Pins of held blocks, and insertions as planned into nodes with the
+  // room: none of these can fail (debug builds check).
+  bool ok = true;
+  {
+    Pin look(op);  // shift_right's looks at the parent and the neighbour
+    ok &= look.get(par.block, kCtxShiftRight) == 1;
+    if (rb != 0) ok &= look.get(rb, kCtxShiftRight) == 1;
+  }
+  Pin ps(op);
+  ok &= ps.get(lb, kCtxShiftLeft) == 1;
+  ok &= insert_entry(op, first, ps.node(), s.count(), &to_s) == 1;
+  remove_entry(x, 0);
+  ok &= insert_entry(op, pair, x, p - 1, &plan) == 1;
+  ps.put();
+  Pin pp(op);
+  ok &= pp.get(par.block, kCtxShiftLeft) == 1;
+  assert(ok);
+  (void)ok;
+  relist_apply(pp.node(), par.index, entry_pair(x, 0, pair.dup));
+  pp.put();
+  relisted->count = 0;
+  return kPlacedAndListed;
+}
+
+// The right shift of shift_one_sealed: x (block xb, not n's low_path child)
+// has a right neighbour under n; x's last entry, or the pair when it goes
+// after every entry, moves to the neighbour's front, the pair then fits in
+// x, and n's separator of the neighbour is rewritten in place. *full is
+// set when the neighbour is held, sound, and has no room for that first
+// entry: shift_right then moves nothing.
+int32_t one_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
+                  const TextPlan &plan, Parent par, Node n, bool *full,
+                  Relisted *relisted) {
+  const BlockNo rb = x.right();
+  const Node s = held_node(op, rb);
+  if (s.data() == nullptr || !s.leaf() || s.unused()) return 0;
+  const int32_t last = x.count() - 1;
+  const Pair moved = p <= last ? entry_pair(x, last, pair.dup) : pair;
+  TextPlan to_s;
+  if (room_test(op, moved, s, 0, &to_s) != 0) {
+    *full = true;
+    return 0;
+  }
+  const Node *low = nullptr;
+  if (par.index < 0 || !right_relist_starts(op, n, par.index, x, xb, &low)) {
+    return 0;
+  }
+  if (p <= last) {
+    // Without its last entry, x takes the pair at p with the same plan.
+    const int32_t freed =
+        kLeafEntry + (shared_with_prev(x, last) ? 0 : x.key_len(last));
+    if (plan.need > op.bs - kNodeHeader - content_bytes(x) + freed) return 0;
+  }
+  if (!relist_fits(op, n, par.index + 1, rb, s.right(), moved, low)) return 0;
+  if (op.undo != nullptr) op.undo->seal();
+  bool ok = true;
+  {
+    Pin look(op);  // shift_right's look at the parent
+    ok &= look.get(par.block, kCtxShiftRight) == 1;
+  }
+  Pin ps(op);
+  ok &= ps.get(rb, kCtxShiftRight) == 1;
+  ok &= insert_entry(op, moved, ps.node(), 0, &to_s) == 1;
+  if (p <= last) {
+    remove_entry(x, last);
+    ok &= insert_entry(op, pair, x, p, &plan) == 1;
+  }
+  ps.put();
+  Pin pp(op);
+  ok &= pp.get(par.block, kCtxShiftRight) == 1;
+  assert(ok);
+  (void)ok;
+  relist_apply(pp.node(), par.index + 1, entry_pair(s, 0, pair.dup));
+  // The blocks the general steps would have used last, as shift_right
+  // lists them.
+  relisted->count = 0;
+  relisted->touch[relisted->count++] = n.child_at(par.index - 1);
+  relisted->touch[relisted->count++] = xb;
+  relisted->touch[relisted->count++] = par.block;
+  relisted->touch[relisted->count++] = rb;
+  pp.put();
+  return kPlacedAndListed;
+}
+
+}  // namespace
+
+int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
+                         const TextPlan &plan, Parent par, Relisted *relisted) {
+  if (op.undo != nullptr && !op.undo->outermost()) return 0;
+  const Node x = px.node();
+  if (!x.leaf() || par.block == 0 || !par.shiftable || !plan.valid ||
+      plan.share_off >= 0 || plan.unshare) {
+    return 0;
+  }
+  const Node n = held_node(op, par.block);
+  if (n.data() == nullptr) return 0;
+  // shift_right tries the right neighbour when the parent lists one after
+  // x; only when it does not can the left shift come first.
+  const int32_t c = n.count();
+  if (par.index < c - 1) {
+    bool full = false;
+    const int32_t r =
+        one_right(op, pair, x, px.block(), p, plan, par, n, &full, relisted);
+    if (r != 0 || !full) return r;
+    return one_left(op, pair, x, px.block(), p, plan, par, n, x.right(),
+                    relisted);
+  }
+  if (par.index == c - 1) {
+    return one_left(op, pair, x, px.block(), p, plan, par, n, 0, relisted);
+  }
+  return 0;
+}
+
+}  // namespace recbase::cbt

@@ -1,0 +1,81 @@
+// Shifts between neighbouring nodes under one parent: the first answer of
+// the overflow policy (cbt/insert.cpp) to a full node, before a split.
+//
+// The general shifts copy every block before they modify it (cbt/undo.h).
+// The sealed shifts cover the two overflows that inserts meet most, a
+// single entry moving between two leaves, and run without copies when they
+// can show, before the first modification, that no step of the change can
+// fail any more: they read no block the pool does not hold, allocate
+// nothing, write nothing new, and end with the parent's separator rewritten
+// in place. They make the same pool accesses in the same order, and leave
+// the same bytes, as the general shifts would.
+#ifndef RECBASE_CBT_SHIFT_H
+#define RECBASE_CBT_SHIFT_H
+
+#include <cstdint>
+
+#include "cbt/node_ops.h"
+#include "cbt/tree.h"
+
+namespace recbase::cbt {
+
+// What a node step of an insertion tells the level above (cbt/insert.cpp).
+enum StepResult : int32_t {
+  kPlaced = 1,
+  kSplit = 3,
+  kShiftedThenPlaced = 5,
+  kPlacedByShift = 6,
+  // Internal to the overflow handling: placed by a shift, with the parent
+  // already listing the leaf again (its separator rewritten in place).
+  kPlacedAndListed = 7,
+};
+
+// Where a node sits: its parent (0: none) and its index there (-1: the
+// parent's low_path child). shiftable is false for a node whose index is not
+// known, which then never shifts into its neighbours.
+struct Parent {
+  BlockNo block = 0;
+  int32_t index = 0;
+  bool shiftable = true;
+};
+
+// Blocks a shift that relisted a leaf in place touches afterwards,
+// in the order in which the general re-synchronisation would have used them
+// last, so that the pool's recency order, and with it every later
+// replacement and read, stays the same.
+struct Relisted {
+  BlockNo touch[4] = {};
+  int32_t count = 0;
+};
+
+// The pair descriptor of entry e of node x.
+Pair entry_pair(const Node &x, int32_t e, int32_t dup);
+
+// Pushes entries from the end of x (block xb) into its right neighbour,
+// placing the pair as soon as it fits. Returns 1 (nothing moved), 5, 6 or
+// -1; with `relisted` (x is a leaf the descent reached), 7 when the pair was
+// placed and the parent lists the neighbour again already.
+int32_t shift_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
+                    Parent par, Relisted *relisted);
+// Pushes entries from the front of x (block xb) into its left neighbour,
+// placing the pair as soon as it fits. p is updated as entries leave.
+// Returns 1, 5, 6 or -1; with `relisted` (x is a leaf the descent reached and
+// nothing shifted right), 7 when the parent lists x again already.
+int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
+                   int32_t *pp_pos, Parent par, Relisted *relisted);
+
+// The sealed shifts, for the full leaf x (pinned in px, not yet changed or
+// copied) that the descent reached and the pair at position p, whose room
+// test in x gave `plan`: 7 when the shift was made, sealed, with the result
+// shift_right (then shift_left) would have reached; 0 when it cannot be
+// shown infallible, and nothing was done. Right: x's last entry, or the
+// pair when it goes after every entry, moves to the front of the right
+// neighbour. Left, when x is its parent's last child or its right
+// neighbour has no room: x's first entry moves to the end of the left
+// neighbour.
+int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
+                         const TextPlan &plan, Parent par, Relisted *relisted);
+
+}  // namespace recbase::cbt
+
+#endif  // RECBASE_CBT_SHIFT_H
