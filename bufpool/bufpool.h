@@ -138,7 +138,8 @@ uint8_t *get_empty_block(LruFile *file, uint32_t n);
 const uint8_t *peek_block(LruFile *file, uint32_t n);
 // peek_block for a block that is being used: the buffer moves in the LRU
 // order as a get and its release would move it (a descent that is done
-// with each node before it asks for the next).
+// with each node before it asks for the next). The block's cache lines are
+// prefetched (blocks up to 8 KiB), as a search of the node reads them.
 const uint8_t *read_block(LruFile *file, uint32_t n);
 // Unpins; write_now non-zero writes the block at once (when the file's
 // modified flag is set or n is not 0), else marks it dirty. -1 with

@@ -82,7 +82,6 @@ int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
     if (level >= cr.depth) return op.corrupt(kCtxFindLeaf);
     data = pin.view(b, kCtxFindLeaf);
     if (data == nullptr) return -1;
-    prefetch_node(data, op.bs);
     const Node node(const_cast<uint8_t *>(data), op.bs);
     if (node.unused()) return op.corrupt(kCtxFindLeaf);
     hit = node_search(op, node, key, len, item);

@@ -65,6 +65,7 @@ const uint8_t *Pin::view(BlockNo b, int32_t ctx) {
   const uint8_t *cached = read_block(op_.lru, b);
   if (cached != nullptr && block_checked(cached)) return cached;
   if (get(b, ctx) != 1) return nullptr;
+  prefetch_node(data_, op_.bs);
   return data_;
 }
 

@@ -264,8 +264,9 @@ class Pin {
   void move_to(Pin &other);
   // Node block b for reading only, until the next call on this Pin or on
   // the pool: a checked block that the pool holds is read in place, without
-  // a pin (read_block); any other is pinned as get does. Null on failure,
-  // with the codes of get.
+  // a pin (read_block); any other is pinned as get does. Either way the
+  // node's lines are prefetched for the search that follows. Null on
+  // failure, with the codes of get.
   const uint8_t *view(BlockNo b, int32_t ctx);
   void prefetch() const { prefetch_node(data_, op_.bs); }
 
