@@ -218,11 +218,11 @@ inline bool check_file(Op &op) {
 // header's counts to skip the free space would put one whole miss in front
 // of the search's first probe, which costs more than the lines it saves.
 // Called once per node and change, where a descent first reaches it; nodes
-// above 8 KiB are left to the search, which reads few of their lines.
+// above 8 KiB are left to the search, which reads few of their lines. The
+// loop is unrolled: its own count and test cost more than the prefetches.
 inline void prefetch_node(const uint8_t *data, int32_t bs) {
 #if defined(__GNUC__)
   if (data == nullptr || bs > 8192) return;
-  // Unrolled: the loop's own count and test cost more than the prefetches.
 #pragma GCC unroll 8
   for (int32_t off = 0; off < bs; off += 64) __builtin_prefetch(data + off);
 #endif
