@@ -42,23 +42,27 @@ constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
 struct Chunk;
 constexpr int32_t kNoHandle = -1;
 
+// The fields a lookup and a read in place use (chain, block, handle, data,
+// flags) and the LRU links share the header's first cache line, next to
+// nothing else, so that finding a cached block costs one line of its header.
 struct BufferHeader {
+  BufferHeader *hash_next;  // next on the hash chain
+  uint8_t *data;            // kDataOffset bytes after the header
   BufferHeader *next;       // towards the most recently used end
   BufferHeader *prev;       // towards the least recently used end
-  BufferHeader *hash_next;  // next on the hash chain
+  uint32_t block;           // block number; kNoBlock when free
+  int32_t handle;           // file holding the block; kNoHandle when free
+  int32_t use_count;        // number of current pins
+  int32_t block_size;       // that file's block size
+  uint8_t dirty;            // changed and not yet written
+  uint8_t checked;          // engine's flag: node checked since loaded
+  uint64_t used;            // the pool's clock at its last use
+  LruFile *file;            // file holding the block; null when free
   BufferHeader *file_next;  // the file's buffer list (doubly linked)
   BufferHeader *file_prev;
   BufferHeader *dirty_next;  // the file's dirty list (doubly linked)
   BufferHeader *dirty_prev;
-  LruFile *file;       // file holding the block; null when free
-  int32_t use_count;   // number of current pins
-  int32_t handle;      // file holding the block; kNoHandle when free
-  uint32_t block;      // block number; kNoBlock when free
-  int32_t block_size;  // that file's block size
-  uint8_t dirty;       // changed and not yet written
-  uint8_t checked;     // engine's flag: node checked since loaded
-  uint8_t *data;       // kDataOffset bytes after the header
-  Chunk *chunk;        // the chunk it was made in
+  Chunk *chunk;  // the chunk it was made in
 };
 
 struct Chunk {
@@ -83,6 +87,12 @@ struct BufferPool {
   std::size_t stride;  // bytes from one buffer's header to the next
   Chunk *chunks;       // newest first
   int32_t fresh;       // fresh buffers over all chunks
+  // Every use of a buffer takes the next tick of the clock. While fresh
+  // buffers remain, replacement takes those and the order of the LRU list
+  // is not needed: a use only notes its tick, and `unordered` says that the
+  // list no longer holds the order of last use (order_lru restores it).
+  uint64_t clock;
+  bool unordered;
 };
 
 namespace {
@@ -181,7 +191,62 @@ void lru_push_head(BufferPool *pool, BufferHeader *h) {
   pool->lru_head = h;
 }
 
+// Sorts the LRU list by the tick of last use, keeping the list's order
+// between equal ticks (buffers never used since they were pushed at the
+// head): the order that moving each buffer at its use would have made. A
+// merge sort of the list in place, without allocation.
+void order_lru(BufferPool *pool) {
+  pool->unordered = false;
+  BufferHeader *list = pool->lru_head;
+  for (std::size_t width = 1;; width *= 2) {
+    BufferHeader *merged = nullptr;
+    BufferHeader **end = &merged;
+    std::size_t runs = 0;
+    while (list != nullptr) {
+      // Two runs of up to `width` buffers each, merged onto the end.
+      BufferHeader *a = list;
+      BufferHeader *b = a;
+      std::size_t na = 0;
+      while (b != nullptr && na < width) b = b->next, ++na;
+      std::size_t nb = 0;
+      while (na > 0 || (nb < width && b != nullptr)) {
+        const bool take_a =
+            na > 0 && (nb == width || b == nullptr || a->used <= b->used);
+        BufferHeader *&from = take_a ? a : b;
+        *end = from;
+        end = &from->next;
+        from = from->next;
+        if (take_a) {
+          --na;
+        } else {
+          ++nb;
+        }
+      }
+      list = b;
+      ++runs;
+    }
+    *end = nullptr;
+    list = merged;
+    if (runs <= 1) break;
+  }
+  BufferHeader *prev = nullptr;
+  for (BufferHeader *h = list; h != nullptr; h = h->next) {
+    h->prev = prev;
+    prev = h;
+  }
+  pool->lru_head = list;
+  pool->lru_tail = prev;
+}
+
+// A use: the buffer moves to the most recently used end, or, while fresh
+// buffers remain, notes its tick.
 void touch(BufferPool *pool, BufferHeader *h) {
+  h->used = ++pool->clock;
+  if (pool->fresh > 0) {
+    pool->unordered = pool->unordered || pool->lru_tail != h;
+    return;
+  }
+  if (pool->unordered) order_lru(pool);
   if (pool->lru_tail == h) return;
   lru_unlink(pool, h);
   h->prev = pool->lru_tail;
@@ -344,6 +409,7 @@ void free_chunks(BufferPool *pool) {
 // the walk goes on. The buffer found is not moved in the LRU list.
 BufferHeader *take_free(BufferPool *pool) {
   if (pool->fresh > 0) return take_fresh(pool);
+  if (pool->unordered) order_lru(pool);
   for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
     if (h->use_count != 0) continue;
     if (h->dirty != 0 && write_back(h) != 1) {
@@ -408,6 +474,7 @@ int32_t bufpool_destroy(BufferPool *pool) {
     return -1;
   }
   int32_t result = 1;
+  if (pool->unordered) order_lru(pool);  // dirty buffers go back in LRU order
   while (pool->lru_head != nullptr) {
     BufferHeader *h = pool->lru_head;
     if (h->dirty != 0 && write_back(h) != 1) {
@@ -581,6 +648,34 @@ const uint8_t *peek_block(LruFile *file, uint32_t n) {
   }
   const BufferHeader *h = find(file->pool, file->handle, n);
   return h != nullptr ? h->data : nullptr;
+}
+
+// Before the hash walk, the lines of the data of the buffer that heads
+// block n's chain are asked for. Its data lies kDataOffset bytes past its
+// header, so the prefetches go out while the header's own line, which says
+// whether it holds the block, is still on its way: the node's lines and the
+// header's arrive together instead of one after the other. Chains are about
+// one buffer long, so the head is nearly always the block; a wrong guess
+// costs only the prefetches. Blocks above 8 KiB are left alone (a search
+// reads few of their lines).
+const uint8_t *read_block(LruFile *file, uint32_t n) {
+  if (file == nullptr || file->pool != g_current || g_current == nullptr) {
+    return nullptr;
+  }
+#if defined(__GNUC__)
+  BufferHeader *const head = *chain(file->pool, file->handle, n);
+  if (head != nullptr && file->block_size <= 8192) {
+    const uint8_t *d = reinterpret_cast<const uint8_t *>(head) + kDataOffset;
+#pragma GCC unroll 8
+    for (int32_t off = 0; off < file->block_size; off += 64) {
+      __builtin_prefetch(d + off);
+    }
+  }
+#endif
+  BufferHeader *h = find(file->pool, file->handle, n);
+  if (h == nullptr) return nullptr;
+  touch(file->pool, h);
+  return h->data;
 }
 
 uint8_t *get_empty_block(LruFile *file, uint32_t n) {

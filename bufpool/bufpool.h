@@ -23,8 +23,11 @@
 //     kMinHashChains and at least the buffer count, so chains stay about one
 //     buffer long; adding or removing buffers resizes it.
 //  3. Every buffer that was ever used is on the LRU list, least recently
-//     used first; get, put and release move a buffer to the tail. Buffers
-//     never used are on no list and are taken before any on it.
+//     used first; get, put, release and read_block move a buffer to the
+//     tail. Buffers never used are on no list and are taken before any on
+//     it; while there are such buffers, a use only notes the time, and the
+//     list is sorted into that order once replacement (or the pool's
+//     destruction) needs it.
 //  4. A dirty buffer is on its file's dirty list, in the order it became
 //     dirty; a clean one is not. Flushing a file walks only that list and
 //     purging it only its buffer list, never the whole pool.
@@ -133,6 +136,11 @@ uint8_t *get_empty_block(LruFile *file, uint32_t n);
 // cached node where nothing can happen in between (a cursor stepping within
 // its leaf).
 const uint8_t *peek_block(LruFile *file, uint32_t n);
+// peek_block for a block that is being used: the buffer moves in the LRU
+// order as a get and its release would move it (a descent that is done
+// with each node before it asks for the next). The block's cache lines are
+// prefetched (blocks up to 8 KiB), as a search of the node reads them.
+const uint8_t *read_block(LruFile *file, uint32_t n);
 // Unpins; write_now non-zero writes the block at once (when the file's
 // modified flag is set or n is not 0), else marks it dirty. -1 with
 // bufpool_err kPoolIo when the write fails.

@@ -40,6 +40,33 @@ inline int32_t default_keycmp(const uint8_t *a, int32_t alen, const uint8_t *b,
   return alen < blen ? -1 : 1;
 }
 
+// The first eight bytes at p with ASCII capitals folded to lower case, as
+// a number whose order is that of the folded bytes compared unsigned (the
+// first byte most significant). A byte is a capital when its low seven
+// bits lie in 0x41..0x5A and its top bit is clear; the sums below stay
+// within each byte, so the test runs on all eight at once.
+inline uint64_t folded_word(const uint8_t *p) {
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  x = __builtin_bswap64(x);
+#endif
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kTops = 0x8080808080808080ull;
+  const uint64_t low = x & ~kTops;
+  const uint64_t from_a = low + (0x80 - 0x41) * kOnes;  // top set: >= 0x41
+  const uint64_t past_z = low + (0x80 - 0x5B) * kOnes;  // top set: >= 0x5B
+  const uint64_t capital = from_a & ~past_z & ~x & kTops;
+  x |= capital >> 2;  // 0x20 in each capital
+#if defined(__GNUC__)
+  return __builtin_bswap64(x);
+#else
+  uint64_t r = 0;
+  for (int i = 0; i < 8; ++i) r = (r << 8) | ((x >> (8 * i)) & 0xFF);
+  return r;
+#endif
+}
+
 // default_keycmp(a, n, b, n) == 0 for two keys of n bytes, faster: a word
 // whose bytes differ in more than the case bit (0x20) holds a pair of bytes
 // that differ folded too, so most unequal keys are told apart at their

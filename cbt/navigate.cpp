@@ -57,12 +57,14 @@ int32_t step_back(Op &op, Cursor &cur) {
   if (cur.state == kBeforeFirst) return kBeforeFirst;
   if (cur.state == kAfterLast) return position_last(op, cur);
   Pin pin(op);
-  if (pin.get(cur.block, kCtxPrevKey) != 1) return -1;
-  if (!pin.node().leaf()) return op.corrupt(kCtxPrevKey);
+  const uint8_t *data = pin.view(cur.block, kCtxPrevKey);
+  if (data == nullptr) return -1;
+  Node node(const_cast<uint8_t *>(data), op.bs);
+  if (!node.leaf()) return op.corrupt(kCtxPrevKey);
   BlockNo block = cur.block;
   int32_t index = cur.index - 1;
   if (index < 0) {
-    block = pin.node().left();
+    block = node.left();
     if (block == 0) {
       cur.state = kBeforeFirst;
       cur.block = kNoBlock;
@@ -71,12 +73,13 @@ int32_t step_back(Op &op, Cursor &cur) {
       return kBeforeFirst;
     }
     if (!may_enter_leaf(op, cur, -1)) return op.corrupt(kCtxPrevKey);
-    if (pin.get(block, kCtxPrevKey) != 1) return -1;
-    const Node node = pin.node();
+    data = pin.view(block, kCtxPrevKey);
+    if (data == nullptr) return -1;
+    node = Node(const_cast<uint8_t *>(data), op.bs);
     if (!node.leaf() || node.count() < 1) return op.corrupt(kCtxPrevKey);
     index = node.count() - 1;
   }
-  if (load_entry(op, cur, pin.node(), index) != 1) {
+  if (load_entry(op, cur, node, index) != 1) {
     op.ctx = kCtxPrevKey;
     return -1;
   }
@@ -188,6 +191,11 @@ RBAPI int32_t RBCALL cbprev(CbTree *tree, int32_t *item) {
 }
 
 RBAPI int32_t RBCALL cbcurr(CbTree *tree, int32_t *item) {
+  cbfcncode = kFnCurr;
+  if (const Cursor *cur = current_position(tree)) {
+    if (item != nullptr) *item = cur->item;
+    return 1;
+  }
   Op op;
   if (!enter(op, tree, kFnCurr)) return publish(op, -1);
   if (tree->pos.state != kOnEntry) return publish(op, tree->pos.state);

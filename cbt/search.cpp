@@ -72,37 +72,43 @@ int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
     set_nowhere(cur, kAfterLast);
     return kAfterLast;
   }
+  // Each node is done with before the next is asked for, so the descent
+  // reads cached nodes in place (Pin::view).
   Pin pin(op);
   BlockNo b = cr.root;
+  const uint8_t *data = nullptr;
   Hit hit{1, 0};
   for (int32_t level = 0;; ++level) {
     if (level >= cr.depth) return op.corrupt(kCtxFindLeaf);
-    if (pin.get(b, kCtxFindLeaf) != 1) return -1;
-    pin.prefetch();
-    const Node node = pin.node();
+    data = pin.view(b, kCtxFindLeaf);
+    if (data == nullptr) return -1;
+    const Node node(const_cast<uint8_t *>(data), op.bs);
     if (node.unused()) return op.corrupt(kCtxFindLeaf);
     hit = node_search(op, node, key, len, item);
     if (node.leaf()) break;
     b = node.child_at(child_index(hit));
   }
   if (hit.result != 1) {
-    if (load_entry(op, cur, pin.node(), hit.pos) != 1) {
+    if (load_entry(op, cur, Node(const_cast<uint8_t *>(data), op.bs),
+                   hit.pos) != 1) {
       op.ctx = kCtxFindLeaf;
       return -1;
     }
-    cur.block = pin.block();
+    cur.block = b;
     cur.state = kOnEntry;
     cur.index = hit.pos;
     return hit.result == 0 ? kFound : kNext;
   }
-  const BlockNo right = pin.node().right();
+  const BlockNo right = Node(const_cast<uint8_t *>(data), op.bs).right();
   if (right == 0) {
     set_nowhere(cur, kAfterLast);
     return kAfterLast;
   }
-  if (pin.get(right, kCtxFindLeaf) != 1) return -1;
-  if (!usable_leaf(pin.node())) return op.corrupt(kCtxFindLeaf);
-  if (load_entry(op, cur, pin.node(), 0) != 1) {
+  data = pin.view(right, kCtxFindLeaf);
+  if (data == nullptr) return -1;
+  const Node sibling(const_cast<uint8_t *>(data), op.bs);
+  if (!usable_leaf(sibling)) return op.corrupt(kCtxFindLeaf);
+  if (load_entry(op, cur, sibling, 0) != 1) {
     op.ctx = kCtxFindLeaf;
     return -1;
   }
@@ -133,9 +139,9 @@ int32_t revalidate(Op &op, Cursor &cur) {
     const int32_t saved_err = op.err;
     const int32_t saved_ctx = op.ctx;
     Pin pin(op);
-    if (pin.get(cur.block, kCtxFindLeaf) == 1) {
+    if (const uint8_t *data = pin.view(cur.block, kCtxFindLeaf)) {
       cur.snapshot = op.file->last_seen;
-      const Node node = pin.node();
+      const Node node(const_cast<uint8_t *>(data), op.bs);
       const int32_t i = cur.index;
       if (node.leaf() && i >= 0 && i < node.count() &&
           node.item(i) == cur.item &&
@@ -175,9 +181,11 @@ int32_t position_first(Op &op, Cursor &cur) {
     return kAfterLast;
   }
   Pin pin(op);
-  if (pin.get(cr.first_leaf, kCtxFirstKey) != 1) return -1;
-  if (!usable_leaf(pin.node())) return op.corrupt(kCtxFirstKey);
-  if (load_entry(op, cur, pin.node(), 0) != 1) {
+  const uint8_t *data = pin.view(cr.first_leaf, kCtxFirstKey);
+  if (data == nullptr) return -1;
+  const Node node(const_cast<uint8_t *>(data), op.bs);
+  if (!usable_leaf(node)) return op.corrupt(kCtxFirstKey);
+  if (load_entry(op, cur, node, 0) != 1) {
     op.ctx = kCtxFirstKey;
     return -1;
   }
@@ -196,8 +204,9 @@ int32_t position_last(Op &op, Cursor &cur) {
     return kBeforeFirst;
   }
   Pin pin(op);
-  if (pin.get(cr.last_leaf, kCtxLastLeaf) != 1) return -1;
-  const Node node = pin.node();
+  const uint8_t *data = pin.view(cr.last_leaf, kCtxLastLeaf);
+  if (data == nullptr) return -1;
+  const Node node(const_cast<uint8_t *>(data), op.bs);
   if (!usable_leaf(node)) return op.corrupt(kCtxLastLeaf);
   const int32_t last = node.count() - 1;
   if (load_entry(op, cur, node, last) != 1) {
@@ -214,24 +223,28 @@ int32_t step_forward(Op &op, Cursor &cur) {
   if (cur.state == kBeforeFirst) return position_first(op, cur);
   if (cur.state != kOnEntry) return kAfterLast;
   Pin pin(op);
-  if (pin.get(cur.block, kCtxNextKey) != 1) return -1;
-  if (!pin.node().leaf()) return op.corrupt(kCtxNextKey);
+  const uint8_t *data = pin.view(cur.block, kCtxNextKey);
+  if (data == nullptr) return -1;
+  Node node(const_cast<uint8_t *>(data), op.bs);
+  if (!node.leaf()) return op.corrupt(kCtxNextKey);
   BlockNo block = cur.block;
   int32_t index = cur.index + 1;
-  if (index >= pin.node().count()) {
-    block = pin.node().right();
+  if (index >= node.count()) {
+    block = node.right();
     if (block == 0) {
       set_nowhere(cur, kAfterLast);
       cur.snapshot = op.file->last_seen;
       return kAfterLast;
     }
     if (!may_enter_leaf(op, cur, 1)) return op.corrupt(kCtxNextKey);
-    if (pin.get(block, kCtxNextKey) != 1) return -1;
-    if (!usable_leaf(pin.node())) return op.corrupt(kCtxNextKey);
+    data = pin.view(block, kCtxNextKey);
+    if (data == nullptr) return -1;
+    node = Node(const_cast<uint8_t *>(data), op.bs);
+    if (!usable_leaf(node)) return op.corrupt(kCtxNextKey);
     index = 0;
   }
   // A failed load leaves the position where it was.
-  if (load_entry(op, cur, pin.node(), index) != 1) {
+  if (load_entry(op, cur, node, index) != 1) {
     op.ctx = kCtxNextKey;
     return -1;
   }

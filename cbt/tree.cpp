@@ -63,6 +63,19 @@ Node held_node(const Op &op, BlockNo b) {
   return Node(const_cast<uint8_t *>(d), op.bs);
 }
 
+const uint8_t *Pin::view(BlockNo b, int32_t ctx) {
+  release();
+  if (b == 0 || b > op_.cr().last_block) {
+    op_.corrupt(ctx);
+    return nullptr;
+  }
+  const uint8_t *cached = read_block(op_.lru, b);
+  if (cached != nullptr && block_checked(cached)) return cached;
+  if (get(b, ctx) != 1) return nullptr;
+  prefetch_node(data_, op_.bs);
+  return data_;
+}
+
 void Pin::adopt(uint8_t *data, BlockNo b) {
   release();
   data_ = data;
@@ -174,7 +187,21 @@ template <int32_t kEntry>
 Hit search_entries(const Op &op, const uint8_t *d, int32_t n,
                    const uint8_t *key, int32_t len, int32_t item) {
   if (op.cmp == cbkeycmp) {
-    return search_entries<kEntry>(d, n, key, len, item, default_keycmp);
+    if (len < 8) {
+      return search_entries<kEntry>(d, n, key, len, item, default_keycmp);
+    }
+    // The search key's first eight bytes, folded once: most probes are
+    // decided by one folded word of the entry's key.
+    const uint64_t head = folded_word(key);
+    return search_entries<kEntry>(
+        d, n, key, len, item,
+        [head](const uint8_t *a, int32_t alen, const uint8_t *b,
+               int32_t blen) {
+          if (blen < 8) return default_keycmp(a, alen, b, blen);
+          const uint64_t other = folded_word(b);
+          if (head != other) return head < other ? -1 : 1;
+          return default_keycmp(a + 8, alen - 8, b + 8, blen - 8);
+        });
   }
   const CbCompare cmp = op.cmp;
   return search_entries<kEntry>(

@@ -215,6 +215,31 @@ TEST_F(PoolTest, ReplacementTakesTheLeastRecentlyUsedUnpinnedBuffer) {
   EXPECT_EQ(has_dirty_blocks(f), 0);
 }
 
+// A read in place (read_block) is a use, as a get and release are; uses
+// made while fresh buffers remain are put in order when replacement first
+// needs it. A block the pool lacks is not read.
+TEST_F(PoolTest, ReplacementFollowsTheOrderOfUseWhateverTheUse) {
+  LruFile *f = start(13);
+  for (uint32_t n = 1; n <= 4; ++n) release_block(f, get_block(f, n));
+  const int reads = g_io.reads;
+  EXPECT_EQ(read_block(f, 9), nullptr);
+  ASSERT_NE(read_block(f, 1), nullptr);
+  release_block(f, get_block(f, 2));
+  ASSERT_NE(read_block(f, 3), nullptr);
+  for (uint32_t n = 5; n <= 6; ++n) release_block(f, get_block(f, n));
+  // Order of last use: 4, 1, 2, 3, 5, 6.
+  const struct {
+    uint32_t get, gone;
+  } steps[] = {{7, 4}, {8, 1}, {9, 2}, {10, 3}, {11, 5}};
+  for (const auto &s : steps) {
+    release_block(f, get_block(f, s.get));
+    EXPECT_EQ(bufpool_use_count(f, s.gone), -1) << "getting " << s.get;
+    EXPECT_EQ(bufpool_use_count(f, s.get), 0);
+  }
+  EXPECT_EQ(bufpool_use_count(f, 6), 0);
+  EXPECT_EQ(g_io.reads, reads + 2 + 5);
+}
+
 // Handles 64 apart hash equal blocks to one chain; removing one buffer
 // from the chain keeps the others findable.
 TEST_F(PoolTest, BuffersSharingAHashChainAreToldApart) {

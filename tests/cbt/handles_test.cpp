@@ -5,6 +5,7 @@
 // Every refusal gives its codes; none may crash or change the file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -90,6 +91,50 @@ TEST_F(HandlesTest, HandlesShareTheFileUntilTheLastClosesButNotModes) {
   patch_file(name, 24, {0xFF});  // closed for good: damage is now noticed
   EXPECT_EQ(open("t"), nullptr);
   EXPECT_EQ(cberrcode, CBERR_PARITY);
+}
+
+// The default order folds the ASCII capitals alone, whatever the byte's
+// place in a long key: bytes around 'A'..'Z' and their images with the top
+// bit set, at the first, a middle and the last byte of a key's first eight
+// and past them. Walks and finds follow a plain reference.
+TEST_F(HandlesTest, TheDefaultOrderFoldsOnlyAsciiCapitals) {
+  auto folded = [](std::string k) {
+    for (char &c : k) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    return k;
+  };
+  auto less = [&](const Pair &a, const Pair &b) {
+    const std::string x = folded(a.first), y = folded(b.first);
+    const int c = std::memcmp(x.data(), y.data(), std::min(x.size(), y.size()));
+    if (c != 0) return c < 0;
+    return x.size() != y.size() ? x.size() < y.size() : a.second < b.second;
+  };
+  const uint8_t bytes[] = {0x00, 0x40, 'A', 'M', 'Z', 0x5B, 0x60, 'a',
+                           'm',  'z',  0x7B, 0xC1, 0xDA, 0xE1, 0xFA, 0xFF};
+  PairList pairs;
+  for (size_t at : {0, 3, 7, 9}) {
+    for (uint8_t b : bytes) {
+      std::string k = "mmmmmmmmmmmm";
+      k[at] = static_cast<char>(b);
+      pairs.emplace_back(k, static_cast<int32_t>(pairs.size()));
+      pairs.emplace_back(k.substr(0, at + 1), static_cast<int32_t>(pairs.size()));
+    }
+  }
+  CbTree *t = create("t");
+  ASSERT_NE(t, nullptr);
+  for (const Pair &p : pairs) ASSERT_EQ(put(t, p.first, p.second), 1);
+  ASSERT_GE(cbdepth(t), 2);
+  std::sort(pairs.begin(), pairs.end(), less);
+  // Equal neighbours share the text of one of them: compare folded keys.
+  PairList walked = walk_forward(t), want = pairs;
+  for (PairList *l : {&walked, &want}) {
+    for (Pair &p : *l) p.first = folded(p.first);
+  }
+  EXPECT_EQ(walked, want);
+  for (const Pair &p : pairs) {
+    int32_t item = p.second;
+    EXPECT_EQ(cbfinditem(t, p.first.data(), static_cast<int32_t>(p.first.size()),
+                         &item), 2) << p.second;
+  }
 }
 
 // Insert, delete and modify through a read-only handle: refused with
