@@ -48,6 +48,12 @@ for arch in ${WINDOW_ARCHS:-x86_64 i686}; do
   build "$arch" display_window_win32_test
   loader=/usr/lib/wine/wine64
   [ "$arch" = i686 ] && loader=/usr/lib/wine/wine
+  # A wineserver still up from a run without X (the suites just before, or
+  # a Windows tool started by hand) keeps its desktop without a display, and
+  # every window the test makes then fails at once: stop it, so that the
+  # test's own server starts under the virtual X server.
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  /usr/lib/wine/wineserver -w 2>/dev/null || true
   (cd "$prefix-$arch/bin" && timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" \
      env WINELOADER=$loader "$loader" ./display_window_win32_test.exe) 2>&1 |
     tr -d '\r' | tee "$log" || status=1
