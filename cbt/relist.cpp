@@ -20,27 +20,13 @@ int64_t g_relisted = 0;
 Hit search_without(const Op &op, const Node &n, int32_t g, const Pair &pair) {
   const int32_t count = n.count() - 1;
   if (count < 1) return {1, 0};
-  int32_t low = 0;
-  int32_t high = count - 1;
-  int32_t mid = 0;
-  int32_t c = 0;
-  while (low <= high) {
-    mid = (low + high) / 2;
+  return bisect(count, [&](int32_t mid) {
     const int32_t i = mid < g ? mid : mid + 1;
-    c = cmp_keys(op, pair.key, pair.len, n.key(i), n.key_len(i));
-    if (c == 0) {
-      const int32_t other = n.item(i);
-      c = pair.item < other ? -1 : (pair.item > other ? 1 : 0);
-    }
-    if (c == 0) return {0, mid};
-    if (c < 0) {
-      high = mid - 1;
-    } else {
-      low = mid + 1;
-    }
-  }
-  const int32_t pos = c > 0 ? mid + 1 : mid;
-  return pos < count ? Hit{-1, pos} : Hit{1, count};
+    const int32_t c = cmp_keys(op, pair.key, pair.len, n.key(i), n.key_len(i));
+    if (c != 0) return c;
+    const int32_t other = n.item(i);
+    return pair.item < other ? -1 : (pair.item > other ? 1 : 0);
+  });
 }
 
 }  // namespace

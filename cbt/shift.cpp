@@ -8,6 +8,21 @@
 
 namespace recbase::cbt {
 
+namespace {
+
+// Puts a pair into neighbour s (pinned in ps) at position at, when it fits:
+// 1 placed, 0 no room, -1 failure (codes and context ctx in op).
+int32_t place_in(Op &op, const Pair &pair, Pin &ps, Node s, int32_t at,
+                 int32_t ctx) {
+  TextPlan plan;
+  const int32_t fit = room_test(op, pair, s, at, &plan);
+  if (fit != 0) return fit < 0 ? -1 : 0;
+  if (ps.save(ctx) != 1) return -1;
+  return insert_entry(op, pair, s, at, &plan) == 1 ? 1 : -1;
+}
+
+}  // namespace
+
 Pair entry_pair(const Node &x, int32_t e, int32_t dup) {
   Pair ent;
   ent.key = x.key(e);
@@ -34,15 +49,13 @@ int32_t shift_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   const int32_t at = x.leaf() ? 0 : -1;
   int32_t result = 1;
   for (int32_t e = x.count() - 1; e >= p && e >= 0; --e) {
-    const Pair ent = entry_pair(x, e, pair.dup);
-    TextPlan plan;
-    const int32_t rt = room_test(op, ent, s, at, &plan);
-    if (rt < 0) return -1;
-    if (rt != 0) break;
-    if (ps.save(kCtxShiftRight) != 1) return -1;
-    if (insert_entry(op, ent, s, at, &plan) != 1) return -1;
+    const int32_t moved =
+        place_in(op, entry_pair(x, e, pair.dup), ps, s, at, kCtxShiftRight);
+    if (moved < 0) return -1;
+    if (moved == 0) break;
     remove_entry(x, e);
     result = kShiftedThenPlaced;
+    TextPlan plan;
     const int32_t fit = room_test(op, pair, x, p, &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
@@ -52,14 +65,9 @@ int32_t shift_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
     }
   }
   if (result != kPlacedByShift && p == x.count()) {
-    TextPlan plan;
-    const int32_t fit = room_test(op, pair, s, at, &plan);
-    if (fit < 0) return -1;
-    if (fit == 0) {
-      if (ps.save(kCtxShiftRight) != 1) return -1;
-      if (insert_entry(op, pair, s, at, &plan) != 1) return -1;
-      result = kPlacedByShift;
-    }
+    const int32_t placed = place_in(op, pair, ps, s, at, kCtxShiftRight);
+    if (placed < 0) return -1;
+    if (placed == 1) result = kPlacedByShift;
   }
   if (result == 1) return 1;
   const BlockNo rb = ps.block();
@@ -116,16 +124,14 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
       ent.dup = pair.dup;
       ent.child = x.low_path();
     }
-    TextPlan plan;
-    const int32_t rt = room_test(op, ent, s, s.count(), &plan);
-    if (rt < 0) return -1;
-    if (rt != 0) break;
-    if (ps.save(kCtxShiftLeft) != 1) return -1;
-    if (insert_entry(op, ent, s, s.count(), &plan) != 1) return -1;
+    const int32_t moved = place_in(op, ent, ps, s, s.count(), kCtxShiftLeft);
+    if (moved < 0) return -1;
+    if (moved == 0) break;
     low_leaf.release();
     remove_entry(x, x.leaf() ? 0 : -1);
     result = kShiftedThenPlaced;
     --p;
+    TextPlan plan;
     const int32_t fit = room_test(op, pair, x, p, &plan);
     if (fit < 0) return -1;
     if (fit == 0) {
@@ -135,14 +141,9 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
     }
   }
   if (result != kPlacedByShift && p == stop) {
-    TextPlan plan;
-    const int32_t fit = room_test(op, pair, s, s.count(), &plan);
-    if (fit < 0) return -1;
-    if (fit == 0) {
-      if (ps.save(kCtxShiftLeft) != 1) return -1;
-      if (insert_entry(op, pair, s, s.count(), &plan) != 1) return -1;
-      result = kPlacedByShift;
-    }
+    const int32_t placed = place_in(op, pair, ps, s, s.count(), kCtxShiftLeft);
+    if (placed < 0) return -1;
+    if (placed == 1) result = kPlacedByShift;
   }
   if (result == 1) return 1;
   const BlockNo lb = ps.block();

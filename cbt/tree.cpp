@@ -159,28 +159,13 @@ namespace {
 template <int32_t kEntry, class KeyCmp>
 Hit search_entries(const uint8_t *d, int32_t n, const uint8_t *key, int32_t len,
                    int32_t item, KeyCmp keycmp) {
-  int32_t low = 0;
-  int32_t high = n - 1;
-  int32_t mid = 0;
-  int32_t c = 0;
-  while (low <= high) {
-    mid = (low + high) / 2;
+  return bisect(n, [&](int32_t mid) {
     const uint8_t *e = d + kNodeHeader + mid * kEntry;
-    c = keycmp(key, len, d + get_le16s(e), get_le16s(e + 2));
-    if (c == 0) {
-      const int32_t other = static_cast<int32_t>(get_le32(e + 4));
-      c = item < other ? -1 : (item > other ? 1 : 0);
-      if (c == 0) return {0, mid};
-    }
-    if (c < 0) {
-      high = mid - 1;
-    } else {
-      low = mid + 1;
-    }
-  }
-  const int32_t pos = c > 0 ? mid + 1 : mid;
-  if (pos < n) return {-1, pos};
-  return {1, n};
+    const int32_t c = keycmp(key, len, d + get_le16s(e), get_le16s(e + 2));
+    if (c != 0) return c;
+    const int32_t other = static_cast<int32_t>(get_le32(e + 4));
+    return item < other ? -1 : (item > other ? 1 : 0);
+  });
 }
 
 template <int32_t kEntry>

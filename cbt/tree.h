@@ -307,6 +307,27 @@ struct Hit {
 };
 Hit node_search(const Op &op, const Node &node, const uint8_t *key, int32_t len,
                 int32_t item);
+// The binary search of every in-node search over n entries in pair order:
+// probe(mid) compares the sought pair with the entry at mid (<0, 0, >0).
+template <class Probe>
+inline Hit bisect(int32_t n, Probe probe) {
+  int32_t low = 0;
+  int32_t high = n - 1;
+  int32_t mid = 0;
+  int32_t c = 0;
+  while (low <= high) {
+    mid = (low + high) / 2;
+    c = probe(mid);
+    if (c == 0) return {0, mid};
+    if (c < 0) {
+      high = mid - 1;
+    } else {
+      low = mid + 1;
+    }
+  }
+  const int32_t pos = c > 0 ? mid + 1 : mid;
+  return pos < n ? Hit{-1, pos} : Hit{1, n};
+}
 // Index of the child to descend into for a search result: the matching
 // entry, else the entry before the insertion position (-1: low_path).
 inline int32_t child_index(const Hit &h) {
