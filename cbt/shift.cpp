@@ -10,14 +10,15 @@ namespace recbase::cbt {
 
 namespace {
 
-// Puts a pair into neighbour s (pinned in ps) at position at, when it fits:
-// 1 placed, 0 no room, -1 failure (codes and context ctx in op).
-int32_t place_in(Op &op, const Pair &pair, Pin &ps, Node s, int32_t at,
+// Puts a pair into node s at position at when it fits, first copying s's
+// block (pinned in image, context ctx) unless image is null (the caller
+// copied it): 1 placed, 0 no room, -1 failure (codes in op).
+int32_t place_in(Op &op, const Pair &pair, Pin *image, Node s, int32_t at,
                  int32_t ctx) {
   TextPlan plan;
   const int32_t fit = room_test(op, pair, s, at, &plan);
   if (fit != 0) return fit < 0 ? -1 : 0;
-  if (ps.save(ctx) != 1) return -1;
+  if (image != nullptr && image->save(ctx) != 1) return -1;
   return insert_entry(op, pair, s, at, &plan) == 1 ? 1 : -1;
 }
 
@@ -50,22 +51,20 @@ int32_t shift_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   int32_t result = 1;
   for (int32_t e = x.count() - 1; e >= p && e >= 0; --e) {
     const int32_t moved =
-        place_in(op, entry_pair(x, e, pair.dup), ps, s, at, kCtxShiftRight);
+        place_in(op, entry_pair(x, e, pair.dup), &ps, s, at, kCtxShiftRight);
     if (moved < 0) return -1;
     if (moved == 0) break;
     remove_entry(x, e);
     result = kShiftedThenPlaced;
-    TextPlan plan;
-    const int32_t fit = room_test(op, pair, x, p, &plan);
-    if (fit < 0) return -1;
-    if (fit == 0) {
-      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
+    const int32_t placed = place_in(op, pair, nullptr, x, p, 0);
+    if (placed < 0) return -1;
+    if (placed == 1) {
       result = kPlacedByShift;
       break;
     }
   }
   if (result != kPlacedByShift && p == x.count()) {
-    const int32_t placed = place_in(op, pair, ps, s, at, kCtxShiftRight);
+    const int32_t placed = place_in(op, pair, &ps, s, at, kCtxShiftRight);
     if (placed < 0) return -1;
     if (placed == 1) result = kPlacedByShift;
   }
@@ -124,24 +123,22 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
       ent.dup = pair.dup;
       ent.child = x.low_path();
     }
-    const int32_t moved = place_in(op, ent, ps, s, s.count(), kCtxShiftLeft);
+    const int32_t moved = place_in(op, ent, &ps, s, s.count(), kCtxShiftLeft);
     if (moved < 0) return -1;
     if (moved == 0) break;
     low_leaf.release();
     remove_entry(x, x.leaf() ? 0 : -1);
     result = kShiftedThenPlaced;
     --p;
-    TextPlan plan;
-    const int32_t fit = room_test(op, pair, x, p, &plan);
-    if (fit < 0) return -1;
-    if (fit == 0) {
-      if (insert_entry(op, pair, x, p, &plan) != 1) return -1;
+    const int32_t placed = place_in(op, pair, nullptr, x, p, 0);
+    if (placed < 0) return -1;
+    if (placed == 1) {
       result = kPlacedByShift;
       break;
     }
   }
   if (result != kPlacedByShift && p == stop) {
-    const int32_t placed = place_in(op, pair, ps, s, s.count(), kCtxShiftLeft);
+    const int32_t placed = place_in(op, pair, &ps, s, s.count(), kCtxShiftLeft);
     if (placed < 0) return -1;
     if (placed == 1) result = kPlacedByShift;
   }
