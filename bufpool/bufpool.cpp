@@ -130,12 +130,16 @@ BufferHeader **chain(BufferPool *pool, int32_t handle, uint32_t block) {
   return &pool->table[key & (pool->chains - 1)];
 }
 
-BufferHeader *find(BufferPool *pool, int32_t handle, uint32_t block) {
-  for (BufferHeader *h = *chain(pool, handle, block); h != nullptr;
-       h = h->hash_next) {
+// The buffer of (handle, block) on the chain that starts at h, or null.
+BufferHeader *find_on(BufferHeader *h, int32_t handle, uint32_t block) {
+  for (; h != nullptr; h = h->hash_next) {
     if (h->block == block && h->handle == handle) return h;
   }
   return nullptr;
+}
+
+BufferHeader *find(BufferPool *pool, int32_t handle, uint32_t block) {
+  return find_on(*chain(pool, handle, block), handle, block);
 }
 
 void hash_in(BufferPool *pool, BufferHeader *h) {
@@ -662,8 +666,8 @@ const uint8_t *read_block(LruFile *file, uint32_t n) {
   if (file == nullptr || file->pool != g_current || g_current == nullptr) {
     return nullptr;
   }
-#if defined(__GNUC__)
   BufferHeader *const head = *chain(file->pool, file->handle, n);
+#if defined(__GNUC__)
   if (head != nullptr && file->block_size <= 8192) {
     const uint8_t *d = reinterpret_cast<const uint8_t *>(head) + kDataOffset;
 #pragma GCC unroll 8
@@ -672,7 +676,7 @@ const uint8_t *read_block(LruFile *file, uint32_t n) {
     }
   }
 #endif
-  BufferHeader *h = find(file->pool, file->handle, n);
+  BufferHeader *h = find_on(head, file->handle, n);
   if (h == nullptr) return nullptr;
   touch(file->pool, h);
   return h->data;
