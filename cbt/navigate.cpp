@@ -89,6 +89,30 @@ int32_t step_back(Op &op, Cursor &cur) {
   return 1;
 }
 
+// Copies n key bytes (n >= 0; the two areas do not overlap). A walk copies
+// every key twice (leaf to cursor, cursor to caller), and most keys are
+// short: up to 16 bytes as two loads and stores of the widest width that
+// fits, overlapping in the middle, without a call.
+inline void copy_key_bytes(uint8_t *to, const uint8_t *from, int32_t n) {
+  if (n > 16) {
+    std::memcpy(to, from, static_cast<size_t>(n));
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else {
+    for (int32_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 // The common step of a walk, without the general machinery: on a file that
 // only this process changes, a position whose snapshot is current stands
 // exactly where it was left, and when its leaf is still in the pool (and
@@ -109,7 +133,7 @@ bool step_within_leaf(CbTree *tree, int32_t *item) {
   if (!node.leaf() || i >= node.count()) return false;
   const int32_t len = node.key_len(i);
   if (cur.key == nullptr || len > cur.cap) return false;
-  if (len > 0) std::memcpy(cur.key, node.key(i), len);
+  copy_key_bytes(cur.key, node.key(i), len);
   cur.key_len = static_cast<int16_t>(len);
   cur.item = node.item(i);
   cur.index = i;
@@ -126,6 +150,88 @@ const Cursor *current_position(CbTree *tree) {
   const Cursor &cur = tree->pos;
   if (cur.state != kOnEntry || cur.snapshot != f->last_seen) return nullptr;
   return &cur;
+}
+
+
+// The general paths of the calls whose common case is answered from the
+// cursor (below). Kept out of line so that the common case needs no stack
+// frame: a walk makes three such calls per pair.
+[[gnu::noinline]] int32_t next_general(CbTree *tree, int32_t *item) {
+  Op op;
+  if (!enter(op, tree, kFnNext)) return publish(op, -1);
+  if (synchronise(op) != 1) return leave(op, -1);
+  int32_t r = revalidate(op, tree->pos);
+  if (r == 1) {
+    r = step_forward(op, tree->pos);
+    if (r == 1) r = get_item(op, item);
+  } else if (r == kNext) {
+    // Already on the pair that followed the vanished one.
+    op.err = kErrDeleted;
+    r = get_item(op, item);
+  }
+  return leave(op, r);
+}
+
+[[gnu::noinline]] int32_t curr_general(CbTree *tree, int32_t *item) {
+  Op op;
+  if (!enter(op, tree, kFnCurr)) return publish(op, -1);
+  if (tree->pos.state != kOnEntry) return publish(op, tree->pos.state);
+  if (synchronise(op) != 1) return leave(op, -1);
+  return leave(op, get_item(op, item));
+}
+
+[[gnu::noinline]] int32_t key_general(CbTree *tree, void *buffer,
+                                      int32_t buffer_size) {
+  Op op;
+  if (!enter(op, tree, kFnKey)) return publish(op, -1);
+  if (buffer == nullptr && buffer_size > 0) {
+    op.fail(kErrKeyLength, kCtxValidate);
+    return publish(op, -1);
+  }
+  Cursor &cur = tree->pos;
+  if (cur.state != kOnEntry) return publish(op, cur.state);
+  // An unshared file changes only through this process, and the snapshot
+  // says it has not changed since the position was taken: the copy is the
+  // key, and no lock was taken.
+  if (!tree->file->shared && cur.snapshot == tree->file->last_seen) {
+    const int32_t n = cur.key_len < buffer_size ? cur.key_len : buffer_size;
+    if (n > 0) std::memcpy(buffer, cur.key, n);
+    return publish(op, 1);
+  }
+  int32_t r = synchronise(op);
+  if (r == 1) r = revalidate(op, cur);
+  if (release(op) != 1) r = -1;
+  if (r == -1) {
+    op.ctx = kCtxSync;
+    return publish(op, -1);
+  }
+  if (cur.state != kOnEntry) {
+    op.err = kErrDeleted;
+    return publish(op, cur.state);
+  }
+  if (r == kNext) op.err = kErrDeleted;
+  const int32_t n = cur.key_len < buffer_size ? cur.key_len : buffer_size;
+  if (n > 0) std::memcpy(buffer, cur.key, n);
+  return publish(op, 1);
+}
+
+[[gnu::noinline]] int32_t keylen_general(CbTree *tree, int32_t *length) {
+  Op op;
+  if (!enter(op, tree, kFnKeyLen)) return publish(op, -1);
+  Cursor &cur = tree->pos;
+  if (cur.state != kOnEntry) return publish(op, cur.state);
+  if (!tree->file->shared && cur.snapshot == tree->file->last_seen) {
+    if (length != nullptr) *length = cur.key_len;
+    return publish(op, 1);
+  }
+  int32_t r = synchronise(op);
+  if (r == 1) r = revalidate(op, cur);
+  if (release(op) != 1) r = -1;
+  if (r == -1) return publish(op, -1);
+  if (r == kNext) op.err = kErrDeleted;
+  if (cur.state != kOnEntry) return publish(op, cur.state);
+  if (length != nullptr) *length = cur.key_len;
+  return publish(op, 1);
 }
 
 }  // namespace
@@ -163,19 +269,7 @@ RBAPI int32_t RBCALL cbtail(CbTree *tree, int32_t *item) {
 RBAPI int32_t RBCALL cbnext(CbTree *tree, int32_t *item) {
   cbfcncode = kFnNext;
   if (step_within_leaf(tree, item)) return 1;
-  Op op;
-  if (!enter(op, tree, kFnNext)) return publish(op, -1);
-  if (synchronise(op) != 1) return leave(op, -1);
-  int32_t r = revalidate(op, tree->pos);
-  if (r == 1) {
-    r = step_forward(op, tree->pos);
-    if (r == 1) r = get_item(op, item);
-  } else if (r == kNext) {
-    // Already on the pair that followed the vanished one.
-    op.err = kErrDeleted;
-    r = get_item(op, item);
-  }
-  return leave(op, r);
+  return next_general(tree, item);
 }
 
 RBAPI int32_t RBCALL cbprev(CbTree *tree, int32_t *item) {
@@ -196,11 +290,7 @@ RBAPI int32_t RBCALL cbcurr(CbTree *tree, int32_t *item) {
     if (item != nullptr) *item = cur->item;
     return 1;
   }
-  Op op;
-  if (!enter(op, tree, kFnCurr)) return publish(op, -1);
-  if (tree->pos.state != kOnEntry) return publish(op, tree->pos.state);
-  if (synchronise(op) != 1) return leave(op, -1);
-  return leave(op, get_item(op, item));
+  return curr_general(tree, item);
 }
 
 RBAPI int32_t RBCALL cbkey(CbTree *tree, void *buffer, int32_t buffer_size) {
@@ -208,41 +298,11 @@ RBAPI int32_t RBCALL cbkey(CbTree *tree, void *buffer, int32_t buffer_size) {
   if (buffer != nullptr || buffer_size <= 0) {
     if (const Cursor *cur = current_position(tree)) {
       const int32_t n = cur->key_len < buffer_size ? cur->key_len : buffer_size;
-      if (n > 0) std::memcpy(buffer, cur->key, n);
+      copy_key_bytes(static_cast<uint8_t *>(buffer), cur->key, n);
       return 1;
     }
   }
-  Op op;
-  if (!enter(op, tree, kFnKey)) return publish(op, -1);
-  if (buffer == nullptr && buffer_size > 0) {
-    op.fail(kErrKeyLength, kCtxValidate);
-    return publish(op, -1);
-  }
-  Cursor &cur = tree->pos;
-  if (cur.state != kOnEntry) return publish(op, cur.state);
-  // An unshared file changes only through this process, and the snapshot
-  // says it has not changed since the position was taken: the copy is the
-  // key, and no lock was taken.
-  if (!tree->file->shared && cur.snapshot == tree->file->last_seen) {
-    const int32_t n = cur.key_len < buffer_size ? cur.key_len : buffer_size;
-    if (n > 0) std::memcpy(buffer, cur.key, n);
-    return publish(op, 1);
-  }
-  int32_t r = synchronise(op);
-  if (r == 1) r = revalidate(op, cur);
-  if (release(op) != 1) r = -1;
-  if (r == -1) {
-    op.ctx = kCtxSync;
-    return publish(op, -1);
-  }
-  if (cur.state != kOnEntry) {
-    op.err = kErrDeleted;
-    return publish(op, cur.state);
-  }
-  if (r == kNext) op.err = kErrDeleted;
-  const int32_t n = cur.key_len < buffer_size ? cur.key_len : buffer_size;
-  if (n > 0) std::memcpy(buffer, cur.key, n);
-  return publish(op, 1);
+  return key_general(tree, buffer, buffer_size);
 }
 
 RBAPI int32_t RBCALL cbkeylen(CbTree *tree, int32_t *length) {
@@ -251,22 +311,7 @@ RBAPI int32_t RBCALL cbkeylen(CbTree *tree, int32_t *length) {
     if (length != nullptr) *length = cur->key_len;
     return 1;
   }
-  Op op;
-  if (!enter(op, tree, kFnKeyLen)) return publish(op, -1);
-  Cursor &cur = tree->pos;
-  if (cur.state != kOnEntry) return publish(op, cur.state);
-  if (!tree->file->shared && cur.snapshot == tree->file->last_seen) {
-    if (length != nullptr) *length = cur.key_len;
-    return publish(op, 1);
-  }
-  int32_t r = synchronise(op);
-  if (r == 1) r = revalidate(op, cur);
-  if (release(op) != 1) r = -1;
-  if (r == -1) return publish(op, -1);
-  if (r == kNext) op.err = kErrDeleted;
-  if (cur.state != kOnEntry) return publish(op, cur.state);
-  if (length != nullptr) *length = cur.key_len;
-  return publish(op, 1);
+  return keylen_general(tree, length);
 }
 
 RBAPI int32_t RBCALL cbmark(CbTree *tree) {

@@ -121,6 +121,15 @@ ControlRecord decode_control(const uint8_t *in);
 // True when the XOR of the words at 0..24 is 0.
 bool control_parity_ok(const uint8_t *in);
 
+// The field readers below are a load or two each and sit on every search,
+// step and change; GCC's link-time inliner left some of them as calls in
+// hot loops, so they are always inlined.
+#if defined(__GNUC__)
+#define RB_NODE_INLINE [[gnu::always_inline]]
+#else
+#define RB_NODE_INLINE
+#endif
+
 // A view of a node held in a pool buffer. It reads and writes the fields in
 // place; it owns nothing.
 class Node {
@@ -131,33 +140,33 @@ class Node {
   uint8_t *data() const { return d_; }
   int32_t block_size() const { return bs_; }
 
-  uint32_t low_path() const { return get_le32(d_); }
+  RB_NODE_INLINE uint32_t low_path() const { return get_le32(d_); }
   void set_low_path(uint32_t v) { put_le32(d_, v); }
-  BlockNo left() const { return get_le32(d_ + 4); }
+  RB_NODE_INLINE BlockNo left() const { return get_le32(d_ + 4); }
   void set_left(BlockNo v) { put_le32(d_ + 4, v); }
-  BlockNo right() const { return get_le32(d_ + 8); }
+  RB_NODE_INLINE BlockNo right() const { return get_le32(d_ + 8); }
   void set_right(BlockNo v) { put_le32(d_ + 8, v); }
-  int32_t count() const { return get_le16s(d_ + 12); }
+  RB_NODE_INLINE int32_t count() const { return get_le16s(d_ + 12); }
   void set_count(int32_t v) { put_le16(d_ + 12, static_cast<uint16_t>(v)); }
-  int32_t key_start() const { return get_le16s(d_ + 14); }
+  RB_NODE_INLINE int32_t key_start() const { return get_le16s(d_ + 14); }
   void set_key_start(int32_t v) { put_le16(d_ + 14, static_cast<uint16_t>(v)); }
 
-  bool leaf() const { return low_path() == kLeafMark; }
+  RB_NODE_INLINE bool leaf() const { return low_path() == kLeafMark; }
   bool unused() const { return low_path() == 0; }
-  int32_t entry_size() const { return leaf() ? kLeafEntry : kInteriorEntry; }
+  RB_NODE_INLINE int32_t entry_size() const { return leaf() ? kLeafEntry : kInteriorEntry; }
   // Leaf with no entries, or interior node with no child at all.
   bool empty() const { return leaf() ? count() == 0 : count() == -1; }
 
-  uint8_t *entry(int32_t i) const {
+  RB_NODE_INLINE uint8_t *entry(int32_t i) const {
     return d_ + kNodeHeader + i * entry_size();
   }
-  int32_t key_off(int32_t i) const { return get_le16s(entry(i)); }
-  int32_t key_len(int32_t i) const { return get_le16s(entry(i) + 2); }
-  const uint8_t *key(int32_t i) const { return d_ + key_off(i); }
-  int32_t item(int32_t i) const {
+  RB_NODE_INLINE int32_t key_off(int32_t i) const { return get_le16s(entry(i)); }
+  RB_NODE_INLINE int32_t key_len(int32_t i) const { return get_le16s(entry(i) + 2); }
+  RB_NODE_INLINE const uint8_t *key(int32_t i) const { return d_ + key_off(i); }
+  RB_NODE_INLINE int32_t item(int32_t i) const {
     return static_cast<int32_t>(get_le32(entry(i) + 4));
   }
-  BlockNo child(int32_t i) const { return get_le32(entry(i) + 8); }
+  RB_NODE_INLINE BlockNo child(int32_t i) const { return get_le32(entry(i) + 8); }
   // Child at position i, where -1 is the low_path child.
   BlockNo child_at(int32_t i) const { return i < 0 ? low_path() : child(i); }
 
