@@ -63,6 +63,21 @@ int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p,
 // taking its place, or entry_count -1 when no entry is left).
 void remove_entry(Node x, int32_t p);
 
+// The two halves of a single-entry shift out of a full leaf, done at once:
+// the bytes are those of remove_entry followed by insert_entry, with each
+// text and entry moved once instead of twice. The caller has made sure that
+// the pair fits and shares no text with the entries it lands between (its
+// plan for p has no shared offset and no unsharing), and that the entry that
+// leaves shares no text with its neighbour (shared_with_prev(x, last) false
+// for replace_last, shared_with_prev(x, 1) false for replace_first).
+//
+// replace_last: removes leaf x's last entry and inserts the pair at p, where
+// p is at most the last entry's index (the pair sorts below that entry).
+void replace_last(const Pair &pair, Node x, int32_t p);
+// replace_first: removes leaf x's entry 0 and inserts the pair at p - 1,
+// where 1 <= p <= count (the pair sorts above entry 0).
+void replace_first(const Pair &pair, Node x, int32_t p);
+
 // Moves the last m entries of x into r, its new and empty right sibling.
 // Interior x gives the child of entry count - m as r's low_path and the
 // entries after it as r's entries; that entry's key is dropped.

@@ -206,8 +206,12 @@ int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   Pin ps(op);
   ok &= ps.get(lb, kCtxShiftLeft) == 1;
   ok &= insert_entry(op, first, ps.node(), s.count(), &to_s) == 1;
-  remove_entry(x, 0);
-  ok &= insert_entry(op, pair, x, p - 1, &plan) == 1;
+  if (shared_with_prev(x, 1)) {
+    remove_entry(x, 0);
+    ok &= insert_entry(op, pair, x, p - 1, &plan) == 1;
+  } else {
+    replace_first(pair, x, p);
+  }
   ps.put();
   Pin pp(op);
   ok &= pp.get(par.block, kCtxShiftLeft) == 1;
@@ -258,9 +262,11 @@ int32_t one_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   Pin ps(op);
   ok &= ps.get(rb, kCtxShiftRight) == 1;
   ok &= insert_entry(op, moved, ps.node(), 0, &to_s) == 1;
-  if (p <= last) {
+  if (p <= last && shared_with_prev(x, last)) {
     remove_entry(x, last);
     ok &= insert_entry(op, pair, x, p, &plan) == 1;
+  } else if (p <= last) {
+    replace_last(pair, x, p);
   }
   ps.put();
   Pin pp(op);
