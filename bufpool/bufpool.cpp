@@ -682,6 +682,16 @@ const uint8_t *read_block(LruFile *file, uint32_t n) {
   return h->data;
 }
 
+const uint8_t *use_block(LruFile *file, uint32_t n) {
+  if (file == nullptr || file->pool != g_current || g_current == nullptr) {
+    return nullptr;
+  }
+  BufferHeader *h = find(file->pool, file->handle, n);
+  if (h == nullptr) return nullptr;
+  touch(file->pool, h);
+  return h->data;
+}
+
 uint8_t *get_empty_block(LruFile *file, uint32_t n) {
   bufpool_err = kPoolOk;
   if (!usable(file)) {

@@ -141,6 +141,11 @@ const uint8_t *peek_block(LruFile *file, uint32_t n);
 // with each node before it asks for the next). The block's cache lines are
 // prefetched (blocks up to 8 KiB), as a search of the node reads them.
 const uint8_t *read_block(LruFile *file, uint32_t n);
+// read_block without the prefetch, for a block that is likely in the cache
+// already or whose lines are not wanted: a use of the buffer, as a get and
+// its release with nothing between them would make, when the pool holds
+// the block; else null, and nothing happens.
+const uint8_t *use_block(LruFile *file, uint32_t n);
 // Unpins; write_now non-zero writes the block at once (when the file's
 // modified flag is set or n is not 0), else marks it dirty. -1 with
 // bufpool_err kPoolIo when the write fails.

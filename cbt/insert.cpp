@@ -400,12 +400,13 @@ int32_t make_new_root(Op &op) {
   return op.corrupt(kCtxNewRoot);
 }
 
-// The descent step at interior node pn (pinned), at `level` below the root.
-int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par, int32_t level) {
-  const BlockNo nb = pn.block();
+// The descent step at interior node n (block nb, held in pn or looked at in
+// place), at `level` below the root.
+int32_t descend(Op &op, const Pair &pair, BlockNo nb, const Node &n, Pin &pn,
+                Parent par, int32_t level) {
   ChildStep step;
   Pin pc(op);
-  if (step_down(op, pair, pn, level, kCtxInsertKey, &step, pc) != 1) {
+  if (step_down(op, pair, n, pn, level, kCtxInsertKey, &step, pc) != 1) {
     return -1;
   }
   const int32_t i = step.index;
@@ -413,12 +414,12 @@ int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par, int32_t level) {
   Relisted relisted;
   const int32_t r =
       step.leaf ? node_insert_pinned(op, pair, pc, here, true, &relisted)
-                : descend(op, pair, pc, here, level + 1);
+                : descend(op, pair, step.child, step.node, pc, here,
+                          level + 1);
   pc.release();
   if (r == kPlacedAndListed) {
     for (int32_t k = 0; k < relisted.count; ++k) {
-      Pin touch(op);
-      if (touch.get(relisted.touch[k], kCtxResync) != 1) return -1;
+      if (touch(op, relisted.touch[k], kCtxResync) != 1) return -1;
     }
     return kPlaced;
   }
@@ -524,10 +525,11 @@ int32_t place_pair(Op &op, const Pair &pair) {
   int32_t r;
   {
     Pin pr(op);
-    if (pr.get(cr.root, kCtxInsertKey) != 1) return -1;
-    if (pr.node().unused()) return op.corrupt(kCtxInsertKey);
-    r = pr.node().leaf() ? node_insert_pinned(op, pair, pr, Parent{}, true)
-                         : descend(op, pair, pr, Parent{}, 0);
+    const Node root = descent_node(op, cr.root, 0, kCtxInsertKey, pr);
+    if (root.data() == nullptr) return -1;
+    if (root.unused()) return op.corrupt(kCtxInsertKey);
+    r = root.leaf() ? node_insert_pinned(op, pair, pr, Parent{}, true)
+                    : descend(op, pair, cr.root, root, pr, Parent{}, 0);
   }
   if (r == -1) return -1;
   if (needs_resync(r)) return make_new_root(op);

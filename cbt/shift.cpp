@@ -198,11 +198,9 @@ int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   // Pins of held blocks, and insertions as planned into nodes with the
   // room: none of these can fail (debug builds check).
   bool ok = true;
-  {
-    Pin look(op);  // shift_right's looks at the parent and the neighbour
-    ok &= look.get(par.block, kCtxShiftRight) == 1;
-    if (rb != 0) ok &= look.get(rb, kCtxShiftRight) == 1;
-  }
+  // shift_right's looks at the parent and the neighbour.
+  ok &= touch(op, par.block, kCtxShiftRight) == 1;
+  if (rb != 0) ok &= touch(op, rb, kCtxShiftRight) == 1;
   Pin ps(op);
   ok &= ps.get(lb, kCtxShiftLeft) == 1;
   ok &= insert_entry(op, first, ps.node(), s.count(), &to_s) == 1;
@@ -255,10 +253,7 @@ int32_t one_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   if (!relist_fits(op, n, par.index + 1, rb, s.right(), moved, low)) return 0;
   if (op.undo != nullptr) op.undo->seal();
   bool ok = true;
-  {
-    Pin look(op);  // shift_right's look at the parent
-    ok &= look.get(par.block, kCtxShiftRight) == 1;
-  }
+  ok &= touch(op, par.block, kCtxShiftRight) == 1;  // shift_right's look
   Pin ps(op);
   ok &= ps.get(rb, kCtxShiftRight) == 1;
   ok &= insert_entry(op, moved, ps.node(), 0, &to_s) == 1;

@@ -269,12 +269,22 @@ class Pin {
   // failure, with the codes of get.
   const uint8_t *view(BlockNo b, int32_t ctx);
   void prefetch() const { prefetch_node(data_, op_.bs); }
+  // view without asking for the node's lines, for a node that is used
+  // often enough to stay in the cache (the root), and for uses that read
+  // nothing (touch).
+  const uint8_t *look(BlockNo b, int32_t ctx);
 
  private:
   Op &op_;
   uint8_t *data_ = nullptr;
   BlockNo block_ = 0;
 };
+
+// Uses block b as a get and its release would: without a pin when the pool
+// holds it checked, else through Pin::get (which reads and checks it, and
+// can fail as get fails). Keeps the pool's recency order where a step skips
+// the pins of blocks that the general steps would have used.
+int32_t touch(Op &op, BlockNo b, int32_t ctx);
 
 // The node of block b when the pool holds it and has checked its layout,
 // looked at in place without a pin (a Pin::get of it then cannot fail); a
@@ -307,6 +317,10 @@ struct Hit {
 };
 Hit node_search(const Op &op, const Node &node, const uint8_t *key, int32_t len,
                 int32_t item);
+// node_search over the entries of node as they would stand without entry
+// skip (0 <= skip < count), which stays where it is.
+Hit node_search_without(const Op &op, const Node &node, int32_t skip,
+                        const uint8_t *key, int32_t len, int32_t item);
 // The binary search of every in-node search over n entries in pair order:
 // probe(mid) compares the sought pair with the entry at mid (<0, 0, >0).
 template <class Probe>
@@ -343,19 +357,31 @@ struct Pair {
   BlockNo child = 0;
 };
 
-// One step of a descent for a change: in interior node pn (pinned), at
-// `level` below the root, the index and block of the child that holds (or
-// would hold) the pair, and whether that child is a leaf. pn is released
-// and the child is left pinned in pc, for the next step, which so needs
-// no lookup of its own. A child below the leaf level or on the free chain
-// is damage, reported with context ctx.
+// The node of block b where a descent for a change reaches it, at `level`
+// below the root. A node above the leaf level is only searched and left
+// before the next is asked for, so one that the pool holds checked is
+// looked at in place (Pin::view; `pin` then holds nothing and the node is
+// good until the next call on the pool); a node expected on the leaf level,
+// and any leaf, is pinned in pin. Either way the node is used once, as a
+// pin and its release used it before. A Node without data on failure, with
+// the codes of Pin::get.
+Node descent_node(Op &op, BlockNo b, int32_t level, int32_t ctx, Pin &pin);
+
+// One step of a descent for a change: in interior node n (block held in pn,
+// or looked at in place with pn empty), at `level` below the root, the
+// index and block of the child that holds (or would hold) the pair, the
+// child's node and whether it is a leaf. pn is released and the child is
+// left for the next step as descent_node gives it (in pc), so that step
+// needs no lookup of its own. A child below the leaf level or on the free
+// chain is damage, reported with context ctx.
 struct ChildStep {
   int32_t index = 0;
   BlockNo child = 0;
   bool leaf = false;
+  Node node;
 };
-int32_t step_down(Op &op, const Pair &pair, Pin &pn, int32_t level,
-                  int32_t ctx, ChildStep *out, Pin &pc);
+int32_t step_down(Op &op, const Pair &pair, const Node &n, Pin &pn,
+                  int32_t level, int32_t ctx, ChildStep *out, Pin &pc);
 
 }  // namespace recbase::cbt
 
