@@ -52,9 +52,13 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
 // Insertion position of the pair in node x: the first entry greater than it,
 // or -1 in an interior node when the pair sorts below its low path key.
 // -1 result with kErrDupPair/kCtxInsertKey when the pair is already there.
-int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
-                           int32_t *p) {
-  const Hit hit = node_search(op, x, pair.key, pair.len, pair.item);
+// beside, if given, is filled in for a leaf (check_duplicate_key, room_test).
+int32_t insertion_position(Op &op, const Pair &pair, const Node &x, int32_t *p,
+                           Beside *beside = nullptr) {
+  const Hit hit =
+      beside != nullptr && x.leaf()
+          ? leaf_search_beside(op, x, pair.key, pair.len, pair.item, beside)
+          : node_search(op, x, pair.key, pair.len, pair.item);
   if (hit.result == 0) return op.fail(kErrDupPair, kCtxInsertKey);
   *p = hit.pos;
   if (!x.leaf() && *p == 0) {
@@ -230,12 +234,14 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
   const Node x = px.node();
   if (x.unused() && x.count() != -1) return op.corrupt(kCtxInsertKey);
   int32_t p = 0;
-  if (insertion_position(op, pair, x, &p) != 1) return -1;
-  if (x.leaf() && pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) {
+  Beside beside;
+  if (insertion_position(op, pair, x, &p, &beside) != 1) return -1;
+  if (x.leaf() && pair.dup == 0 &&
+      check_duplicate_key(op, pair, x, p, &beside) != 1) {
     return -1;
   }
   TextPlan plan;
-  const int32_t fit = room_test(op, pair, x, p, &plan);
+  const int32_t fit = room_test(op, pair, x, p, &plan, &beside);
   if (fit < 0) return -1;
   if (fit == 0 && last) {
     const int32_t result =
@@ -448,12 +454,14 @@ int32_t make_first_node(Op &op, const Pair &pair) {
 
 // With duplicates not allowed, looks for an equal key next to position p of
 // leaf x, across its ends into the neighbouring leaves.
-int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
-                            int32_t p) {
-  if (keys_equal(op, pair.key, pair.len, x, p - 1) ||
-      keys_equal(op, pair.key, pair.len, x, p)) {
-    return op.fail(kErrDupKey, kCtxInsertKey);
-  }
+int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x, int32_t p,
+                            const Beside *beside) {
+  const bool equal =
+      beside != nullptr && beside->known
+          ? beside->before || beside->after
+          : keys_equal(op, pair.key, pair.len, x, p - 1) ||
+                keys_equal(op, pair.key, pair.len, x, p);
+  if (equal) return op.fail(kErrDupKey, kCtxInsertKey);
   Pin side(op);
   if (p == 0 && x.left() != 0) {
     if (side.get(x.left(), kCtxInsertKey) != 1) return -1;

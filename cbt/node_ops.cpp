@@ -63,11 +63,23 @@ void unshare(Node x, int32_t p) {
   x.shift_key_offs(p, -len);
 }
 
-TextPlan plan_text(const Op &op, const Pair &pair, const Node &x, int32_t p) {
+// Whether the pair would share the text of entry i, which lies beside its
+// place p, from what the search found when it did.
+bool shares_beside(const Op &op, const Pair &pair, const Node &x, int32_t i,
+                   const Beside *beside, bool equal) {
+  if (beside == nullptr || !beside->known) {
+    return shares_text(op, pair.key, pair.len, x, i);
+  }
+  return equal && i >= 0 && i < x.count() && x.key_len(i) == pair.len;
+}
+
+TextPlan plan_text(const Op &op, const Pair &pair, const Node &x, int32_t p,
+                   const Beside *beside = nullptr) {
   TextPlan plan;
-  if (shares_text(op, pair.key, pair.len, x, p)) {
+  if (shares_beside(op, pair, x, p, beside, beside && beside->after)) {
     plan.share_off = x.key_off(p);
-  } else if (shares_text(op, pair.key, pair.len, x, p - 1)) {
+  } else if (shares_beside(op, pair, x, p - 1, beside,
+                           beside && beside->before)) {
     plan.share_off = x.key_off(p - 1);
   } else if (shared_with_prev(x, p)) {
     plan.unshare = true;
@@ -110,7 +122,7 @@ int32_t free_bytes(const Node &x) { return x.block_size() - bytes_in_use(x); }
 }  // namespace
 
 int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p,
-                  TextPlan *plan) {
+                  TextPlan *plan, const Beside *beside) {
   if (plan != nullptr) plan->valid = false;
   if (x.empty()) return 0;
   const int32_t room = (x.block_size() - kNodeHeader) - content_bytes(x);
@@ -121,7 +133,7 @@ int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p,
     if (low_path_pair(op, x.low_path(), leaf, low) != 1) return -1;
     return plan_text(op, low, x, 0).need <= room ? 0 : 1;
   }
-  const TextPlan t = plan_text(op, pair, x, p);
+  const TextPlan t = plan_text(op, pair, x, p, beside);
   if (plan != nullptr) *plan = t;
   return t.need <= room ? 0 : 1;
 }

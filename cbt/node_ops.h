@@ -49,9 +49,11 @@ struct TextPlan {
 // Whether pair fits at position p of node x: 0 fits, 1 does not, -1 failure
 // (reading the low path key for position -1 of an interior node). plan, if
 // given, keeps what the test found for a position p >= 0 of a node with
-// entries, for insert_entry.
+// entries, for insert_entry. beside, if given and known, is what the search
+// that found p learnt of the keys beside it, which spares comparing them
+// again.
 int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p,
-                  TextPlan *plan = nullptr);
+                  TextPlan *plan = nullptr, const Beside *beside = nullptr);
 // Inserts the pair at position p of x; the caller has made sure it fits.
 // Position -1 of an interior node makes pair.child the low_path child, the
 // old low_path child becoming entry 0 keyed by its smallest pair. planned:

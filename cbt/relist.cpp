@@ -26,14 +26,19 @@ bool relist_fits(const Op &op, const Node &n, int32_t e, BlockNo cb,
   const BlockNo next = e + 1 < count ? n.child(e + 1) : 0;
   if (c_right != next || (e + 1 == count && n.right() != 0)) return false;
   if (shared_with_prev(n, e) || shared_with_prev(n, e + 1)) return false;
-  const Hit hit = node_search_without(op, n, e, sep.key, sep.len, sep.item);
+  if (n.leaf()) return false;  // a parent the descent went through
+  Beside beside;
+  const Hit hit =
+      interior_search_without(op, n, e, sep.key, sep.len, sep.item, &beside);
   if (hit.result == 0 || hit.pos != e) return false;
   if (e == 0 && (low == nullptr || low->count() < 1 ||
                  cmp_pair(op, sep.key, sep.len, sep.item, *low, 0) <= 0)) {
     return false;
   }
-  if (shares_text(op, sep.key, sep.len, n, e - 1) ||
-      (e + 1 < count && shares_text(op, sep.key, sep.len, n, e + 1))) {
+  // No text shared with entry e - 1 or e + 1, the entries the search found
+  // beside the separator's place.
+  if ((beside.before && n.key_len(e - 1) == sep.len) ||
+      (beside.after && e + 1 < count && n.key_len(e + 1) == sep.len)) {
     return false;
   }
   const int32_t old_len = n.key_len(e);

@@ -317,10 +317,24 @@ struct Hit {
 };
 Hit node_search(const Op &op, const Node &node, const uint8_t *key, int32_t len,
                 int32_t item);
-// node_search over the entries of node as they would stand without entry
-// skip (0 <= skip < count), which stays where it is.
-Hit node_search_without(const Op &op, const Node &node, int32_t skip,
-                        const uint8_t *key, int32_t len, int32_t item);
+// What a search for an insertion found beside the pair's place p: whether
+// the keys of entries p - 1 and p compare equal to the pair's key (false
+// where there is no such entry), under the tree's compare function, as
+// keys_equal would answer; known says that a search filled it in.
+struct Beside {
+  bool known = false;
+  bool before = false;
+  bool after = false;
+};
+// node_search of a leaf for an insertion, filling in *beside as well.
+Hit leaf_search_beside(const Op &op, const Node &leaf, const uint8_t *key,
+                       int32_t len, int32_t item, Beside *beside);
+// node_search of interior node over its entries as they would stand without
+// entry skip (0 <= skip < count), which stays where it is, filling in
+// *beside for the entries beside the place found (skip not counted).
+Hit interior_search_without(const Op &op, const Node &node, int32_t skip,
+                            const uint8_t *key, int32_t len, int32_t item,
+                            Beside *beside);
 // The binary search of every in-node search over n entries in pair order:
 // probe(mid) compares the sought pair with the entry at mid (<0, 0, >0).
 template <class Probe>
