@@ -234,9 +234,9 @@ int32_t descend(Op &op, const Pair &pair, BlockNo nb, const Node &n, Pin &pn,
   }
   const int32_t i = step.index;
   const Parent here{nb, i};
-  const int32_t r = step.leaf ? leaf_delete(op, pair, pc, here)
-                              : descend(op, pair, step.child, step.node, pc,
-                                        here, level + 1);
+  const int32_t r =
+      step.leaf ? leaf_delete(op, pair, pc, here)
+                : descend(op, pair, step.child, step.node, pc, here, level + 1);
   pc.release();
   if (r == kFreed) return remove_unused(op, nb, i, par);
   return r;

@@ -420,8 +420,7 @@ int32_t descend(Op &op, const Pair &pair, BlockNo nb, const Node &n, Pin &pn,
   Relisted relisted;
   const int32_t r =
       step.leaf ? node_insert_pinned(op, pair, pc, here, true, &relisted)
-                : descend(op, pair, step.child, step.node, pc, here,
-                          level + 1);
+                : descend(op, pair, step.child, step.node, pc, here, level + 1);
   pc.release();
   if (r == kPlacedAndListed) {
     for (int32_t k = 0; k < relisted.count; ++k) {
@@ -456,11 +455,10 @@ int32_t make_first_node(Op &op, const Pair &pair) {
 // leaf x, across its ends into the neighbouring leaves.
 int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x, int32_t p,
                             const Beside *beside) {
-  const bool equal =
-      beside != nullptr && beside->known
-          ? beside->before || beside->after
-          : keys_equal(op, pair.key, pair.len, x, p - 1) ||
-                keys_equal(op, pair.key, pair.len, x, p);
+  const bool equal = beside != nullptr && beside->known
+                         ? beside->before || beside->after
+                         : keys_equal(op, pair.key, pair.len, x, p - 1) ||
+                               keys_equal(op, pair.key, pair.len, x, p);
   if (equal) return op.fail(kErrDupKey, kCtxInsertKey);
   Pin side(op);
   if (p == 0 && x.left() != 0) {

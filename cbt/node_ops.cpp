@@ -206,13 +206,16 @@ void replace_last(const Pair &pair, Node x, int32_t p) {
   // Text of entries p..last-1 moves up over the last entry's; the text
   // before p moves by what the block gives up less what the pair takes, and
   // the pair's text goes between them.
+  // With keys of one length (the usual case) the text before p stays.
   std::memmove(d + off_p + gone, d + off_p, off_last - off_p);
-  std::memmove(d + start + gone - len, d + start, off_p - start);
+  if (gone != len) {
+    std::memmove(d + start + gone - len, d + start, off_p - start);
+  }
   if (len > 0) std::memcpy(d + off_p + gone - len, pair.key, len);
   if (gone > len) std::memset(d + start, 0, gone - len);
   std::memmove(x.entry(p + 1), x.entry(p),
                static_cast<size_t>(last - p) * kLeafEntry);
-  x.shift_key_offs(p, gone - len);
+  if (gone != len) x.shift_key_offs(p, gone - len);
   x.shift_key_offs_from(p + 1, last - p, gone);
   x.set_entry(p, off_p + gone - len, len, pair.item);
   x.set_key_start(start + gone - len);
@@ -227,10 +230,8 @@ void replace_first(const Pair &pair, Node x, int32_t p) {
   const int32_t off_p = p < n ? x.key_off(p) : x.block_size();
   // Entries 1..p-1 and their text move down, the text by the pair's length,
   // so that the pair's text ends where entry p's begins.
-  std::memmove(x.entry(0), x.entry(1),
-               static_cast<size_t>(p - 1) * kLeafEntry);
-  std::memmove(d + start + gone - len, d + start + gone,
-               off_p - start - gone);
+  std::memmove(x.entry(0), x.entry(1), static_cast<size_t>(p - 1) * kLeafEntry);
+  std::memmove(d + start + gone - len, d + start + gone, off_p - start - gone);
   if (len > 0) std::memcpy(d + off_p - len, pair.key, len);
   if (gone > len) std::memset(d + start, 0, gone - len);
   x.shift_key_offs(p - 1, -len);
