@@ -180,8 +180,8 @@ namespace {
 // end, so the last such results are theirs.
 template <int32_t kEntry, bool kSkip, bool kBeside, class KeyCmp>
 Hit search_entries(const uint8_t *d, int32_t n, int32_t skip,
-                   const uint8_t *key, int32_t len, int32_t item,
-                   KeyCmp keycmp, Beside *beside) {
+                   const uint8_t *key, int32_t len, int32_t item, KeyCmp keycmp,
+                   Beside *beside) {
   return bisect(n, [&](int32_t mid) {
     const int32_t i = kSkip && mid >= skip ? mid + 1 : mid;
     const uint8_t *e = d + kNodeHeader + i * kEntry;
@@ -211,8 +211,7 @@ Hit search_entries(const Op &op, const uint8_t *d, int32_t n,
     const uint64_t head = folded_word(key);
     return search_entries<kEntry, kSkip, kBeside>(
         d, n, skip, key, len, item,
-        [head](const uint8_t *a, int32_t alen, const uint8_t *b,
-               int32_t blen) {
+        [head](const uint8_t *a, int32_t alen, const uint8_t *b, int32_t blen) {
           if (blen < 8) return default_keycmp(a, alen, b, blen);
           const uint64_t other = folded_word(b);
           if (head != other) return head < other ? -1 : 1;
