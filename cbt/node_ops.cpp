@@ -18,11 +18,6 @@ int32_t bytes_in_use(const Node &node) {
          kNodeHeader;
 }
 
-bool shared_with_prev(const Node &node, int32_t i) {
-  return i > 0 && i < node.count() && node.key_off(i) == node.key_off(i - 1) &&
-         node.key_len(i) == node.key_len(i - 1);
-}
-
 int32_t low_path_leaf(Op &op, BlockNo b, Pin &leaf) {
   const int32_t depth = op.cr().depth;
   for (int32_t level = 0; level < depth; ++level) {

@@ -26,7 +26,10 @@ inline int32_t content_bytes(const Node &node) {
 // Header, entries and text: 16 + entries * entry size + key area.
 int32_t bytes_in_use(const Node &node);
 // True when entry i shares its text with entry i - 1.
-bool shared_with_prev(const Node &node, int32_t i);
+inline bool shared_with_prev(const Node &node, int32_t i) {
+  return i > 0 && i < node.count() && node.key_off(i) == node.key_off(i - 1) &&
+         node.key_len(i) == node.key_len(i - 1);
+}
 
 // Pins in `leaf` the leftmost leaf of the subtree rooted at block b, whose
 // entry 0 is the subtree's smallest pair. At most depth nodes are read.
