@@ -198,8 +198,9 @@ int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   // Pins of held blocks, and insertions as planned into nodes with the
   // room: none of these can fail (debug builds check).
   bool ok = true;
-  // shift_right's looks at the parent and the neighbour.
-  ok &= touch(op, par.block, kCtxShiftRight) == 1;
+  // shift_right's look at the neighbour. Its look at the parent needs no
+  // use of its own: the parent is used again below, before any block is
+  // read, and only a buffer's last use places it in the recency order.
   if (rb != 0) ok &= touch(op, rb, kCtxShiftRight) == 1;
   Pin ps(op);
   ok &= ps.get(lb, kCtxShiftLeft) == 1;
@@ -253,7 +254,8 @@ int32_t one_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   if (!relist_fits(op, n, par.index + 1, rb, s.right(), moved, low)) return 0;
   if (op.undo != nullptr) op.undo->seal();
   bool ok = true;
-  ok &= touch(op, par.block, kCtxShiftRight) == 1;  // shift_right's look
+  // shift_right's look at the parent needs no use of its own: the parent
+  // is used again below (see one_left).
   Pin ps(op);
   ok &= ps.get(rb, kCtxShiftRight) == 1;
   ok &= insert_entry(op, moved, ps.node(), 0, &to_s) == 1;
