@@ -76,21 +76,28 @@ const uint8_t *Pin::view(BlockNo b, int32_t ctx) {
   return data_;
 }
 
-const uint8_t *Pin::look(BlockNo b, int32_t ctx) {
+const uint8_t *Pin::look(BlockNo b, int32_t ctx, bool prefetch) {
   release();
   if (b == 0 || b > op_.cr().last_block) {
     op_.corrupt(ctx);
     return nullptr;
   }
-  const uint8_t *cached = use_block(op_.lru, b);
+  const uint8_t *cached = use_block(op_.lru, b, prefetch);
   if (cached != nullptr && block_checked(cached)) return cached;
   if (get(b, ctx) != 1) return nullptr;
+  if (prefetch) prefetch_node(data_, op_.bs);
   return data_;
 }
 
 int32_t touch(Op &op, BlockNo b, int32_t ctx) {
   Pin pin(op);
-  return pin.look(b, ctx) != nullptr ? 1 : -1;
+  return pin.look(b, ctx, false) != nullptr ? 1 : -1;
+}
+
+int32_t put_held(Op &op, BlockNo b, int32_t ctx) {
+  assert(op.undo == nullptr || op.undo->sealed());
+  if (dirty_block(op.lru, b) != 1) return op.fail(kErrPutBlock, ctx);
+  return 1;
 }
 
 void Pin::adopt(uint8_t *data, BlockNo b) {
@@ -267,7 +274,7 @@ Node descent_node(Op &op, BlockNo b, int32_t level, int32_t ctx, Pin &pin) {
     pin.prefetch();
     return pin.node();
   }
-  const uint8_t *data = level == 0 ? pin.look(b, ctx) : pin.view(b, ctx);
+  const uint8_t *data = pin.look(b, ctx, level > 0);
   if (data == nullptr) return Node();
   const Node node(const_cast<uint8_t *>(data), op.bs);
   // A leaf above the leaf level (damage the steps below report) is worked

@@ -269,10 +269,11 @@ class Pin {
   // failure, with the codes of get.
   const uint8_t *view(BlockNo b, int32_t ctx);
   void prefetch() const { prefetch_node(data_, op_.bs); }
-  // view without asking for the node's lines, for a node that is used
-  // often enough to stay in the cache (the root), and for uses that read
-  // nothing (touch).
-  const uint8_t *look(BlockNo b, int32_t ctx);
+  // view for a change: a node the pool holds checked is used as a get and
+  // its release would use it, bufpool_err included (use_block); its lines
+  // are asked for only with prefetch (the root, used by every change, stays
+  // in the cache; touch reads nothing).
+  const uint8_t *look(BlockNo b, int32_t ctx, bool prefetch);
 
  private:
   Op &op_;
@@ -285,6 +286,11 @@ class Pin {
 // can fail as get fails). Keeps the pool's recency order where a step skips
 // the pins of blocks that the general steps would have used.
 int32_t touch(Op &op, BlockNo b, int32_t ctx);
+
+// For a sealed change that has changed the node of block b, which the pool
+// holds, in place without a pin: the pool's part of getting it and putting
+// it back changed (dirty_block). 1, or -1 with kErrPutBlock and ctx.
+int32_t put_held(Op &op, BlockNo b, int32_t ctx);
 
 // The node of block b when the pool holds it and has checked its layout,
 // looked at in place without a pin (a Pin::get of it then cannot fail); a
@@ -374,8 +380,9 @@ struct Pair {
 // The node of block b where a descent for a change reaches it, at `level`
 // below the root. A node above the leaf level is only searched and left
 // before the next is asked for, so one that the pool holds checked is
-// looked at in place (Pin::view; `pin` then holds nothing and the node is
-// good until the next call on the pool); a node expected on the leaf level,
+// looked at in place (Pin::look, its lines asked for below the root; `pin`
+// then holds nothing and the node is good until the next call on the
+// pool); a node expected on the leaf level,
 // and any leaf, is pinned in pin. Either way the node is used once, as a
 // pin and its release used it before. A Node without data on failure, with
 // the codes of Pin::get.
