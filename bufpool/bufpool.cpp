@@ -682,6 +682,44 @@ const uint8_t *read_block(LruFile *file, uint32_t n) {
   return h->data;
 }
 
+const uint8_t *use_block(LruFile *file, uint32_t n, bool prefetch) {
+  bufpool_err = kPoolOk;
+  if (file == nullptr || file->pool != g_current || g_current == nullptr) {
+    return nullptr;
+  }
+  BufferHeader *const head = *chain(file->pool, file->handle, n);
+#if defined(__GNUC__)
+  // As in read_block (written out again: GCC drops the prefetches of a
+  // helper).
+  if (prefetch && head != nullptr && file->block_size <= 8192) {
+    const uint8_t *d = reinterpret_cast<const uint8_t *>(head) + kDataOffset;
+#pragma GCC unroll 8
+    for (int32_t off = 0; off < file->block_size; off += 64) {
+      __builtin_prefetch(d + off);
+    }
+  }
+#else
+  (void)prefetch;
+#endif
+  BufferHeader *h = find_on(head, file->handle, n);
+  if (h == nullptr) return nullptr;
+  touch(file->pool, h);
+  return h->data;
+}
+
+int32_t dirty_block(LruFile *file, uint32_t n) {
+  bufpool_err = kPoolOk;
+  BufferHeader *h = usable(file) ? find(file->pool, file->handle, n) : nullptr;
+  if (h == nullptr) {
+    bufpool_err = kPoolNotRegistered;
+    return -1;
+  }
+  mark_dirty(h);
+  file->modified = 2;
+  touch(file->pool, h);
+  return 1;
+}
+
 uint8_t *get_empty_block(LruFile *file, uint32_t n) {
   bufpool_err = kPoolOk;
   if (!usable(file)) {

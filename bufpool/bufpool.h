@@ -141,6 +141,19 @@ const uint8_t *peek_block(LruFile *file, uint32_t n);
 // with each node before it asks for the next). The block's cache lines are
 // prefetched (blocks up to 8 KiB), as a search of the node reads them.
 const uint8_t *read_block(LruFile *file, uint32_t n);
+// For a change that would get block n and release it with nothing between
+// them: when the pool holds the block, the use of the buffer that they would
+// make and bufpool_err kPoolOk as they leave it, and its data; else null,
+// with nothing done but bufpool_err set to kPoolOk (as get_block sets it on
+// entry). prefetch asks for the block's lines as read_block does (for a
+// node to be searched); without it, nothing of the block is read.
+const uint8_t *use_block(LruFile *file, uint32_t n, bool prefetch);
+// For a change that would get block n, change it in place and put it back
+// (write_now 0) with nothing between them, and has changed the buffer's
+// data without a pin: marks the buffer dirty and uses it, as that get and
+// put would, bufpool_err kPoolOk. -1 with bufpool_err kPoolNotRegistered
+// when the pool does not hold the block (the caller holds it: never).
+int32_t dirty_block(LruFile *file, uint32_t n);
 // Unpins; write_now non-zero writes the block at once (when the file's
 // modified flag is set or n is not 0), else marks it dirty. -1 with
 // bufpool_err kPoolIo when the write fails.

@@ -225,18 +225,18 @@ int32_t remove_unused(Op &op, BlockNo nb, int32_t i, Parent par) {
   return result;
 }
 
-int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par,
-                int32_t level) {
-  const BlockNo nb = pn.block();
+int32_t descend(Op &op, const Pair &pair, BlockNo nb, const Node &n, Pin &pn,
+                Parent par, int32_t level) {
   ChildStep step;
   Pin pc(op);
-  if (step_down(op, pair, pn, level, kCtxDeleteKey, &step, pc) != 1) {
+  if (step_down(op, pair, n, pn, level, kCtxDeleteKey, &step, pc) != 1) {
     return -1;
   }
   const int32_t i = step.index;
   const Parent here{nb, i};
-  const int32_t r = step.leaf ? leaf_delete(op, pair, pc, here)
-                              : descend(op, pair, pc, here, level + 1);
+  const int32_t r =
+      step.leaf ? leaf_delete(op, pair, pc, here)
+                : descend(op, pair, step.child, step.node, pc, here, level + 1);
   pc.release();
   if (r == kFreed) return remove_unused(op, nb, i, par);
   return r;
@@ -283,10 +283,11 @@ int32_t remove_pair(Op &op, const Pair &pair) {
   int32_t r;
   {
     Pin pr(op);
-    if (pr.get(cr.root, kCtxLowPathValue) != 1) return -1;
-    if (pr.node().unused()) return op.fail(kErrCorrupt, kCtxDeleteUnused);
-    r = pr.node().leaf() ? leaf_delete(op, pair, pr, Parent{})
-                         : descend(op, pair, pr, Parent{}, 0);
+    const Node root = descent_node(op, cr.root, 0, kCtxLowPathValue, pr);
+    if (root.data() == nullptr) return -1;
+    if (root.unused()) return op.fail(kErrCorrupt, kCtxDeleteUnused);
+    r = root.leaf() ? leaf_delete(op, pair, pr, Parent{})
+                    : descend(op, pair, cr.root, root, pr, Parent{}, 0);
   }
   if (r == -1) return -1;
   if (r == kFreed) return remove_root(op);

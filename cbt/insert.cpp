@@ -52,9 +52,13 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
 // Insertion position of the pair in node x: the first entry greater than it,
 // or -1 in an interior node when the pair sorts below its low path key.
 // -1 result with kErrDupPair/kCtxInsertKey when the pair is already there.
-int32_t insertion_position(Op &op, const Pair &pair, const Node &x,
-                           int32_t *p) {
-  const Hit hit = node_search(op, x, pair.key, pair.len, pair.item);
+// beside, if given, is filled in for a leaf (check_duplicate_key, room_test).
+int32_t insertion_position(Op &op, const Pair &pair, const Node &x, int32_t *p,
+                           Beside *beside = nullptr) {
+  const Hit hit =
+      beside != nullptr && x.leaf()
+          ? leaf_search_beside(op, x, pair.key, pair.len, pair.item, beside)
+          : node_search(op, x, pair.key, pair.len, pair.item);
   if (hit.result == 0) return op.fail(kErrDupPair, kCtxInsertKey);
   *p = hit.pos;
   if (!x.leaf() && *p == 0) {
@@ -230,12 +234,14 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
   const Node x = px.node();
   if (x.unused() && x.count() != -1) return op.corrupt(kCtxInsertKey);
   int32_t p = 0;
-  if (insertion_position(op, pair, x, &p) != 1) return -1;
-  if (x.leaf() && pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) {
+  Beside beside;
+  if (insertion_position(op, pair, x, &p, &beside) != 1) return -1;
+  if (x.leaf() && pair.dup == 0 &&
+      check_duplicate_key(op, pair, x, p, &beside) != 1) {
     return -1;
   }
   TextPlan plan;
-  const int32_t fit = room_test(op, pair, x, p, &plan);
+  const int32_t fit = room_test(op, pair, x, p, &plan, &beside);
   if (fit < 0) return -1;
   if (fit == 0 && last) {
     const int32_t result =
@@ -400,12 +406,13 @@ int32_t make_new_root(Op &op) {
   return op.corrupt(kCtxNewRoot);
 }
 
-// The descent step at interior node pn (pinned), at `level` below the root.
-int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par, int32_t level) {
-  const BlockNo nb = pn.block();
+// The descent step at interior node n (block nb, held in pn or looked at in
+// place), at `level` below the root.
+int32_t descend(Op &op, const Pair &pair, BlockNo nb, const Node &n, Pin &pn,
+                Parent par, int32_t level) {
   ChildStep step;
   Pin pc(op);
-  if (step_down(op, pair, pn, level, kCtxInsertKey, &step, pc) != 1) {
+  if (step_down(op, pair, n, pn, level, kCtxInsertKey, &step, pc) != 1) {
     return -1;
   }
   const int32_t i = step.index;
@@ -413,12 +420,11 @@ int32_t descend(Op &op, const Pair &pair, Pin &pn, Parent par, int32_t level) {
   Relisted relisted;
   const int32_t r =
       step.leaf ? node_insert_pinned(op, pair, pc, here, true, &relisted)
-                : descend(op, pair, pc, here, level + 1);
+                : descend(op, pair, step.child, step.node, pc, here, level + 1);
   pc.release();
   if (r == kPlacedAndListed) {
     for (int32_t k = 0; k < relisted.count; ++k) {
-      Pin touch(op);
-      if (touch.get(relisted.touch[k], kCtxResync) != 1) return -1;
+      if (touch(op, relisted.touch[k], kCtxResync) != 1) return -1;
     }
     return kPlaced;
   }
@@ -447,12 +453,13 @@ int32_t make_first_node(Op &op, const Pair &pair) {
 
 // With duplicates not allowed, looks for an equal key next to position p of
 // leaf x, across its ends into the neighbouring leaves.
-int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x,
-                            int32_t p) {
-  if (keys_equal(op, pair.key, pair.len, x, p - 1) ||
-      keys_equal(op, pair.key, pair.len, x, p)) {
-    return op.fail(kErrDupKey, kCtxInsertKey);
-  }
+int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x, int32_t p,
+                            const Beside *beside) {
+  const bool equal = beside != nullptr && beside->known
+                         ? beside->before || beside->after
+                         : keys_equal(op, pair.key, pair.len, x, p - 1) ||
+                               keys_equal(op, pair.key, pair.len, x, p);
+  if (equal) return op.fail(kErrDupKey, kCtxInsertKey);
   Pin side(op);
   if (p == 0 && x.left() != 0) {
     if (side.get(x.left(), kCtxInsertKey) != 1) return -1;
@@ -524,10 +531,11 @@ int32_t place_pair(Op &op, const Pair &pair) {
   int32_t r;
   {
     Pin pr(op);
-    if (pr.get(cr.root, kCtxInsertKey) != 1) return -1;
-    if (pr.node().unused()) return op.corrupt(kCtxInsertKey);
-    r = pr.node().leaf() ? node_insert_pinned(op, pair, pr, Parent{}, true)
-                         : descend(op, pair, pr, Parent{}, 0);
+    const Node root = descent_node(op, cr.root, 0, kCtxInsertKey, pr);
+    if (root.data() == nullptr) return -1;
+    if (root.unused()) return op.corrupt(kCtxInsertKey);
+    r = root.leaf() ? node_insert_pinned(op, pair, pr, Parent{}, true)
+                    : descend(op, pair, cr.root, root, pr, Parent{}, 0);
   }
   if (r == -1) return -1;
   if (needs_resync(r)) return make_new_root(op);

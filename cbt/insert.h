@@ -16,10 +16,11 @@ namespace recbase::cbt {
 // as it was before the call (cbt/undo.h).
 int32_t insert_pair(Op &op, const Pair &pair);
 // With duplicates not allowed: -1 with kErrDupKey/kCtxInsertKey when a key
-// equal to the pair's
-// lies next to position p of leaf x, across its ends into the neighbouring
-// leaves; else 1.
-int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x, int32_t p);
+// equal to the pair's lies next to position p of leaf x, across its ends
+// into the neighbouring leaves; else 1. beside, if given and known, tells
+// what the search that found p learnt of the keys of x beside it.
+int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x, int32_t p,
+                            const Beside *beside = nullptr);
 // Whether a shift between leaves rewrites the parent's stale separator in
 // place when that leaves the bytes that dropping it and re-synchronising
 // the parent leave (on by default; the tests compare the two ways).

@@ -182,8 +182,12 @@ class Node {
   void set_child(int32_t i, BlockNo c) { put_le32(entry(i) + 8, c); }
   // Adds delta to the key offsets of entries 0..n-1 (their text moved).
   void shift_key_offs(int32_t n, int32_t delta) {
+    shift_key_offs_from(0, n, delta);
+  }
+  // The same for the n entries from entry `first` on.
+  void shift_key_offs_from(int32_t first, int32_t n, int32_t delta) {
     const int32_t e = entry_size();
-    uint8_t *at = d_ + kNodeHeader;
+    uint8_t *at = d_ + kNodeHeader + first * e;
 #if defined(__GNUC__) && defined(__BYTE_ORDER__) && \
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     // On a little-endian machine the offset is a native 16-bit word at the

@@ -18,11 +18,6 @@ int32_t bytes_in_use(const Node &node) {
          kNodeHeader;
 }
 
-bool shared_with_prev(const Node &node, int32_t i) {
-  return i > 0 && i < node.count() && node.key_off(i) == node.key_off(i - 1) &&
-         node.key_len(i) == node.key_len(i - 1);
-}
-
 int32_t low_path_leaf(Op &op, BlockNo b, Pin &leaf) {
   const int32_t depth = op.cr().depth;
   for (int32_t level = 0; level < depth; ++level) {
@@ -63,11 +58,23 @@ void unshare(Node x, int32_t p) {
   x.shift_key_offs(p, -len);
 }
 
-TextPlan plan_text(const Op &op, const Pair &pair, const Node &x, int32_t p) {
+// Whether the pair would share the text of entry i, which lies beside its
+// place p, from what the search found when it did.
+bool shares_beside(const Op &op, const Pair &pair, const Node &x, int32_t i,
+                   const Beside *beside, bool equal) {
+  if (beside == nullptr || !beside->known) {
+    return shares_text(op, pair.key, pair.len, x, i);
+  }
+  return equal && i >= 0 && i < x.count() && x.key_len(i) == pair.len;
+}
+
+TextPlan plan_text(const Op &op, const Pair &pair, const Node &x, int32_t p,
+                   const Beside *beside = nullptr) {
   TextPlan plan;
-  if (shares_text(op, pair.key, pair.len, x, p)) {
+  if (shares_beside(op, pair, x, p, beside, beside && beside->after)) {
     plan.share_off = x.key_off(p);
-  } else if (shares_text(op, pair.key, pair.len, x, p - 1)) {
+  } else if (shares_beside(op, pair, x, p - 1, beside,
+                           beside && beside->before)) {
     plan.share_off = x.key_off(p - 1);
   } else if (shared_with_prev(x, p)) {
     plan.unshare = true;
@@ -110,7 +117,7 @@ int32_t free_bytes(const Node &x) { return x.block_size() - bytes_in_use(x); }
 }  // namespace
 
 int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p,
-                  TextPlan *plan) {
+                  TextPlan *plan, const Beside *beside) {
   if (plan != nullptr) plan->valid = false;
   if (x.empty()) return 0;
   const int32_t room = (x.block_size() - kNodeHeader) - content_bytes(x);
@@ -121,7 +128,7 @@ int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p,
     if (low_path_pair(op, x.low_path(), leaf, low) != 1) return -1;
     return plan_text(op, low, x, 0).need <= room ? 0 : 1;
   }
-  const TextPlan t = plan_text(op, pair, x, p);
+  const TextPlan t = plan_text(op, pair, x, p, beside);
   if (plan != nullptr) *plan = t;
   return t.need <= room ? 0 : 1;
 }
@@ -181,6 +188,50 @@ void remove_entry(Node x, int32_t p) {
     x.set_key_start(start + len);
     x.shift_key_offs(p, len);
   }
+}
+
+void replace_last(const Pair &pair, Node x, int32_t p) {
+  uint8_t *d = x.data();
+  const int32_t last = x.count() - 1;
+  const int32_t start = x.key_start();
+  const int32_t len = pair.len;
+  const int32_t gone = x.key_len(last);  // its text ends the block
+  const int32_t off_p = x.key_off(p);
+  const int32_t off_last = x.key_off(last);
+  // Text of entries p..last-1 moves up over the last entry's; the text
+  // before p moves by what the block gives up less what the pair takes, and
+  // the pair's text goes between them.
+  // With keys of one length (the usual case) the text before p stays.
+  std::memmove(d + off_p + gone, d + off_p, off_last - off_p);
+  if (gone != len) {
+    std::memmove(d + start + gone - len, d + start, off_p - start);
+  }
+  if (len > 0) std::memcpy(d + off_p + gone - len, pair.key, len);
+  if (gone > len) std::memset(d + start, 0, gone - len);
+  std::memmove(x.entry(p + 1), x.entry(p),
+               static_cast<size_t>(last - p) * kLeafEntry);
+  if (gone != len) x.shift_key_offs(p, gone - len);
+  x.shift_key_offs_from(p + 1, last - p, gone);
+  x.set_entry(p, off_p + gone - len, len, pair.item);
+  x.set_key_start(start + gone - len);
+}
+
+void replace_first(const Pair &pair, Node x, int32_t p) {
+  uint8_t *d = x.data();
+  const int32_t n = x.count();
+  const int32_t start = x.key_start();  // entry 0's text
+  const int32_t len = pair.len;
+  const int32_t gone = x.key_len(0);
+  const int32_t off_p = p < n ? x.key_off(p) : x.block_size();
+  // Entries 1..p-1 and their text move down, the text by the pair's length,
+  // so that the pair's text ends where entry p's begins.
+  std::memmove(x.entry(0), x.entry(1), static_cast<size_t>(p - 1) * kLeafEntry);
+  std::memmove(d + start + gone - len, d + start + gone, off_p - start - gone);
+  if (len > 0) std::memcpy(d + off_p - len, pair.key, len);
+  if (gone > len) std::memset(d + start, 0, gone - len);
+  x.shift_key_offs(p - 1, -len);
+  x.set_entry(p - 1, off_p - len, len, pair.item);
+  x.set_key_start(start + gone - len);
 }
 
 void move_right(Node x, Node r, int32_t m) {

@@ -26,7 +26,10 @@ inline int32_t content_bytes(const Node &node) {
 // Header, entries and text: 16 + entries * entry size + key area.
 int32_t bytes_in_use(const Node &node);
 // True when entry i shares its text with entry i - 1.
-bool shared_with_prev(const Node &node, int32_t i);
+inline bool shared_with_prev(const Node &node, int32_t i) {
+  return i > 0 && i < node.count() && node.key_off(i) == node.key_off(i - 1) &&
+         node.key_len(i) == node.key_len(i - 1);
+}
 
 // Pins in `leaf` the leftmost leaf of the subtree rooted at block b, whose
 // entry 0 is the subtree's smallest pair. At most depth nodes are read.
@@ -49,9 +52,11 @@ struct TextPlan {
 // Whether pair fits at position p of node x: 0 fits, 1 does not, -1 failure
 // (reading the low path key for position -1 of an interior node). plan, if
 // given, keeps what the test found for a position p >= 0 of a node with
-// entries, for insert_entry.
+// entries, for insert_entry. beside, if given and known, is what the search
+// that found p learnt of the keys beside it, which spares comparing them
+// again.
 int32_t room_test(Op &op, const Pair &pair, const Node &x, int32_t p,
-                  TextPlan *plan = nullptr);
+                  TextPlan *plan = nullptr, const Beside *beside = nullptr);
 // Inserts the pair at position p of x; the caller has made sure it fits.
 // Position -1 of an interior node makes pair.child the low_path child, the
 // old low_path child becoming entry 0 keyed by its smallest pair. planned:
@@ -62,6 +67,21 @@ int32_t insert_entry(Op &op, const Pair &pair, Node x, int32_t p,
 // Removes the entry at position p (-1: the low_path child, entry 0's child
 // taking its place, or entry_count -1 when no entry is left).
 void remove_entry(Node x, int32_t p);
+
+// The two halves of a single-entry shift out of a full leaf, done at once:
+// the bytes are those of remove_entry followed by insert_entry, with each
+// text and entry moved once instead of twice. The caller has made sure that
+// the pair fits and shares no text with the entries it lands between (its
+// plan for p has no shared offset and no unsharing), and that the entry that
+// leaves shares no text with its neighbour (shared_with_prev(x, last) false
+// for replace_last, shared_with_prev(x, 1) false for replace_first).
+//
+// replace_last: removes leaf x's last entry and inserts the pair at p, where
+// p is at most the last entry's index (the pair sorts below that entry).
+void replace_last(const Pair &pair, Node x, int32_t p);
+// replace_first: removes leaf x's entry 0 and inserts the pair at p - 1,
+// where 1 <= p <= count (the pair sorts above entry 0).
+void replace_first(const Pair &pair, Node x, int32_t p);
 
 // Moves the last m entries of x into r, its new and empty right sibling.
 // Interior x gives the child of entry count - m as r's low_path and the

@@ -16,19 +16,6 @@ namespace {
 bool g_relist = true;
 int64_t g_relisted = 0;
 
-// The in-node search of n as it would run with entry g removed.
-Hit search_without(const Op &op, const Node &n, int32_t g, const Pair &pair) {
-  const int32_t count = n.count() - 1;
-  if (count < 1) return {1, 0};
-  return bisect(count, [&](int32_t mid) {
-    const int32_t i = mid < g ? mid : mid + 1;
-    const int32_t c = cmp_keys(op, pair.key, pair.len, n.key(i), n.key_len(i));
-    if (c != 0) return c;
-    const int32_t other = n.item(i);
-    return pair.item < other ? -1 : (pair.item > other ? 1 : 0);
-  });
-}
-
 }  // namespace
 
 bool relist_fits(const Op &op, const Node &n, int32_t e, BlockNo cb,
@@ -39,14 +26,19 @@ bool relist_fits(const Op &op, const Node &n, int32_t e, BlockNo cb,
   const BlockNo next = e + 1 < count ? n.child(e + 1) : 0;
   if (c_right != next || (e + 1 == count && n.right() != 0)) return false;
   if (shared_with_prev(n, e) || shared_with_prev(n, e + 1)) return false;
-  const Hit hit = search_without(op, n, e, sep);
+  if (n.leaf()) return false;  // a parent the descent went through
+  Beside beside;
+  const Hit hit =
+      interior_search_without(op, n, e, sep.key, sep.len, sep.item, &beside);
   if (hit.result == 0 || hit.pos != e) return false;
   if (e == 0 && (low == nullptr || low->count() < 1 ||
                  cmp_pair(op, sep.key, sep.len, sep.item, *low, 0) <= 0)) {
     return false;
   }
-  if (shares_text(op, sep.key, sep.len, n, e - 1) ||
-      (e + 1 < count && shares_text(op, sep.key, sep.len, n, e + 1))) {
+  // No text shared with entry e - 1 or e + 1, the entries the search found
+  // beside the separator's place.
+  if ((beside.before && n.key_len(e - 1) == sep.len) ||
+      (beside.after && e + 1 < count && n.key_len(e + 1) == sep.len)) {
     return false;
   }
   const int32_t old_len = n.key_len(e);

@@ -195,26 +195,28 @@ int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   const Pair sep = p == 1 ? pair : entry_pair(x, 1, pair.dup);
   if (!relist_fits(op, n, par.index, xb, x.right(), sep, nullptr)) return 0;
   if (op.undo != nullptr) op.undo->seal();
-  // Pins of held blocks, and insertions as planned into nodes with the
+  // Uses of held blocks, and insertions as planned into nodes with the
   // room: none of these can fail (debug builds check).
   bool ok = true;
-  {
-    Pin look(op);  // shift_right's looks at the parent and the neighbour
-    ok &= look.get(par.block, kCtxShiftRight) == 1;
-    if (rb != 0) ok &= look.get(rb, kCtxShiftRight) == 1;
+  // shift_right's look at the neighbour. Its look at the parent needs no
+  // use of its own: the parent is used again below, before any block is
+  // read, and only a buffer's last use places it in the recency order.
+  if (rb != 0) ok &= touch(op, rb, kCtxShiftRight) == 1;
+  // The neighbour and the parent are changed where the pool holds them;
+  // put_held then makes the uses and dirty marks of their pins and puts, in
+  // the same order.
+  ok &= insert_entry(op, first, s, s.count(), &to_s) == 1;
+  if (shared_with_prev(x, 1)) {
+    remove_entry(x, 0);
+    ok &= insert_entry(op, pair, x, p - 1, &plan) == 1;
+  } else {
+    replace_first(pair, x, p);
   }
-  Pin ps(op);
-  ok &= ps.get(lb, kCtxShiftLeft) == 1;
-  ok &= insert_entry(op, first, ps.node(), s.count(), &to_s) == 1;
-  remove_entry(x, 0);
-  ok &= insert_entry(op, pair, x, p - 1, &plan) == 1;
-  ps.put();
-  Pin pp(op);
-  ok &= pp.get(par.block, kCtxShiftLeft) == 1;
+  ok &= put_held(op, lb, kCtxShiftLeft) == 1;
+  relist_apply(n, par.index, entry_pair(x, 0, pair.dup));
+  ok &= put_held(op, par.block, kCtxShiftLeft) == 1;
   assert(ok);
   (void)ok;
-  relist_apply(pp.node(), par.index, entry_pair(x, 0, pair.dup));
-  pp.put();
   relisted->count = 0;
   return kPlacedAndListed;
 }
@@ -251,23 +253,21 @@ int32_t one_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   if (!relist_fits(op, n, par.index + 1, rb, s.right(), moved, low)) return 0;
   if (op.undo != nullptr) op.undo->seal();
   bool ok = true;
-  {
-    Pin look(op);  // shift_right's look at the parent
-    ok &= look.get(par.block, kCtxShiftRight) == 1;
-  }
-  Pin ps(op);
-  ok &= ps.get(rb, kCtxShiftRight) == 1;
-  ok &= insert_entry(op, moved, ps.node(), 0, &to_s) == 1;
-  if (p <= last) {
+  // shift_right's look at the parent needs no use of its own: the parent
+  // is used again below (see one_left).
+  // As in one_left, the neighbour and the parent are changed in place.
+  ok &= insert_entry(op, moved, s, 0, &to_s) == 1;
+  if (p <= last && shared_with_prev(x, last)) {
     remove_entry(x, last);
     ok &= insert_entry(op, pair, x, p, &plan) == 1;
+  } else if (p <= last) {
+    replace_last(pair, x, p);
   }
-  ps.put();
-  Pin pp(op);
-  ok &= pp.get(par.block, kCtxShiftRight) == 1;
+  ok &= put_held(op, rb, kCtxShiftRight) == 1;
+  relist_apply(n, par.index + 1, entry_pair(s, 0, pair.dup));
+  ok &= put_held(op, par.block, kCtxShiftRight) == 1;
   assert(ok);
   (void)ok;
-  relist_apply(pp.node(), par.index + 1, entry_pair(s, 0, pair.dup));
   // The blocks the general steps would have used last, as shift_right
   // lists them.
   relisted->count = 0;
@@ -275,7 +275,6 @@ int32_t one_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   relisted->touch[relisted->count++] = xb;
   relisted->touch[relisted->count++] = par.block;
   relisted->touch[relisted->count++] = rb;
-  pp.put();
   return kPlacedAndListed;
 }
 

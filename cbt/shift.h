@@ -7,8 +7,9 @@
 // can show, before the first modification, that no step of the change can
 // fail any more: they read no block the pool does not hold, allocate
 // nothing, write nothing new, and end with the parent's separator rewritten
-// in place. They make the same pool accesses in the same order, and leave
-// the same bytes, as the general shifts would.
+// in place. They leave the same bytes as the general shifts would, and the
+// pool as they would: the same reads (none), each buffer's last use in the
+// same order, and the same dirty marks in the same order.
 #ifndef RECBASE_CBT_SHIFT_H
 #define RECBASE_CBT_SHIFT_H
 

@@ -76,6 +76,30 @@ const uint8_t *Pin::view(BlockNo b, int32_t ctx) {
   return data_;
 }
 
+const uint8_t *Pin::look(BlockNo b, int32_t ctx, bool prefetch) {
+  release();
+  if (b == 0 || b > op_.cr().last_block) {
+    op_.corrupt(ctx);
+    return nullptr;
+  }
+  const uint8_t *cached = use_block(op_.lru, b, prefetch);
+  if (cached != nullptr && block_checked(cached)) return cached;
+  if (get(b, ctx) != 1) return nullptr;
+  if (prefetch) prefetch_node(data_, op_.bs);
+  return data_;
+}
+
+int32_t touch(Op &op, BlockNo b, int32_t ctx) {
+  Pin pin(op);
+  return pin.look(b, ctx, false) != nullptr ? 1 : -1;
+}
+
+int32_t put_held(Op &op, BlockNo b, int32_t ctx) {
+  assert(op.undo == nullptr || op.undo->sealed());
+  if (dirty_block(op.lru, b) != 1) return op.fail(kErrPutBlock, ctx);
+  return 1;
+}
+
 void Pin::adopt(uint8_t *data, BlockNo b) {
   release();
   data_ = data;
@@ -155,45 +179,60 @@ namespace {
 
 // Binary search over the entries of one node, with the entry size and the
 // key order fixed at compile time so that the loop reads the entry array
-// directly and compares keys inline.
-template <int32_t kEntry, class KeyCmp>
-Hit search_entries(const uint8_t *d, int32_t n, const uint8_t *key, int32_t len,
-                   int32_t item, KeyCmp keycmp) {
+// directly and compares keys inline. With kSkip, over the entries as they
+// would stand without entry `skip` (the node itself is not changed). With
+// kBeside, notes in *beside whether the keys of the entries found just below
+// and just above the pair compared equal to its key: the search ends
+// between two entries that it compared last with a result that moved that
+// end, so the last such results are theirs.
+template <int32_t kEntry, bool kSkip, bool kBeside, class KeyCmp>
+Hit search_entries(const uint8_t *d, int32_t n, int32_t skip,
+                   const uint8_t *key, int32_t len, int32_t item, KeyCmp keycmp,
+                   Beside *beside) {
   return bisect(n, [&](int32_t mid) {
-    const uint8_t *e = d + kNodeHeader + mid * kEntry;
+    const int32_t i = kSkip && mid >= skip ? mid + 1 : mid;
+    const uint8_t *e = d + kNodeHeader + i * kEntry;
     const int32_t c = keycmp(key, len, d + get_le16s(e), get_le16s(e + 2));
-    if (c != 0) return c;
+    if (c != 0) {
+      if (kBeside) (c > 0 ? beside->before : beside->after) = false;
+      return c;
+    }
     const int32_t other = static_cast<int32_t>(get_le32(e + 4));
-    return item < other ? -1 : (item > other ? 1 : 0);
+    const int32_t r = item < other ? -1 : (item > other ? 1 : 0);
+    if (kBeside && r != 0) (r > 0 ? beside->before : beside->after) = true;
+    return r;
   });
 }
 
-template <int32_t kEntry>
+template <int32_t kEntry, bool kSkip = false, bool kBeside = false>
 Hit search_entries(const Op &op, const uint8_t *d, int32_t n,
-                   const uint8_t *key, int32_t len, int32_t item) {
+                   const uint8_t *key, int32_t len, int32_t item,
+                   int32_t skip = 0, Beside *beside = nullptr) {
   if (op.cmp == cbkeycmp) {
     if (len < 8) {
-      return search_entries<kEntry>(d, n, key, len, item, default_keycmp);
+      return search_entries<kEntry, kSkip, kBeside>(d, n, skip, key, len, item,
+                                                    default_keycmp, beside);
     }
     // The search key's first eight bytes, folded once: most probes are
     // decided by one folded word of the entry's key.
     const uint64_t head = folded_word(key);
-    return search_entries<kEntry>(
-        d, n, key, len, item,
-        [head](const uint8_t *a, int32_t alen, const uint8_t *b,
-               int32_t blen) {
+    return search_entries<kEntry, kSkip, kBeside>(
+        d, n, skip, key, len, item,
+        [head](const uint8_t *a, int32_t alen, const uint8_t *b, int32_t blen) {
           if (blen < 8) return default_keycmp(a, alen, b, blen);
           const uint64_t other = folded_word(b);
           if (head != other) return head < other ? -1 : 1;
           return default_keycmp(a + 8, alen - 8, b + 8, blen - 8);
-        });
+        },
+        beside);
   }
   const CbCompare cmp = op.cmp;
-  return search_entries<kEntry>(
-      d, n, key, len, item,
+  return search_entries<kEntry, kSkip, kBeside>(
+      d, n, skip, key, len, item,
       [cmp](const uint8_t *a, int32_t alen, const uint8_t *b, int32_t blen) {
         return cmp(a, alen, b, blen);
-      });
+      },
+      beside);
 }
 
 }  // namespace
@@ -208,20 +247,53 @@ Hit node_search(const Op &op, const Node &node, const uint8_t *key, int32_t len,
   return search_entries<kInteriorEntry>(op, node.data(), n, key, len, item);
 }
 
-int32_t step_down(Op &op, const Pair &pair, Pin &pn, int32_t level,
-                  int32_t ctx, ChildStep *out, Pin &pc) {
-  {
-    const Node n = pn.node();
-    const Hit hit = node_search(op, n, pair.key, pair.len, pair.item);
-    out->index = child_index(hit);
-    out->child = n.child_at(out->index);
-    pn.release();
+Hit leaf_search_beside(const Op &op, const Node &leaf, const uint8_t *key,
+                       int32_t len, int32_t item, Beside *beside) {
+  *beside = Beside{};
+  beside->known = true;
+  const int32_t n = leaf.count();
+  if (n < 1) return {1, 0};
+  return search_entries<kLeafEntry, false, true>(op, leaf.data(), n, key, len,
+                                                 item, 0, beside);
+}
+
+Hit interior_search_without(const Op &op, const Node &node, int32_t skip,
+                            const uint8_t *key, int32_t len, int32_t item,
+                            Beside *beside) {
+  *beside = Beside{};
+  beside->known = true;
+  const int32_t n = node.count() - 1;
+  if (n < 1) return {1, 0};
+  return search_entries<kInteriorEntry, true, true>(op, node.data(), n, key,
+                                                    len, item, skip, beside);
+}
+
+Node descent_node(Op &op, BlockNo b, int32_t level, int32_t ctx, Pin &pin) {
+  if (level + 1 >= op.cr().depth) {
+    if (pin.get(b, ctx) != 1) return Node();
+    pin.prefetch();
+    return pin.node();
   }
+  const uint8_t *data = pin.look(b, ctx, level > 0);
+  if (data == nullptr) return Node();
+  const Node node(const_cast<uint8_t *>(data), op.bs);
+  // A leaf above the leaf level (damage the steps below report) is worked
+  // on pinned, as every leaf is.
+  if (node.leaf() && !pin.held() && pin.get(b, ctx) != 1) return Node();
+  return node;
+}
+
+int32_t step_down(Op &op, const Pair &pair, const Node &n, Pin &pn,
+                  int32_t level, int32_t ctx, ChildStep *out, Pin &pc) {
+  const Hit hit = node_search(op, n, pair.key, pair.len, pair.item);
+  out->index = child_index(hit);
+  out->child = n.child_at(out->index);
+  pn.release();
   if (level + 1 >= op.cr().depth) return op.corrupt(ctx);
-  if (pc.get(out->child, ctx) != 1) return -1;
-  pc.prefetch();
-  if (pc.node().unused()) return op.corrupt(ctx);
-  out->leaf = pc.node().leaf();
+  out->node = descent_node(op, out->child, level + 1, ctx, pc);
+  if (out->node.data() == nullptr) return -1;
+  if (out->node.unused()) return op.corrupt(ctx);
+  out->leaf = out->node.leaf();
   return 1;
 }
 

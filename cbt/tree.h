@@ -269,12 +269,28 @@ class Pin {
   // failure, with the codes of get.
   const uint8_t *view(BlockNo b, int32_t ctx);
   void prefetch() const { prefetch_node(data_, op_.bs); }
+  // view for a change: a node the pool holds checked is used as a get and
+  // its release would use it, bufpool_err included (use_block); its lines
+  // are asked for only with prefetch (the root, used by every change, stays
+  // in the cache; touch reads nothing).
+  const uint8_t *look(BlockNo b, int32_t ctx, bool prefetch);
 
  private:
   Op &op_;
   uint8_t *data_ = nullptr;
   BlockNo block_ = 0;
 };
+
+// Uses block b as a get and its release would: without a pin when the pool
+// holds it checked, else through Pin::get (which reads and checks it, and
+// can fail as get fails). Keeps the pool's recency order where a step skips
+// the pins of blocks that the general steps would have used.
+int32_t touch(Op &op, BlockNo b, int32_t ctx);
+
+// For a sealed change that has changed the node of block b, which the pool
+// holds, in place without a pin: the pool's part of getting it and putting
+// it back changed (dirty_block). 1, or -1 with kErrPutBlock and ctx.
+int32_t put_held(Op &op, BlockNo b, int32_t ctx);
 
 // The node of block b when the pool holds it and has checked its layout,
 // looked at in place without a pin (a Pin::get of it then cannot fail); a
@@ -307,6 +323,24 @@ struct Hit {
 };
 Hit node_search(const Op &op, const Node &node, const uint8_t *key, int32_t len,
                 int32_t item);
+// What a search for an insertion found beside the pair's place p: whether
+// the keys of entries p - 1 and p compare equal to the pair's key (false
+// where there is no such entry), under the tree's compare function, as
+// keys_equal would answer; known says that a search filled it in.
+struct Beside {
+  bool known = false;
+  bool before = false;
+  bool after = false;
+};
+// node_search of a leaf for an insertion, filling in *beside as well.
+Hit leaf_search_beside(const Op &op, const Node &leaf, const uint8_t *key,
+                       int32_t len, int32_t item, Beside *beside);
+// node_search of interior node over its entries as they would stand without
+// entry skip (0 <= skip < count), which stays where it is, filling in
+// *beside for the entries beside the place found (skip not counted).
+Hit interior_search_without(const Op &op, const Node &node, int32_t skip,
+                            const uint8_t *key, int32_t len, int32_t item,
+                            Beside *beside);
 // The binary search of every in-node search over n entries in pair order:
 // probe(mid) compares the sought pair with the entry at mid (<0, 0, >0).
 template <class Probe>
@@ -343,19 +377,32 @@ struct Pair {
   BlockNo child = 0;
 };
 
-// One step of a descent for a change: in interior node pn (pinned), at
-// `level` below the root, the index and block of the child that holds (or
-// would hold) the pair, and whether that child is a leaf. pn is released
-// and the child is left pinned in pc, for the next step, which so needs
-// no lookup of its own. A child below the leaf level or on the free chain
-// is damage, reported with context ctx.
+// The node of block b where a descent for a change reaches it, at `level`
+// below the root. A node above the leaf level is only searched and left
+// before the next is asked for, so one that the pool holds checked is
+// looked at in place (Pin::look, its lines asked for below the root; `pin`
+// then holds nothing and the node is good until the next call on the
+// pool); a node expected on the leaf level,
+// and any leaf, is pinned in pin. Either way the node is used once, as a
+// pin and its release used it before. A Node without data on failure, with
+// the codes of Pin::get.
+Node descent_node(Op &op, BlockNo b, int32_t level, int32_t ctx, Pin &pin);
+
+// One step of a descent for a change: in interior node n (block held in pn,
+// or looked at in place with pn empty), at `level` below the root, the
+// index and block of the child that holds (or would hold) the pair, the
+// child's node and whether it is a leaf. pn is released and the child is
+// left for the next step as descent_node gives it (in pc), so that step
+// needs no lookup of its own. A child below the leaf level or on the free
+// chain is damage, reported with context ctx.
 struct ChildStep {
   int32_t index = 0;
   BlockNo child = 0;
   bool leaf = false;
+  Node node;
 };
-int32_t step_down(Op &op, const Pair &pair, Pin &pn, int32_t level,
-                  int32_t ctx, ChildStep *out, Pin &pc);
+int32_t step_down(Op &op, const Pair &pair, const Node &n, Pin &pn,
+                  int32_t level, int32_t ctx, ChildStep *out, Pin &pc);
 
 }  // namespace recbase::cbt
 

@@ -21,8 +21,8 @@
 //     before its first modification, that every block it will modify is in
 //     the pool and that no step of it can fail any more (no read, no
 //     allocation, no write) seals its Undo and modifies without copies.
-//     Debug builds check this at Pin::put, and that a sealed change never
-//     rolls back.
+//     Debug builds check this at Pin::put and put_held, and that a sealed
+//     change never rolls back.
 //  2. A block is copied at most once per change: the first image is the one
 //     the tree had.
 //  3. The copies live in one process-wide work area, grown (never shrunk)

@@ -215,19 +215,24 @@ TEST_F(PoolTest, ReplacementTakesTheLeastRecentlyUsedUnpinnedBuffer) {
   EXPECT_EQ(has_dirty_blocks(f), 0);
 }
 
-// A read in place (read_block) is a use, as a get and release are; uses
-// made while fresh buffers remain are put in order when replacement first
-// needs it. A block the pool lacks is not read.
+// A read in place (read_block), a use for a change (use_block) and a change
+// in place (dirty_block, which marks the buffer dirty) are uses, as a get
+// and release are; uses made while fresh buffers remain are put in order
+// when replacement first needs it. A block the pool lacks is not read.
 TEST_F(PoolTest, ReplacementFollowsTheOrderOfUseWhateverTheUse) {
   LruFile *f = start(13);
   for (uint32_t n = 1; n <= 4; ++n) release_block(f, get_block(f, n));
   const int reads = g_io.reads;
   EXPECT_EQ(read_block(f, 9), nullptr);
+  bufpool_err = kPoolIo;
+  EXPECT_EQ(use_block(f, 9, false), nullptr);
+  EXPECT_EQ(bufpool_err, kPoolOk);  // as the get it stands for would leave
   ASSERT_NE(read_block(f, 1), nullptr);
-  release_block(f, get_block(f, 2));
-  ASSERT_NE(read_block(f, 3), nullptr);
+  ASSERT_NE(use_block(f, 2, true), nullptr);
+  ASSERT_EQ(dirty_block(f, 3), 1);
+  EXPECT_EQ(dirty_block(f, 9), -1);
   for (uint32_t n = 5; n <= 6; ++n) release_block(f, get_block(f, n));
-  // Order of last use: 4, 1, 2, 3, 5, 6.
+  // Order of last use: 4, 1, 2, 3 (dirty), 5, 6.
   const struct {
     uint32_t get, gone;
   } steps[] = {{7, 4}, {8, 1}, {9, 2}, {10, 3}, {11, 5}};
@@ -238,6 +243,7 @@ TEST_F(PoolTest, ReplacementFollowsTheOrderOfUseWhateverTheUse) {
   }
   EXPECT_EQ(bufpool_use_count(f, 6), 0);
   EXPECT_EQ(g_io.reads, reads + 2 + 5);
+  EXPECT_EQ(g_io.writes, std::vector<uint32_t>{3});
 }
 
 // Handles 64 apart hash equal blocks to one chain; removing one buffer

@@ -291,12 +291,16 @@ TEST_F(JoinTest, TheRightLeafMovesIntoTheLeftAndTheRootGoes) {
   expect_sound(t_);
 }
 
-// A replacement inside one leaf that gives the new pair the old entry (same
-// key length, no shared text) must leave the bytes that removing the entry
-// and inserting the new pair at its place leave: random leaves with runs of
-// equal keys, random replacements whose place is the old pair's.
-TEST(PairInPlace, LeavesTheBytesOfARemovalAndAnInsertion) {
+// The edits that stand for a removal and an insertion in one leaf must leave
+// the bytes that removing the entry and inserting the new pair leave
+// (remove_entry, then insert_entry): a replacement whose place is the old
+// pair's (same key length, no shared text), and a full leaf's shift of its
+// last entry or its first entry with the pair going in (no text shared by
+// the pair or by the leaving entry). Random leaves with runs of equal keys
+// of several lengths, random pairs at random places.
+TEST(LeafEdits, LeaveTheBytesOfARemovalAndAnInsertion) {
   constexpr int32_t kBs = 512;
+  enum Edit { kInPlace, kLast, kFirst };
   cbt::Op op;
   op.cmp = cbkeycmp;
   op.bs = kBs;
@@ -316,8 +320,9 @@ TEST(PairInPlace, LeavesTheBytesOfARemovalAndAnInsertion) {
     d.item = p.second;
     return d;
   };
-  int replaced = 0;
-  for (int round = 0; round < 3000; ++round) {
+  int edited[3] = {};
+  for (int round = 0; round < 9000; ++round) {
+    const Edit edit = static_cast<Edit>(round % 3);
     std::vector<Pair> pairs(60);
     for (Pair &p : pairs) p = {key() + key(), int32_t(rng() % 9)};
     std::sort(pairs.begin(), pairs.end(), less);
@@ -333,29 +338,58 @@ TEST(PairInPlace, LeavesTheBytesOfARemovalAndAnInsertion) {
         in.push_back(p);
       }
     }
-    const int32_t at = int32_t(rng() % in.size());
-    // The old key, a neighbour's (to be shared) or another.
-    const int32_t from = at + int32_t(rng() % 4) - 1;
-    const Pair neu{from >= 0 && from <= at + 1 && from < int32_t(in.size())
-                       ? in[from].first
-                       : key() + key(),
-                   int32_t(rng() % 9)};
-    if ((at > 0 && !less(in[at - 1], neu)) ||
-        (at + 1 < int32_t(in.size()) && !less(neu, in[at + 1]))) {
-      continue;
+    const int32_t n = int32_t(in.size());
+    // at: the entry replaced in place, or the new pair's place among the
+    // entries as they stand; the removed entry is `at`, the last or 0.
+    int32_t at = int32_t(rng() % n);
+    Pair neu;
+    if (edit == kInPlace) {
+      // The old key, a neighbour's (to be shared) or another.
+      const int32_t from = at + int32_t(rng() % 4) - 1;
+      neu = {from >= 0 && from <= at + 1 && from < n ? in[from].first
+                                                     : key() + key(),
+             int32_t(rng() % 9)};
+      if ((at > 0 && !less(in[at - 1], neu)) ||
+          (at + 1 < n && !less(neu, in[at + 1]))) {
+        continue;
+      }
+    } else {
+      neu = {key() + key(), int32_t(rng() % 9)};
+      at = int32_t(std::lower_bound(in.begin(), in.end(), neu, less) -
+                   in.begin());
+      if ((at < n && !less(neu, in[at])) || at == (edit == kLast ? n : 0)) {
+        continue;
+      }
     }
+    const int32_t gone = edit == kInPlace ? at : edit == kLast ? n - 1 : 0;
     copy = block;
-    if (!cbt::replace_in_place(op, cbt::Node(copy.data(), kBs), at,
-                               desc(neu))) {
-      ASSERT_EQ(copy, block);
+    cbt::Node y(copy.data(), kBs);
+    if (edit == kInPlace) {
+      if (!cbt::replace_in_place(op, y, at, desc(neu))) {
+        ASSERT_EQ(copy, block);
+        continue;
+      }
+    } else {
+      cbt::TextPlan plan;
+      cbt::room_test(op, desc(neu), x, at, &plan);
+      const int32_t neighbour = edit == kLast ? n - 1 : 1;
+      if (plan.share_off >= 0 || plan.unshare ||
+          cbt::shared_with_prev(x, neighbour)) {
+        continue;
+      }
+    }
+    cbt::remove_entry(x, gone);
+    const int32_t place = edit == kFirst ? at - 1 : at;
+    if (edit != kInPlace && cbt::room_test(op, desc(neu), x, place) != 0) {
       continue;
     }
-    ++replaced;
-    cbt::remove_entry(x, at);
-    ASSERT_EQ(cbt::insert_entry(op, desc(neu), x, at), 1);
-    ASSERT_EQ(copy, block) << "round " << round;
+    ASSERT_EQ(cbt::insert_entry(op, desc(neu), x, place), 1);
+    if (edit == kLast) cbt::replace_last(desc(neu), y, at);
+    if (edit == kFirst) cbt::replace_first(desc(neu), y, at);
+    ++edited[edit];
+    ASSERT_EQ(copy, block) << "round " << round << " edit " << edit;
   }
-  EXPECT_GT(replaced, 300);
+  for (const int count : edited) EXPECT_GT(count, 300);
 }
 
 // A shift between leaves may rewrite the parent's stale separator in place
