@@ -20,8 +20,9 @@ int32_t end_change(Op &op, int32_t result);
 // A whole insert / delete as cbinsert / cbdelete make it after their
 // argument checks: lock and synchronise, the work, key_count, commit. Used
 // by cbmodify too, whose inner steps finish their own modification.
-int32_t do_insert(Op &op, const Pair &pair);
-int32_t do_delete(Op &op, const Pair &pair);
+// hint as for insert_pair and delete_pair.
+int32_t do_insert(Op &op, const Pair &pair, const LeafHint *hint = nullptr);
+int32_t do_delete(Op &op, const Pair &pair, const LeafHint *hint = nullptr);
 Pair make_pair(const void *key, int32_t len, int32_t item, int32_t dup);
 
 }  // namespace recbase::cbt

@@ -296,9 +296,47 @@ int32_t remove_pair(Op &op, const Pair &pair) {
 
 }  // namespace
 
-int32_t delete_pair(Op &op, const Pair &pair) {
+namespace {
+
+// The removal of the pair at entry hint.pos of leaf hint.block, when the
+// pool holds the leaf (checked) with the pair there and more entries, and
+// the leaf stays at or above the underflow mark without it: the case in
+// which leaf_delete, at the end of the descent, removes the entry and ends
+// the change. In a sound tree a pair lies in one leaf, which its descent
+// reaches, so the result is the same. 1 done, 0 not taken (nothing done).
+// The bytes leaf x keeps in use without its entry p (as leaf_delete counts
+// them).
+int32_t bytes_without(const Node &x, int32_t p) {
+  const bool own_text = x.key_len(p) > 0 && !shared_with_prev(x, p) &&
+                        !shared_with_prev(x, p + 1);
+  return bytes_in_use(x) - x.entry_size() - (own_text ? x.key_len(p) : 0);
+}
+
+int32_t delete_in_leaf(Op &op, const Pair &pair, const LeafHint &hint) {
+  const int32_t p = hint.pos;
+  {
+    const Node x = held_node(op, hint.block);
+    if (x.data() == nullptr || !x.leaf() || x.unused() || p < 0 ||
+        x.count() <= 1 || p >= x.count() ||
+        cmp_pair(op, pair.key, pair.len, pair.item, x, p) != 0 ||
+        bytes_without(x, p) < underflow_mark(op)) {
+      return 0;
+    }
+  }
+  Pin px(op);
+  if (px.get(hint.block, kCtxDeleteKey) != 1) return -1;
+  remove_entry(px.node(), p);
+  px.put_last();
+  return 1;
+}
+
+}  // namespace
+
+int32_t delete_pair(Op &op, const Pair &pair, const LeafHint *hint) {
   Undo undo(op);
-  const int32_t r = remove_pair(op, pair);
+  int32_t r = 0;
+  if (hint != nullptr && op.cr().root != 0) r = delete_in_leaf(op, pair, *hint);
+  if (r == 0) r = remove_pair(op, pair);
   if (r == -1) undo.roll_back();
   return r;
 }

@@ -14,7 +14,10 @@ namespace recbase::cbt {
 // kErrPutBlock or kErrReleaseBlock (memory or block faults) and the failing
 // step's context. All or nothing: after a failure the tree in the pool is
 // as it was before the call (cbt/undo.h).
-int32_t delete_pair(Op &op, const Pair &pair);
+// hint, when given: the leaf and entry where the caller expects the pair; a
+// removal that needs nothing else (no join, no freed leaf) is made there
+// without the descent.
+int32_t delete_pair(Op &op, const Pair &pair, const LeafHint *hint = nullptr);
 // Moves the calling handle's position and mark off the pair when they stand
 // on it, each one entry forward: 1, or -1 when a step failed.
 int32_t move_off_pair(Op &op, const Pair &pair);

@@ -14,7 +14,10 @@ namespace recbase::cbt {
 // kErrGetEmpty, kErrPutBlock memory or block faults, with the failing
 // step's context). All or nothing: after a failure the tree in the pool is
 // as it was before the call (cbt/undo.h).
-int32_t insert_pair(Op &op, const Pair &pair);
+// hint, when given: the leaf and position where the caller expects the pair
+// to go (LeafHint); the leaf is tried before the descent, as the leaf of the
+// last insertion is.
+int32_t insert_pair(Op &op, const Pair &pair, const LeafHint *hint = nullptr);
 // With duplicates not allowed: -1 with kErrDupKey/kCtxInsertKey when a key
 // equal to the pair's lies next to position p of leaf x, across its ends
 // into the neighbouring leaves; else 1. beside, if given and known, tells

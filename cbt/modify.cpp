@@ -134,8 +134,12 @@ int32_t modify(Op &op, const Pair &old_pair, const Pair &new_pair) {
   const bool same_leaf = at_old.leaf == at_new.leaf;
   if (!same_leaf) {
     nl.release();
-    if (do_delete(op, old_pair) != 1) return finish(op, -1);
-    if (do_insert(op, placed) != 1) return finish(op, -1);
+    // The two searches found the leaves: the deletion and the insertion
+    // try them before descending again (cbt/delete.cpp, cbt/insert.cpp).
+    const LeafHint from{at_old.leaf, at_old.pos};
+    const LeafHint to{at_new.leaf, at_new.pos};
+    if (do_delete(op, old_pair, &from) != 1) return finish(op, -1);
+    if (do_insert(op, placed, &to) != 1) return finish(op, -1);
     return finish(op, 1);
   }
   if (move_off_pair(op, old_pair) != 1) return finish(op, -1);

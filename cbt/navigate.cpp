@@ -116,10 +116,11 @@ inline void copy_key_bytes(uint8_t *to, const uint8_t *from, int32_t n) {
 // The common step of a walk, without the general machinery: on a file that
 // only this process changes, a position whose snapshot is current stands
 // exactly where it was left, and when its leaf is still in the pool (and
-// checked) and holds a next entry whose key fits the cursor's copy, the
-// step is a copy of that entry. Nothing is pinned, so nothing can fail and
-// the buffer is not moved in the LRU order. false: take the general path.
-bool step_within_leaf(CbTree *tree, int32_t *item) {
+// checked) and holds a next (dir 1) or previous (dir -1) entry whose key fits
+// the cursor's copy, the step is a copy of that entry. Nothing is pinned, so
+// nothing can fail and the buffer is not moved in the LRU order. false: take
+// the general path.
+bool step_within_leaf(CbTree *tree, int32_t dir, int32_t *item) {
   const CbFile *f = trusted_file(tree);
   if (f == nullptr) return false;
   Cursor &cur = tree->pos;
@@ -129,8 +130,8 @@ bool step_within_leaf(CbTree *tree, int32_t *item) {
   const uint8_t *data = peek_block(f->lru, cur.block);
   if (data == nullptr || block_checked(data) == 0) return false;
   const Node node(const_cast<uint8_t *>(data), f->cr.block_size);
-  const int32_t i = cur.index + 1;
-  if (!node.leaf() || i >= node.count()) return false;
+  const int32_t i = cur.index + dir;
+  if (!node.leaf() || i < 0 || i >= node.count()) return false;
   const int32_t len = node.key_len(i);
   if (cur.key == nullptr || len > cur.cap) return false;
   copy_key_bytes(cur.key, node.key(i), len);
@@ -168,6 +169,18 @@ const Cursor *current_position(CbTree *tree) {
     // Already on the pair that followed the vanished one.
     op.err = kErrDeleted;
     r = get_item(op, item);
+  }
+  return leave(op, r);
+}
+
+[[gnu::noinline]] int32_t prev_general(CbTree *tree, int32_t *item) {
+  Op op;
+  if (!enter(op, tree, kFnPrev)) return publish(op, -1);
+  if (synchronise(op) != 1) return leave(op, -1);
+  int32_t r = revalidate(op, tree->pos);
+  if (r != -1) {
+    r = step_back(op, tree->pos);
+    if (r == 1) r = get_item(op, item);
   }
   return leave(op, r);
 }
@@ -268,20 +281,14 @@ RBAPI int32_t RBCALL cbtail(CbTree *tree, int32_t *item) {
 
 RBAPI int32_t RBCALL cbnext(CbTree *tree, int32_t *item) {
   cbfcncode = kFnNext;
-  if (step_within_leaf(tree, item)) return 1;
+  if (step_within_leaf(tree, 1, item)) return 1;
   return next_general(tree, item);
 }
 
 RBAPI int32_t RBCALL cbprev(CbTree *tree, int32_t *item) {
-  Op op;
-  if (!enter(op, tree, kFnPrev)) return publish(op, -1);
-  if (synchronise(op) != 1) return leave(op, -1);
-  int32_t r = revalidate(op, tree->pos);
-  if (r != -1) {
-    r = step_back(op, tree->pos);
-    if (r == 1) r = get_item(op, item);
-  }
-  return leave(op, r);
+  cbfcncode = kFnPrev;
+  if (step_within_leaf(tree, -1, item)) return 1;
+  return prev_general(tree, item);
 }
 
 RBAPI int32_t RBCALL cbcurr(CbTree *tree, int32_t *item) {

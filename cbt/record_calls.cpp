@@ -1,6 +1,7 @@
 // Tree calls of the record layer (cbt/record_calls.h).
 #include "cbt/record_calls.h"
 
+#include "cbt/locking.h"
 #include "cbt/tree.h"
 
 using namespace recbase;
@@ -24,8 +25,10 @@ int32_t current_item(CbTree *tree, int32_t *item) {
       cur.snapshot != file->last_seen) {
     // The remembered leaf as the pool holds it (nothing read, nothing moved
     // in the pool's order; a block not yet checked is left alone). When the
-    // pair is at the entry before the remembered one, cbcurr's
-    // re-validation finds it there instead of searching for it.
+    // pair is at the remembered entry, or at the one before it, cbcurr's
+    // re-validation would find it there: the answer is given here, with the
+    // steps of that re-validation that leave a trace (the use of the leaf's
+    // buffer, the position's snapshot, the end of the call).
     const uint8_t *data = peek_block(file->lru, cur.block);
     if (data != nullptr && block_checked(data) != 0) {
       Op op;
@@ -35,6 +38,15 @@ int32_t current_item(CbTree *tree, int32_t *item) {
       if (node.leaf() && !holds_pair(op, cur, node, cur.index) &&
           holds_pair(op, cur, node, cur.index - 1)) {
         cur.index -= 1;
+      }
+      if (node.leaf() && cur.block <= op.cr().last_block &&
+          holds_pair(op, cur, node, cur.index)) {
+        cbfcncode = kFnCurr;
+        read_block(file->lru, cur.block);
+        cur.snapshot = file->last_seen;
+        release(op);
+        if (item != nullptr) *item = cur.item;
+        return 1;
       }
     }
   }

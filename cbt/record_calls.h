@@ -14,7 +14,10 @@ namespace recbase::cbt {
 // remembered one when both were in one leaf; cbcurr's re-validation looks
 // only at the remembered entry and otherwise searches the tree again. On a
 // file of this process alone, the remembered entry is moved back first when
-// the entry before it holds the pair.
+// the entry before it holds the pair; and when the pool holds the leaf with
+// the pair at the remembered entry, the answer is given without the call
+// (with the use of the leaf's buffer and the snapshot that cbcurr's
+// re-validation leaves).
 int32_t current_item(CbTree *tree, int32_t *item);
 
 // cbmodify(tree, ...), for a new pair that usually lands in the old pair's
@@ -24,6 +27,25 @@ int32_t current_item(CbTree *tree, int32_t *item);
 int32_t modify_nearby(CbTree *tree, const void *old_key, int32_t old_len,
                       int32_t old_item, const void *new_key, int32_t new_len,
                       int32_t new_item, int32_t dup_allowed);
+
+// cbdelete(tree, ...), for the pair the handle's position is on (a record's
+// entry in the index it was found through): when the pool holds the
+// position's leaf with the pair at the remembered entry and the leaf stays
+// at or above the underflow mark without it, the entry is removed there,
+// without the descent, which would end in that leaf and do only that
+// (cbt/delete.cpp).
+int32_t delete_at_position(CbTree *tree, const void *key, int32_t len,
+                           int32_t item);
+
+// cbinsert(tree, ...), for a pair that belongs just after the handle's
+// position: a free area's position key, inserted after the search that found
+// the areas around it (and, between the two, the insertion of its size key,
+// which lands elsewhere unless the tree is small). The position's leaf, when
+// the pool holds it, is tried first with the entry after the position as
+// the guess, before the leaf of the last insertion and the descent
+// (cbt/insert.cpp): the same leaf as the descent's, without it.
+int32_t insert_after_position(CbTree *tree, const void *key, int32_t len,
+                              int32_t item, int32_t dup_allowed);
 
 }  // namespace recbase::cbt
 

@@ -368,6 +368,16 @@ inline int32_t child_index(const Hit &h) {
   return h.result == 0 ? h.pos : h.pos - 1;
 }
 
+// A leaf and an entry position in it where a caller expects a pair (to
+// insert it there, or to find it there to delete it), taken from a search
+// or a position before the tree changed, so only a guess: a change tries it
+// only when the pool holds the leaf, checked, and the leaf's own entries
+// confirm it, and descends from the root otherwise.
+struct LeafHint {
+  BlockNo block = 0;
+  int32_t pos = -1;
+};
+
 // The pair descriptor in which pairs travel through the node operations.
 struct Pair {
   const uint8_t *key = nullptr;

@@ -81,8 +81,15 @@ class Steps {
     push(Step{Step::kWord, {}, {}, 0, 0, position, old, 0});
     return kIsOk;
   }
-  IsamError insert(const uint8_t *key, uint8_t len, int32_t item, int32_t dup) {
-    if (cbinsert(db_->free_tree, key, len, item, dup) != 1) return kIsCbt;
+  // after_position: the pair belongs just after the free tree's position
+  // (cbt::insert_after_position).
+  IsamError insert(const uint8_t *key, uint8_t len, int32_t item, int32_t dup,
+                   bool after_position = false) {
+    CbTree *t = db_->free_tree;
+    const int32_t r = after_position
+                          ? cbt::insert_after_position(t, key, len, item, dup)
+                          : cbinsert(t, key, len, item, dup);
+    if (r != 1) return kIsCbt;
     push(make(Step::kInsert, key, len, item, dup));
     return kIsOk;
   }
@@ -330,7 +337,9 @@ IsamError release_steps(IsamDb *db, Steps &steps, int32_t position,
           steps.insert(size_key.bytes, kSizeKeyLength, position, 1)) {
     return e;
   }
-  return steps.insert(key.bytes, kPositionKeyLength, size, 0);
+  // The free tree's position is still on the area before the stretch (or
+  // before the first area): the position key goes just after it.
+  return steps.insert(key.bytes, kPositionKeyLength, size, 0, true);
 }
 
 }  // namespace

@@ -315,7 +315,10 @@ Outcome delete_record(IsamDb *db, IsamIndex *ix) {
   for (IsamIndex *each = db->indexes; each != nullptr; each = each->next) {
     if (each->tree == nullptr) continue;
     IsamError k = build(db, each, old.fields, g_key_buffer, &len);
-    if (k == kIsOk && cbdelete(each->tree, g_key_buffer, len, at) != 1) {
+    // The index the record was found through stands on its entry.
+    if (k == kIsOk &&
+        (each == ix ? cbt::delete_at_position(each->tree, g_key_buffer, len, at)
+                    : cbdelete(each->tree, g_key_buffer, len, at)) != 1) {
       k = kIsCbt;
     }
     failure.note(k);

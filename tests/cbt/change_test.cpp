@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "cbt/insert.h"
 #include "cbt/node_ops.h"
 #include "cbt/pair_in_place.h"
+#include "cbt/record_calls.h"
 #include "tests/support/fault_injection.h"
 #include "tests/support/fixture.h"
 
@@ -390,6 +392,77 @@ TEST(LeafEdits, LeaveTheBytesOfARemovalAndAnInsertion) {
     ASSERT_EQ(copy, block) << "round " << round << " edit " << edit;
   }
   for (const int count : edited) EXPECT_GT(count, 300);
+}
+
+// The record layer's changes at a position (cbt/record_calls.h) try the
+// position's leaf before the descent, and must leave what the descent
+// leaves. Two trees take the same changes, one through cbinsert and
+// cbdelete, the other through the position calls, after a search that sets
+// the position as the record layer's does: on the pair before the new one
+// (a free area's position key), or on the pair to delete (a record's entry
+// in the index it was found through); some with another change between the
+// search and the call (a stale position). Results, codes, the positions that
+// follow and the files agree; the tree grows to three levels and shrinks.
+class PositionCallsTest : public LibTest {
+ protected:
+  PositionCallsTest() { pool_count_ = 256; }
+};
+
+TEST_F(PositionCallsTest, LeaveTheResultsAndBytesOfTheExportedCalls) {
+  CbTree *trees[2] = {create("plain"), create("near")};
+  ASSERT_NE(trees[0], nullptr);
+  ASSERT_NE(trees[1], nullptr);
+  std::mt19937 rng(5);
+  std::set<int> in;  // the pairs present: (k(n), n)
+  int32_t depth = 0;
+  const auto k = [](int n) { return numbered_key(n, 8 + n % 13); };
+  for (int step = 0; step < 12000; ++step) {
+    const bool growing = rng() % 10 < (step < 6000 ? 7u : 3u);
+    const bool stale = rng() % 4 == 0;
+    const int other = int(rng() % 3000);
+    const int32_t dup = int32_t(rng() % 2);
+    int n = int(rng() % 3000);
+    if (!growing && !in.empty()) {
+      n = *std::next(in.begin(), long(rng() % in.size()));
+    }
+    const std::string key = k(n);
+    const auto len = int32_t(key.size());
+    std::vector<int32_t> got[2];
+    for (int side = 0; side < 2; ++side) {
+      CbTree *t = trees[side];
+      int32_t item = 0;
+      got[side].push_back(cbfind(t, key.data(), len, &item));
+      if (growing) got[side].push_back(cbprev(t, &item));
+      // Another change between the search and the call.
+      if (stale) got[side].push_back(put(t, k(other), other));
+      cberrcode = cbconcode = 0;
+      if (growing) {
+        got[side].push_back(
+            side == 0 ? put(t, key, n, dup)
+                      : cbt::insert_after_position(t, key.data(), len, n, dup));
+      } else {
+        got[side].push_back(
+            side == 0 ? del(t, key, n)
+                      : cbt::delete_at_position(t, key.data(), len, n));
+      }
+      got[side].push_back(cberrcode * 1000 + cbconcode);
+      got[side].push_back(cbt::current_item(t, &item));
+      got[side].push_back(item);
+    }
+    ASSERT_EQ(got[1], got[0]) << "step " << step;
+    if (stale) in.insert(other);
+    const bool done = got[0][got[0].size() - 4] == 1;
+    if (done && growing) in.insert(n);
+    if (done && !growing) in.erase(n);
+    if (step % 3000 == 2999) {
+      ASSERT_EQ(flushed(trees[1], "near"), flushed(trees[0], "plain"))
+          << "step " << step;
+      expect_sound(trees[1]);
+    }
+    depth = std::max(depth, cbdepth(trees[1]));
+  }
+  EXPECT_EQ(depth, 3);
+  EXPECT_EQ(walk_forward(trees[1]).size(), in.size());
 }
 
 // A shift between leaves may rewrite the parent's stale separator in place

@@ -135,7 +135,7 @@ class ModelTest : public LibTest, public ::testing::WithParamInterface<Config> {
   PairSet pairs_{PairLess{cmp_}};
   Side a_, b_;
   Tally tally_;
-  int64_t curr_calls_ = 0;
+  int64_t curr_calls_ = 0, twin_calls_ = 0;
 };
 
 // An insert, delete or modify by s, its result and codes predicted.
@@ -157,7 +157,13 @@ void ModelTest::change(Side &s, Side &other, uint32_t ins, uint32_t dele) {
       ++tally_.dup_keys;
     }
     cberrcode = cbconcode = 0;
-    got = put(s.tree, p.first, p.second, dup);
+    // Every other one through the record layer's twin, which tries the
+    // leaf of the position first.
+    got = (++twin_calls_ & 1) != 0
+              ? put(s.tree, p.first, p.second, dup)
+              : cbt::insert_after_position(s.tree, p.first.data(),
+                                           int32_t(p.first.size()), p.second,
+                                           dup);
     if (got == 1) pairs_.insert(p);
   } else if (r < dele) {
     const Pair p = target(s, other);
@@ -169,7 +175,10 @@ void ModelTest::change(Side &s, Side &other, uint32_t ins, uint32_t dele) {
       want = -1, err = CBERR_NOT_FOUND, ctx = CBCTX_DELETE_KEY;
     }
     cberrcode = cbconcode = 0;
-    got = del(s.tree, p.first, p.second);
+    got = (++twin_calls_ & 1) != 0
+              ? del(s.tree, p.first, p.second)
+              : cbt::delete_at_position(s.tree, p.first.data(),
+                                        int32_t(p.first.size()), p.second);
     if (got == 1) {
       pairs_.erase(p);
       ++tally_.deleted;
