@@ -34,6 +34,7 @@
 #include "frame/bytes.h"
 #include "frame/errors.h"
 #include "frame/platform.h"
+#include "frame/prefetch.h"
 #include "frame/registry.h"
 
 namespace recbase {
@@ -667,15 +668,10 @@ const uint8_t *read_block(LruFile *file, uint32_t n) {
     return nullptr;
   }
   BufferHeader *const head = *chain(file->pool, file->handle, n);
-#if defined(__GNUC__)
   if (head != nullptr && file->block_size <= 8192) {
-    const uint8_t *d = reinterpret_cast<const uint8_t *>(head) + kDataOffset;
-#pragma GCC unroll 8
-    for (int32_t off = 0; off < file->block_size; off += 64) {
-      __builtin_prefetch(d + off);
-    }
+    prefetch_lines(reinterpret_cast<const uint8_t *>(head) + kDataOffset,
+                   file->block_size);
   }
-#endif
   BufferHeader *h = find_on(head, file->handle, n);
   if (h == nullptr) return nullptr;
   touch(file->pool, h);
@@ -688,19 +684,10 @@ const uint8_t *use_block(LruFile *file, uint32_t n, bool prefetch) {
     return nullptr;
   }
   BufferHeader *const head = *chain(file->pool, file->handle, n);
-#if defined(__GNUC__)
-  // As in read_block (written out again: GCC drops the prefetches of a
-  // helper).
   if (prefetch && head != nullptr && file->block_size <= 8192) {
-    const uint8_t *d = reinterpret_cast<const uint8_t *>(head) + kDataOffset;
-#pragma GCC unroll 8
-    for (int32_t off = 0; off < file->block_size; off += 64) {
-      __builtin_prefetch(d + off);
-    }
+    prefetch_lines(reinterpret_cast<const uint8_t *>(head) + kDataOffset,
+                   file->block_size);
   }
-#else
-  (void)prefetch;
-#endif
   BufferHeader *h = find_on(head, file->handle, n);
   if (h == nullptr) return nullptr;
   touch(file->pool, h);

@@ -38,6 +38,7 @@
 #include "cbt/keycmp.h"
 #include "cbt/node_format.h"
 #include "frame/errors.h"
+#include "frame/prefetch.h"
 #include "recbase/cbt.h"
 
 namespace recbase::cbt {
@@ -218,14 +219,11 @@ inline bool check_file(Op &op) {
 // header's counts to skip the free space would put one whole miss in front
 // of the search's first probe, which costs more than the lines it saves.
 // Called once per node and change, where a descent first reaches it; nodes
-// above 8 KiB are left to the search, which reads few of their lines. The
-// loop is unrolled: its own count and test cost more than the prefetches.
-inline void prefetch_node(const uint8_t *data, int32_t bs) {
-#if defined(__GNUC__)
+// above 8 KiB are left to the search, which reads few of their lines.
+[[gnu::always_inline]] inline void prefetch_node(const uint8_t *data,
+                                                 int32_t bs) {
   if (data == nullptr || bs > 8192) return;
-#pragma GCC unroll 8
-  for (int32_t off = 0; off < bs; off += 64) __builtin_prefetch(data + off);
-#endif
+  prefetch_lines(data, bs);
 }
 
 // A pinned pool block of the op's file, released on every path.
