@@ -663,23 +663,11 @@ const uint8_t *peek_block(LruFile *file, uint32_t n) {
 // one buffer long, so the head is nearly always the block; a wrong guess
 // costs only the prefetches. Blocks above 8 KiB are left alone (a search
 // reads few of their lines).
-const uint8_t *read_block(LruFile *file, uint32_t n) {
-  if (file == nullptr || file->pool != g_current || g_current == nullptr) {
-    return nullptr;
-  }
-  BufferHeader *const head = *chain(file->pool, file->handle, n);
-  if (head != nullptr && file->block_size <= 8192) {
-    prefetch_lines(reinterpret_cast<const uint8_t *>(head) + kDataOffset,
-                   file->block_size);
-  }
-  BufferHeader *h = find_on(head, file->handle, n);
-  if (h == nullptr) return nullptr;
-  touch(file->pool, h);
-  return h->data;
-}
+namespace {
 
-const uint8_t *use_block(LruFile *file, uint32_t n, bool prefetch) {
-  bufpool_err = kPoolOk;
+// The lookup and use of read_block and use_block, prefetching the chain
+// head's lines first when asked.
+inline const uint8_t *use_in_place(LruFile *file, uint32_t n, bool prefetch) {
   if (file == nullptr || file->pool != g_current || g_current == nullptr) {
     return nullptr;
   }
@@ -692,6 +680,17 @@ const uint8_t *use_block(LruFile *file, uint32_t n, bool prefetch) {
   if (h == nullptr) return nullptr;
   touch(file->pool, h);
   return h->data;
+}
+
+}  // namespace
+
+const uint8_t *read_block(LruFile *file, uint32_t n) {
+  return use_in_place(file, n, true);
+}
+
+const uint8_t *use_block(LruFile *file, uint32_t n, bool prefetch) {
+  bufpool_err = kPoolOk;
+  return use_in_place(file, n, prefetch);
 }
 
 int32_t dirty_block(LruFile *file, uint32_t n) {
