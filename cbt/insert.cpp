@@ -32,6 +32,13 @@ namespace recbase::cbt {
 
 namespace {
 
+// The remembered parent's switch and the count of shifts made through it,
+// for the differential test that runs the same calls with and without it
+// (set_recent_parent, not exported). The library itself never turns it
+// off; both ways leave the same bytes.
+bool g_recent_parent = true;
+int64_t g_recent_shifts = 0;
+
 bool needs_resync(int32_t r) {
   return r == kSplit || r == kShiftedThenPlaced || r == kPlacedByShift;
 }
@@ -40,6 +47,26 @@ bool needs_resync(int32_t r) {
 // pattern of keys inserted in order, whose next key likely goes there too.
 bool at_an_end(const Node &x, int32_t p) {
   return p == 0 || p == x.count() - 1;
+}
+
+// Remembers par as the parent of the recent leaf, for as long as the change
+// counter stands at the count this insertion commits.
+void remember(CbFile *f, Parent par) {
+  f->recent_parent = par.block;
+  f->recent_index = par.index;
+  f->recent_change = f->cr.change_counter + 1;
+}
+
+// After an insertion that ends the change, placed by the descent in leaf x
+// (block xb) under parent par: remembers par for the recent-leaf path when x
+// is the recent leaf and the tree's last leaf, and the pair went in last.
+void remember_parent(Op &op, const Node &x, BlockNo xb, bool went_last,
+                     Parent par) {
+  CbFile *f = op.file;
+  if (!went_last || f->recent_leaf != xb || x.right() != 0 || par.block == 0) {
+    return;
+  }
+  remember(f, par);
 }
 
 // last: the call places the pair of the change in its leaf, and a plain
@@ -248,12 +275,16 @@ int32_t node_insert_pinned(Op &op, const Pair &pair, Pin &px, Parent par,
         insert_entry(op, pair, x, p, &plan) == 1 ? kPlaced : -1;
     px.put_last();
     op.file->recent_leaf = at_an_end(x, p) ? xb : 0;
+    if (result == kPlaced) remember_parent(op, x, xb, p == x.count() - 1, par);
     return result;
   }
   if (fit != 0 && relisted != nullptr) {
     const int32_t sealed =
         shift_one_sealed(op, pair, px, p, plan, par, relisted);
     if (sealed != 0) {
+      // A left shift keeps x's size: the pair went in last when p was past
+      // every entry.
+      remember_parent(op, x, xb, p == x.count(), par);
       px.put();
       return sealed;
     }
@@ -483,32 +514,74 @@ namespace {
 // test, insertion. 1 placed, -1 failed (the pair is there already, or a
 // duplicate key), 0 no room (the caller descends). The leaf of the last
 // insertion becomes b when the pair went in at one of its ends, else none,
-// as the descent's insertion leaves it.
-inline int32_t place_in_held(Op &op, const Pair &pair, BlockNo b, int32_t p) {
+// as the descent's insertion leaves it. tested: a room test's plan for p
+// in which the pair fits, made by the caller on the leaf as it stands.
+inline int32_t place_in_held(Op &op, const Pair &pair, BlockNo b, int32_t p,
+                             const TextPlan &tested) {
   Pin px(op);
   if (px.get(b, kCtxInsertKey) != 1) return -1;
   const Node x = px.node();
   if (p < 0 && insertion_position(op, pair, x, &p) != 1) return -1;
   if (pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) return -1;
-  TextPlan plan;
-  const int32_t fit = room_test(op, pair, x, p, &plan);
-  if (fit < 0) return -1;
-  if (fit > 0) return 0;
+  TextPlan plan = tested;
+  if (!plan.valid) {
+    const int32_t fit = room_test(op, pair, x, p, &plan);
+    if (fit < 0) return -1;
+    if (fit > 0) return 0;
+  }
   const int32_t result = insert_entry(op, pair, x, p, &plan);
   px.put_last();
   op.file->recent_leaf = at_an_end(x, p) ? b : 0;
   return result;
 }
 
+// Whether par, remembered for leaf b, is still the parent the descent to b
+// would pass: a node the pool holds checked, interior, the last of its
+// level, whose last child is b at par.index.
+bool lists_last(const Op &op, Parent par, BlockNo b) {
+  if (par.block == 0) return false;
+  const Node n = held_node(op, par.block);
+  return n.data() != nullptr && !n.leaf() && !n.unused() && n.right() == 0 &&
+         n.count() >= 1 && par.index == n.count() - 1 && n.child(par.index) == b;
+}
+
+// The recent leaf b is the tree's last leaf, full, and the pair goes past
+// its last entry: the descent would reach b through par (lists_last) and
+// try the sealed shift of b's first entry into its left neighbour, which is
+// tried here with the same leaf steps before it (duplicate check, room
+// test, whose plan the caller made on the leaf as it stands: the pair does
+// not fit). 1 placed, -1 failed as the duplicate check fails, 0 not placed
+// and nothing changed (the caller descends, and the descent's steps then
+// decide).
+// Unlike the descent, this path does not use the root and the interior
+// nodes above par in the pool's recency order, as the recent-leaf path
+// skips them for a plain insertion too: with few buffers a later
+// replacement may then take another block.
+int32_t shift_from_recent_leaf(Op &op, const Pair &pair, BlockNo b, int32_t p,
+                               const TextPlan &plan, Parent par) {
+  Pin px(op);
+  if (px.get(b, kCtxInsertKey) != 1) return -1;
+  const Node x = px.node();
+  if (x.unused()) return 0;
+  if (pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) return -1;
+  if (shift_last_sealed(op, pair, px, p, plan, par) == 0) return 0;
+  px.put();
+  remember(op.file, par);
+  ++g_recent_shifts;
+  return 1;
+}
+
 // Places the pair in the leaf of the last insertion when it belongs there
-// and fits without overflow: 1 placed, -1 failed (the pair is there already,
-// or a duplicate key), 0 not tried or not placed (the caller descends). A
-// sound tree leads every pair between a leaf's first and last pairs to that
-// leaf, every pair above the last pair of the tree to the last leaf and every
-// pair below the first to the first leaf, so the descent would end in the
-// same leaf, where the same steps follow. Only a leaf held in the pool and
-// checked since it was read is tried, so the guess costs no read.
-int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
+// and fits without overflow, or, with par remembered for it
+// (CbFile::recent_parent), when the sealed left shift makes room: 1 placed,
+// -1 failed (the pair is there already, or a duplicate key), 0 not tried or
+// not placed (the caller descends). A sound tree leads every pair between a
+// leaf's first and last pairs to that leaf, every pair above the last pair
+// of the tree to the last leaf and every pair below the first to the first
+// leaf, so the descent would end in the same leaf, where the same steps
+// follow. Only a leaf held in the pool and checked since it was read is
+// tried, so the guess costs no read.
+int32_t place_in_recent_leaf(Op &op, const Pair &pair, Parent par) {
   const BlockNo b = op.file->recent_leaf;
   const Node held = held_node(op, b);
   if (held.data() == nullptr) return 0;
@@ -516,6 +589,7 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
   // when the pair belongs there. p: the pair's position when it goes past
   // either end, -1 when it falls between the first and last pairs.
   int32_t p = -1;
+  TextPlan plan;
   {
     const Node &x = held;
     const int32_t n = x.count();
@@ -527,10 +601,19 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
       if (x.left() != 0) return 0;
       p = 0;
     }
-    // A full leaf at an end overflows: the descent handles it.
-    if (p >= 0 && room_test(op, pair, x, p) != 0) return 0;
+    // A full leaf at an end overflows: the descent handles it, unless the
+    // last leaf's parent is known.
+    if (p >= 0 && room_test(op, pair, x, p, &plan) != 0) {
+      if (p != n || !lists_last(op, par, b)) return 0;
+      return shift_from_recent_leaf(op, pair, b, p, plan, par);
+    }
   }
-  return place_in_held(op, pair, b, p);
+  const int32_t r = place_in_held(op, pair, b, p, plan);
+  // A plain insertion leaves every parent as it was.
+  if (r == 1 && op.file->recent_leaf == b) {
+    remember(op.file, par);
+  }
+  return r;
 }
 
 // The same for a caller's leaf and the position it expects the pair at
@@ -540,6 +623,7 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair) {
 // without overflow.
 int32_t place_at_hint(Op &op, const Pair &pair, const LeafHint &hint) {
   const int32_t p = hint.pos;
+  TextPlan plan;
   {
     const Node x = held_node(op, hint.block);
     if (x.data() == nullptr || !x.leaf()) return 0;
@@ -553,20 +637,25 @@ int32_t place_at_hint(Op &op, const Pair &pair, const LeafHint &hint) {
                : cmp_pair(op, pair.key, pair.len, pair.item, x, p) >= 0) {
       return 0;
     }
-    if (room_test(op, pair, x, p) != 0) return 0;
+    if (room_test(op, pair, x, p, &plan) != 0) return 0;
   }
-  return place_in_held(op, pair, hint.block, p);
+  return place_in_held(op, pair, hint.block, p, plan);
 }
 
 int32_t place_pair(Op &op, const Pair &pair, const LeafHint *hint) {
   ControlRecord &cr = op.cr();
+  // The last leaf's parent, when no change came after the one that
+  // remembered it.
+  const CbFile *f = op.file;
+  const bool known = g_recent_parent && f->recent_change == cr.change_counter;
+  const Parent par{known ? f->recent_parent : 0, f->recent_index, true};
   if (cr.root == 0) return make_first_node(op, pair);
   if (hint != nullptr) {
     const int32_t placed = place_at_hint(op, pair, *hint);
     if (placed != 0) return placed;
   }
   if (op.file->recent_leaf != 0) {
-    const int32_t guessed = place_in_recent_leaf(op, pair);
+    const int32_t guessed = place_in_recent_leaf(op, pair, par);
     if (guessed != 0) return guessed;
   }
   int32_t r;
@@ -590,6 +679,13 @@ int32_t insert_pair(Op &op, const Pair &pair, const LeafHint *hint) {
   const int32_t r = place_pair(op, pair, hint);
   if (r == -1) undo.roll_back();
   return r;
+}
+
+int64_t set_recent_parent(bool on) {
+  g_recent_parent = on;
+  const int64_t n = g_recent_shifts;
+  g_recent_shifts = 0;
+  return n;
 }
 
 }  // namespace recbase::cbt

@@ -29,6 +29,11 @@ int32_t check_duplicate_key(Op &op, const Pair &pair, const Node &x, int32_t p,
 // the parent leave (on by default; the tests compare the two ways).
 // Returns how many separators were rewritten since the previous call.
 int64_t set_relist_in_place(bool on);
+// Whether an insertion into the full last leaf may shift into its left
+// neighbour through the parent remembered from an earlier insertion,
+// without a descent (on by default; the tests compare the two ways).
+// Returns how many insertions were placed that way since the previous call.
+int64_t set_recent_parent(bool on);
 
 }  // namespace recbase::cbt
 

@@ -278,6 +278,21 @@ int32_t one_right(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
   return kPlacedAndListed;
 }
 
+// The parent of leaf x for a sealed shift of the pair planned by plan: the
+// node of par held in the pool; a Node without data when no sealed shift
+// can be made (a nested change, which may not seal, or a pair that shares
+// text with its neighbours). shift_one_sealed makes the same tests inline:
+// a call there cost the random loads' inlining of the pool lookups.
+Node sealed_parent(const Op &op, const Node &x, Parent par,
+                   const TextPlan &plan) {
+  if (op.undo != nullptr && !op.undo->outermost()) return Node();
+  if (!x.leaf() || par.block == 0 || !par.shiftable || !plan.valid ||
+      plan.share_off >= 0 || plan.unshare) {
+    return Node();
+  }
+  return held_node(op, par.block);
+}
+
 }  // namespace
 
 int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
@@ -305,6 +320,15 @@ int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
     return one_left(op, pair, x, px.block(), p, plan, par, n, 0, relisted);
   }
   return 0;
+}
+
+int32_t shift_last_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
+                          const TextPlan &plan, Parent par) {
+  const Node x = px.node();
+  const Node n = sealed_parent(op, x, par, plan);
+  if (n.data() == nullptr || par.index != n.count() - 1) return 0;
+  Relisted relisted;
+  return one_left(op, pair, x, px.block(), p, plan, par, n, 0, &relisted);
 }
 
 }  // namespace recbase::cbt

@@ -76,6 +76,10 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
 // neighbour.
 int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
                          const TextPlan &plan, Parent par, Relisted *relisted);
+// shift_one_sealed for an x that is par's last child, where only the left
+// shift can be made: 7 or 0 as there, and no block is left to touch.
+int32_t shift_last_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
+                          const TextPlan &plan, Parent par);
 
 }  // namespace recbase::cbt
 

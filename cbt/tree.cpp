@@ -56,13 +56,6 @@ int32_t Pin::get(BlockNo b, int32_t ctx) {
   return 1;
 }
 
-Node held_node(const Op &op, BlockNo b) {
-  if (b == 0 || b > op.cr().last_block) return Node();
-  const uint8_t *d = peek_block(op.lru, b);
-  if (d == nullptr || !block_checked(d)) return Node();
-  return Node(const_cast<uint8_t *>(d), op.bs);
-}
-
 const uint8_t *Pin::view(BlockNo b, int32_t ctx) {
   release();
   if (b == 0 || b > op_.cr().last_block) {

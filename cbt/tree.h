@@ -111,6 +111,20 @@ struct CbFile {
   // leaf, so an insertion tries it before descending (cbt/insert.cpp).
   // A guess only: it is checked against the leaf's own entries every time.
   BlockNo recent_leaf = 0;
+  // When recent_leaf is the tree's last leaf and the insertion that made it
+  // recent went in at its end through the descent (or through the
+  // recent-leaf path, which keeps it): the parent that descent passed and
+  // the leaf's index there. Keys inserted in order fill that leaf and then
+  // shift its first entry into its left neighbour at every insertion, which
+  // needs the parent; with it the shift is made without a descent
+  // (cbt/insert.cpp). Valid only while the change counter stands at
+  // recent_change, the count that insertion committed: any later change,
+  // failed ones included, and any other process's change moves the counter,
+  // and so forgets it. Even then it is used only after checks against the
+  // nodes themselves.
+  BlockNo recent_parent = 0;
+  int32_t recent_index = 0;
+  uint32_t recent_change = 0;
 };
 
 // Process-wide lists of the engine.
@@ -292,8 +306,14 @@ int32_t put_held(Op &op, BlockNo b, int32_t ctx);
 
 // The node of block b when the pool holds it and has checked its layout,
 // looked at in place without a pin (a Pin::get of it then cannot fail); a
-// Node without data otherwise.
-Node held_node(const Op &op, BlockNo b);
+// Node without data otherwise. Inline: it guards every shortcut of the
+// changes, and a call of it cost more than its few loads.
+inline Node held_node(const Op &op, BlockNo b) {
+  if (b == 0 || b > op.cr().last_block) return Node();
+  const uint8_t *d = peek_block(op.lru, b);
+  if (d == nullptr || !block_checked(d)) return Node();
+  return Node(const_cast<uint8_t *>(d), op.bs);
+}
 
 // Key and pair comparisons under the tree's compare function (the default
 // order inline, without a call through the pointer).

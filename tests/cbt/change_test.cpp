@@ -530,5 +530,86 @@ INSTANTIATE_TEST_SUITE_P(
         Load{"random_reversed", 256, reverse_order, 0, Alphabet::kFoldFree}),
     [](const auto &info) { return std::string(info.param.name); });
 
+
+// Keys in ascending order fill the last leaf and then shift its first entry
+// into its left neighbour, which the insertion may do through the parent it
+// remembered, without a descent. Between the ascending inserts come the
+// changes that make the remembered parent stale: deletes, modifies, refused
+// inserts, inserts through a second handle on the file and changes of
+// another file. The same calls with the shortcut off must give the same
+// results, the same file and the same checker verdict.
+class RecentParentTest : public LibTest,
+                         public ::testing::WithParamInterface<int32_t> {
+ protected:
+  RecentParentTest() { pool_size_ = 4096; }
+  struct Run {
+    std::vector<int32_t> results;
+    std::vector<uint8_t> file;
+    std::string check;
+    int64_t shifted = 0;
+  };
+  Run run(const std::string &name, bool on) {
+    cbt::set_recent_parent(on);
+    CbTree *t = create(name, GetParam());
+    CbTree *same = open(name);
+    CbTree *other = create(name + "_other", GetParam());
+    EXPECT_TRUE(t != nullptr && same != nullptr && other != nullptr);
+    RandomPairs g(11, 20, Alphabet::kFoldFree, 200);
+    Run out;
+    PairList done;
+    int n = 0;
+    for (int i = 0; i < 4000; ++i) {
+      const uint32_t what = g.below(100);
+      const Pair old = done.empty() ? Pair{key(0), 0}
+                                    : done[g.below(static_cast<uint32_t>(
+                                          done.size()))];
+      int32_t r;
+      if (what < 8) {
+        r = del(t, old.first, old.second);
+      } else if (what < 12) {
+        r = modify(t, old.first, old.second, old.first, old.second + 5000);
+      } else if (what < 15) {
+        // To the end of the tree, as the next ascending insert would go.
+        r = modify(t, old.first, old.second, numbered_key(n, 9), n);
+        ++n;
+      } else if (what < 18) {
+        r = put(t, old.first, old.second, 0);  // refused: pair or key there
+      } else if (what < 22) {
+        r = put(other, g.key(), g.item());
+      } else {
+        // Ascending; now and then the previous key again (shared text).
+        CbTree *via = what < 27 ? same : t;
+        const bool again = n > 0 && what >= 90;
+        const int k = again ? n - 1 : n++;
+        Pair p{numbered_key(k, 4 + k % 7), k + (again ? 20000 : 0)};
+        r = put(via, p.first, p.second, g.chance(90));
+        done.push_back(p);
+      }
+      out.results.push_back(r * 100 + cberrcode);
+    }
+    out.check = cbt::check_tree(t);
+    out.file = flushed(t, name);
+    EXPECT_EQ(cbclose(other), 1);
+    EXPECT_EQ(cbclose(same), 1);
+    EXPECT_EQ(cbclose(t), 1);
+    out.shifted = cbt::set_recent_parent(true);
+    return out;
+  }
+};
+
+TEST_P(RecentParentTest, SameResultsBytesAndVerdictAsTheDescent) {
+  const Run off = run("descent", false);
+  const Run on = run("remembered", true);
+  EXPECT_EQ(off.shifted, 0);
+  EXPECT_GT(on.shifted, 100);
+  EXPECT_EQ(on.results, off.results);
+  EXPECT_EQ(on.check, "");
+  EXPECT_EQ(on.check, off.check);
+  EXPECT_EQ(on.file, off.file);
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, RecentParentTest,
+                         ::testing::Values(128, 512, 4096));
+
 }  // namespace
 }  // namespace recbase::test
