@@ -89,6 +89,7 @@ int32_t insert_call(CbTree *tree, const void *key, int32_t key_length,
   LeafHint hint;
   hint.block = cur.block;
   hint.pos = cur.index + 1;
+  hint.path = &tree->path;
   return publish(op, do_insert(op, pair, &hint));
 }
 
@@ -112,6 +113,7 @@ int32_t delete_call(CbTree *tree, const void *key, int32_t key_length,
   LeafHint hint;
   hint.block = cur.block;
   hint.pos = cur.index;
+  hint.path = &tree->path;
   return publish(op, do_delete(op, pair, &hint));
 }
 

@@ -139,11 +139,9 @@ int32_t join_neighbours(Op &op, Parent par) {
   return joined ? kFreed : 1;
 }
 
-int32_t leaf_delete(Op &op, const Pair &pair, Pin &px, Parent par) {
+// The removal of entry p of leaf x (pinned in px), child of par.
+int32_t leaf_delete_at(Op &op, Pin &px, int32_t p, Parent par) {
   Node x = px.node();
-  if (!x.leaf()) return op.corrupt(kCtxDeleteKey);
-  const Hit hit = node_search(op, x, pair.key, pair.len, pair.item);
-  if (hit.result != 0) return op.fail(kErrNotFound, kCtxDeleteKey);
   if (x.count() <= 1) {
     if (px.save(kCtxDeleteKey) != 1 || free_block(op, px) != 1) return -1;
     px.put();
@@ -151,7 +149,6 @@ int32_t leaf_delete(Op &op, const Pair &pair, Pin &px, Parent par) {
   }
   // A removal that leaves the leaf at or above the underflow mark ends the
   // change; one that does not is followed by joins, which can fail.
-  const int32_t p = hit.pos;
   const bool own_text = x.key_len(p) > 0 && !shared_with_prev(x, p) &&
                         !shared_with_prev(x, p + 1);
   const int32_t after =
@@ -167,6 +164,14 @@ int32_t leaf_delete(Op &op, const Pair &pair, Pin &px, Parent par) {
   remove_entry(x, p);
   px.put();
   return join_neighbours(op, par);
+}
+
+int32_t leaf_delete(Op &op, const Pair &pair, Pin &px, Parent par) {
+  const Node x = px.node();
+  if (!x.leaf()) return op.corrupt(kCtxDeleteKey);
+  const Hit hit = node_search(op, x, pair.key, pair.len, pair.item);
+  if (hit.result != 0) return op.fail(kErrNotFound, kCtxDeleteKey);
+  return leaf_delete_at(op, px, hit.pos, par);
 }
 
 // Drops from parent nb the entries of the children freed below index i;
@@ -299,11 +304,14 @@ int32_t remove_pair(Op &op, const Pair &pair) {
 namespace {
 
 // The removal of the pair at entry hint.pos of leaf hint.block, when the
-// pool holds the leaf (checked) with the pair there and more entries, and
-// the leaf stays at or above the underflow mark without it: the case in
-// which leaf_delete, at the end of the descent, removes the entry and ends
-// the change. In a sound tree a pair lies in one leaf, which its descent
-// reaches, so the result is the same. 1 done, 0 not taken (nothing done).
+// pool holds the leaf (checked) with the pair there. When the leaf has more
+// entries and stays at or above the underflow mark without it, leaf_delete,
+// at the end of the descent, removes the entry and ends the change: that is
+// done here. Otherwise the joins and removals that follow need the leaf's
+// parents, which the hint's path gives when every link of it still holds.
+// In a sound tree a pair lies in one leaf, which its descent reaches
+// through the one chain of its parents, so the result is the same.
+
 // The bytes leaf x keeps in use without its entry p (as leaf_delete counts
 // them).
 int32_t bytes_without(const Node &x, int32_t p) {
@@ -312,16 +320,51 @@ int32_t bytes_without(const Node &x, int32_t p) {
   return bytes_in_use(x) - x.entry_size() - (own_text ? x.key_len(p) : 0);
 }
 
+// The parent of the node at level l of a path (the leaf: l == levels).
+Parent parent_at(const DescentPath &path, int32_t l) {
+  if (l == 0) return Parent{};
+  return Parent{path.block[l - 1], path.index[l - 1]};
+}
+
+// The removal of entry p of leaf b, whose chain of parents is path (checked
+// by path_holds): the steps of leaf_delete and of the descent's way back up
+// (remove_unused while a level freed a node, the root's removal at the top),
+// with the parents the descent would have passed.
+int32_t delete_on_path(Op &op, const DescentPath &path, BlockNo b, int32_t p) {
+  int32_t r;
+  {
+    Pin px(op);
+    if (px.get(b, kCtxDeleteKey) != 1) return -1;
+    r = leaf_delete_at(op, px, p, parent_at(path, path.levels));
+  }
+  for (int32_t l = path.levels - 1; l >= 0 && r == kFreed; --l) {
+    r = remove_unused(op, path.block[l], path.index[l], parent_at(path, l));
+  }
+  if (r == -1) return -1;
+  if (r == kFreed) return remove_root(op);
+  return 1;
+}
+
+// 1 done, -1 failed, 0 not taken (nothing done): the pair is not at the
+// hint's entry of a held leaf, or the removal needs the leaf's parents and
+// the hint has no chain of them that still holds.
 int32_t delete_in_leaf(Op &op, const Pair &pair, const LeafHint &hint) {
   const int32_t p = hint.pos;
+  bool alone = false;
   {
     const Node x = held_node(op, hint.block);
     if (x.data() == nullptr || !x.leaf() || x.unused() || p < 0 ||
-        x.count() <= 1 || p >= x.count() ||
-        cmp_pair(op, pair.key, pair.len, pair.item, x, p) != 0 ||
-        bytes_without(x, p) < underflow_mark(op)) {
+        p >= x.count() ||
+        cmp_pair(op, pair.key, pair.len, pair.item, x, p) != 0) {
       return 0;
     }
+    alone = x.count() > 1 && bytes_without(x, p) >= underflow_mark(op);
+  }
+  if (!alone) {
+    if (hint.path == nullptr || !path_holds(op, *hint.path, hint.block)) {
+      return 0;
+    }
+    return delete_on_path(op, *hint.path, hint.block, p);
   }
   Pin px(op);
   if (px.get(hint.block, kCtxDeleteKey) != 1) return -1;

@@ -437,6 +437,21 @@ int32_t make_new_root(Op &op) {
   return op.corrupt(kCtxNewRoot);
 }
 
+// What interior node nb (the parent par's child i) does after its child
+// step returned r: the uses of a sealed shift's blocks (relisted), or the
+// re-synchronisation of its children. The result goes to the level above.
+int32_t after_child_step(Op &op, int32_t r, const Relisted &relisted,
+                         BlockNo nb, int32_t i, Parent par) {
+  if (r == kPlacedAndListed) {
+    for (int32_t k = 0; k < relisted.count; ++k) {
+      if (touch(op, relisted.touch[k], kCtxResync) != 1) return -1;
+    }
+    return kPlaced;
+  }
+  if (needs_resync(r)) return resync(op, nb, i, par);
+  return r;
+}
+
 // The descent step at interior node n (block nb, held in pn or looked at in
 // place), at `level` below the root.
 int32_t descend(Op &op, const Pair &pair, BlockNo nb, const Node &n, Pin &pn,
@@ -453,14 +468,7 @@ int32_t descend(Op &op, const Pair &pair, BlockNo nb, const Node &n, Pin &pn,
       step.leaf ? node_insert_pinned(op, pair, pc, here, true, &relisted)
                 : descend(op, pair, step.child, step.node, pc, here, level + 1);
   pc.release();
-  if (r == kPlacedAndListed) {
-    for (int32_t k = 0; k < relisted.count; ++k) {
-      if (touch(op, relisted.touch[k], kCtxResync) != 1) return -1;
-    }
-    return kPlaced;
-  }
-  if (needs_resync(r)) return resync(op, nb, i, par);
-  return r;
+  return after_child_step(op, r, relisted, nb, i, par);
 }
 
 int32_t make_first_node(Op &op, const Pair &pair) {
@@ -616,17 +624,47 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair, Parent par) {
   return r;
 }
 
+// The pair's insertion into leaf b, whose chain of parents is path (checked
+// by path_holds): the leaf step of the descent and its way back up (the
+// sealed shift's touches, re-synchronisation of the parents that need it),
+// with the parents the descent would have passed. The result is that of the
+// descent, for place_pair.
+int32_t insert_on_path(Op &op, const Pair &pair, const DescentPath &path,
+                       BlockNo b) {
+  const auto parent = [&](int32_t l) {
+    return l == 0 ? Parent{} : Parent{path.block[l - 1], path.index[l - 1]};
+  };
+  const int32_t levels = path.levels;
+  Relisted relisted;
+  int32_t r;
+  {
+    Pin px(op);
+    if (px.get(b, kCtxInsertKey) != 1) return -1;
+    px.prefetch();
+    r = node_insert_pinned(op, pair, px, parent(levels), true,
+                           levels > 0 ? &relisted : nullptr);
+  }
+  for (int32_t l = levels - 1; l >= 0 && r != -1; --l) {
+    r = after_child_step(op, r, relisted, path.block[l], path.index[l],
+                         parent(l));
+  }
+  return r;
+}
+
 // The same for a caller's leaf and the position it expects the pair at
 // (LeafHint): taken when the pair lies strictly between the entries around
 // that position (two comparisons, where the leaf's search takes about ten),
 // or past the end of the last leaf or the start of the first one, and fits
 // without overflow.
+// When the pair belongs there but overflows the leaf, the overflow's steps
+// need the leaf's parents: the hint's path gives them when every link of it
+// still holds. Else the caller descends.
 int32_t place_at_hint(Op &op, const Pair &pair, const LeafHint &hint) {
   const int32_t p = hint.pos;
   TextPlan plan;
   {
     const Node x = held_node(op, hint.block);
-    if (x.data() == nullptr || !x.leaf()) return 0;
+    if (x.data() == nullptr || !x.leaf() || x.unused()) return 0;
     const int32_t n = x.count();
     if (p < 0 || p > n || n <= 0) return 0;
     if (p == 0 ? x.left() != 0
@@ -637,7 +675,12 @@ int32_t place_at_hint(Op &op, const Pair &pair, const LeafHint &hint) {
                : cmp_pair(op, pair.key, pair.len, pair.item, x, p) >= 0) {
       return 0;
     }
-    if (room_test(op, pair, x, p, &plan) != 0) return 0;
+    if (room_test(op, pair, x, p, &plan) != 0) {
+      if (hint.path == nullptr || !path_holds(op, *hint.path, hint.block)) {
+        return 0;
+      }
+      return insert_on_path(op, pair, *hint.path, hint.block);
+    }
   }
   return place_in_held(op, pair, hint.block, p, plan);
 }
@@ -652,7 +695,9 @@ int32_t place_pair(Op &op, const Pair &pair, const LeafHint *hint) {
   if (cr.root == 0) return make_first_node(op, pair);
   if (hint != nullptr) {
     const int32_t placed = place_at_hint(op, pair, *hint);
-    if (placed != 0) return placed;
+    if (placed == -1) return -1;
+    if (needs_resync(placed)) return make_new_root(op);
+    if (placed != 0) return 1;
   }
   if (op.file->recent_leaf != 0) {
     const int32_t guessed = place_in_recent_leaf(op, pair, par);

@@ -33,7 +33,9 @@ int32_t modify_nearby(CbTree *tree, const void *old_key, int32_t old_len,
 // position's leaf with the pair at the remembered entry and the leaf stays
 // at or above the underflow mark without it, the entry is removed there,
 // without the descent, which would end in that leaf and do only that
-// (cbt/delete.cpp).
+// (cbt/delete.cpp). A leaf that falls below the mark takes the joins that
+// follow with the parents the handle's last search passed, when every link
+// of that chain still holds in the pool.
 int32_t delete_at_position(CbTree *tree, const void *key, int32_t len,
                            int32_t item);
 
@@ -43,7 +45,9 @@ int32_t delete_at_position(CbTree *tree, const void *key, int32_t len,
 // which lands elsewhere unless the tree is small). The position's leaf, when
 // the pool holds it, is tried first with the entry after the position as
 // the guess, before the leaf of the last insertion and the descent
-// (cbt/insert.cpp): the same leaf as the descent's, without it.
+// (cbt/insert.cpp): the same leaf as the descent's, without it. A pair that
+// belongs there but overflows the leaf takes the overflow's steps with the
+// parents the handle's last search passed, when that chain still holds.
 int32_t insert_after_position(CbTree *tree, const void *key, int32_t len,
                               int32_t item, int32_t dup_allowed);
 

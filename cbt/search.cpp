@@ -63,6 +63,24 @@ int32_t copy_cursor(Op &op, Cursor &dst, const Cursor &src) {
   return 1;
 }
 
+bool path_holds(const Op &op, const DescentPath &path, BlockNo b) {
+  const int32_t levels = path.levels;
+  if (path.leaf != b || levels < 0 || levels + 1 != op.cr().depth) {
+    return false;
+  }
+  BlockNo at = op.cr().root;
+  for (int32_t l = 0; l < levels; ++l) {
+    const Node n = held_node(op, at);
+    if (at != path.block[l] || n.data() == nullptr || n.leaf() || n.unused()) {
+      return false;
+    }
+    const int32_t i = path.index[l];
+    if (i < -1 || i >= n.count()) return false;
+    at = n.child_at(i);
+  }
+  return at == b;
+}
+
 int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
                int32_t item) {
   cur.snapshot = op.file->last_seen;
@@ -78,6 +96,9 @@ int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
   BlockNo b = cr.root;
   const uint8_t *data = nullptr;
   Hit hit{1, 0};
+  // The chain of parents, for a change of a pair in the leaf that follows.
+  DescentPath &path = op.tree->path;
+  path.levels = -1;
   for (int32_t level = 0;; ++level) {
     if (level >= cr.depth) return op.corrupt(kCtxFindLeaf);
     data = pin.view(b, kCtxFindLeaf);
@@ -85,8 +106,17 @@ int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
     const Node node(const_cast<uint8_t *>(data), op.bs);
     if (node.unused()) return op.corrupt(kCtxFindLeaf);
     hit = node_search(op, node, key, len, item);
-    if (node.leaf()) break;
-    b = node.child_at(child_index(hit));
+    if (node.leaf()) {
+      if (level <= DescentPath::kLevels) path.levels = level;
+      path.leaf = b;
+      break;
+    }
+    const int32_t i = child_index(hit);
+    if (level < DescentPath::kLevels) {
+      path.block[level] = b;
+      path.index[level] = i;
+    }
+    b = node.child_at(i);
   }
   if (hit.result != 1) {
     if (load_entry(op, cur, Node(const_cast<uint8_t *>(data), op.bs),

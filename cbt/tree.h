@@ -76,6 +76,19 @@ enum LockFlag : uint32_t {
   kWriterHeld = 32,
 };
 
+// The interior nodes a search passed on its way down to `leaf`, root first,
+// and the child index it took in each. A later change of a pair in that
+// leaf may take them as the leaf's parents instead of descending again, but
+// only after checking every link (path_holds): the tree may have changed
+// since. levels -1: nothing recorded (a tree deeper than the record holds).
+struct DescentPath {
+  static constexpr int32_t kLevels = 8;
+  BlockNo leaf = 0;
+  int32_t levels = -1;
+  BlockNo block[kLevels] = {};
+  int32_t index[kLevels] = {};
+};
+
 struct CbFile {
   CbFile *member_link = nullptr;  // file list; first word
   ControlRecord cr;
@@ -145,6 +158,7 @@ struct CbTree {
   recbase::cbt::Cursor pos;
   recbase::cbt::Cursor mark;
   int32_t read_only = 0;
+  recbase::cbt::DescentPath path;  // of the handle's last search
 };
 
 namespace recbase::cbt {
@@ -315,6 +329,12 @@ inline Node held_node(const Op &op, BlockNo b) {
   return Node(const_cast<uint8_t *>(d), op.bs);
 }
 
+// True when path leads from the tree's root to leaf b through interior
+// nodes the pool holds, checked and in use, each listing the next node at
+// the recorded index: in a sound tree the one chain of parents of b, which a
+// descent to any pair of b passes.
+bool path_holds(const Op &op, const DescentPath &path, BlockNo b);
+
 // Key and pair comparisons under the tree's compare function (the default
 // order inline, without a call through the pointer).
 inline int32_t cmp_keys(const Op &op, const uint8_t *a, int32_t alen,
@@ -394,6 +414,7 @@ inline int32_t child_index(const Hit &h) {
 struct LeafHint {
   BlockNo block = 0;
   int32_t pos = -1;
+  const DescentPath *path = nullptr;  // the leaf's parents, if known
 };
 
 // The pair descriptor in which pairs travel through the node operations.

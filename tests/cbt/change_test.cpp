@@ -401,8 +401,11 @@ TEST(LeafEdits, LeaveTheBytesOfARemovalAndAnInsertion) {
 // the position as the record layer's does: on the pair before the new one
 // (a free area's position key), or on the pair to delete (a record's entry
 // in the index it was found through); some with another change between the
-// search and the call (a stale position). Results, codes, the positions that
-// follow and the files agree; the tree grows to three levels and shrinks.
+// search and the call (a stale position, whose chain of parents from the
+// search may no longer hold). Deletions that fall below the underflow mark
+// and insertions into full leaves take the search's parents for their joins
+// and shifts. Results, codes, the positions that follow and the files agree;
+// the tree grows to three levels and shrinks.
 class PositionCallsTest : public LibTest {
  protected:
   PositionCallsTest() { pool_count_ = 256; }
