@@ -56,6 +56,8 @@ const Case kCases[] = {
     {"physical_grow_current", 0, Change::kGrowCurrent, 5},
 };
 
+void PrintTo(const Case &c, std::ostream *out) { *out << c.label; }
+
 // Record i: names from 3 to 72 bytes, some of 700 (more than a read's
 // probe) and of 3,000 (across a cache page), cities from a few.
 std::string name_of(int32_t i, int32_t extra = 0) {
