@@ -1,6 +1,7 @@
 // Tree calls of the record layer (cbt/record_calls.h).
 #include "cbt/record_calls.h"
 
+#include "cbt/cursor_step.h"
 #include "cbt/locking.h"
 #include "cbt/tree.h"
 
@@ -17,6 +18,22 @@ bool holds_pair(const Op &op, const Cursor &cur, const Node &node, int32_t i) {
 }
 
 }  // namespace
+
+bool current_lead(CbTree *tree, int32_t *item, uint8_t *first) {
+  const Cursor *cur = current_position(tree);
+  if (cur == nullptr) return false;
+  cbfcncode = kFnKey;
+  *item = cur->item;
+  if (cur->key_len > 0) *first = cur->key[0];
+  return true;
+}
+
+bool next_lead(CbTree *tree, int32_t *item, uint8_t *first) {
+  if (!step_within_leaf(tree, 1, item)) return false;
+  cbfcncode = kFnKey;
+  if (tree->pos.key_len > 0) *first = tree->pos.key[0];
+  return true;
+}
 
 int32_t current_item(CbTree *tree, int32_t *item) {
   CbFile *file = trusted_file(tree);

@@ -20,6 +20,19 @@ namespace recbase::cbt {
 // re-validation leaves).
 int32_t current_item(CbTree *tree, int32_t *item);
 
+// cbcurr(tree, item) then cbkey(tree, first, 1) (a record's lookup: its
+// item, and the index number its key begins with), for a position whose key
+// copy is current (cbt/cursor_step.h): the item and the key's first byte (0
+// for an empty key) from the cursor, with cbfcncode as the two calls leave
+// it. false, with nothing done: make the calls.
+bool current_lead(CbTree *tree, int32_t *item, uint8_t *first);
+
+// cbnext(tree, item) then cbkey(tree, first, 1), for a step that stays
+// within the position's leaf (cbnext's common case): the next item and its
+// key's first byte, with cbfcncode as the two calls leave it. false, with
+// nothing done: make the calls.
+bool next_lead(CbTree *tree, int32_t *item, uint8_t *first);
+
 // cbmodify(tree, ...), for a new pair that usually lands in the old pair's
 // leaf (a free area's key moving to a neighbouring value): the old pair's
 // search follows the new pair's descent as long as its own would, and

@@ -2,6 +2,7 @@
 // states are described in isam/current.h).
 #include "isam/current.h"
 
+#include "cbt/record_calls.h"
 #include "isam/data_file.h"
 #include "isam/error_state.h"
 #include "isam/locks.h"
@@ -115,36 +116,12 @@ int32_t scan_shared(IsamDb *db, IsamIndex *ix, int32_t p, bool one_try,
   return end_of_file(db, ix, error);
 }
 
-}  // namespace
-
-int32_t state_after_move(IsamIndex *ix, int32_t r, int32_t before, int32_t past,
-                         IsamError *error) {
-  if (r == kBeforeFirst || r == kAfterLast) {
-    ix->state = r;
-    return r;
-  }
-  if (r != 1) {
-    *error = kIsCbt;
-    return -1;
-  }
-  uint8_t first = 0;
-  if (cbkey(ix->tree, &first, 1) != 1) {
-    *error = kIsCbt;
-    return -1;
-  }
-  ix->state = range_state(ix, first, before, past);
-  return ix->state;
-}
-
-int32_t locate_current(IsamDb *db, IsamIndex *ix, int32_t *position,
-                       IsamError *error, bool with_read_lock) {
-  if (ix->state != kOnRecord) return ix->state;
-  if (ix->tree == nullptr) {
-    *position = db->physical_position;
-    if (*position != 0) return 1;
-    *error = kIsNoCurrent;
-    return -1;
-  }
+// locate_current for an ordinary index, through the exported tree calls
+// and under the locks a shared database takes. Out of line, so that the
+// common case above needs no stack frame.
+[[gnu::noinline]] int32_t locate_in_tree(IsamDb *db, IsamIndex *ix,
+                                         int32_t *position, IsamError *error,
+                                         bool with_read_lock) {
   for (LockRetry retry;;) {
     TempLock db_read(db);
     if (with_read_lock) {
@@ -180,6 +157,48 @@ int32_t locate_current(IsamDb *db, IsamIndex *ix, int32_t *position,
       return -1;
     }
   }
+}
+
+}  // namespace
+
+int32_t state_after_move(IsamIndex *ix, int32_t r, int32_t before, int32_t past,
+                         IsamError *error) {
+  if (r == kBeforeFirst || r == kAfterLast) {
+    ix->state = r;
+    return r;
+  }
+  if (r != 1) {
+    *error = kIsCbt;
+    return -1;
+  }
+  uint8_t first = 0;
+  if (cbkey(ix->tree, &first, 1) != 1) {
+    *error = kIsCbt;
+    return -1;
+  }
+  ix->state = range_state(ix, first, before, past);
+  return ix->state;
+}
+
+int32_t locate_current(IsamDb *db, IsamIndex *ix, int32_t *position,
+                       IsamError *error, bool with_read_lock) {
+  if (ix->state != kOnRecord) return ix->state;
+  if (ix->tree == nullptr) {
+    *position = db->physical_position;
+    if (*position != 0) return 1;
+    *error = kIsNoCurrent;
+    return -1;
+  }
+  // Unshared: no lock is ever taken, so the lookup is cbcurr and the
+  // key-range rule, answered from a current cursor where it can be.
+  int32_t item = 0;
+  uint8_t first = 0;
+  if (db->shared == 0 && cbt::current_lead(ix->tree, &item, &first)) {
+    ix->state = range_state(ix, first, kBeforeFirst, kAfterLast);
+    if (ix->state == kOnRecord) *position = item;
+    return ix->state;
+  }
+  return locate_in_tree(db, ix, position, error, with_read_lock);
 }
 
 int32_t physical_scan(IsamDb *db, IsamIndex *ix, IsamError *error) {

@@ -8,6 +8,7 @@
 
 #include "bufpool/journal.h"
 #include "frame/alloc.h"
+#include "frame/bytes.h"
 #include "isam/journal_db.h"
 
 namespace recbase::isam {
@@ -192,6 +193,32 @@ IsamError data_read(IsamDb *db, int32_t position, int32_t len, void *out) {
     len -= n;
   }
   return kIsOk;
+}
+
+const uint8_t *held_slot(const IsamDb *db, int32_t position, int32_t probe) {
+  const DataCache *c = db->shared == 0 ? db->data_cache : nullptr;
+  if (c == nullptr || position < 0 || probe > kPageSize) return nullptr;
+  const int64_t start = position;
+  const int64_t number = start / kPageSize;
+  const int32_t offset = position % kPageSize;
+  const CachePage &p = c->pages[number % kCachePages];
+  if (p.number != number || offset > kPageSize - 2 || start + 2 > c->size) {
+    return nullptr;
+  }
+  const uint8_t *slot = p.bytes + offset;
+  const int32_t word = get_ne16s(slot);
+  int64_t end = start + 2 + word;
+  if (word < 0 || offset + 2 + word > kPageSize || end > c->size) {
+    return nullptr;
+  }
+  // The probe reads past the slot, into the next page perhaps, when the
+  // file reaches that far; else the slot is read by its word and content.
+  if (start + probe <= c->size && start + probe > end) end = start + probe;
+  const int64_t last = (end - 1) / kPageSize;
+  if (last != number && c->pages[last % kCachePages].number != last) {
+    return nullptr;
+  }
+  return slot;
 }
 
 IsamError data_write(IsamDb *db, int32_t position, int32_t len,

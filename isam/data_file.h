@@ -72,6 +72,14 @@ struct DataCache {
 // Reads len bytes at position. kIsIo when the file ends before them or the
 // read fails.
 IsamError data_read(IsamDb *db, int32_t position, int32_t len, void *out);
+// The slot at position where the cache holds it in place: its length word
+// and content lie in one page the cache holds, and the reads of a slot
+// read (a probe of `probe` bytes from position where the file reaches that
+// far, then the rest of the slot) would each be served from pages the cache
+// holds now, so that reading it loads, writes and fails nothing. Returns
+// the slot's first byte (its length word, which is not negative), good until
+// the next read or write of the data file; null when the slot must be read.
+const uint8_t *held_slot(const IsamDb *db, int32_t position, int32_t probe);
 // Writes len bytes at position. kIsIo; kIsNoMemory when the cache writes
 // back and has no memory for a page it needs.
 IsamError data_write(IsamDb *db, int32_t position, int32_t len, const void *in);

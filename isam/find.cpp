@@ -4,6 +4,7 @@
 // isam/current.h places a cursor that left the run before or past the
 // index); "Physical Index" steps through the data file with the physical
 // scan and refuses everything else (ISAM error 6).
+#include "cbt/record_calls.h"
 #include "isam/buffers.h"
 #include "isam/current.h"
 #include "isam/error_state.h"
@@ -82,6 +83,11 @@ RBAPI int32_t RBCALL ifindnext(IsamDb *db, IsamIndex *ix) {
   IsamError e = kIsOk;
   if (ix->tree == nullptr) return publish(physical_scan(db, ix, &e), &e);
   int32_t item = 0;
+  uint8_t first = 0;
+  if (cbt::next_lead(ix->tree, &item, &first)) {
+    ix->state = range_state(ix, first, kAfterLast, kAfterLast);
+    return ix->state;
+  }
   const int32_t r = cbnext(ix->tree, &item);
   return publish(state_after_move(ix, r, kAfterLast, kAfterLast, &e), &e);
 }

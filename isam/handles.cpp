@@ -8,12 +8,30 @@
 
 namespace recbase::isam {
 
+namespace {
+
+// Whether ix is in db's index list: a walk of the list only for an index
+// other than its head and the one the last walk found.
+bool index_listed(IsamDb *db, IsamIndex *ix) {
+  if (ix == nullptr) return false;
+  if (ix == db->indexes || ix == db->recent_index) return true;
+  if (is_member(reinterpret_cast<void **>(&db->indexes), ix) == 0) {
+    return false;
+  }
+  db->recent_index = ix;
+  return true;
+}
+
+}  // namespace
+
+void unlist_index(IsamDb *db, IsamIndex *ix) {
+  del_member(reinterpret_cast<void **>(&db->indexes), ix);
+  if (db->recent_index == ix) db->recent_index = nullptr;
+}
+
 IsamError check_handles(IsamDb *db, IsamIndex *ix) {
   if (!db_valid(db)) return kIsBadDb;
-  if (is_member(reinterpret_cast<void **>(&db->indexes), ix) == 0) {
-    return kIsBadIndex;
-  }
-  return kIsOk;
+  return index_listed(db, ix) ? kIsOk : kIsBadIndex;
 }
 
 IsamError enter_db(IsamDb *db) {

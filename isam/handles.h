@@ -13,7 +13,8 @@
 //  1. Every live IsamDb is in g_open_dbs (linked through its first word) and
 //     every live IsamIndex in its database's index list (likewise); exported
 //     calls check handles against these lists before use (enter_db,
-//     enter_index).
+//     enter_index). The head of a list, and a database's recent_index, are
+//     in it without a walk.
 //  2. A database is open at most once: no two IsamDb share a data path.
 //  3. index_count is the length of the index list; index numbers are unique
 //     within a database; 0 is "Physical Index", which has no tree handle.
@@ -127,11 +128,14 @@ struct IsamDb {
   bool no_free_area = false;
   int32_t index_count = 0;
   IsamIndex *indexes = nullptr;  // newest first
+  // The index that the last walk of the list found; null when none, or
+  // when it has left the list since (unlist_index).
+  IsamIndex *recent_index = nullptr;
   recbase::isam::LockEntry *record_locks = nullptr;
   int32_t next_lock_id = 1;
   int32_t lock_position = 0;
   int32_t temp_lock_position = 0;
-  int32_t physical_position = 0;                   // 0: none
+  int32_t physical_position = 0;  // 0: none
   // Record words whose unlock failed, so still locked by data_handle until
   // a holder takes them again (lock_word) or the file closes; 0: free slot.
   int32_t stray_locks[4] = {};
@@ -145,8 +149,14 @@ extern void *g_open_dbs;      // member set of every IsamDb
 extern IsamDb *g_current_db;  // the database the comparison works for
 
 // True when db is a live database handle.
-inline bool db_valid(IsamDb *db) { return is_member(&g_open_dbs, db) != 0; }
+// The database opened last, at the head of the list, needs no walk.
+inline bool db_valid(IsamDb *db) {
+  return db != nullptr && (db == g_open_dbs || is_member(&g_open_dbs, db) != 0);
+}
 inline void make_current(IsamDb *db) { g_current_db = db; }
+
+// Takes ix out of db's index list (it is there).
+void unlist_index(IsamDb *db, IsamIndex *ix);
 
 // kIsOk, kIsBadDb, or kIsBadIndex when ix is not an index of db.
 IsamError check_handles(IsamDb *db, IsamIndex *ix);

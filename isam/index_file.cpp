@@ -105,7 +105,7 @@ IsamError close_index_structures(IsamDb *db) {
   }
   while (db->indexes != nullptr) {
     IsamIndex *ix = db->indexes;
-    del_member(reinterpret_cast<void **>(&db->indexes), ix);
+    unlist_index(db, ix);
     failure.note(release_index(ix));
   }
   db->index_count = 0;

@@ -120,7 +120,7 @@ IsamError delete_descriptor(IsamDb *db, const char *name) {
 IsamError remove_index(IsamDb *db, IsamIndex *ix, bool report) {
   if (const IsamError e = delete_entries(db, ix, report)) return e;
   if (const IsamError e = delete_descriptor(db, ix->name)) return e;
-  del_member(reinterpret_cast<void **>(&db->indexes), ix);
+  unlist_index(db, ix);
   --db->index_count;
   return release_index(ix);
 }

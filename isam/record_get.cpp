@@ -3,8 +3,9 @@
 // with text buffers the library enlarges) and igetreclen (the slot length).
 //
 // The slot is read whole into the module's read area under the temporary
-// record lock, which goes as soon as the bytes are in memory; the values
-// are copied from there.
+// record lock, which goes as soon as the bytes are in memory, or looked at
+// in place where an unshared database's data cache holds it; the values are
+// copied from there.
 #include <cstdlib>
 #include <cstring>
 
@@ -28,13 +29,15 @@ int32_t hold_current(IsamDb *db, IsamIndex *ix, int32_t *position) {
   return r;
 }
 
-// Reads the current record of ix into g_read_area. 1, the state (-2, -3),
-// or -1/-4 with isam_errno set.
-int32_t read_current(IsamDb *db, IsamIndex *ix) {
+// Reads the current record of ix: *view shows its content, in g_read_area
+// or in place in the data file's cache (which only an unshared database
+// has, and which the record lock's release does not touch). 1, the state
+// (-2, -3), or -1/-4 with isam_errno set.
+int32_t read_current(IsamDb *db, IsamIndex *ix, SlotView *view) {
   int32_t position = 0;
   const int32_t r = hold_current(db, ix, &position);
   if (r != 1) return r;
-  IsamError e = read_slot(db, position, &g_read_area);
+  IsamError e = view_slot(db, position, &g_read_area, view);
   const IsamError u = release_temp_record_lock(db);
   if (e == kIsOk) e = u;
   return e == kIsOk ? 1 : fail(e);
@@ -43,10 +46,11 @@ int32_t read_current(IsamDb *db, IsamIndex *ix) {
 // igetrec2 and igetrec3: one value after another into the caller's buffers.
 int32_t copy_fields(IsamDb *db, IsamIndex *ix, char **fields, int32_t *lengths,
                     bool grow) {
-  const int32_t r = read_current(db, ix);
+  SlotView view;
+  const int32_t r = read_current(db, ix, &view);
   if (r != 1) return r;
-  const uint8_t *content = g_read_area.content();
-  const int32_t n = g_read_area.slot_length;
+  const uint8_t *content = view.content;
+  const int32_t n = view.length;
   int32_t at = 0;
   for (int32_t f = 0; f < db->field_count; ++f) {
     const auto type = static_cast<FieldType>(db->field_types[f]);
@@ -90,10 +94,11 @@ RBAPI int32_t RBCALL igetrec(IsamDb *db, IsamIndex *ix, char **fields,
   if (fields == nullptr || (buffer == nullptr && size > 0)) {
     return fail(kIsNullArg);
   }
-  const int32_t r = read_current(db, ix);
+  SlotView view;
+  const int32_t r = read_current(db, ix, &view);
   if (r != 1) return r;
-  const int32_t length = g_read_area.slot_length;
-  const uint8_t *content = g_read_area.content();
+  const int32_t length = view.length;
+  const uint8_t *content = view.content;
   if (length <= size) {
     std::memcpy(buffer, content, static_cast<size_t>(length));
     // A whole slot that does not hold every value is no record: the data

@@ -155,6 +155,22 @@ IsamError read_slot(IsamDb *db, int32_t position, RecordArea *area) {
   return kIsOk;
 }
 
+IsamError view_slot(IsamDb *db, int32_t position, RecordArea *area,
+                    SlotView *view) {
+  // An area that holds a probe already: read_slot would allocate nothing.
+  if (position >= db->data_start && area->capacity >= kProbeBytes) {
+    if (const uint8_t *slot = held_slot(db, position, kProbeBytes)) {
+      view->content = slot + 2;
+      view->length = get_ne16s(slot);
+      return kIsOk;
+    }
+  }
+  if (const IsamError e = read_slot(db, position, area)) return e;
+  view->content = area->content();
+  view->length = area->slot_length;
+  return kIsOk;
+}
+
 IsamError read_record(IsamDb *db, int32_t position, RecordArea *area) {
   if (const IsamError e = read_slot(db, position, area)) return e;
   if (const IsamError e = reserve_fields(area, db->field_count + 1)) return e;
@@ -186,6 +202,11 @@ int32_t split_fields(const IsamDb *db, const uint8_t *content, int32_t n,
     at += z;
   }
   const int32_t set = f;
+  // A whole record leaves one entry to clear: no call to clear it.
+  if (set == db->field_count) {
+    fields[set] = nullptr;
+    return set;
+  }
   for (; f <= db->field_count; ++f) fields[f] = nullptr;
   return set;
 }

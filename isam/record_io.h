@@ -61,6 +61,19 @@ IsamError write_slot(IsamDb *db, int32_t position, int32_t slot_length,
 // kIsNoMemory.
 IsamError read_slot(IsamDb *db, int32_t position, RecordArea *area);
 
+// A slot's content where it was read: in a page of the data file's cache,
+// or in a record area.
+struct SlotView {
+  const uint8_t *content = nullptr;
+  int32_t length = 0;
+};
+
+// read_slot, where the data file's cache holds the slot in place without
+// copying it: area is then left as it was, and the view is good until the
+// next read or write of the data file. Results and codes as read_slot.
+IsamError view_slot(IsamDb *db, int32_t position, RecordArea *area,
+                    SlotView *view);
+
 // Reads the slot at position and points area->fields at its values.
 // kIsIo also when the content does not hold every field. As read_slot.
 IsamError read_record(IsamDb *db, int32_t position, RecordArea *area);

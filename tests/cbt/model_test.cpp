@@ -48,7 +48,7 @@ struct Side {
 // What the run met, so that the test can insist on the paths it is about.
 struct Tally {
   int64_t deleted = 0, modified = 0, own_moves = 0, stale = 0, dup_keys = 0;
-  int64_t depth_drops = 0;
+  int64_t depth_drops = 0, led = 0;
   int32_t max_depth = 0;
 };
 
@@ -129,13 +129,28 @@ class ModelTest : public LibTest, public ::testing::WithParamInterface<Config> {
   void reopen();
   void drain();
 
+  // A position's item as the record layer asks for it: from the cursor
+  // where current_lead (step: next_lead) answers, else cbcurr (cbnext). An
+  // answer must leave cbfcncode as cbkey does and give its key's first byte.
+  int32_t led(CbTree *t, bool step, int32_t *item) {
+    uint8_t first = 0;
+    const bool answered = step ? cbt::next_lead(t, item, &first)
+                               : cbt::current_lead(t, item, &first);
+    if (!answered) return step ? cbnext(t, item) : cbcurr(t, item);
+    EXPECT_EQ(cbfcncode, CBFN_KEY);
+    const std::string k = key_at(t);
+    EXPECT_EQ(first, k.empty() ? 0 : static_cast<uint8_t>(k[0]));
+    ++tally_.led;
+    return 1;
+  }
+
   CbCompare cmp_ = GetParam().cmp != nullptr ? GetParam().cmp : cbkeycmp;
   RandomPairs g_{GetParam().seed, GetParam().block_size - 28,
                  GetParam().alphabet};
   PairSet pairs_{PairLess{cmp_}};
   Side a_, b_;
   Tally tally_;
-  int64_t curr_calls_ = 0, twin_calls_ = 0;
+  int64_t curr_calls_ = 0, next_calls_ = 0, twin_calls_ = 0;
 };
 
 // An insert, delete or modify by s, its result and codes predicted.
@@ -237,7 +252,8 @@ void ModelTest::navigate(Side &s) {
         want =
             rv == 3 ? pairs_.find(s.pos.pair) : pairs_.upper_bound(s.pos.pair);
       }
-      const int32_t r = cbnext(t, &item);
+      const int32_t r =
+          (++next_calls_ & 1) != 0 ? cbnext(t, &item) : led(t, true, &item);
       ASSERT_TRUE(lands(t, "cbnext", r, item, want, -3));
       ASSERT_EQ(cberrcode, rv == 3 ? CBERR_DELETED : 0) << "cbnext";
       tally_.stale += rv == 3;
@@ -260,8 +276,10 @@ void ModelTest::navigate(Side &s) {
       const int32_t rv = revalidate(s.pos);
       const Iter want =
           s.pos.state == 1 ? pairs_.find(s.pos.pair) : pairs_.end();
-      const int32_t r = (++curr_calls_ & 1) != 0 ? cbcurr(t, &item)
-                                                 : cbt::current_item(t, &item);
+      const int64_t turn = ++curr_calls_ % 3;
+      const int32_t r = turn == 0   ? cbcurr(t, &item)
+                        : turn == 1 ? cbt::current_item(t, &item)
+                                    : led(t, false, &item);
       ASSERT_TRUE(lands(t, "cbcurr", r, item, want, state == 1 ? -3 : state));
       if (rv != -3) {
         ASSERT_EQ(cberrcode, rv == 1 ? 0 : CBERR_DELETED) << "cbcurr";
@@ -423,6 +441,7 @@ TEST_P(ModelTest, TwoHandlesChangeAndWalkAgainstTheModel) {
   EXPECT_GT(tally_.modified, 500);
   EXPECT_GT(tally_.own_moves, 100);
   EXPECT_GT(tally_.stale, 50);
+  EXPECT_GT(tally_.led, 50);
   EXPECT_GT(tally_.depth_drops, 0);
   EXPECT_GT(tally_.dup_keys, 100);
   // B stands on a pair about to go; emptied, the tree leaves it nothing.
