@@ -52,6 +52,14 @@ IsamError write_page(IsamDb *db, DataCache *c, CachePage &p) {
   return kIsOk;
 }
 
+// The cache entry that page n maps to (it holds n when its number is n).
+inline CachePage &entry_of(DataCache *c, int64_t n) {
+  return c->pages[n % kCachePages];
+}
+inline const CachePage &entry_of(const DataCache *c, int64_t n) {
+  return c->pages[n % kCachePages];
+}
+
 // The cached page `number`, made to hold it when it does not: a dirty page
 // in its entry is written first, and the page is read from the file, its
 // part past the file's end zero. A page wholly past the end is made only
@@ -59,7 +67,7 @@ IsamError write_page(IsamDb *db, DataCache *c, CachePage &p) {
 // cannot be read (*why kIsIo), or there is no memory (kIsNoMemory).
 CachePage *page(IsamDb *db, DataCache *c, int64_t number, bool for_write,
                 IsamError *why) {
-  CachePage &p = c->pages[number % kCachePages];
+  CachePage &p = entry_of(c, number);
   if (p.number == number) return &p;
   *why = kIsIo;
   if (p.dirty && write_page(db, c, p) != kIsOk) return nullptr;
@@ -103,7 +111,7 @@ void copy_in(CachePage &p, int64_t position, int64_t end, const uint8_t *in) {
 void update_pages(DataCache *c, int64_t position, int64_t end,
                   const uint8_t *in) {
   for (int64_t n = position / kPageSize; start_of(n) < end; ++n) {
-    CachePage &p = c->pages[n % kCachePages];
+    CachePage &p = entry_of(c, n);
     if (p.number != n) continue;
     if ((position > start_of(n) ? position : start_of(n)) >
         start_of(n) + p.valid) {
@@ -153,9 +161,8 @@ IsamError write_through(IsamDb *db, int32_t position, int32_t len,
   if (!written) {
     // What reached the file is unknown: forget it all.
     for (int64_t n = position / kPageSize; start_of(n) < end; ++n) {
-      if (c->pages[n % kCachePages].number == n) {
-        c->pages[n % kCachePages].number = -1;
-      }
+      CachePage &p = entry_of(c, n);
+      if (p.number == n) p.number = -1;
     }
     c->size = -1;
     return kIsIo;
@@ -201,7 +208,7 @@ const uint8_t *held_slot(const IsamDb *db, int32_t position, int32_t probe) {
   const int64_t start = position;
   const int64_t number = start / kPageSize;
   const int32_t offset = position % kPageSize;
-  const CachePage &p = c->pages[number % kCachePages];
+  const CachePage &p = entry_of(c, number);
   if (p.number != number || offset > kPageSize - 2 || start + 2 > c->size) {
     return nullptr;
   }
@@ -215,7 +222,7 @@ const uint8_t *held_slot(const IsamDb *db, int32_t position, int32_t probe) {
   // file reaches that far; else the slot is read by its word and content.
   if (start + probe <= c->size && start + probe > end) end = start + probe;
   const int64_t last = (end - 1) / kPageSize;
-  if (last != number && c->pages[last % kCachePages].number != last) {
+  if (last != number && entry_of(c, last).number != last) {
     return nullptr;
   }
   return slot;
