@@ -86,6 +86,7 @@ int32_t insert_call(CbTree *tree, const void *key, int32_t key_length,
   if (!kAfterPosition || cur.state != kOnEntry) {
     return publish(op, do_insert(op, pair));
   }
+  tree->keep_path = true;  // for the position calls that follow
   LeafHint hint;
   hint.block = cur.block;
   hint.pos = cur.index + 1;
@@ -110,6 +111,7 @@ int32_t delete_call(CbTree *tree, const void *key, int32_t key_length,
     return publish(op, do_delete(op, pair));
   }
   // Taken before the deletion moves the position off the pair.
+  tree->keep_path = true;  // for the position calls that follow
   LeafHint hint;
   hint.block = cur.block;
   hint.pos = cur.index;

@@ -81,8 +81,12 @@ bool path_holds(const Op &op, const DescentPath &path, BlockNo b) {
   return at == b;
 }
 
-int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
-               int32_t item) {
+namespace {
+
+// The descent of search; kKeepPath: record the parents in the handle.
+template <bool kKeepPath>
+int32_t descend(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
+                int32_t item) {
   cur.snapshot = op.file->last_seen;
   cur.leaf_moves = 0;
   const ControlRecord &cr = op.cr();
@@ -98,7 +102,7 @@ int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
   Hit hit{1, 0};
   // The chain of parents, for a change of a pair in the leaf that follows.
   DescentPath &path = op.tree->path;
-  path.levels = -1;
+  if (kKeepPath) path.levels = -1;
   for (int32_t level = 0;; ++level) {
     if (level >= cr.depth) return op.corrupt(kCtxFindLeaf);
     data = pin.view(b, kCtxFindLeaf);
@@ -107,12 +111,14 @@ int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
     if (node.unused()) return op.corrupt(kCtxFindLeaf);
     hit = node_search(op, node, key, len, item);
     if (node.leaf()) {
-      if (level <= DescentPath::kLevels) path.levels = level;
-      path.leaf = b;
+      if (kKeepPath) {
+        if (level <= DescentPath::kLevels) path.levels = level;
+        path.leaf = b;
+      }
       break;
     }
     const int32_t i = child_index(hit);
-    if (level < DescentPath::kLevels) {
+    if (kKeepPath && level < DescentPath::kLevels) {
       path.block[level] = b;
       path.index[level] = i;
     }
@@ -146,6 +152,14 @@ int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
   cur.state = kOnEntry;
   cur.index = 0;
   return kNext;
+}
+
+}  // namespace
+
+int32_t search(Op &op, Cursor &cur, const uint8_t *key, int32_t len,
+               int32_t item) {
+  return op.tree->keep_path ? descend<true>(op, cur, key, len, item)
+                            : descend<false>(op, cur, key, len, item);
 }
 
 bool may_enter_leaf(Op &op, Cursor &cur, int32_t dir) {

@@ -158,7 +158,11 @@ struct CbTree {
   recbase::cbt::Cursor pos;
   recbase::cbt::Cursor mark;
   int32_t read_only = 0;
-  recbase::cbt::DescentPath path;  // of the handle's last search
+  // The parents of the handle's last search, recorded only once a change
+  // at a position (the record layer's calls) has asked for them: a plain
+  // search does not pay for the record.
+  bool keep_path = false;
+  recbase::cbt::DescentPath path;
 };
 
 namespace recbase::cbt {
