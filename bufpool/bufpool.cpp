@@ -294,6 +294,7 @@ void make_free(BufferPool *pool, BufferHeader *h) {
     if (h->file_next != nullptr) h->file_next->file_prev = h->file_prev;
     h->file_next = h->file_prev = nullptr;
     h->file = nullptr;
+    f->drops += 1;
   }
   h->use_count = 0;
   h->handle = kNoHandle;
@@ -488,6 +489,7 @@ int32_t bufpool_destroy(BufferPool *pool) {
     }
     // A file still open loses its lists with the buffers.
     if (h->file != nullptr) {
+      h->file->drops += 1;
       h->file->buffers = nullptr;
       h->file->dirty_head = h->file->dirty_tail = nullptr;
     }
@@ -601,6 +603,7 @@ LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
   file->dirty_head = file->dirty_tail = nullptr;
   file->journal = nullptr;
   file->journal_file = 0;
+  file->drops = 0;
   add_member(&g_lru_file_set, file);
   return file;
 }

@@ -88,6 +88,11 @@ struct LruFile {
   // block goes through it first.
   Journal *journal;
   int32_t journal_file;
+  // Buffers of this file that stopped holding their block (replaced,
+  // purged, removed, or gone with the pool). A data pointer that peek_block
+  // gave is still its block's while this count stands: a caller may keep
+  // one between calls and check the count instead of looking it up again.
+  uint64_t drops;
 };
 
 // Creates and registers a pool of count buffers of buffer_size bytes; null
@@ -132,9 +137,9 @@ uint8_t *get_block(LruFile *file, uint32_t n);
 uint8_t *get_empty_block(LruFile *file, uint32_t n);
 // The data of block n of the file when the pool holds it, else null;
 // neither pins nor moves the buffer, and sets no bufpool_err. The pointer
-// is good only until the next call that may replace a buffer: for reading a
-// cached node where nothing can happen in between (a cursor stepping within
-// its leaf).
+// is good only until the next call that may replace a buffer, or for as
+// long as the file's drops count stands: for reading a cached node where
+// nothing can happen in between (a cursor stepping within its leaf).
 const uint8_t *peek_block(LruFile *file, uint32_t n);
 // peek_block for a block that is being used: the buffer moves in the LRU
 // order as a get and its release would move it (a descent that is done

@@ -38,13 +38,35 @@ inline void copy_key_bytes(uint8_t *to, const uint8_t *from, int32_t n) {
   }
 }
 
+// The data of the position's leaf when the pool holds it, checked: the
+// buffer that a step last found for its block, while no buffer of the file
+// has been dropped since (the buffer then still holds that block, and a
+// buffer is checked once per load), else the pool's answer, kept for the
+// next step. Null: not held, or not checked yet. Nothing is pinned or moved
+// in the LRU order.
+inline const uint8_t *held_leaf(const CbFile *f, Cursor &cur) {
+  const LruFile *lru = f->lru;
+  if (cur.leaf != nullptr && cur.leaf_block == cur.block &&
+      cur.leaf_drops == lru->drops) {
+    return cur.leaf;
+  }
+  const uint8_t *data = peek_block(f->lru, cur.block);
+  if (data == nullptr || block_checked(data) == 0) return nullptr;
+  cur.leaf = data;
+  cur.leaf_block = cur.block;
+  cur.leaf_drops = lru->drops;
+  return data;
+}
+
 // The common step of a walk, without the general machinery: on a file that
 // only this process changes, a position whose snapshot is current stands
 // exactly where it was left, and when its leaf is still in the pool (and
 // checked) and holds a next (dir 1) or previous (dir -1) entry whose key fits
 // the cursor's copy, the step is a copy of that entry. Nothing is pinned, so
 // nothing can fail and the buffer is not moved in the LRU order. false: take
-// the general path (nothing was changed).
+// the general path (nothing but the kept leaf was changed). The key is
+// copied last, so that a long key's call to memcpy leaves nothing to keep
+// across it.
 inline bool step_within_leaf(CbTree *tree, int32_t dir, int32_t *item) {
   const CbFile *f = trusted_file(tree);
   if (f == nullptr) return false;
@@ -52,18 +74,20 @@ inline bool step_within_leaf(CbTree *tree, int32_t dir, int32_t *item) {
   if (f->shared || cur.state != kOnEntry || cur.snapshot != f->last_seen) {
     return false;
   }
-  const uint8_t *data = peek_block(f->lru, cur.block);
-  if (data == nullptr || block_checked(data) == 0) return false;
+  const uint8_t *data = held_leaf(f, cur);
+  if (data == nullptr) return false;
   const Node node(const_cast<uint8_t *>(data), f->cr.block_size);
   const int32_t i = cur.index + dir;
   if (!node.leaf() || i < 0 || i >= node.count()) return false;
   const int32_t len = node.key_len(i);
   if (cur.key == nullptr || len > cur.cap) return false;
-  copy_key_bytes(cur.key, node.key(i), len);
+  const int32_t found = node.item(i);
+  const uint8_t *from = node.key(i);  // read before the stores below
   cur.key_len = static_cast<int16_t>(len);
-  cur.item = node.item(i);
+  cur.item = found;
   cur.index = i;
-  if (item != nullptr) *item = cur.item;
+  if (item != nullptr) *item = found;
+  copy_key_bytes(cur.key, from, len);
   return true;
 }
 

@@ -66,6 +66,12 @@ struct Cursor {
   // may_enter_leaf.
   int32_t leaf_moves = 0;
   uint32_t moves_seen = 0;
+  // The pool's buffer of block leaf_block as a step last found it, checked
+  // (null: none), and the file's count of dropped buffers then: while that
+  // count stands, the buffer still holds that block (cbt/cursor_step.h).
+  const uint8_t *leaf = nullptr;
+  BlockNo leaf_block = kNoBlock;
+  uint64_t leaf_drops = 0;
 };
 
 // Lock flag bits of a CbFile.
@@ -227,11 +233,11 @@ inline bool known_tree(const CbTree *tree) {
 inline bool known_file(const CbFile *file) {
   return file != nullptr && (file == g_file_list || file == g_recent_file);
 }
-// The file of a tree handle when both are trusted without a walk, else null.
+// The file of a tree handle trusted without a walk, else null. A live
+// handle's file is live (invariant 2: the file goes with its last handle),
+// so a known handle vouches for its file.
 inline CbFile *trusted_file(CbTree *tree) {
-  if (!known_tree(tree)) return nullptr;
-  CbFile *file = tree->file;
-  return known_file(file) ? file : nullptr;
+  return known_tree(tree) ? tree->file : nullptr;
 }
 inline bool check_tree(Op &op, CbTree *tree) {
   if (!known_tree(tree)) return check_tree_listed(op, tree);

@@ -125,7 +125,7 @@ class ModelTest : public LibTest, public ::testing::WithParamInterface<Config> {
 
   void change(Side &s, Side &other, uint32_t ins, uint32_t dele);
   void navigate(Side &s);
-  void verify(Side &s);
+  void verify(Side &s, Side &other);
   void reopen();
   void drain();
 
@@ -345,8 +345,28 @@ void ModelTest::navigate(Side &s) {
   }
 }
 
+// cbkey into a buffer shorter, as long or longer than the key at the
+// position: the key's first bytes up to the buffer's size, nothing past
+// them.
+testing::AssertionResult partial_key(CbTree *t, int32_t size) {
+  const std::string k = key_at(t);
+  std::string buf(static_cast<size_t>(size) + 8, '\xA5');
+  const int32_t r = cbkey(t, size > 0 ? buf.data() : nullptr, size);
+  const size_t n = std::min(k.size(), static_cast<size_t>(size));
+  if (r != 1 || buf.compare(0, n, k, 0, n) != 0 ||
+      buf.find_first_not_of('\xA5', n) != std::string::npos) {
+    return testing::AssertionFailure() << "cbkey of " << size << " bytes for "
+                                       << k.size() << " gave " << r;
+  }
+  return testing::AssertionSuccess();
+}
+
 // Walks both ways through side s against the model, then checks the tree.
-void ModelTest::verify(Side &s) {
+// Between steps the other side looks keys up, which (with few buffers)
+// takes the walker's leaf out of the pool and puts other blocks in its
+// buffer without changing the tree; and the key is read into buffers of
+// every size around its length.
+void ModelTest::verify(Side &s, Side &other) {
   std::vector<Iter> order;
   for (Iter it = pairs_.begin(); it != pairs_.end(); ++it) order.push_back(it);
   for (bool forward : {true, false}) {
@@ -355,6 +375,18 @@ void ModelTest::verify(Side &s) {
     for (size_t n = 0; n < order.size(); ++n) {
       const Iter want = order[forward ? n : order.size() - 1 - n];
       ASSERT_TRUE(lands(s.tree, "walk", r, item, want, 0)) << "pair " << n;
+      const auto len = static_cast<int32_t>(want->first.size());
+      ASSERT_TRUE(partial_key(s.tree, static_cast<int32_t>(g_.below(len + 2))));
+      if (g_.chance(30)) {
+        const Pair p{g_.key(), 0};
+        int32_t found = 0;
+        const int32_t fr = cbfind(other.tree, p.first.data(),
+                                  static_cast<int32_t>(p.first.size()), &found);
+        const Iter at = pairs_.lower_bound(p);
+        ASSERT_TRUE(lands(other.tree, "find between steps", fr == -3 ? -3 : 1,
+                          found, at, -3));
+        place(other.pos, at, -3);
+      }
       r = forward ? cbnext(s.tree, &item) : cbprev(s.tree, &item);
     }
     ASSERT_EQ(r, forward ? -3 : -2);
@@ -386,7 +418,7 @@ void ModelTest::reopen() {
     s->tree = open("m", GetParam().cmp);
     ASSERT_NE(s->tree, nullptr);
   }
-  ASSERT_NO_FATAL_FAILURE(verify(a_));
+  ASSERT_NO_FATAL_FAILURE(verify(a_, b_));
 }
 
 // Deletes every pair in random order; every block but block 0 must then
@@ -429,7 +461,7 @@ TEST_P(ModelTest, TwoHandlesChangeAndWalkAgainstTheModel) {
       }
       largest = std::max(largest, pairs_.size());
     }
-    ASSERT_NO_FATAL_FAILURE(verify(a_));
+    ASSERT_NO_FATAL_FAILURE(verify(a_, b_));
     if (phase % 2 == 1) {
       ASSERT_NO_FATAL_FAILURE(reopen());
     }
