@@ -696,6 +696,17 @@ const uint8_t *use_block(LruFile *file, uint32_t n, bool prefetch) {
   return use_in_place(file, n, prefetch);
 }
 
+int32_t use_data(LruFile *file, const uint8_t *data) {
+  bufpool_err = kPoolOk;
+  BufferHeader *h = header_of(const_cast<uint8_t *>(data));
+  if (!usable(file) || h == nullptr) {
+    bufpool_err = kPoolNotRegistered;
+    return -1;
+  }
+  touch(file->pool, h);
+  return 1;
+}
+
 int32_t dirty_block(LruFile *file, uint32_t n) {
   bufpool_err = kPoolOk;
   BufferHeader *h = usable(file) ? find(file->pool, file->handle, n) : nullptr;

@@ -153,6 +153,12 @@ const uint8_t *read_block(LruFile *file, uint32_t n);
 // entry). prefetch asks for the block's lines as read_block does (for a
 // node to be searched); without it, nothing of the block is read.
 const uint8_t *use_block(LruFile *file, uint32_t n, bool prefetch);
+// use_block for a block whose data the caller has from peek_block, with
+// nothing since that may have replaced a buffer: the use of the buffer that
+// a get and its release would make, bufpool_err kPoolOk, without a lookup.
+// -1 with bufpool_err kPoolNotRegistered when data is no buffer of the
+// file's pool.
+int32_t use_data(LruFile *file, const uint8_t *data);
 // For a change that would get block n, change it in place and put it back
 // (write_now 0) with nothing between them, and has changed the buffer's
 // data without a pin: marks the buffer dirty and uses it, as that get and

@@ -30,6 +30,13 @@ namespace {
 
 constexpr int32_t kFreed = 4;
 
+// The sealed removal's switch and count, for the differential test that
+// runs the same calls with and without it (set_sealed_underflow, not
+// exported). The library itself never turns it off; both ways leave the
+// same bytes and the same pool order.
+bool g_sealed_underflow = true;
+int64_t g_sealed_removals = 0;
+
 struct Parent {
   BlockNo block = 0;  // 0: the node is the root
   int32_t index = 0;  // -1: the parent's low_path child
@@ -57,6 +64,21 @@ int32_t join_into(Op &op, Pin &pa, Pin &pb) {
   return kFreed;
 }
 
+// The bytes leaves a and b (a's right sibling) would keep in use joined into
+// one: the bytes of their entries (a_bytes, b_bytes) and a header, less the
+// text of b's first entry (entry bf) where it would share the text of a's
+// last one (entry al); -1 for a leaf without entries.
+int32_t joined_leaf_bytes(const Op &op, const Node &a, int32_t a_bytes,
+                          int32_t al, const Node &b, int32_t b_bytes,
+                          int32_t bf) {
+  int32_t adjust = 0;
+  if (al >= 0 && bf >= 0 &&
+      shares_text(op, b.key(bf), b.key_len(bf), a, al)) {
+    adjust = -b.key_len(bf);
+  }
+  return a_bytes + b_bytes + adjust + kNodeHeader;
+}
+
 // Joins a and its right sibling b when together they stay below the
 // underflow mark: 4 joined, 1 not, -1.
 int32_t try_join(Op &op, BlockNo ab, BlockNo bb) {
@@ -72,12 +94,10 @@ int32_t try_join(Op &op, BlockNo ab, BlockNo bb) {
   if (!a.leaf() && a.count() == 0 && b.count() == 0) {
     return join_into(op, pa, pb);
   }
-  int32_t adjust = 0;
+  int32_t joined = 0;
   if (a.leaf()) {
-    if (a.count() > 0 && b.count() > 0 &&
-        shares_text(op, b.key(0), b.key_len(0), a, a.count() - 1)) {
-      adjust = -b.key_len(0);
-    }
+    joined = joined_leaf_bytes(op, a, content_bytes(a), a.count() - 1, b,
+                               content_bytes(b), b.count() > 0 ? 0 : -1);
   } else {
     // b's low_path child becomes an ordinary entry keyed by its smallest
     // pair v, whose text may share with a's last or b's first key.
@@ -87,16 +107,14 @@ int32_t try_join(Op &op, BlockNo ab, BlockNo bb) {
     const bool with_a =
         a.count() > 0 && shares_text(op, v.key, v.len, a, a.count() - 1);
     const bool with_b = b.count() > 0 && shares_text(op, v.key, v.len, b, 0);
+    int32_t adjust = kInteriorEntry + v.len;
     if (with_a && with_b) {
       adjust = kInteriorEntry - v.len;
     } else if (with_a || with_b) {
       adjust = kInteriorEntry;
-    } else {
-      adjust = kInteriorEntry + v.len;
     }
+    joined = content_bytes(a) + content_bytes(b) + adjust + kNodeHeader;
   }
-  const int32_t joined =
-      content_bytes(a) + content_bytes(b) + adjust + kNodeHeader;
   if (underflow_mark(op) <= joined) return 1;
   return join_into(op, pa, pb);
 }
@@ -139,6 +157,75 @@ int32_t join_neighbours(Op &op, Parent par) {
   return joined ? kFreed : 1;
 }
 
+// The removal of entry p of leaf x (pinned in px, child of par) that leaves
+// it with `after` bytes in use, below the underflow mark, made without a
+// before-image when join_neighbours would then join nothing: 1 done, 0 not
+// taken (nothing done). Taken when the change may seal, and x's parent and
+// the neighbour that join_neighbours offers x to (the left one; the right
+// one for a low_path child) are held in the pool, checked, pass its tests
+// of them, and would not fit together with x below the mark. Then no step
+// that follows can read, allocate or fail, so the removal is the change's
+// last modification. The parent and the neighbour are looked at in place;
+// their uses are made after the put of x, in the order in which
+// join_neighbours' last uses leave them (its earlier pins of them do not
+// count: nothing is read in between, so no buffer is replaced).
+int32_t underflow_sealed(Op &op, Pin &px, int32_t p, Parent par,
+                         int32_t after) {
+  if (!g_sealed_underflow || (op.undo != nullptr && !op.undo->outermost())) {
+    return 0;
+  }
+  const Node x = px.node();
+  const BlockNo xb = px.block();
+  const int32_t n = x.count();
+  // A leaf's low_path word is the leaf mark: join_neighbours' test of it
+  // (low_path_word) always passes.
+  if (!x.leaf() || p < 0 || p >= n) return 0;
+  const uint8_t *uses[3] = {};
+  int32_t count = 0;
+  if (par.block != 0) {
+    const Node up = held_node(op, par.block);
+    const int32_t g = par.index;
+    if (up.data() == nullptr || up.leaf() || up.unused() || g < -1 ||
+        g >= up.count() || (g >= 0 ? up.child(g) : up.low_path()) != xb) {
+      return 0;
+    }
+    // join_neighbours tries a join unless x is the parent's only child.
+    if (g >= 0 || g < up.count() - 1) {
+      const BlockNo sb = g >= 0 ? up.child_at(g - 1) : up.child(0);
+      const Node s = held_node(op, sb);
+      if (s.data() == nullptr || !s.leaf() || s.unused()) return 0;
+      // x's entries without p: after - kNodeHeader bytes; its first entry
+      // is then p == 0 ? 1 : 0, its last p == n - 1 ? n - 2 : n - 1.
+      int32_t joined = 0;
+      if (g >= 0) {
+        if (s.right() != xb) return 0;
+        joined = joined_leaf_bytes(op, s, content_bytes(s), s.count() - 1, x,
+                                   after - kNodeHeader, p == 0 ? 1 : 0);
+      } else {
+        if (x.right() != sb) return 0;
+        joined = joined_leaf_bytes(op, x, after - kNodeHeader,
+                                   p == n - 1 ? n - 2 : n - 1, s,
+                                   content_bytes(s), s.count() > 0 ? 0 : -1);
+      }
+      if (joined < underflow_mark(op)) return 0;
+      // try_join(left, right) pins left, then right, and releases right
+      // first: the left one is used last.
+      uses[count++] = s.data();
+      if (g < 0) uses[count++] = x.data();
+    }
+    uses[count++] = up.data();
+  }
+  if (op.undo != nullptr) op.undo->seal();
+  remove_entry(x, p);
+  px.put();
+  bool ok = true;
+  for (int32_t k = 0; k < count; ++k) ok &= use_data(op.lru, uses[k]) == 1;
+  assert(ok);
+  (void)ok;
+  ++g_sealed_removals;
+  return 1;
+}
+
 // The removal of entry p of leaf x (pinned in px), child of par.
 int32_t leaf_delete_at(Op &op, Pin &px, int32_t p, Parent par) {
   Node x = px.node();
@@ -160,6 +247,7 @@ int32_t leaf_delete_at(Op &op, Pin &px, int32_t p, Parent par) {
     px.put_last();
     return 1;
   }
+  if (underflow_sealed(op, px, p, par, after) == 1) return 1;
   if (px.save(kCtxDeleteKey) != 1) return -1;
   remove_entry(x, p);
   px.put();
@@ -382,6 +470,13 @@ int32_t delete_pair(Op &op, const Pair &pair, const LeafHint *hint) {
   if (r == 0) r = remove_pair(op, pair);
   if (r == -1) undo.roll_back();
   return r;
+}
+
+int64_t set_sealed_underflow(bool on) {
+  g_sealed_underflow = on;
+  const int64_t n = g_sealed_removals;
+  g_sealed_removals = 0;
+  return n;
 }
 
 int32_t move_off_pair(Op &op, const Pair &pair) {

@@ -330,9 +330,10 @@ int32_t put_held(Op &op, BlockNo b, int32_t ctx);
 
 // The node of block b when the pool holds it and has checked its layout,
 // looked at in place without a pin (a Pin::get of it then cannot fail); a
-// Node without data otherwise. Inline: it guards every shortcut of the
-// changes, and a call of it cost more than its few loads.
-inline Node held_node(const Op &op, BlockNo b) {
+// Node without data otherwise. Always inlined: it guards every shortcut of
+// the changes, and a call of it cost more than its few loads (with one
+// more caller, GCC's link-time inliner left it as a call everywhere).
+[[gnu::always_inline]] inline Node held_node(const Op &op, BlockNo b) {
   if (b == 0 || b > op.cr().last_block) return Node();
   const uint8_t *d = peek_block(op.lru, b);
   if (d == nullptr || !block_checked(d)) return Node();

@@ -359,15 +359,12 @@ Scenario write_back(std::string name, std::function<int32_t(Ctx &)> op) {
   s.steps = {plus(k4(20), 20), plus(k4(21), 21), plus(k4(22), 22)};
   return s;
 }
-// A leaf overflow into a neighbour under the same parent. The handle's
-// finds bring the leaves named into the pool beside the root, so that the
-// shift reads nothing but the full leaf: it cannot fail once it starts and
-// takes no before-images, and with the work area of the copies never
-// needed the change allocates nothing.
-Scenario held_shift(std::string name, int image_end, std::vector<int> deletes,
-                    std::vector<int> held, std::string k, int32_t item) {
-  Scenario s = insert(std::move(name), range(0, image_end), std::move(k), item);
-  s.deletes = std::move(deletes);
+// A change sealed before its first modification: the handle's finds bring
+// the leaves of the pairs named into the pool beside the root, so that the
+// change reads nothing but the leaf it changes: it cannot fail once it
+// starts and takes no before-images, and with the work area of the copies
+// never needed it allocates nothing.
+Scenario held(Scenario s, std::vector<int> held) {
   s.prepare = [held](Ctx &c) {
     c.tree = cbopen(c.path.c_str(), nullptr);
     ASSERT_NE(c.tree, nullptr);
@@ -377,6 +374,13 @@ Scenario held_shift(std::string name, int image_end, std::vector<int> deletes,
   s.depth_before = s.depth_after = 2;
   s.alloc_points = 0;
   return s;
+}
+// A leaf overflow into a neighbour under the same parent.
+Scenario held_shift(std::string name, int image_end, std::vector<int> deletes,
+                    std::vector<int> finds, std::string k, int32_t item) {
+  Scenario s = insert(std::move(name), range(0, image_end), std::move(k), item);
+  s.deletes = std::move(deletes);
+  return held(std::move(s), std::move(finds));
 }
 Scenario opening(std::string name, int32_t shared) {
   Scenario s = base(std::move(name), range(0, 20), shared);
@@ -443,6 +447,12 @@ std::vector<Scenario> scenarios() {
                          {8, 19}, numbered_key(14, 5), 145));
 
   v.push_back(join("cbdelete(join+root removal)", 0));
+  // {12 13 14} falls below the underflow mark, too full still to join
+  // {6..11} (held).
+  s = held(base("cbdelete(held underflow)", range(0, 21)), {7});
+  s.op = [](Ctx &c) { return del(c.tree, k4(13), 13); };
+  s.steps = {minus(k4(13), 13)};
+  v.push_back(s);
   s = base("cbdelete(depth 3)", scattered60());
   s.deletes = {20, 21, 22};
   s.op = [](Ctx &c) { return del(c.tree, k4(23), 23); };
