@@ -117,6 +117,33 @@ void print_value(const char* name, int64_t value) {
   std::printf("value %s %lld\n", name, static_cast<long long>(value));
 }
 
+// The process's CPU time and minor page faults, for a phase's split between
+// user and system time (a busy machine stretches wall time, not these).
+struct Usage {
+  int64_t user_us;
+  int64_t sys_us;
+  int64_t minflt;
+};
+
+Usage usage_now() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  auto us = [](const timeval& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_usec;
+  };
+  return {us(u.ru_utime), us(u.ru_stime), static_cast<int64_t>(u.ru_minflt)};
+}
+
+// value lines <phase>_user_us, <phase>_sys_us, <phase>_minflt: what the
+// phase took since `before`.
+void print_usage(const char* name, const Usage& before) {
+  const Usage now = usage_now();
+  const std::string n(name);
+  print_value((n + "_user_us").c_str(), now.user_us - before.user_us);
+  print_value((n + "_sys_us").c_str(), now.sys_us - before.sys_us);
+  print_value((n + "_minflt").c_str(), now.minflt - before.minflt);
+}
+
 int64_t peak_rss_kb() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
@@ -142,6 +169,7 @@ class Workload {
   template <class Op>
   size_t run_phase(Engine& e, const char* name, bool write, bool limited,
                    const std::vector<uint32_t>& order, Op op) {
+    const Usage used = usage_now();
     const int64_t start = now_ns();
     const int64_t deadline = limited && o_.time_limit > 0
                                  ? start + int64_t(o_.time_limit * 1e9)
@@ -156,6 +184,7 @@ class Workload {
     }
     print_phase(name, done, start, now_ns(),
                 done < order.size() ? "stopped" : "phase");
+    print_usage(name, used);
     return done;
   }
 
