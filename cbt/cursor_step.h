@@ -38,6 +38,17 @@ inline void copy_key_bytes(uint8_t *to, const uint8_t *from, int32_t n) {
   }
 }
 
+// The file of a handle whose position is known to be current: an unshared
+// file whose change counter still stands at the position's snapshot, and a
+// position on an entry. Null: take the general path.
+inline const CbFile *current_file(CbTree *tree) {
+  const CbFile *f = trusted_file(tree);
+  if (f == nullptr || f->shared) return nullptr;
+  const Cursor &cur = tree->pos;
+  if (cur.state != kOnEntry || cur.snapshot != f->last_seen) return nullptr;
+  return f;
+}
+
 // The data of the position's leaf when the pool holds it, checked: the
 // buffer that a step last found for its block, while no buffer of the file
 // has been dropped since (the buffer then still holds that block, and a
@@ -45,12 +56,12 @@ inline void copy_key_bytes(uint8_t *to, const uint8_t *from, int32_t n) {
 // next step. Null: not held, or not checked yet. Nothing is pinned or moved
 // in the LRU order.
 inline const uint8_t *held_leaf(const CbFile *f, Cursor &cur) {
-  const LruFile *lru = f->lru;
+  LruFile *const lru = f->lru;
   if (cur.leaf != nullptr && cur.leaf_block == cur.block &&
       cur.leaf_drops == lru->drops) {
     return cur.leaf;
   }
-  const uint8_t *data = peek_block(f->lru, cur.block);
+  const uint8_t *data = peek_block(lru, cur.block);
   if (data == nullptr || block_checked(data) == 0) return nullptr;
   cur.leaf = data;
   cur.leaf_block = cur.block;
@@ -68,12 +79,9 @@ inline const uint8_t *held_leaf(const CbFile *f, Cursor &cur) {
 // copied last, so that a long key's call to memcpy leaves nothing to keep
 // across it.
 inline bool step_within_leaf(CbTree *tree, int32_t dir, int32_t *item) {
-  const CbFile *f = trusted_file(tree);
+  const CbFile *f = current_file(tree);
   if (f == nullptr) return false;
   Cursor &cur = tree->pos;
-  if (f->shared || cur.state != kOnEntry || cur.snapshot != f->last_seen) {
-    return false;
-  }
   const uint8_t *data = held_leaf(f, cur);
   if (data == nullptr) return false;
   const Node node(const_cast<uint8_t *>(data), f->cr.block_size);
@@ -91,15 +99,10 @@ inline bool step_within_leaf(CbTree *tree, int32_t dir, int32_t *item) {
   return true;
 }
 
-// The position of a handle whose key copy is known to be current: an
-// unshared file whose snapshot matches, on an entry. Null: take the general
-// path.
+// The position of a handle whose key copy is known to be current (see
+// current_file). Null: take the general path.
 inline const Cursor *current_position(CbTree *tree) {
-  const CbFile *f = trusted_file(tree);
-  if (f == nullptr || f->shared) return nullptr;
-  const Cursor &cur = tree->pos;
-  if (cur.state != kOnEntry || cur.snapshot != f->last_seen) return nullptr;
-  return &cur;
+  return current_file(tree) != nullptr ? &tree->pos : nullptr;
 }
 
 }  // namespace recbase::cbt
