@@ -241,6 +241,11 @@ class Driver {
         "case) is plain byte order like every other engine's; item = the "
         "key's index. Inserts go in random key order, lookups and deletes "
         "in another random order; the delete removes every key of odd index.",
+        "Checks: every result is checked inside the timed loops. The scan "
+        "checks each item against the sorted order, each key against the "
+        "one before it, and all keys by a sum of hashes compared at the "
+        "end (before 2026-12-08 each key was compared with the key array "
+        "in index order, a cache miss per pair that every engine paid).",
         "Caches: recbase cbinit(" +
             std::to_string((o_.recbase_pool_mib << 20) / 4096) +
             ", 4096) and block size 4096; SQLite page_size 4096, "
