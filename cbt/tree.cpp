@@ -172,19 +172,15 @@ namespace {
 
 // Binary search over the entries of one node, with the entry size and the
 // key order fixed at compile time so that the loop reads the entry array
-// directly and compares keys inline. With kSkip, over the entries as they
-// would stand without entry `skip` (the node itself is not changed). With
-// kBeside, notes in *beside whether the keys of the entries found just below
+// directly and compares keys inline. With kBeside, notes in *beside whether the keys of the entries found just below
 // and just above the pair compared equal to its key: the search ends
 // between two entries that it compared last with a result that moved that
 // end, so the last such results are theirs.
-template <int32_t kEntry, bool kSkip, bool kBeside, class KeyCmp>
-Hit search_entries(const uint8_t *d, int32_t n, int32_t skip,
-                   const uint8_t *key, int32_t len, int32_t item, KeyCmp keycmp,
+template <int32_t kEntry, bool kBeside, class KeyCmp>
+Hit search_entries(const uint8_t *d, int32_t n, const uint8_t *key, int32_t len, int32_t item, KeyCmp keycmp,
                    Beside *beside) {
   return bisect(n, [&](int32_t mid) {
-    const int32_t i = kSkip && mid >= skip ? mid + 1 : mid;
-    const uint8_t *e = d + kNodeHeader + i * kEntry;
+    const uint8_t *e = d + kNodeHeader + mid * kEntry;
     const int32_t c = keycmp(key, len, d + get_le16s(e), get_le16s(e + 2));
     if (c != 0) {
       if (kBeside) (c > 0 ? beside->before : beside->after) = false;
@@ -197,20 +193,20 @@ Hit search_entries(const uint8_t *d, int32_t n, int32_t skip,
   });
 }
 
-template <int32_t kEntry, bool kSkip = false, bool kBeside = false>
+template <int32_t kEntry, bool kBeside = false>
 Hit search_entries(const Op &op, const uint8_t *d, int32_t n,
                    const uint8_t *key, int32_t len, int32_t item,
-                   int32_t skip = 0, Beside *beside = nullptr) {
+                   Beside *beside = nullptr) {
   if (op.cmp == cbkeycmp) {
     if (len < 8) {
-      return search_entries<kEntry, kSkip, kBeside>(d, n, skip, key, len, item,
-                                                    default_keycmp, beside);
+      return search_entries<kEntry, kBeside>(d, n, key, len, item,
+                                             default_keycmp, beside);
     }
     // The search key's first eight bytes, folded once: most probes are
     // decided by one folded word of the entry's key.
     const uint64_t head = folded_word(key);
-    return search_entries<kEntry, kSkip, kBeside>(
-        d, n, skip, key, len, item,
+    return search_entries<kEntry, kBeside>(
+        d, n, key, len, item,
         [head](const uint8_t *a, int32_t alen, const uint8_t *b, int32_t blen) {
           if (blen < 8) return default_keycmp(a, alen, b, blen);
           const uint64_t other = folded_word(b);
@@ -220,8 +216,8 @@ Hit search_entries(const Op &op, const uint8_t *d, int32_t n,
         beside);
   }
   const CbCompare cmp = op.cmp;
-  return search_entries<kEntry, kSkip, kBeside>(
-      d, n, skip, key, len, item,
+  return search_entries<kEntry, kBeside>(
+      d, n, key, len, item,
       [cmp](const uint8_t *a, int32_t alen, const uint8_t *b, int32_t blen) {
         return cmp(a, alen, b, blen);
       },
@@ -246,19 +242,8 @@ Hit leaf_search_beside(const Op &op, const Node &leaf, const uint8_t *key,
   beside->known = true;
   const int32_t n = leaf.count();
   if (n < 1) return {1, 0};
-  return search_entries<kLeafEntry, false, true>(op, leaf.data(), n, key, len,
-                                                 item, 0, beside);
-}
-
-Hit interior_search_without(const Op &op, const Node &node, int32_t skip,
-                            const uint8_t *key, int32_t len, int32_t item,
-                            Beside *beside) {
-  *beside = Beside{};
-  beside->known = true;
-  const int32_t n = node.count() - 1;
-  if (n < 1) return {1, 0};
-  return search_entries<kInteriorEntry, true, true>(op, node.data(), n, key,
-                                                    len, item, skip, beside);
+  return search_entries<kLeafEntry, true>(op, leaf.data(), n, key, len, item,
+                                          beside);
 }
 
 Node descent_node(Op &op, BlockNo b, int32_t level, int32_t ctx, Pin &pin) {

@@ -384,12 +384,6 @@ struct Beside {
 // node_search of a leaf for an insertion, filling in *beside as well.
 Hit leaf_search_beside(const Op &op, const Node &leaf, const uint8_t *key,
                        int32_t len, int32_t item, Beside *beside);
-// node_search of interior node over its entries as they would stand without
-// entry skip (0 <= skip < count), which stays where it is, filling in
-// *beside for the entries beside the place found (skip not counted).
-Hit interior_search_without(const Op &op, const Node &node, int32_t skip,
-                            const uint8_t *key, int32_t len, int32_t item,
-                            Beside *beside);
 // The binary search of every in-node search over n entries in pair order:
 // probe(mid) compares the sought pair with the entry at mid (<0, 0, >0).
 template <class Probe>
