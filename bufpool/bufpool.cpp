@@ -337,6 +337,9 @@ int32_t write_back(BufferHeader *h) {
       journal_dirty(f) != 1) {
     return -1;
   }
+  if (f->before_write != nullptr) {
+    f->before_write(h->data, h->block_size, h->block);
+  }
   return sys_writeblock(h->handle, h->block, h->block_size, h->data);
 }
 
@@ -604,6 +607,7 @@ LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
   file->journal = nullptr;
   file->journal_file = 0;
   file->drops = 0;
+  file->before_write = nullptr;
   add_member(&g_lru_file_set, file);
   return file;
 }
@@ -752,6 +756,9 @@ int32_t put_block(LruFile *file, uint8_t *data, int32_t write_now) {
                           static_cast<uint32_t>(file->block_size)) != 1) {
         bufpool_err = kPoolIo;
         return -1;
+      }
+      if (file->before_write != nullptr) {
+        file->before_write(data, file->block_size, h->block);
       }
       if (sys_writeblock(file->handle, h->block, file->block_size, data) != 1) {
         bufpool_err = kPoolIo;

@@ -93,6 +93,9 @@ struct LruFile {
   // gave is still its block's while this count stands: a caller may keep
   // one between calls and check the count instead of looking it up again.
   uint64_t drops;
+  // Called on a block's data just before the pool writes it (null: nothing
+  // is): the B-tree layer closes its open leaves there (cbt/node_format.h).
+  void (*before_write)(uint8_t *data, int32_t block_size, uint32_t block);
 };
 
 // Creates and registers a pool of count buffers of buffer_size bytes; null

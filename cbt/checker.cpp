@@ -12,6 +12,7 @@
 
 #include "bufpool/bufpool.h"
 #include "cbt/node_format.h"
+#include "cbt/node_ops.h"
 #include "cbt/tree.h"
 #include "frame/platform.h"
 #include "frame/say.h"
@@ -373,9 +374,14 @@ std::string image_of_handle(CbTree *tree, Image &img, CbCompare *cmp) {
     if (data == nullptr) {
       return say("block %u: cannot be read (pool error %d)", b, bufpool_err);
     }
-    std::memcpy(img.bytes.data() + static_cast<size_t>(b) * img.bs, data,
-                static_cast<size_t>(img.bs));
+    uint8_t *copy = img.bytes.data() + static_cast<size_t>(b) * img.bs;
+    std::memcpy(copy, data, static_cast<size_t>(img.bs));
+    // The block as the pool would write it: a leaf the node operations left
+    // open (only a block checked since it was read can be one) closed.
+    const bool checked = block_checked(data) != 0;
     release_block(lru, data);
+    const Node node(copy, img.bs);
+    if (checked && node.leaf()) close_text(node);
   }
   return "";
 }

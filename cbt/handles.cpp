@@ -6,6 +6,7 @@
 #include "bufpool/journal.h"
 #include "cbt/journal_link.h"
 #include "cbt/locking.h"
+#include "cbt/node_ops.h"
 #include "cbt/search.h"
 #include "cbt/tree.h"
 #include "cbt/undo.h"
@@ -194,6 +195,7 @@ CbTree *open_tree(Op &op, const char *name, CbCompare compare, int32_t shared,
       return nullptr;
     }
     file->lru = lru;
+    lru->before_write = close_node_block;
     file->cr.block_size = static_cast<int16_t>(lru->block_size);
     op.bind(tree);
     const bool journalled =
@@ -343,6 +345,7 @@ CbTree *create_tree(Op &op, const char *name, CbCompare compare,
     op.fail(kErrOpen, kCtxOpen);
     return discard();
   }
+  lru->before_write = close_node_block;
   file->lru = lru;
   op.bind(tree);
   if (g_tree_journal != 0 && attach_own_journal(op, name, 0, 0) != 1) {

@@ -56,7 +56,7 @@ void Node::init_leaf(BlockNo left, BlockNo right) {
   set_left(left);
   set_right(right);
   set_count(0);
-  set_key_start(bs_);
+  put_le16(d_ + 14, static_cast<uint16_t>(bs_));  // closed
 }
 
 void Node::init_interior(uint32_t low_path, BlockNo left, BlockNo right,
@@ -65,7 +65,7 @@ void Node::init_interior(uint32_t low_path, BlockNo left, BlockNo right,
   set_left(left);
   set_right(right);
   set_count(count);
-  set_key_start(bs_);
+  put_le16(d_ + 14, static_cast<uint16_t>(bs_));  // closed
 }
 
 const char *check_node_layout(const uint8_t *data, int32_t block_size) {
@@ -76,7 +76,7 @@ const char *check_node_layout(const uint8_t *data, int32_t block_size) {
     // at all (entry_count -1) until its first child arrives moments later;
     // its low_path word is 0 meanwhile.
     if (n == 0) return nullptr;
-    if (n == -1 && node.key_start() == block_size) return nullptr;
+    if (n == -1 && get_le16s(data + 14) == block_size) return nullptr;
     return "unused block with entries";
   }
   const int32_t e = node.entry_size();
@@ -84,7 +84,8 @@ const char *check_node_layout(const uint8_t *data, int32_t block_size) {
   if (n < min_count || n > (block_size - kNodeHeader) / e) {
     return "entry_count out of range";
   }
-  const int32_t start = node.key_start();
+  // The field as stored: an open leaf's mark reads as a negative start.
+  const int32_t start = get_le16s(data + 14);
   const int32_t used = n > 0 ? n : 0;
   if (start < kNodeHeader + used * e || start > block_size) {
     return "key_area_start out of range";

@@ -42,6 +42,16 @@
 //   ..          free space
 //   key_area_start .. block_size-1: key text, in entry order, no gaps
 //
+// In the pool only, a leaf may be "open": its text, still in entry order
+// without gaps, ends short of the block's end, at text_end, so that keys
+// appended after the last entry are written there without moving the rest
+// of the text. An open leaf has bit 15 of key_area_start set (no stored
+// value has it: the field is at most 32767) and text_end in the 16-bit word
+// at block_size - 2; the bytes from text_end up to that word are unused. The
+// pool closes a leaf (moves its text up to end the block) before it writes
+// the block, so no file holds an open leaf, and check_node_layout, which
+// sees every block read, refuses one.
+//
 //   +--------+------------------+---------------+----------------------+
 //   | header | entry 0 | 1 | .. |   free space  | key 0 | key 1 | .. |  |
 //   +--------+------------------+---------------+----------------------+
@@ -134,6 +144,9 @@ bool control_parity_ok(const uint8_t *in);
 // place; it owns nothing.
 class Node {
  public:
+  // The open mark in key_area_start.
+  static constexpr uint16_t kOpenText = 0x8000;
+
   Node() = default;
   Node(uint8_t *data, int32_t block_size) : d_(data), bs_(block_size) {}
 
@@ -148,8 +161,32 @@ class Node {
   void set_right(BlockNo v) { put_le32(d_ + 8, v); }
   RB_NODE_INLINE int32_t count() const { return get_le16s(d_ + 12); }
   void set_count(int32_t v) { put_le16(d_ + 12, static_cast<uint16_t>(v)); }
-  RB_NODE_INLINE int32_t key_start() const { return get_le16s(d_ + 14); }
-  void set_key_start(int32_t v) { put_le16(d_ + 14, static_cast<uint16_t>(v)); }
+  RB_NODE_INLINE int32_t key_start() const {
+    return get_le16(d_ + 14) & ~kOpenText;
+  }
+  // Keeps the leaf open or closed as it is.
+  void set_key_start(int32_t v) {
+    put_le16(d_ + 14, static_cast<uint16_t>(v | (get_le16(d_ + 14) & kOpenText)));
+  }
+  // An open leaf's text ends at text_end (below block_size - 1); a closed
+  // node's at block_size.
+  RB_NODE_INLINE bool text_open() const {
+    return (get_le16(d_ + 14) & kOpenText) != 0;
+  }
+  RB_NODE_INLINE int32_t text_end() const {
+    return text_open() ? get_le16(d_ + bs_ - 2) : bs_;
+  }
+  // Sets where the text ends: block_size closes the leaf; any other end
+  // (at most block_size - 2, past the text) opens it.
+  void set_text_end(int32_t end) {
+    const uint16_t start = get_le16(d_ + 14) & ~kOpenText;
+    if (end == bs_) {
+      put_le16(d_ + 14, start);
+    } else {
+      put_le16(d_ + 14, start | kOpenText);
+      put_le16(d_ + bs_ - 2, static_cast<uint16_t>(end));
+    }
+  }
 
   RB_NODE_INLINE bool leaf() const { return low_path() == kLeafMark; }
   bool unused() const { return low_path() == 0; }

@@ -14,8 +14,50 @@ int32_t bytes_of(const Node &node, int32_t i, int32_t j) {
 
 int32_t bytes_in_use(const Node &node) {
   const int32_t n = node.count() > 0 ? node.count() : 0;
-  return node.block_size() - node.key_start() + n * node.entry_size() +
+  return node.text_end() - node.key_start() + n * node.entry_size() +
          kNodeHeader;
+}
+
+namespace {
+
+// The open-leaf path's switch and count of openings, for the differential
+// test that runs with it off and on (set_open_leaves, not exported).
+bool g_open_leaves = true;
+int64_t g_opened = 0;
+
+}  // namespace
+
+int32_t close_text(Node x) {
+  if (!x.text_open()) return 0;
+  uint8_t *d = x.data();
+  const int32_t start = x.key_start();
+  const int32_t end = x.text_end();
+  // Only the node operations open a leaf, and never with an end outside
+  // these bounds; anything else is left for the checks to find.
+  if (end < start || end > x.block_size() - 2) return 0;
+  const int32_t shift = x.block_size() - end;
+  std::memmove(d + start + shift, d + start, end - start);
+  // Every byte below the text's new place is free space, which is zero.
+  std::memset(d + start, 0, shift);
+  x.shift_key_offs(x.count() > 0 ? x.count() : 0, shift);
+  x.set_key_start(start + shift);
+  x.set_text_end(x.block_size());
+  return shift;
+}
+
+void close_node_block(uint8_t *data, int32_t block_size, uint32_t block) {
+  // Block 0 is the control record; a block not checked since it was read
+  // is as the file holds it, never open.
+  if (block == 0 || block_checked(data) == 0) return;
+  const Node x(data, block_size);
+  if (x.leaf()) close_text(x);
+}
+
+int64_t set_open_leaves(bool on) {
+  g_open_leaves = on;
+  const int64_t n = g_opened;
+  g_opened = 0;
+  return n;
 }
 
 int32_t low_path_leaf(Op &op, BlockNo b, Pin &leaf) {
@@ -85,6 +127,43 @@ TextPlan plan_text(const Op &op, const Pair &pair, const Node &x, int32_t p,
   return plan;
 }
 
+// Where text of len bytes goes after the last of leaf x's entries when one
+// more entry is added: at the open end of its text, opening the leaf first
+// (or again) when the end has no room for it. Opening moves the text down
+// so that the free space is shared between the entry array and the text in
+// the proportion the new entry takes; the appends that follow then write in
+// place until one side runs out. -1: x stays closed (no entries, nothing to
+// write, or the path is off), and the caller moves the text as usual.
+// Either way the caller writes the text and then sets the text's end.
+int32_t append_place(Node x, int32_t len) {
+  const int32_t n = x.count();
+  if (!g_open_leaves || n < 1 || len <= 0) return -1;
+  const int32_t bs = x.block_size();
+  const int32_t start = x.key_start();
+  const int32_t end = x.text_end();
+  // Free bytes below the text once the entry is added, and after it.
+  const int32_t below = start - kNodeHeader - (n + 1) * kLeafEntry;
+  const int32_t after = bs - end;
+  // An open end keeps two bytes for text_end, or closes exactly.
+  auto fits = [len](int32_t tail) { return tail == len || tail >= len + 2; };
+  if (x.text_open() && below >= 0 && fits(after)) return end;
+  const int32_t free = below + after;
+  int32_t tail = static_cast<int32_t>(static_cast<int64_t>(free) * len /
+                                      (kLeafEntry + len));
+  if (tail < len) tail = len;
+  if (!fits(tail)) tail = tail + 1 <= free ? tail + 1 : len;
+  if (tail > free) return -1;
+  const int32_t new_end = bs - tail;
+  const int32_t new_start = new_end - (end - start);
+  uint8_t *d = x.data();
+  std::memmove(d + new_start, d + start, end - start);
+  if (new_start > start) std::memset(d + start, 0, new_start - start);
+  x.shift_key_offs(n, new_start - start);
+  x.set_key_start(new_start);
+  ++g_opened;
+  return new_end;  // the caller sets the text's end once the text is in
+}
+
 // Inserts (pair.key, pair.len, pair.item[, pair.child]) at position p >= 0
 // as planned; the caller has checked that plan.need bytes are free.
 void insert_at(const Pair &pair, Node x, int32_t p, const TextPlan &plan) {
@@ -92,13 +171,30 @@ void insert_at(const Pair &pair, Node x, int32_t p, const TextPlan &plan) {
   const int32_t n = x.count();
   const int32_t e = x.entry_size();
   int32_t off = plan.share_off;
+  if (off < 0 && p == n && x.leaf() && !plan.unshare) {
+    const int32_t place = append_place(x, pair.len);
+    if (place >= 0) {
+      std::memcpy(d + place, pair.key, pair.len);
+      x.set_text_end(place + pair.len);
+      x.set_entry(p, place, pair.len, pair.item);
+      x.set_count(n + 1);
+      return;
+    }
+  }
+  // The text below moves down into the free space under it: an open leaf
+  // without enough there is closed first.
+  // (The text, and so a shared offset the plan holds, moves up by shift.)
+  if (x.text_open() && x.key_start() - kNodeHeader - n * e < plan.need) {
+    const int32_t shift = close_text(x);
+    if (off >= 0) off += shift;
+  }
   if (plan.unshare) unshare(x, p);
   std::memmove(x.entry(p + 1), x.entry(p), static_cast<size_t>(n - p) * e);
   if (off < 0) {
     // The new text goes right before the text of the entry now at p + 1
     // (the end of the block when it is the last); the text of entries
     // 0..p-1 moves down to make room.
-    const int32_t place = p < n ? x.key_off(p + 1) : x.block_size();
+    const int32_t place = p < n ? x.key_off(p + 1) : x.text_end();
     const int32_t start = x.key_start();
     std::memmove(d + start - pair.len, d + start, place - start);
     if (pair.len > 0) std::memcpy(d + place - pair.len, pair.key, pair.len);
@@ -197,14 +293,22 @@ void remove_entry(Node x, int32_t p) {
     x.set_key_start(start + len);
     x.shift_key_offs(p, len);
   }
+  // A node without entries has no text and ends it at the block's end.
+  if (n == 1) close_text(x);
 }
 
 void replace_last(const Pair &pair, Node x, int32_t p) {
   uint8_t *d = x.data();
   const int32_t last = x.count() - 1;
-  const int32_t start = x.key_start();
   const int32_t len = pair.len;
-  const int32_t gone = x.key_len(last);  // its text ends the block
+  const int32_t gone = x.key_len(last);  // its text ends the block's text
+  // A longer pair moves the text before p down: an open leaf without the
+  // room below its text is closed first.
+  if (x.text_open() &&
+      len - gone > x.key_start() - kNodeHeader - x.count() * kLeafEntry) {
+    close_text(x);
+  }
+  const int32_t start = x.key_start();
   const int32_t off_p = x.key_off(p);
   const int32_t off_last = x.key_off(last);
   // Text of entries p..last-1 moves up over the last entry's; the text
@@ -228,9 +332,26 @@ void replace_last(const Pair &pair, Node x, int32_t p) {
 void replace_first(const Pair &pair, Node x, int32_t p) {
   uint8_t *d = x.data();
   const int32_t n = x.count();
-  const int32_t start = x.key_start();  // entry 0's text
   const int32_t len = pair.len;
   const int32_t gone = x.key_len(0);
+  const int32_t end = x.text_end();
+  if (p == n && x.text_open() && len > 0 &&
+      (end + len == x.block_size() || end + len + 2 <= x.block_size())) {
+    const int32_t start = x.key_start();  // entry 0's text
+    // The pair goes last, where the open text has room: entry 0's text
+    // leaves from the front, the pair's is written at the end, and no
+    // other text moves.
+    std::memmove(x.entry(0), x.entry(1),
+                 static_cast<size_t>(n - 1) * kLeafEntry);
+    std::memset(d + start, 0, gone);
+    x.set_key_start(start + gone);
+    std::memcpy(d + end, pair.key, len);
+    x.set_text_end(end + len);
+    x.set_entry(n - 1, end, len, pair.item);
+    return;
+  }
+  close_text(x);
+  const int32_t start = x.key_start();  // entry 0's text
   const int32_t off_p = p < n ? x.key_off(p) : x.block_size();
   // Entries 1..p-1 and their text move down, the text by the pair's length,
   // so that the pair's text ends where entry p's begins.
@@ -257,12 +378,16 @@ void move_right(Node x, Node r, int32_t m) {
   if (!x.leaf()) r.set_low_path(x.child(s));
   const int32_t moved = n - first;
   if (moved > 0) {
-    // Their text is copied as one block to the same offsets in r, which
-    // holds no text yet, so every offset stays valid.
+    // Their text is copied as one block to the end of r, which holds no
+    // text yet: to the same offsets, unless x is open and its text ends
+    // short of the block's end, when the offsets move by the difference.
     const int32_t from = x.key_off(first);
-    std::memcpy(rd + from, xd + from, bs - from);
+    const int32_t x_end = x.text_end();
+    const int32_t to = bs - (x_end - from);
+    std::memcpy(rd + to, xd + from, x_end - from);
     std::memcpy(r.entry(0), x.entry(first), static_cast<size_t>(moved) * e);
-    r.set_key_start(from);
+    if (to != from) r.shift_key_offs(moved, to - from);
+    r.set_key_start(to);
   }
   r.set_count(moved);
   // x keeps entries 0..s-1; their text moves up to end the block.
@@ -273,12 +398,16 @@ void move_right(Node x, Node r, int32_t m) {
   std::memset(xd + start, 0, shift);
   x.shift_key_offs(s, shift);
   x.set_key_start(start + shift);
+  x.set_text_end(bs);  // an open x is closed now
   std::memset(x.entry(s), 0, static_cast<size_t>(m) * e);
   x.set_count(s);
 }
 
 int32_t move_left(Op &op, Node a, Node b) {
   if (a.leaf() != b.leaf()) return op.corrupt(kCtxMoveLeft);
+  // a's text moves in any case; b's stays where it is until b is emptied
+  // (a caller may hold a key of b), so an open b is read where it lies.
+  close_text(a);
   if (!b.leaf()) {
     Pin leaf(op);
     Pair low;
@@ -304,22 +433,25 @@ int32_t move_left(Op &op, Node a, Node b) {
     while (shared_with_prev(b, run)) ++run;
   }
   const int32_t from = run > 0 ? b.key_off(0) + b.key_len(0) : b.key_off(0);
-  const int32_t text = bs - from;
+  const int32_t text = b.text_end() - from;
+  const int32_t to = bs - text;  // where that text lands in a
   if (text + nb * e > free_bytes(a)) return op.corrupt(kCtxMoveLeft);
-  // a's text moves down by the size of b's copied text, which then lands at
-  // the offsets it had in b.
+  // a's text moves down by the size of b's copied text, which then ends the
+  // block: at the offsets it had in b, unless b is open.
   const int32_t start = a.key_start();
   std::memmove(ad + start - text, ad + start, bs - start);
   a.shift_key_offs(na, -text);
   a.set_key_start(start - text);
-  std::memcpy(ad + from, bd + from, text);
+  std::memcpy(ad + to, bd + from, text);
   std::memcpy(a.entry(na), b.entry(0), static_cast<size_t>(nb) * e);
+  if (to != from) a.shift_key_offs_from(na, nb, to - from);
   const int32_t shared_off = na > 0 ? a.key_off(na - 1) : 0;
   for (int32_t i = 0; i < run; ++i) a.set_key_off(na + i, shared_off);
   a.set_count(na + nb);
   // b is emptied; the caller frees it.
   std::memset(bd + kNodeHeader, 0, bs - kNodeHeader);
   b.set_count(0);
+  b.set_text_end(bs);
   b.set_key_start(bs);
   return 1;
 }

@@ -4,9 +4,10 @@
 // left sibling (join).
 //
 // Every operation keeps the layout of cbt/node_format.h: entries in pair
-// order; key text packed at the end of the block in entry order; neighbouring
-// entries with equal keys of equal length sharing one copy. Nothing is
-// allocated: bytes move inside the pool buffers with overlap-safe moves.
+// order; key text packed in entry order at the end of the block (or of an
+// open leaf's text); neighbouring entries with equal keys of equal length
+// sharing one copy. Nothing is allocated: bytes move inside the pool
+// buffers with overlap-safe moves.
 #ifndef RECBASE_CBT_NODE_OPS_H
 #define RECBASE_CBT_NODE_OPS_H
 
@@ -15,6 +16,18 @@
 #include "cbt/tree.h"
 
 namespace recbase::cbt {
+
+// Closes an open leaf (cbt/node_format.h): its text moves up to end the
+// block, the bytes it leaves become zero. Returns how far the text moved
+// (0 for a closed node, which stays as it is).
+int32_t close_text(Node x);
+// The pool's hook before it writes a block of a tree file: closes the block
+// when it is an open leaf (block 0, the control record, is left alone).
+void close_node_block(uint8_t *data, int32_t block_size, uint32_t block);
+// Turns the open-leaf path off or on for the differential test, returning
+// how many times leaves were opened since the last call; the library never
+// turns it off.
+int64_t set_open_leaves(bool on);
 
 // Bytes of entries i..j: entries times entry size plus the text they occupy
 // (shared text once). i below 0 counts as 0; an empty range is 0.

@@ -12,9 +12,9 @@ bool replace_in_place(const Op &op, Node x, int32_t p, const Pair &pair) {
   if (!x.leaf() || p < 0 || p >= n || pair.len != x.key_len(p)) return false;
   // Removal and insertion move the text of entries 0..p-1 by the same
   // length both ways when p's own text lies right before its successor's
-  // (or ends the block), nobody shares it, the neighbours do not come to
+  // (or ends the text), nobody shares it, the neighbours do not come to
   // share theirs once p is gone, and the new key shares with neither.
-  const int32_t end = p + 1 < n ? x.key_off(p + 1) : x.block_size();
+  const int32_t end = p + 1 < n ? x.key_off(p + 1) : x.text_end();
   if (x.key_off(p) + pair.len != end || shared_with_prev(x, p) ||
       shared_with_prev(x, p + 1) ||
       (p > 0 && p + 1 < n && x.key_off(p - 1) == x.key_off(p + 1) &&
