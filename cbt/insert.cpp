@@ -523,14 +523,18 @@ namespace {
 // duplicate key), 0 no room (the caller descends). The leaf of the last
 // insertion becomes b when the pair went in at one of its ends, else none,
 // as the descent's insertion leaves it. tested: a room test's plan for p
-// in which the pair fits, made by the caller on the leaf as it stands.
+// in which the pair fits, made by the caller on the leaf as it stands;
+// beside, if known, what the caller's compares found of the keys beside p.
 inline int32_t place_in_held(Op &op, const Pair &pair, BlockNo b, int32_t p,
-                             const TextPlan &tested) {
+                             const TextPlan &tested,
+                             const Beside *beside = nullptr) {
   Pin px(op);
   if (px.get(b, kCtxInsertKey) != 1) return -1;
   const Node x = px.node();
   if (p < 0 && insertion_position(op, pair, x, &p) != 1) return -1;
-  if (pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) return -1;
+  if (pair.dup == 0 && check_duplicate_key(op, pair, x, p, beside) != 1) {
+    return -1;
+  }
   TextPlan plan = tested;
   if (!plan.valid) {
     const int32_t fit = room_test(op, pair, x, p, &plan);
@@ -566,12 +570,15 @@ bool lists_last(const Op &op, Parent par, BlockNo b) {
 // skips them for a plain insertion too: with few buffers a later
 // replacement may then take another block.
 int32_t shift_from_recent_leaf(Op &op, const Pair &pair, BlockNo b, int32_t p,
-                               const TextPlan &plan, Parent par) {
+                               const TextPlan &plan, Parent par,
+                               const Beside &beside) {
   Pin px(op);
   if (px.get(b, kCtxInsertKey) != 1) return -1;
   const Node x = px.node();
   if (x.unused()) return 0;
-  if (pair.dup == 0 && check_duplicate_key(op, pair, x, p) != 1) return -1;
+  if (pair.dup == 0 && check_duplicate_key(op, pair, x, p, &beside) != 1) {
+    return -1;
+  }
   if (shift_last_sealed(op, pair, px, p, plan, par) == 0) return 0;
   px.put();
   remember(op.file, par);
@@ -598,25 +605,36 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair, Parent par) {
   // either end, -1 when it falls between the first and last pairs.
   int32_t p = -1;
   TextPlan plan;
+  // At an end, the one compare of keys tells whether the pair's key equals
+  // its neighbour's (the room test's text sharing, the duplicate check).
+  Beside beside;
   {
     const Node &x = held;
     const int32_t n = x.count();
     if (!x.leaf() || n <= 0) return 0;
-    if (cmp_pair(op, pair.key, pair.len, pair.item, x, n - 1) > 0) {
+    const int32_t last =
+        cmp_keys(op, pair.key, pair.len, x.key(n - 1), x.key_len(n - 1));
+    const int32_t first =
+        last > 0 ? 1 : cmp_keys(op, pair.key, pair.len, x.key(0), x.key_len(0));
+    if (last > 0 || (last == 0 && pair.item > x.item(n - 1))) {
       if (x.right() != 0) return 0;
       p = n;
-    } else if (cmp_pair(op, pair.key, pair.len, pair.item, x, 0) < 0) {
+      beside.known = true;
+      beside.before = last == 0;
+    } else if (first < 0 || (first == 0 && pair.item < x.item(0))) {
       if (x.left() != 0) return 0;
       p = 0;
+      beside.known = true;
+      beside.after = first == 0;
     }
     // A full leaf at an end overflows: the descent handles it, unless the
     // last leaf's parent is known.
-    if (p >= 0 && room_test(op, pair, x, p, &plan) != 0) {
+    if (p >= 0 && room_test(op, pair, x, p, &plan, &beside) != 0) {
       if (p != n || !lists_last(op, par, b)) return 0;
-      return shift_from_recent_leaf(op, pair, b, p, plan, par);
+      return shift_from_recent_leaf(op, pair, b, p, plan, par, beside);
     }
   }
-  const int32_t r = place_in_held(op, pair, b, p, plan);
+  const int32_t r = place_in_held(op, pair, b, p, plan, &beside);
   // A plain insertion leaves every parent as it was.
   if (r == 1 && op.file->recent_leaf == b) {
     remember(op.file, par);
