@@ -166,7 +166,8 @@ class Node {
   }
   // Keeps the leaf open or closed as it is.
   void set_key_start(int32_t v) {
-    put_le16(d_ + 14, static_cast<uint16_t>(v | (get_le16(d_ + 14) & kOpenText)));
+    put_le16(d_ + 14,
+             static_cast<uint16_t>(v | (get_le16(d_ + 14) & kOpenText)));
   }
   // An open leaf's text ends at text_end (below block_size - 1); a closed
   // node's at block_size.

@@ -172,13 +172,13 @@ namespace {
 
 // Binary search over the entries of one node, with the entry size and the
 // key order fixed at compile time so that the loop reads the entry array
-// directly and compares keys inline. With kBeside, notes in *beside whether the keys of the entries found just below
-// and just above the pair compared equal to its key: the search ends
-// between two entries that it compared last with a result that moved that
-// end, so the last such results are theirs.
+// directly and compares keys inline. With kBeside, notes in *beside whether the
+// keys of the entries found just below and just above the pair compared equal
+// to its key: the search ends between two entries that it compared last with a
+// result that moved that end, so the last such results are theirs.
 template <int32_t kEntry, bool kBeside, class KeyCmp>
-Hit search_entries(const uint8_t *d, int32_t n, const uint8_t *key, int32_t len, int32_t item, KeyCmp keycmp,
-                   Beside *beside) {
+Hit search_entries(const uint8_t *d, int32_t n, const uint8_t *key, int32_t len,
+                   int32_t item, KeyCmp keycmp, Beside *beside) {
   return bisect(n, [&](int32_t mid) {
     const uint8_t *e = d + kNodeHeader + mid * kEntry;
     const int32_t c = keycmp(key, len, d + get_le16s(e), get_le16s(e + 2));

@@ -404,8 +404,8 @@ TEST(LeafEdits, LeaveTheBytesOfARemovalAndAnInsertion) {
     if (edit == kLast) cbt::replace_last(desc(neu), y, at);
     if (edit == kFirst) cbt::replace_first(desc(neu), y, at);
     ++edited[edit];
-    ASSERT_EQ(closed(copy), closed(block)) << "round " << round << " edit "
-                                           << edit;
+    ASSERT_EQ(closed(copy), closed(block))
+        << "round " << round << " edit " << edit;
   }
   for (const int count : edited) EXPECT_GT(count, 300);
 }
