@@ -127,6 +127,12 @@ TextPlan plan_text(const Op &op, const Pair &pair, const Node &x, int32_t p,
   return plan;
 }
 
+// Whether tail free bytes after an open leaf's text take len more: the
+// text then ends the block, or leaves the two bytes that hold its end.
+bool tail_takes(int32_t tail, int32_t len) {
+  return tail == len || tail >= len + 2;
+}
+
 // Where text of len bytes goes after the last of leaf x's entries when one
 // more entry is added: at the open end of its text, opening the leaf first
 // (or again) when the end has no room for it. Opening moves the text down
@@ -144,14 +150,12 @@ int32_t append_place(Node x, int32_t len) {
   // Free bytes below the text once the entry is added, and after it.
   const int32_t below = start - kNodeHeader - (n + 1) * kLeafEntry;
   const int32_t after = bs - end;
-  // An open end keeps two bytes for text_end, or closes exactly.
-  auto fits = [len](int32_t tail) { return tail == len || tail >= len + 2; };
-  if (x.text_open() && below >= 0 && fits(after)) return end;
+  if (x.text_open() && below >= 0 && tail_takes(after, len)) return end;
   const int32_t free = below + after;
   int32_t tail = static_cast<int32_t>(static_cast<int64_t>(free) * len /
                                       (kLeafEntry + len));
   if (tail < len) tail = len;
-  if (!fits(tail)) tail = tail + 1 <= free ? tail + 1 : len;
+  if (!tail_takes(tail, len)) tail = tail + 1 <= free ? tail + 1 : len;
   if (tail > free) return -1;
   const int32_t new_end = bs - tail;
   const int32_t new_start = new_end - (end - start);
@@ -336,7 +340,7 @@ void replace_first(const Pair &pair, Node x, int32_t p) {
   const int32_t gone = x.key_len(0);
   const int32_t end = x.text_end();
   if (p == n && x.text_open() && len > 0 &&
-      (end + len == x.block_size() || end + len + 2 <= x.block_size())) {
+      tail_takes(x.block_size() - end, len)) {
     const int32_t start = x.key_start();  // entry 0's text
     // The pair goes last, where the open text has room: entry 0's text
     // leaves from the front, the pair's is written at the end, and no
