@@ -510,10 +510,11 @@ struct Load {
   int32_t block_size;
   CbCompare cmp;
   // 1 ascending, -1 descending, 0 random with deletes, 2 random pairs of
-  // 20 keys (runs of one key over many leaves, whose separators equal
+  // run_keys keys (runs of one key over many leaves, whose separators equal
   // their neighbours' keys)
   int order;
   Alphabet alphabet;
+  uint32_t run_keys = 20;
 };
 class ShortcutTest : public LibTest,
                      public ::testing::WithParamInterface<Load> {
@@ -536,9 +537,10 @@ class ShortcutTest : public LibTest,
         continue;
       }
       const int n = l.order >= 0 ? i : 9999 - i;
-      Pair p = l.order == 0   ? Pair{g.key(), g.item()}
-               : l.order == 2 ? Pair{numbered_key(g.below(20), 6), g.item()}
-                              : Pair{numbered_key(n, 4 + i % 7), n};
+      Pair p = l.order == 0 ? Pair{g.key(), g.item()}
+               : l.order == 2
+                   ? Pair{numbered_key(g.below(l.run_keys), 6), g.item()}
+                   : Pair{numbered_key(n, 4 + i % 7), n};
       results.push_back(
           put(t, p.first, p.second, l.order == 2 || g.chance(80)) * 100 +
           cberrcode);
@@ -584,7 +586,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Load{"ascending", 128, nullptr, 1, Alphabet::kFoldFree},
         Load{"descending", 512, nullptr, -1, Alphabet::kFoldFree},
+        // With 20 keys a new separator comes to equal the next entry's key,
+        // with 30 the previous entry's: both cases the in-place rewrite
+        // must leave to the general step.
         Load{"random_runs", 128, nullptr, 2, Alphabet::kFoldFree},
+        Load{"random_runs_30", 128, nullptr, 2, Alphabet::kFoldFree, 30},
         Load{"random_mixed_case", 512, nullptr, 0, Alphabet::kMixedCase},
         Load{"random_any_byte", 128, memcmp_order, 0, Alphabet::kAnyByte},
         Load{"random_reversed", 256, reverse_order, 0, Alphabet::kFoldFree}),
