@@ -27,20 +27,39 @@ int64_t g_opened = 0;
 
 }  // namespace
 
-int32_t close_text(Node x) {
-  if (!x.text_open()) return 0;
+namespace {
+
+// Free bytes between the entry array and the text: where text that moves
+// down goes.
+int32_t room_below_text(const Node &node) {
+  const int32_t n = node.count() > 0 ? node.count() : 0;
+  return node.key_start() - kNodeHeader - n * node.entry_size();
+}
+
+// Moves leaf x's text as one block so that it ends at new_end, with the
+// offsets that follow it; bytes it leaves below its new place become zero
+// (free space). The text's end as stored is left to the caller. Returns how
+// far the text moved.
+int32_t move_text(Node x, int32_t new_end) {
   uint8_t *d = x.data();
   const int32_t start = x.key_start();
+  const int32_t shift = new_end - x.text_end();
+  std::memmove(d + start + shift, d + start, x.text_end() - start);
+  if (shift > 0) std::memset(d + start, 0, shift);
+  x.shift_key_offs(x.count() > 0 ? x.count() : 0, shift);
+  x.set_key_start(start + shift);
+  return shift;
+}
+
+}  // namespace
+
+int32_t close_text(Node x) {
+  if (!x.text_open()) return 0;
   const int32_t end = x.text_end();
   // Only the node operations open a leaf, and never with an end outside
   // these bounds; anything else is left for the checks to find.
-  if (end < start || end > x.block_size() - 2) return 0;
-  const int32_t shift = x.block_size() - end;
-  std::memmove(d + start + shift, d + start, end - start);
-  // Every byte below the text's new place is free space, which is zero.
-  std::memset(d + start, 0, shift);
-  x.shift_key_offs(x.count() > 0 ? x.count() : 0, shift);
-  x.set_key_start(start + shift);
+  if (end < x.key_start() || end > x.block_size() - 2) return 0;
+  const int32_t shift = move_text(x, x.block_size());
   x.set_text_end(x.block_size());
   return shift;
 }
@@ -145,10 +164,9 @@ int32_t append_place(Node x, int32_t len) {
   const int32_t n = x.count();
   if (!g_open_leaves || n < 1 || len <= 0) return -1;
   const int32_t bs = x.block_size();
-  const int32_t start = x.key_start();
   const int32_t end = x.text_end();
   // Free bytes below the text once the entry is added, and after it.
-  const int32_t below = start - kNodeHeader - (n + 1) * kLeafEntry;
+  const int32_t below = room_below_text(x) - kLeafEntry;
   const int32_t after = bs - end;
   if (x.text_open() && below >= 0 && tail_takes(after, len)) return end;
   const int32_t free = below + after;
@@ -157,15 +175,9 @@ int32_t append_place(Node x, int32_t len) {
   if (tail < len) tail = len;
   if (!tail_takes(tail, len)) tail = tail + 1 <= free ? tail + 1 : len;
   if (tail > free) return -1;
-  const int32_t new_end = bs - tail;
-  const int32_t new_start = new_end - (end - start);
-  uint8_t *d = x.data();
-  std::memmove(d + new_start, d + start, end - start);
-  if (new_start > start) std::memset(d + start, 0, new_start - start);
-  x.shift_key_offs(n, new_start - start);
-  x.set_key_start(new_start);
+  move_text(x, bs - tail);
   ++g_opened;
-  return new_end;  // the caller sets the text's end once the text is in
+  return bs - tail;  // the caller sets the text's end once the text is in
 }
 
 // Inserts (pair.key, pair.len, pair.item[, pair.child]) at position p >= 0
@@ -188,7 +200,7 @@ void insert_at(const Pair &pair, Node x, int32_t p, const TextPlan &plan) {
   // The text below moves down into the free space under it: an open leaf
   // without enough there is closed first.
   // (The text, and so a shared offset the plan holds, moves up by shift.)
-  if (x.text_open() && x.key_start() - kNodeHeader - n * e < plan.need) {
+  if (x.text_open() && room_below_text(x) < plan.need) {
     const int32_t shift = close_text(x);
     if (off >= 0) off += shift;
   }
@@ -308,8 +320,7 @@ void replace_last(const Pair &pair, Node x, int32_t p) {
   const int32_t gone = x.key_len(last);  // its text ends the block's text
   // A longer pair moves the text before p down: an open leaf without the
   // room below its text is closed first.
-  if (x.text_open() &&
-      len - gone > x.key_start() - kNodeHeader - x.count() * kLeafEntry) {
+  if (x.text_open() && len - gone > room_below_text(x)) {
     close_text(x);
   }
   const int32_t start = x.key_start();
