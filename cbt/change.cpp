@@ -75,6 +75,7 @@ namespace {
 template <bool kAfterPosition>
 int32_t insert_call(CbTree *tree, const void *key, int32_t key_length,
                     int32_t item, int32_t dup_allowed) {
+  prefetch_key(key, key_length);
   cbfcncode = kFnInsert;
   Op op;
   if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
@@ -98,6 +99,7 @@ int32_t insert_call(CbTree *tree, const void *key, int32_t key_length,
 template <bool kAtPosition>
 int32_t delete_call(CbTree *tree, const void *key, int32_t key_length,
                     int32_t item) {
+  prefetch_key(key, key_length);
   cbfcncode = kFnDelete;
   Op op;
   if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);

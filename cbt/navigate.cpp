@@ -36,6 +36,7 @@ int32_t leave(Op &op, int32_t result) {
 
 int32_t find(CbTree *tree, const void *key, int32_t len, int32_t *item,
              int32_t fcn, bool exact_item) {
+  prefetch_key(key, len);
   Op op;
   if (!enter(op, tree, fcn) || !check_key(op, key, len)) {
     return publish(op, -1);
