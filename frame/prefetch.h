@@ -30,9 +30,14 @@ namespace recbase {
 // misses the cache on every one. A prefetch never faults, so a key not yet
 // checked may be asked for.
 [[gnu::always_inline]] inline void prefetch_key(const void *key, int32_t len) {
-  const auto *k = static_cast<const uint8_t *>(key);
-  __builtin_prefetch(k);
-  if (len > 1 && len <= 128) __builtin_prefetch(k + len - 1);
+  // The last byte's address is worked out as a number: the key may be null
+  // (the call's checks then refuse it), and an offset from null is
+  // undefined as pointer arithmetic.
+  const auto at = reinterpret_cast<std::uintptr_t>(key);
+  __builtin_prefetch(key);
+  if (len > 1 && len <= 128) {
+    __builtin_prefetch(reinterpret_cast<const void *>(at + len - 1));
+  }
 }
 #else
 inline void prefetch_lines(const uint8_t *, int32_t) {}
