@@ -174,6 +174,8 @@ int32_t modify_call(CbTree *tree, const void *old_key, int32_t old_key_length,
                     int32_t old_item, const void *new_key,
                     int32_t new_key_length, int32_t new_item,
                     int32_t dup_allowed, bool nearby) {
+  prefetch_key(new_key, new_key_length);
+  prefetch_key(old_key, old_key_length);
   cbfcncode = kFnModify;
   Op op;
   if (!check_tree(op, tree) || !check_file(op)) return publish(op, -1);
