@@ -614,18 +614,20 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair, Parent par) {
     if (!x.leaf() || n <= 0) return 0;
     const int32_t last =
         cmp_keys(op, pair.key, pair.len, x.key(n - 1), x.key_len(n - 1));
-    const int32_t first =
-        last > 0 ? 1 : cmp_keys(op, pair.key, pair.len, x.key(0), x.key_len(0));
     if (last > 0 || (last == 0 && pair.item > x.item(n - 1))) {
       if (x.right() != 0) return 0;
       p = n;
       beside.known = true;
       beside.before = last == 0;
-    } else if (first < 0 || (first == 0 && pair.item < x.item(0))) {
-      if (x.left() != 0) return 0;
-      p = 0;
-      beside.known = true;
-      beside.after = first == 0;
+    } else {
+      const int32_t first =
+          cmp_keys(op, pair.key, pair.len, x.key(0), x.key_len(0));
+      if (first < 0 || (first == 0 && pair.item < x.item(0))) {
+        if (x.left() != 0) return 0;
+        p = 0;
+        beside.known = true;
+        beside.after = first == 0;
+      }
     }
     // A full leaf at an end overflows: the descent handles it, unless the
     // last leaf's parent is known.

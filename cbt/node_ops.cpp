@@ -25,10 +25,6 @@ namespace {
 bool g_open_leaves = true;
 int64_t g_opened = 0;
 
-}  // namespace
-
-namespace {
-
 // Free bytes between the entry array and the text: where text that moves
 // down goes.
 int32_t room_below_text(const Node &node) {
