@@ -608,6 +608,8 @@ LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
   file->journal_file = 0;
   file->drops = 0;
   file->before_write = nullptr;
+  file->reserved_end = 0;
+  file->cannot_reserve = 0;
   add_member(&g_lru_file_set, file);
   return file;
 }
@@ -622,6 +624,7 @@ int32_t close_lru_file(LruFile *file) {
   const int32_t saved_err = bufpool_err;
   const int32_t purged = purge_all_blocks(file);
   if (purged == 1) bufpool_err = saved_err;
+  release_reserve(file);
   sys_close(file->handle);
   del_member(&g_lru_file_set, file);
   rb_free(file);

@@ -96,6 +96,12 @@ struct LruFile {
   // Called on a block's data just before the pool writes it (null: nothing
   // is): the B-tree layer closes its open leaves there (cbt/node_format.h).
   void (*before_write)(uint8_t *data, int32_t block_size, uint32_t block);
+  // Disk space held for blocks beyond the file's end (bufpool/growth.cpp):
+  // reserved_end is the byte offset up to which the file has its space,
+  // its size when first asked and raised by each reservation, 0 until then;
+  // cannot_reserve is set once the file system has refused to hold space.
+  uint32_t reserved_end;
+  uint8_t cannot_reserve;
 };
 
 // Creates and registers a pool of count buffers of buffer_size bytes; null
@@ -128,9 +134,25 @@ void bufpool_set_current(BufferPool *pool);
 // read failed), kPoolBlockTooBig (block size larger than the pool's buffers).
 LruFile *open_lru_file(const char *name, BufferPool *pool, int32_t shared,
                        int32_t read_only);
-// flush_blocks, purge_all_blocks, sys_close, unregister, free. 1 only when
-// the flush and the purge both gave 1.
+// flush_blocks, purge_all_blocks, give back the space held beyond the
+// file's end (release_reserve), sys_close, unregister, free. 1 only when the
+// flush and the purge both gave 1.
 int32_t close_lru_file(LruFile *file);
+
+// Holds disk space for block n, beyond the file's end, so that the block can
+// wait in the pool for write-back and still never fail there for want of
+// space: 1 held; 0 when the file system cannot hold space without writing
+// (the caller writes the block at once instead); -1 when space cannot be
+// had (bufpool_err kPoolIo, the native error in g_sys_last_error). Space is
+// held ahead, an eighth of the file at a time (at least 64 KiB, at most
+// 8 MiB), falling back to the one block when that much is refused.
+int32_t reserve_block(LruFile *file, uint32_t n);
+// Forgets what reserve_block knew of the file's space (after the file was
+// cut short, as a journal's rollback does).
+void forget_reserve(LruFile *file);
+// Cuts the file at its own size, giving back space held beyond its end.
+// Best effort: space left held wastes disk and nothing else.
+void release_reserve(LruFile *file);
 
 // Pins block n of the file, reading it when it is not buffered. Null with
 // bufpool_err kPoolAllPinned (every buffer pinned) or kPoolIo (read failed).

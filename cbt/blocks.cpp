@@ -25,15 +25,24 @@ int32_t alloc_block(Op &op, Pin &out) {
     return op.fail(kErrGetEmpty, kCtxNewBlock);
   }
   const BlockNo b = cr.last_block + 1;
+  // A new block is written at once, so that a full disk fails this call
+  // (error 8) and not a later write-back, unless it can wait in the pool
+  // and be written once, at write-back, instead of twice:
+  //  - with a journal, a rollback cuts the file back to its size at the
+  //    last flush point anyway, and the block waits for the write-back
+  //    after the journal is synced;
+  //  - in a file not shared, when the disk space for the block is held
+  //    (reserve_block): the full disk then fails here all the same. Other
+  //    processes read a shared file from disk, so its blocks go at once.
+  int32_t wait = op.lru->journal != nullptr ? 1 : 0;
+  if (wait == 0 && !op.file->shared) {
+    wait = reserve_block(op.lru, b);
+    if (wait < 0) return op.fail(kErrPutBlock, kCtxNewBlock);
+  }
   uint8_t *data = get_empty_block(op.lru, b);
   if (data == nullptr) return op.fail(kErrGetEmpty, kCtxNewBlock);
   cr.last_block = b;
-  // Without a journal the file grows at once, so that it always has every
-  // block up to last_block. With one, a rollback cuts the file back to its
-  // size at the last flush point anyway: the new block waits in the pool
-  // for the next write-back, after the journal is synced, and is written
-  // once instead of twice.
-  if (put_block(op.lru, data, op.lru->journal == nullptr ? 1 : 0) != 1) {
+  if (put_block(op.lru, data, wait != 0 ? 0 : 1) != 1) {
     return op.fail(kErrPutBlock, kCtxNewBlock);
   }
   if (op.undo != nullptr) op.undo->grew(b);

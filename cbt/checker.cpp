@@ -356,11 +356,12 @@ std::string image_of_handle(CbTree *tree, Image &img, CbCompare *cmp) {
   if (sys_filesize(lru->handle, &size) != 1) {
     return "cannot read the file size";
   }
-  // With a journal, blocks added since the last flush point may be in the
-  // pool only (cbt/blocks.cpp): the file may be shorter than the tree.
+  // With a journal, or with disk space held for them, blocks added since
+  // the last flush point may be in the pool only (cbt/blocks.cpp): the file
+  // may be shorter than the tree.
   const uint64_t need = (static_cast<uint64_t>(img.cr.last_block) + 1) *
                         static_cast<uint64_t>(img.bs);
-  if (lru->journal != nullptr && size < need) {
+  if ((lru->journal != nullptr || lru->reserved_end != 0) && size < need) {
     size = static_cast<uint32_t>(need);
   }
   std::string fault = check_size(img.cr, size);

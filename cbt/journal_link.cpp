@@ -113,6 +113,8 @@ int32_t roll_back_dead_writer(Op &op) {
     }
   }
   if (r < 0) return op.fail(kErrGetBlock, kCtxSync);
+  // The rollback cut the file, and any space held beyond its end with it.
+  forget_reserve(op.lru);
   // Nothing buffered from before can be trusted against the rolled-back file.
   if (purge_all_blocks(op.lru) != 1) return op.fail(kErrPurgeBlock, kCtxSync);
   f->cr.change_counter = ~f->cr.change_counter;

@@ -127,10 +127,11 @@ uint32_t platform_clock_ms();
 // name, an unreadable current directory, or a path of out_size bytes or more.
 int32_t platform_full_path(const char *name, char *out, int32_t out_size);
 
-// Three file operations beside the table: renaming and the existence test
-// for the ISAM layer's whole-database calls, and cutting a file short for
-// the rollback journal (which gives a file back the size it had at the last
-// flush point). Constant-initialised with the native implementations, so
+// Four file operations beside the table: renaming and the existence test
+// for the ISAM layer's whole-database calls, cutting a file short for the
+// rollback journal (which gives a file back the size it had at the last
+// flush point), and holding disk space for blocks not yet written (the pool
+// lets a new block wait for write-back once its space is held). Constant-initialised with the native implementations, so
 // they work before cbinit; tests may replace them as they replace slots of
 // the table.
 struct PlatformFiles {
@@ -143,6 +144,14 @@ struct PlatformFiles {
   // SetFilePointer and SetEndOfFile on Windows). 1 / -1 (stores
   // g_sys_last_error).
   int32_t (*truncate)(int32_t handle, uint32_t size);
+  // Holds disk space for [offset, offset + length) of a file opened for
+  // writing without changing its size, so that writing there later cannot
+  // fail for want of space: 1 held; 0 when the file system cannot hold
+  // space without writing (nothing done); -1 on failure, such as a full
+  // disk (stores g_sys_last_error). Linux: fallocate with
+  // FALLOC_FL_KEEP_SIZE; cutting the file to its own size gives back what
+  // lies beyond its end. Windows: always 0.
+  int32_t (*reserve)(int32_t handle, uint32_t offset, uint32_t length);
 };
 extern PlatformFiles g_platform_files;
 // The native implementations, for tests that wrap one and call through.
@@ -194,6 +203,10 @@ inline int32_t sys_unlock(int32_t h, int32_t offset, int32_t length) {
 }
 inline int32_t platform_rename(const char *from, const char *to) {
   return g_platform_files.rename(from, to);
+}
+inline int32_t platform_reserve(int32_t handle, uint32_t offset,
+                                uint32_t length) {
+  return g_platform_files.reserve(handle, offset, length);
 }
 inline int32_t platform_file_exists(const char *name) {
   return g_platform_files.file_exists(name);

@@ -195,6 +195,19 @@ int32_t native_truncate(int32_t handle, uint32_t size) {
   return 1;
 }
 
+int32_t native_reserve(int32_t handle, uint32_t offset, uint32_t length) {
+  const uint64_t end = static_cast<uint64_t>(offset) + length;
+  if (length == 0 || end > static_cast<uint64_t>(platform_detail::kMaxFileBytes)) {
+    return fail(EFBIG);
+  }
+  while (fallocate(handle, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                   static_cast<off_t>(length)) != 0) {
+    if (errno == EOPNOTSUPP || errno == ENOSYS) return 0;
+    if (errno != EINTR) return fail(errno);
+  }
+  return 1;
+}
+
 namespace {
 
 int32_t native_read(int32_t handle, int32_t offset, int32_t length,

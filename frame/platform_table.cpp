@@ -39,6 +39,7 @@ int32_t native_idle() { return 1; }
 int32_t native_rename(const char *from, const char *to);
 int32_t native_file_exists(const char *name);
 int32_t native_truncate(int32_t handle, uint32_t size);
+int32_t native_reserve(int32_t handle, uint32_t offset, uint32_t length);
 
 PlatformServices g_platform = {
     nullptr, nullptr, nullptr,      nullptr, nullptr,
@@ -47,7 +48,7 @@ PlatformServices g_platform = {
 };
 int32_t g_sys_last_error = 0;
 PlatformFiles g_platform_files = {native_rename, native_file_exists,
-                                  native_truncate};
+                                  native_truncate, native_reserve};
 LockSettings g_lock_settings;
 FlushSettings g_flush_settings;
 
@@ -55,7 +56,7 @@ void platform_fill() { g_platform = platform_native(); }
 
 const PlatformFiles &platform_files_native() {
   static const PlatformFiles native = {native_rename, native_file_exists,
-                                       native_truncate};
+                                       native_truncate, native_reserve};
   return native;
 }
 

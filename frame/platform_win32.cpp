@@ -231,6 +231,10 @@ int32_t native_truncate(int32_t handle, uint32_t size) {
   return SetEndOfFile(h) ? 1 : fail_last();
 }
 
+// Space is not held ahead on Windows: the pool writes each new block at
+// once, as the file grows.
+int32_t native_reserve(int32_t, uint32_t, uint32_t) { return 0; }
+
 int32_t platform_full_path(const char *name, char *out, int32_t out_size) {
   if (name == nullptr || name[0] == '\0' || out == nullptr || out_size < 2) {
     return fail(ERROR_INVALID_PARAMETER);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/platform.h"
 #include "tests/support/fixture.h"
 
 namespace recbase::test {
@@ -221,6 +222,56 @@ TEST_F(HandlesTest, KeysMustHaveBytesAndALengthButTheEmptyKeyNeedsNone) {
   EXPECT_EQ(cbnext(t, nullptr), 1);
   EXPECT_EQ(cbmodify(t, "a", 1, 1, nullptr, 0, 1, 1), 1);
   EXPECT_EQ(walk_forward(t), (PairList{{"", 1}, {"", 7}}));
+}
+
+// Disk space for blocks beyond a file's end, as the platform gives it:
+// held (the new block waits in the pool for write-back), not held by this
+// file system (the block is written at once, the file grows at the call),
+// or not to be had (the call that needs the block fails with 8 and the
+// native error, and the tree stays as it was).
+int32_t g_reserve_result = 1;
+int32_t stub_reserve(int32_t, uint32_t, uint32_t) {
+  if (g_reserve_result < 0) g_sys_last_error = 28;  // ENOSPC
+  return g_reserve_result;
+}
+
+TEST_F(HandlesTest, ANewBlockWaitsOnlyWhereItsDiskSpaceIsHeld) {
+  struct Case {
+    const char *name;
+    int32_t reserve;
+    int32_t insert, code, syserr;
+    size_t size_before_flush;
+  };
+  const Case kCases[] = {
+      {"held", 1, 1, 0, 0, 512},
+      {"cannot hold", 0, 1, 0, 0, 1024},
+      {"disk full", -1, -1, 8, 28, 512},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = std::string("grow ") + c.name;
+    CbTree *t = create(name, 512);
+    ASSERT_NE(t, nullptr);
+    const PlatformFiles native = g_platform_files;
+    g_platform_files.reserve = stub_reserve;
+    g_reserve_result = c.reserve;
+    cbclear_error();
+    cbclear_syserr();
+    EXPECT_EQ(put(t, key(1), 1), c.insert);
+    EXPECT_EQ(cberrcode, c.code);
+    EXPECT_EQ(cbget_syserr(), c.syserr);
+    EXPECT_EQ(read_file(path(name)).size(), c.size_before_flush);
+    g_platform_files = native;
+    // Space to be had again: the next insert grows the file.
+    EXPECT_EQ(put(t, key(2), 2), 1);
+    expect_sound(t);
+    EXPECT_EQ(cbclose(t), 1);
+    EXPECT_EQ(read_file(path(name)).size(), 1024u);
+    t = open(name);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(walk(t).size(), c.insert == 1 ? 2u : 1u);
+    EXPECT_EQ(cbclose(t), 1);
+  }
 }
 
 // A compare function that changes its answer, so that the room test and

@@ -4,7 +4,7 @@
 // reaches call N) and check what each one leaves behind.
 //
 //  - A FaultInjector wraps the slots of g_platform that are filled when it
-//    is made (make it after cbinit) and the rename and truncate of
+//    is made (make it after cbinit) and the rename, truncate and reserve of
 //    g_platform_files, and installs an allocation hook; its destructor puts
 //    back the table and the hook as they were.
 //  - Every call of a wrapped slot counts 1; the call whose count reaches N
@@ -117,6 +117,10 @@ inline int32_t w_rename(const char *from, const char *to) {
 inline int32_t w_truncate(int32_t h, uint32_t size) {
   return fails("truncate", h) ? -1 : state().files_below.truncate(h, size);
 }
+inline int32_t w_reserve(int32_t h, uint32_t offset, uint32_t length) {
+  return fails("reserve", h) ? -1
+                             : state().files_below.reserve(h, offset, length);
+}
 inline bool alloc_hook(std::size_t size) {
   if (tick(state().alloc)) return false;
   return state().hook_below == nullptr || state().hook_below(size);
@@ -151,6 +155,7 @@ class FaultInjector {
     if (b.sys_unlock) g_platform.sys_unlock = d::w_unlock;
     g_platform_files.rename = d::w_rename;
     g_platform_files.truncate = d::w_truncate;
+    g_platform_files.reserve = d::w_reserve;
     g_alloc_hook = d::alloc_hook;
   }
   ~FaultInjector() {
