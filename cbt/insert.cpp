@@ -571,7 +571,8 @@ bool lists_last(const Op &op, Parent par, BlockNo b) {
 // replacement may then take another block.
 int32_t shift_from_recent_leaf(Op &op, const Pair &pair, BlockNo b, int32_t p,
                                const TextPlan &plan, Parent par,
-                               const Beside &beside) {
+                               const Beside &beside,
+                               const LeftShiftTests &tests) {
   Pin px(op);
   if (px.get(b, kCtxInsertKey) != 1) return -1;
   const Node x = px.node();
@@ -579,7 +580,7 @@ int32_t shift_from_recent_leaf(Op &op, const Pair &pair, BlockNo b, int32_t p,
   if (pair.dup == 0 && check_duplicate_key(op, pair, x, p, &beside) != 1) {
     return -1;
   }
-  if (shift_last_sealed(op, pair, px, p, plan, par) == 0) return 0;
+  if (shift_last_sealed(op, pair, px, p, plan, par, &tests) == 0) return 0;
   px.put();
   remember(op.file, par);
   ++g_recent_shifts;
@@ -612,6 +613,17 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair, Parent par) {
     const Node &x = held;
     const int32_t n = x.count();
     if (!x.leaf() || n <= 0) return 0;
+    // The last leaf, too full for the pair unless its key equals the last
+    // one, with its parent known: the tests of the shift that would make
+    // room, those that need not look at the key, are made first. They run
+    // while the caller's key (asked for when the call began) is still on
+    // its way from memory; the compare below waits for it.
+    LeftShiftTests tests;
+    if (x.right() == 0 &&
+        op.bs - kNodeHeader - content_bytes(x) < kLeafEntry + pair.len &&
+        lists_last(op, par, b)) {
+      test_shift_last(op, x, b, par, pair.dup, &tests);
+    }
     const int32_t last =
         cmp_keys(op, pair.key, pair.len, x.key(n - 1), x.key_len(n - 1));
     if (last > 0 || (last == 0 && pair.item > x.item(n - 1))) {
@@ -633,7 +645,7 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair, Parent par) {
     // last leaf's parent is known.
     if (p >= 0 && room_test(op, pair, x, p, &plan, &beside) != 0) {
       if (p != n || !lists_last(op, par, b)) return 0;
-      return shift_from_recent_leaf(op, pair, b, p, plan, par, beside);
+      return shift_from_recent_leaf(op, pair, b, p, plan, par, beside, tests);
     }
   }
   const int32_t r = place_in_held(op, pair, b, p, plan, &beside);

@@ -168,32 +168,55 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
 
 namespace {
 
+// The tests of one_left that do not depend on the pair but through sep,
+// the pair that will list x in its parent n (par's node, held): x's entry
+// 1, or the pair itself when it goes in at 1.
+void left_tests(Op &op, const Node &x, BlockNo xb, Parent par, Node n,
+                int32_t dup, const Pair &sep, LeftShiftTests *t) {
+  t->made = true;
+  t->holds = false;
+  if (par.index < 1) return;
+  const BlockNo lb = x.left();
+  if (n.child(par.index - 1) != lb) return;
+  t->s = held_node(op, lb);
+  const Node &s = t->s;
+  if (s.data() == nullptr || !s.leaf() || s.unused() || s.count() < 0 ||
+      s.right() != xb) {
+    return;
+  }
+  if (room_test(op, entry_pair(x, 0, dup), s, s.count(), &t->to_s) != 0) {
+    return;
+  }
+  // Without its entry 0, x takes the pair at p - 1 with the same plan: the
+  // pair shares no text with entries p - 1 and p, nor does p with p - 1.
+  const int32_t freed =
+      kLeafEntry + (shared_with_prev(x, 1) ? 0 : x.key_len(0));
+  t->room = op.bs - kNodeHeader - content_bytes(x) + freed;
+  t->holds = relist_fits(op, n, par.index, xb, x.right(), sep, nullptr);
+}
+
 // The left shift of shift_one_sealed: x's first entry moves to the end of
 // its left neighbour, the pair then fits at p - 1, and n's separator of x
 // is rewritten in place. x (block xb) is the last child of parent n, or
 // (rb not 0) its right neighbour rb, held, cannot take what shift_right
 // would offer it, so that shift_right looks at rb and moves nothing.
+// tests: made by test_shift_last for a pair past x's last entry.
 int32_t one_left(Op &op, const Pair &pair, Node x, BlockNo xb, int32_t p,
                  const TextPlan &plan, Parent par, Node n, BlockNo rb,
-                 Relisted *relisted) {
+                 Relisted *relisted, const LeftShiftTests *tests = nullptr) {
   if (par.index < 1 || p < 1) return 0;
-  const BlockNo lb = x.left();
-  if (n.child(par.index - 1) != lb) return 0;
-  const Node s = held_node(op, lb);
-  if (s.data() == nullptr || !s.leaf() || s.unused() || s.count() < 0 ||
-      s.right() != xb) {
-    return 0;
+  LeftShiftTests made;
+  if (p >= 2 && tests != nullptr && tests->made && p == x.count()) {
+    made = *tests;
+  } else {
+    left_tests(op, x, xb, par, n, pair.dup,
+               p == 1 ? pair : entry_pair(x, 1, pair.dup), &made);
   }
+  if (!made.holds || plan.need > made.room) return 0;
+  const Node s = made.s;
   const Pair first = entry_pair(x, 0, pair.dup);
-  TextPlan to_s;
-  if (room_test(op, first, s, s.count(), &to_s) != 0) return 0;
-  // Without its entry 0, x takes the pair at p - 1 with the same plan: the
-  // pair shares no text with entries p - 1 and p, nor does p with p - 1.
-  const int32_t freed =
-      kLeafEntry + (shared_with_prev(x, 1) ? 0 : x.key_len(0));
-  if (plan.need > op.bs - kNodeHeader - content_bytes(x) + freed) return 0;
-  const Pair sep = p == 1 ? pair : entry_pair(x, 1, pair.dup);
-  if (!relist_fits(op, n, par.index, xb, x.right(), sep, nullptr)) return 0;
+  TextPlan to_s = made.to_s;
+  const BlockNo lb = x.left();
   if (op.undo != nullptr) op.undo->seal();
   // Uses of held blocks, and insertions as planned into nodes with the
   // room: none of these can fail (debug builds check).
@@ -322,13 +345,26 @@ int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
   return 0;
 }
 
+void test_shift_last(Op &op, const Node &x, BlockNo xb, Parent par,
+                     int32_t dup, LeftShiftTests *out) {
+  const Node n = held_node(op, par.block);
+  if (n.data() == nullptr || x.count() < 2) {
+    out->made = true;
+    out->holds = false;
+    return;
+  }
+  left_tests(op, x, xb, par, n, dup, entry_pair(x, 1, dup), out);
+}
+
 int32_t shift_last_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
-                          const TextPlan &plan, Parent par) {
+                          const TextPlan &plan, Parent par,
+                          const LeftShiftTests *tests) {
   const Node x = px.node();
   const Node n = sealed_parent(op, x, par, plan);
   if (n.data() == nullptr || par.index != n.count() - 1) return 0;
   Relisted relisted;
-  return one_left(op, pair, x, px.block(), p, plan, par, n, 0, &relisted);
+  return one_left(op, pair, x, px.block(), p, plan, par, n, 0, &relisted,
+                  tests);
 }
 
 }  // namespace recbase::cbt

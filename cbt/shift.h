@@ -76,10 +76,30 @@ int32_t shift_left(Op &op, const Pair &pair, Node x, BlockNo xb,
 // neighbour.
 int32_t shift_one_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
                          const TextPlan &plan, Parent par, Relisted *relisted);
+// The tests of the sealed left shift that do not look at the pair's key,
+// for a pair that goes past the last entry of x, par's last child: whether
+// the neighbour and the parent are held and sound, the neighbour's room for
+// x's first entry (and its plan), the room x would have without that
+// entry, and whether the parent can list x under its second entry in
+// place. The recent-leaf path makes them before its first compare reads
+// the caller's key, so that they run while the key is on its way from
+// memory instead of after it.
+struct LeftShiftTests {
+  bool made = false;  // the fields below hold
+  bool holds = false;  // every test passed
+  Node s;              // the left neighbour, held
+  TextPlan to_s;       // x's first entry at the end of s
+  int32_t room = 0;    // x's free bytes once its first entry left
+};
+void test_shift_last(Op &op, const Node &x, BlockNo xb, Parent par,
+                     int32_t dup, LeftShiftTests *out);
 // shift_one_sealed for an x that is par's last child, where only the left
 // shift can be made: 7 or 0 as there, and no block is left to touch.
+// tests, when made for x and par, stand for the tests they hold when the
+// pair goes past x's last entry.
 int32_t shift_last_sealed(Op &op, const Pair &pair, Pin &px, int32_t p,
-                          const TextPlan &plan, Parent par);
+                          const TextPlan &plan, Parent par,
+                          const LeftShiftTests *tests = nullptr);
 
 }  // namespace recbase::cbt
 
