@@ -38,12 +38,12 @@ int32_t reserve_block(LruFile *file, uint32_t n) {
   }
   if (need <= file->reserved_end) return 1;
   // The step: an eighth of what the file holds, within bounds, in whole
-  // blocks, and never past the largest file.
+  // blocks (at least one: a block is below 32 KiB), and never past the
+  // largest file.
   uint64_t step = file->reserved_end / 8;
   if (step < kLeastStep) step = kLeastStep;
   if (step > kMostStep) step = kMostStep;
   step -= step % bs;
-  if (step < bs) step = bs;
   uint64_t end = start + step;
   const uint64_t most = 0x7FFFFFFFu - 0x7FFFFFFFu % bs;
   if (end > most) end = most;

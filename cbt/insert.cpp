@@ -644,7 +644,8 @@ int32_t place_in_recent_leaf(Op &op, const Pair &pair, Parent par) {
     // A full leaf at an end overflows: the descent handles it, unless the
     // last leaf's parent is known.
     if (p >= 0 && room_test(op, pair, x, p, &plan, &beside) != 0) {
-      if (p != n || !lists_last(op, par, b)) return 0;
+      // Tests made: lists_last held for them.
+      if (p != n || !(tests.made || lists_last(op, par, b))) return 0;
       return shift_from_recent_leaf(op, pair, b, p, plan, par, beside, tests);
     }
   }

@@ -131,9 +131,9 @@ int32_t platform_full_path(const char *name, char *out, int32_t out_size);
 // for the ISAM layer's whole-database calls, cutting a file short for the
 // rollback journal (which gives a file back the size it had at the last
 // flush point), and holding disk space for blocks not yet written (the pool
-// lets a new block wait for write-back once its space is held). Constant-initialised with the native implementations, so
-// they work before cbinit; tests may replace them as they replace slots of
-// the table.
+// lets a new block wait for write-back once its space is held).
+// Constant-initialised with the native implementations, so they work
+// before cbinit; tests may replace them as they replace slots of the table.
 struct PlatformFiles {
   // Renames the file from to the name to. Fails (-1) when to exists, when
   // from does not, or when another open holds from.

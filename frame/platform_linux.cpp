@@ -197,7 +197,8 @@ int32_t native_truncate(int32_t handle, uint32_t size) {
 
 int32_t native_reserve(int32_t handle, uint32_t offset, uint32_t length) {
   const uint64_t end = static_cast<uint64_t>(offset) + length;
-  if (length == 0 || end > static_cast<uint64_t>(platform_detail::kMaxFileBytes)) {
+  if (length == 0 ||
+      end > static_cast<uint64_t>(platform_detail::kMaxFileBytes)) {
     return fail(EFBIG);
   }
   while (fallocate(handle, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
