@@ -69,6 +69,8 @@ struct BufferHeader {
 struct Chunk {
   Chunk *next;
   uint8_t *first;     // header of buffer 0
+  uint8_t *backed;    // the system was asked to give memory up to here
+  uint8_t *end;       // one past the last buffer
   int32_t fresh;      // buffers [fresh, fresh_end) were never used
   int32_t fresh_end;
   int32_t live;       // buffers of the chunk not removed
@@ -350,11 +352,33 @@ Chunk *fresh_chunk(BufferPool *pool) {
   return c;
 }
 
+// Fresh buffers are taken in address order, so the chunk's memory is used
+// from its start up. A page's first touch costs a fault of its own (about
+// 10 us each on the virtual machines we measure on, where it was an eighth
+// of an ordered load's time); the pool asks instead for the next stretch
+// of the chunk in one call, a few buffers before they are used. A stretch
+// holds at most this much memory that no buffer has used yet.
+constexpr std::uintptr_t kBackAhead = 64 * 1024;
+
+void back_ahead(Chunk *c, const uint8_t *need) {
+  // Stretches end on multiples of kBackAhead, which are page boundaries
+  // for every page size up to it, so no page falls between two calls.
+  const auto from = reinterpret_cast<std::uintptr_t>(c->backed);
+  std::uintptr_t to = (from + kBackAhead) & ~(kBackAhead - 1);
+  const auto end = reinterpret_cast<std::uintptr_t>(c->end);
+  if (to > end) to = end;
+  platform_back_memory(c->backed, to - from);
+  c->backed = reinterpret_cast<uint8_t *>(to);
+  // A buffer longer than a stretch is left to its first touch beyond it.
+  if (c->backed < need) c->backed = const_cast<uint8_t *>(need);
+}
+
 // Brings a fresh buffer into use: a free buffer at the least recently used
 // end, where replacement finds it.
 BufferHeader *take_fresh(BufferPool *pool) {
   Chunk *c = fresh_chunk(pool);
   uint8_t *at = c->first + static_cast<std::size_t>(c->fresh) * pool->stride;
+  if (at + pool->stride > c->backed) back_ahead(c, at + pool->stride);
   ++c->fresh;
   --pool->fresh;
   auto *h = reinterpret_cast<BufferHeader *>(at);
@@ -382,6 +406,8 @@ bool add_chunk(BufferPool *pool, int32_t n) {
   // gets back what rb_calloc gave.
   auto *c = static_cast<Chunk *>(raw);
   c->first = reinterpret_cast<uint8_t *>(at) + kChunkOffset;
+  c->backed = c->first;
+  c->end = c->first + static_cast<std::size_t>(n) * pool->stride;
   c->fresh = 0;
   c->fresh_end = n;
   c->live = n;

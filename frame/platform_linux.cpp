@@ -10,6 +10,7 @@
 // g_sys_last_error (sys_lock only answers -1: it never stores an error).
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -374,6 +375,27 @@ uint32_t platform_clock_ms() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
                                static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+void platform_back_memory(void *at, std::size_t length) {
+#ifdef MADV_POPULATE_WRITE
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (page_size <= 0 || length == 0) return;
+  const auto page = static_cast<std::uintptr_t>(page_size);
+  const auto begin = reinterpret_cast<std::uintptr_t>(at);
+  // Only pages wholly inside the range: a page shared with memory around it
+  // is left to its first touch.
+  const std::uintptr_t from = (begin + page - 1) & ~(page - 1);
+  const std::uintptr_t to = (begin + length) & ~(page - 1);
+  if (to <= from) return;
+  // A failure (EINVAL before Linux 5.14, ENOMEM, EINTR) leaves the pages to
+  // be given memory at their first touch, as without the call.
+  (void)madvise(reinterpret_cast<void *>(from), to - from,
+                MADV_POPULATE_WRITE);
+#else
+  (void)at;
+  (void)length;
+#endif
 }
 
 }  // namespace recbase

@@ -251,4 +251,6 @@ int32_t platform_full_path(const char *name, char *out, int32_t out_size) {
 
 uint32_t platform_clock_ms() { return timeGetTime(); }
 
+void platform_back_memory(void *, std::size_t) {}
+
 }  // namespace recbase

@@ -1,7 +1,8 @@
 // The frame: message lookups and the error printers (through a print
 // routine of the test's own), member sets against a model, and the
 // platform slots: blocks by number, bad arguments, share modes and
-// byte-range locks within a process and between processes.
+// byte-range locks within a process and between processes; memory backed
+// ahead of its first touch.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -18,6 +19,11 @@
 #include "recbase/isam.h"
 #include "tests/support/files.h"
 #include "tests/support/spawn.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace recbase {
 namespace {
@@ -233,6 +239,38 @@ TEST_F(PlatformTest, ByteRangeLocksConflictWithinAndBetweenProcesses) {
   }
   EXPECT_EQ(sys_lock(w, 0, 4, 1, 0, 0), 1);
   EXPECT_EQ(sys_lock(r1, 3, 1, 1, 0, 0), -1);
+}
+
+// Backing memory ahead keeps what the memory holds, whatever the range
+// (unaligned ends, shorter than a page, empty); on Linux it gives memory to
+// exactly the whole pages inside the range and to no page around it.
+TEST(BackMemoryTest, WholePagesInsideTheRangeAndNothingElseChanges) {
+  std::vector<uint8_t> held(70000);
+  for (size_t i = 0; i < held.size(); ++i) held[i] = uint8_t(i * 7 + 1);
+  const std::vector<uint8_t> before = held;
+  for (const auto &[from, length] :
+       {std::pair<size_t, size_t>{0, 70000}, {1, 4095}, {4097, 65536},
+        {5000, 0}, {69999, 1}}) {
+    platform_back_memory(held.data() + from, length);
+  }
+  EXPECT_EQ(held, before);
+#if defined(__linux__)
+  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  constexpr size_t kPages = 8;
+  void *raw = mmap(nullptr, kPages * page, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(raw, MAP_FAILED);
+  auto *fresh = static_cast<uint8_t *>(raw);
+  // From the middle of page 1 to the middle of page 6: pages 2 to 5.
+  platform_back_memory(fresh + page + page / 2, 5 * page);
+  std::vector<unsigned char> resident(kPages);
+  ASSERT_EQ(mincore(raw, kPages * page, resident.data()), 0);
+  for (size_t i = 0; i < kPages; ++i) {
+    EXPECT_EQ(resident[i] & 1, i >= 2 && i <= 5 ? 1 : 0) << "page " << i;
+  }
+  for (size_t i = 0; i < kPages * page; ++i) ASSERT_EQ(fresh[i], 0);
+  munmap(raw, kPages * page);
+#endif
 }
 
 }  // namespace
