@@ -358,7 +358,7 @@ Chunk *fresh_chunk(BufferPool *pool) {
 // of an ordered load's time); the pool asks instead for the next stretch
 // of the chunk in one call, a few buffers before they are used. A stretch
 // holds at most this much memory that no buffer has used yet.
-constexpr std::uintptr_t kBackAhead = 64 * 1024;
+constexpr std::uintptr_t kBackAhead = 16 * 1024;
 
 void back_ahead(Chunk *c, const uint8_t *need) {
   // Stretches end on multiples of kBackAhead, which are page boundaries
