@@ -70,7 +70,6 @@ struct Chunk {
   Chunk *next;
   uint8_t *first;     // header of buffer 0
   uint8_t *backed;    // the system was asked to give memory up to here
-  uint8_t *end;       // one past the last buffer
   int32_t fresh;      // buffers [fresh, fresh_end) were never used
   int32_t fresh_end;
   int32_t live;       // buffers of the chunk not removed
@@ -360,17 +359,20 @@ Chunk *fresh_chunk(BufferPool *pool) {
 // holds at most this much memory that no buffer has used yet.
 constexpr std::uintptr_t kBackAhead = 16 * 1024;
 
-void back_ahead(Chunk *c, const uint8_t *need) {
-  // Stretches end on multiples of kBackAhead, which are page boundaries
-  // for every page size up to it, so no page falls between two calls.
+// Asks for the memory up to the first stretch boundary at or past need (the
+// end of the buffer about to be used), within the chunk's buffers not
+// removed. Boundaries are multiples of kBackAhead, which are page
+// boundaries for every page size up to it, so no page falls between calls.
+void back_ahead(const BufferPool *pool, Chunk *c, const uint8_t *need) {
   const auto from = reinterpret_cast<std::uintptr_t>(c->backed);
-  std::uintptr_t to = (from + kBackAhead) & ~(kBackAhead - 1);
-  const auto end = reinterpret_cast<std::uintptr_t>(c->end);
+  std::uintptr_t to =
+      (reinterpret_cast<std::uintptr_t>(need) + kBackAhead - 1) &
+      ~(kBackAhead - 1);
+  const auto end = reinterpret_cast<std::uintptr_t>(
+      c->first + static_cast<std::size_t>(c->fresh_end) * pool->stride);
   if (to > end) to = end;
   platform_back_memory(c->backed, to - from);
   c->backed = reinterpret_cast<uint8_t *>(to);
-  // A buffer longer than a stretch is left to its first touch beyond it.
-  if (c->backed < need) c->backed = const_cast<uint8_t *>(need);
 }
 
 // Brings a fresh buffer into use: a free buffer at the least recently used
@@ -378,7 +380,7 @@ void back_ahead(Chunk *c, const uint8_t *need) {
 BufferHeader *take_fresh(BufferPool *pool) {
   Chunk *c = fresh_chunk(pool);
   uint8_t *at = c->first + static_cast<std::size_t>(c->fresh) * pool->stride;
-  if (at + pool->stride > c->backed) back_ahead(c, at + pool->stride);
+  if (at + pool->stride > c->backed) back_ahead(pool, c, at + pool->stride);
   ++c->fresh;
   --pool->fresh;
   auto *h = reinterpret_cast<BufferHeader *>(at);
@@ -407,7 +409,6 @@ bool add_chunk(BufferPool *pool, int32_t n) {
   auto *c = static_cast<Chunk *>(raw);
   c->first = reinterpret_cast<uint8_t *>(at) + kChunkOffset;
   c->backed = c->first;
-  c->end = c->first + static_cast<std::size_t>(n) * pool->stride;
   c->fresh = 0;
   c->fresh_end = n;
   c->live = n;
