@@ -99,12 +99,15 @@ struct BufferPool {
 
 namespace {
 
+// x rounded up to a multiple of m, a power of two.
+constexpr std::uintptr_t round_up(std::uintptr_t x, std::uintptr_t m) {
+  return (x + m - 1) & ~(m - 1);
+}
+
 // Headers and data areas start on cache-line boundaries.
 constexpr std::size_t kAlign = 64;
-constexpr std::size_t kDataOffset =
-    (sizeof(BufferHeader) + kAlign - 1) & ~(kAlign - 1);
-constexpr std::size_t kChunkOffset =
-    (sizeof(Chunk) + kAlign - 1) & ~(kAlign - 1);
+constexpr std::size_t kDataOffset = round_up(sizeof(BufferHeader), kAlign);
+constexpr std::size_t kChunkOffset = round_up(sizeof(Chunk), kAlign);
 
 void *g_pool_set = nullptr;      // the buffer pool set
 void *g_lru_file_set = nullptr;  // every open LruFile
@@ -351,6 +354,12 @@ Chunk *fresh_chunk(BufferPool *pool) {
   return c;
 }
 
+// The header of the chunk's buffer i (i = fresh_end: one past the last
+// buffer not removed).
+uint8_t *buffer_at(const BufferPool *pool, const Chunk *c, int32_t i) {
+  return c->first + static_cast<std::size_t>(i) * pool->stride;
+}
+
 // Fresh buffers are taken in address order, so the chunk's memory is used
 // from its start up. A page's first touch costs a fault of its own (about
 // 10 us each on the virtual machines we measure on, where it was an eighth
@@ -366,10 +375,9 @@ constexpr std::uintptr_t kBackAhead = 16 * 1024;
 void back_ahead(const BufferPool *pool, Chunk *c, const uint8_t *need) {
   const auto from = reinterpret_cast<std::uintptr_t>(c->backed);
   std::uintptr_t to =
-      (reinterpret_cast<std::uintptr_t>(need) + kBackAhead - 1) &
-      ~(kBackAhead - 1);
-  const auto end = reinterpret_cast<std::uintptr_t>(
-      c->first + static_cast<std::size_t>(c->fresh_end) * pool->stride);
+      round_up(reinterpret_cast<std::uintptr_t>(need), kBackAhead);
+  const auto end =
+      reinterpret_cast<std::uintptr_t>(buffer_at(pool, c, c->fresh_end));
   if (to > end) to = end;
   platform_back_memory(c->backed, to - from);
   c->backed = reinterpret_cast<uint8_t *>(to);
@@ -379,7 +387,7 @@ void back_ahead(const BufferPool *pool, Chunk *c, const uint8_t *need) {
 // end, where replacement finds it.
 BufferHeader *take_fresh(BufferPool *pool) {
   Chunk *c = fresh_chunk(pool);
-  uint8_t *at = c->first + static_cast<std::size_t>(c->fresh) * pool->stride;
+  uint8_t *at = buffer_at(pool, c, c->fresh);
   if (at + pool->stride > c->backed) back_ahead(pool, c, at + pool->stride);
   ++c->fresh;
   --pool->fresh;
@@ -403,7 +411,7 @@ bool add_chunk(BufferPool *pool, int32_t n) {
                         static_cast<std::size_t>(n) * pool->stride);
   if (raw == nullptr) return false;
   const std::uintptr_t at =
-      (reinterpret_cast<std::uintptr_t>(raw) + kAlign - 1) & ~(kAlign - 1);
+      round_up(reinterpret_cast<std::uintptr_t>(raw), kAlign);
   // The chunk's record sits at the start of the allocation, so that rb_free
   // gets back what rb_calloc gave.
   auto *c = static_cast<Chunk *>(raw);
@@ -487,8 +495,7 @@ BufferPool *bufpool_create(int32_t buffer_size, int32_t count) {
   std::memset(pool, 0, sizeof *pool);
   pool->buffer_size = buffer_size;
   pool->stride =
-      kDataOffset + ((static_cast<std::size_t>(buffer_size) + kAlign - 1) &
-                     ~(kAlign - 1));
+      kDataOffset + round_up(static_cast<std::size_t>(buffer_size), kAlign);
   pool->table = pool->small_table;
   pool->chains = kMinHashChains;
   add_member(&g_pool_set, pool);
