@@ -1,24 +1,7 @@
 // The block buffer pool: buffers, their LRU list and hash chains, and the
 // block operations of bufpool/bufpool.h (whose header comment gives the
-// buffer states and the invariants this file keeps).
-//
-// Memory: buffers are made in chunks, one zero-filled allocation per
-// chunk (cbinit makes one, each cbaddbufs another), laid out as
-//
-//   +-------+--------+-------------------+--------+-------------------+--
-//   | Chunk | header | data: buffer_size | header | data              | ..
-//   +-------+--------+-------------------+--------+-------------------+--
-//           ^ first, on a 64-byte boundary; buffer i's header at
-//             first + i * stride, its data kDataOffset bytes further
-//
-// A buffer that was never used ("fresh") is on no list and its bytes are
-// never touched, so the system gives the chunk's pages memory only as
-// buffers come into use: a pool of 16,384 buffers that a workload of 7,000
-// blocks fills holds the memory of 7,000. Fresh buffers are the ones that
-// replacement takes first (they would be the least recently used end of
-// the LRU list), so the order in which blocks are replaced is the same as
-// with every buffer on the list from the start. A chunk is freed once
-// every one of its buffers has been removed.
+// buffer states and the invariants this file keeps). The memory the
+// buffers live in is bufpool/chunks.cpp's.
 //
 // The engine holds only data pointers; the header is found by stepping back
 // kDataOffset bytes, and its data field pointing back at the data confirms
@@ -30,6 +13,7 @@
 #include <cstring>
 
 #include "bufpool/journal.h"
+#include "bufpool/pool_internal.h"
 #include "frame/alloc.h"
 #include "frame/bytes.h"
 #include "frame/errors.h"
@@ -39,75 +23,7 @@
 
 namespace recbase {
 
-constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
-struct Chunk;
-constexpr int32_t kNoHandle = -1;
-
-// The fields a lookup and a read in place use (chain, block, handle, data,
-// flags) and the LRU links share the header's first cache line, next to
-// nothing else, so that finding a cached block costs one line of its header.
-struct BufferHeader {
-  BufferHeader *hash_next;  // next on the hash chain
-  uint8_t *data;            // kDataOffset bytes after the header
-  BufferHeader *next;       // towards the most recently used end
-  BufferHeader *prev;       // towards the least recently used end
-  uint32_t block;           // block number; kNoBlock when free
-  int32_t handle;           // file holding the block; kNoHandle when free
-  int32_t use_count;        // number of current pins
-  int32_t block_size;       // that file's block size
-  uint8_t dirty;            // changed and not yet written
-  uint8_t checked;          // engine's flag: node checked since loaded
-  uint64_t used;            // the pool's clock at its last use
-  LruFile *file;            // file holding the block; null when free
-  BufferHeader *file_next;  // the file's buffer list (doubly linked)
-  BufferHeader *file_prev;
-  BufferHeader *dirty_next;  // the file's dirty list (doubly linked)
-  BufferHeader *dirty_prev;
-  Chunk *chunk;  // the chunk it was made in
-};
-
-struct Chunk {
-  Chunk *next;
-  uint8_t *first;     // header of buffer 0
-  uint8_t *backed;    // the system was asked to give memory up to here
-  int32_t fresh;      // buffers [fresh, fresh_end) were never used
-  int32_t fresh_end;
-  int32_t live;       // buffers of the chunk not removed
-};
-
-struct BufferPool {
-  BufferPool *member_link;  // registry link; first word
-  BufferHeader *lru_head;   // least recently used
-  BufferHeader *lru_tail;   // most recently used
-  // Hash chains: `chains` heads, a power of two; `table` points either at
-  // `small_table` or at an allocation of its own.
-  BufferHeader **table;
-  uint32_t chains;
-  BufferHeader *small_table[kMinHashChains];
-  int32_t buffer_size;
-  int32_t count;
-  std::size_t stride;  // bytes from one buffer's header to the next
-  Chunk *chunks;       // newest first
-  int32_t fresh;       // fresh buffers over all chunks
-  // Every use of a buffer takes the next tick of the clock. While fresh
-  // buffers remain, replacement takes those and the order of the LRU list
-  // is not needed: a use only notes its tick, and `unordered` says that the
-  // list no longer holds the order of last use (order_lru restores it).
-  uint64_t clock;
-  bool unordered;
-};
-
 namespace {
-
-// x rounded up to a multiple of m, a power of two.
-constexpr std::uintptr_t round_up(std::uintptr_t x, std::uintptr_t m) {
-  return (x + m - 1) & ~(m - 1);
-}
-
-// Headers and data areas start on cache-line boundaries.
-constexpr std::size_t kAlign = 64;
-constexpr std::size_t kDataOffset = round_up(sizeof(BufferHeader), kAlign);
-constexpr std::size_t kChunkOffset = round_up(sizeof(Chunk), kAlign);
 
 void *g_pool_set = nullptr;      // the buffer pool set
 void *g_lru_file_set = nullptr;  // every open LruFile
@@ -191,13 +107,6 @@ void lru_unlink(BufferPool *pool, BufferHeader *h) {
   (h->prev != nullptr ? h->prev->next : pool->lru_head) = h->next;
   (h->next != nullptr ? h->next->prev : pool->lru_tail) = h->prev;
   h->next = h->prev = nullptr;
-}
-
-void lru_push_head(BufferPool *pool, BufferHeader *h) {
-  h->prev = nullptr;
-  h->next = pool->lru_head;
-  (pool->lru_head != nullptr ? pool->lru_head->prev : pool->lru_tail) = h;
-  pool->lru_head = h;
 }
 
 // Sorts the LRU list by the tick of last use, keeping the list's order
@@ -347,107 +256,6 @@ int32_t write_back(BufferHeader *h) {
   return sys_writeblock(h->handle, h->block, h->block_size, h->data);
 }
 
-// A chunk with fresh buffers; the pool has some.
-Chunk *fresh_chunk(BufferPool *pool) {
-  Chunk *c = pool->chunks;
-  while (c->fresh == c->fresh_end) c = c->next;
-  return c;
-}
-
-// The header of the chunk's buffer i (i = fresh_end: one past the last
-// buffer not removed).
-uint8_t *buffer_at(const BufferPool *pool, const Chunk *c, int32_t i) {
-  return c->first + static_cast<std::size_t>(i) * pool->stride;
-}
-
-// Fresh buffers are taken in address order, so the chunk's memory is used
-// from its start up. A page's first touch costs a fault of its own (about
-// 10 us each on the virtual machines we measure on, where it was an eighth
-// of an ordered load's time); the pool asks instead for the next stretch
-// of the chunk in one call, a few buffers before they are used. A stretch
-// holds at most this much memory that no buffer has used yet.
-constexpr std::uintptr_t kBackAhead = 16 * 1024;
-
-// Asks for the memory up to the first stretch boundary at or past need (the
-// end of the buffer about to be used), within the chunk's buffers not
-// removed. Boundaries are multiples of kBackAhead, which are page
-// boundaries for every page size up to it, so no page falls between calls.
-void back_ahead(const BufferPool *pool, Chunk *c, const uint8_t *need) {
-  const auto from = reinterpret_cast<std::uintptr_t>(c->backed);
-  std::uintptr_t to =
-      round_up(reinterpret_cast<std::uintptr_t>(need), kBackAhead);
-  const auto end =
-      reinterpret_cast<std::uintptr_t>(buffer_at(pool, c, c->fresh_end));
-  if (to > end) to = end;
-  platform_back_memory(c->backed, to - from);
-  c->backed = reinterpret_cast<uint8_t *>(to);
-}
-
-// Brings a fresh buffer into use: a free buffer at the least recently used
-// end, where replacement finds it.
-BufferHeader *take_fresh(BufferPool *pool) {
-  Chunk *c = fresh_chunk(pool);
-  uint8_t *at = buffer_at(pool, c, c->fresh);
-  if (at + pool->stride > c->backed) back_ahead(pool, c, at + pool->stride);
-  ++c->fresh;
-  --pool->fresh;
-  auto *h = reinterpret_cast<BufferHeader *>(at);
-  std::memset(h, 0, sizeof *h);
-  h->data = at + kDataOffset;
-  h->chunk = c;
-  h->handle = kNoHandle;
-  h->block = kNoBlock;
-  lru_push_head(pool, h);
-  return h;
-}
-
-// Makes a chunk of n fresh buffers; false when memory runs out.
-bool add_chunk(BufferPool *pool, int32_t n) {
-  const std::size_t limit = static_cast<std::size_t>(-1) / 2;
-  if (static_cast<std::size_t>(n) > (limit - kChunkOffset) / pool->stride) {
-    return false;
-  }
-  void *raw = rb_calloc(kAlign - 1 + kChunkOffset +
-                        static_cast<std::size_t>(n) * pool->stride);
-  if (raw == nullptr) return false;
-  const std::uintptr_t at =
-      round_up(reinterpret_cast<std::uintptr_t>(raw), kAlign);
-  // The chunk's record sits at the start of the allocation, so that rb_free
-  // gets back what rb_calloc gave.
-  auto *c = static_cast<Chunk *>(raw);
-  c->first = reinterpret_cast<uint8_t *>(at) + kChunkOffset;
-  c->backed = c->first;
-  c->fresh = 0;
-  c->fresh_end = n;
-  c->live = n;
-  c->next = pool->chunks;
-  pool->chunks = c;
-  pool->fresh += n;
-  pool->count += n;
-  return true;
-}
-
-// One buffer of chunk c is gone; the chunk goes with its last one.
-void chunk_lost_buffer(BufferPool *pool, Chunk *c) {
-  if (--c->live > 0) return;
-  for (Chunk **p = &pool->chunks; *p != nullptr; p = &(*p)->next) {
-    if (*p == c) {
-      *p = c->next;
-      break;
-    }
-  }
-  rb_free(c);
-}
-
-void free_chunks(BufferPool *pool) {
-  while (pool->chunks != nullptr) {
-    Chunk *c = pool->chunks;
-    pool->chunks = c->next;
-    rb_free(c);
-  }
-  pool->fresh = 0;
-}
-
 // Replacement: the least recently used unpinned buffer, written back first
 // when dirty. A buffer whose write fails keeps its block and stays dirty;
 // the walk goes on. The buffer found is not moved in the LRU list.
@@ -574,16 +382,12 @@ int32_t bufpool_rmbufs(BufferPool *pool, int32_t n) {
   int32_t removed = 0;
   for (; removed < n; ++removed) {
     if (pool->fresh > 0) {
-      Chunk *c = fresh_chunk(pool);
-      --c->fresh_end;
-      --pool->fresh;
-      chunk_lost_buffer(pool, c);
+      remove_fresh(pool);
     } else {
       BufferHeader *h = take_free(pool);
       if (h == nullptr) break;
       lru_unlink(pool, h);
-      h->data = nullptr;  // no longer a buffer
-      chunk_lost_buffer(pool, h->chunk);
+      remove_used(pool, h);
     }
     --pool->count;
   }
