@@ -109,6 +109,13 @@ void lru_unlink(BufferPool *pool, BufferHeader *h) {
   h->next = h->prev = nullptr;
 }
 
+void lru_push_head(BufferPool *pool, BufferHeader *h) {
+  h->prev = nullptr;
+  h->next = pool->lru_head;
+  (pool->lru_head != nullptr ? pool->lru_head->prev : pool->lru_tail) = h;
+  pool->lru_head = h;
+}
+
 // Sorts the LRU list by the tick of last use, keeping the list's order
 // between equal ticks (buffers never used since they were pushed at the
 // head): the order that moving each buffer at its use would have made. A
@@ -260,7 +267,13 @@ int32_t write_back(BufferHeader *h) {
 // when dirty. A buffer whose write fails keeps its block and stays dirty;
 // the walk goes on. The buffer found is not moved in the LRU list.
 BufferHeader *take_free(BufferPool *pool) {
-  if (pool->fresh > 0) return take_fresh(pool);
+  if (pool->fresh > 0) {
+    // A fresh buffer joins at the least recently used end, where the next
+    // replacement finds it.
+    BufferHeader *h = take_fresh(pool);
+    lru_push_head(pool, h);
+    return h;
+  }
   if (pool->unordered) order_lru(pool);
   for (BufferHeader *h = pool->lru_head; h != nullptr; h = h->next) {
     if (h->use_count != 0) continue;

@@ -88,7 +88,6 @@ BufferHeader *take_fresh(BufferPool *pool) {
   h->chunk = c;
   h->handle = kNoHandle;
   h->block = kNoBlock;
-  lru_push_head(pool, h);
   return h;
 }
 

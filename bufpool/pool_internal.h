@@ -81,18 +81,10 @@ constexpr std::size_t kAlign = 64;
 constexpr std::size_t kDataOffset = round_up(sizeof(BufferHeader), kAlign);
 constexpr std::size_t kChunkOffset = round_up(sizeof(Chunk), kAlign);
 
-// Puts h at the least recently used end of the LRU list.
-inline void lru_push_head(BufferPool *pool, BufferHeader *h) {
-  h->prev = nullptr;
-  h->next = pool->lru_head;
-  (pool->lru_head != nullptr ? pool->lru_head->prev : pool->lru_tail) = h;
-  pool->lru_head = h;
-}
-
 // Buffer memory (bufpool/chunks.cpp).
 
-// Brings a fresh buffer into use: a free buffer at the least recently used
-// end, where replacement finds it. The pool has fresh buffers.
+// The next fresh buffer, free (no block, no file) and on no list; the pool
+// has fresh buffers.
 BufferHeader *take_fresh(BufferPool *pool);
 // Makes a chunk of n fresh buffers; false when memory runs out.
 bool add_chunk(BufferPool *pool, int32_t n);
